@@ -1,0 +1,54 @@
+// Bootloader protocol constants in one place: frame bytes, reply bytes, time-outs, passwords.
+// The frame builders and the exchange live in link.h; the simulator reads these too.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace korvath::link::protocol {
+
+inline constexpr std::size_t kSendBufferSize = 101;   // SendBuffer(0..100)
+inline constexpr std::size_t kReplyBufferSize = 51;   // ReplyBuffer(0..50)
+
+inline constexpr std::uint8_t kProbe = 0x90;
+inline constexpr std::uint8_t kEscape = 0x1B;
+inline constexpr std::uint8_t kTerminator = 0x04;
+inline constexpr std::uint8_t kChecksumHighBit = 0x80;
+
+inline constexpr std::uint8_t kCmdPassword = 0x73;     // 's'
+inline constexpr std::uint8_t kCmdBlankCheck = 0x77;   // 'w'
+inline constexpr std::uint8_t kCmdErase = 0x75;        // 'u'
+inline constexpr std::uint8_t kCmdProgram = 0x74;      // 't'
+inline constexpr std::uint8_t kCmdExit = 0x7E;         // '~'
+
+inline constexpr std::uint8_t kAck = 0x06;
+inline constexpr std::uint8_t kNak = 0x15;
+
+inline constexpr std::array<std::uint8_t, 6> kExitFrame = {0x1B, 0x7E, 0x00, 0x04, 0x9D, 0x80};
+
+inline constexpr std::size_t kProgramFrameLength = 73;
+inline constexpr std::uint8_t kProgramOperandCount = 0x43;   // 3 address + 64 data bytes
+inline constexpr std::size_t kRecordDataBytes = 64;
+
+/// Access passwords, tried in this order; the accepted position is the device model.
+inline constexpr std::array<std::string_view, 3> kPasswords = {"KPL-WU", "RB-DAM", "ZOH+VE"};
+
+inline constexpr int kDefaultReplyTimeoutMs = 1000;   // probes, program and exit frames
+inline constexpr int kLongReplyTimeoutMs = 5000;      // password, blank check, erase
+
+/// A reply is complete once bytes arrived and the line then stayed quiet for more than this.
+inline constexpr double kReplyQuietMs = 2.0;
+
+/// First external-flash sector number per device model 1..3; 0 for "no model".
+[[nodiscard]] constexpr int sectorBaseFor(int deviceModel) {
+    return (deviceModel == 1 || deviceModel == 3) ? 10 : (deviceModel == 2 ? 14 : -1);
+}
+
+/// Number of external-flash sectors per device model 1..3.
+[[nodiscard]] constexpr int sectorCountFor(int deviceModel) {
+    return deviceModel == 3 ? 9 : (deviceModel == 1 || deviceModel == 2 ? 8 : 0);
+}
+
+}  // namespace korvath::link::protocol

@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "support/fake_port.h"
+
+namespace korvath::link {
+namespace {
+
+using test::Bytes;
+using test::Chunk;
+using test::FakePort;
+using test::VirtualClock;
+
+// A device that accepts the password at position `model` and answers the other commands with
+// the byte `answer`; timeouts are observed from the clock.
+test::Device passwordDevice(int model, std::uint8_t answer = 0x06) {
+    return [model, answer](std::span<const std::uint8_t> frame, double) -> std::vector<Chunk> {
+        if (frame.size() == 12 && frame[1] == 0x73) {
+            const std::string pw(frame.begin() + 3, frame.begin() + 9);
+            const bool ok = pw == std::string(protocol::kPasswords[static_cast<std::size_t>(model - 1)]);
+            return test::reply(ok ? 0x06 : 0x15);
+        }
+        return test::reply(answer);
+    };
+}
+
+class CommandsTest : public ::testing::Test {
+protected:
+    VirtualClock clock;
+    FakePort port{clock};
+    Link link{port, clock};
+};
+
+TEST_F(CommandsTest, ProbeTrustsAnAckOnlyWhenTheWaitDidNotTimeOut) {
+    port.setDevice([](auto, double) { return test::reply(0x06); });
+    EXPECT_TRUE(link.ProbeDevice());
+    EXPECT_EQ(link.LastExchangeResult, 0);
+
+    port.setDevice({});
+    EXPECT_FALSE(link.ProbeDevice());
+    EXPECT_EQ(link.ReplyBuffer[0], 0x06);
+    EXPECT_EQ(link.LastExchangeResult, 1);
+}
+
+TEST_F(CommandsTest, PasswordStopsAtTheAcceptedPositionAndLeavesTheLongTimeout) {
+    port.setDevice(passwordDevice(2));
+    EXPECT_TRUE(link.SendPassword());
+    EXPECT_EQ(link.DeviceModel, 2);
+    EXPECT_EQ(link.ReplyTimeoutMs, 5000);
+    ASSERT_EQ(port.frames().size(), 2u);
+    const Bytes first = port.frames()[0];
+    EXPECT_EQ(first, (Bytes{0x1B, 0x73, 0x06, 'K', 'P', 'L', '-', 'W', 'U', 0x04, first[10], first[11]}));
+    int sum = 0;
+    for (int i = 0; i < 10; ++i) sum += first[static_cast<std::size_t>(i)];
+    EXPECT_EQ(first[10], sum % 256);
+    EXPECT_EQ(first[11], (sum / 256) | 0x80);
+}
+
+TEST_F(CommandsTest, PasswordRefusedEverywhereSendsThreeFramesAndClearsTheModel) {
+    link.DeviceModel = 3;
+    port.setDevice([](auto, double) { return test::reply(0x15); });
+    EXPECT_FALSE(link.SendPassword());
+    EXPECT_EQ(link.DeviceModel, 0);
+    EXPECT_EQ(port.frames().size(), 3u);
+    EXPECT_EQ(link.ReplyTimeoutMs, 5000);
+}
+
+TEST_F(CommandsTest, SilentPasswordStepWaitsThreeLongTimeouts) {
+    const double start = clock.now();
+    EXPECT_FALSE(link.SendPassword());
+    const double took = clock.now() - start;
+    EXPECT_GE(took, 3 * 5000.0);
+    EXPECT_LT(took, 3 * 5000.0 + 20);
+}
+
+struct SectorFrameCase {
+    int model;
+    bool erase;
+    int sector;
+    Bytes frame;
+    int sectorBase;
+};
+
+class SectorFrameTest : public CommandsTest, public ::testing::WithParamInterface<SectorFrameCase> {};
+
+TEST_P(SectorFrameTest, FrameBytesAndSectorBase) {
+    const SectorFrameCase& c = GetParam();
+    link.DeviceModel = static_cast<std::int16_t>(c.model);
+    port.setDevice([](auto, double) { return test::reply(0x06); });
+    const bool ok = c.erase ? link.EraseSector(c.sector) : link.BlankCheckSector(c.sector);
+    EXPECT_TRUE(ok);
+    ASSERT_EQ(port.frames().size(), 1u);
+    EXPECT_EQ(port.frames()[0], c.frame);
+    EXPECT_EQ(link.SectorBase, c.sectorBase);
+    EXPECT_EQ(link.ReplyTimeoutMs, 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, SectorFrameTest,
+    ::testing::Values(SectorFrameCase{2, true, 0, {0x1B, 0x75, 0x01, 0x0E, 0x04, 0xA3, 0x80}, 14},
+                      SectorFrameCase{1, true, 0, {0x1B, 0x75, 0x01, 0x0A, 0x04, 0x9F, 0x80}, 10},
+                      SectorFrameCase{3, true, 0, {0x1B, 0x75, 0x01, 0x0A, 0x04, 0x9F, 0x80}, 10},
+                      SectorFrameCase{0, true, 0, {0x1B, 0x75, 0x01, 0x00, 0x04, 0x95, 0x80}, 0},
+                      SectorFrameCase{0, false, 10, {0x1B, 0x77, 0x01, 0x0A, 0x04, 0xA1, 0x80}, 0}));
+
+TEST_F(CommandsTest, BlankCheckAndEraseClearTheStaleReplyAndRestoreTheShortTimeout) {
+    link.ReplyBuffer[0] = 0x06;
+    link.ReplyBuffer[1] = 0x06;
+    EXPECT_FALSE(link.BlankCheckSector(10));
+    EXPECT_EQ(link.ReplyBuffer[0], 0);
+    EXPECT_EQ(link.ReplyBuffer[1], 0);
+    EXPECT_EQ(link.ReplyTimeoutMs, 1000);
+
+    port.setDevice([](auto, double) { return test::reply(0x15); });
+    EXPECT_FALSE(link.BlankCheckSector(10));
+    EXPECT_FALSE(link.EraseSector(0));
+    EXPECT_EQ(link.ReplyTimeoutMs, 1000);
+}
+
+TEST_F(CommandsTest, SectorOutOfRangeRaisesOverflowBeforeSending) {
+    for (int sector : {-1, 256}) {
+        EXPECT_THROW(link.BlankCheckSector(sector), LinkError);
+        EXPECT_EQ(link.ReplyTimeoutMs, 5000);
+    }
+    link.DeviceModel = 2;
+    try {
+        link.EraseSector(242);   // 242 + 14 = 256
+        FAIL();
+    } catch (const LinkError& e) {
+        EXPECT_EQ(e.number(), 6);
+    }
+    EXPECT_TRUE(port.frames().empty());
+}
+
+TEST_F(CommandsTest, ExitProgrammingSendsTheFixedSixBytes) {
+    port.setDevice([](auto, double) { return test::reply(0x06); });
+    EXPECT_TRUE(link.ExitProgramming());
+    ASSERT_EQ(port.frames().size(), 1u);
+    EXPECT_EQ(port.frames()[0], (Bytes{0x1B, 0x7E, 0x00, 0x04, 0x9D, 0x80}));
+}
+
+}  // namespace
+}  // namespace korvath::link
