@@ -20,9 +20,13 @@ std::string_view trim(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
@@ -70,8 +74,8 @@ std::optional<PortSpec> readNumber(std::string_view text) {
     if (length == 0) return std::nullopt;
 
     double magnitude = 0;
-    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + length, magnitude,
-                                           std::chars_format::fixed);
+    const auto [end, ec] =
+        std::from_chars(digits.data(), digits.data() + length, magnitude, std::chars_format::fixed);
     if (ec == std::errc::result_out_of_range) {
         magnitude = kMaxPortNumber + 1.0;
     } else if (ec != std::errc{}) {

@@ -10,10 +10,10 @@ namespace korvath::link {
 /// What a port text asks for.
 struct PortSpec {
     enum class Kind {
-        Number,      ///< `number` is the port number (COMn, or the n-th listed port)
-        Name,        ///< `name` is a port name or device path, taken as it stands
-        Simulated,   ///< `number` is the simulated controller's device model, 1..3
-        Invalid,     ///< `error` says why the text names no port
+        Number,     ///< `number` is the port number (COMn, or the n-th listed port)
+        Name,       ///< `name` is a port name or device path, taken as it stands
+        Simulated,  ///< `number` is the simulated controller's device model, 1..3
+        Invalid,    ///< `error` says why the text names no port
     };
 
     Kind kind = Kind::Number;
