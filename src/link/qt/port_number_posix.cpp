@@ -1,0 +1,23 @@
+#include <QSerialPortInfo>
+
+#include "link/qt/port_number.h"
+
+namespace korvath::link::detail {
+
+// No COMn here: number n is the n-th port in the order the system lists them, so that a
+// technician's habit of typing a small number still works with one USB adapter plugged in.
+QString portNameForNumber(int number, std::string& error) {
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    if (number >= 1 && number <= ports.size()) return ports[number - 1].systemLocation();
+
+    error = "No serial port number " + std::to_string(number) + ": ";
+    if (ports.isEmpty()) {
+        error += "the system lists no serial ports";
+    } else {
+        error += "the system lists " + std::to_string(ports.size()) + " (1 to " +
+                 std::to_string(ports.size()) + ")";
+    }
+    return {};
+}
+
+}  // namespace korvath::link::detail

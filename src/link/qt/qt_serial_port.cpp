@@ -1,0 +1,235 @@
+#include "link/qt/qt_serial_port.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+
+#include "link/link_error.h"
+#include "link/port_name.h"
+#include "link/qt/port_number.h"
+
+namespace korvath::link {
+
+namespace {
+
+constexpr qint32 kBaudRate = 38400;
+
+// The longest frame takes 27 ms on the line; a write still pending after this is a stuck
+// driver or a line held by flow control that we never asked for.
+constexpr int kWriteTimeoutMs = 2000;
+
+constexpr int kDeviceIo = static_cast<int>(ErrorNumber::DeviceIo);
+
+std::string toStd(const QString& text) {
+    return text.toStdString();
+}
+
+std::string failureKind(QSerialPort::SerialPortError error) {
+    switch (error) {
+        case QSerialPort::ReadError:
+            return "reading failed";
+        case QSerialPort::WriteError:
+            return "writing failed";
+        case QSerialPort::ResourceError:
+            return "the device disappeared";
+        default:
+            return "the driver failed";
+    }
+}
+
+/// Milliseconds for a Qt wait: rounded up, so that a wait never ends before its deadline.
+int waitMs(std::chrono::steady_clock::duration remaining) {
+    const double ms = std::chrono::duration<double, std::milli>(remaining).count();
+    if (ms <= 0) return 0;
+    return static_cast<int>(std::min(std::ceil(ms), static_cast<double>(INT_MAX)));
+}
+
+}  // namespace
+
+QtSerialPort::QtSerialPort() = default;
+
+QtSerialPort::~QtSerialPort() {
+    closePort();
+}
+
+bool QtSerialPort::open(std::string_view portText) {
+    if (isOpen()) return fail(location_ + " is already open");
+    closedByFailure_ = false;
+
+    const PortSpec spec = parsePortText(portText);
+    QString name;
+    switch (spec.kind) {
+        case PortSpec::Kind::Invalid:
+            return fail(spec.error);
+        case PortSpec::Kind::Simulated:
+            return fail("The simulated controller is not a serial port");
+        case PortSpec::Kind::Number: {
+            std::string error;
+            name = detail::portNameForNumber(spec.number, error);
+            if (name.isEmpty()) return fail(error);
+            break;
+        }
+        case PortSpec::Kind::Name:
+            name = QString::fromStdString(spec.name);
+            break;
+    }
+
+    auto port = std::make_unique<QSerialPort>();
+    port->setPortName(name);
+    port->setBaudRate(kBaudRate);
+    port->setDataBits(QSerialPort::Data8);
+    port->setParity(QSerialPort::NoParity);
+    port->setStopBits(QSerialPort::OneStop);
+    port->setFlowControl(QSerialPort::NoFlowControl);
+    if (!port->open(QIODevice::ReadWrite)) {
+        std::string reason = toStd(port->errorString());
+        if (port->error() == QSerialPort::PermissionError) {
+            reason = "in use by another program, or access denied (" + reason + ")";
+        }
+        return fail("Cannot open " + toStd(name) + ": " + reason);
+    }
+    port_ = std::move(port);
+    location_ = toStd(name);
+    return true;
+}
+
+std::string QtSerialPort::portName() const {
+    return isOpen() ? location_ : std::string();
+}
+
+std::vector<PortInfo> QtSerialPort::availablePorts() {
+    std::vector<PortInfo> result;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        result.push_back(
+            {toStd(info.portName()), toStd(info.systemLocation()), toStd(info.description())});
+    }
+    return result;
+}
+
+bool QtSerialPort::isOpen() const {
+    return port_ != nullptr && port_->isOpen();
+}
+
+void QtSerialPort::discardInput() {
+    if (!isOpen()) return;
+    // Flushes the driver and also drops what Qt itself fetched earlier.
+    port_->clear(QSerialPort::Input);
+    checkHealth();
+}
+
+bool QtSerialPort::write(std::span<const std::uint8_t> bytes) {
+    if (!isOpen()) return notOpen();
+    if (bytes.empty()) return true;
+
+    const auto size = static_cast<qint64>(bytes.size());
+    if (port_->write(reinterpret_cast<const char*>(bytes.data()), size) != size) {
+        if (!checkHealth()) return false;
+        return fail("Cannot write to " + location_ + ": " + toStd(port_->errorString()));
+    }
+    const QDeadlineTimer deadline(kWriteTimeoutMs);
+    while (port_->bytesToWrite() > 0) {
+        if (!port_->waitForBytesWritten(static_cast<int>(deadline.remainingTime()))) {
+            if (!checkHealth()) return false;
+            return fail("Timed out writing to " + location_);
+        }
+    }
+    return checkHealth();
+}
+
+int QtSerialPort::bytesWaiting() {
+    if (!isOpen()) {
+        notOpen();
+        return -1;
+    }
+    // Without an event loop Qt reads from the driver only inside a wait.
+    port_->waitForReadyRead(0);
+    if (!checkHealth()) return -1;
+    return available();
+}
+
+int QtSerialPort::waitForBytes(int known, double timeoutMs) {
+    if (!isOpen()) {
+        notOpen();
+        return -1;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double, std::milli>(std::max(timeoutMs, 0.0)));
+
+    int count = available();
+    while (count <= known) {
+        const int ms = waitMs(deadline - Clock::now());
+        port_->waitForReadyRead(ms);
+        if (!checkHealth()) return -1;
+        count = available();
+        if (ms == 0) break;
+    }
+    return count;
+}
+
+bool QtSerialPort::readAll(std::vector<std::uint8_t>& out) {
+    out.clear();
+    if (!isOpen()) return notOpen();
+    const QByteArray data = port_->readAll();
+    out.assign(reinterpret_cast<const std::uint8_t*>(data.constData()),
+               reinterpret_cast<const std::uint8_t*>(data.constData()) + data.size());
+    return true;
+}
+
+PortError QtSerialPort::lastError() const {
+    return lastError_;
+}
+
+void QtSerialPort::close() {
+    closePort();
+}
+
+void QtSerialPort::closePort() {
+    if (port_ != nullptr) {
+        port_->close();
+        port_.reset();
+    }
+    location_.clear();
+}
+
+bool QtSerialPort::fail(std::string description) {
+    lastError_ = {kDeviceIo, std::move(description)};
+    return false;
+}
+
+bool QtSerialPort::notOpen() {
+    // After the device went away, its failure explains every later refusal better.
+    if (!closedByFailure_) lastError_ = {kDeviceIo, "Port is not open"};
+    return false;
+}
+
+bool QtSerialPort::checkHealth() {
+    const QSerialPort::SerialPortError error = port_->error();
+    if (error == QSerialPort::NoError) return true;
+    if (error == QSerialPort::TimeoutError) {
+        // A timed-out wait leaves this set until cleared; it is no failure here.
+        port_->clearError();
+        return true;
+    }
+    // Anything else means the device is gone (adapter pulled, other end closed) or the driver
+    // refuses it. Qt would keep the port "open" and make every later wait return at once, so
+    // close it and keep the reason for the caller.
+    const std::string description = "Serial port " + location_ +
+                                    " was lost: " + failureKind(error) + " (" +
+                                    toStd(port_->errorString()) + ")";
+    closePort();
+    closedByFailure_ = true;
+    return fail(description);
+}
+
+int QtSerialPort::available() const {
+    return static_cast<int>(std::min<qint64>(port_->bytesAvailable(), INT_MAX));
+}
+
+}  // namespace korvath::link

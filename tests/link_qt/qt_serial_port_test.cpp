@@ -1,0 +1,236 @@
+#include "link/qt/qt_serial_port.h"
+
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "link_qt/pty_device.h"
+
+namespace korvath::link {
+namespace {
+
+using test::PtyDevice;
+using Bytes = PtyDevice::Bytes;
+
+struct Report {
+    int number;
+    std::string description;
+};
+
+class RecordingSink : public ErrorSink {
+  public:
+    void reportError(int number, const std::string& description) override {
+        reports.push_back({number, description});
+    }
+    std::vector<Report> reports;
+};
+
+/// Answers every probe byte with an ACK.
+Bytes ackProbes(const Bytes& received) {
+    return received.back() == protocol::kProbe ? Bytes{protocol::kAck} : Bytes{};
+}
+
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+double msSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+class QtSerialPortTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(port.open(device.path())) << port.lastError().description; }
+
+    std::int16_t exchange(std::int16_t count) {
+        lastCount = count;
+        return link.ExchangeFrame(lastCount, true);
+    }
+    std::int16_t probe() {
+        link.SendBuffer[0] = protocol::kProbe;
+        return exchange(1);
+    }
+
+    PtyDevice device;
+    QtSerialPort port;
+    SteadyClock clock;
+    RecordingSink sink;
+    Link link{port, clock, &sink};
+    std::int16_t lastCount = 0;
+};
+
+TEST_F(QtSerialPortTest, OpensThePathAsGiven) {
+    EXPECT_TRUE(port.isOpen());
+    EXPECT_EQ(port.portName(), device.path());
+    port.close();
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(port.portName(), "");
+}
+
+TEST_F(QtSerialPortTest, ProbeGetsTheAck) {
+    device.start(ackProbes);
+    link.ReplyBuffer.fill(0);
+    EXPECT_EQ(probe(), 0);
+    EXPECT_EQ(lastCount, 1);
+    EXPECT_EQ(link.ReplyBuffer[0], protocol::kAck);
+    EXPECT_EQ(link.ReplyBuffer[1], 0);
+    EXPECT_EQ(device.received(), Bytes{protocol::kProbe});
+    EXPECT_TRUE(sink.reports.empty());
+}
+
+TEST_F(QtSerialPortTest, SilentDeviceTimesOutAfterOneSecond) {
+    device.start({});
+    link.ReplyBuffer[0] = protocol::kAck;  // left by an earlier reply
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = threadCpuMs();
+    EXPECT_EQ(probe(), 1);
+    const double took = msSince(start);
+    const double cpu = threadCpuMs() - cpuStart;
+    EXPECT_EQ(lastCount, 0);
+    EXPECT_EQ(link.ReplyBuffer[0], protocol::kAck);
+    EXPECT_GE(took, 1000.0);
+    EXPECT_LT(took, 1300.0);
+    // A wait that polls instead of blocking would burn the whole second.
+    EXPECT_LT(cpu, 300.0);
+    EXPECT_TRUE(sink.reports.empty());
+    EXPECT_TRUE(port.isOpen());
+}
+
+TEST_F(QtSerialPortTest, BytesWaitingBeforeTheSendNeverReachTheReply) {
+    // Some stale bytes sit in the driver, some already in Qt's own buffer.
+    device.send({0x15, 0x15, 0x15});
+    ASSERT_EQ(port.waitForBytes(2, 500), 3);
+    device.send({0x15, 0x15});
+    device.start(ackProbes);
+    link.ReplyBuffer.fill(0);
+    EXPECT_EQ(probe(), 0);
+    EXPECT_EQ(lastCount, 1);
+    EXPECT_EQ(link.ReplyBuffer[0], protocol::kAck);
+    EXPECT_EQ(link.ReplyBuffer[1], 0);
+}
+
+TEST_F(QtSerialPortTest, FrameAndReplyCrossTheLineUnchanged) {
+    // Line-discipline bytes (CR, LF, XON, XOFF, EOF, interrupt, DEL) must pass untouched.
+    Bytes frame(protocol::kProgramFrameLength);
+    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 37 + 1);
+    const Bytes control = {0x00, 0x03, 0x04, 0x0A, 0x0D, 0x11, 0x13, 0x1A, 0x1C, 0x7F, 0xFF};
+    std::copy(control.begin(), control.end(), frame.begin() + 20);
+    const Bytes answer = {0x0D, 0x0A, 0x11, 0x13, 0x04, 0x00, 0xFF, 0x06};
+    device.start(
+        [&](const Bytes& received) { return received.size() == frame.size() ? answer : Bytes{}; });
+
+    std::copy(frame.begin(), frame.end(), link.SendBuffer.begin());
+    EXPECT_EQ(exchange(static_cast<std::int16_t>(frame.size())), 0);
+    EXPECT_EQ(device.received(), frame);
+    ASSERT_EQ(lastCount, static_cast<std::int16_t>(answer.size()));
+    EXPECT_TRUE(std::equal(answer.begin(), answer.end(), link.ReplyBuffer.begin()));
+}
+
+TEST_F(QtSerialPortTest, DeviceGoneIsReportedOnceAndClosesThePort) {
+    const struct {
+        const char* when;
+        bool duringTheWait;
+    } cases[] = {{"before the send", false}, {"during the wait", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.when);
+        PtyDevice other;
+        QtSerialPort otherPort;
+        ASSERT_TRUE(otherPort.open(other.path())) << otherPort.lastError().description;
+        RecordingSink reports;
+        Link otherLink{otherPort, clock, &reports};
+        if (c.duringTheWait) {
+            other.start({}, 1);
+        } else {
+            other.hangUp();
+        }
+
+        otherLink.SendBuffer[0] = protocol::kProbe;
+        std::int16_t count = 1;
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(otherLink.ExchangeFrame(count, true), 1);
+        EXPECT_LT(msSince(start), 500.0);
+        ASSERT_EQ(reports.reports.size(), 1u);
+        EXPECT_EQ(reports.reports[0].number, static_cast<int>(ErrorNumber::DeviceIo));
+        EXPECT_NE(reports.reports[0].description.find(other.path()), std::string::npos)
+            << reports.reports[0].description;
+        EXPECT_FALSE(otherPort.isOpen());
+
+        count = 1;
+        start = std::chrono::steady_clock::now();
+        EXPECT_EQ(otherLink.ExchangeFrame(count, true), 1);
+        EXPECT_LT(msSince(start), 50.0);
+        EXPECT_EQ(count, 0);
+        EXPECT_EQ(reports.reports.size(), 1u);
+    }
+}
+
+TEST_F(QtSerialPortTest, WaitNoticesTheDeviceGoneAndTheReasonStays) {
+    device.start({}, 1);
+    const std::uint8_t byte = protocol::kProbe;
+    ASSERT_TRUE(port.write({&byte, 1}));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.waitForBytes(0, 1000), -1);
+    EXPECT_LT(msSince(start), 500.0);
+    EXPECT_FALSE(port.isOpen());
+    const PortError error = port.lastError();
+    EXPECT_EQ(error.number, static_cast<int>(ErrorNumber::DeviceIo));
+    EXPECT_NE(error.description.find(device.path()), std::string::npos) << error.description;
+
+    // Later refusals keep explaining why, until the next open.
+    EXPECT_FALSE(port.write({&byte, 1}));
+    EXPECT_EQ(port.lastError().description, error.description);
+}
+
+TEST_F(QtSerialPortTest, SecondOpenOfTheSamePortIsRefused) {
+    QtSerialPort second;
+    EXPECT_FALSE(second.open(device.path()));
+    EXPECT_FALSE(second.isOpen());
+    EXPECT_NE(second.lastError().description.find(device.path()), std::string::npos)
+        << second.lastError().description;
+
+    // The first one is unharmed.
+    device.start(ackProbes);
+    EXPECT_EQ(probe(), 0);
+    EXPECT_EQ(link.ReplyBuffer[0], protocol::kAck);
+}
+
+TEST_F(QtSerialPortTest, OpenWhileOpenFailsAndKeepsThePort) {
+    EXPECT_FALSE(port.open(device.path()));
+    EXPECT_FALSE(port.lastError().description.empty());
+    EXPECT_TRUE(port.isOpen());
+}
+
+TEST(QtSerialPortOpen, RefusesWhatIsNoSerialPortWithAMessage) {
+    for (const char* text :
+         {"/nonexistent/ttyKORVATH0", "ttyKORVATH0", "sim", "sim:4", "", "0", "-3", "32767"}) {
+        QtSerialPort port;
+        EXPECT_FALSE(port.open(text)) << text;
+        EXPECT_FALSE(port.isOpen()) << text;
+        EXPECT_EQ(port.lastError().number, static_cast<int>(ErrorNumber::DeviceIo)) << text;
+        EXPECT_FALSE(port.lastError().description.empty()) << text;
+    }
+}
+
+TEST(QtSerialPortOpen, ClosedPortRefusesEveryOperation) {
+    QtSerialPort port;
+    std::vector<std::uint8_t> out{1, 2};
+    const std::uint8_t byte = protocol::kProbe;
+    EXPECT_FALSE(port.write({&byte, 1}));
+    EXPECT_EQ(port.bytesWaiting(), -1);
+    EXPECT_EQ(port.waitForBytes(0, 10), -1);
+    EXPECT_FALSE(port.readAll(out));
+    EXPECT_TRUE(out.empty());
+    port.discardInput();
+    port.close();
+}
+
+}  // namespace
+}  // namespace korvath::link
