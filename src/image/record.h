@@ -1,0 +1,39 @@
+// One image line as the programming loop sees it: the record prefixes, the acceptance test of a
+// data line and its conversion into the 73-byte program frame sent through the link.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "link/link.h"
+
+namespace korvath::image {
+
+inline constexpr std::string_view kHeaderPrefix = "S0";
+inline constexpr std::string_view kDataRecordPrefix = "S244";
+inline constexpr std::string_view kEndRecordPrefix = "S8";
+/// The record at E7FFC0, the last 64-byte block below E80000, which stands before the end line.
+inline constexpr std::string_view kLastRecordPrefix = "S244E7FFC0";
+inline constexpr std::size_t kDataLineLength = 140;
+
+/// Exact, case-sensitive prefix test; a line shorter than the prefix does not match.
+[[nodiscard]] bool beginsWith(std::string_view line, std::string_view prefix);
+
+/// The byte held by the two-character hex field at 1-based `position` of `line`. The field is
+/// read up to its first character that is not a hex digit, and a position past the end of the
+/// line ends it too: "4A" gives 0x4A, "4" or "4G" gives 4, "G4", "" or " 4" give 0.
+[[nodiscard]] std::uint8_t HexField(std::string_view line, std::size_t position);
+
+/// 1 when `line` is a well-formed data record: it begins with "S244", has 140 characters, holds
+/// only hex digits after the "S" and its checksum (characters 139-140, the ones' complement of
+/// the sum of the count, address and data bytes) is right. 0 otherwise.
+[[nodiscard]] std::int16_t CheckRecord(const std::string& line);
+
+/// Builds the program frame of `line` in link.SendBuffer (address least significant byte first,
+/// data bytes swapped in pairs), sends it and returns true when the device acknowledged it in
+/// time. The caller's line ends in "FF" afterwards, in place of its last two characters.
+bool ProgramRecord(std::string& line, link::Link& link);
+
+}  // namespace korvath::image

@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "image/image_files.h"
+#include "image/line_reader.h"
+
+namespace korvath::image {
+namespace {
+
+std::vector<std::string> readAll(LineReader& reader) {
+    std::vector<std::string> lines;
+    std::string line;
+    while (!reader.atEnd()) {
+        EXPECT_TRUE(reader.readLine(line));
+        lines.push_back(line);
+    }
+    EXPECT_FALSE(reader.readLine(line));
+    return lines;
+}
+
+struct LineCase {
+    const char* name;
+    std::string content;
+    std::vector<std::string> lines;
+};
+
+class LineEnds : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(LineEnds, SplitAsTheImageRulesSay) {
+    test::TempDir dir;
+    LineReader reader(dir.writeRaw("f.shx", GetParam().content));
+    ASSERT_TRUE(reader.ok());
+    EXPECT_EQ(readAll(reader), GetParam().lines);
+    EXPECT_TRUE(reader.ok());
+}
+
+// A CR that ends one read chunk while its LF starts the next must still be one line end.
+const std::string kChunkEdge = std::string(64 * 1024 - 1, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    All, LineEnds,
+    ::testing::Values(
+        LineCase{"Empty", "", {}}, LineCase{"OnlyCrLf", "\r\n", {""}},
+        LineCase{"CrLf", "a\r\nb\r\n", {"a", "b"}}, LineCase{"CrAlone", "a\rb\r", {"a", "b"}},
+        LineCase{"LfAlone", "a\nb\n", {"a", "b"}}, LineCase{"NoFinalEnd", "a\r\nb", {"a", "b"}},
+        LineCase{"EmptyLineBetween", "a\r\n\r\nb", {"a", "", "b"}},
+        LineCase{"LfCrIsTwoEnds", "a\n\rb", {"a", "", "b"}},
+        LineCase{"CrCrLfIsTwoEnds", "a\r\r\nb", {"a", "", "b"}},
+        LineCase{"CrLfAcrossChunks", kChunkEdge + "\r\nb", {kChunkEdge.substr(0, 256), "b"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LineReader, KeepsAPrefixOfAHugeLineButKnowsItsLength) {
+    test::TempDir dir;
+    const std::string huge(10 * 1024 * 1024, '7');
+    LineReader reader(dir.writeRaw("huge.shx", "S0\r\n" + huge + "\r\nS8\r\n"));
+    std::string line;
+    ASSERT_TRUE(reader.readLine(line));
+    ASSERT_TRUE(reader.readLine(line));
+    EXPECT_EQ(line, huge.substr(0, LineReader::kMaxKeptChars));
+    EXPECT_EQ(reader.lastLength(), huge.size());
+    ASSERT_TRUE(reader.readLine(line));
+    EXPECT_EQ(line, "S8");
+    EXPECT_EQ(reader.lastLength(), 2u);
+    EXPECT_TRUE(reader.atEnd());
+}
+
+TEST(LineReader, ReportsAMissingFileAndAFolderThatCannotBeRead) {
+    test::TempDir dir;
+    LineReader missing(dir.path() / "gone.shx");
+    EXPECT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error(), "Cannot open image file: No such file or directory");
+    EXPECT_TRUE(missing.atEnd());
+
+    LineReader folder(dir.path());
+    std::string line;
+    EXPECT_FALSE(folder.readLine(line));
+    EXPECT_FALSE(folder.ok());
+    EXPECT_EQ(folder.error(), "Cannot read image file: Is a directory");
+}
+
+}  // namespace
+}  // namespace korvath::image

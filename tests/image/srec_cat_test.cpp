@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "image/image_files.h"
+#include "image/line_reader.h"
+#include "image/prescan.h"
+#include "image/record.h"
+
+namespace korvath::image {
+namespace {
+
+struct RecordingSink : StatusSink {
+    std::vector<std::string> messages;
+    void ShowStatus(std::string_view text, OleColor) override { messages.emplace_back(text); }
+};
+
+std::string readFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class SrecCatImage : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::string(KORVATH_SREC_IMAGE).empty()) GTEST_SKIP() << "srec_cat not found";
+    }
+    const std::filesystem::path image{KORVATH_SREC_IMAGE};
+};
+
+TEST_F(SrecCatImage, HasTheShapeTheDeviceTakes) {
+    LineReader reader(image);
+    std::string line;
+    std::vector<std::string> lines;
+    while (reader.readLine(line)) lines.push_back(line);
+    ASSERT_TRUE(reader.ok());
+    ASSERT_EQ(lines.size(), 8194u);
+    EXPECT_TRUE(beginsWith(lines.front(), "S0"));
+    EXPECT_TRUE(beginsWith(lines.back(), "S8"));
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+        ASSERT_EQ(CheckRecord(lines[i]), 1) << "line " << i + 1;
+        ASSERT_EQ(lines[i].substr(4, 6), test::dataLine(0xE00000 + 64 * (i - 1)).substr(4, 6));
+    }
+    const std::string content = readFile(image);
+    EXPECT_EQ(content.substr(content.size() - 2), "\r\n");
+    EXPECT_EQ(content.size(), 8192u * 142 + lines.front().size() + lines.back().size() + 4);
+}
+
+TEST_F(SrecCatImage, PassesThePrescanAndOneChangedDigitDoesNot) {
+    RecordingSink sink;
+    std::int16_t kind = 0;
+    std::int32_t last = 0;
+    EXPECT_TRUE(PrescanImage(image, 1, kind, last, sink));
+    EXPECT_EQ(kind, 1);
+    EXPECT_EQ(last, 8193);
+    EXPECT_TRUE(sink.messages.empty());
+
+    std::string content = readFile(image);
+    const std::size_t line4000 = content.find("S244E3E7C0");
+    ASSERT_NE(line4000, std::string::npos);
+    char& digit = content[line4000 + 139];
+    digit = digit == '0' ? '1' : '0';
+    test::TempDir dir;
+    EXPECT_FALSE(PrescanImage(dir.writeRaw("bad.shx", content), 1, kind, last, sink));
+    EXPECT_EQ(sink.messages, std::vector<std::string>{"Checksum Error"});
+}
+
+}  // namespace
+}  // namespace korvath::image
