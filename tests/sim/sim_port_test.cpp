@@ -1,0 +1,209 @@
+#include "sim/sim_port.h"
+
+#include <gtest/gtest.h>
+
+#include "frames.h"
+#include "link/link.h"
+#include "support/virtual_clock.h"
+
+namespace korvath::sim {
+namespace {
+
+using namespace test;
+using korvath::test::VirtualClock;
+
+constexpr double kByte = kByteTimeMs;
+
+Options model(int n) {
+    Options o;
+    o.model = n;
+    return o;
+}
+
+/// Writes a request and waits for its first reply byte; returns the time it took.
+double firstByteAfter(SimPort& port, VirtualClock& clock, const Bytes& request) {
+    port.discardInput();
+    const double start = clock.now();
+    EXPECT_TRUE(port.write(request));
+    EXPECT_EQ(port.waitForBytes(0, 10000), 1);
+    return clock.now() - start;
+}
+
+TEST(SimPortTiming, ReplyComesWhenTheRequestHasCrossedTheLineAndBeenProcessed) {
+    Options options;
+    options.programMs = 2;
+    options.blankCheckMs = 20;
+    options.eraseMs = 300;
+    VirtualClock clock;
+    SimPort port(options, clock);
+    struct Step {
+        Bytes request;
+        double processingMs;
+    } steps[] = {
+        {probe(), kCommandMs}, {password("KPL-WU"), kCommandMs}, {blankCheck(10), 20},
+        {erase(10), 300},      {program(0xE00000, record()), 2},
+    };
+    for (const auto& step : steps) {
+        std::vector<std::uint8_t> reply;
+        const double expected = step.request.size() * kByte + step.processingMs + kByte;
+        EXPECT_NEAR(firstByteAfter(port, clock, step.request), expected, 1e-6)
+            << step.request.size();
+        ASSERT_TRUE(port.readAll(reply));
+        EXPECT_EQ(reply, Bytes{0x06});
+    }
+}
+
+TEST(SimPortTiming, WithoutPacingOnlyProcessingTimeRemains) {
+    Options options;
+    options.pacing = false;
+    VirtualClock clock;
+    SimPort port(options, clock);
+    EXPECT_NEAR(firstByteAfter(port, clock, probe()), kCommandMs, 1e-9);
+    EXPECT_NEAR(firstByteAfter(port, clock, password("KPL-WU")), kCommandMs, 1e-9);
+}
+
+TEST(SimPortTiming, ReplyBytesBecomeReadableOneByteTimeApart) {
+    Options options;
+    options.longReplyEvery = 1;
+    VirtualClock clock;
+    SimPort port(options, clock);
+    const double start = clock.now();
+    ASSERT_TRUE(port.write(probe()));
+    const double firstDue = start + kByte + kCommandMs + kByte;
+    EXPECT_EQ(port.bytesWaiting(), 0);
+    clock.advanceTo(firstDue - 0.001);
+    EXPECT_EQ(port.bytesWaiting(), 0);
+    clock.advanceTo(firstDue + 9.5 * kByte);
+    EXPECT_EQ(port.bytesWaiting(), 10);
+    // Waiting for more returns at the next byte, not at the time-out.
+    EXPECT_EQ(port.waitForBytes(10, 1000), 11);
+    EXPECT_NEAR(clock.now(), firstDue + 10 * kByte, 1e-6);
+    clock.advanceBy(1000);
+    EXPECT_EQ(port.bytesWaiting(), 61);
+}
+
+TEST(SimPortWaiting, SilentDeviceTimesOutAfterOneSleep) {
+    Options options;
+    options.silent = true;
+    VirtualClock clock;
+    SimPort port(options, clock);
+    ASSERT_TRUE(port.write(probe()));
+    const double start = clock.now();
+    EXPECT_EQ(port.waitForBytes(0, 1000), 0);
+    EXPECT_DOUBLE_EQ(clock.now() - start, 1000);
+    // Asleep for the whole wait, not polling: the incoming byte and the deadline at most.
+    EXPECT_LE(clock.sleeps().size(), 2u);
+}
+
+TEST(SimPortWaiting, DiscardKeepsBytesStillOnTheLine) {
+    Options options;
+    options.longReplyEvery = 1;
+    VirtualClock clock;
+    SimPort port(options, clock);
+    ASSERT_TRUE(port.write(probe()));
+    ASSERT_EQ(port.waitForBytes(0, 100), 1);
+    clock.advanceBy(4.5 * kByte);
+    port.discardInput();
+    EXPECT_EQ(port.bytesWaiting(), 0);
+    clock.advanceBy(1000);
+    EXPECT_EQ(port.bytesWaiting(), 61 - 5);
+}
+
+TEST(SimPortFaults, BabbleNeverFallsQuiet) {
+    Options options;
+    options.babbleAfter = 1;
+    VirtualClock clock;
+    SimPort port(options, clock);
+    ASSERT_TRUE(port.write(probe()));
+    ASSERT_EQ(port.waitForBytes(0, 100), 1);
+    const double ackAt = clock.now();
+    for (int n = 1; n <= 20; ++n) {
+        ASSERT_EQ(port.waitForBytes(n, 2.5), n + 1);
+        EXPECT_NEAR(clock.now(), ackAt + n * kBabbleIntervalMs, 1e-6);
+    }
+    std::vector<std::uint8_t> bytes;
+    ASSERT_TRUE(port.readAll(bytes));
+    EXPECT_EQ(bytes.front(), 0x06);
+    EXPECT_EQ(bytes.back(), kBabbleByte);
+    // Hours without a reader: the receive buffer overflows instead of growing.
+    clock.advanceBy(10000);
+    EXPECT_EQ(port.bytesWaiting(), static_cast<int>(SimPort::kReceiveCapacity));
+}
+
+TEST(SimPortFaults, UnplugFailsLikeADeviceGone) {
+    Options options;
+    options.unplugAfter = 2;
+    VirtualClock clock;
+    SimPort port(options, clock);
+    link::Link link(port, clock);
+    ASSERT_TRUE(link.SendPassword());
+    std::vector<std::uint8_t> reply;
+    for (std::uint32_t address : {0xE00000u, 0xE00040u}) {
+        port.discardInput();
+        ASSERT_TRUE(port.write(program(address, record())));
+        ASSERT_EQ(port.waitForBytes(0, 100), 1);
+        EXPECT_EQ(port.waitForBytes(1, 3), 1);
+        ASSERT_TRUE(port.readAll(reply));
+        EXPECT_EQ(reply, Bytes{0x06});
+    }
+    // The next request goes out, but the device is gone before its first byte lands.
+    const double sentAt = clock.now();
+    EXPECT_TRUE(port.write(program(0xE00080, record())));
+    EXPECT_EQ(port.waitForBytes(0, 1000), -1);
+    EXPECT_NEAR(clock.now(), sentAt + kByte, 1e-6);
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(port.lastError().number, 57);
+    EXPECT_EQ(port.bytesWaiting(), -1);
+    EXPECT_FALSE(port.write(probe()));
+    EXPECT_EQ(port.controller().counters().programs, 2);
+    EXPECT_EQ(port.controller().readFlash(0xE00080), 0xFF);
+}
+
+TEST(SimPortWithLink, DownloadStepsAgainstEachModel) {
+    for (int n = 1; n <= 3; ++n) {
+        VirtualClock clock;
+        SimPort port(model(n), clock);
+        link::Link link(port, clock);
+        ASSERT_TRUE(link.ProbeDevice()) << n;
+        ASSERT_TRUE(link.SendPassword()) << n;
+        EXPECT_EQ(link.DeviceModel, n);
+        const int base = link::protocol::sectorBaseFor(n);
+        EXPECT_TRUE(link.BlankCheckSector(base));
+        EXPECT_FALSE(link.BlankCheckSector(base - 1));
+        EXPECT_TRUE(link.EraseSector(link::protocol::sectorCountFor(n) - 1));
+        EXPECT_FALSE(link.EraseSector(link::protocol::sectorCountFor(n)));
+        EXPECT_TRUE(link.ExitProgramming());
+        EXPECT_FALSE(link.ProbeDevice());
+        EXPECT_EQ(link.LastExchangeResult, 1);
+    }
+}
+
+TEST(SimPortWithLink, LongReplyIsReportedAndBabbleIsBounded) {
+    struct Sink : link::ErrorSink {
+        void reportError(int number, const std::string&) override { numbers.push_back(number); }
+        std::vector<int> numbers;
+    };
+    {
+        Options options;
+        options.longReplyEvery = 1;
+        VirtualClock clock;
+        SimPort port(options, clock);
+        Sink sink;
+        link::Link link(port, clock, &sink);
+        EXPECT_FALSE(link.ProbeDevice());
+        EXPECT_EQ(sink.numbers, std::vector<int>{9});
+    }
+    {
+        Options options;
+        options.babbleAfter = 1;
+        VirtualClock clock;
+        SimPort port(options, clock);
+        link::Link link(port, clock);
+        const double start = clock.now();
+        EXPECT_FALSE(link.ProbeDevice());
+        EXPECT_LT(clock.now() - start, 2 * link::protocol::kDefaultReplyTimeoutMs);
+    }
+}
+
+}  // namespace
+}  // namespace korvath::sim

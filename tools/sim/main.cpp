@@ -1,0 +1,163 @@
+// korvath-sim: the simulated controller on a pseudo-terminal, for trying the downloader and the
+// command-line tool without hardware. Prints the port path first, then serves until stopped.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+
+#include "korvath/version.h"
+#include "sim/controller.h"
+#include "sim/pty_server.h"
+
+namespace {
+
+using korvath::sim::Options;
+
+struct ProgramOptions {
+    Options device;
+    bool noPacing = false;
+    std::string dumpPath;
+    bool log = false;
+};
+
+void addOptions(CLI::App& app, ProgramOptions& p) {
+    Options& o = p.device;
+    app.add_option("--model", o.model,
+                   "Device model 1, 2 or 3: which password it accepts and "
+                   "which sectors it has (1: 10-17, 2: 14-21, 3: 10-18)")
+        ->check(CLI::Range(1, 3))
+        ->capture_default_str();
+    app.add_flag("--card", o.card,
+                 "Programming card plugged in: after the exit frame the bootloader keeps "
+                 "answering (locked again) instead of falling silent");
+    app.add_flag("--no-pacing", p.noPacing,
+                 "Send and take bytes at once instead of at 38400 baud (260 us a byte)");
+    app.add_option("--erase-ms", o.eraseMs,
+                   "Time to erase one sector, in ms (above 5000 the "
+                   "client's erase time-out passes)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    app.add_option("--program-ms", o.programMs, "Time to program one 64-byte record, in ms")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    app.add_option("--blank-ms", o.blankCheckMs, "Time to blank-check one sector, in ms")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+
+    auto* faults = "Faults (counts are 1-based)";
+    app.add_flag("--silent", o.silent, "Never answer anything")->group(faults);
+    app.add_flag("--refuse-passwords", o.refusePasswords, "Answer NAK to every password")
+        ->group(faults);
+    app.add_option("--nak-program", o.nakProgram,
+                   "Answer NAK to the N-th program frame and write nothing for it")
+        ->check(CLI::PositiveNumber)
+        ->group(faults);
+    app.add_option("--drop-every", o.dropEvery,
+                   "Send no reply to every N-th answered request (the command still runs)")
+        ->check(CLI::PositiveNumber)
+        ->group(faults);
+    app.add_option("--garble-every", o.garbleEvery,
+                   "Replace each byte of every N-th reply by a random byte other than ACK")
+        ->check(CLI::PositiveNumber)
+        ->group(faults);
+    app.add_option("--seed", o.seed, "Seed of the garbled bytes")->group(faults);
+    app.add_option("--babble-after", o.babbleAfter,
+                   "After the N-th reply, send 0xA5 every 1 ms forever (the line never falls "
+                   "quiet; requests are still answered in between)")
+        ->check(CLI::PositiveNumber)
+        ->group(faults);
+    app.add_option("--unplug-after", o.unplugAfter,
+                   "Answer N program frames, then pull the cable as the next request starts "
+                   "to arrive: that request is lost, the line closes, and the program writes "
+                   "its dump and ends")
+        ->check(CLI::PositiveNumber)
+        ->group(faults);
+    app.add_option("--refuse-erase", o.refuseEraseSector,
+                   "Answer NAK to every erase of this absolute sector and leave it as it is "
+                   "(combine with --dirty for a sector that never becomes blank)")
+        ->check(CLI::Range(0, 255))
+        ->group(faults);
+    app.add_flag("--dirty", o.dirty, "Start with every flash byte 0x00 instead of erased (0xFF)")
+        ->group(faults);
+    app.add_option("--long-reply-every", o.longReplyEvery,
+                   "Follow every N-th reply by 60 filler bytes 0x00 (more than a 51-byte "
+                   "reply buffer holds)")
+        ->check(CLI::PositiveNumber)
+        ->group(faults);
+
+    app.add_option("--dump", p.dumpPath,
+                   "At exit (also on SIGTERM/SIGINT), write the whole flash of the model from "
+                   "address E00000 to FILE");
+    app.add_flag("--log", p.log, "Log every request and its reply to standard error");
+    app.set_version_flag("--version", korvath::kVersionText);
+}
+
+/// Standard input is watched for its end only when something can close it: a pipe, a socket
+/// or a terminal. /dev/null (a background job's input) would otherwise end the run at once.
+bool inputCanClose() {
+    struct stat st {};
+    if (fstat(STDIN_FILENO, &st) != 0) return false;
+    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || isatty(STDIN_FILENO);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Simulated controller bootloader on a pseudo-terminal.\n"
+        "Prints the pseudo-terminal's path as its first line, then serves until SIGTERM or "
+        "SIGINT, until its standard input (a pipe or terminal) closes, or until --unplug-after "
+        "fires. Open the printed path as the serial port; closing and reopening it is fine. "
+        "After the exit frame the controller restarts and falls silent unless --card is given."};
+    ProgramOptions program;
+    addOptions(app, program);
+    CLI11_PARSE(app, argc, argv);
+    Options& options = program.device;
+    options.pacing = !program.noPacing;
+
+    if (auto problem = korvath::sim::checkOptions(options); !problem.empty()) {
+        std::fprintf(stderr, "korvath-sim: %s\n", problem.c_str());
+        return 2;
+    }
+
+    // Stop signals are taken through a descriptor so that the dump is written on the way out.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    signal(SIGPIPE, SIG_IGN);
+    if (signalFd < 0) {
+        std::perror("korvath-sim: signalfd");
+        return 1;
+    }
+
+    korvath::sim::Controller controller(options);
+    korvath::sim::PtyServer server(controller, program.log ? stderr : nullptr);
+    if (auto problem = server.open(); !problem.empty()) {
+        std::fprintf(stderr, "korvath-sim: %s\n", problem.c_str());
+        return 1;
+    }
+    std::printf("%s\n", server.slavePath().c_str());
+    std::fflush(stdout);
+
+    const auto stop = server.run(signalFd, inputCanClose() ? STDIN_FILENO : -1);
+    int status = 0;
+    if (stop == korvath::sim::PtyServer::Stop::Failed) {
+        std::fprintf(stderr, "korvath-sim: %s\n", server.error().c_str());
+        status = 1;
+    }
+    if (!program.dumpPath.empty()) {
+        if (auto problem = controller.dump(program.dumpPath); !problem.empty()) {
+            std::fprintf(stderr, "korvath-sim: %s\n", problem.c_str());
+            status = 1;
+        }
+    }
+    close(signalFd);
+    return status;
+}
