@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,13 @@ TEST_F(QtSerialPortTest, BytesWaitingBeforeTheSendNeverReachTheReply) {
     EXPECT_EQ(lastCount, 1);
     EXPECT_EQ(link.ReplyBuffer[0], protocol::kAck);
     EXPECT_EQ(link.ReplyBuffer[1], 0);
+}
+
+TEST_F(QtSerialPortTest, OddTimeOutsNeitherBlockNorOverflow) {
+    device.send({0x06});
+    EXPECT_EQ(port.waitForBytes(0, 1e300), 1);
+    EXPECT_EQ(port.waitForBytes(1, -5), 1);
+    EXPECT_EQ(port.waitForBytes(1, std::numeric_limits<double>::quiet_NaN()), 1);
 }
 
 TEST_F(QtSerialPortTest, FrameAndReplyCrossTheLineUnchanged) {

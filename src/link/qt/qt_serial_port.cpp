@@ -157,10 +157,11 @@ int QtSerialPort::waitForBytes(int known, double timeoutMs) {
         notOpen();
         return -1;
     }
+    // Bounded so that a NaN or an absurd time-out cannot overflow the deadline.
+    const double boundedMs = timeoutMs > 0 ? std::min(timeoutMs, static_cast<double>(INT_MAX)) : 0;
     using Clock = std::chrono::steady_clock;
-    const auto deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double, std::milli>(std::max(timeoutMs, 0.0)));
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double, std::milli>(boundedMs));
 
     int count = available();
     while (count <= known) {
