@@ -90,7 +90,7 @@ void addOptions(CLI::App& app, ProgramOptions& p) {
         ->group(faults);
 
     app.add_option("--dump", p.dumpPath,
-                   "At exit (also on SIGTERM/SIGINT), write the whole flash of the model from "
+                   "At exit (also on a stop signal), write the whole flash of the model from "
                    "address E00000 to FILE");
     app.add_flag("--log", p.log, "Log every request and its reply to standard error");
     app.set_version_flag("--version", korvath::kVersionText);
@@ -109,8 +109,9 @@ bool inputCanClose() {
 int main(int argc, char** argv) {
     CLI::App app{
         "Simulated controller bootloader on a pseudo-terminal.\n"
-        "Prints the pseudo-terminal's path as its first line, then serves until SIGTERM or "
-        "SIGINT, until its standard input (a pipe or terminal) closes, or until --unplug-after "
+        "Prints the pseudo-terminal's path as its first line, then serves until SIGTERM, "
+        "SIGINT or SIGHUP, until its standard input (a pipe or terminal) closes, or until "
+        "--unplug-after "
         "fires. Open the printed path as the serial port; closing and reopening it is fine. "
         "After the exit frame the controller restarts and falls silent unless --card is given."};
     ProgramOptions program;
@@ -129,6 +130,7 @@ int main(int argc, char** argv) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
     sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
     const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
     signal(SIGPIPE, SIG_IGN);

@@ -50,8 +50,7 @@ bool makeRaw(int fd) {
 
 }  // namespace
 
-PtyServer::PtyServer(Controller& controller, std::FILE* log)
-    : controller_(controller), line_(controller), log_(log) {
+PtyServer::PtyServer(Controller& controller, std::FILE* log) : line_(controller), log_(log) {
     if (log_) {
         line_.setResponseLog([this](const Response& response, double requestEndMs) {
             std::fprintf(log_, "%10.3f ms  %s\n", requestEndMs - startMs_,

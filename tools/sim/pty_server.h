@@ -44,7 +44,6 @@ class PtyServer {
     bool readClient(double nowMs);
     void writeByte(std::uint8_t byte);
 
-    Controller& controller_;
     Line line_;
     std::FILE* log_;
     int master_ = -1;
