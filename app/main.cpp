@@ -1,0 +1,31 @@
+// The program korvath: one window, nothing else. It takes no command line.
+#include <QApplication>
+#include <QIcon>
+#include <QTimer>
+
+#include "ui/factory_port_opener.h"
+#include "ui/frm_util.h"
+#include "ui/prompts.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Korvath"));
+    // One look on every desktop, so that the fixed layout fits the same everywhere.
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/korvath.xpm")));
+
+    korvath::ui::QtPrompts prompts;
+    korvath::ui::FactoryPortOpener ports;
+    korvath::ui::FrmUtil window({prompts, ports});
+    window.show();
+
+    // For the documentation: scripts/screenshot.sh asks for a picture of the window and quits.
+    const QString screenshot = qEnvironmentVariable("KORVATH_SCREENSHOT");
+    if (!screenshot.isEmpty()) {
+        QTimer::singleShot(0, &window, [&window, &screenshot] {
+            const bool saved = window.grab().save(screenshot);
+            QApplication::exit(saved ? 0 : 1);
+        });
+    }
+    return QApplication::exec();
+}

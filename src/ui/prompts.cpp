@@ -1,0 +1,47 @@
+#include "ui/prompts.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace korvath::ui {
+
+QString imageFileNameFilter() {
+    // File names are case-sensitive here, so the pattern spells out every case of the extension.
+    return QStringLiteral("%1 (*.[sS][hH][xX])").arg(QLatin1String(kImageFilterDescription));
+}
+
+void QtPrompts::message(QWidget* parent, MessageIcon icon, const QString& title,
+                        const QString& text) {
+    QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
+    switch (icon) {
+        case MessageIcon::None:
+            break;
+        case MessageIcon::Information:
+            boxIcon = QMessageBox::Information;
+            break;
+        case MessageIcon::Warning:
+            boxIcon = QMessageBox::Warning;
+            break;
+    }
+    QMessageBox box(boxIcon, title, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+std::optional<QString> QtPrompts::chooseImageFile(QWidget* parent, const QString& startPath) {
+    QFileDialog dialog(parent, QStringLiteral("Open"), startPath, imageFileNameFilter());
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setOption(QFileDialog::HideNameFilterDetails);
+    dialog.setDefaultSuffix(QStringLiteral("SHX"));
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    const QStringList files = dialog.selectedFiles();
+    if (files.isEmpty()) return std::nullopt;
+    return files.first();
+}
+
+void QtPrompts::beep() {
+    QApplication::beep();
+}
+
+}  // namespace korvath::ui

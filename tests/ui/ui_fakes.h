@@ -1,0 +1,92 @@
+// Test doubles for the window: scripted message boxes and file dialog that never block, and a
+// port opener whose ports the test makes. Each records what the window asked of it.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QString>
+
+#include "ui/port_opener.h"
+#include "ui/prompts.h"
+
+namespace korvath::test {
+
+struct ShownMessage {
+    ui::MessageIcon icon;
+    QString title;
+    QString text;
+};
+
+class ScriptedPrompts final : public ui::Prompts {
+  public:
+    /// Answers of the file dialog, in order; an empty optional is a cancel. With none left the
+    /// dialog is cancelled.
+    std::deque<std::optional<QString>> dialogAnswers;
+    /// Called each time the dialog is shown or a box is raised, before it answers.
+    std::function<void()> onDialog;
+    std::function<void(const ShownMessage&)> onMessage;
+
+    std::vector<ShownMessage> messages;
+    std::vector<QString> dialogStartPaths;
+    int beeps = 0;
+
+    void message(QWidget*, ui::MessageIcon icon, const QString& title,
+                 const QString& text) override {
+        messages.push_back({icon, title, text});
+        if (onMessage) onMessage(messages.back());
+    }
+
+    std::optional<QString> chooseImageFile(QWidget*, const QString& startPath) override {
+        dialogStartPaths.push_back(startPath);
+        if (onDialog) onDialog();
+        if (dialogAnswers.empty()) return std::nullopt;
+        std::optional<QString> answer = dialogAnswers.front();
+        dialogAnswers.pop_front();
+        return answer;
+    }
+
+    void beep() override { ++beeps; }
+};
+
+/// Lists fixed choices and opens ports through `factory`, on the download thread.
+class TestPortOpener final : public ui::PortOpener {
+  public:
+    using Factory = std::function<ui::OpenedPort(std::string_view text, link::Clock& clock)>;
+
+    explicit TestPortOpener(Factory factory = {}) : factory_(std::move(factory)) {}
+
+    std::vector<ui::PortChoice> choices;
+
+    std::vector<ui::PortChoice> listChoices() override {
+        ++listed_;
+        return choices;
+    }
+
+    ui::OpenedPort open(std::string_view text, link::Clock& clock) override {
+        {
+            std::lock_guard lock(mutex_);
+            opened_.emplace_back(text);
+        }
+        if (!factory_) return {nullptr, "no port here"};
+        return factory_(text, clock);
+    }
+
+    [[nodiscard]] std::vector<std::string> openedTexts() {
+        std::lock_guard lock(mutex_);
+        return opened_;
+    }
+    [[nodiscard]] int listed() const { return listed_; }
+
+  private:
+    Factory factory_;
+    std::mutex mutex_;
+    std::vector<std::string> opened_;
+    int listed_ = 0;
+};
+
+}  // namespace korvath::test
