@@ -10,6 +10,11 @@ if [[ ! -x $program ]]; then
   exit 1
 fi
 mkdir -p docs
+if [[ -z ${XDG_RUNTIME_DIR:-} ]]; then
+  XDG_RUNTIME_DIR=$(mktemp -d)
+  export XDG_RUNTIME_DIR
+  trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
+fi
 KORVATH_SCREENSHOT="$PWD/docs/screenshot.png" \
   xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24 -dpi 96" "$program"
 echo "docs/screenshot.png"

@@ -1,8 +1,12 @@
 #include "ui/frm_util.h"
 
+#include <algorithm>
+#include <filesystem>
+
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>

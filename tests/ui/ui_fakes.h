@@ -53,6 +53,26 @@ class ScriptedPrompts final : public ui::Prompts {
     void beep() override { ++beeps; }
 };
 
+/// Hands the window a port that the test owns, so the test can still look at it (or pull its
+/// plug) after the window has closed and destroyed its handle.
+class BorrowedPort final : public link::Port {
+  public:
+    explicit BorrowedPort(link::Port& port) : port_(port) {}
+    [[nodiscard]] bool isOpen() const override { return port_.isOpen(); }
+    void discardInput() override { port_.discardInput(); }
+    bool write(std::span<const std::uint8_t> bytes) override { return port_.write(bytes); }
+    [[nodiscard]] int bytesWaiting() override { return port_.bytesWaiting(); }
+    int waitForBytes(int known, double timeoutMs) override {
+        return port_.waitForBytes(known, timeoutMs);
+    }
+    bool readAll(std::vector<std::uint8_t>& out) override { return port_.readAll(out); }
+    [[nodiscard]] link::PortError lastError() const override { return port_.lastError(); }
+    void close() override { port_.close(); }
+
+  private:
+    link::Port& port_;
+};
+
 /// Lists fixed choices and opens ports through `factory`, on the download thread.
 class TestPortOpener final : public ui::PortOpener {
   public:

@@ -1,0 +1,339 @@
+// The port and file commands: Open and Close on a real pseudo-terminal and on ports that will
+// not open, the Download rule, the file command's header check and its dialog loop, and the
+// Download command's refusals.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+
+#include "gate_port.h"
+#include "image/image_files.h"
+#include "link/qt/qt_serial_port.h"
+#include "ui/factory_port_opener.h"
+#include "ui/frm_util.h"
+#include "ui_fakes.h"
+
+using korvath::test::BorrowedPort;
+using korvath::test::GatePort;
+using korvath::test::ScriptedPrompts;
+using korvath::test::ShownMessage;
+using korvath::test::TestPortOpener;
+using korvath::ui::FrmUtil;
+using korvath::ui::MessageIcon;
+
+namespace {
+
+/// The master side of a pseudo-terminal; the slave's /dev/pts/N path opens as a serial port.
+class PseudoTerminal {
+  public:
+    PseudoTerminal() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+            qFatal("no pseudo-terminal");
+        path_ = QString::fromLocal8Bit(::ptsname(master_));
+    }
+    ~PseudoTerminal() { ::close(master_); }
+    PseudoTerminal(const PseudoTerminal&) = delete;
+    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+
+    [[nodiscard]] const QString& path() const { return path_; }
+
+  private:
+    int master_ = -1;
+    QString path_;
+};
+
+/// Whether someone else could open `path` now (a port held open is refused by its lock file).
+bool othersCanOpen(const QString& path) {
+    korvath::link::QtSerialPort port;
+    const bool opened = port.open(path.toStdString());
+    port.close();
+    return opened;
+}
+
+QString fileOf(const std::filesystem::path& path) {
+    return QString::fromStdString(path.string());
+}
+
+}  // namespace
+
+class WindowCommandsTest : public QObject {
+    Q_OBJECT
+
+  private:
+    ScriptedPrompts prompts_;
+    std::unique_ptr<GatePort> gate_;
+    std::unique_ptr<TestPortOpener> gateOpener_;
+    std::unique_ptr<korvath::test::TempDir> files_;
+    std::unique_ptr<FrmUtil> window_;
+
+    template <typename T>
+    T* child(const char* name) {
+        return window_->findChild<T*>(QString::fromLatin1(name));
+    }
+    QPushButton* button(const char* name) { return child<QPushButton>(name); }
+    QColor label1Colour() { return child<QLabel>("Label1")->palette().color(QPalette::WindowText); }
+    QString fileNameBox() { return child<QLineEdit>("txtFileName")->text(); }
+
+    void makeWindow(korvath::ui::PortOpener& opener) {
+        window_ = std::make_unique<FrmUtil>(korvath::ui::WindowServices{prompts_, opener});
+        window_->show();
+    }
+    void typePort(const QString& text) { child<QComboBox>("Apriti")->setEditText(text); }
+    void openPort() { QTest::mouseClick(button("cmdOper_0"), Qt::LeftButton); }
+    void closePort() { QTest::mouseClick(button("cmdOper_1"), Qt::LeftButton); }
+    void chooseFiles(std::initializer_list<std::optional<QString>> answers) {
+        prompts_.dialogAnswers.assign(answers.begin(), answers.end());
+        QTest::mouseClick(button("cmdSelectFile"), Qt::LeftButton);
+    }
+    QString validImage(const std::string& name) {
+        return fileOf(files_->write(name, korvath::test::imageLines(0xE7FF00)));
+    }
+
+  private slots:
+    void init() {
+        prompts_ = ScriptedPrompts{};
+        files_ = std::make_unique<korvath::test::TempDir>();
+        gate_ = std::make_unique<GatePort>();
+        gateOpener_ =
+            std::make_unique<TestPortOpener>([this](std::string_view, korvath::link::Clock&) {
+                gate_->open();
+                return korvath::ui::OpenedPort{std::make_unique<BorrowedPort>(*gate_), {}};
+            });
+    }
+    void cleanup() {
+        window_.reset();
+        gateOpener_.reset();
+        gate_.reset();
+        files_.reset();
+    }
+
+    void openAndCloseARealPseudoTerminal() {
+        PseudoTerminal pty;
+        korvath::ui::FactoryPortOpener opener;
+        makeWindow(opener);
+        typePort(pty.path());
+
+        openPort();
+        QVERIFY(window_->portIsOpen());
+        QCOMPARE(label1Colour(), QColor(0, 0x80, 0));
+        QVERIFY(!button("cmdOper_0")->isEnabled());
+        QVERIFY(button("cmdOper_1")->isEnabled());
+        QVERIFY(!button("DwnloadButton")->isEnabled());
+        QCOMPARE(prompts_.beeps, 0);
+        QVERIFY(prompts_.messages.empty());
+        QVERIFY(!othersCanOpen(pty.path()));
+
+        closePort();
+        QVERIFY(!window_->portIsOpen());
+        QCOMPARE(label1Colour(), QColor(0xFF, 0, 0));
+        QVERIFY(button("cmdOper_0")->isEnabled());
+        QVERIFY(!button("cmdOper_1")->isEnabled());
+        QVERIFY(othersCanOpen(pty.path()));
+        QCOMPARE(prompts_.beeps, 0);
+    }
+
+    void portThatWillNotOpen_data() {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("missing device") << QStringLiteral("/dev/korvath-no-such-port");
+        QTest::newRow("port number 0") << QStringLiteral("0");
+        QTest::newRow("unlisted port number") << QStringLiteral("999");
+        QTest::newRow("no such simulated model") << QStringLiteral("sim:7");
+    }
+
+    // A beep and the red label, nothing else.
+    void portThatWillNotOpen() {
+        QFETCH(QString, text);
+        korvath::ui::FactoryPortOpener opener;
+        makeWindow(opener);
+        typePort(text);
+        openPort();
+        QVERIFY(!window_->portIsOpen());
+        QCOMPARE(prompts_.beeps, 1);
+        QVERIFY(prompts_.messages.empty());
+        QCOMPARE(label1Colour(), QColor(0xFF, 0, 0));
+        QVERIFY(button("cmdOper_0")->isEnabled());
+        QVERIFY(!button("cmdOper_1")->isEnabled());
+        QVERIFY(!button("DwnloadButton")->isEnabled());
+    }
+
+    void openWhileOpenSaysSo() {
+        makeWindow(*gateOpener_);
+        openPort();
+        QVERIFY(window_->portIsOpen());
+        window_->cmdOperClick(0);
+        QCOMPARE(prompts_.messages.size(), std::size_t(1));
+        const ShownMessage& box = prompts_.messages.front();
+        QCOMPARE(box.icon, MessageIcon::Information);
+        QCOMPARE(box.title, QStringLiteral("COM port check"));
+        QCOMPARE(box.text, QStringLiteral("Port already open!"));
+        QVERIFY(window_->portIsOpen());
+        QCOMPARE(label1Colour(), QColor(0, 0x80, 0));
+        QCOMPARE(prompts_.beeps, 0);
+        QCOMPARE(gateOpener_->openedTexts().size(), std::size_t(1));
+    }
+
+    // The rule counts the characters of the dialog's file name, also of a rejected file.
+    void downloadRuleCountsTheDialogName_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("4 characters") << QStringLiteral("/a/b") << false;
+        QTest::newRow("5 characters") << QStringLiteral("/a/bc") << true;
+    }
+
+    void downloadRuleCountsTheDialogName() {
+        QFETCH(QString, path);
+        QFETCH(bool, enabled);
+        makeWindow(*gateOpener_);
+        openPort();
+        chooseFiles({path, std::nullopt});  // rejected (no such file), then cancelled
+        QCOMPARE(window_->dialogFileName(), path);
+        QCOMPARE(fileNameBox(), QString());
+        QCOMPARE(button("DwnloadButton")->isEnabled(), enabled);
+
+        // With the box empty, Download does nothing at all.
+        prompts_.messages.clear();
+        window_->dwnloadButtonClick();
+        QVERIFY(prompts_.messages.empty());
+        QVERIFY(!window_->isBusy());
+        QCOMPARE(prompts_.beeps, 0);
+        QCOMPARE(gate_->writes(), 0);
+    }
+
+    void downloadFollowsThePort() {
+        makeWindow(*gateOpener_);
+        const QString image = validImage("APP.SHX");
+        chooseFiles({image});
+        QCOMPARE(fileNameBox(), QStringLiteral("APP.SHX"));
+        QCOMPARE(window_->imagePath(), image);
+        QVERIFY(!button("DwnloadButton")->isEnabled());
+
+        openPort();
+        QVERIFY(button("DwnloadButton")->isEnabled());
+        closePort();
+        QVERIFY(!button("DwnloadButton")->isEnabled());
+        QCOMPARE(fileNameBox(), QStringLiteral("APP.SHX"));
+        openPort();
+        QVERIFY(button("DwnloadButton")->isEnabled());
+    }
+
+    void headerRule_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("S0 header, CR LF") << QByteArray("S00600004844521B\r\nS8\r\n") << true;
+        QTest::newRow("S0 header, LF") << QByteArray("S00600004844521B\nS8\n") << true;
+        QTest::newRow("just S0") << QByteArray("S0") << true;
+        QTest::newRow("lower-case s0") << QByteArray("s00600004844521B\r\n") << false;
+        QTest::newRow("first line too short") << QByteArray("S\r\n0\r\n") << false;
+        QTest::newRow("empty first line") << QByteArray("\r\nS00600004844521B\r\n") << false;
+        QTest::newRow("S2 first") << QByteArray("S2440000\r\n") << false;
+        QTest::newRow("empty file") << QByteArray() << false;
+        QTest::newRow("binary") << QByteArray("\x00\x01S0", 4) << false;
+    }
+
+    void headerRule() {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, accepted);
+        makeWindow(*gateOpener_);
+        const QString path = fileOf(files_->writeRaw("image.SHX", content.toStdString()));
+        chooseFiles({path, std::nullopt});
+        QCOMPARE(fileNameBox(), accepted ? QStringLiteral("image.SHX") : QString());
+        QCOMPARE(prompts_.dialogStartPaths.size(), std::size_t(accepted ? 1 : 2));
+        QCOMPARE(prompts_.messages.size(), std::size_t(accepted ? 0 : 1));
+        if (!accepted) {
+            QCOMPARE(prompts_.messages.front().icon, MessageIcon::Warning);
+            QCOMPARE(prompts_.messages.front().title, QStringLiteral("File format check"));
+            QCOMPARE(prompts_.messages.front().text, QStringLiteral("Wrong file format"));
+        }
+    }
+
+    // Each rejection empties the box and shows the dialog again, with Download disabled
+    // although the port is open and a file had been accepted before.
+    void fileCommandLoopsUntilAFileIsAccepted() {
+        makeWindow(*gateOpener_);
+        openPort();
+        const QString first = validImage("first.SHX");
+        chooseFiles({first});
+        QVERIFY(button("DwnloadButton")->isEnabled());
+
+        const QString lower = fileOf(files_->writeRaw("lower.SHX", "s0\r\n"));
+        const QString empty = fileOf(files_->writeRaw("empty.SHX", ""));
+        const QString missing = fileOf(files_->path() / "missing.SHX");
+        const QString good = validImage("good.shx");
+        QStringList boxWhenAsked;
+        bool downloadEnabledWhileAsked = false;
+        prompts_.onDialog = [&] {
+            boxWhenAsked << fileNameBox();
+            downloadEnabledWhileAsked |= button("DwnloadButton")->isEnabled();
+        };
+        chooseFiles({lower, empty, missing, good});
+
+        QCOMPARE(boxWhenAsked, (QStringList{"first.SHX", "", "", ""}));
+        QVERIFY(!downloadEnabledWhileAsked);
+        QCOMPARE(prompts_.messages.size(), std::size_t(3));
+        for (const ShownMessage& box : prompts_.messages)
+            QCOMPARE(box.text, QStringLiteral("Wrong file format"));
+        QCOMPARE(fileNameBox(), QStringLiteral("good.shx"));
+        QCOMPARE(window_->imagePath(), good);
+        QVERIFY(button("DwnloadButton")->isEnabled());
+        // Each dialog starts at the file confirmed before it.
+        const std::vector<QString> starts(prompts_.dialogStartPaths.begin() + 1,
+                                          prompts_.dialogStartPaths.end());
+        QCOMPARE(starts, (std::vector<QString>{first, lower, empty, missing}));
+    }
+
+    void cancelKeepsOrEmptiesTheBox() {
+        makeWindow(*gateOpener_);
+        openPort();
+        const QString image = validImage("APP.SHX");
+        chooseFiles({image});
+
+        chooseFiles({std::nullopt});  // cancelled at once: nothing changes
+        QCOMPARE(fileNameBox(), QStringLiteral("APP.SHX"));
+        QCOMPARE(window_->imagePath(), image);
+        QVERIFY(button("DwnloadButton")->isEnabled());
+
+        const QString wrong = fileOf(files_->writeRaw("WRONG.SHX", "S9\r\n"));
+        chooseFiles({wrong, std::nullopt});  // rejected, then cancelled
+        QCOMPARE(fileNameBox(), QString());
+        QCOMPARE(window_->imagePath(), QString());
+        QCOMPARE(window_->dialogFileName(), wrong);
+        QVERIFY(button("DwnloadButton")->isEnabled());
+    }
+
+    void downloadWithoutAPort() {
+        makeWindow(*gateOpener_);
+        chooseFiles({validImage("APP.SHX")});
+        window_->dwnloadButtonClick();
+        QCOMPARE(prompts_.messages.size(), std::size_t(1));
+        const ShownMessage& box = prompts_.messages.front();
+        QCOMPARE(box.icon, MessageIcon::Warning);
+        QCOMPARE(box.title, QStringLiteral("COM port check"));
+        QCOMPARE(box.text, QStringLiteral("No serial port defined"));
+        QVERIFY(!window_->isBusy());
+        QCOMPARE(prompts_.beeps, 0);
+    }
+
+    // The command asks the port itself: an adapter pulled out while the port was open leaves
+    // the button enabled, but no download starts.
+    void downloadAfterTheDeviceWentAway() {
+        makeWindow(*gateOpener_);
+        openPort();
+        chooseFiles({validImage("APP.SHX")});
+        QVERIFY(button("DwnloadButton")->isEnabled());
+        gate_->unplug();
+        QTest::mouseClick(button("DwnloadButton"), Qt::LeftButton);
+        QCOMPARE(prompts_.messages.size(), std::size_t(1));
+        QCOMPARE(prompts_.messages.front().text, QStringLiteral("No serial port defined"));
+        QCOMPARE(gate_->writes(), 0);
+        QVERIFY(!window_->isBusy());
+    }
+};
+
+QTEST_MAIN(WindowCommandsTest)
+#include "window_commands_test.moc"
