@@ -1,5 +1,6 @@
 #include "image/line_reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -49,18 +50,23 @@ bool LineReader::readLine(std::string& line) {
     line.clear();
     lastLength_ = 0;
     if (!fill()) return false;
-    while (fill()) {
-        const char c = buffer_[pos_++];
-        if (c == '\n') break;
-        if (c == '\r') {
-            // CR LF is one line end; a CR alone ends the line too.
-            if (fill() && buffer_[pos_] == '\n') ++pos_;
-            break;
-        }
-        if (line.size() < kMaxKeptChars) line.push_back(c);
-        ++lastLength_;
-    }
     // Running out of characters ends the last line; a read failure loses it.
+    while (fill()) {
+        const char* const begin = buffer_.data() + pos_;
+        const char* const end = buffer_.data() + size_;
+        const char* stop = begin;
+        while (stop != end && *stop != '\r' && *stop != '\n') ++stop;
+        const auto length = static_cast<std::size_t>(stop - begin);
+        if (line.size() < kMaxKeptChars)
+            line.append(begin, std::min(length, kMaxKeptChars - line.size()));
+        lastLength_ += length;
+        pos_ += length;
+        if (stop == end) continue;
+        ++pos_;
+        // CR LF is one line end; a CR alone ends the line too.
+        if (*stop == '\r' && fill() && buffer_[pos_] == '\n') ++pos_;
+        break;
+    }
     if (!ok()) {
         line.clear();
         lastLength_ = 0;

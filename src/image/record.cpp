@@ -1,7 +1,6 @@
 #include "image/record.h"
 
-#include <algorithm>
-#include <optional>
+#include <array>
 
 #include "link/protocol.h"
 
@@ -11,11 +10,20 @@ namespace {
 
 namespace protocol = link::protocol;
 
-std::optional<int> hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return std::nullopt;
+// Value of each character as a hex digit, -1 for characters that are not one.
+constexpr std::array<std::int8_t, 256> kHexDigits = [] {
+    std::array<std::int8_t, 256> digits{};
+    digits.fill(-1);
+    for (int i = 0; i < 10; ++i) digits['0' + i] = static_cast<std::int8_t>(i);
+    for (int i = 0; i < 6; ++i) {
+        digits['A' + i] = static_cast<std::int8_t>(10 + i);
+        digits['a' + i] = static_cast<std::int8_t>(10 + i);
+    }
+    return digits;
+}();
+
+int hexDigit(char c) {
+    return kHexDigits[static_cast<unsigned char>(c)];
 }
 
 // Frame indices and the 1-based line positions they are taken from.
@@ -39,20 +47,25 @@ std::uint8_t HexField(std::string_view line, std::size_t position) {
     unsigned value = 0;
     if (position == 0) return 0;
     for (std::size_t i = position - 1; i < position + 1 && i < line.size(); ++i) {
-        const auto digit = hexDigit(line[i]);
-        if (!digit) break;
-        value = value * 16 + static_cast<unsigned>(*digit);
+        const int digit = hexDigit(line[i]);
+        if (digit < 0) break;
+        value = value * 16 + static_cast<unsigned>(digit);
     }
     return static_cast<std::uint8_t>(value);
 }
 
 std::int16_t CheckRecord(const std::string& line) {
     if (line.size() != kDataLineLength || !beginsWith(line, kDataRecordPrefix)) return 0;
-    if (!std::all_of(line.begin() + 1, line.end(), [](char c) { return hexDigit(c).has_value(); }))
-        return 0;
+    // Plain pointers: this runs twice for every record of an image, in unoptimised builds too.
+    const std::int8_t* const value = kHexDigits.data();
+    const auto* const chars = reinterpret_cast<const unsigned char*>(line.data());
+    for (std::size_t i = 1; i < kDataLineLength; ++i) {
+        if (value[chars[i]] < 0) return 0;
+    }
+    // Count, address and data bytes from index 2 up to the checksum at index 138.
     unsigned sum = 0;
-    for (std::size_t pos = kCountPosition; pos < kRecordChecksumPosition; pos += 2)
-        sum += HexField(line, pos);
+    for (std::size_t i = kCountPosition - 1; i < kRecordChecksumPosition - 1; i += 2)
+        sum += static_cast<unsigned>(value[chars[i]] * 16 + value[chars[i + 1]]);
     const auto expected = static_cast<std::uint8_t>(~sum & 0xFFu);
     return HexField(line, kRecordChecksumPosition) == expected ? 1 : 0;
 }

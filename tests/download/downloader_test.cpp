@@ -1,0 +1,516 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "download/controller.h"
+#include "download/downloader.h"
+#include "image/image_files.h"
+#include "image/line_reader.h"
+#include "support/fake_port.h"
+
+namespace korvath::download {
+namespace {
+
+using image::StatusColorError;
+using image::StatusColorNormal;
+using test::Bytes;
+using test::dataLine;
+using test::kEndLine;
+using test::kHeaderLine;
+using Texts = std::vector<std::string>;
+
+struct Recorder : DownloadObserver {
+    struct Status {
+        std::string text;
+        image::OleColor colour;
+        bool busy;
+    };
+    const Downloader* downloader = nullptr;
+    const test::Controller* controller = nullptr;
+    std::vector<Status> statuses;
+    std::vector<ProgressState> progress;
+    std::vector<bool> pointer;
+    int cardMessages = 0;
+    int exitsAtCardMessage = -1;
+    std::function<void(std::string_view)> onStatus;
+    std::function<void()> onProgress;
+
+    void ShowStatus(std::string_view text, image::OleColor colour) override {
+        statuses.push_back({std::string(text), colour, downloader->DownloadBusy.load()});
+        if (onStatus) onStatus(text);
+    }
+    void progressChanged(const ProgressState& state) override {
+        progress.push_back(state);
+        if (onProgress) onProgress();
+    }
+    void setBusyPointer(bool busy) override { pointer.push_back(busy); }
+    void showProgrammingCardMessage() override {
+        ++cardMessages;
+        exitsAtCardMessage = controller->exits;
+    }
+    void reportError(int, const std::string&) override {}
+
+    [[nodiscard]] Texts texts() const {
+        Texts t;
+        for (const auto& s : statuses) t.push_back(s.text);
+        return t;
+    }
+    [[nodiscard]] const Status& last() const { return statuses.back(); }
+};
+
+class DownloadTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        port.setDevice(controller.device());
+        observer.downloader = &downloader;
+        observer.controller = &controller;
+    }
+
+    std::filesystem::path smallImage(const std::vector<std::string>& lines = test::imageLines()) {
+        return dir.write("image.shx", lines);
+    }
+
+    test::VirtualClock clock;
+    test::Controller controller;
+    test::FakePort port{clock};
+    link::Link link{port, clock};
+    Recorder observer;
+    Downloader downloader{link, clock, observer};
+    test::TempDir dir;
+};
+
+Texts repeat(const std::string& text, int times) {
+    return Texts(static_cast<std::size_t>(times), text);
+}
+Texts operator+(Texts a, const Texts& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(DownloadTest, AFullRunShowsEveryStepInOrder) {
+    controller.cardPlugged = false;
+    EXPECT_TRUE(downloader.RunDownload(smallImage()));
+    EXPECT_EQ(
+        observer.texts(),
+        (Texts{"Idle", "Connecting", "Sending Password", "Erasing external flash",
+               "Blank external flash S0", "Blank external flash S1", "Blank external flash S2",
+               "Blank external flash S3", "Blank external flash S4", "Blank external flash S5",
+               "Blank external flash S6", "Blank external flash S7", "Programming!",
+               "Resetting target", "Done!"}));
+    for (const auto& s : observer.statuses) {
+        EXPECT_EQ(s.colour, StatusColorNormal) << s.text;
+        // Busy from the erase phase on, and not before.
+        EXPECT_EQ(s.busy,
+                  s.text != "Idle" && s.text != "Connecting" && s.text != "Sending Password")
+            << s.text;
+    }
+    EXPECT_EQ(observer.pointer, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(downloader.DownloadBusy);
+    EXPECT_EQ(downloader.outcome(), Outcome::Done);
+    EXPECT_EQ(controller.programFrames.size(), 64u);
+    EXPECT_EQ(controller.exits, 1);
+    // One pause per blank sector, then the eight seconds of the reset wait.
+    EXPECT_EQ(clock.sleeps(), std::vector<double>(16, 1000.0));
+}
+
+TEST_F(DownloadTest, ASilentDeviceGetsFiftyProbesAndNoExitFrame) {
+    controller.firstAckedProbe = 0;
+    const double start = clock.now();
+    EXPECT_TRUE(downloader.RunDownload(smallImage()));
+    EXPECT_EQ(controller.probes, 50);
+    EXPECT_EQ(port.frames().size(), 50u);
+    EXPECT_EQ(observer.texts(), (Texts{"Idle", "Connecting", "Connection Error"}));
+    EXPECT_EQ(observer.last().colour, StatusColorError);
+    EXPECT_EQ(observer.pointer, std::vector<bool>{false});
+    EXPECT_FALSE(downloader.DownloadBusy);
+    EXPECT_EQ(downloader.outcome(), Outcome::DeviceFailure);
+    EXPECT_NEAR(clock.now() - start, 50 * 1003.0, 50 * 2.0);
+}
+
+TEST_F(DownloadTest, TheFiftiethProbeIsStillInTime) {
+    controller.firstAckedProbe = 50;
+    downloader.RunDownload(smallImage());
+    EXPECT_EQ(controller.probes, 51);  // the last one after the reset wait
+    EXPECT_EQ(observer.texts()[2], "Sending Password");
+    EXPECT_EQ(observer.last().text, "Done!");
+}
+
+TEST_F(DownloadTest, RefusedPasswordsEndWithOneExitFrameAndNothingErased) {
+    controller.model = 0;
+    EXPECT_TRUE(downloader.RunDownload(smallImage()));
+    EXPECT_EQ(controller.passwordFrames, 150);
+    EXPECT_EQ(observer.texts(),
+              (Texts{"Idle", "Connecting", "Sending Password", "Wrong Password"}));
+    EXPECT_EQ(observer.last().colour, StatusColorError);
+    EXPECT_EQ(controller.exits, 1);
+    EXPECT_TRUE(controller.blankChecks.empty());
+    EXPECT_TRUE(clock.sleeps().empty());
+    EXPECT_EQ(observer.pointer, std::vector<bool>{false});
+}
+
+TEST_F(DownloadTest, ARefusedImageIsNeitherErasedNorMarkedBusy) {
+    std::vector<std::string> lines = test::imageLines();
+    lines[7][139] = lines[7][139] == '0' ? '1' : '0';
+    EXPECT_TRUE(downloader.RunDownload(smallImage(lines)));
+    EXPECT_EQ(observer.texts(),
+              (Texts{"Idle", "Connecting", "Sending Password", "Checksum Error"}));
+    EXPECT_EQ(observer.last().colour, StatusColorError);
+    EXPECT_EQ(controller.exits, 1);
+    EXPECT_TRUE(controller.blankChecks.empty());
+    EXPECT_TRUE(controller.programFrames.empty());
+    EXPECT_EQ(observer.pointer, std::vector<bool>{false});
+    EXPECT_EQ(downloader.outcome(), Outcome::ImageRefused);
+}
+
+struct SectorCase {
+    const char* name;
+    int notBlank;
+    int refusedErases;
+    Texts texts;  // for sector 0, after "Erasing external flash"
+    std::size_t checks;
+    std::size_t erases;
+    std::size_t pauses;
+};
+
+class SectorPaths : public DownloadTest, public ::testing::WithParamInterface<SectorCase> {};
+
+TEST_P(SectorPaths, PassUntilBlankOrErased) {
+    const SectorCase& c = GetParam();
+    controller.notBlank[10] = c.notBlank;
+    controller.refusedErases[10] = c.refusedErases;
+    downloader.RunDownload(smallImage());
+    const Texts texts = observer.texts();
+    const Texts sector0(texts.begin() + 4, texts.begin() + 4 + static_cast<long>(c.texts.size()));
+    EXPECT_EQ(sector0, c.texts);
+    EXPECT_EQ(std::count(controller.blankChecks.begin(), controller.blankChecks.end(), 10),
+              static_cast<long>(c.checks));
+    EXPECT_EQ(controller.erases.size(), c.erases);
+    // Sector 0's pauses come first; the other seven sectors are blank at once.
+    const auto& sleeps = clock.sleeps();
+    const bool failed = c.notBlank < 0;
+    EXPECT_EQ(sleeps.size(), failed ? c.pauses : c.pauses + 7 + 8);
+    if (failed) {
+        EXPECT_EQ(observer.last().text, "Error erase flash S");
+        EXPECT_EQ(observer.last().colour, StatusColorError);
+        EXPECT_EQ(controller.exits, 1);
+        EXPECT_TRUE(controller.programFrames.empty());
+    } else {
+        EXPECT_EQ(observer.last().text, "Done!");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, SectorPaths,
+    ::testing::Values(SectorCase{"BlankAtOnce", 0, 0, {"Blank external flash S0"}, 1, 0, 1},
+                      SectorCase{"EraseAcknowledged", 1, 0, {"Erase external flash S0"}, 1, 1, 1},
+                      SectorCase{"EraseRefusedThenBlank",
+                                 1,
+                                 1,
+                                 {"Erase external flash S0", "Blank external flash S0"},
+                                 2,
+                                 1,
+                                 2},
+                      SectorCase{
+                          "Never", -1, -1,
+                          repeat("Erase external flash S0", 50) + Texts{"Error erase flash S"}, 50,
+                          50, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ModelCase {
+    int model;
+    int firstSector;
+    int sectors;
+    std::uint8_t lastAddressHigh;
+};
+
+class Models : public DownloadTest, public ::testing::WithParamInterface<ModelCase> {};
+
+TEST_P(Models, EraseTheirOwnSectorsAndPlaceTheLastRecord) {
+    const ModelCase& c = GetParam();
+    controller.model = c.model;
+    for (int i = 0; i < c.sectors; ++i) controller.notBlank[c.firstSector + i] = 1;
+    downloader.RunDownload(smallImage());
+
+    std::vector<int> expected;
+    Texts texts;
+    for (int i = 0; i < c.sectors; ++i) {
+        expected.push_back(c.firstSector + i);
+        texts.push_back("Erase external flash S" + std::to_string(i));
+    }
+    EXPECT_EQ(controller.blankChecks, expected);
+    EXPECT_EQ(controller.erases, expected);
+    const Texts all = observer.texts();
+    EXPECT_EQ(Texts(all.begin() + 4, all.begin() + 4 + c.sectors), texts);
+
+    ASSERT_EQ(controller.programFrames.size(), 64u);
+    const Bytes& last = controller.programFrames.back();
+    EXPECT_EQ(Bytes(last.begin() + 3, last.begin() + 6), (Bytes{0xC0, 0xFF, c.lastAddressHigh}));
+    EXPECT_EQ(observer.last().text, "Done!");
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Models,
+                         ::testing::Values(ModelCase{1, 10, 8, 0xE7}, ModelCase{2, 14, 8, 0xE7},
+                                           ModelCase{3, 10, 9, 0xE8}));
+
+TEST_F(DownloadTest, OnModel3OnlyTheLastDataLineMoves) {
+    controller.model = 3;
+    const std::string last = dataLine(0xE7FFC0);
+    downloader.RunDownload(smallImage({kHeaderLine, last, dataLine(0xE7FF80), last, kEndLine}));
+    ASSERT_EQ(controller.programFrames.size(), 3u);
+    EXPECT_EQ(controller.programFrames[0][5], 0xE7);
+    EXPECT_EQ(controller.programFrames[2][5], 0xE8);
+}
+
+TEST_F(DownloadTest, TheBarCountsOneStepPer141Bytes) {
+    controller.firstAckedProbe = 0;
+    for (const auto& [bytes, maximum] : std::vector<std::pair<std::size_t, float>>{
+             {70, 0}, {71, 1}, {211, 1}, {212, 2}, {4620217, 32767}}) {
+        observer.progress.clear();
+        downloader.RunDownload(dir.writeRaw("sized.shx", std::string(bytes, 'S')));
+        ASSERT_FALSE(observer.progress.empty());
+        EXPECT_EQ(observer.progress.front().Max, maximum) << bytes;
+        EXPECT_EQ(observer.progress.front().Value, 0) << bytes;
+        EXPECT_EQ(observer.last().text, "Connection Error");
+    }
+}
+
+TEST_F(DownloadTest, ImagesTooLongForSixteenBitsAreRefusedBeforeAnythingIsSent) {
+    const auto byLength = dir.writeRaw("long.shx", std::string(4620218, 'S'));
+    const auto byLines = dir.writeRaw("lines.shx", "S0\n" + std::string(32767, '\n'));
+    for (const auto& file : {byLength, byLines}) {
+        observer.statuses.clear();
+        EXPECT_TRUE(downloader.RunDownload(file));
+        EXPECT_EQ(observer.texts(), Texts{"File too long"}) << file;
+        EXPECT_EQ(observer.last().colour, StatusColorError);
+    }
+    EXPECT_TRUE(port.frames().empty());
+    EXPECT_EQ(observer.pointer, (std::vector<bool>{false, false}));
+
+    // One line fewer is taken.
+    controller.firstAckedProbe = 0;
+    downloader.RunDownload(dir.writeRaw("lines.shx", "S0\n" + std::string(32766, '\n')));
+    EXPECT_EQ(observer.last().text, "Connection Error");
+}
+
+TEST_F(DownloadTest, TheProgressBarStepsAndClampsThroughARun) {
+    downloader.RunDownload(smallImage());
+    const auto size = std::filesystem::file_size(dir.path() / "image.shx");
+    const float maximum = static_cast<float>((size + 70) / 141);
+    ASSERT_EQ(maximum, 65);
+    // Set-up, connect, erase start, 8 sectors, 64 records: 74 steps cut to 65.
+    const std::size_t beforeReset = 1 + 1 + 1 + 8 + 64;
+    ASSERT_EQ(observer.progress.size(), beforeReset + 9);
+    for (std::size_t i = 0; i < beforeReset; ++i) {
+        EXPECT_EQ(observer.progress[i].Max, maximum);
+        EXPECT_EQ(observer.progress[i].Value, std::min<float>(static_cast<float>(i), maximum));
+    }
+    for (std::size_t second = 0; second <= 8; ++second) {
+        EXPECT_EQ(observer.progress[beforeReset + second].Max, 8);
+        EXPECT_EQ(observer.progress[beforeReset + second].Value, static_cast<float>(second));
+    }
+}
+
+TEST_F(DownloadTest, TheResetWaitProbesOnceAfterEightSeconds) {
+    downloader.RunDownload(smallImage());
+    EXPECT_EQ(controller.probesAfterExit, 1);
+    EXPECT_EQ(observer.cardMessages, 0);
+    EXPECT_EQ(controller.exits, 1);
+    const Texts texts = observer.texts();
+    EXPECT_EQ(Texts(texts.end() - 2, texts.end()), (Texts{"Resetting target", "Done!"}));
+}
+
+TEST_F(DownloadTest, APluggedCardIsReportedAndTheExitFrameSentAgainAfterward) {
+    controller.cardPlugged = true;
+    const double start = clock.now();
+    downloader.RunDownload(smallImage());
+    EXPECT_EQ(controller.probesAfterExit, 1);
+    EXPECT_EQ(observer.cardMessages, 1);
+    EXPECT_EQ(observer.exitsAtCardMessage, 1);
+    EXPECT_EQ(controller.exits, 2);
+    EXPECT_EQ(observer.last().text, "Done!");
+    EXPECT_GE(clock.now() - start, 8 * 1000.0 + 8 * 1000.0);  // sector pauses and the reset wait
+}
+
+TEST_F(DownloadTest, ARefusedRecordEndsWithFlashErrorAndNoResetWait) {
+    controller.refusedRecord = 2;
+    EXPECT_FALSE(downloader.RunDownload(smallImage()));
+    EXPECT_EQ(observer.last().text, "Flash Error");
+    EXPECT_EQ(observer.last().colour, StatusColorError);
+    EXPECT_EQ(controller.programFrames.size(), 3u);
+    EXPECT_EQ(controller.exits, 1);
+    EXPECT_EQ(controller.probesAfterExit, 0);
+    EXPECT_EQ(clock.sleeps().size(), 8u);
+    EXPECT_EQ(observer.pointer, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(downloader.DownloadBusy);
+    EXPECT_EQ(downloader.outcome(), Outcome::DeviceFailure);
+}
+
+TEST_F(DownloadTest, AnImageThatCannotBeFoundOrIsRelativeIsRefusedBeforeConnecting) {
+    downloader.RunDownload(dir.path() / "gone.shx");
+    downloader.RunDownload("image.shx");
+    EXPECT_EQ(observer.texts(), (Texts{"Cannot open image file: No such file or directory",
+                                       "Image path is not a full path: image.shx"}));
+    EXPECT_EQ(observer.statuses[0].colour, StatusColorError);
+    EXPECT_EQ(observer.statuses[1].colour, StatusColorError);
+    EXPECT_TRUE(port.frames().empty());
+    EXPECT_EQ(downloader.outcome(), Outcome::ImageRefused);
+}
+
+struct ChangedImageCase {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> change;
+    std::string status;
+    std::size_t programmed;
+};
+
+class ImageChangedDuringErase : public DownloadTest,
+                                public ::testing::WithParamInterface<ChangedImageCase> {};
+
+TEST_P(ImageChangedDuringErase, EndsCleanlyWithTheExitFrame) {
+    const auto file = smallImage();
+    observer.onStatus = [&](std::string_view text) {
+        if (text == "Erasing external flash") GetParam().change(file);
+    };
+    EXPECT_FALSE(downloader.RunDownload(file));
+    EXPECT_EQ(observer.last().text, GetParam().status);
+    EXPECT_EQ(observer.last().colour, StatusColorError);
+    EXPECT_EQ(controller.programFrames.size(), GetParam().programmed);
+    EXPECT_EQ(controller.exits, 1);
+    EXPECT_EQ(controller.probesAfterExit, 0);
+    EXPECT_EQ(observer.pointer, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(downloader.DownloadBusy);
+}
+
+void rewrite(const std::filesystem::path& file, std::size_t index, const std::string& line) {
+    std::vector<std::string> lines = test::imageLines();
+    lines[index] = line;
+    std::string content;
+    for (const auto& l : lines) content += l + "\r\n";
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, ImageChangedDuringErase,
+    ::testing::Values(
+        ChangedImageCase{"Removed", [](const auto& f) { std::filesystem::remove(f); },
+                         "Cannot open image file: No such file or directory", 0},
+        ChangedImageCase{
+            "BadChecksum",
+            [](const auto& f) { rewrite(f, 4, dataLine(0xE7F0C0).substr(0, 139) + "X"); },
+            "Checksum Error", 3},
+        ChangedImageCase{"LowerCaseRecord",
+                         [](const auto& f) { rewrite(f, 3, "s" + dataLine(0xE7F080).substr(1)); },
+                         "Unexpected record length", 2},
+        ChangedImageCase{"Truncated", [](const auto& f) { std::filesystem::resize_file(f, 0); },
+                         "Unexpected end of file", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DownloadTest, AnObserverFailureEndsTheDownloadWithoutEscaping) {
+    observer.onStatus = [](std::string_view text) {
+        if (text == "Programming!") throw std::runtime_error("window gone");
+    };
+    bool result = true;
+    EXPECT_NO_THROW(result = downloader.RunDownload(smallImage()));
+    EXPECT_FALSE(result);
+    EXPECT_EQ(observer.last().text, "Download stopped: window gone");
+    EXPECT_EQ(observer.last().colour, StatusColorError);
+    EXPECT_EQ(controller.exits, 1);
+    EXPECT_EQ(observer.pointer, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(downloader.DownloadBusy);
+
+    // Even an observer that fails again while the failure is reported leaves it usable.
+    controller = test::Controller{};
+    observer.onStatus = [](std::string_view text) {
+        if (text != "Idle" && text != "Connecting") throw 42;
+    };
+    EXPECT_NO_THROW(downloader.RunDownload(smallImage()));
+    EXPECT_EQ(controller.exits, 1);
+    EXPECT_FALSE(downloader.DownloadBusy);
+    controller = test::Controller{};
+    observer.onStatus = nullptr;
+    EXPECT_TRUE(downloader.RunDownload(smallImage()));
+    EXPECT_EQ(observer.last().text, "Done!");
+}
+
+TEST_F(DownloadTest, ASecondDownloadStartedFromAProgressUpdateDoesNothing) {
+    const auto file = smallImage();
+    int nested = 0;
+    observer.onProgress = [&] {
+        if (nested++ == 0) {
+            EXPECT_FALSE(downloader.RunDownload(file));
+        }
+    };
+    EXPECT_TRUE(downloader.RunDownload(file));
+    EXPECT_EQ(observer.last().text, "Done!");
+    EXPECT_EQ(controller.probes, 2);
+}
+
+// Frames from an image line, worked out independently of the image layer.
+Bytes expectedFrame(const std::string& line) {
+    const auto byte = [&](std::size_t position) {
+        return static_cast<std::uint8_t>(std::stoul(line.substr(position - 1, 2), nullptr, 16));
+    };
+    Bytes frame = {0x1B, 0x74, 0x43, byte(9), byte(7), byte(5)};
+    for (std::size_t k = 0; k < 32; ++k) {
+        frame.push_back(byte(13 + 4 * k));
+        frame.push_back(byte(11 + 4 * k));
+    }
+    frame.push_back(0x04);
+    unsigned sum = 0;
+    for (std::uint8_t b : frame) sum += b;
+    frame.push_back(static_cast<std::uint8_t>(sum % 256));
+    frame.push_back(static_cast<std::uint8_t>(sum / 256 | 0x80));
+    return frame;
+}
+
+class SrecCatDownload : public DownloadTest {
+  protected:
+    void SetUp() override {
+        DownloadTest::SetUp();
+        if (std::string(KORVATH_SREC_IMAGE).empty()) GTEST_SKIP() << "srec_cat not found";
+    }
+    const std::filesystem::path image{KORVATH_SREC_IMAGE};
+};
+
+TEST_F(SrecCatDownload, SendsEveryRecordByteForByteInUnderASecond) {
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(downloader.RunDownload(image));
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took, std::chrono::seconds(1));
+    RecordProperty(
+        "download_ms",
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    EXPECT_EQ(observer.last().text, "Done!");
+
+    image::LineReader reader(image);
+    std::string line;
+    std::vector<Bytes> expected;
+    reader.readLine(line);
+    while (reader.readLine(line) && line.starts_with("S2")) expected.push_back(expectedFrame(line));
+    ASSERT_EQ(expected.size(), 8192u);
+    ASSERT_EQ(controller.programFrames.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(controller.programFrames[i], expected[i]) << "record " << i;
+}
+
+TEST_F(SrecCatDownload, OneChangedChecksumDigitIsRefusedBeforeErasing) {
+    std::ifstream in(image, std::ios::binary);
+    std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::size_t record = content.find("S244E7A000");
+    ASSERT_NE(record, std::string::npos);
+    content[record + 138] = content[record + 138] == '0' ? '1' : '0';
+    EXPECT_TRUE(downloader.RunDownload(dir.writeRaw("bad.shx", content)));
+    EXPECT_EQ(observer.last().text, "Checksum Error");
+    EXPECT_TRUE(controller.blankChecks.empty());
+    EXPECT_TRUE(controller.erases.empty());
+    EXPECT_TRUE(controller.programFrames.empty());
+    EXPECT_EQ(controller.exits, 1);
+}
+
+}  // namespace
+}  // namespace korvath::download

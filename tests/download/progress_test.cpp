@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "download/progress.h"
+#include "link/link_error.h"
+
+namespace korvath::download {
+namespace {
+
+struct ProgressCase {
+    const char* name;
+    ProgressState before;
+    ProgressUpdate update;
+    ProgressState after;
+};
+
+class Progress : public ::testing::TestWithParam<ProgressCase> {};
+
+TEST_P(Progress, ClampsAgainstMaxOnly) {
+    ProgressModel model;
+    model.apply({.value = static_cast<int>(GetParam().before.Value),
+                 .min = static_cast<int>(GetParam().before.Min),
+                 .max = static_cast<int>(GetParam().before.Max)});
+    const ProgressState& s = model.apply(GetParam().update);
+    EXPECT_EQ(s.Min, GetParam().after.Min);
+    EXPECT_EQ(s.Max, GetParam().after.Max);
+    EXPECT_EQ(s.Value, GetParam().after.Value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, Progress,
+    ::testing::Values(
+        ProgressCase{"NoArgumentsChangeNothing", {0, 10, 4}, {}, {0, 10, 4}},
+        ProgressCase{"StepAtMaxStays", {0, 10, 10}, {.step = 1}, {0, 10, 10}},
+        ProgressCase{"StepReachesMax", {0, 10, 9}, {.step = 1}, {0, 10, 10}},
+        ProgressCase{"ValueAboveNewMax", {0, 20, 0}, {.value = 12, .max = 10}, {0, 10, 10}},
+        ProgressCase{"ValueThenStep", {0, 10, 0}, {.value = 3, .step = 2}, {0, 10, 5}},
+        ProgressCase{
+            "NewMaxBeforeValue", {0, 8200, 8200}, {.value = 0, .min = 0, .max = 8}, {0, 8, 0}},
+        ProgressCase{"NegativeStepIgnoresMin", {0, 10, 1}, {.step = -3}, {0, 10, -2}},
+        ProgressCase{"ValueBelowMin", {5, 10, 7}, {.value = 2}, {5, 10, 2}},
+        ProgressCase{"ZeroRange",
+                     {0, 10, 3},
+                     {
+                         .value = 0,
+                         .min = 0,
+                         .max = 0,
+                     },
+                     {0, 0, 0}},
+        ProgressCase{"StepOnZeroRange", {0, 0, 0}, {.step = 1}, {0, 0, 0}},
+        ProgressCase{"SixteenBitEnds",
+                     {0, 10, 0},
+                     {.value = 32767, .min = -32768, .max = 32767},
+                     {-32768, 32767, 32767}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ProgressLimits, ArgumentsBeyondSixteenBitsOverflowAndChangeNothing) {
+    const std::vector<ProgressUpdate> refused = {
+        {.max = 32768}, {.min = -32769}, {.value = 40000}, {.value = 1, .step = 32768}};
+    for (const ProgressUpdate& update : refused) {
+        ProgressModel model;
+        model.apply({.value = 4, .min = 0, .max = 10});
+        try {
+            model.apply(update);
+            ADD_FAILURE() << "accepted";
+        } catch (const link::LinkError& e) {
+            EXPECT_EQ(e.code(), link::ErrorNumber::Overflow);
+        }
+        EXPECT_EQ(model.state().Value, 4);
+        EXPECT_EQ(model.state().Max, 10);
+    }
+}
+
+}  // namespace
+}  // namespace korvath::download
