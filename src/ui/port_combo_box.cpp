@@ -52,6 +52,10 @@ void PortComboBox::refreshChoices() {
 void PortComboBox::showPopup() {
     refreshChoices();
     auto* tree = static_cast<QTreeView*>(view());
+    // The box shows its text in bold; the list reads better in the normal weight.
+    QFont listFont = font();
+    listFont.setBold(false);
+    tree->setFont(listFont);
     tree->resizeColumnToContents(kTextColumn);
     tree->resizeColumnToContents(kDescriptionColumn);
     // The box itself is narrow; the list is as wide as its two columns need.
