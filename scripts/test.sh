@@ -5,4 +5,6 @@ cd "$(dirname "$0")/.."
 preset="${1:-release}"
 scripts/setup.sh "$preset"
 export QT_QPA_PLATFORM=offscreen
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 ctest --preset "$preset"
