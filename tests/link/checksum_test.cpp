@@ -31,9 +31,12 @@ TEST_P(ChecksumTest, SumsLeadingBytesWithHighBitForced) {
 }
 
 std::vector<std::uint8_t> programFrameOfFF() {
-    std::vector<std::uint8_t> bytes = {0x1B, 0x74, 0x43, 0x00, 0x00, 0x00};
-    bytes.insert(bytes.end(), 64, 0xFF);
-    bytes.push_back(0x04);
+    std::vector<std::uint8_t> bytes(71, 0xFF);
+    bytes[0] = 0x1B;
+    bytes[1] = 0x74;
+    bytes[2] = 0x43;
+    bytes[3] = bytes[4] = bytes[5] = 0x00;
+    bytes[70] = 0x04;
     return bytes;
 }
 
