@@ -1,0 +1,707 @@
+#!/usr/bin/env python3
+"""Measures a built Korvath against its performance targets, prints the table and writes it as
+Markdown. Run through scripts/bench.sh, which builds first.
+
+Downloads go from korvath-cli, or from the window driven by korvath_bench_window, through a
+pseudo-terminal to korvath-sim pacing the line at 38400 8N1 with zero programming time. Each
+record's time is the interval between consecutive program frames as the simulated controller
+logs them (the moment a frame's last byte arrives), so it holds the line time and everything
+the tool adds, and nothing of the driver's own timing.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+BAUD_BYTE_MS = 10 * 1000 / 38400  # one byte at 38400 baud, 8N1
+PROGRAM_FRAME_BYTES = 73
+REPLY_QUIET_MS = 2.0  # a reply is complete after more than this of silence
+FLOOR_MS = (PROGRAM_FRAME_BYTES + 1) * BAUD_BYTE_MS + REPLY_QUIET_MS
+RECORD_TARGET = 1.10  # within 10 % of the floor
+CPU_TARGET = 0.03  # of one core
+RATIO_TARGET = 1.02
+FULL_RECORDS = 8192
+FILL = "Korvath benchmark image. "
+
+
+@dataclass
+class Config:
+    build: Path
+    out: Path
+    quick: bool
+    work: Path
+    medium_records: int = 512
+    repeats: int = 3
+    full: bool = True
+    silent_limit_s: float | None = None  # None: the whole connect phase
+    startup_runs: int = 9
+    image_repetitions: int = 5
+    peak_runs: int = 5
+
+    def tool(self, relative: str) -> Path:
+        return self.build / relative
+
+
+# ---------------------------------------------------------------------------------------------
+# Small helpers
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def percentile(values, fraction):
+    """Nearest-rank percentile; enough for thousands of records."""
+    if not values:
+        return float("nan")
+    ordered = sorted(values)
+    index = min(len(ordered) - 1, max(0, round(fraction * (len(ordered) - 1))))
+    return ordered[index]
+
+
+def spread(values, fmt):
+    if len(values) < 2:
+        return ""
+    return f"{fmt.format(min(values))}–{fmt.format(max(values))}"
+
+
+def log(message):
+    print(message, file=sys.stderr, flush=True)
+
+
+def child_env(extra=None):
+    env = dict(os.environ)
+    env.setdefault("XDG_RUNTIME_DIR", str(RUNTIME_DIR))
+    env.update(extra or {})
+    return env
+
+
+RUNTIME_DIR = Path(tempfile.mkdtemp(prefix="korvath-bench-runtime-"))
+os.chmod(RUNTIME_DIR, 0o700)
+
+
+# ---------------------------------------------------------------------------------------------
+# Images
+
+
+def make_image(path: Path, ranges):
+    """An S-record image made by srec_cat: 64-byte S2 records over `ranges` ([start, end)
+    pairs), an S0 header and an S8 end line, each line ended by CR LF."""
+    command = ["srec_cat"]
+    for start, end in ranges:
+        command += ["-generate", hex(start), hex(end), "-repeat-string", FILL]
+    command += ["-header", "X", "-execution-start-address", "0", "-output_block_size=64",
+                "-address-length=3", "-disable=data-count", "-o", "-", "-motorola"]
+    text = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    path.write_bytes("".join(line + "\r\n" for line in text.splitlines()).encode())
+    return path
+
+
+def download_image(path: Path, records: int):
+    """`records` data lines: from E00000 up, and the last block E7FFC0 before the end line."""
+    base, last = 0xE00000, 0xE7FFC0
+    return make_image(path, [(base, base + (records - 1) * 64), (last, last + 64)])
+
+
+def lines_image(path: Path, lines: int):
+    """An image of exactly `lines` lines for the image layer alone (addresses below E7FFC0)."""
+    data = lines - 3
+    start = 0xE7FFC0 - data * 64
+    return make_image(path, [(start, start + data * 64), (0xE7FFC0, 0xE80000)])
+
+
+# ---------------------------------------------------------------------------------------------
+# Processes
+
+
+class Sim:
+    """korvath-sim on a pseudo-terminal, logging every request with its time."""
+
+    def __init__(self, cfg: Config, name: str, *options):
+        self.log_path = cfg.work / f"sim-{name}.log"
+        self._log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(
+            [str(cfg.tool("tools/sim/korvath-sim")), "--program-ms", "0", "--log", *options],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._log, text=True)
+        self.path = self.proc.stdout.readline().strip()
+        if not self.path.startswith("/dev/"):
+            raise RuntimeError(f"korvath-sim printed no port: {self.path!r}")
+
+    def stop(self):
+        # Its standard input closing ends it.
+        self.proc.stdin.close()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.terminate()
+            self.proc.wait()
+        self._log.close()
+
+    def program_times(self):
+        """Times (ms) at which each program frame had fully arrived, in order."""
+        times = []
+        for line in self.log_path.read_text().splitlines():
+            parts = line.split()
+            if len(parts) >= 3 and parts[2] == "program":
+                times.append(float(parts[0]))
+        return times
+
+
+@dataclass
+class Run:
+    kind: str
+    records: int
+    wall_s: float = 0
+    cpu_s: float = 0
+    exit_code: int = -1
+    lines: list = field(default_factory=list)  # (seconds since start, text)
+    intervals_ms: list = field(default_factory=list)
+    stderr: str = ""
+
+    def status_time(self, text):
+        return next((t for t, line in self.lines if line == text), None)
+
+    @property
+    def programming_s(self):
+        start, end = self.status_time("Programming!"), self.status_time("Resetting target")
+        return end - start if start is not None and end is not None else float("nan")
+
+    @property
+    def last_status(self):
+        return self.lines[-1][1] if self.lines else ""
+
+    @property
+    def cpu_share(self):
+        return self.cpu_s / self.wall_s if self.wall_s > 0 else float("nan")
+
+
+def run_process(command, env=None, limit_s=None):
+    """Runs `command` to its end, stamping each line of its output as it comes. Returns the
+    wall time, CPU time of the process (all its threads), exit code, lines and stderr. After
+    `limit_s` the process is stopped by its id."""
+    lines, err = [], []
+    start = time.monotonic()
+    proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=child_env(env), text=True)
+
+    def read_out():
+        for line in proc.stdout:
+            lines.append((time.monotonic() - start, line.rstrip("\r\n")))
+
+    def read_err():
+        err.append(proc.stderr.read())
+
+    readers = [threading.Thread(target=read_out), threading.Thread(target=read_err)]
+    for reader in readers:
+        reader.start()
+    reaped = threading.Event()
+
+    def stop():
+        # The id is ours until wait4 has reaped it.
+        if not reaped.is_set():
+            os.kill(proc.pid, signal.SIGTERM)
+
+    timer = threading.Timer(limit_s, stop) if limit_s is not None else None
+    if timer:
+        timer.start()
+    _, status, usage = os.wait4(proc.pid, 0)
+    reaped.set()
+    wall = time.monotonic() - start
+    if timer:
+        timer.cancel()
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    for reader in readers:
+        reader.join()
+    return wall, usage.ru_utime + usage.ru_stime, proc.returncode, lines, "".join(err)
+
+
+WINDOW_ENV = {"QT_QPA_PLATFORM": "offscreen"}
+
+
+def client_command(cfg, kind, port, image):
+    if kind == "cli":
+        return [str(cfg.tool("cli/korvath-cli")), "--port", port, str(image)], None
+    return [str(cfg.tool("bench/korvath_bench_window")), "--download", port, str(image)], WINDOW_ENV
+
+
+def download(cfg: Config, kind: str, image: Path, records: int) -> Run:
+    sim = Sim(cfg, f"{kind}-{records}")
+    command, env = client_command(cfg, kind, sim.path, image)
+    # Far above the expected time: only a hung run is stopped.
+    limit = 60 + records * FLOOR_MS / 1000 * 3
+    run = Run(kind, records)
+    try:
+        run.wall_s, run.cpu_s, run.exit_code, run.lines, run.stderr = run_process(
+            command, env, limit)
+    finally:
+        sim.stop()
+    times = sim.program_times()
+    run.intervals_ms = [b - a for a, b in zip(times, times[1:])]
+    if run.exit_code != 0 or len(times) != records:
+        raise RuntimeError(f"{kind} download of {records} records failed (exit "
+                           f"{run.exit_code}, {len(times)} frames, last status "
+                           f"{run.last_status!r}):\n{run.stderr}")
+    log(f"  {kind:6} {records:5} records: {run.wall_s:7.2f} s, "
+        f"{median(run.intervals_ms):.3f} ms/record, CPU {run.cpu_share * 100:.2f} %")
+    return run
+
+
+def silent_connect(cfg: Config):
+    """Both clients at once, each against its own silent controller: the connect phase is all
+    waiting, so running them together costs nothing and halves the time."""
+    sims = {kind: Sim(cfg, f"silent-{kind}", "--silent") for kind in ("cli", "window")}
+    image = cfg.work / "demo-silent.shx"
+    download_image(image, 4)
+    results = {}
+
+    def one(kind):
+        command, env = client_command(cfg, kind, sims[kind].path, image)
+        results[kind] = run_process(command, env, cfg.silent_limit_s or 120)
+
+    threads = [threading.Thread(target=one, args=(kind,)) for kind in sims]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for sim in sims.values():
+        sim.stop()
+    runs = {}
+    for kind, (wall, cpu, code, lines, err) in results.items():
+        run = Run(kind, 0, wall, cpu, code, lines, [], err)
+        expected = "Connection Error" if cfg.silent_limit_s is None else None
+        if expected and run.last_status != expected:
+            raise RuntimeError(f"{kind} against a silent controller ended with "
+                               f"{run.last_status!r}:\n{err}")
+        log(f"  {kind:6} silent connect: {wall:6.2f} s, CPU {run.cpu_share * 100:.3f} %")
+        runs[kind] = run
+    return runs
+
+
+# ---------------------------------------------------------------------------------------------
+# The image layer
+
+
+def image_benchmarks(cfg: Config):
+    small = lines_image(cfg.work / "lines-100.shx", 100)
+    large = lines_image(cfg.work / "lines-32767.shx", 32767)
+    exe = str(cfg.tool("bench/korvath_bench_image"))
+    out = subprocess.run(
+        [exe, "--image", str(small), "--image", str(large),
+         f"--benchmark_repetitions={cfg.image_repetitions}", "--benchmark_format=json"],
+        check=True, capture_output=True, text=True).stdout
+    timing = {}
+    for entry in json.loads(out)["benchmarks"]:
+        if entry.get("run_type") != "iteration":
+            continue
+        op, lines = entry["run_name"].split("/lines:")
+        timing.setdefault((op, int(lines)), []).append(entry["real_time"])  # ms
+
+    peaks = {}
+    for op in ("Prescan", "Convert"):
+        for lines, path in ((100, small), (32767, large)):
+            afters, growths = [], []
+            for _ in range(cfg.peak_runs):
+                text = subprocess.run([exe, "--peak", op.lower(), str(path)], check=True,
+                                      capture_output=True, text=True).stdout
+                values = dict(line.split() for line in text.splitlines())
+                after, before = int(values["peak_kib_after"]), int(values["peak_kib_before"])
+                afters.append(after)
+                growths.append(after - before)
+            peaks[(op, lines)] = (afters, growths)
+    log("  image layer measured")
+    return timing, peaks
+
+
+# ---------------------------------------------------------------------------------------------
+# Start-up
+
+
+def startup(cfg: Config):
+    window = str(cfg.tool("bench/korvath_bench_window"))
+    in_process, to_paint = [], []
+    for _ in range(cfg.startup_runs):
+        wall, _, code, lines, err = run_process([window, "--first-paint"], WINDOW_ENV, 30)
+        painted = [(t, line) for t, line in lines if line.startswith("first_paint_ms ")]
+        if code != 0 or not painted:
+            raise RuntimeError(f"first paint not reported:\n{err}")
+        to_paint.append(painted[0][0] * 1000)
+        in_process.append(float(painted[0][1].split()[1]))
+
+    program = []
+    shot = cfg.work / "window.png"
+    for _ in range(cfg.startup_runs):
+        wall, _, code, _, err = run_process(
+            [str(cfg.tool("app/korvath"))], {**WINDOW_ENV, "KORVATH_SCREENSHOT": str(shot)}, 30)
+        if code != 0:
+            raise RuntimeError(f"korvath did not take its picture:\n{err}")
+        program.append(wall * 1000)
+
+    version = []
+    for _ in range(cfg.startup_runs):
+        wall, _, code, lines, _ = run_process([str(cfg.tool("cli/korvath-cli")), "--version"])
+        if code != 0:
+            raise RuntimeError("korvath-cli --version failed")
+        version.append(wall * 1000)
+
+    xvfb = []
+    if shutil.which("xvfb-run"):
+        # One X server for all runs: its own start-up is not the window's.
+        loop = f'for i in $(seq {cfg.startup_runs}); do "{window}" --first-paint; done'
+        result = subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1280x1024x24", "sh", "-c",
+                                 loop], capture_output=True, text=True,
+                                env=child_env({"QT_QPA_PLATFORM": "xcb"}), timeout=120)
+        xvfb = [float(line.split()[1]) for line in result.stdout.splitlines()
+                if line.startswith("first_paint_ms ")]
+    log("  start-up measured")
+    return {"in_process": in_process, "to_paint": to_paint, "program": program,
+            "version": version, "xvfb": xvfb}
+
+
+# ---------------------------------------------------------------------------------------------
+# The serial port alone (the colleague's link benchmark), for the breakdown of a record's time
+
+
+def link_benchmark(cfg: Config):
+    exe = cfg.tool("bench/korvath_bench_link")
+    if not exe.exists():
+        return None
+    result = subprocess.run([str(exe), "--benchmark_format=json"], capture_output=True,
+                            text=True, env=child_env(), timeout=300)
+    if result.returncode != 0:
+        return None
+    figures = {}
+    for entry in json.loads(result.stdout)["benchmarks"]:
+        name = entry["name"].split("/")[0]
+        figures[name] = {k: v for k, v in entry.items() if isinstance(v, (int, float))}
+    log("  serial port measured")
+    return figures
+
+
+# ---------------------------------------------------------------------------------------------
+# Report
+
+
+def machine():
+    model = "unknown CPU"
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            model = line.split(":", 1)[1].strip()
+            break
+    os_name = platform.system()
+    release = Path("/etc/os-release")
+    if release.exists():
+        for line in release.read_text().splitlines():
+            if line.startswith("PRETTY_NAME="):
+                os_name = line.split("=", 1)[1].strip('"')
+    virt = subprocess.run(["systemd-detect-virt"], capture_output=True, text=True).stdout.strip() \
+        if shutil.which("systemd-detect-virt") else ""
+    qt = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libqt6core6"],
+                        capture_output=True, text=True).stdout.strip()
+    return {
+        "cpu": model,
+        "cores": os.cpu_count(),
+        "os": f"{os_name}, Linux {platform.release()}",
+        "virt": virt if virt and virt != "none" else "",
+        "qt": qt,
+    }
+
+
+def git_state(root: Path):
+    head = subprocess.run(["git", "-C", str(root), "rev-parse", "--short", "HEAD"],
+                          capture_output=True, text=True).stdout.strip()
+    dirty = subprocess.run(["git", "-C", str(root), "status", "--porcelain", "--untracked-files=no"],
+                           capture_output=True, text=True).stdout.strip()
+    return head + (" with uncommitted changes" if dirty else "")
+
+
+def verdict(ok):
+    return "met" if ok else "**missed**"
+
+
+def build_report(cfg, info, results):
+    rows = []  # (part, what, result, target, verdict)
+    medium, full = results["medium"], results["full"]
+    floor_target = FLOOR_MS * RECORD_TARGET
+
+    # 1. Record throughput
+    for kind in ("cli", "window"):
+        per_run = [median(r.intervals_ms) for r in medium if r.kind == kind]
+        m = median(per_run)
+        rows.append(("1", f"Time per record, {'korvath-cli' if kind == 'cli' else 'window'}, "
+                          f"{cfg.medium_records}-record image, median of {len(per_run)} runs",
+                     f"{m:.2f} ms ({spread(per_run, '{:.2f}')}); floor {FLOOR_MS:.2f} ms, "
+                     f"+{(m / FLOOR_MS - 1) * 100:.1f} %",
+                     f"≤ {floor_target:.2f} ms", verdict(m <= floor_target)))
+    for kind, run in full.items():
+        m = median(run.intervals_ms)
+        rows.append(("1", f"Time per record, {'korvath-cli' if kind == 'cli' else 'window'}, "
+                          f"{FULL_RECORDS}-record image",
+                     f"{m:.2f} ms (p10–p90 {percentile(run.intervals_ms, 0.1):.2f}–"
+                     f"{percentile(run.intervals_ms, 0.9):.2f}); +{(m / FLOOR_MS - 1) * 100:.1f} %",
+                     f"≤ {floor_target:.2f} ms", verdict(m <= floor_target)))
+
+    # 2. CPU
+    for kind, run in full.items():
+        rows.append(("2", f"CPU, whole {FULL_RECORDS}-record download, "
+                          f"{'korvath-cli' if kind == 'cli' else 'window'}",
+                     f"{run.cpu_share * 100:.2f} % ({run.cpu_s:.2f} s CPU in {run.wall_s:.1f} s)",
+                     "< 3 %", verdict(run.cpu_share < CPU_TARGET)))
+    if not full:
+        for kind in ("cli", "window"):
+            runs = [r for r in medium if r.kind == kind]
+            shares = [r.cpu_share * 100 for r in runs]
+            rows.append(("2", f"CPU, {cfg.medium_records}-record download, {kind}",
+                         f"{median(shares):.2f} % ({spread(shares, '{:.2f}')})", "< 3 %",
+                         verdict(median(shares) < CPU_TARGET * 100)))
+    for kind, run in results["silent"].items():
+        rows.append(("2", f"CPU, silent controller's connect phase, "
+                          f"{'korvath-cli' if kind == 'cli' else 'window'}",
+                     f"{run.cpu_share * 100:.3f} % ({run.cpu_s:.3f} s CPU in {run.wall_s:.1f} s)",
+                     "< 3 %", verdict(run.cpu_share < CPU_TARGET)))
+
+    # 3. Image layer
+    timing, peaks = results["image"]
+    for op, label in (("Prescan", "Pre-scan"), ("Convert", "Record conversion")):
+        for lines in (100, 32767):
+            times = timing[(op, lines)]
+            # The pre-scan reads every line; the conversion sends every data line.
+            count, unit = (lines, "line") if op == "Prescan" else (lines - 2, "record")
+            rows.append(("3", f"{label}, {lines}-line image, time",
+                         f"{median(times):.3f} ms ({spread(times, '{:.3f}')}), "
+                         f"{median(times) * 1e6 / count:.0f} ns a {unit}", "—", "reported"))
+        small_after, small_growth = peaks[(op, 100)]
+        large_after, large_growth = peaks[(op, 32767)]
+        grew = median(large_growth) - median(small_growth)
+        rows.append(("3", f"{label}, peak memory, 100 vs 32767 lines",
+                     f"{median(small_after)} vs {median(large_after)} KiB peak RSS; "
+                     f"growth while running {median(small_growth)} vs {median(large_growth)} KiB",
+                     "no growth with the file", verdict(grew <= 64)))
+
+    # 4. Window overhead
+    ratios, phase_ratios = [], []
+    for rep in range(cfg.repeats):
+        pair = {r.kind: r for r in medium[2 * rep:2 * rep + 2]}
+        ratios.append(pair["window"].wall_s / pair["cli"].wall_s)
+        phase_ratios.append(pair["window"].programming_s / pair["cli"].programming_s)
+    rows.append(("4", f"Window / korvath-cli, total time, {cfg.medium_records}-record image, "
+                      f"{cfg.repeats} pairs",
+                 f"{median(ratios):.4f} ({spread(ratios, '{:.4f}')})", "≤ 1.02",
+                 verdict(median(ratios) <= RATIO_TARGET)))
+    rows.append(("4", "Window / korvath-cli, programming phase only, same runs",
+                 f"{median(phase_ratios):.4f} ({spread(phase_ratios, '{:.4f}')})", "—",
+                 "reported"))
+    if full:
+        ratio = full["window"].wall_s / full["cli"].wall_s
+        rows.append(("4", f"Window / korvath-cli, total time, {FULL_RECORDS}-record image",
+                     f"{ratio:.4f} ({full['window'].wall_s:.1f} s / {full['cli'].wall_s:.1f} s)",
+                     "≤ 1.02", verdict(ratio <= RATIO_TARGET)))
+
+    # 5. Start-up
+    s = results["startup"]
+    rows.append(("5", "Window to first paint (offscreen), from main()",
+                 f"{median(s['in_process']):.1f} ms ({spread(s['in_process'], '{:.1f}')})",
+                 "—", "reported"))
+    rows.append(("5", "Window to first paint (offscreen), from process start",
+                 f"{median(s['to_paint']):.1f} ms ({spread(s['to_paint'], '{:.1f}')})",
+                 "—", "reported"))
+    if s["xvfb"]:
+        rows.append(("5", "Window to first paint (X server, Xvfb), from main()",
+                     f"{median(s['xvfb']):.1f} ms ({spread(s['xvfb'], '{:.1f}')})", "—",
+                     "reported"))
+    rows.append(("5", "korvath: start, show, grab the window, exit (offscreen)",
+                 f"{median(s['program']):.1f} ms ({spread(s['program'], '{:.1f}')})", "—",
+                 "reported"))
+    rows.append(("5", "korvath-cli --version, start to exit",
+                 f"{median(s['version']):.1f} ms ({spread(s['version'], '{:.1f}')})", "—",
+                 "reported"))
+    return rows
+
+
+def table(rows):
+    header = ("#", "Measurement", "Result: median (spread)", "Target", "Verdict")
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def runs_table(runs):
+    lines = ["| Client | Records | Total s | Programming s | ms a record (median, p10–p90) | "
+             "CPU s | CPU % |", "|---|---|---|---|---|---|---|"]
+    for r in runs:
+        lines.append(
+            f"| {r.kind} | {r.records} | {r.wall_s:.2f} | {r.programming_s:.2f} | "
+            f"{median(r.intervals_ms):.3f} ({percentile(r.intervals_ms, 0.1):.3f}–"
+            f"{percentile(r.intervals_ms, 0.9):.3f}) | {r.cpu_s:.3f} | {r.cpu_share * 100:.3f} |")
+    return "\n".join(lines)
+
+
+def markdown(cfg, info, results, rows, started, finished, load):
+    link = results.get("link")
+    full_runs = list(results["full"].values())
+    parts = [
+        "# Performance",
+        "",
+        f"Generated by `scripts/bench.sh{' --quick' if cfg.quick else ''}` on "
+        f"{started:%Y-%m-%d %H:%M} UTC ({(finished - started).total_seconds() / 60:.1f} min), "
+        f"commit {info['git']}, {info['build_type']} build.",
+        "",
+        f"Machine: {info['cpu']}, {info['cores']} cores"
+        f"{' (virtualised: ' + info['virt'] + ')' if info['virt'] else ''}; {info['os']}; "
+        f"Qt {info['qt']}. Load average {load[0]} at the start, {load[1]} at the end "
+        "(other work may share the machine; medians and spreads are given for that reason).",
+        "",
+        table(rows),
+        "",
+        "Spread: lowest–highest over the repeated runs, or p10–p90 over the records of one run.",
+        "",
+        "## How it is measured",
+        "",
+        f"- **Line floor** of one record: {PROGRAM_FRAME_BYTES} bytes out and 1 byte back at 10 "
+        f"bits a byte ({(PROGRAM_FRAME_BYTES + 1) * BAUD_BYTE_MS:.2f} ms at 38400 baud), plus the "
+        f"quiet period of more than {REPLY_QUIET_MS:.0f} ms that ends every reply: "
+        f"{FLOOR_MS:.2f} ms.",
+        "- **Downloads**: `korvath-sim --program-ms 0 --log` on a pseudo-terminal paces both "
+        "directions at 38400 8N1 and logs when each request's last byte has arrived. A record's "
+        "time is the interval between two consecutive program frames in that log. Images are "
+        "made with `srec_cat` (64-byte S2 records from E00000 up, plus the last block E7FFC0). "
+        "Every run also pauses 1 s per sector (8 sectors) and 8 s for the reset, by design. "
+        "Window and command line run alternately, in pairs.",
+        "- **Window**: `korvath_bench_window --download` builds the program's window, port "
+        "opener and download thread, types the port, clicks Open, picks the image through the "
+        "file command and clicks Download (Qt offscreen platform, so the window still paints "
+        "every progress step).",
+        "- **CPU**: user + system time of the whole process (all threads) from `wait4`, divided "
+        "by its wall time. The silent connect phase is 50 probes against `korvath-sim --silent`, "
+        "each waiting its 1000 ms time-out; both clients run it at the same time, each against "
+        "its own controller."
+        + (f" (Quick run: stopped after {cfg.silent_limit_s:.0f} s.)" if cfg.silent_limit_s
+           else ""),
+        "- **Image layer**: `korvath_bench_image` (Google Benchmark, "
+        f"{cfg.image_repetitions} repetitions) runs the pre-scan, and the programming loop's "
+        "work on every line (read, check, build the frame, send it to a port that acknowledges "
+        "at once on a clock that never sleeps). Peak memory is the peak resident size (`VmHWM`) "
+        f"of a separate process doing only that one job, {cfg.peak_runs} runs each; growth is "
+        "that peak minus the resident size just before the job (the peak is reset there through "
+        "`/proc/self/clear_refs`; `ru_maxrss` would carry the parent's peak across fork and "
+        "exec).",
+        "- **Start-up**: `korvath_bench_window --first-paint` reports the time from `main()` to "
+        "the end of the window's first paint; the driver also times it from starting the "
+        "process to reading that line. `korvath` itself is timed from start to exit with "
+        "`KORVATH_SCREENSHOT` set (it shows the window, grabs it into a PNG and quits).",
+        "",
+        "## Downloads, run by run",
+        "",
+        runs_table(results["medium"] + full_runs),
+        "",
+    ]
+    if link:
+        trip = link.get("BM_FrameRoundTripOnPort", {}).get("median_ms")
+        exchange = link.get("BM_FrameExchange", {}).get("median_ms")
+        silent = link.get("BM_SilentExchange", {}).get("cpu_ms_per_wait")
+        per_record = median([median(r.intervals_ms) for r in results["medium"]])
+        line_ms = (PROGRAM_FRAME_BYTES + 1) * BAUD_BYTE_MS
+        parts += [
+            "## Where a record's time goes",
+            "",
+            "From `korvath_bench_link` (an unpaced pseudo-terminal device that answers every "
+            "73-byte frame with an ACK at once):",
+            "",
+            f"- frame out and ACK back through the serial port alone: {trip:.3f} ms (median of "
+            "200)",
+            f"- the same through `Link::ExchangeFrame`, which adds the quiet period: "
+            f"{exchange:.3f} ms, so the quiet wait itself lasts {exchange - trip:.3f} ms "
+            f"against the {REPLY_QUIET_MS:.0f} ms the protocol asks for",
+            f"- a silent 1000 ms reply wait costs {silent:.3f} ms of CPU",
+            "",
+            f"On the paced line a record takes {per_record:.2f} ms: {line_ms:.2f} ms of line time "
+            f"and {per_record - line_ms:.2f} ms of reply wait and our own work, against the "
+            f"{REPLY_QUIET_MS:.0f} ms quiet period the protocol asks for.",
+            "",
+        ]
+    return "\n".join(parts)
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True, type=Path, help="the configured build folder")
+    parser.add_argument("--out", type=Path, help="Markdown file to write")
+    parser.add_argument("--quick", action="store_true",
+                        help="small images, fewer runs, no full image (a few minutes)")
+    args = parser.parse_args()
+
+    work = Path(tempfile.mkdtemp(prefix="korvath-bench-"))
+    cfg = Config(build=args.build.resolve(), out=args.out, quick=args.quick, work=work)
+    if args.quick:
+        cfg.medium_records, cfg.repeats, cfg.full = 128, 2, False
+        cfg.silent_limit_s, cfg.startup_runs, cfg.image_repetitions, cfg.peak_runs = 10, 3, 3, 3
+
+    for tool in ("cli/korvath-cli", "tools/sim/korvath-sim", "app/korvath",
+                 "bench/korvath_bench_window", "bench/korvath_bench_image"):
+        if not cfg.tool(tool).exists():
+            sys.exit(f"perf.py: {cfg.tool(tool)} is not built")
+
+    started = datetime.datetime.now(datetime.timezone.utc)
+    load_start = " / ".join(f"{v:.2f}" for v in os.getloadavg())
+    info = machine()
+    info["git"] = git_state(Path(__file__).resolve().parent.parent)
+    cache = cfg.build / "CMakeCache.txt"
+    info["build_type"] = next((line.split("=", 1)[1] for line in cache.read_text().splitlines()
+                               if line.startswith("CMAKE_BUILD_TYPE:")), "?")
+
+    results = {}
+    log("Start-up")
+    results["startup"] = startup(cfg)
+    log("Image layer")
+    results["image"] = image_benchmarks(cfg)
+    log("Serial port")
+    results["link"] = link_benchmark(cfg)
+    log("Silent controller")
+    results["silent"] = silent_connect(cfg)
+
+    log(f"Downloads of {cfg.medium_records} records, {cfg.repeats} pairs")
+    medium_image = download_image(work / f"records-{cfg.medium_records}.shx", cfg.medium_records)
+    results["medium"] = []
+    for rep in range(cfg.repeats):
+        # Alternating which goes first keeps a slow drift of the machine out of the ratio.
+        order = ("cli", "window") if rep % 2 == 0 else ("window", "cli")
+        pair = {kind: download(cfg, kind, medium_image, cfg.medium_records) for kind in order}
+        results["medium"] += [pair["cli"], pair["window"]]
+
+    results["full"] = {}
+    if cfg.full:
+        log(f"Downloads of the full {FULL_RECORDS}-record image")
+        full_image = make_image(work / "full.shx", [(0xE00000, 0xE80000)])
+        for kind in ("cli", "window"):
+            results["full"][kind] = download(cfg, kind, full_image, FULL_RECORDS)
+
+    finished = datetime.datetime.now(datetime.timezone.utc)
+    load = (load_start, " / ".join(f"{v:.2f}" for v in os.getloadavg()))
+    rows = build_report(cfg, info, results)
+    print()
+    print(f"{info['cpu']}, {info['cores']} cores; {info['os']}")
+    print(table(rows))
+    if cfg.out:
+        cfg.out.parent.mkdir(parents=True, exist_ok=True)
+        cfg.out.write_text(markdown(cfg, info, results, rows, started, finished, load))
+        print(f"\nWritten: {cfg.out}")
+    shutil.rmtree(work, ignore_errors=True)
+    shutil.rmtree(RUNTIME_DIR, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

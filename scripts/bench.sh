@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the release preset, runs the performance measurements, prints the table and writes
+# docs/performance.md.
+# Usage: scripts/bench.sh [--quick] [--build-dir DIR]
+#   --quick          small images and fewer runs (about 3 minutes); writes DIR/performance-quick.md
+#   --build-dir DIR  use an already configured build folder: only the needed targets are built
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=()
+build_dir=""
+while (($#)); do
+  case "$1" in
+    --quick) quick=(--quick) ;;
+    --build-dir) build_dir="$2"; shift ;;
+    *) echo "usage: scripts/bench.sh [--quick] [--build-dir DIR]" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if [[ -z "$build_dir" ]]; then
+  scripts/setup.sh release
+  build_dir=build/release
+else
+  cmake --build "$build_dir" --target korvath-cli korvath-sim korvath korvath_bench_window \
+    korvath_bench_image korvath_bench_link
+fi
+
+out=docs/performance.md
+if ((${#quick[@]})); then out="$build_dir/performance-quick.md"; fi
+exec python3 bench/perf.py --build "$build_dir" --out "$out" "${quick[@]}"
