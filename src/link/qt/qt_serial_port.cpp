@@ -224,9 +224,12 @@ bool QtSerialPort::checkHealth() {
     // Anything else means the device is gone (adapter pulled, other end closed) or the driver
     // refuses it. Qt would keep the port "open" and make every later wait return at once, so
     // close it and keep the reason for the caller.
-    const std::string description = "Serial port " + location_ +
-                                    " was lost: " + failureKind(error) + " (" +
-                                    toStd(port_->errorString()) + ")";
+    std::string description = "Serial port " + location_ + " was lost: " + failureKind(error);
+    // Qt often has nothing better than "Unknown error" here; that only puzzles the user.
+    if (const std::string detail = toStd(port_->errorString());
+        !detail.empty() && detail != "Unknown error") {
+        description += " (" + detail + ")";
+    }
     closePort();
     closedByFailure_ = true;
     return fail(description);
