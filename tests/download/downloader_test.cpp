@@ -4,6 +4,7 @@
 #include <fstream>
 #include <functional>
 #include <stdexcept>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,8 @@ struct SectorCase {
     std::size_t checks;
     std::size_t erases;
     std::size_t pauses;
+    // Names the case in test listings instead of dumping its bytes.
+    friend void PrintTo(const SectorCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class SectorPaths : public DownloadTest, public ::testing::WithParamInterface<SectorCase> {};
@@ -226,6 +229,8 @@ struct ModelCase {
     int firstSector;
     int sectors;
     std::uint8_t lastAddressHigh;
+    // Names the case in test listings instead of dumping its bytes.
+    friend void PrintTo(const ModelCase& c, std::ostream* os) { *os << "model " << c.model; }
 };
 
 class Models : public DownloadTest, public ::testing::WithParamInterface<ModelCase> {};
@@ -366,6 +371,8 @@ struct ChangedImageCase {
     std::function<void(const std::filesystem::path&)> change;
     std::string status;
     std::size_t programmed;
+    // Names the case in test listings instead of dumping its bytes.
+    friend void PrintTo(const ChangedImageCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class ImageChangedDuringErase : public DownloadTest,

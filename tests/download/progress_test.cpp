@@ -13,6 +13,8 @@ struct ProgressCase {
     ProgressState before;
     ProgressUpdate update;
     ProgressState after;
+    // Names the case in test listings instead of dumping its bytes.
+    friend void PrintTo(const ProgressCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Progress : public ::testing::TestWithParam<ProgressCase> {};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ struct LineCase {
     const char* name;
     std::string content;
     std::vector<std::string> lines;
+    // Names the case in test listings instead of dumping its bytes.
+    friend void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class LineEnds : public ::testing::TestWithParam<LineCase> {};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,8 @@ struct PrescanCase {
     std::int16_t kind = 0;
     std::int32_t lastRecordLine = kUntouched;
     const char* lineEnd = "\r\n";
+    // Names the case in test listings instead of dumping its bytes.
+    friend void PrintTo(const PrescanCase& c, std::ostream* os) { *os << c.name; }
 };
 
 const std::string kLast = dataLine(0xE7FFC0);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ struct CheckCase {
     const char* name;
     std::string line;
     std::int16_t expected;
+    // Names the case in test listings instead of dumping its bytes.
+    friend void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class CheckRecordCases : public ::testing::TestWithParam<CheckCase> {};
@@ -74,6 +77,8 @@ struct HexCase {
     std::string line;
     std::size_t position;
     std::uint8_t expected;
+    // Names the case in test listings instead of dumping its bytes.
+    friend void PrintTo(const HexCase& c, std::ostream* os) { *os << c.line << " @" << c.position; }
 };
 
 TEST(HexField, ReadsLeadingHexDigitsOfItsTwoCharacters) {

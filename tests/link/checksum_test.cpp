@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
 #include "link/link.h"
@@ -15,6 +16,7 @@ struct ChecksumCase {
     std::vector<std::uint8_t> bytes;
     std::uint8_t low;
     std::uint8_t high;
+    friend void PrintTo(const ChecksumCase& c, std::ostream* os) { *os << c.bytes.size() << " bytes"; }
 };
 
 class ChecksumTest : public ::testing::TestWithParam<ChecksumCase> {};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,9 @@ struct SectorFrameCase {
     int sector;
     Bytes frame;
     int sectorBase;
+    friend void PrintTo(const SectorFrameCase& c, std::ostream* os) {
+        *os << (c.erase ? "erase " : "blank check ") << c.sector << " on model " << c.model;
+    }
 };
 
 class SectorFrameTest : public CommandsTest, public ::testing::WithParamInterface<SectorFrameCase> {};

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 namespace korvath::link {
@@ -12,6 +13,7 @@ using Kind = PortSpec::Kind;
 struct NumberCase {
     std::string text;
     int number;
+    friend void PrintTo(const NumberCase& c, std::ostream* os) { *os << '"' << c.text.substr(0, 24) << '"'; }
 };
 
 class PortNumberText : public ::testing::TestWithParam<NumberCase> {};
@@ -42,6 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct NameCase {
     std::string text;
     std::string name;
+    friend void PrintTo(const NameCase& c, std::ostream* os) { *os << '"' << c.text.substr(0, 24) << '"'; }
 };
 
 class PortNameText : public ::testing::TestWithParam<NameCase> {};
