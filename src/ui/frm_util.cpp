@@ -252,6 +252,10 @@ void FrmUtil::cmdOperClick(int index) {
         ChiusuraSeriale();
         PortIsOpen = download_.isPortOpen();
     }
+    showPortState();
+}
+
+void FrmUtil::showPortState() {
     setColour(Label1, QPalette::WindowText, PortIsOpen ? kPortOpenColor : kPortClosedColor);
     cmdOper[0]->setEnabled(!PortIsOpen);
     cmdOper[1]->setEnabled(PortIsOpen);
@@ -310,6 +314,12 @@ void FrmUtil::dwnloadButtonClick() {
 void FrmUtil::onDownloadFinished() {
     setBusyPointer(false);
     busy_ = false;
+    // A device that went away during the download closed the port: a green label would
+    // tell the technician otherwise.
+    if (PortIsOpen && !download_.isPortOpen()) {
+        PortIsOpen = false;
+        showPortState();
+    }
     prompts_.beep();
     emit downloadEnded();
 }

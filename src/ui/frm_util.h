@@ -74,6 +74,8 @@ class FrmUtil : public QWidget {
     void ChiusuraSeriale();
     bool OpenDialog();
     void applyDownloadRule();
+    /// Label1, Open, Close and Download as PortIsOpen says.
+    void showPortState();
 
     void ShowStatus(const QString& text, quint32 colour);
     void showProgress(float min, float max, float value);

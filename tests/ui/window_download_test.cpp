@@ -233,6 +233,11 @@ class WindowDownloadTest : public QObject {
         QCOMPARE(prompts_.messages.front().text.left(5), QStringLiteral("57 - "));
         QCOMPARE(statusBox()->text(), QStringLiteral("Connection Error"));
         QCOMPARE(prompts_.beeps, 1);
+        // The port is shown closed, ready to be opened again.
+        QVERIFY(!window_->portIsOpen());
+        QVERIFY(button("cmdOper_0")->isEnabled());
+        QVERIFY(!button("cmdOper_1")->isEnabled());
+        QVERIFY(!button("DwnloadButton")->isEnabled());
         QVERIFY(window_->close());
     }
 };
