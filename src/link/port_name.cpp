@@ -56,10 +56,10 @@ double roundHalfEven(double value) {
 }
 
 PortSpec numberSpec(int number) {
-    PortSpec spec;
-    spec.kind = PortSpec::Kind::Number;
-    spec.number = number;
-    return spec;
+    PortSpec parsed;
+    parsed.kind = PortSpec::Kind::Number;
+    parsed.number = number;
+    return parsed;
 }
 
 std::optional<PortSpec> readNumber(std::string_view text) {
@@ -89,22 +89,22 @@ std::optional<PortSpec> readNumber(std::string_view text) {
 }
 
 PortSpec simSpec(std::string_view text) {
-    PortSpec spec;
+    PortSpec parsed;
     if (text.size() == kSimPrefix.size()) {
-        spec.kind = PortSpec::Kind::Simulated;
-        spec.number = 1;
-        return spec;
+        parsed.kind = PortSpec::Kind::Simulated;
+        parsed.number = 1;
+        return parsed;
     }
     const std::string_view model = trim(text.substr(kSimPrefix.size() + 1));
     if (model.size() == 1 && model[0] >= '1' && model[0] <= '3') {
-        spec.kind = PortSpec::Kind::Simulated;
-        spec.number = model[0] - '0';
-        return spec;
+        parsed.kind = PortSpec::Kind::Simulated;
+        parsed.number = model[0] - '0';
+        return parsed;
     }
-    spec.kind = PortSpec::Kind::Invalid;
-    spec.error = "Unknown simulated controller \"" + std::string(text) +
+    parsed.kind = PortSpec::Kind::Invalid;
+    parsed.error = "Unknown simulated controller \"" + std::string(text) +
                  "\": use sim, sim:1, sim:2 or sim:3";
-    return spec;
+    return parsed;
 }
 
 }  // namespace
@@ -121,10 +121,10 @@ PortSpec parsePortText(std::string_view text) {
 
     if (auto number = readNumber(trimmed)) return *number;
 
-    PortSpec spec;
-    spec.kind = PortSpec::Kind::Name;
-    spec.name = std::string(trimmed);
-    return spec;
+    PortSpec parsed;
+    parsed.kind = PortSpec::Kind::Name;
+    parsed.name = std::string(trimmed);
+    return parsed;
 }
 
 }  // namespace korvath::link

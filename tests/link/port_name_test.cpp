@@ -19,9 +19,9 @@ struct NumberCase {
 class PortNumberText : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(PortNumberText, ReadsTheNumberAtTheStart) {
-    const PortSpec spec = parsePortText(GetParam().text);
-    EXPECT_EQ(spec.kind, Kind::Number) << '"' << GetParam().text << '"';
-    EXPECT_EQ(spec.number, GetParam().number) << '"' << GetParam().text << '"';
+    const PortSpec parsed = parsePortText(GetParam().text);
+    EXPECT_EQ(parsed.kind, Kind::Number) << '"' << GetParam().text << '"';
+    EXPECT_EQ(parsed.number, GetParam().number) << '"' << GetParam().text << '"';
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -50,9 +50,9 @@ struct NameCase {
 class PortNameText : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(PortNameText, TakesTheTrimmedTextAsItStands) {
-    const PortSpec spec = parsePortText(GetParam().text);
-    EXPECT_EQ(spec.kind, Kind::Name) << '"' << GetParam().text << '"';
-    EXPECT_EQ(spec.name, GetParam().name);
+    const PortSpec parsed = parsePortText(GetParam().text);
+    EXPECT_EQ(parsed.kind, Kind::Name) << '"' << GetParam().text << '"';
+    EXPECT_EQ(parsed.name, GetParam().name);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -70,17 +70,17 @@ TEST(PortSimText, PicksTheSimulatedModel) {
     } cases[] = {{"sim", 1},   {"SIM", 1},   {" Sim ", 1}, {"sim:1", 1},
                  {"sim:2", 2}, {"SIM:3", 3}, {"sim: 2", 2}};
     for (const auto& c : cases) {
-        const PortSpec spec = parsePortText(c.text);
-        EXPECT_EQ(spec.kind, Kind::Simulated) << c.text;
-        EXPECT_EQ(spec.number, c.model) << c.text;
+        const PortSpec parsed = parsePortText(c.text);
+        EXPECT_EQ(parsed.kind, Kind::Simulated) << c.text;
+        EXPECT_EQ(parsed.number, c.model) << c.text;
     }
 }
 
 TEST(PortSimText, RefusesUnknownModelsWithAMessage) {
     for (const char* text : {"sim:4", "sim:x", "sim:", "sim:0", "sim:12", "sim:-1"}) {
-        const PortSpec spec = parsePortText(text);
-        EXPECT_EQ(spec.kind, Kind::Invalid) << text;
-        EXPECT_NE(spec.error.find(text), std::string::npos) << spec.error;
+        const PortSpec parsed = parsePortText(text);
+        EXPECT_EQ(parsed.kind, Kind::Invalid) << text;
+        EXPECT_NE(parsed.error.find(text), std::string::npos) << parsed.error;
     }
 }
 

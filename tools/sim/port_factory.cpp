@@ -7,13 +7,13 @@
 namespace korvath::sim {
 
 OpenedPort openPortByText(std::string_view text, link::Clock& clock) {
-    const link::PortSpec spec = link::parsePortText(text);
-    switch (spec.kind) {
+    const link::PortSpec parsed = link::parsePortText(text);
+    switch (parsed.kind) {
         case link::PortSpec::Kind::Invalid:
-            return {nullptr, spec.error};
+            return {nullptr, parsed.error};
         case link::PortSpec::Kind::Simulated: {
             Options options;
-            options.model = spec.number;
+            options.model = parsed.number;
             if (auto problem = checkOptions(options); !problem.empty()) return {nullptr, problem};
             return {std::make_unique<SimPort>(options, clock), {}};
         }

@@ -56,21 +56,21 @@ bool QtSerialPort::open(std::string_view portText) {
     if (isOpen()) return fail(location_ + " is already open");
     closedByFailure_ = false;
 
-    const PortSpec spec = parsePortText(portText);
+    const PortSpec parsed = parsePortText(portText);
     QString name;
-    switch (spec.kind) {
+    switch (parsed.kind) {
         case PortSpec::Kind::Invalid:
-            return fail(spec.error);
+            return fail(parsed.error);
         case PortSpec::Kind::Simulated:
             return fail("The simulated controller is not a serial port");
         case PortSpec::Kind::Number: {
             std::string error;
-            name = detail::portNameForNumber(spec.number, error);
+            name = detail::portNameForNumber(parsed.number, error);
             if (name.isEmpty()) return fail(error);
             break;
         }
         case PortSpec::Kind::Name:
-            name = QString::fromStdString(spec.name);
+            name = QString::fromStdString(parsed.name);
             break;
     }
 
