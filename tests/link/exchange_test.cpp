@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "link/link.h"
+#include "support/recording_sink.h"
 #include "support/fake_port.h"
 
 namespace korvath::link {
@@ -13,19 +14,7 @@ using test::Bytes;
 using test::Chunk;
 using test::FakePort;
 using test::VirtualClock;
-
-struct Report {
-    int number;
-    std::string description;
-};
-
-class RecordingSink : public ErrorSink {
-public:
-    void reportError(int number, const std::string& description) override {
-        reports.push_back({number, description});
-    }
-    std::vector<Report> reports;
-};
+using test::RecordingSink;
 
 class ExchangeTest : public ::testing::Test {
 protected:

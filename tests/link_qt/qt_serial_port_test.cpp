@@ -10,26 +10,15 @@
 #include <vector>
 
 #include "link/link.h"
+#include "support/recording_sink.h"
 #include "link_qt/pty_device.h"
 
 namespace korvath::link {
 namespace {
 
 using test::PtyDevice;
+using test::RecordingSink;
 using Bytes = PtyDevice::Bytes;
-
-struct Report {
-    int number;
-    std::string description;
-};
-
-class RecordingSink : public ErrorSink {
-  public:
-    void reportError(int number, const std::string& description) override {
-        reports.push_back({number, description});
-    }
-    std::vector<Report> reports;
-};
 
 /// Answers every probe byte with an ACK.
 Bytes ackProbes(const Bytes& received) {
