@@ -77,8 +77,6 @@ struct HexCase {
     std::string line;
     std::size_t position;
     std::uint8_t expected;
-    // Names the case in test listings instead of dumping its bytes.
-    friend void PrintTo(const HexCase& c, std::ostream* os) { *os << c.line << " @" << c.position; }
 };
 
 TEST(HexField, ReadsLeadingHexDigitsOfItsTwoCharacters) {
