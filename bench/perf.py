@@ -15,15 +15,18 @@ import json
 import os
 import platform
 import shutil
-import signal
 import statistics
 import subprocess
 import sys
 import tempfile
 import threading
-import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
+from statistics import median
+
+sys.dont_write_bytecode = True  # nothing written next to the sources
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
+import korvath_harness as kh  # noqa: E402
 
 BAUD_BYTE_MS = 10 * 1000 / 38400  # one byte at 38400 baud, 8N1
 PROGRAM_FRAME_BYTES = 73
@@ -54,21 +57,10 @@ class Config:
         return self.build / relative
 
 
-# ---------------------------------------------------------------------------------------------
-# Small helpers
-
-
-def median(values):
-    return statistics.median(values) if values else float("nan")
-
-
-def percentile(values, fraction):
-    """Nearest-rank percentile; enough for thousands of records."""
-    if not values:
-        return float("nan")
-    ordered = sorted(values)
-    index = min(len(ordered) - 1, max(0, round(fraction * (len(ordered) - 1))))
-    return ordered[index]
+def deciles(values):
+    """The 10th and 90th percentiles."""
+    cuts = statistics.quantiles(values, n=10)
+    return cuts[0], cuts[-1]
 
 
 def spread(values, fmt):
@@ -81,32 +73,9 @@ def log(message):
     print(message, file=sys.stderr, flush=True)
 
 
-def child_env(extra=None):
-    env = dict(os.environ)
-    env.setdefault("XDG_RUNTIME_DIR", str(RUNTIME_DIR))
-    env.update(extra or {})
-    return env
-
-
-RUNTIME_DIR = Path(tempfile.mkdtemp(prefix="korvath-bench-runtime-"))
-os.chmod(RUNTIME_DIR, 0o700)
-
-
-# ---------------------------------------------------------------------------------------------
-# Images
-
-
 def make_image(path: Path, ranges):
-    """An S-record image made by srec_cat: 64-byte S2 records over `ranges` ([start, end)
-    pairs), an S0 header and an S8 end line, each line ended by CR LF."""
-    command = ["srec_cat"]
-    for start, end in ranges:
-        command += ["-generate", hex(start), hex(end), "-repeat-string", FILL]
-    command += ["-header", "X", "-execution-start-address", "0", "-output_block_size=64",
-                "-address-length=3", "-disable=data-count", "-o", "-", "-motorola"]
-    text = subprocess.run(command, check=True, capture_output=True, text=True).stdout
-    path.write_bytes("".join(line + "\r\n" for line in text.splitlines()).encode())
-    return path
+    """An image of 64-byte S2 records over `ranges` ([start, end) pairs)."""
+    return kh.write_lines(path, kh.srec_cat_lines([(s, e, FILL) for s, e in ranges], "X"))
 
 
 def download_image(path: Path, records: int):
@@ -122,109 +91,34 @@ def lines_image(path: Path, lines: int):
     return make_image(path, [(start, start + data * 64), (0xE7FFC0, 0xE80000)])
 
 
-# ---------------------------------------------------------------------------------------------
-# Processes
-
-
-class Sim:
-    """korvath-sim on a pseudo-terminal, logging every request with its time."""
-
-    def __init__(self, cfg: Config, name: str, *options):
-        self.log_path = cfg.work / f"sim-{name}.log"
-        self._log = open(self.log_path, "w")
-        self.proc = subprocess.Popen(
-            [str(cfg.tool("tools/sim/korvath-sim")), "--program-ms", "0", "--log", *options],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._log, text=True)
-        self.path = self.proc.stdout.readline().strip()
-        if not self.path.startswith("/dev/"):
-            raise RuntimeError(f"korvath-sim printed no port: {self.path!r}")
-
-    def stop(self):
-        # Its standard input closing ends it.
-        self.proc.stdin.close()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.terminate()
-            self.proc.wait()
-        self._log.close()
-
-    def program_times(self):
-        """Times (ms) at which each program frame had fully arrived, in order."""
-        times = []
-        for line in self.log_path.read_text().splitlines():
-            parts = line.split()
-            if len(parts) >= 3 and parts[2] == "program":
-                times.append(float(parts[0]))
-        return times
+def start_sim(cfg: Config, name: str, *options):
+    """korvath-sim on a pseudo-terminal with no programming time, logging every request."""
+    return kh.Sim(cfg.tool("tools/sim/korvath-sim"), cfg.work, name, ["--program-ms", "0", *options])
 
 
 @dataclass
-class Run:
+class Download:
     kind: str
     records: int
-    wall_s: float = 0
-    cpu_s: float = 0
-    exit_code: int = -1
-    lines: list = field(default_factory=list)  # (seconds since start, text)
-    intervals_ms: list = field(default_factory=list)
-    stderr: str = ""
-
-    def status_time(self, text):
-        return next((t for t, line in self.lines if line == text), None)
+    run: kh.Run
+    intervals_ms: list
 
     @property
-    def programming_s(self):
-        start, end = self.status_time("Programming!"), self.status_time("Resetting target")
-        return end - start if start is not None and end is not None else float("nan")
+    def wall_s(self):
+        return self.run.seconds
 
     @property
-    def last_status(self):
-        return self.lines[-1][1] if self.lines else ""
+    def cpu_s(self):
+        return self.run.cpu_seconds
 
     @property
     def cpu_share(self):
-        return self.cpu_s / self.wall_s if self.wall_s > 0 else float("nan")
+        return self.run.cpu_share
 
-
-def run_process(command, env=None, limit_s=None):
-    """Runs `command` to its end, stamping each line of its output as it comes. Returns the
-    wall time, CPU time of the process (all its threads), exit code, lines and stderr. After
-    `limit_s` the process is stopped by its id."""
-    lines, err = [], []
-    start = time.monotonic()
-    proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=child_env(env), text=True)
-
-    def read_out():
-        for line in proc.stdout:
-            lines.append((time.monotonic() - start, line.rstrip("\r\n")))
-
-    def read_err():
-        err.append(proc.stderr.read())
-
-    readers = [threading.Thread(target=read_out), threading.Thread(target=read_err)]
-    for reader in readers:
-        reader.start()
-    reaped = threading.Event()
-
-    def stop():
-        # The id is ours until wait4 has reaped it.
-        if not reaped.is_set():
-            os.kill(proc.pid, signal.SIGTERM)
-
-    timer = threading.Timer(limit_s, stop) if limit_s is not None else None
-    if timer:
-        timer.start()
-    _, status, usage = os.wait4(proc.pid, 0)
-    reaped.set()
-    wall = time.monotonic() - start
-    if timer:
-        timer.cancel()
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    for reader in readers:
-        reader.join()
-    return wall, usage.ru_utime + usage.ru_stime, proc.returncode, lines, "".join(err)
+    @property
+    def programming_s(self):
+        start, end = self.run.status_time("Programming!"), self.run.status_time("Resetting target")
+        return end - start if start is not None and end is not None else float("nan")
 
 
 WINDOW_ENV = {"QT_QPA_PLATFORM": "offscreen"}
@@ -232,43 +126,40 @@ WINDOW_ENV = {"QT_QPA_PLATFORM": "offscreen"}
 
 def client_command(cfg, kind, port, image):
     if kind == "cli":
-        return [str(cfg.tool("cli/korvath-cli")), "--port", port, str(image)], None
-    return [str(cfg.tool("bench/korvath_bench_window")), "--download", port, str(image)], WINDOW_ENV
+        return [cfg.tool("cli/korvath-cli"), "--port", port, image], None
+    return [cfg.tool("bench/korvath_bench_window"), "--download", port, image], WINDOW_ENV
 
 
-def download(cfg: Config, kind: str, image: Path, records: int) -> Run:
-    sim = Sim(cfg, f"{kind}-{records}")
+def download(cfg: Config, kind: str, image: Path, records: int) -> Download:
+    sim = start_sim(cfg, f"{kind}-{records}")
     command, env = client_command(cfg, kind, sim.path, image)
     # Far above the expected time: only a hung run is stopped.
     limit = 60 + records * FLOOR_MS / 1000 * 3
-    run = Run(kind, records)
     try:
-        run.wall_s, run.cpu_s, run.exit_code, run.lines, run.stderr = run_process(
-            command, env, limit)
+        run = kh.run(command, limit, env=env)
     finally:
         sim.stop()
     times = sim.program_times()
-    run.intervals_ms = [b - a for a, b in zip(times, times[1:])]
     if run.exit_code != 0 or len(times) != records:
         raise RuntimeError(f"{kind} download of {records} records failed (exit "
                            f"{run.exit_code}, {len(times)} frames, last status "
-                           f"{run.last_status!r}):\n{run.stderr}")
-    log(f"  {kind:6} {records:5} records: {run.wall_s:7.2f} s, "
-        f"{median(run.intervals_ms):.3f} ms/record, CPU {run.cpu_share * 100:.2f} %")
-    return run
+                           f"{run.status!r}):\n{run.stderr}")
+    result = Download(kind, records, run, [b - a for a, b in zip(times, times[1:])])
+    log(f"  {kind:6} {records:5} records: {run.seconds:7.2f} s, "
+        f"{median(result.intervals_ms):.3f} ms/record, CPU {run.cpu_share * 100:.2f} %")
+    return result
 
 
 def silent_connect(cfg: Config):
     """Both clients at once, each against its own silent controller: the connect phase is all
     waiting, so running them together costs nothing and halves the time."""
-    sims = {kind: Sim(cfg, f"silent-{kind}", "--silent") for kind in ("cli", "window")}
-    image = cfg.work / "demo-silent.shx"
-    download_image(image, 4)
+    sims = {kind: start_sim(cfg, f"silent-{kind}", "--silent") for kind in ("cli", "window")}
+    image = download_image(cfg.work / "demo-silent.shx", 4)
     results = {}
 
     def one(kind):
         command, env = client_command(cfg, kind, sims[kind].path, image)
-        results[kind] = run_process(command, env, cfg.silent_limit_s or 120)
+        results[kind] = kh.run(command, cfg.silent_limit_s or 120, env=env)
 
     threads = [threading.Thread(target=one, args=(kind,)) for kind in sims]
     for thread in threads:
@@ -278,20 +169,16 @@ def silent_connect(cfg: Config):
     for sim in sims.values():
         sim.stop()
     runs = {}
-    for kind, (wall, cpu, code, lines, err) in results.items():
-        run = Run(kind, 0, wall, cpu, code, lines, [], err)
-        expected = "Connection Error" if cfg.silent_limit_s is None else None
-        if expected and run.last_status != expected:
+    for kind, run in results.items():
+        if cfg.silent_limit_s is None and run.status != "Connection Error":
             raise RuntimeError(f"{kind} against a silent controller ended with "
-                               f"{run.last_status!r}:\n{err}")
-        log(f"  {kind:6} silent connect: {wall:6.2f} s, CPU {run.cpu_share * 100:.3f} %")
-        runs[kind] = run
+                               f"{run.status!r}:\n{run.stderr}")
+        log(f"  {kind:6} silent connect: {run.seconds:6.2f} s, CPU {run.cpu_share * 100:.3f} %")
+        runs[kind] = Download(kind, 0, run, [])
     return runs
 
 
-# ---------------------------------------------------------------------------------------------
 # The image layer
-
 
 def image_benchmarks(cfg: Config):
     small = lines_image(cfg.work / "lines-100.shx", 100)
@@ -324,36 +211,34 @@ def image_benchmarks(cfg: Config):
     return timing, peaks
 
 
-# ---------------------------------------------------------------------------------------------
 # Start-up
-
 
 def startup(cfg: Config):
     window = str(cfg.tool("bench/korvath_bench_window"))
     in_process, to_paint = [], []
     for _ in range(cfg.startup_runs):
-        wall, _, code, lines, err = run_process([window, "--first-paint"], WINDOW_ENV, 30)
-        painted = [(t, line) for t, line in lines if line.startswith("first_paint_ms ")]
-        if code != 0 or not painted:
-            raise RuntimeError(f"first paint not reported:\n{err}")
+        run = kh.run([window, "--first-paint"], 30, env=WINDOW_ENV)
+        painted = [(t, line) for t, line in run.timed if line.startswith("first_paint_ms ")]
+        if run.exit_code != 0 or not painted:
+            raise RuntimeError(f"first paint not reported:\n{run.stderr}")
         to_paint.append(painted[0][0] * 1000)
         in_process.append(float(painted[0][1].split()[1]))
 
     program = []
     shot = cfg.work / "window.png"
     for _ in range(cfg.startup_runs):
-        wall, _, code, _, err = run_process(
-            [str(cfg.tool("app/korvath"))], {**WINDOW_ENV, "KORVATH_SCREENSHOT": str(shot)}, 30)
-        if code != 0:
-            raise RuntimeError(f"korvath did not take its picture:\n{err}")
-        program.append(wall * 1000)
+        run = kh.run([cfg.tool("app/korvath")], 30,
+                     env={**WINDOW_ENV, "KORVATH_SCREENSHOT": str(shot)})
+        if run.exit_code != 0:
+            raise RuntimeError(f"korvath did not take its picture:\n{run.stderr}")
+        program.append(run.seconds * 1000)
 
     version = []
     for _ in range(cfg.startup_runs):
-        wall, _, code, lines, _ = run_process([str(cfg.tool("cli/korvath-cli")), "--version"])
-        if code != 0:
+        run = kh.run([cfg.tool("cli/korvath-cli"), "--version"], 30)
+        if run.exit_code != 0:
             raise RuntimeError("korvath-cli --version failed")
-        version.append(wall * 1000)
+        version.append(run.seconds * 1000)
 
     xvfb = []
     if shutil.which("xvfb-run"):
@@ -361,7 +246,7 @@ def startup(cfg: Config):
         loop = f'for i in $(seq {cfg.startup_runs}); do "{window}" --first-paint; done'
         result = subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1280x1024x24", "sh", "-c",
                                  loop], capture_output=True, text=True,
-                                env=child_env({"QT_QPA_PLATFORM": "xcb"}), timeout=120)
+                                env={**os.environ, "QT_QPA_PLATFORM": "xcb"}, timeout=120)
         xvfb = [float(line.split()[1]) for line in result.stdout.splitlines()
                 if line.startswith("first_paint_ms ")]
     log("  start-up measured")
@@ -369,16 +254,14 @@ def startup(cfg: Config):
             "version": version, "xvfb": xvfb}
 
 
-# ---------------------------------------------------------------------------------------------
-# The serial port alone (the colleague's link benchmark), for the breakdown of a record's time
-
+# The serial port alone, for the breakdown of a record's time
 
 def link_benchmark(cfg: Config):
     exe = cfg.tool("bench/korvath_bench_link")
     if not exe.exists():
         return None
     result = subprocess.run([str(exe), "--benchmark_format=json"], capture_output=True,
-                            text=True, env=child_env(), timeout=300)
+                            text=True, timeout=300)
     if result.returncode != 0:
         return None
     figures = {}
@@ -389,9 +272,7 @@ def link_benchmark(cfg: Config):
     return figures
 
 
-# ---------------------------------------------------------------------------------------------
 # Report
-
 
 def machine():
     model = "unknown CPU"
@@ -448,8 +329,8 @@ def build_report(cfg, info, results):
         m = median(run.intervals_ms)
         rows.append(("1", f"Time per record, {'korvath-cli' if kind == 'cli' else 'window'}, "
                           f"{FULL_RECORDS}-record image",
-                     f"{m:.2f} ms (p10–p90 {percentile(run.intervals_ms, 0.1):.2f}–"
-                     f"{percentile(run.intervals_ms, 0.9):.2f}); +{(m / FLOOR_MS - 1) * 100:.1f} %",
+                     "{:.2f} ms (p10–p90 {:.2f}–{:.2f}); ".format(m, *deciles(run.intervals_ms))
+                     + f"+{(m / FLOOR_MS - 1) * 100:.1f} %",
                      f"≤ {floor_target:.2f} ms", verdict(m <= floor_target)))
 
     # 2. CPU
@@ -542,8 +423,8 @@ def runs_table(runs):
     for r in runs:
         lines.append(
             f"| {r.kind} | {r.records} | {r.wall_s:.2f} | {r.programming_s:.2f} | "
-            f"{median(r.intervals_ms):.3f} ({percentile(r.intervals_ms, 0.1):.3f}–"
-            f"{percentile(r.intervals_ms, 0.9):.3f}) | {r.cpu_s:.3f} | {r.cpu_share * 100:.3f} |")
+            "{:.3f} ({:.3f}–{:.3f})".format(median(r.intervals_ms), *deciles(r.intervals_ms))
+            + f" | {r.cpu_s:.3f} | {r.cpu_share * 100:.3f} |")
     return "\n".join(lines)
 
 
@@ -633,8 +514,6 @@ def markdown(cfg, info, results, rows, started, finished, load):
     return "\n".join(parts)
 
 
-# ---------------------------------------------------------------------------------------------
-
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -645,6 +524,7 @@ def main():
     args = parser.parse_args()
 
     work = Path(tempfile.mkdtemp(prefix="korvath-bench-"))
+    os.environ.update(kh.private_environment(work))
     cfg = Config(build=args.build.resolve(), out=args.out, quick=args.quick, work=work)
     if args.quick:
         cfg.medium_records, cfg.repeats, cfg.full = 128, 2, False
@@ -700,7 +580,6 @@ def main():
         cfg.out.write_text(markdown(cfg, info, results, rows, started, finished, load))
         print(f"\nWritten: {cfg.out}")
     shutil.rmtree(work, ignore_errors=True)
-    shutil.rmtree(RUNTIME_DIR, ignore_errors=True)
 
 
 if __name__ == "__main__":

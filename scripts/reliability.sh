@@ -11,9 +11,7 @@ if [[ -z "$build" ]]; then
   scripts/setup.sh release >/dev/null
   build=build/release
 fi
-work="$build/reliability"
-rm -rf "$work"
-exec python3 -B tests/e2e/e2e.py \
-  --cli "$build/cli/korvath-cli" --sim "$build/tools/sim/korvath-sim" --work "$work" \
-  report --out docs/reliability.md \
+exec /usr/bin/python3 -B -m pytest tests/e2e/test_e2e.py -k "test_fault or test_file" -q \
+  --cli "$build/cli/korvath-cli" --sim "$build/tools/sim/korvath-sim" --basetemp "$build/reliability" \
+  --report docs/reliability.md \
   --fuzz-summary build/fuzz/runs/summary.tsv --regressions tests/fuzz/regressions

@@ -1,0 +1,472 @@
+"""End-to-end runs of korvath-cli against korvath-sim: clean downloads per device model, the
+fault matrix (a faulty controller, then a clean one on the same port) and the bad-file matrix
+(nothing may be erased when a file is refused). Rows marked slow run only in the full matrices
+of scripts/reliability.sh."""
+
+import dataclasses
+import functools
+import os
+import random
+import re
+import select
+import signal
+import threading
+from typing import Callable, Optional
+
+import pytest
+
+import korvath_harness as kh
+from korvath_harness import run_cli, write_lines
+
+FLASH_BASE = 0xE00000
+SECTOR_SIZE = 0x10000
+SECTORS = {1: 8, 2: 8, 3: 9}
+LAST_RECORD = 0xE7FFC0
+MOVED_LAST_RECORD = 0xE8FFC0
+
+# A download of a small image at line rate takes about 20 s: 1 s per sector and the 8 s reset
+# wait are part of the procedure.
+CLEAN_BOUND_S = 60
+FULL_BOUND_S = 150
+# A refused file is refused right after the password: a second at line rate.
+REFUSAL_BOUND_S = 20
+STOP_GRACE_S = 30
+
+STATUS_ORDER_HEAD = ["Idle", "Connecting", "Sending Password", "Erasing external flash"]
+STATUS_ORDER_TAIL = ["Programming!", "Resetting target", "Done!"]
+
+
+def small_image_lines(model):
+    """A small image: 64 records from E00000 and the last record at E7FFC0. For model 3 it is of
+    kind 2: a first E7FFC0 record in its place, records in the ninth sector, and the last E7FFC0
+    record (which the download moves to E8FFC0) directly before the end line."""
+    first = kh.srec_cat_lines([(0xE00000, 0xE01000, "Korvath small image, line-rate run. "),
+                               (LAST_RECORD, LAST_RECORD + 64, "FIRST LAST RECORD ")]
+                              + ([(0xE80000, 0xE80400, "Ninth sector of model three. ")]
+                                 if model == 3 else []))
+    if model != 3:
+        return first
+    moved = kh.srec_cat_lines([(LAST_RECORD, LAST_RECORD + 64, "MOVED TO E8FFC0 ")])
+    return first[:-1] + [line for line in moved if line.startswith("S2")] + [first[-1]]
+
+
+def s_record(kind, address, data):
+    """One S1/S2/S3-style record with its checksum; kind 2 takes a 3-byte address."""
+    body = bytes([len(data) + 4]) + address.to_bytes(3, "big") + bytes(data)
+    return "S%d%s%02X" % (kind, body.hex().upper(), 0xFF - (sum(body) & 0xFF))
+
+
+def expected_flash(lines, model):
+    """The flash of a `model` device after downloading `lines` into an erased one."""
+    flash = bytearray(b"\xff" * (SECTORS[model] * SECTOR_SIZE))
+    end = next((i for i, line in enumerate(lines) if i > 0 and line.startswith("S8")), len(lines))
+    for number, line in enumerate(lines[1:end], start=1):
+        address = int(line[4:10], 16)
+        if model == 3 and number == end - 1 and line.startswith("S244E7FFC0"):
+            address = MOVED_LAST_RECORD
+        data = bytes.fromhex(line[10:138])
+        flash[address - FLASH_BASE:address - FLASH_BASE + len(data)] = data
+    return bytes(flash)
+
+
+def assert_flash(flash, lines, model, label=""):
+    assert flash is not None, label + "no flash dump"
+    expected = expected_flash(lines, model)
+    assert len(flash) == len(expected), "%sflash: dump of %d bytes, expected %d" % (
+        label, len(flash), len(expected))
+    at = next((i for i in range(len(flash)) if flash[i] != expected[i]), None)
+    assert at is None, "%sflash: first difference at %06X: %02X, expected %02X" % (
+        label, FLASH_BASE + at, flash[at], expected[at])
+
+
+def shown_message(run, work):
+    """What the user sees last: the status text, or for a usage error the message on stderr
+    (with the test's own folder left out)."""
+    if run.exit_code == 2 or not run.stdout:
+        lines = [line for line in run.stderr.splitlines() if line.strip()]
+        text = lines[-1].removeprefix("korvath-cli: ") if lines else ""
+        return text.replace(str(work) + os.sep, "")
+    return run.status
+
+
+def describe_expected(status, exit_code, reports=None):
+    text = status.pattern if isinstance(status, re.Pattern) else status
+    extra = ", report /%s/" % reports.pattern.lstrip("^") if reports is not None else ""
+    return "%s, exit %d%s" % (text, exit_code, extra)
+
+
+def check_run(run, seen, work, status, exit_code, bound, reports=None):
+    """Notes what the run showed in the report's row `seen`, then compares it with its
+    expected end."""
+    seen.status = shown_message(run, work)
+    seen.exit_code, seen.seconds, seen.bound = run.exit_code, run.seconds, bound
+    seen.reports = "; ".join(sorted(set(run.error_reports)))
+    assert not run.timed_out, "still running after %.0f s, killed" % bound
+    assert not run.crashed, "crashed (exit %d): %s" % (run.exit_code, run.stderr[-400:])
+    if isinstance(status, re.Pattern):
+        assert status.search(seen.status), "message %r, expected /%s/" % (
+            seen.status, status.pattern)
+    else:
+        assert seen.status == status, "message %r, expected %r" % (seen.status, status)
+    assert run.exit_code == exit_code, "exit code %d, expected %d" % (run.exit_code, exit_code)
+    assert run.seconds <= bound, "took %.1f s, bound %.0f s" % (run.seconds, bound)
+    if reports is not None:
+        assert any(reports.search(r) for r in run.error_reports), \
+            "no error report matching /%s/" % reports.pattern
+
+
+def clean_download(cli, port, image, lines, model, sim, bound=CLEAN_BOUND_S, label=""):
+    """Downloads `image` into `sim` (already behind `port`), stops the simulator and checks the
+    status texts, the exit code and the flash. Returns the run."""
+    run = run_cli(cli, port, image, bound + STOP_GRACE_S)
+    sim.stop()
+    assert not run.crashed, label + "crashed: " + run.stderr[-400:]
+    assert run.exit_code == 0 and run.status == "Done!", "%sended with %r, exit %d: %s" % (
+        label, run.status, run.exit_code, run.stderr.strip()[-300:])
+    order = (STATUS_ORDER_HEAD + ["Blank external flash S%d" % i for i in range(SECTORS[model])]
+             + STATUS_ORDER_TAIL)
+    assert run.stdout == order, label + "status texts %r" % run.stdout
+    assert run.seconds <= bound, "%stook %.1f s, bound %.0f s" % (label, run.seconds, bound)
+    assert_flash(sim.flash(), lines, model, label)
+    return run
+
+
+# Clean downloads
+
+@pytest.mark.parametrize("model", [1, 2, 3])
+def test_clean_download(programs, tmp_path, start_sim, model):
+    lines = small_image_lines(model)
+    image = write_lines(tmp_path / "image.shx", lines)
+    sim = start_sim("sim", ["--model", str(model)])
+    clean_download(programs.cli, sim.path, image, lines, model, sim)
+    counts = sim.requests()
+    records = sum(1 for line in lines if line.startswith("S2"))
+    assert {kind: counts[kind] for kind in ("blank check", "erase", "program", "exit")} == {
+        "blank check": SECTORS[model], "erase": 0, "program": records, "exit": 1}
+
+
+def test_full_image(programs, tmp_path, start_sim):
+    """The whole 512 KiB of a model 1 device, E00000 to E7FFC0 (8192 records), with the line's
+    timing off to keep it short."""
+    # 61 characters: no two neighbouring records hold the same bytes.
+    lines = kh.srec_cat_lines([(0xE00000, 0xE80000, "Full image of a model one device, "
+                                                    "every sector, every record.")])
+    image = write_lines(tmp_path / "full.shx", lines)
+    sim = start_sim("sim", ["--no-pacing", "--program-ms", "0"])
+    clean_download(programs.cli, sim.path, image, lines, 1, sim, bound=FULL_BOUND_S)
+
+
+# The fault matrix
+
+@dataclasses.dataclass
+class FaultRow:
+    key: str
+    title: str
+    setup: str  # what the controller does, for the table
+    options: list
+    status: object  # str or re.Pattern
+    exit_code: int
+    bound: float
+    reports: Optional[re.Pattern] = None
+    # Called with (context, status line) for each line the downloader prints.
+    on_line: Optional[Callable] = None
+    # The faulty run itself must leave the image in the flash.
+    flash_is_image: bool = False
+    # Replaces the plain run on the faulty controller; returns the run to check.
+    procedure: Optional[Callable] = None
+
+
+@dataclasses.dataclass
+class RowContext:
+    """What a row's hooks can reach while its download runs."""
+    cli: object
+    relay: kh.PortRelay
+    sim: kh.Sim
+    image: object
+    fired: bool = False
+    cleanups: list = dataclasses.field(default_factory=list)
+
+
+def pull_plug_on(prefix):
+    """Stops the controller (its line closes, like a cable pulled) once a status line begins
+    with `prefix`."""
+    def hook(context, line):
+        if not context.fired and line.startswith(prefix):
+            context.fired = True
+            os.kill(context.sim.proc.pid, signal.SIGTERM)
+    return hook
+
+
+def steal_port_on(prefix):
+    """Once a status line begins with `prefix`, another process opens the same port and reads
+    everything that arrives on it, until the row ends."""
+    def hook(context, line):
+        if context.fired or not line.startswith(prefix):
+            return
+        context.fired = True
+        stop = threading.Event()
+        fd = os.open(context.relay.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+
+        def read_all():
+            while not stop.is_set():
+                if select.select([fd], [], [], 0.05)[0]:
+                    try:
+                        os.read(fd, 4096)
+                    except BlockingIOError:
+                        pass
+        thread = threading.Thread(target=read_all, daemon=True)
+        thread.start()
+
+        def finish():
+            stop.set()
+            thread.join(timeout=5)
+            os.close(fd)
+        context.cleanups.append(finish)
+    return hook
+
+
+def port_in_use(context, row):
+    """A second downloader starts on the port while a first one is downloading through it: the
+    second must give up at once, the first must not notice."""
+    intruder = []
+
+    def on_line(line):
+        if line == "Connecting" and not intruder:
+            intruder.append(run_cli(context.cli, context.relay.path, context.image,
+                                    row.bound + STOP_GRACE_S))
+    holder = run_cli(context.cli, context.relay.path, context.image,
+                     CLEAN_BOUND_S + STOP_GRACE_S, on_line)
+    assert holder.exit_code == 0 and holder.status == "Done!", \
+        "the download holding the port ended with %r, exit %d" % (holder.status, holder.exit_code)
+    assert intruder, "the second downloader never started"
+    return intruder[0]
+
+
+FAULT_ROWS = [
+    FaultRow("silent", "Silent controller", "never answers", ["--silent"],
+             "Connection Error", 1, 70),
+    FaultRow("passwords", "Every password refused", "NAK to every password",
+             ["--refuse-passwords"], "Wrong Password", 1, 15),
+    FaultRow("nak-record", "NAK on record N", "NAK to the 5th program frame",
+             ["--nak-program", "5"], "Flash Error", 1, 30),
+    FaultRow("drop", "Every third reply dropped", "no reply to every 3rd request",
+             ["--drop-every", "3"], "Flash Error", 1, 60),
+    FaultRow("garble", "Garbled replies", "every 3rd reply replaced by random bytes",
+             ["--garble-every", "3", "--seed", "7"], "Flash Error", 1, 40),
+    FaultRow("babble", "Babbling controller", "after the 20th reply, 0xA5 every 1 ms forever",
+             ["--babble-after", "20"], "Flash Error", 1, 30,
+             reports=re.compile(r"^9 - .*more than 51")),
+    FaultRow("unplug-erase", "Unplugged during erase",
+             "every sector written (erase 2 s); line closed at \"Erase external flash S1\"",
+             ["--dirty", "--erase-ms", "2000"], "Error erase flash S", 1, 30,
+             reports=re.compile(r"^57 - "), on_line=pull_plug_on("Erase external flash S1")),
+    FaultRow("unplug-program", "Unplugged during programming",
+             "line closed as the 11th program frame arrives", ["--unplug-after", "10"],
+             "Flash Error", 1, 30, reports=re.compile(r"^57 - ")),
+    FaultRow("erase-refused", "Erase never acknowledged",
+             "every sector written; NAK to every erase of sector 12 (index 2)",
+             ["--dirty", "--refuse-erase", "12"], "Error erase flash S", 1, 60),
+    FaultRow("erase-slow", "Erase taking just under 5 s",
+             "every sector written; each erase takes 4.9 s", ["--dirty", "--erase-ms", "4900"],
+             "Done!", 0, 90, flash_is_image=True),
+    FaultRow("long-reply", "Reply longer than 51 bytes",
+             "every 40th reply followed by 60 filler bytes", ["--long-reply-every", "40"],
+             "Flash Error", 1, 30, reports=re.compile(r"^9 - .*reply of 61 bytes")),
+    FaultRow("port-in-use", "Port held by another process",
+             "a second korvath-cli opens the port while a download runs on it", [],
+             re.compile(r"cannot open port .*in use"), 2, 10, procedure=port_in_use),
+    FaultRow("port-stolen", "Port taken away by another process",
+             "at \"Programming!\" another process opens the port and reads all that arrives",
+             [], "Flash Error", 1, 30, on_line=steal_port_on("Programming!")),
+]
+QUICK_FAULTS = {"passwords", "nak-record", "unplug-program", "port-in-use"}
+
+
+@pytest.mark.parametrize("row", [
+    pytest.param(row, id=row.key, marks=() if row.key in QUICK_FAULTS else pytest.mark.slow)
+    for row in FAULT_ROWS])
+def test_fault(programs, tmp_path, start_sim, new_relay, report_row, row):
+    """The row's download on a faulty controller, then a clean download through the same port
+    with a freshly started controller behind it (a new port only when the fault unplugged it)."""
+    seen = report_row("fault", row.title, row.setup,
+                      describe_expected(row.status, row.exit_code, row.reports))
+    lines = small_image_lines(1)
+    image = write_lines(tmp_path / "image.shx", lines)
+    relay = new_relay()
+    sim = start_sim("faulty", row.options + ["--model", "1"])
+    relay.plug(sim.path)
+    context = RowContext(programs.cli, relay, sim, image)
+    if row.procedure:
+        run = row.procedure(context, row)
+    else:
+        hook = (lambda line: row.on_line(context, line)) if row.on_line else None
+        run = run_cli(programs.cli, relay.path, image, row.bound + STOP_GRACE_S, hook)
+    for cleanup in context.cleanups:
+        cleanup()
+    if not relay.hung_up:
+        relay.unplug_quietly()
+    sim.stop()
+    counts = sim.requests()
+    seen.device = "erases %d, records %d" % (counts["erase"], counts["program"])
+    check_run(run, seen, tmp_path, row.status, row.exit_code, row.bound, row.reports)
+    if row.flash_is_image:
+        assert_flash(sim.flash(), lines, 1)
+
+    port_note = "same port"
+    if relay.hung_up:
+        relay.close()
+        relay = new_relay()
+        port_note = "port plugged in again"
+    clean = start_sim("clean", ["--model", "1"])
+    relay.plug(clean.path)
+    # The faulty run wrote only into the other simulator: this one starts erased, so the status
+    # texts are those of a fresh device.
+    after = clean_download(programs.cli, relay.path, image, lines, 1, clean,
+                           label="clean download after: ")
+    seen.after = "%s: %s, exit %d, %.1f s, flash = image" % (
+        port_note, after.status, after.exit_code, after.seconds)
+
+
+# The bad-file matrix
+
+@functools.lru_cache(maxsize=None)
+def _valid_lines():
+    return tuple(small_image_lines(1))
+
+
+def valid_lines():
+    return list(_valid_lines())
+
+
+def middle_line_changed(change):
+    def content():
+        lines = valid_lines()
+        lines[len(lines) // 2] = change(lines[len(lines) // 2])
+        return lines
+    return content
+
+
+def binary_junk():
+    generator = random.Random(20240601)
+    return bytes([0x8F]) + bytes(generator.randrange(256) for _ in range(4095))
+
+
+def forty_thousand_lines():
+    lines = valid_lines()
+    data = [s_record(2, 0xE00000 + 64 * (i % 8000), bytes(range(64))) for i in range(40000)]
+    return [lines[0]] + data + lines[-2:]
+
+
+FOLDER = "folder"
+
+
+@dataclasses.dataclass
+class FileRow:
+    key: str
+    title: str
+    # () -> the file's lines (ended by `end`), its bytes, FOLDER, or None for no file at all.
+    content: Callable
+    status: object  # str or re.Pattern
+    exit_code: int
+    end: str = "\r\n"
+    refused: bool = True
+    # The file is removed once the downloader is connecting, before the controller answers.
+    delete_while_connecting: bool = False
+    bound: float = REFUSAL_BOUND_S
+    note: str = ""
+
+
+BEFORE_PORT = "refused before the port is used"
+
+FILE_ROWS = [
+    FileRow("empty", "Empty file", lambda: b"", "Empty file", 1),
+    FileRow("crlf", "A single CR LF", lambda: b"\r\n", "Wrong file format", 1),
+    FileRow("lower-s0", "\"s0\" in lower case",
+            lambda: ["s0" + valid_lines()[0][2:]] + valid_lines()[1:], "Wrong file format", 1),
+    FileRow("junk", "Binary junk (4 KiB)", binary_junk, "Wrong file format", 1),
+    FileRow("nul", "NUL bytes inside a data line",
+            middle_line_changed(lambda line: line[:40] + "\0\0\0\0" + line[44:]),
+            "Checksum Error", 1),
+    FileRow("ten-mb-line", "One line of 10 MB",
+            lambda: valid_lines()[:1] + ["S244E00000" + "0" * (10 * 1024 * 1024)]
+            + valid_lines()[1:], "File too long", 1, note=BEFORE_PORT),
+    FileRow("forty-k-lines", "40 000 lines", forty_thousand_lines, "File too long", 1,
+            note=BEFORE_PORT),
+    FileRow("lf-only", "LF-only line ends", valid_lines, "Done!", 0, end="\n", refused=False,
+            bound=CLEAN_BOUND_S, note="LF ends a line: downloaded"),
+    FileRow("cr-only", "CR-only line ends", valid_lines, "Done!", 0, end="\r", refused=False,
+            bound=CLEAN_BOUND_S, note="CR ends a line: downloaded"),
+    FileRow("no-s8", "No S8 line", lambda: valid_lines()[:-1], "Unexpected end of file", 1),
+    FileRow("s8-alone", "S8 line without the E7FFC0 line before it",
+            lambda: valid_lines()[:-2] + valid_lines()[-1:], "Sending Password", 1,
+            note="refused without a message of its own"),
+    FileRow("bad-checksum", "Bad checksum in the middle",
+            middle_line_changed(lambda line: line[:-2] + "%02X" % ((int(line[-2:], 16) + 1)
+                                                                   & 0xFF)),
+            "Checksum Error", 1),
+    FileRow("non-hex", "Non-hex digits",
+            middle_line_changed(lambda line: line[:20] + "GZ" + line[22:]), "Checksum Error", 1),
+    FileRow("short-line", "A short data line", middle_line_changed(lambda line: line[:100]),
+            "Checksum Error", 1),
+    FileRow("bom", "UTF-8 byte-order mark before \"S0\"",
+            lambda: b"\xef\xbb\xbf" + "".join(line + "\r\n" for line in valid_lines()).encode(),
+            "Wrong file format", 1),
+    FileRow("folder", "A folder chosen as the file", lambda: FOLDER, re.compile(r"is a folder"),
+            2, note=BEFORE_PORT),
+    FileRow("missing", "File deleted before the download starts", lambda: None,
+            re.compile(r"does not exist"), 2, note=BEFORE_PORT),
+    FileRow("deleted", "File deleted between choosing it and downloading", valid_lines,
+            re.compile(r"No such file"), 1, delete_while_connecting=True,
+            note="removed while the controller had not yet answered"),
+]
+
+
+def make_file(directory, row):
+    """Writes the row's file; returns its path and its lines when it is made of lines."""
+    path, content = directory / (row.key + ".shx"), row.content()
+    if content == FOLDER:
+        path.mkdir()
+    elif isinstance(content, bytes):
+        path.write_bytes(content)
+    elif content is not None:
+        write_lines(path, content, row.end)
+        return path, content
+    return path, None
+
+
+@pytest.mark.parametrize("row", [
+    pytest.param(row, id=row.key, marks=() if row.refused else pytest.mark.slow)
+    for row in FILE_ROWS])
+def test_file(programs, tmp_path, start_sim, new_relay, report_row, row):
+    """Downloads the row's file into a controller whose flash is all written (0x00), so that any
+    erase shows in its dump."""
+    seen = report_row("file", row.title, row.note, describe_expected(row.status, row.exit_code))
+    path, lines = make_file(tmp_path, row)
+    relay = new_relay()
+    sim = start_sim("sim", ["--dirty"])
+    hook = None
+    if row.delete_while_connecting:
+        # The controller is plugged in only once the file is gone: the probes go unanswered
+        # until then, however fast the downloader is.
+        def hook(line):
+            if line == "Connecting" and path.exists():
+                path.unlink()
+                relay.plug(sim.path)
+    else:
+        relay.plug(sim.path)
+    run = run_cli(programs.cli, relay.path, path, row.bound + STOP_GRACE_S, hook)
+    relay.unplug_quietly()
+    sim.stop()
+    counts, flash = sim.requests(), sim.flash()
+    seen.device = "probes %d, erases %d, records %d" % (
+        counts["probe"], counts["erase"], counts["program"])
+    touched = counts["blank check"] + counts["erase"] + counts["program"]
+    if row.refused:
+        seen.after = "flash untouched" if not touched and flash and not any(flash) else ""
+    check_run(run, seen, tmp_path, row.status, row.exit_code, row.bound)
+    if row.refused:
+        assert not touched and flash is not None and flash.count(0) == len(flash), \
+            "the flash was touched: %s" % seen.device
+    else:
+        assert_flash(flash, lines, 1)
+        seen.after = "flash = image"
