@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Builds the Debian package, checks it and installs it on this machine with apt-get, then checks
+# the installed tool: the package holds the programs, desktop entry, icons, manual pages,
+# completion and demo image; lintian finds no errors (its warnings are printed); the desktop
+# entry is valid; the installed korvath-cli downloads the installed demo image into the
+# simulated controller to "Done!"; and the window started from the desktop entry under Xvfb with
+# openbox carries its icon. A picture of that screen is written to FILE.
+# Usage: scripts/package-check.sh [--screenshot FILE]   (default: build/package/installed-window.png)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+shot=build/package/installed-window.png
+while (($#)); do
+  case "$1" in
+    --screenshot) shot="$2"; shift ;;
+    *) echo "usage: scripts/package-check.sh [--screenshot FILE]" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+scripts/install-missing.sh lintian desktop-file-utils xvfb xauth openbox x11-utils xdotool \
+  imagemagick libglib2.0-bin man-db fonts-dejavu-core
+
+deb=$(scripts/package.sh | tail -n 1)
+deb=$(realpath "$deb")
+echo "== package $deb"
+
+contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
+for path in usr/bin/korvath usr/bin/korvath-cli usr/bin/korvath-sim \
+  usr/share/applications/korvath.desktop usr/share/icons/hicolor/scalable/apps/korvath.svg \
+  usr/share/icons/hicolor/{16x16,24x24,32x32,48x48,64x64,128x128,256x256}/apps/korvath.png \
+  usr/share/man/man1/{korvath,korvath-cli,korvath-sim}.1.gz \
+  usr/share/bash-completion/completions/korvath-cli usr/share/korvath/examples/demo.shx; do
+  if ! grep -qxF "./$path" <<<"$contents"; then
+    echo "package-check: the package has no /$path" >&2
+    exit 1
+  fi
+done
+echo "holds the programs, desktop entry, icons, manual pages, completion and demo image"
+
+echo "== lintian (errors fail, warnings are listed)"
+status=0
+findings=$(lintian --fail-on error "$deb" 2>&1) || status=$?
+grep -v 'running with root privileges' <<<"$findings" || echo "(none)"
+if ((status)); then
+  echo "package-check: lintian reports errors" >&2
+  exit 1
+fi
+
+echo "== apt-get install $deb"
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --reinstall "$deb"
+
+echo "== desktop-file-validate /usr/share/applications/korvath.desktop"
+desktop-file-validate /usr/share/applications/korvath.desktop
+for program in korvath korvath-cli korvath-sim; do
+  man -w "$program" >/dev/null
+done
+
+echo "== korvath-cli --port sim /usr/share/korvath/examples/demo.shx"
+output=$(/usr/bin/korvath-cli --port sim /usr/share/korvath/examples/demo.shx)
+last=$(tail -n 1 <<<"$output")
+echo "$last"
+if [[ $last != "Done!" ]]; then
+  echo "$output" >&2
+  echo "package-check: the installed korvath-cli ended with '$last'" >&2
+  exit 1
+fi
+
+echo "== the window from the desktop entry, under Xvfb with openbox"
+mkdir -p "$(dirname "$shot")"
+runtime=$(mktemp -d)
+trap 'rm -rf "$runtime"' EXIT
+XDG_RUNTIME_DIR="$runtime" SHOT="$(realpath -m "$shot")" \
+  xvfb-run --auto-servernum --server-args="-screen 0 800x600x24 -dpi 96 -br" bash -euo pipefail -c '
+    openbox --sm-disable 2>/dev/null &
+    timeout 20 bash -c "until xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window; do sleep 0.1; done"
+    gio launch /usr/share/applications/korvath.desktop &
+    window=$(timeout 20 xdotool search --sync --onlyvisible --class Korvath | head -n 1)
+    icon=$(xprop -id "$window" _NET_WM_ICON | grep -o "Icon ([0-9]* x [0-9]*)" | head -n 1 || true)
+    if [[ -z $icon ]]; then
+      echo "package-check: the window carries no icon" >&2
+      exit 1
+    fi
+    echo "the window carries its icon: $icon"
+    # The picture is taken once openbox has drawn the frame with its title bar around the window.
+    client_height=$(xwininfo -id "$window" | awk "/Height:/ { print \$2 }")
+    for _ in $(seq 50); do
+      import -window root "$SHOT"
+      convert "$SHOT" -trim +repage "$SHOT"
+      (($(identify -format %h "$SHOT") >= client_height + 10)) && break
+      sleep 0.2
+    done
+    xdotool windowclose "$window" || true
+    openbox --exit || true
+  ' 2>&1 | { grep -v "X11 connection broke\|X connection to" || true; }
+echo "$shot"
