@@ -93,7 +93,8 @@ def lines_image(path: Path, lines: int):
 
 def start_sim(cfg: Config, name: str, *options):
     """korvath-sim on a pseudo-terminal with no programming time, logging every request."""
-    return kh.Sim(cfg.tool("tools/sim/korvath-sim"), cfg.work, name, ["--program-ms", "0", *options])
+    return kh.Sim(cfg.tool("tools/sim/korvath-sim"), cfg.work, name,
+                  ["--program-ms", "0", *options])
 
 
 @dataclass

@@ -276,8 +276,8 @@ def run(command, limit_s, on_line=None, env=None):
             if on_line:
                 on_line(text)
 
-    readers = [threading.Thread(target=read_out),
-               threading.Thread(target=lambda: errors.append(proc.stderr.read()))]
+    readers = [threading.Thread(target=read_out, daemon=True),
+               threading.Thread(target=lambda: errors.append(proc.stderr.read()), daemon=True)]
     for reader in readers:
         reader.start()
     # Standard output ends when the program does; until it is reaped below its id stays ours.
