@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -190,6 +191,7 @@ class WindowE2eTest : public QObject {
 
   private slots:
     void initTestCase() {
+        QStandardPaths::setTestModeEnabled(true);
         QVERIFY2(QFile::exists(qEnvironmentVariable("KORVATH_SIM")),
                  "KORVATH_SIM must name the korvath-sim program");
         QVERIFY(dir_.isValid());

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include "gate_port.h"
@@ -96,6 +97,9 @@ class WindowCommandsTest : public QObject {
     }
 
   private slots:
+    // QSettings and the file dialogs then write under ~/.qttest, never the user's own files.
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
     void init() {
         prompts_ = ScriptedPrompts{};
         files_ = std::make_unique<korvath::test::TempDir>();

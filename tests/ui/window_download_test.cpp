@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QtTest>
 
@@ -99,6 +100,9 @@ class WindowDownloadTest : public QObject {
     }
 
   private slots:
+    // QSettings and the file dialogs then write under ~/.qttest, never the user's own files.
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
     void init() {
         prompts_ = ScriptedPrompts{};
         files_ = std::make_unique<korvath::test::TempDir>();

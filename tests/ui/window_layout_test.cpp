@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QStyleOption>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -59,6 +60,9 @@ class WindowLayoutTest : public QObject {
     Q_OBJECT
 
   private slots:
+    // QSettings and the file dialogs then write under ~/.qttest, never the user's own files.
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
     void init() {
         window_ = std::make_unique<FrmUtil>(korvath::ui::WindowServices{prompts_, ports_});
     }
