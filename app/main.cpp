@@ -10,6 +10,8 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Korvath"));
+    // Desktops match the window to its installed entry, korvath.desktop, and show that icon.
+    QApplication::setDesktopFileName(QStringLiteral("korvath"));
     // One look on every desktop, so that the fixed layout fits the same everywhere.
     QApplication::setStyle(QStringLiteral("Fusion"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/korvath.xpm")));
