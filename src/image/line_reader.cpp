@@ -16,6 +16,13 @@ std::string describeFileError(int errnoValue) {
 }
 
 LineReader::LineReader(const std::filesystem::path& path) : buffer_(kChunkBytes) {
+    // POSIX opens a folder and fails the first read; Windows refuses to open it with "Permission
+    // denied", which would send the user looking at file rights. Both are told what it is.
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        fail("Cannot read image file: " + describeFileError(EISDIR));
+        return;
+    }
     errno = 0;
     stream_.open(path, std::ios::in | std::ios::binary);
     if (!stream_.is_open()) fail("Cannot open image file: " + describeFileError(errno));

@@ -1,11 +1,9 @@
 #include "image/image_files.h"
 
-#include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <stdexcept>
-
-#include <unistd.h>
 
 namespace korvath::test {
 
@@ -42,12 +40,16 @@ std::vector<std::string> imageLines(std::uint32_t first) {
     return lines;
 }
 
+// A random name, taken only if no one has it: tests running side by side in separate processes
+// never share a folder, without asking the system for a process number.
 TempDir::TempDir() {
-    static std::atomic<int> serial{0};
-    path_ = std::filesystem::temp_directory_path() /
-            ("korvath-test-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path_ = base / ("korvath-test-" + std::to_string(random()));
+        if (std::filesystem::create_directory(path_)) return;
+    }
+    throw std::runtime_error("cannot make a fresh folder in " + base.string());
 }
 
 TempDir::~TempDir() {
@@ -55,7 +57,8 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::filesystem::path TempDir::write(const std::string& name, const std::vector<std::string>& lines,
+std::filesystem::path TempDir::write(const std::filesystem::path& name,
+                                     const std::vector<std::string>& lines,
                                      std::string_view lineEnd) const {
     std::string content;
     for (const auto& line : lines) {
@@ -65,8 +68,10 @@ std::filesystem::path TempDir::write(const std::string& name, const std::vector<
     return writeRaw(name, content);
 }
 
-std::filesystem::path TempDir::writeRaw(const std::string& name, std::string_view content) const {
+std::filesystem::path TempDir::writeRaw(const std::filesystem::path& name,
+                                        std::string_view content) const {
     const auto file = path_ / name;
+    std::filesystem::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     if (!out) throw std::runtime_error("cannot write " + file.string());

@@ -31,11 +31,14 @@ class TempDir {
 
     [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
-    /// Writes `lines`, each followed by `lineEnd`, to a file in this folder.
-    std::filesystem::path write(const std::string& name, const std::vector<std::string>& lines,
+    /// Writes `lines`, each followed by `lineEnd`, to file `name` in this folder (`name` may hold
+    /// subfolders, which are made). Always in binary: the line ends are exactly `lineEnd`.
+    std::filesystem::path write(const std::filesystem::path& name,
+                                const std::vector<std::string>& lines,
                                 std::string_view lineEnd = "\r\n") const;
     /// Writes `content` exactly as given.
-    std::filesystem::path writeRaw(const std::string& name, std::string_view content) const;
+    std::filesystem::path writeRaw(const std::filesystem::path& name,
+                                   std::string_view content) const;
 
   private:
     std::filesystem::path path_;

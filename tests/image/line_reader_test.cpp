@@ -69,6 +69,24 @@ TEST(LineReader, KeepsAPrefixOfAHugeLineButKnowsItsLength) {
     EXPECT_TRUE(reader.atEnd());
 }
 
+// Image paths as technicians have them: folders and names with spaces and letters beyond ASCII.
+TEST(LineReader, ReadsImagesWhosePathsHaveSpacesAndLettersBeyondAscii) {
+    test::TempDir dir;
+    const std::filesystem::path names[] = {
+        u8"Pr\u00fcfstand Halle 3/Steuerger\u00e4t \u00e4\u00f6\u00fc \u00df.shx",
+        u8"\u043e\u0431\u0440\u0430\u0437\u044b/\u043f\u0440\u043e\u0448\u0438\u0432\u043a\u0430 "
+        u8"1.shx",
+        u8"\u6620\u50cf \u30d5\u30a1\u30a4\u30eb.shx"};
+    for (const auto& name : names) {
+        LineReader reader(dir.write(name, {"S0", "S8"}));
+        std::string first;
+        std::string second;
+        EXPECT_TRUE(reader.readLine(first) && reader.readLine(second)) << reader.error();
+        EXPECT_EQ(first + second, "S0S8");
+        EXPECT_TRUE(reader.atEnd());
+    }
+}
+
 TEST(LineReader, ReportsAMissingFileAndAFolderThatCannotBeRead) {
     test::TempDir dir;
     LineReader missing(dir.path() / "gone.shx");

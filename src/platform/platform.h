@@ -1,0 +1,40 @@
+// What the operating systems do differently, behind a few small functions: terminals, precise
+// sleeping and full paths (posix.cpp or windows.cpp, chosen by the build), and paths as UTF-8
+// text (the same everywhere). The layers above never include a system header for these.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace korvath::platform {
+
+enum class Stream { Input, Output, Error };
+
+/// True when `stream` is an interactive terminal. On Windows that is a console; the null device,
+/// which the C runtime's isatty() also calls a terminal, is none.
+[[nodiscard]] bool isTerminal(Stream stream);
+
+/// Makes the terminal on `stream` show UTF-8 text and obey the carriage return and erase-line
+/// sequences of a progress line (Windows consoles do so only when asked). False when `stream`
+/// is no terminal or does not take them; the caller then writes plain lines.
+bool enableTerminalControls(Stream stream);
+
+/// Blocks the calling thread for at least `ms` milliseconds, as close to that as the system
+/// allows: never shorter, also below one millisecond, where a plain sleep may not wait at all.
+/// Zero or less returns at once.
+void sleepFor(double ms);
+
+/// True when `path` names one file wherever the program runs from: "/x" on POSIX; "C:\x",
+/// "\\server\share\x" and "\\?\C:\x" on Windows, but not "\x" or "C:x", which depend on the
+/// current drive or the current folder of a drive.
+[[nodiscard]] bool isFullPath(const std::filesystem::path& path);
+
+/// The path that UTF-8 `text` names. A std::string goes into a path in the system's narrow
+/// encoding, which on Windows is not UTF-8, so every path made from text comes through here.
+[[nodiscard]] std::filesystem::path pathFromUtf8(std::string_view text);
+
+/// `path` as UTF-8 text, for messages and logs.
+[[nodiscard]] std::string utf8Text(const std::filesystem::path& path);
+
+}  // namespace korvath::platform

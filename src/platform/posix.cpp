@@ -1,0 +1,42 @@
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace korvath::platform {
+
+namespace {
+
+int descriptor(Stream stream) {
+    switch (stream) {
+        case Stream::Input:
+            return STDIN_FILENO;
+        case Stream::Output:
+            return STDOUT_FILENO;
+        case Stream::Error:
+            return STDERR_FILENO;
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool isTerminal(Stream stream) {
+    return ::isatty(descriptor(stream)) != 0;
+}
+
+bool enableTerminalControls(Stream stream) {
+    return isTerminal(stream);
+}
+
+void sleepFor(double ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+}
+
+bool isFullPath(const std::filesystem::path& path) {
+    return path.is_absolute();
+}
+
+}  // namespace korvath::platform

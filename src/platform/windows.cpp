@@ -1,0 +1,94 @@
+#include <io.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cmath>
+
+#include "platform/platform.h"
+
+// Older MinGW headers lack the flag; Windows before 10 (1803) refuses it, and sleeping then falls
+// back to Sleep in whole milliseconds.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+namespace korvath::platform {
+
+namespace {
+
+/// The handle behind the C runtime's descriptor, so that a stream reopened with freopen is
+/// judged by what it is now.
+HANDLE handleOf(Stream stream) {
+    const int fd = stream == Stream::Input ? 0 : stream == Stream::Output ? 1 : 2;
+    return reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+}
+
+/// One high-resolution timer per thread, closed when the thread ends. Sleep() waits whole
+/// scheduler ticks (up to 15.6 ms for a 1 ms pause); this timer waits to about 0.5 ms.
+class PauseTimer {
+  public:
+    PauseTimer()
+        : handle_(::CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                           TIMER_ALL_ACCESS)) {}
+    ~PauseTimer() {
+        if (handle_ != nullptr) ::CloseHandle(handle_);
+    }
+    PauseTimer(const PauseTimer&) = delete;
+    PauseTimer& operator=(const PauseTimer&) = delete;
+
+    /// Waits `ms` milliseconds or a little more; false when there is no such timer here.
+    bool wait(double ms) {
+        if (handle_ == nullptr) return false;
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>(std::ceil(ms * 10'000.0));  // 100 ns units, relative
+        if (!::SetWaitableTimer(handle_, &due, 0, nullptr, nullptr, FALSE)) return false;
+        return ::WaitForSingleObject(handle_, INFINITE) == WAIT_OBJECT_0;
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+bool isSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+}  // namespace
+
+bool isTerminal(Stream stream) {
+    const HANDLE handle = handleOf(stream);
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) != 0;
+}
+
+bool enableTerminalControls(Stream stream) {
+    if (!isTerminal(stream)) return false;
+    if (stream == Stream::Input) return true;
+    ::SetConsoleOutputCP(CP_UTF8);
+    const HANDLE handle = handleOf(stream);
+    DWORD mode = 0;
+    ::GetConsoleMode(handle, &mode);
+    return ::SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+void sleepFor(double ms) {
+    if (ms <= 0) return;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration<double, std::milli>(ms);
+    thread_local PauseTimer timer;
+    // A wait may end a little early on a coarse clock; wait again for what is left.
+    for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+        const double left = std::chrono::duration<double, std::milli>(deadline - now).count();
+        if (!timer.wait(left)) ::Sleep(static_cast<DWORD>(std::ceil(left)));
+    }
+}
+
+bool isFullPath(const std::filesystem::path& path) {
+    // GCC 12's library takes neither "\\server\share\x" nor "\\?\C:\x" for absolute.
+    const std::wstring& text = path.native();
+    if (text.size() >= 3 && isSeparator(text[0]) && isSeparator(text[1])) return true;
+    return text.size() >= 3 && text[1] == L':' && isSeparator(text[2]) &&
+           ((text[0] >= L'A' && text[0] <= L'Z') || (text[0] >= L'a' && text[0] <= L'z'));
+}
+
+}  // namespace korvath::platform

@@ -1,0 +1,82 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace korvath::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// The link's reply wait sleeps 2 ms and less; a plain Sleep(1) on Windows takes a scheduler tick
+// (15.6 ms) and a sub-millisecond sleep_for does not wait at all there.
+TEST(SleepFor, NeverShorterAndNotATickLonger) {
+    for (const double ms : {0.3, 1.0, 2.0, 5.0}) {
+        std::vector<double> taken;
+        for (int i = 0; i < 9; ++i) {
+            const auto start = Clock::now();
+            sleepFor(ms);
+            taken.push_back(millisecondsSince(start));
+        }
+        std::sort(taken.begin(), taken.end());
+        EXPECT_GE(taken.front(), ms) << "a " << ms << " ms sleep returned early";
+        // The median, with room for a loaded machine, but less than a Windows scheduler tick.
+        EXPECT_LT(taken[taken.size() / 2], ms + 10.0) << "a " << ms << " ms sleep";
+    }
+    const auto start = Clock::now();
+    sleepFor(0);
+    sleepFor(-5);
+    EXPECT_LT(millisecondsSince(start), 5.0);
+}
+
+TEST(Terminal, TheNullDeviceIsNoTerminal) {
+    ASSERT_NE(std::freopen(KORVATH_NULL_DEVICE, "r", stdin), nullptr);
+    EXPECT_FALSE(isTerminal(Stream::Input));
+    EXPECT_FALSE(enableTerminalControls(Stream::Input));
+}
+
+TEST(Utf8Paths, FileNamesWithSpacesAndLettersBeyondAsciiSurviveTheRoundTrip) {
+    const std::vector<std::string> names = {
+        "image one.shx", "Bild \xC3\xA4\xC3\xB6\xC3\xBC \xC3\x9F.shx",
+        "\xD0\xBE\xD0\xB1\xD1\x80\xD0\xB0\xD0\xB7.shx", "\xE6\x98\xA0\xE5\x83\x8F.shx"};
+    const auto dir = std::filesystem::temp_directory_path() /
+                     pathFromUtf8("korvath platform \xC3\xA4 " +
+                                  std::to_string(Clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(dir);
+    for (const auto& name : names) {
+        const auto path = dir / pathFromUtf8(name);
+        EXPECT_EQ(utf8Text(path.filename()), name);
+        { std::ofstream(path, std::ios::binary) << "S0"; }
+        std::ifstream in(path, std::ios::binary);
+        EXPECT_TRUE(in.is_open()) << name;
+    }
+    std::vector<std::string> listed;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        listed.push_back(utf8Text(entry.path().filename()));
+    std::filesystem::remove_all(dir);
+    std::vector<std::string> expected = names;
+    std::sort(expected.begin(), expected.end());
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, expected);
+}
+
+TEST(FullPath, TheTemporaryFolderIsOneAndARelativeNameIsNot) {
+    EXPECT_TRUE(isFullPath(std::filesystem::temp_directory_path()));
+    EXPECT_TRUE(isFullPath(std::filesystem::absolute("image.shx")));
+    EXPECT_FALSE(isFullPath("image.shx"));
+    EXPECT_FALSE(isFullPath("images/image.shx"));
+    EXPECT_FALSE(isFullPath(""));
+}
+
+}  // namespace
+}  // namespace korvath::platform
