@@ -3,7 +3,7 @@
 #include <QIcon>
 #include <QTimer>
 
-#include "ui/factory_port_opener.h"
+#include "ports/qt/system_ports.h"
 #include "ui/frm_util.h"
 #include "ui/prompts.h"
 
@@ -17,7 +17,7 @@ int main(int argc, char* argv[]) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/korvath.xpm")));
 
     korvath::ui::QtPrompts prompts;
-    korvath::ui::FactoryPortOpener ports;
+    korvath::ports::SystemPorts ports;
     korvath::ui::FrmUtil window({prompts, ports});
     window.show();
 

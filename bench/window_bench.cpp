@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QEventLoop>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,7 @@
 #include <optional>
 #include <utility>
 
-#include "ui/factory_port_opener.h"
+#include "ports/qt/system_ports.h"
 #include "ui/frm_util.h"
 #include "ui/prompts.h"
 
@@ -100,7 +101,7 @@ int main(int argc, char* argv[]) {
     QApplication::setStyle(QStringLiteral("Fusion"));
 
     ScriptedPrompts prompts(download ? QString::fromLocal8Bit(argv[3]) : QString());
-    korvath::ui::FactoryPortOpener ports;
+    korvath::ports::SystemPorts ports;
     FrmUtil window({prompts, ports});
 
     FirstPaint paint(sinceMain);
@@ -117,7 +118,11 @@ int main(int argc, char* argv[]) {
     QObject::connect(&window, &FrmUtil::downloadEnded, [] { QApplication::exit(0); });
 
     child<QComboBox>(window, "Apriti")->setEditText(QString::fromLocal8Bit(argv[2]));
+    // The port opens on the download thread; the window shows it once that thread reports.
+    QEventLoop portReported;
+    QObject::connect(&window, &FrmUtil::portStateShown, &portReported, &QEventLoop::quit);
     child<QAbstractButton>(window, "cmdOper_0")->click();
+    portReported.exec();
     if (!window.portIsOpen()) {
         std::fprintf(stderr, "korvath_bench_window: port %s did not open\n", argv[2]);
         return 2;

@@ -14,7 +14,7 @@
 #include "download/downloader.h"
 #include "korvath/version.h"
 #include "link/link.h"
-#include "sim/port_factory.h"
+#include "ports/qt/system_ports.h"
 
 namespace {
 
@@ -23,7 +23,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 int listPorts() {
-    for (const korvath::sim::PortChoice& choice : korvath::sim::listPortChoices()) {
+    korvath::ports::SystemPorts ports;
+    for (const korvath::ports::PortChoice& choice : ports.listChoices()) {
         std::printf("%-16s %s\n", choice.text.c_str(), choice.description.c_str());
     }
     return kExitDone;
@@ -87,7 +88,8 @@ int main(int argc, char** argv) {
     }
 
     korvath::link::SteadyClock clock;
-    korvath::sim::OpenedPort opened = korvath::sim::openPortByText(portText, clock);
+    korvath::ports::SystemPorts ports;
+    korvath::ports::OpenedPort opened = ports.open(portText, clock);
     if (!opened) {
         std::fprintf(stderr, "korvath-cli: cannot open port %s: %s\n", portText.c_str(),
                      opened.error.c_str());

@@ -1,8 +1,6 @@
 #include "ui/download_worker.h"
 
-#include <exception>
 #include <filesystem>
-#include <type_traits>
 #include <utility>
 
 #include <QCoreApplication>
@@ -41,7 +39,7 @@ void WorkerObserver::reportError(int number, const std::string& description) {
     worker_.askAndWait([this, &text] { emit worker_.errorReported(text); });
 }
 
-DownloadWorker::DownloadWorker(PortOpener& opener, link::Clock* clock)
+DownloadWorker::DownloadWorker(ports::PortOpener& opener, link::Clock* clock)
     : opener_(opener),
       clock_(clock != nullptr ? *clock : steadyClock_),
       link_(closedPort_, clock_),
@@ -52,47 +50,46 @@ DownloadWorker::DownloadWorker(PortOpener& opener, link::Clock* clock)
 
 DownloadWorker::~DownloadWorker() = default;
 
-bool DownloadWorker::openPort(const std::string& text, std::string& error) {
-    error.clear();
-    if (port_ && port_->isOpen()) return true;
-    link_.setPort(closedPort_);
-    port_.reset();
-    OpenedPort opened = opener_.open(text, clock_);
-    if (!opened.port || !opened.port->isOpen()) {
-        error = opened.error.empty() ? std::string("the port did not open") : opened.error;
-        return false;
+void DownloadWorker::openPort(const std::string& text) {
+    if (!portOpen()) {
+        link_.setPort(closedPort_);
+        port_.reset();
+        ports::OpenedPort opened = opener_.open(text, clock_);
+        if (opened.port && opened.port->isOpen()) {
+            port_ = std::move(opened.port);
+            link_.setPort(*port_);
+        } else {
+            emit portOpenFailed(QString::fromStdString(
+                opened.error.empty() ? std::string("the port did not open") : opened.error));
+        }
     }
-    port_ = std::move(opened.port);
-    link_.setPort(*port_);
-    return true;
+    emit portStateChanged(portOpen());
 }
 
 void DownloadWorker::closePort() {
     link_.setPort(closedPort_);
     if (port_) port_->close();
     port_.reset();
+    emit portStateChanged(false);
 }
 
-bool DownloadWorker::isPortOpen() const {
+bool DownloadWorker::portOpen() const {
     return port_ && port_->isOpen();
 }
 
 void DownloadWorker::runDownload(const QString& imagePath) {
-    observer_.beginDownload();
-    bool result = false;
-    try {
-        result = downloader_.RunDownload(
-            std::filesystem::path(QFile::encodeName(imagePath).toStdString()));
-    } catch (const link::LinkError& error) {
-        // An error the sequence does not handle (an image too long for the progress bar): the
-        // download is over, the window must stay usable and say why.
-        observer_.ShowStatus(std::to_string(error.number()) + " - " + error.description(),
-                             image::StatusColorError);
-    } catch (const std::exception& error) {
-        observer_.ShowStatus(error.what(), image::StatusColorError);
+    // The window shows the port as last reported; a device may have gone away since.
+    if (!portOpen()) {
+        emit downloadRefused();
+        return;
     }
-    downloader_.DownloadBusy = false;
+    observer_.beginDownload();
+    const bool result =
+        downloader_.RunDownload(std::filesystem::path(QFile::encodeName(imagePath).toStdString()));
     emit busyPointerChanged(false);
+    // A device that went away during the download closed the port: a green label would tell
+    // the technician otherwise.
+    emit portStateChanged(portOpen());
     emit downloadFinished(result);
 }
 
@@ -120,21 +117,7 @@ void DownloadWorker::abandon() {
     answerReady_.notify_all();
 }
 
-template <typename Fn>
-auto DownloadThread::runBlocking(Fn&& fn) {
-    using Result = std::invoke_result_t<Fn&>;
-    if constexpr (std::is_void_v<Result>) {
-        QMetaObject::invokeMethod(worker_.get(), std::forward<Fn>(fn),
-                                  Qt::BlockingQueuedConnection);
-    } else {
-        Result result{};
-        QMetaObject::invokeMethod(
-            worker_.get(), [&result, &fn] { result = fn(); }, Qt::BlockingQueuedConnection);
-        return result;
-    }
-}
-
-DownloadThread::DownloadThread(PortOpener& opener, link::Clock* clock)
+DownloadThread::DownloadThread(ports::PortOpener& opener, link::Clock* clock)
     : worker_(std::make_unique<DownloadWorker>(opener, clock)) {
     thread_.setObjectName(QStringLiteral("download"));
     worker_->moveToThread(&thread_);
@@ -145,26 +128,28 @@ DownloadThread::~DownloadThread() {
     worker_->abandon();
     QThread* const here = QThread::currentThread();
     // The port belongs to the worker's thread: close and destroy it there, then hand the worker
-    // back so that it is destroyed on this thread once its own has ended.
-    runBlocking([this, here] {
-        worker_->closePort();
-        worker_->moveToThread(here);
-    });
-    thread_.quit();
+    // back so that it is destroyed on this thread once its own has ended. Its event loop ends
+    // right after that, and joining the thread is all that is left.
+    QMetaObject::invokeMethod(
+        worker_.get(),
+        [this, here] {
+            worker_->closePort();
+            worker_->moveToThread(here);
+            thread_.quit();
+        },
+        Qt::QueuedConnection);
     thread_.wait();
 }
 
-bool DownloadThread::openPort(const QString& text, std::string& error) {
-    const std::string portText = text.toStdString();
-    return runBlocking([this, &portText, &error] { return worker_->openPort(portText, error); });
+void DownloadThread::openPort(const QString& text) {
+    QMetaObject::invokeMethod(
+        worker_.get(), [this, portText = text.toStdString()] { worker_->openPort(portText); },
+        Qt::QueuedConnection);
 }
 
 void DownloadThread::closePort() {
-    runBlocking([this] { worker_->closePort(); });
-}
-
-bool DownloadThread::isPortOpen() {
-    return runBlocking([this] { return worker_->isPortOpen(); });
+    QMetaObject::invokeMethod(
+        worker_.get(), [this] { worker_->closePort(); }, Qt::QueuedConnection);
 }
 
 void DownloadThread::startDownload(const QString& imagePath) {

@@ -17,7 +17,7 @@
 #include "link/clock.h"
 #include "link/link.h"
 #include "link/port.h"
-#include "ui/port_opener.h"
+#include "ports/port_opener.h"
 
 namespace korvath::ui {
 
@@ -50,16 +50,17 @@ class DownloadWorker : public QObject {
 
   public:
     /// `clock` null: the worker keeps its own wall clock. Otherwise it must outlive the worker.
-    explicit DownloadWorker(PortOpener& opener, link::Clock* clock = nullptr);
+    explicit DownloadWorker(ports::PortOpener& opener, link::Clock* clock = nullptr);
     ~DownloadWorker() override;
 
-    /// Opens the port `text` names unless one is open; true when a port is open afterwards.
-    /// `error` says why nothing opened.
-    bool openPort(const std::string& text, std::string& error);
+    /// Opens the port `text` names unless one is open, then reports the port state; a failed
+    /// open reports why before that.
+    void openPort(const std::string& text);
+    /// Closes the port and reports the port state.
     void closePort();
-    [[nodiscard]] bool isPortOpen() const;
 
-    /// Runs one whole download; downloadFinished() follows every other report of it.
+    /// Runs one whole download; downloadFinished() follows every other report of it. With no
+    /// port open there is no download, only downloadRefused().
     void runDownload(const QString& imagePath);
 
     /// The window closed the box that the download waits for. Any thread.
@@ -75,6 +76,13 @@ class DownloadWorker : public QObject {
     void programmingCardRequested();
     void errorReported(const QString& text);
     void downloadFinished(bool result);
+    /// A download was asked for with no port open; nothing ran.
+    void downloadRefused();
+    /// Why the port named by the last open did not open.
+    void portOpenFailed(const QString& reason);
+    /// The port is open or closed now: after every port command, and after every download
+    /// (a device that went away closes the port).
+    void portStateChanged(bool open);
 
   private:
     friend class WorkerObserver;
@@ -83,7 +91,9 @@ class DownloadWorker : public QObject {
     template <typename Ask>
     void askAndWait(Ask&& ask);
 
-    PortOpener& opener_;
+    [[nodiscard]] bool portOpen() const;
+
+    ports::PortOpener& opener_;
     link::SteadyClock steadyClock_;
     link::Clock& clock_;
     link::ClosedPort closedPort_;
@@ -98,12 +108,13 @@ class DownloadWorker : public QObject {
     bool abandoned_ = false;
 };
 
-/// The worker and its thread, as the window uses them. Port commands block the caller until
-/// the worker has done them (they are short); a download only starts and reports by signals.
+/// The worker and its thread, as the window uses them. Every command is queued to the worker
+/// and answered by its signals: the caller never waits on the download thread.
 class DownloadThread {
   public:
-    explicit DownloadThread(PortOpener& opener, link::Clock* clock = nullptr);
-    /// Releases any box the download waits for, closes the port on its thread and joins it.
+    explicit DownloadThread(ports::PortOpener& opener, link::Clock* clock = nullptr);
+    /// Releases any box the download waits for, closes the port on its thread and joins it
+    /// (a running download is let finish first).
     ~DownloadThread();
 
     DownloadThread(const DownloadThread&) = delete;
@@ -111,15 +122,11 @@ class DownloadThread {
 
     [[nodiscard]] DownloadWorker* worker() { return worker_.get(); }
 
-    bool openPort(const QString& text, std::string& error);
+    void openPort(const QString& text);
     void closePort();
-    [[nodiscard]] bool isPortOpen();
     void startDownload(const QString& imagePath);
 
   private:
-    template <typename Fn>
-    auto runBlocking(Fn&& fn);
-
     QThread thread_;
     std::unique_ptr<DownloadWorker> worker_;
 };

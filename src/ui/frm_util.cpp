@@ -16,8 +16,8 @@
 #include <QtDebug>
 
 #include "image/status.h"
+#include "image/prescan.h"
 #include "korvath/version.h"
-#include "ui/header_rule.h"
 #include "ui/ole_color.h"
 #include "ui/port_combo_box.h"
 
@@ -201,6 +201,12 @@ void FrmUtil::connectWorker() {
             Qt::QueuedConnection);
     connect(worker, &DownloadWorker::downloadFinished, this, &FrmUtil::onDownloadFinished,
             Qt::QueuedConnection);
+    connect(worker, &DownloadWorker::portOpenFailed, this, &FrmUtil::onPortOpenFailed,
+            Qt::QueuedConnection);
+    connect(worker, &DownloadWorker::downloadRefused, this, &FrmUtil::refuseDownloadWithoutPort,
+            Qt::QueuedConnection);
+    connect(worker, &DownloadWorker::portStateChanged, this, &FrmUtil::onPortStateChanged,
+            Qt::QueuedConnection);
 }
 
 void FrmUtil::FormLoad() {
@@ -224,17 +230,13 @@ void FrmUtil::closeEvent(QCloseEvent* event) {
 }
 
 void FrmUtil::AperturaSeriale() {
-    if (download_.isPortOpen()) {
+    if (PortIsOpen) {
         prompts_.message(this, MessageIcon::Information, kComPortCheck,
                          QStringLiteral("Port already open!"));
         return;
     }
-    std::string error;
-    if (!download_.openPort(Apriti->currentText(), error)) {
-        // The user hears a beep and sees the red label; the reason is for whoever reads the log.
-        qInfo().noquote() << "Port" << Apriti->currentText()
-                          << "did not open:" << QString::fromStdString(error);
-    }
+    openingPort_ = Apriti->currentText();
+    download_.openPort(openingPort_);
 }
 
 void FrmUtil::ChiusuraSeriale() {
@@ -242,17 +244,26 @@ void FrmUtil::ChiusuraSeriale() {
 }
 
 void FrmUtil::cmdOperClick(int index) {
-    // Nobody closes the port under a running download or opens another one meanwhile.
+    // Nobody closes the port under a running download or opens another one meanwhile. The
+    // controls change when the download thread reports the port state.
     if (busy_) return;
     if (index == 0) {
         AperturaSeriale();
-        PortIsOpen = download_.isPortOpen();
-        if (!PortIsOpen) prompts_.beep();
     } else {
         ChiusuraSeriale();
-        PortIsOpen = download_.isPortOpen();
     }
+}
+
+void FrmUtil::onPortOpenFailed(const QString& reason) {
+    // The user hears a beep and sees the red label; the reason is for whoever reads the log.
+    qInfo().noquote() << "Port" << openingPort_ << "did not open:" << reason;
+    prompts_.beep();
+}
+
+void FrmUtil::onPortStateChanged(bool open) {
+    PortIsOpen = open;
     showPortState();
+    emit portStateShown(open);
 }
 
 void FrmUtil::showPortState() {
@@ -275,7 +286,7 @@ void FrmUtil::cmdSelectFileClick() {
     for (;;) {
         DwnloadButton->setEnabled(false);
         if (!OpenDialog()) break;
-        if (hasImageHeader(
+        if (image::HasImageHeader(
                 std::filesystem::path(QFile::encodeName(dialogFileName_).toStdString()))) {
             // The download gets the full path; the box shows the name only.
             imagePath_ = dialogFileName_;
@@ -299,27 +310,23 @@ void FrmUtil::dwnloadButtonClick() {
     // Busy from the first step: a second click, a close request or a port command taken from
     // here on must not reach the running download.
     busy_ = true;
-    const bool portOpen = download_.isPortOpen();
-    if (!txtFileName->text().isEmpty() && portOpen) {
+    if (!txtFileName->text().isEmpty() && PortIsOpen) {
         download_.startDownload(imagePath_);
         return;
     }
     busy_ = false;
-    if (!portOpen) {
-        prompts_.message(this, MessageIcon::Warning, kComPortCheck,
-                         QStringLiteral("No serial port defined"));
-    }
+    if (!PortIsOpen) refuseDownloadWithoutPort();
+}
+
+void FrmUtil::refuseDownloadWithoutPort() {
+    busy_ = false;
+    prompts_.message(this, MessageIcon::Warning, kComPortCheck,
+                     QStringLiteral("No serial port defined"));
 }
 
 void FrmUtil::onDownloadFinished() {
     setBusyPointer(false);
     busy_ = false;
-    // A device that went away during the download closed the port: a green label would
-    // tell the technician otherwise.
-    if (PortIsOpen && !download_.isPortOpen()) {
-        PortIsOpen = false;
-        showPortState();
-    }
     prompts_.beep();
     emit downloadEnded();
 }

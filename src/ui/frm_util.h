@@ -7,8 +7,8 @@
 #include <QWidget>
 
 #include "link/clock.h"
+#include "ports/port_opener.h"
 #include "ui/download_worker.h"
-#include "ui/port_opener.h"
 #include "ui/prompts.h"
 
 class QButtonGroup;
@@ -26,7 +26,7 @@ class PortComboBox;
 /// What the window needs from outside; all must outlive it.
 struct WindowServices {
     Prompts& prompts;
-    PortOpener& ports;
+    ports::PortOpener& ports;
     /// The download's clock; null means the wall clock. Tests pass a virtual one.
     link::Clock* clock = nullptr;
 };
@@ -48,7 +48,7 @@ class FrmUtil : public QWidget {
 
     /// From the first step of the Download command until the download has ended.
     [[nodiscard]] bool isBusy() const { return busy_; }
-    /// The port state as read back after the last Open or Close command.
+    /// The port state as the download thread last reported it.
     [[nodiscard]] bool portIsOpen() const { return PortIsOpen; }
     /// Full path of the file last confirmed in the dialog, also when it was then rejected.
     [[nodiscard]] const QString& dialogFileName() const { return dialogFileName_; }
@@ -60,6 +60,8 @@ class FrmUtil : public QWidget {
     void statusShown(const QString& text, quint32 colour);
     /// A download has ended and the window is idle again.
     void downloadEnded();
+    /// The download thread reported the port state and the controls now show it.
+    void portStateShown(bool open);
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -76,6 +78,9 @@ class FrmUtil : public QWidget {
     void applyDownloadRule();
     /// Label1, Open, Close and Download as PortIsOpen says.
     void showPortState();
+    void onPortStateChanged(bool open);
+    void onPortOpenFailed(const QString& reason);
+    void refuseDownloadWithoutPort();
 
     void ShowStatus(const QString& text, quint32 colour);
     void showProgress(float min, float max, float value);
@@ -85,7 +90,7 @@ class FrmUtil : public QWidget {
     void onDownloadFinished();
 
     Prompts& prompts_;
-    PortOpener& ports_;
+    ports::PortOpener& ports_;
     DownloadThread download_;
 
     QGroupBox* Frame6 = nullptr;
@@ -108,6 +113,8 @@ class FrmUtil : public QWidget {
     bool busyPointer_ = false;
     QString dialogFileName_;
     QString imagePath_;
+    /// The port text of the last Open command, for the log when it fails.
+    QString openingPort_;
 };
 
 }  // namespace korvath::ui

@@ -37,7 +37,7 @@ void PortComboBox::refreshChoices() {
     auto* model = static_cast<QStandardItemModel*>(this->model());
     model->removeRows(0, model->rowCount());
     if (source_) {
-        for (const PortChoice& choice : source_()) {
+        for (const ports::PortChoice& choice : source_()) {
             auto* text = new QStandardItem(QString::fromStdString(choice.text));
             auto* description = new QStandardItem(QString::fromStdString(choice.description));
             text->setToolTip(description->text());

@@ -7,7 +7,7 @@
 
 #include <QComboBox>
 
-#include "ui/port_opener.h"
+#include "ports/port_opener.h"
 
 namespace korvath::ui {
 
@@ -15,7 +15,7 @@ class PortComboBox : public QComboBox {
     Q_OBJECT
 
   public:
-    using ChoiceSource = std::function<std::vector<PortChoice>()>;
+    using ChoiceSource = std::function<std::vector<ports::PortChoice>()>;
 
     explicit PortComboBox(QWidget* parent = nullptr);
 

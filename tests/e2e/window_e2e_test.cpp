@@ -11,7 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "ui/factory_port_opener.h"
+#include "ports/qt/system_ports.h"
 #include "ui/frm_util.h"
 #include "ui/prompts.h"
 
@@ -163,7 +163,7 @@ class WindowE2eTest : public QObject {
   private:
     QTemporaryDir dir_;
     ScriptedPrompts prompts_;
-    korvath::ui::FactoryPortOpener ports_;
+    korvath::ports::SystemPorts ports_;
     std::unique_ptr<FrmUtil> window_;
     QStringList events_;  // status texts and boxes, in the order the window showed them
 
@@ -173,7 +173,9 @@ class WindowE2eTest : public QObject {
 
     void openPortAndChoose(const QString& port, const QString& image) {
         window_->findChild<QComboBox*>(QStringLiteral("Apriti"))->setEditText(port);
+        QSignalSpy shown(window_.get(), &FrmUtil::portStateShown);
         QTest::mouseClick(button("cmdOper_0"), Qt::LeftButton);
+        QVERIFY(shown.wait());
         QVERIFY2(window_->portIsOpen(), qPrintable(port));
         prompts_.file = image;
         QTest::mouseClick(button("cmdSelectFile"), Qt::LeftButton);

@@ -3,14 +3,14 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "link/port_name.h"
+#include "ports/port_name.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const korvath::link::PortSpec parsed = korvath::link::parsePortText(text);
-    using Kind = korvath::link::PortSpec::Kind;
+    const korvath::ports::PortSpec parsed = korvath::ports::parsePortText(text);
+    using Kind = korvath::ports::PortSpec::Kind;
     if (parsed.kind == Kind::Number &&
-        (parsed.number < korvath::link::kMinPortNumber || parsed.number > korvath::link::kMaxPortNumber)) {
+        (parsed.number < korvath::ports::kMinPortNumber || parsed.number > korvath::ports::kMaxPortNumber)) {
         std::abort();
     }
     if (parsed.kind == Kind::Simulated && (parsed.number < 1 || parsed.number > 3)) std::abort();

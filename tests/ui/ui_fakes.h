@@ -11,7 +11,7 @@
 
 #include <QString>
 
-#include "ui/port_opener.h"
+#include "ports/port_opener.h"
 #include "ui/prompts.h"
 
 namespace korvath::test {
@@ -74,20 +74,20 @@ class BorrowedPort final : public link::Port {
 };
 
 /// Lists fixed choices and opens ports through `factory`, on the download thread.
-class TestPortOpener final : public ui::PortOpener {
+class TestPortOpener final : public ports::PortOpener {
   public:
-    using Factory = std::function<ui::OpenedPort(std::string_view text, link::Clock& clock)>;
+    using Factory = std::function<ports::OpenedPort(std::string_view text, link::Clock& clock)>;
 
     explicit TestPortOpener(Factory factory = {}) : factory_(std::move(factory)) {}
 
-    std::vector<ui::PortChoice> choices;
+    std::vector<ports::PortChoice> choices;
 
-    std::vector<ui::PortChoice> listChoices() override {
+    std::vector<ports::PortChoice> listChoices() override {
         ++listed_;
         return choices;
     }
 
-    ui::OpenedPort open(std::string_view text, link::Clock& clock) override {
+    ports::OpenedPort open(std::string_view text, link::Clock& clock) override {
         {
             std::lock_guard lock(mutex_);
             opened_.emplace_back(text);

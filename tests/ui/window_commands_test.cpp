@@ -15,7 +15,7 @@
 #include "gate_port.h"
 #include "image/image_files.h"
 #include "link/qt/qt_serial_port.h"
-#include "ui/factory_port_opener.h"
+#include "ports/qt/system_ports.h"
 #include "ui/frm_util.h"
 #include "ui_fakes.h"
 
@@ -81,13 +81,19 @@ class WindowCommandsTest : public QObject {
     QColor label1Colour() { return child<QLabel>("Label1")->palette().color(QPalette::WindowText); }
     QString fileNameBox() { return child<QLineEdit>("txtFileName")->text(); }
 
-    void makeWindow(korvath::ui::PortOpener& opener) {
+    void makeWindow(korvath::ports::PortOpener& opener) {
         window_ = std::make_unique<FrmUtil>(korvath::ui::WindowServices{prompts_, opener});
         window_->show();
     }
     void typePort(const QString& text) { child<QComboBox>("Apriti")->setEditText(text); }
-    void openPort() { QTest::mouseClick(button("cmdOper_0"), Qt::LeftButton); }
-    void closePort() { QTest::mouseClick(button("cmdOper_1"), Qt::LeftButton); }
+    // The port opens and closes on the download thread; the window shows the state it reports.
+    void clickForPortState(const char* name) {
+        QSignalSpy shown(window_.get(), &FrmUtil::portStateShown);
+        QTest::mouseClick(button(name), Qt::LeftButton);
+        QVERIFY(shown.wait());
+    }
+    void openPort() { clickForPortState("cmdOper_0"); }
+    void closePort() { clickForPortState("cmdOper_1"); }
     void chooseFiles(std::initializer_list<std::optional<QString>> answers) {
         prompts_.dialogAnswers.assign(answers.begin(), answers.end());
         QTest::mouseClick(button("cmdSelectFile"), Qt::LeftButton);
@@ -107,7 +113,7 @@ class WindowCommandsTest : public QObject {
         gateOpener_ =
             std::make_unique<TestPortOpener>([this](std::string_view, korvath::link::Clock&) {
                 gate_->open();
-                return korvath::ui::OpenedPort{std::make_unique<BorrowedPort>(*gate_), {}};
+                return korvath::ports::OpenedPort{std::make_unique<BorrowedPort>(*gate_), {}};
             });
     }
     void cleanup() {
@@ -119,7 +125,7 @@ class WindowCommandsTest : public QObject {
 
     void openAndCloseARealPseudoTerminal() {
         PseudoTerminal pty;
-        korvath::ui::FactoryPortOpener opener;
+        korvath::ports::SystemPorts opener;
         makeWindow(opener);
         typePort(pty.path());
 
@@ -153,7 +159,7 @@ class WindowCommandsTest : public QObject {
     // A beep and the red label, nothing else.
     void portThatWillNotOpen() {
         QFETCH(QString, text);
-        korvath::ui::FactoryPortOpener opener;
+        korvath::ports::SystemPorts opener;
         makeWindow(opener);
         typePort(text);
         openPort();
@@ -323,8 +329,8 @@ class WindowCommandsTest : public QObject {
         QCOMPARE(prompts_.beeps, 0);
     }
 
-    // The command asks the port itself: an adapter pulled out while the port was open leaves
-    // the button enabled, but no download starts.
+    // The download thread checks the port itself: an adapter pulled out while the port was
+    // open leaves the button enabled, but no download starts.
     void downloadAfterTheDeviceWentAway() {
         makeWindow(*gateOpener_);
         openPort();
@@ -332,7 +338,7 @@ class WindowCommandsTest : public QObject {
         QVERIFY(button("DwnloadButton")->isEnabled());
         gate_->unplug();
         QTest::mouseClick(button("DwnloadButton"), Qt::LeftButton);
-        QCOMPARE(prompts_.messages.size(), std::size_t(1));
+        QTRY_COMPARE(prompts_.messages.size(), std::size_t(1));
         QCOMPARE(prompts_.messages.front().text, QStringLiteral("No serial port defined"));
         QCOMPARE(gate_->writes(), 0);
         QVERIFY(!window_->isBusy());

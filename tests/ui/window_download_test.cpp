@@ -63,7 +63,7 @@ class WindowDownloadTest : public QObject {
             std::make_unique<TestPortOpener>([this](std::string_view, korvath::link::Clock& clock) {
                 auto port = std::make_unique<korvath::sim::SimPort>(options_, clock);
                 simPort_ = port.get();
-                return korvath::ui::OpenedPort{std::move(port), {}};
+                return korvath::ports::OpenedPort{std::move(port), {}};
             });
         makeWindow(clock_.get());
     }
@@ -79,7 +79,9 @@ class WindowDownloadTest : public QObject {
     }
 
     void openPortAndChoose(const QString& image) {
+        QSignalSpy shown(window_.get(), &FrmUtil::portStateShown);
         QTest::mouseClick(button("cmdOper_0"), Qt::LeftButton);
+        QVERIFY(shown.wait());
         QVERIFY(window_->portIsOpen());
         prompts_.dialogAnswers = {image};
         QTest::mouseClick(button("cmdSelectFile"), Qt::LeftButton);
@@ -203,7 +205,7 @@ class WindowDownloadTest : public QObject {
         gate_ = std::make_unique<GatePort>();
         GatePort& gate = *gate_;
         opener_ = std::make_unique<TestPortOpener>([this](std::string_view, korvath::link::Clock&) {
-            return korvath::ui::OpenedPort{std::make_unique<BorrowedPort>(*gate_), {}};
+            return korvath::ports::OpenedPort{std::make_unique<BorrowedPort>(*gate_), {}};
         });
         makeWindow(nullptr);
         openPortAndChoose(smallImage());

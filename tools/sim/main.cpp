@@ -11,7 +11,7 @@
 
 #include "korvath/version.h"
 #include "sim/controller.h"
-#include "sim/pty_server.h"
+#include "pty_server.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sim/pty_server.h"
+#include "pty_server.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QSerialPort>
-#include <QSerialPortInfo>
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -11,8 +10,6 @@
 #include <thread>
 
 #include "link/link_error.h"
-#include "link/port_name.h"
-#include "link/qt/port_number.h"
 
 namespace korvath::link {
 
@@ -43,7 +40,6 @@ std::string failureKind(QSerialPort::SerialPortError error) {
     }
 }
 
-
 }  // namespace
 
 QtSerialPort::QtSerialPort() = default;
@@ -52,27 +48,11 @@ QtSerialPort::~QtSerialPort() {
     closePort();
 }
 
-bool QtSerialPort::open(std::string_view portText) {
+bool QtSerialPort::open(std::string_view device) {
     if (isOpen()) return fail(location_ + " is already open");
     closedByFailure_ = false;
 
-    const PortSpec parsed = parsePortText(portText);
-    QString name;
-    switch (parsed.kind) {
-        case PortSpec::Kind::Invalid:
-            return fail(parsed.error);
-        case PortSpec::Kind::Simulated:
-            return fail("The simulated controller is not a serial port");
-        case PortSpec::Kind::Number: {
-            std::string error;
-            name = detail::portNameForNumber(parsed.number, error);
-            if (name.isEmpty()) return fail(error);
-            break;
-        }
-        case PortSpec::Kind::Name:
-            name = QString::fromStdString(parsed.name);
-            break;
-    }
+    const QString name = QString::fromUtf8(device.data(), static_cast<qsizetype>(device.size()));
 
     auto port = std::make_unique<QSerialPort>();
     port->setPortName(name);
@@ -95,15 +75,6 @@ bool QtSerialPort::open(std::string_view portText) {
 
 std::string QtSerialPort::portName() const {
     return isOpen() ? location_ : std::string();
-}
-
-std::vector<PortInfo> QtSerialPort::availablePorts() {
-    std::vector<PortInfo> result;
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        result.push_back(
-            {toStd(info.portName()), toStd(info.systemLocation()), toStd(info.description())});
-    }
-    return result;
 }
 
 bool QtSerialPort::isOpen() const {
@@ -163,7 +134,8 @@ int QtSerialPort::waitForBytes(int known, double timeoutMs) {
     // to Qt and the rest of the deadline is slept, then the driver is asked once more.
     int count = available();
     while (count <= known) {
-        const double ms = std::chrono::duration<double, std::milli>(deadline - Clock::now()).count();
+        const double ms =
+            std::chrono::duration<double, std::milli>(deadline - Clock::now()).count();
         if (ms >= 1) {
             port_->waitForReadyRead(static_cast<int>(std::floor(ms)));
         } else {

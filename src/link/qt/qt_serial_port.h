@@ -1,5 +1,5 @@
 // The real serial port: link::Port over QSerialPort, driven by blocking waits without an event
-// loop. It opens what a port text names (number, name or path) at the fixed line settings.
+// loop. It opens a port by its name or device path at the fixed line settings.
 #pragma once
 
 #include <cstdint>
@@ -14,13 +14,6 @@
 class QSerialPort;
 
 namespace korvath::link {
-
-/// One serial port the system offers, for a port list or drop-down.
-struct PortInfo {
-    std::string name;            ///< short name: "ttyUSB0", "COM3"
-    std::string systemLocation;  ///< what opens it: "/dev/ttyUSB0", "\\\\.\\COM3"
-    std::string description;     ///< the driver's description; may be empty
-};
 
 /// A serial port at 38400 baud, 8 data bits, no parity, 1 stop bit, no flow control.
 ///
@@ -40,19 +33,14 @@ class QtSerialPort final : public Port {
     QtSerialPort(const QtSerialPort&) = delete;
     QtSerialPort& operator=(const QtSerialPort&) = delete;
 
-    /// Opens the port a port text names (see parsePortText): number n is COMn on Windows and
-    /// the n-th port of availablePorts() (from 1) elsewhere; a name or path opens as given.
-    /// False, with lastError() saying why, when the text names no serial port (a simulated
-    /// controller included), the port is missing, in use or refused, or this port is already
-    /// open (it then stays open as it was).
-    bool open(std::string_view portText);
+    /// Opens the serial port `device`, a port name ("ttyUSB0", "COM3") or a device path, as
+    /// given; what a user's port text stands for is the ports module's business. False, with
+    /// lastError() saying why, when the port is missing, in use or refused, or this port is
+    /// already open (it then stays open as it was).
+    bool open(std::string_view device);
 
-    /// The open port as it was opened: the name or path given, or what a number stood for
-    /// ("COM3", "/dev/ttyUSB0"); empty while closed.
+    /// The open port as it was opened, the name or path given; empty while closed.
     [[nodiscard]] std::string portName() const;
-
-    /// The serial ports the system lists, in its order; pseudo-terminals are not among them.
-    [[nodiscard]] static std::vector<PortInfo> availablePorts();
 
     [[nodiscard]] bool isOpen() const override;
     void discardInput() override;

@@ -1,4 +1,4 @@
-#include "link/port_name.h"
+#include "ports/port_name.h"
 
 #include <algorithm>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <optional>
 #include <system_error>
 
-namespace korvath::link {
+namespace korvath::ports {
 
 namespace {
 
@@ -103,7 +103,7 @@ PortSpec simSpec(std::string_view text) {
     }
     parsed.kind = PortSpec::Kind::Invalid;
     parsed.error = "Unknown simulated controller \"" + std::string(text) +
-                 "\": use sim, sim:1, sim:2 or sim:3";
+                   "\": use sim, sim:1, sim:2 or sim:3";
     return parsed;
 }
 
@@ -127,4 +127,4 @@ PortSpec parsePortText(std::string_view text) {
     return parsed;
 }
 
-}  // namespace korvath::link
+}  // namespace korvath::ports

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace korvath::link {
+namespace korvath::ports {
 
 /// What a port text asks for.
 struct PortSpec {
@@ -28,7 +28,7 @@ inline constexpr int kMaxPortNumber = 32767;
 
 /// Reads a port text; surrounding blanks never matter.
 ///
-/// - A text that starts with a number is that number, as the port box has always read it:
+/// - A text that starts with a number is that number, as the port box reads it:
 ///   an optional sign, digits with an optional decimal part ("12", "2.5", ".5"), rounded to
 ///   the nearest integer with halves to the even neighbour and clamped to the 16-bit range.
 ///   Whatever follows the number is ignored, so "12abc" is port 12 and "3 com" is port 3;
@@ -39,4 +39,4 @@ inline constexpr int kMaxPortNumber = 32767;
 /// - Any other text is a port name or device path ("ttyUSB0", "/dev/pts/5", "COM3").
 [[nodiscard]] PortSpec parsePortText(std::string_view text);
 
-}  // namespace korvath::link
+}  // namespace korvath::ports

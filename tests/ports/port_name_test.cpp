@@ -1,11 +1,11 @@
-#include "link/port_name.h"
+#include "ports/port_name.h"
 
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
 
-namespace korvath::link {
+namespace korvath::ports {
 namespace {
 
 using Kind = PortSpec::Kind;
@@ -13,7 +13,9 @@ using Kind = PortSpec::Kind;
 struct NumberCase {
     std::string text;
     int number;
-    friend void PrintTo(const NumberCase& c, std::ostream* os) { *os << '"' << c.text.substr(0, 24) << '"'; }
+    friend void PrintTo(const NumberCase& c, std::ostream* os) {
+        *os << '"' << c.text.substr(0, 24) << '"';
+    }
 };
 
 class PortNumberText : public ::testing::TestWithParam<NumberCase> {};
@@ -44,7 +46,9 @@ INSTANTIATE_TEST_SUITE_P(
 struct NameCase {
     std::string text;
     std::string name;
-    friend void PrintTo(const NameCase& c, std::ostream* os) { *os << '"' << c.text.substr(0, 24) << '"'; }
+    friend void PrintTo(const NameCase& c, std::ostream* os) {
+        *os << '"' << c.text.substr(0, 24) << '"';
+    }
 };
 
 class PortNameText : public ::testing::TestWithParam<NameCase> {};
@@ -85,4 +89,4 @@ TEST(PortSimText, RefusesUnknownModelsWithAMessage) {
 }
 
 }  // namespace
-}  // namespace korvath::link
+}  // namespace korvath::ports

@@ -1,0 +1,42 @@
+// Ports as the front ends see them: what can be chosen, and opening what a port text names.
+// The window and the command-line tool use this interface; the backends (the system's serial
+// ports, the built-in simulated controller) sit behind it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/clock.h"
+#include "link/port.h"
+
+namespace korvath::ports {
+
+/// One entry of a port list: `text` is what opens the port, `description` what to show beside it.
+struct PortChoice {
+    std::string text;
+    std::string description;
+};
+
+/// An open port, or why there is none (`port` is then null and `error` says why).
+struct OpenedPort {
+    std::unique_ptr<link::Port> port;
+    std::string error;
+
+    explicit operator bool() const { return port != nullptr; }
+};
+
+class PortOpener {
+  public:
+    virtual ~PortOpener() = default;
+
+    /// The ports offered right now, in display order.
+    [[nodiscard]] virtual std::vector<PortChoice> listChoices() = 0;
+
+    /// Opens what `text` names (see parsePortText), on `clock`, which must outlive the port.
+    /// The port is bound to the calling thread: it is used, closed and destroyed there.
+    [[nodiscard]] virtual OpenedPort open(std::string_view text, link::Clock& clock) = 0;
+};
+
+}  // namespace korvath::ports

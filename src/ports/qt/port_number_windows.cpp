@@ -1,0 +1,13 @@
+#include "ports/qt/port_number.h"
+#include "ports/windows_port_name.h"
+
+#include <utility>
+
+namespace korvath::ports::detail {
+
+NumberedPort portNameForNumber(int number) {
+    if (auto name = windows::comName(number)) return {std::move(*name), {}};
+    return {{}, "No serial port number " + std::to_string(number)};
+}
+
+}  // namespace korvath::ports::detail

@@ -1,0 +1,32 @@
+#include "ports/simulated.h"
+
+#include <string>
+
+#include "sim/sim_port.h"
+
+namespace korvath::ports {
+
+namespace {
+
+constexpr int kModels = 3;
+
+}  // namespace
+
+OpenedPort openSimulated(int model, link::Clock& clock) {
+    sim::Options options;
+    options.model = model;
+    if (std::string problem = sim::checkOptions(options); !problem.empty())
+        return {nullptr, problem};
+    return {std::make_unique<sim::SimPort>(options, clock), {}};
+}
+
+std::vector<PortChoice> simulatedChoices() {
+    std::vector<PortChoice> choices;
+    for (int model = 1; model <= kModels; ++model) {
+        choices.push_back({model == 1 ? "sim" : "sim:" + std::to_string(model),
+                           "Simulated controller, model " + std::to_string(model)});
+    }
+    return choices;
+}
+
+}  // namespace korvath::ports

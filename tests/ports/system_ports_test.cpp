@@ -1,0 +1,70 @@
+#include "ports/qt/system_ports.h"
+
+#include <gtest/gtest.h>
+
+#include "link/clock.h"
+#include "link_qt/pty_device.h"
+#include "sim/sim_port.h"
+#include "support/virtual_clock.h"
+
+namespace korvath::ports {
+namespace {
+
+using Bytes = test::PtyDevice::Bytes;
+
+TEST(SystemPorts, SimTextsGiveASimulatedControllerOfThatModel) {
+    test::VirtualClock clock;
+    SystemPorts ports;
+    for (auto [text, model] : {std::pair{"sim", 1}, {"SIM:2", 2}, {" sim:3 ", 3}}) {
+        OpenedPort opened = ports.open(text, clock);
+        ASSERT_TRUE(opened) << text << ": " << opened.error;
+        auto* sim = dynamic_cast<sim::SimPort*>(opened.port.get());
+        ASSERT_NE(sim, nullptr) << text;
+        EXPECT_EQ(sim->controller().options().model, model);
+        EXPECT_TRUE(sim->isOpen());
+    }
+}
+
+// Each says why, in words the command line prints after "cannot open port".
+TEST(SystemPorts, TextsThatOpenNothingSayWhy) {
+    test::VirtualClock clock;
+    SystemPorts ports;
+    for (const char* text :
+         {"sim:4", "sim:", "/dev/korvath-no-such-port", "", "0", "-3", "32767"}) {
+        OpenedPort opened = ports.open(text, clock);
+        EXPECT_FALSE(opened) << text;
+        EXPECT_EQ(opened.port, nullptr);
+        EXPECT_NE(opened.error, "") << text;
+    }
+    EXPECT_EQ(ports.open("32767", clock).error.rfind("No serial port number 32767", 0), 0u);
+}
+
+TEST(SystemPorts, ChoicesEndWithTheSimulatedControllers) {
+    const auto choices = SystemPorts().listChoices();
+    ASSERT_GE(choices.size(), 3u);
+    const auto* last = &choices[choices.size() - 3];
+    EXPECT_EQ(last[0].text, "sim");
+    EXPECT_EQ(last[0].description, "Simulated controller, model 1");
+    EXPECT_EQ(last[1].text, "sim:2");
+    EXPECT_EQ(last[2].text, "sim:3");
+    EXPECT_EQ(last[2].description, "Simulated controller, model 3");
+}
+
+TEST(SystemPorts, OpensAPseudoTerminalByPathAsARealPort) {
+    test::PtyDevice device;
+    link::SteadyClock clock;
+    OpenedPort opened = SystemPorts().open(device.path(), clock);
+    ASSERT_TRUE(opened) << opened.error;
+    EXPECT_EQ(dynamic_cast<sim::SimPort*>(opened.port.get()), nullptr);
+    device.start([](const Bytes& received) { return Bytes{received.back()}; });
+    const Bytes sent{0x90};
+    ASSERT_TRUE(opened.port->write(sent));
+    EXPECT_EQ(opened.port->waitForBytes(0, 3000), 1);
+    Bytes reply;
+    ASSERT_TRUE(opened.port->readAll(reply));
+    EXPECT_EQ(reply, sent);
+    opened.port->close();
+}
+
+}  // namespace
+}  // namespace korvath::ports
