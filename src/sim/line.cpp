@@ -16,8 +16,22 @@ void Line::send(std::span<const std::uint8_t> bytes, double nowMs) {
     for (std::uint8_t byte : bytes) {
         const double arrival = pacing ? std::max(nowMs, inLineFreeMs_) + kByteTimeMs : nowMs;
         inLineFreeMs_ = arrival;
-        incoming_.push_back({arrival, byte});
+        if (deliverOnSend_)
+            deliver({arrival, byte});
+        else
+            incoming_.push_back({arrival, byte});
     }
+}
+
+void Line::deliver(Timed arrived) {
+    if (unplugArmed_) {
+        // The cable is pulled as the next request starts: it never reaches the device.
+        unplugAtMs_ = std::min(unplugAtMs_, arrived.atMs);
+        incoming_.clear();
+        return;
+    }
+    if (auto response = controller_.receive(arrived.byte, arrived.atMs))
+        schedule(*response, arrived.atMs);
 }
 
 void Line::schedule(const Response& response, double requestEndMs) {
@@ -46,14 +60,7 @@ void Line::advance(double nowMs, const std::function<void(std::uint8_t)>& out) {
         if (first == in) {
             const Timed arrived = incoming_.front();
             incoming_.pop_front();
-            if (unplugArmed_) {
-                // The cable is pulled as the next request starts: it never reaches the device.
-                unplugAtMs_ = std::min(unplugAtMs_, arrived.atMs);
-                incoming_.clear();
-                continue;
-            }
-            if (auto response = controller_.receive(arrived.byte, arrived.atMs))
-                schedule(*response, arrived.atMs);
+            deliver(arrived);
         } else if (first == reply) {
             const std::uint8_t byte = outgoing_.front().byte;
             outgoing_.pop_front();

@@ -24,6 +24,13 @@ class Line {
 
     void setResponseLog(ResponseLog log) { log_ = std::move(log); }
 
+    /// Hands each sent byte to the controller at once, stamped with its arrival time, instead
+    /// of when that time comes. What leaves the line and when stays the same, but the driver
+    /// need not wake for every incoming byte: only for reply bytes, babble and the unplug.
+    /// The controller's state then runs ahead of the clock by the bytes in flight, and clear()
+    /// cannot take them back, so only a driver that never closes its end may use it.
+    void setDeliverOnSend(bool on) { deliverOnSend_ = on; }
+
     /// Bytes the client sent at `nowMs`; with pacing they arrive one every kByteTimeMs, after
     /// whatever is still on the line.
     void send(std::span<const std::uint8_t> bytes, double nowMs);
@@ -49,10 +56,12 @@ class Line {
         std::uint8_t byte;
     };
 
+    void deliver(Timed arrived);
     void schedule(const Response& response, double requestEndMs);
 
     Controller& controller_;
     ResponseLog log_;
+    bool deliverOnSend_ = false;
     std::deque<Timed> incoming_;
     std::deque<Timed> outgoing_;
     double inLineFreeMs_ = -kNever;

@@ -9,6 +9,7 @@
 
 #include "frames.h"
 #include "link/protocol.h"
+#include "sim/line.h"
 
 namespace korvath::sim {
 namespace {
@@ -347,6 +348,7 @@ TEST(ControllerDump, WritesEverySectorFromTheFlashBase) {
     ASSERT_EQ(device.controller.dump(path), "");
     std::ifstream in(path, std::ios::binary);
     const Bytes content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();  // Windows removes no file that is still open
     std::filesystem::remove(path);
     ASSERT_EQ(content.size(), 9u * 0x10000);
     EXPECT_EQ(content[0x8FFC0], 0x80);
@@ -354,6 +356,84 @@ TEST(ControllerDump, WritesEverySectorFromTheFlashBase) {
     EXPECT_EQ(content[0], 0xFF);
 
     EXPECT_NE(device.controller.dump("/nonexistent-dir/x.bin"), "");
+}
+
+/// What a driver of a line sees: each byte out with its time, how often it woke, and when the
+/// line died.
+struct LineRun {
+    std::vector<std::pair<double, std::uint8_t>> out;
+    int wakes = 0;
+    double deadAtMs = -1;
+};
+
+/// Drives a line the way the real-time drivers do: sleep to the next event or the next send,
+/// run the line up to then, send what is due. Stops `tailMs` after the last send.
+LineRun driveLine(const Options& options, bool deliverOnSend,
+                  const std::vector<std::pair<double, Bytes>>& sends, double tailMs = 60) {
+    Controller controller(options);
+    Line line(controller);
+    line.setDeliverOnSend(deliverOnSend);
+    LineRun run;
+    const double endMs = sends.back().first + tailMs;
+    std::size_t next = 0;
+    for (;;) {
+        std::optional<double> due;
+        if (next < sends.size()) due = sends[next].first;
+        if (auto event = line.nextEventMs(); event && (!due || *event < *due)) due = event;
+        if (!due || *due > endMs) break;
+        const double now = *due;
+        ++run.wakes;
+        line.advance(now, [&](std::uint8_t byte) { run.out.emplace_back(now, byte); });
+        if (line.deadAt(now)) {
+            run.deadAtMs = now;
+            break;
+        }
+        if (next < sends.size() && sends[next].first <= now) line.send(sends[next++].second, now);
+    }
+    return run;
+}
+
+TEST(LineDelivery, HandingBytesOverOnSendKeepsEveryTimeAndWakesOncePerReplyByte) {
+    const std::vector<std::pair<double, Bytes>> sends = {
+        {0, probe()},
+        {5, password("KPL-WU")},
+        {10, program(0xE00000, record())},
+        {40, program(0xE00040, record(1))},
+        {70, Bytes{0x90, 0x90}},  // two probes back to back: two replies
+        {80, exitFrame()},
+        {90, probe()},  // after the restart: no reply
+    };
+    struct Case {
+        const char* name;
+        Options options;
+    };
+    std::vector<Case> cases(5);
+    cases[0].name = "plain";
+    cases[1].name = "long replies";
+    cases[1].options.longReplyEvery = 2;
+    cases[2].name = "unplug";
+    cases[2].options.unplugAfter = 1;
+    cases[3].name = "babble";
+    cases[3].options.babbleAfter = 3;
+    cases[4].name = "no pacing";
+    cases[4].options.pacing = false;
+    for (const auto& c : cases) {
+        const LineRun queued = driveLine(c.options, false, sends);
+        const LineRun direct = driveLine(c.options, true, sends);
+        EXPECT_EQ(direct.out, queued.out) << c.name;
+        EXPECT_EQ(direct.deadAtMs, queued.deadAtMs) << c.name;
+        if (c.options.babbleAfter == 0) {
+            // Handed over on send, only reply bytes and sends wake the driver.
+            EXPECT_LE(direct.wakes, static_cast<int>(direct.out.size() + sends.size()) + 1)
+                << c.name;
+        }
+    }
+    const LineRun plain = driveLine({}, true, sends);
+    ASSERT_EQ(plain.out.size(), 7u);  // probe, password, 2 records, 2 probes, exit
+    // A record's ACK: its 73 bytes and the ACK cross the line, plus the programming time.
+    EXPECT_NEAR(plain.out[2].first, 10 + 74 * kByteTimeMs + Options{}.programMs, 1e-6);
+    EXPECT_NEAR(plain.out[5].first - plain.out[4].first, kByteTimeMs, 1e-6);
+    EXPECT_EQ(driveLine(cases[2].options, true, sends).deadAtMs, 40 + kByteTimeMs);
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
 
 #include "frames.h"
 #include "sim_program.h"
@@ -32,6 +35,11 @@ class Terminal {
 
     bool send(const Bytes& bytes) {
         return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+
+    /// Sends `bytes` and returns the first reply byte, as firstByte().
+    int ask(const Bytes& bytes, int timeoutMs = 3000) {
+        return send(bytes) ? firstByte(timeoutMs) : -2;
     }
 
     /// The first reply byte within `timeoutMs`; -1 when none, -2 when the line failed.
@@ -99,6 +107,86 @@ TEST(SimProgram, UnplugClosesTheLineAndWritesTheDump) {
     EXPECT_EQ(std::fgetc(file), 0);  // the record that was answered is in the flash
     std::fclose(file);
     std::filesystem::remove(dump);
+}
+
+/// The whole file, or empty when it cannot be read.
+Bytes fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(SimProgram, RecordRoundTripTakesTheLineTimeOfTheFrameAndItsAck) {
+    SimProgram sim({"--program-ms", "5"});
+    Terminal terminal(sim.readLine());
+    ASSERT_TRUE(terminal.ok());
+    ASSERT_EQ(terminal.ask(password("KPL-WU")), 0x06);
+    using namespace std::chrono;
+    for (std::uint8_t i = 0; i < 5; ++i) {
+        const auto start = steady_clock::now();
+        ASSERT_EQ(terminal.ask(program(0xE00000 + 64u * i, record(i))), 0x06);
+        // 73 bytes in, 5 ms of programming, the ACK out: 10 bit times a byte at 38400 baud.
+        const double ms = duration<double, std::milli>(steady_clock::now() - start).count();
+        EXPECT_GE(ms, 74 * 10 * 1000.0 / 38400 + 5) << "record " << int(i);
+        EXPECT_LT(ms, 74 * 10 * 1000.0 / 38400 + 5 + 50) << "record " << int(i);
+    }
+}
+
+TEST(SimProgram, CountServesOnePortAndOneDumpPerController) {
+    const std::string dump = ::testing::TempDir() + "korvath_sim_count.bin";
+    SimProgram sim({"--count", "3", "--dump", dump});
+    std::vector<std::string> paths;
+    for (int i = 0; i < 3; ++i) paths.push_back(sim.readLine());
+    ASSERT_NE(paths[0], paths[1]);
+    ASSERT_NE(paths[1], paths[2]);
+    {
+        // All three open at once; each unlocks and programs only its own flash.
+        std::vector<std::unique_ptr<Terminal>> terminals;
+        for (const auto& path : paths) terminals.push_back(std::make_unique<Terminal>(path));
+        for (std::uint8_t i = 0; i < 3; ++i) {
+            ASSERT_TRUE(terminals[i]->ok()) << paths[i];
+            ASSERT_EQ(terminals[i]->ask(password("KPL-WU")), 0x06) << paths[i];
+        }
+        for (std::uint8_t i = 0; i < 3; ++i)
+            EXPECT_EQ(terminals[i]->ask(program(0xE00000, record(0x10 * (i + 1)))), 0x06);
+    }
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(), 0);
+    for (int i = 1; i <= 3; ++i) {
+        const Bytes content = fileBytes(dump + "." + std::to_string(i));
+        ASSERT_EQ(content.size(), 8u * 0x10000) << i;
+        EXPECT_EQ(content[0], 0x10 * i);
+        EXPECT_EQ(content[64], 0xFF);
+        std::filesystem::remove(dump + "." + std::to_string(i));
+    }
+    EXPECT_FALSE(std::filesystem::exists(dump));
+}
+
+TEST(SimProgram, SuccessiveUnitsEachStartErasedAndLeaveTheirOwnDump) {
+    const std::string dump = ::testing::TempDir() + "korvath_sim_units.bin";
+    SimProgram sim({"--units", "3", "--unit-gap-ms", "300", "--dump", dump});
+    Terminal terminal(sim.readLine());
+    ASSERT_TRUE(terminal.ok());
+    for (std::uint8_t unit = 1; unit <= 3; ++unit) {
+        // The unit appears within the gap; probe as a station would until it answers.
+        int reply = -1;
+        for (int tries = 0; tries < 20 && reply != 0x06; ++tries)
+            reply = terminal.ask(probe(), 100);
+        ASSERT_EQ(reply, 0x06) << "unit " << int(unit);
+        ASSERT_EQ(terminal.ask(password("KPL-WU")), 0x06);
+        // The same address every time: a unit that kept the last one's flash would refuse it.
+        EXPECT_EQ(terminal.ask(program(0xE00000, record(unit))), 0x06) << "unit " << int(unit);
+        ASSERT_EQ(terminal.ask(exitFrame()), 0x06);
+        EXPECT_EQ(terminal.ask(probe(), 150), -1) << "unit " << int(unit) << " is gone";
+    }
+    // After the last unit the port stays silent.
+    EXPECT_EQ(terminal.ask(probe(), 600), -1);
+    // The earlier units' dumps are written as the next unit arrives, the last one's at exit.
+    EXPECT_EQ(fileBytes(dump + ".1").at(0), 1);
+    EXPECT_EQ(fileBytes(dump + ".2").at(0), 2);
+    sim.closeInput();
+    EXPECT_EQ(sim.wait(), 0);
+    EXPECT_EQ(fileBytes(dump + ".3").at(0), 3);
+    for (const char* suffix : {".1", ".2", ".3"}) std::filesystem::remove(dump + suffix);
 }
 
 TEST(SimProgram, RefusesBadOptions) {

@@ -1,5 +1,5 @@
-// korvath-sim: the simulated controller on a pseudo-terminal, for trying the downloader and the
-// command-line tool without hardware. Prints the port path first, then serves until stopped.
+// korvath-sim: simulated controllers on pseudo-terminals, for trying the downloader and the
+// command-line tool without hardware. Prints the port paths first, then serves until stopped.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -7,11 +7,13 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "korvath/version.h"
-#include "sim/controller.h"
 #include "pty_server.h"
+#include "sim/controller.h"
 
 namespace {
 
@@ -22,6 +24,8 @@ struct ProgramOptions {
     bool noPacing = false;
     std::string dumpPath;
     bool log = false;
+    int count = 1;
+    korvath::sim::UnitPlan units;
 };
 
 void addOptions(CLI::App& app, ProgramOptions& p) {
@@ -72,8 +76,8 @@ void addOptions(CLI::App& app, ProgramOptions& p) {
         ->group(faults);
     app.add_option("--unplug-after", o.unplugAfter,
                    "Answer N program frames, then pull the cable as the next request starts "
-                   "to arrive: that request is lost, the line closes, and the program writes "
-                   "its dump and ends")
+                   "to arrive: that request is lost and the line closes; once every port's "
+                   "line has closed, the program writes its dumps and ends")
         ->check(CLI::PositiveNumber)
         ->group(faults);
     app.add_option("--refuse-erase", o.refuseEraseSector,
@@ -89,9 +93,28 @@ void addOptions(CLI::App& app, ProgramOptions& p) {
         ->check(CLI::PositiveNumber)
         ->group(faults);
 
+    app.add_option("--count", p.count,
+                   "Serve N pseudo-terminals, each with its own controller; their paths are "
+                   "the first N lines of output, in order (port 1 first)")
+        ->check(CLI::Range(1, 256))
+        ->capture_default_str();
+    app.add_option("--units", p.units.count,
+                   "Successive units on each port: after the exit frame a unit restarts and "
+                   "is gone for good, and a fresh unit with the same options and erased "
+                   "flash answers --unit-gap-ms later; after the last one the port stays "
+                   "silent (with --card the leaving unit answers until the next arrives)")
+        ->check(CLI::Range(1, 1000000))
+        ->capture_default_str();
+    app.add_option("--unit-gap-ms", p.units.gapMs,
+                   "Time from a unit's restart (its exit reply is out) to the next unit")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
     app.add_option("--dump", p.dumpPath,
-                   "At exit (also on a stop signal), write the whole flash of the model from "
-                   "address E00000 to FILE");
+                   "Write the whole flash of the model from address E00000 to FILE: at exit "
+                   "(also on a stop signal) for the unit on the line, and for each earlier "
+                   "unit when the next one arrives. With several ports or units, FILE gets "
+                   "the suffix .P (port P), .U (unit U) or, with both, .P.U: FILE.2, FILE.2.3; "
+                   "--log lines carry the same P, U or P.U in front");
     app.add_flag("--log", p.log, "Log every request and its reply to standard error");
     app.set_version_flag("--version", korvath::kVersionText);
 }
@@ -108,12 +131,12 @@ bool inputCanClose() {
 
 int main(int argc, char** argv) {
     CLI::App app{
-        "Simulated controller bootloader on a pseudo-terminal.\n"
-        "Prints the pseudo-terminal's path as its first line, then serves until SIGTERM, "
-        "SIGINT or SIGHUP, until its standard input (a pipe or terminal) closes, or until "
-        "--unplug-after "
-        "fires. Open the printed path as the serial port; closing and reopening it is fine. "
-        "After the exit frame the controller restarts and falls silent unless --card is given."};
+        "Simulated controller bootloaders on pseudo-terminals.\n"
+        "Prints the pseudo-terminal's path as its first line (with --count N, N paths on N "
+        "lines), then serves until SIGTERM, SIGINT or SIGHUP, until its standard input (a "
+        "pipe or terminal) closes, or until --unplug-after has fired on every port. Open a "
+        "printed path as the serial port; closing and reopening it is fine. After the exit "
+        "frame the controller restarts and falls silent unless --card is given."};
     ProgramOptions program;
     addOptions(app, program);
     CLI11_PARSE(app, argc, argv);
@@ -139,27 +162,38 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    korvath::sim::Controller controller(options);
-    korvath::sim::PtyServer server(controller, program.log ? stderr : nullptr);
-    if (auto problem = server.open(); !problem.empty()) {
-        std::fprintf(stderr, "korvath-sim: %s\n", problem.c_str());
-        return 1;
-    }
-    std::printf("%s\n", server.slavePath().c_str());
-    std::fflush(stdout);
-
-    const auto stop = server.run(signalFd, inputCanClose() ? STDIN_FILENO : -1);
+    const double epoch = korvath::sim::monotonicMs();
+    std::vector<std::unique_ptr<korvath::sim::PtyServer>> servers;
+    std::vector<korvath::sim::PtyServer*> serving;
     int status = 0;
-    if (stop == korvath::sim::PtyServer::Stop::Failed) {
-        std::fprintf(stderr, "korvath-sim: %s\n", server.error().c_str());
-        status = 1;
-    }
-    if (!program.dumpPath.empty()) {
-        if (auto problem = controller.dump(program.dumpPath); !problem.empty()) {
+    const auto writeDump = [&](const korvath::sim::Controller& controller, const std::string& tag) {
+        if (program.dumpPath.empty()) return;
+        const std::string path = tag.empty() ? program.dumpPath : program.dumpPath + "." + tag;
+        if (auto problem = controller.dump(path); !problem.empty()) {
             std::fprintf(stderr, "korvath-sim: %s\n", problem.c_str());
             status = 1;
         }
+    };
+    for (int port = 1; port <= program.count; ++port) {
+        auto server = std::make_unique<korvath::sim::PtyServer>(
+            options, program.units, port, program.count, program.log ? stderr : nullptr, epoch);
+        if (auto problem = server->open(); !problem.empty()) {
+            std::fprintf(stderr, "korvath-sim: %s\n", problem.c_str());
+            return 1;
+        }
+        server->setUnitDone(writeDump);
+        serving.push_back(server.get());
+        servers.push_back(std::move(server));
     }
+    for (const auto& server : servers) std::printf("%s\n", server->slavePath().c_str());
+    std::fflush(stdout);
+
+    const auto result = korvath::sim::serve(serving, signalFd, inputCanClose() ? STDIN_FILENO : -1);
+    if (result.stop == korvath::sim::ServeStop::Failed) {
+        std::fprintf(stderr, "korvath-sim: %s\n", result.error.c_str());
+        status = 1;
+    }
+    for (const auto& server : servers) writeDump(server->controller(), server->tag());
     close(signalFd);
     return status;
 }

@@ -15,26 +15,6 @@ namespace korvath::sim {
 
 namespace {
 
-double monotonicMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-/// Sleeps until the monotonic clock reads `ms`; an absolute deadline does not drift.
-void sleepUntilMs(double ms) {
-    timespec ts{};
-    const double seconds = std::floor(ms / 1000.0);
-    ts.tv_sec = static_cast<time_t>(seconds);
-    ts.tv_nsec = static_cast<long>((ms - seconds * 1000.0) * 1e6);
-    if (ts.tv_nsec >= 1000000000L) {
-        ++ts.tv_sec;
-        ts.tv_nsec -= 1000000000L;
-    }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-}
-
 std::string systemError(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
@@ -48,20 +28,68 @@ bool makeRaw(int fd) {
     return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
+/// A relative time-out for ppoll, rounded up to whole nanoseconds so that the wake-up is never
+/// before the event it waits for.
+timespec timeoutUntil(double nowMs, double atMs) {
+    const double ns = std::ceil(std::max(0.0, atMs - nowMs) * 1e6);
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns / 1e9);
+    ts.tv_nsec = static_cast<long>(ns - static_cast<double>(ts.tv_sec) * 1e9);
+    return ts;
+}
+
 }  // namespace
 
-PtyServer::PtyServer(Controller& controller, std::FILE* log) : line_(controller), log_(log) {
-    if (log_) {
-        line_.setResponseLog([this](const Response& response, double requestEndMs) {
-            std::fprintf(log_, "%10.3f ms  %s\n", requestEndMs - startMs_,
-                         response.summary.c_str());
-            std::fflush(log_);
-        });
-    }
+double monotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+std::string unitTag(int port, int ports, int unit, int units) {
+    if (ports > 1 && units > 1) return std::to_string(port) + '.' + std::to_string(unit);
+    if (ports > 1) return std::to_string(port);
+    if (units > 1) return std::to_string(unit);
+    return {};
+}
+
+PtyServer::PtyServer(const Options& options, UnitPlan units, int port, int ports, std::FILE* log,
+                     double epochMs)
+    : options_(options), units_(units), port_(port), ports_(ports), log_(log), epochMs_(epochMs) {
+    startUnit();
 }
 
 PtyServer::~PtyServer() {
     closeAll();
+}
+
+void PtyServer::startUnit() {
+    auto controller = std::make_unique<Controller>(options_);
+    auto line = std::make_unique<Line>(*controller);
+    // The master stays open for the whole run, so the line never has to take bytes back, and
+    // the server wakes for what the client can see rather than for every byte that arrives.
+    line->setDeliverOnSend(true);
+    line->setResponseLog([this](const Response& response, double requestEndMs) {
+        onResponse(response, requestEndMs);
+    });
+    // The old line refers to the old controller: replace the line first.
+    line_ = std::move(line);
+    controller_ = std::move(controller);
+    ++unit_;
+}
+
+void PtyServer::onResponse(const Response& response, double requestEndMs) {
+    if (log_) {
+        if (const std::string t = tag(); !t.empty()) std::fprintf(log_, "%s ", t.c_str());
+        std::fprintf(log_, "%10.3f ms  %s\n", requestEndMs - epochMs_, response.summary.c_str());
+        std::fflush(log_);
+    }
+    if (controller_->restarted() && !nextUnitAtMs_ && unit_ < units_.count) {
+        // The unit is gone once its last reply is out; the next one is plugged in a gap later.
+        const double replyMs =
+            options_.pacing ? kByteTimeMs * static_cast<double>(response.bytes.size()) : 0.0;
+        nextUnitAtMs_ = requestEndMs + response.processingMs + replyMs + units_.gapMs;
+    }
 }
 
 void PtyServer::closeAll() {
@@ -81,16 +109,17 @@ std::string PtyServer::open() {
     if (slave_ < 0) return systemError("open slave");
     // Raw on both sides: no echo, no line editing, no CR/LF translation of binary frames.
     if (!makeRaw(slave_) || !makeRaw(master_)) return systemError("tcsetattr");
-    startMs_ = monotonicMs();
     return {};
 }
 
 bool PtyServer::readClient(double nowMs) {
-    std::uint8_t buffer[256];
+    std::uint8_t buffer[512];
     for (;;) {
         const ssize_t n = ::read(master_, buffer, sizeof buffer);
         if (n > 0) {
-            line_.send(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)), nowMs);
+            line_->send(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)), nowMs);
+            // A short read took everything there was; more wakes the next poll.
+            if (static_cast<std::size_t>(n) < sizeof buffer) return true;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -100,49 +129,90 @@ bool PtyServer::readClient(double nowMs) {
     }
 }
 
-void PtyServer::writeByte(std::uint8_t byte) {
-    // Nonblocking: with no client reading, a full buffer just loses the byte, as a line would.
-    while (::write(master_, &byte, 1) < 0 && errno == EINTR) {
+void PtyServer::flushReply() {
+    // Nonblocking: with no client reading, a full buffer just loses the bytes, as a line would.
+    std::size_t done = 0;
+    while (done < reply_.size()) {
+        const ssize_t n = ::write(master_, reply_.data() + done, reply_.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
     }
+    reply_.clear();
 }
 
-PtyServer::Stop PtyServer::run(int signalFd, int inputFd) {
-    for (;;) {
-        const double now = monotonicMs();
-        line_.advance(now, [this](std::uint8_t byte) { writeByte(byte); });
-        if (line_.deadAt(now)) {
-            closeAll();
-            return Stop::Unplugged;
-        }
+std::optional<double> PtyServer::nextWakeMs() const {
+    if (master_ < 0) return std::nullopt;
+    auto next = line_->nextEventMs();
+    if (nextUnitAtMs_ && (!next || *nextUnitAtMs_ < *next)) next = nextUnitAtMs_;
+    return next;
+}
 
-        const auto next = line_.nextEventMs();
-        // Poll for input until the whole milliseconds before the next event have passed, then
-        // sleep the remainder to its exact time.
-        const int timeoutMs = next ? static_cast<int>(std::max(0.0, std::floor(*next - now))) : -1;
-        pollfd fds[3] = {{master_, POLLIN, 0}, {signalFd, POLLIN, 0}, {inputFd, POLLIN, 0}};
-        const nfds_t count = inputFd >= 0 ? 3 : 2;
-        const int ready = ::poll(fds, count, timeoutMs);
+bool PtyServer::service(double nowMs, bool readable) {
+    if (master_ < 0) return false;
+    if (readable && !readClient(nowMs)) return false;
+    line_->advance(nowMs, [this](std::uint8_t byte) { reply_.push_back(byte); });
+    flushReply();
+    if (line_->deadAt(nowMs)) {
+        closeAll();
+        unplugged_ = true;
+        return false;
+    }
+    if (nextUnitAtMs_ && nowMs >= *nextUnitAtMs_) {
+        nextUnitAtMs_.reset();
+        if (unitDone_) unitDone_(*controller_, tag());
+        startUnit();
+    }
+    return true;
+}
+
+ServeResult serve(std::span<PtyServer* const> servers, int signalFd, int inputFd) {
+    std::vector<PtyServer*> active(servers.begin(), servers.end());
+    std::vector<pollfd> fds;
+    const std::size_t first = inputFd >= 0 ? 2 : 1;
+    for (;;) {
+        double now = monotonicMs();
+        std::optional<double> next;
+        fds.assign({{signalFd, POLLIN, 0}});
+        if (inputFd >= 0) fds.push_back({inputFd, POLLIN, 0});
+        for (PtyServer* server : active) {
+            fds.push_back({server->fd(), POLLIN, 0});
+            const auto wake = server->nextWakeMs();
+            if (wake && (!next || *wake < *next)) next = wake;
+        }
+        // One sleep to the next event of any line, woken early only by client bytes.
+        const timespec timeout = next ? timeoutUntil(now, *next) : timespec{};
+        const int ready = ::ppoll(fds.data(), fds.size(), next ? &timeout : nullptr, nullptr);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            error_ = systemError("poll");
-            return Stop::Failed;
+            return {ServeStop::Failed, systemError("ppoll")};
         }
-        if (ready == 0) {
-            if (next) sleepUntilMs(*next);
-            continue;
-        }
-        if (fds[1].revents != 0) return Stop::Signal;
-        if (count == 3 && fds[2].revents != 0) {
+        if (fds[0].revents != 0) return {ServeStop::Signal, {}};
+        if (inputFd >= 0 && fds[1].revents != 0) {
             char discard[256];
             const ssize_t n = ::read(inputFd, discard, sizeof discard);
-            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return Stop::InputClosed;
+            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+                return {ServeStop::InputClosed, {}};
         }
-        if (fds[0].revents & (POLLERR | POLLNVAL)) {
-            error_ = "pseudo-terminal failed";
-            return Stop::Failed;
+        now = monotonicMs();
+        std::vector<PtyServer*> still;
+        still.reserve(active.size());
+        for (std::size_t i = 0; i < active.size(); ++i) {
+            PtyServer& server = *active[i];
+            const short events = fds[first + i].revents;
+            if (events & (POLLERR | POLLNVAL))
+                return {ServeStop::Failed, server.slavePath() + ": pseudo-terminal failed"};
+            if (server.service(now, (events & (POLLIN | POLLHUP)) != 0))
+                still.push_back(&server);
+            else if (!server.unplugged())
+                return {ServeStop::Failed, server.slavePath() + ": " + server.error()};
         }
-        if ((fds[0].revents & (POLLIN | POLLHUP)) && !readClient(monotonicMs()))
-            return Stop::Failed;
+        active.swap(still);
+        if (active.empty()) return {ServeStop::Unplugged, {}};
     }
 }
 
