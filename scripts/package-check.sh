@@ -5,23 +5,28 @@
 # entry is valid; the installed korvath-cli downloads the installed demo image into the
 # simulated controller to "Done!"; and the window started from the desktop entry under Xvfb with
 # openbox carries its icon. A picture of that screen is written to FILE.
-# Usage: scripts/package-check.sh [--screenshot FILE]   (default: build/package/installed-window.png)
+# Usage: scripts/package-check.sh [--build DIR] [--screenshot FILE]
+#   --build DIR        the package's build folder (default: build/package)
+#   --screenshot FILE  default: DIR/installed-window.png
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-shot=build/package/installed-window.png
+build=build/package
+shot=""
 while (($#)); do
   case "$1" in
+    --build) build="$2"; shift ;;
     --screenshot) shot="$2"; shift ;;
-    *) echo "usage: scripts/package-check.sh [--screenshot FILE]" >&2; exit 2 ;;
+    *) echo "usage: scripts/package-check.sh [--build DIR] [--screenshot FILE]" >&2; exit 2 ;;
   esac
   shift
 done
+shot="${shot:-$build/installed-window.png}"
 
 scripts/install-missing.sh lintian desktop-file-utils xvfb xauth openbox x11-utils xdotool \
   imagemagick libglib2.0-bin man-db fonts-dejavu-core
 
-deb=$(scripts/package.sh | tail -n 1)
+deb=$(scripts/package.sh "$build" | tail -n 1)
 deb=$(realpath "$deb")
 echo "== package $deb"
 
