@@ -2,8 +2,7 @@
 # Runs a Windows program under Wine: the emulator of the windows-core preset.
 # The Wine prefix is WINEPREFIX when set, else "wine-prefix" in the build folder that holds the
 # program's working directory (found by its CMakeCache.txt), else one in the temporary folder.
-# The first start creates the prefix (wineboot, a few seconds) under a lock, so tests started side
-# by side wait for it instead of each creating it.
+# The first start creates the prefix (wineboot, a few seconds).
 set -euo pipefail
 
 wine=""
@@ -34,22 +33,24 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml,winemenubuilder.exe=}
 export HOME=$WINEPREFIX.home
 mkdir -p "$HOME"
 
-# One Wine server for a whole test run: it stays 30 s after the last program ends (Wine's own
-# default is 3 s) instead of starting again, a few seconds each time, for the next test. When one
-# is running already this returns at once.
+# Everything before the program itself runs under a lock, so that tests started side by side
+# neither create the prefix twice nor start two servers.
 mkdir -p "$WINEPREFIX"
-"$(dirname "$wine")/wineserver" -p30 >/dev/null 2>&1 || true
-
+exec 9>"$WINEPREFIX.lock"
+flock 9
 ready=$WINEPREFIX/.korvath-ready
 if [[ ! -f $ready ]]; then
-  exec 9>"$WINEPREFIX.lock"
-  flock 9
-  if [[ ! -f $ready ]]; then
-    # Not holding the lock: the wineserver started here outlives this script.
-    "$wine" wineboot --init >/dev/null 2>&1 9>&- || true
-    touch "$ready"
-  fi
-  exec 9>&-
+  "$wine" wineboot --init </dev/null >/dev/null 2>&1 9>&- || true
+  touch "$ready"
 fi
+# One Wine server for a whole test run: it stays 30 s after the last program ends (Wine's own
+# default is 3 s) instead of starting again, a few seconds each time, for the next test. A new
+# server's first program starts Wine's background services, which live as long as the server and
+# hold on to the output they were given: given a test's, ctest would wait for them. They are
+# started here with none.
+if "$(dirname "$wine")/wineserver" -p30 </dev/null >/dev/null 2>&1 9>&-; then
+  "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1 9>&- || true
+fi
+exec 9>&-
 
 exec "$wine" "$@"
