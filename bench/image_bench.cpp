@@ -67,19 +67,13 @@ class AckingPort final : public link::Port {
     int waiting_ = 0;
 };
 
-class SilentStatus final : public image::StatusSink {
-  public:
-    void ShowStatus(std::string_view text, image::OleColor) override { last.assign(text); }
-    std::string last;
-};
-
 /// One pre-scan of `path` for model 1; throws when the image is refused.
 void prescan(const std::filesystem::path& path) {
-    SilentStatus status;
-    std::int16_t kind = 0;
-    std::int32_t lastRecordLine = 0;
-    if (!image::PrescanImage(path, 1, kind, lastRecordLine, status))
-        throw std::runtime_error("pre-scan refused " + path.string() + ": " + status.last);
+    const image::PrescanResult result = image::PrescanImage(path, link::Model::M1);
+    if (!result.accepted) {
+        throw std::runtime_error("pre-scan refused " + path.string() + ": " +
+                                 (result.refusals.empty() ? "" : result.refusals.back()));
+    }
 }
 
 /// The programming loop's work on every data line of `path`: read it, check it, build its
@@ -94,9 +88,9 @@ std::int64_t convert(const std::filesystem::path& path) {
     std::int64_t sent = 0;
     while (reader.readLine(line)) {
         if (image::beginsWith(line, image::kEndRecordPrefix)) break;
-        if (image::CheckRecord(line) != 1)
-            throw std::runtime_error("bad record in " + path.string());
-        if (!image::ProgramRecord(line, link)) throw std::runtime_error("record not acknowledged");
+        if (!image::CheckRecord(line)) throw std::runtime_error("bad record in " + path.string());
+        if (link.program(image::dataRecord(line)) != link::Answer::Accepted)
+            throw std::runtime_error("record not acknowledged");
         ++sent;
     }
     if (!reader.ok()) throw std::runtime_error(reader.error());

@@ -57,8 +57,10 @@ PtyDevice::Bytes ackFrames(const PtyDevice::Bytes& received) {
     return received.size() % kFrame == 0 ? PtyDevice::Bytes{protocol::kAck} : PtyDevice::Bytes{};
 }
 
-void fillFrame(Link& link) {
-    for (std::size_t i = 0; i < kFrame; ++i) link.SendBuffer[i] = static_cast<std::uint8_t>(i * 7);
+std::vector<std::uint8_t> someFrame() {
+    std::vector<std::uint8_t> frame(kFrame);
+    for (std::size_t i = 0; i < kFrame; ++i) frame[i] = static_cast<std::uint8_t>(i * 7);
+    return frame;
 }
 
 // The adapter's own wait for a reply that never comes.
@@ -81,11 +83,11 @@ void BM_SilentExchange(benchmark::State& state) {
     bench.device.start({});
     Link link(bench.port, bench.clock);
     double cpu = 0;
+    const std::vector<std::uint8_t> probe = {protocol::kProbe};
     for (auto _ : state) {
-        link.SendBuffer[0] = protocol::kProbe;
-        std::int16_t count = 1;
         const double start = threadCpuMs();
-        if (link.ExchangeFrame(count, true) != 1) state.SkipWithError("the silent device answered");
+        if (link.ExchangeFrame(probe).status != korvath::link::ExchangeResult::Status::TimedOut)
+            state.SkipWithError("the silent device answered");
         cpu += threadCpuMs() - start;
     }
     state.counters["cpu_ms_per_wait"] = cpu / static_cast<double>(state.iterations());
@@ -119,11 +121,11 @@ void BM_FrameExchange(benchmark::State& state) {
     bench.device.start(ackFrames);
     Link link(bench.port, bench.clock);
     std::vector<double> times;
+    const std::vector<std::uint8_t> frame = someFrame();
     for (auto _ : state) {
-        fillFrame(link);
-        std::int16_t count = static_cast<std::int16_t>(kFrame);
         const double start = nowMs();
-        if (link.ExchangeFrame(count, true) != 0 || count != 1) state.SkipWithError("no ACK");
+        const korvath::link::ExchangeResult result = link.ExchangeFrame(frame);
+        if (!result.acked() || result.reply.size() != 1) state.SkipWithError("no ACK");
         const double took = nowMs() - start;
         times.push_back(took);
         state.SetIterationTime(took / 1e3);

@@ -8,7 +8,6 @@ namespace korvath::cli {
 
 namespace {
 
-constexpr std::string_view kProgrammingText = "Programming!";
 constexpr int kBarWidth = 30;
 // Redrawing a terminal line thousands of times a minute costs more than it shows.
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
@@ -39,59 +38,65 @@ void ConsoleObserver::clearBar() {
     }
 }
 
-void ConsoleObserver::ShowStatus(std::string_view text, image::OleColor) {
+void ConsoleObserver::showStatus(std::string_view text, download::Severity) {
     clearBar();
     lastStatus_.assign(text);
-    if (text == kProgrammingText) {
-        programmingBase_ = lastState_.Value;
-        programmingStart_ = Clock::now();
-    } else {
-        programmingBase_.reset();
-    }
     std::fprintf(out_, "%.*s\n", static_cast<int>(text.size()), text.data());
     std::fflush(out_);
 }
 
-void ConsoleObserver::progressChanged(const download::ProgressState& state) {
-    lastState_ = state;
-    if (!drawBar_) return;
+void ConsoleObserver::showProgress(const download::Progress& progress) {
     const auto now = Clock::now();
-    const bool atEnd = state.Value >= state.Max;
+    if (progress.phase != download::Phase::Programming) {
+        programmingBase_.reset();
+    } else if (!programmingBase_) {
+        // Programming began where the step before its first record left the bar.
+        programmingBase_ = last_.done;
+        programmingStart_ = lastAt_ == Clock::time_point{} ? now : lastAt_;
+    }
+    last_ = progress;
+    lastAt_ = now;
+    if (!drawBar_) return;
+    const bool atEnd = progress.done >= progress.total;
     if (barShown_ && !atEnd && now - lastDraw_ < kRedrawInterval) return;
     lastDraw_ = now;
-    drawBar(state);
+    drawBar(progress);
 }
 
-void ConsoleObserver::drawBar(const download::ProgressState& state) {
-    const float span = state.Max - state.Min;
-    const double fraction = span > 0 ? std::clamp((state.Value - state.Min) / span, 0.0f, 1.0f) : 0.0;
+void ConsoleObserver::drawBar(const download::Progress& progress) {
+    const double fraction =
+        progress.total > 0
+            ? std::clamp(static_cast<double>(progress.done) / progress.total, 0.0, 1.0)
+            : 0.0;
     const int filled = static_cast<int>(fraction * kBarWidth + 0.5);
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.append(static_cast<std::size_t>(kBarWidth - filled), '-');
 
     std::string detail;
     if (programmingBase_) {
-        const long done = std::lround(state.Value - *programmingBase_);
-        const long total = std::max(done, std::lround(state.Max - *programmingBase_));
-        const double elapsed = std::chrono::duration<double>(Clock::now() - programmingStart_).count();
+        const long done = progress.done - *programmingBase_;
+        const long total = std::max(done, static_cast<long>(progress.total - *programmingBase_));
+        const double elapsed =
+            std::chrono::duration<double>(Clock::now() - programmingStart_).count();
         detail = std::to_string(done) + "/" + std::to_string(total) + " records  " +
                  formatDuration(elapsed) + " elapsed";
         if (done > 0) {
             detail += "  " + formatDuration(elapsed / done * (total - done)) + " left";
         }
     } else {
-        detail = std::to_string(std::lround(state.Value)) + "/" + std::to_string(std::lround(state.Max));
+        detail = std::to_string(progress.done) + "/" + std::to_string(progress.total);
     }
     std::fprintf(err_, "\r\033[K[%s] %s", bar.c_str(), detail.c_str());
     std::fflush(err_);
     barShown_ = true;
 }
 
-void ConsoleObserver::showProgrammingCardMessage() {
+void ConsoleObserver::askToRemoveProgrammingCard() {
     clearBar();
-    std::fputs("Programming Card check: Please remove Programming Card first,\n"
-               "then close this window.\n",
-               out_);
+    std::fputs(
+        "Programming Card check: Please remove Programming Card first,\n"
+        "then close this window.\n",
+        out_);
     if (waitForEnter_) std::fputs("Press Enter when the card is removed. ", out_);
     std::fflush(out_);
     if (waitForEnter_) {
@@ -107,6 +112,8 @@ void ConsoleObserver::reportError(int number, const std::string& description) {
     std::fflush(err_);
 }
 
-void ConsoleObserver::finish() { clearBar(); }
+void ConsoleObserver::finish() {
+    clearBar();
+}
 
 }  // namespace korvath::cli

@@ -12,15 +12,14 @@
 namespace korvath::cli {
 
 class ConsoleObserver final : public download::DownloadObserver {
-public:
+  public:
     /// `drawBar`: draw the progress bar on `err`; `waitForEnter`: the programming-card message
     /// waits for a line on `in` (only sensible when it is a terminal).
     ConsoleObserver(std::FILE* out, std::FILE* err, std::FILE* in, bool drawBar, bool waitForEnter);
 
-    void ShowStatus(std::string_view text, image::OleColor colour) override;
-    void progressChanged(const download::ProgressState& state) override;
-    void setBusyPointer(bool) override {}
-    void showProgrammingCardMessage() override;
+    void showStatus(std::string_view text, download::Severity severity) override;
+    void showProgress(const download::Progress& progress) override;
+    void askToRemoveProgrammingCard() override;
     void reportError(int number, const std::string& description) override;
 
     /// The last status text shown, as the status box would hold it.
@@ -28,10 +27,10 @@ public:
     /// Finishes a bar line left open on the terminal.
     void finish();
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
     void clearBar();
-    void drawBar(const download::ProgressState& state);
+    void drawBar(const download::Progress& progress);
 
     std::FILE* out_;
     std::FILE* err_;
@@ -41,8 +40,9 @@ private:
     bool barShown_ = false;
     std::string lastStatus_;
     // The bar counts records from the moment programming starts; before that it shows steps.
-    download::ProgressState lastState_{};
-    std::optional<float> programmingBase_;
+    download::Progress last_{};
+    Clock::time_point lastAt_{};
+    std::optional<int> programmingBase_;
     Clock::time_point programmingStart_{};
     Clock::time_point lastDraw_{};
 };

@@ -3,23 +3,22 @@
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "image/line_reader.h"
 #include "image/prescan.h"
 #include "image/record.h"
 #include "link/protocol.h"
+#include "platform/platform.h"
 
 namespace korvath::download {
 
 namespace {
 
-using image::StatusColorError;
-using image::StatusColorNormal;
-
-constexpr int kModelMovingLastRecord = 3;
 // The sixth character of "S244E7FFC0": changing it to '8' moves the record to E8FFC0.
 constexpr std::size_t kLastRecordMoveIndex = 5;
+constexpr link::Model kModelMovingLastRecord = link::Model::M3;
 
 /// The bar's maximum for an image of `bytes`: bytes / 141 to the nearest integer (141 is odd,
 /// so there is never a half to round).
@@ -48,77 +47,81 @@ Downloader::Downloader(link::Link& link, link::Clock& clock, DownloadObserver& o
     link_.setErrorSink(&observer_);
 }
 
-void Downloader::ShowStatus(std::string_view text, image::OleColor colour) {
-    observer_.ShowStatus(text, colour);
+void Downloader::showStatus(std::string_view text, Severity severity) {
+    observer_.showStatus(text, severity);
 }
 
-void Downloader::UpdateProgress(const ProgressUpdate& update) {
-    observer_.progressChanged(progress_.apply(update));
+void Downloader::updateProgress(const ProgressUpdate& update, Phase phase) {
+    const ProgressState& state = progress_.apply(update);
+    observer_.showProgress({.done = state.Value, .total = state.Max, .phase = phase});
 }
 
 void Downloader::fail(Outcome outcome, std::string_view text) {
     outcome_ = outcome;
-    ShowStatus(text, StatusColorError);
+    showStatus(text, Severity::Error);
 }
 
 bool Downloader::RunDownload(const std::filesystem::path& imagePath) {
     // The window may call in again from a progress update; one link cannot run two downloads.
     if (running_.exchange(true)) return false;
     outcome_ = Outcome::NotRun;
-    bool exitDue = false;
+    exitDue_ = false;
     bool result = false;
     try {
-        result = runSteps(imagePath, exitDue);
+        result = runSteps(imagePath);
     } catch (const std::exception& e) {
-        stopAfterError(e.what(), exitDue);
+        stopAfterError(e.what());
     } catch (...) {
-        stopAfterError("unknown error", exitDue);
+        stopAfterError("unknown error");
     }
-    ignoringErrors([this] { observer_.setBusyPointer(false); });
-    DownloadBusy = false;
+    busy_ = false;
     running_ = false;
     return result;
 }
 
-void Downloader::stopAfterError(const std::string& what, bool exitDue) {
+void Downloader::stopAfterError(const std::string& what) {
     ignoringErrors([&] { fail(Outcome::DeviceFailure, "Download stopped: " + what); });
-    if (exitDue) ignoringErrors([this] { link_.ExitProgramming(); });
+    if (exitDue_) ignoringErrors([this] { link_.exitProgramming(); });
 }
 
-bool Downloader::runSteps(const std::filesystem::path& imagePath, bool& exitDue) {
+bool Downloader::runSteps(const std::filesystem::path& imagePath) {
     if (!setUpProgress(imagePath)) return true;
-    ShowStatus(text::Idle, StatusColorNormal);
-    ShowStatus(text::Connecting, StatusColorNormal);
+    showStatus(text::Idle);
+    showStatus(text::Connecting);
     if (!connect()) return true;
 
-    exitDue = true;
-    UpdateProgress({.step = 1});
-    ShowStatus(text::SendingPassword, StatusColorNormal);
+    exitDue_ = true;
+    updateProgress({.step = 1}, Phase::Connecting);
+    showStatus(text::SendingPassword);
     bool result = true;
     bool programmed = false;
-    std::int32_t lastRecordLine = 0;
-    if (unlock() && prescan(imagePath, lastRecordLine)) {
-        DownloadBusy = true;
-        observer_.setBusyPointer(true);
-        UpdateProgress({.step = 1});
-        ShowStatus(text::Erasing, StatusColorNormal);
-        if (erase()) programmed = program(imagePath, lastRecordLine, result);
+    if (const std::optional<link::Model> model = unlock()) {
+        if (const std::optional<std::int32_t> lastRecordLine = prescan(imagePath, *model)) {
+            busy_ = true;
+            updateProgress({.step = 1}, Phase::Erasing);
+            showStatus(text::Erasing);
+            if (erase(*model)) {
+                programmed = program(imagePath, *model, *lastRecordLine);
+                result = programmed;
+            }
+        }
     }
 
-    link_.ExitProgramming();
-    exitDue = false;
+    link_.exitProgramming();
+    exitDue_ = false;
     if (programmed) {
-        ShowStatus(text::Resetting, StatusColorNormal);
-        ResetTarget();
-        ShowStatus(text::Done, StatusColorNormal);
+        showStatus(text::Resetting);
+        resetTarget();
+        showStatus(text::Done);
         outcome_ = Outcome::Done;
     }
     return result;
 }
 
 bool Downloader::setUpProgress(const std::filesystem::path& imagePath) {
-    if (!imagePath.is_absolute()) {
-        fail(Outcome::ImageRefused, "Image path is not a full path: " + imagePath.string());
+    if (!platform::isFullPath(imagePath)) {
+        fail(Outcome::ImageRefused,
+             "Image path is not a full path: " + platform::utf8Text(imagePath));
         return false;
     }
     const image::ImageExtent extent = image::MeasureImage(imagePath, image::kMaxImageLines);
@@ -133,50 +136,49 @@ bool Downloader::setUpProgress(const std::filesystem::path& imagePath) {
         fail(Outcome::ImageRefused, image::text::FileTooLong);
         return false;
     }
-    UpdateProgress({.value = 0, .min = 0, .max = static_cast<int>(maximum)});
+    updateProgress({.value = 0, .min = 0, .max = static_cast<int>(maximum)}, Phase::Connecting);
     return true;
 }
 
 bool Downloader::connect() {
     for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
-        if (link_.ProbeDevice()) return true;
+        if (link_.probe()) return true;
     }
     fail(Outcome::DeviceFailure, text::ConnectionError);
     return false;
 }
 
-bool Downloader::unlock() {
+std::optional<link::Model> Downloader::unlock() {
     for (int attempt = 0; attempt < kPasswordAttempts; ++attempt) {
-        if (link_.SendPassword()) return true;
+        if (const std::optional<link::Model> model = link_.unlock()) return model;
     }
     fail(Outcome::DeviceFailure, text::WrongPassword);
-    return false;
+    return std::nullopt;
 }
 
-bool Downloader::prescan(const std::filesystem::path& imagePath, std::int32_t& lastRecordLine) {
-    std::int16_t imageKind = 0;
-    lastRecordLine = 0;
-    if (image::PrescanImage(imagePath, link_.DeviceModel, imageKind, lastRecordLine, observer_))
-        return true;
+std::optional<std::int32_t> Downloader::prescan(const std::filesystem::path& imagePath,
+                                                link::Model model) {
+    const image::PrescanResult result = image::PrescanImage(imagePath, model);
+    for (const std::string& refusal : result.refusals) showStatus(refusal, Severity::Error);
+    if (result.accepted) return result.lastRecordLine;
     outcome_ = Outcome::ImageRefused;
-    return false;
+    return std::nullopt;
 }
 
-bool Downloader::erase() {
-    const int model = link_.DeviceModel;
-    const int sectors = link::protocol::sectorCountFor(model);
-    link_.SectorBase = static_cast<std::int16_t>(link::protocol::sectorBaseFor(model));
+bool Downloader::erase(link::Model model) {
+    const int sectors = link::protocol::sectorCountFor(link::protocol::number(model));
     for (int index = 0; index < sectors; ++index) {
+        const int sector = link::protocol::sectorNumber(model, index);
         bool done = false;
         bool paused = false;
         for (int pass = 0; pass < kErasePasses && !done; ++pass) {
-            if (link_.BlankCheckSector(link_.SectorBase + index)) {
-                ShowStatus(withIndex(text::BlankSector, index), StatusColorNormal);
+            if (link_.blankCheck(sector) == link::SectorState::Blank) {
+                showStatus(withIndex(text::BlankSector, index));
                 clock_.sleepMs(kSectorPauseMs);
                 done = true;
             } else {
-                ShowStatus(withIndex(text::ErasingSector, index), StatusColorNormal);
-                done = link_.EraseSector(index);
+                showStatus(withIndex(text::ErasingSector, index));
+                done = link_.erase(sector) == link::Answer::Accepted;
                 // Only the first erase of a sector is given time to settle.
                 if (!paused) {
                     paused = true;
@@ -188,16 +190,15 @@ bool Downloader::erase() {
             fail(Outcome::DeviceFailure, text::EraseFailed);
             return false;
         }
-        UpdateProgress({.step = 1});
+        updateProgress({.step = 1}, Phase::Erasing);
     }
     return true;
 }
 
-bool Downloader::program(const std::filesystem::path& imagePath, std::int32_t lastRecordLine,
-                         bool& result) {
+bool Downloader::program(const std::filesystem::path& imagePath, link::Model model,
+                         std::int32_t lastRecordLine) {
     const auto stop = [&](Outcome outcome, std::string_view text) {
         fail(outcome, text);
-        result = false;
         return false;
     };
 
@@ -205,9 +206,9 @@ bool Downloader::program(const std::filesystem::path& imagePath, std::int32_t la
     std::string line;
     reader.readLine(line);  // the header; the pre-scan has judged it
     if (!reader.ok()) return stop(Outcome::ImageRefused, reader.error());
-    ShowStatus(text::Programming, StatusColorNormal);
+    showStatus(text::Programming);
 
-    const bool moveLastRecord = link_.DeviceModel == kModelMovingLastRecord;
+    const bool moveLastRecord = model == kModelMovingLastRecord;
     std::int32_t lineNumber = 1;
     for (;;) {
         if (!reader.readLine(line)) {
@@ -222,28 +223,28 @@ bool Downloader::program(const std::filesystem::path& imagePath, std::int32_t la
 
         if (!image::beginsWith(line, image::kDataRecordPrefix))
             return stop(Outcome::ImageRefused, image::text::UnexpectedRecordLength);
-        if (image::CheckRecord(line) != 1)
+        if (!image::CheckRecord(line))
             return stop(Outcome::ImageRefused, image::text::ChecksumError);
         if (moveLastRecord && lineNumber == lastRecordLine &&
             image::beginsWith(line, image::kLastRecordPrefix)) {
             line[kLastRecordMoveIndex] = '8';
         }
-        if (!image::ProgramRecord(line, link_))
+        if (link_.program(image::dataRecord(line)) != link::Answer::Accepted)
             return stop(Outcome::DeviceFailure, text::FlashError);
-        UpdateProgress({.step = 1});
+        updateProgress({.step = 1}, Phase::Programming);
     }
 }
 
-void Downloader::ResetTarget() {
-    UpdateProgress({.value = 0, .min = 0, .max = kResetSeconds});
+void Downloader::resetTarget() {
+    updateProgress({.value = 0, .min = 0, .max = kResetSeconds}, Phase::Resetting);
     for (int second = 0; second < kResetSeconds; ++second) {
-        UpdateProgress({.step = 1});
+        updateProgress({.step = 1}, Phase::Resetting);
         clock_.sleepMs(kResetStepMs);
     }
-    if (!link_.ProbeDevice()) return;
+    if (!link_.probe()) return;
     // A controller still answering has its programming card plugged in.
-    observer_.showProgrammingCardMessage();
-    link_.ExitProgramming();
+    observer_.askToRemoveProgrammingCard();
+    link_.exitProgramming();
 }
 
 }  // namespace korvath::download

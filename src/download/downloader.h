@@ -5,12 +5,12 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "download/observer.h"
 #include "download/progress.h"
-#include "image/status.h"
 #include "link/clock.h"
 #include "link/link.h"
 
@@ -61,36 +61,38 @@ class Downloader {
     /// running on this object; true otherwise. outcome() tells the rest. Never throws.
     bool RunDownload(const std::filesystem::path& imagePath);
 
-    /// The eight-second reset wait and the programming-card check.
-    void ResetTarget();
-
-    void ShowStatus(std::string_view text, image::OleColor colour);
-    /// Applies `update` to the bar (LinkError Overflow for a value outside 16 bits, the bar
-    /// then unchanged) and tells the observer, also when nothing changed.
-    void UpdateProgress(const ProgressUpdate& update);
-
     [[nodiscard]] Outcome outcome() const { return outcome_; }
     [[nodiscard]] const ProgressState& progress() const { return progress_.state(); }
 
     /// True from the erase phase to the end of a download; readable from any thread.
-    std::atomic<bool> DownloadBusy{false};
+    [[nodiscard]] bool busy() const { return busy_; }
 
   private:
-    bool runSteps(const std::filesystem::path& imagePath, bool& exitDue);
+    bool runSteps(const std::filesystem::path& imagePath);
     bool setUpProgress(const std::filesystem::path& imagePath);
     bool connect();
-    bool unlock();
-    bool prescan(const std::filesystem::path& imagePath, std::int32_t& lastRecordLine);
-    bool erase();
-    bool program(const std::filesystem::path& imagePath, std::int32_t lastRecordLine, bool& result);
+    std::optional<link::Model> unlock();
+    std::optional<std::int32_t> prescan(const std::filesystem::path& imagePath, link::Model model);
+    bool erase(link::Model model);
+    /// True when every record up to the end line was sent and acknowledged.
+    bool program(const std::filesystem::path& imagePath, link::Model model,
+                 std::int32_t lastRecordLine);
+    void resetTarget();
+
+    void showStatus(std::string_view text, Severity severity = Severity::Normal);
+    /// Applies `update` to the bar (LinkError Overflow for a value outside 16 bits, the bar
+    /// then unchanged) and tells the observer, also when nothing changed.
+    void updateProgress(const ProgressUpdate& update, Phase phase);
     void fail(Outcome outcome, std::string_view text);
-    void stopAfterError(const std::string& what, bool exitDue);
+    void stopAfterError(const std::string& what);
 
     link::Link& link_;
     link::Clock& clock_;
     DownloadObserver& observer_;
     ProgressModel progress_;
     Outcome outcome_ = Outcome::NotRun;
+    bool exitDue_ = false;  // the exit frame is owed to the device
+    std::atomic<bool> busy_{false};
     std::atomic<bool> running_{false};
 };
 

@@ -9,13 +9,13 @@ namespace korvath::download {
 
 namespace {
 
-std::optional<float> toInt16(const std::optional<int>& argument) {
+std::optional<int> toInt16(const std::optional<int>& argument) {
     if (!argument) return std::nullopt;
     if (*argument < std::numeric_limits<std::int16_t>::min() ||
         *argument > std::numeric_limits<std::int16_t>::max()) {
         throw link::LinkError(link::ErrorNumber::Overflow);
     }
-    return static_cast<float>(*argument);
+    return *argument;
 }
 
 }  // namespace
@@ -30,10 +30,10 @@ const ProgressState& ProgressModel::apply(const ProgressUpdate& update) {
 
     if (min) state_.Min = *min;
     if (max) state_.Max = *max;
-    // Clamped against Max only, as the bar has always done; Min is never consulted.
+    // Clamped against Max only; Min is never consulted, so a negative step can go below it.
     if (value) state_.Value = state_.Max >= *value ? *value : state_.Max;
     if (step) {
-        const float next = state_.Value + *step;
+        const int next = state_.Value + *step;
         state_.Value = state_.Max >= next ? next : state_.Max;
     }
     return state_;

@@ -1,12 +1,17 @@
-// The progress bar's arithmetic (Min, Max, Value in single precision, clamped against Max only),
-// kept here so that the window and the command line only draw what it says.
+// The progress bar's arithmetic (Min, Max and Value as whole 16-bit numbers, clamped against Max
+// only), kept here so that the window and the command line only draw what it says.
 #pragma once
 
 #include <optional>
 
-#include "download/observer.h"
-
 namespace korvath::download {
+
+/// The progress bar's three properties, as UpdateProgress leaves them.
+struct ProgressState {
+    int Min = 0;
+    int Max = 10;
+    int Value = 0;
+};
 
 /// Arguments of one UpdateProgress call; each is optional and applied in the order
 /// min, max, value, step. Values outside -32768..32767 raise LinkError Overflow.

@@ -1,5 +1,5 @@
 // One image line as the programming loop sees it: the record prefixes, the acceptance test of a
-// data line and its conversion into the 73-byte program frame sent through the link.
+// data line and its conversion into the record that the link sends as a program frame.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "link/link.h"
+#include "link/frames.h"
 
 namespace korvath::image {
 
@@ -26,14 +26,14 @@ inline constexpr std::size_t kDataLineLength = 140;
 /// line ends it too: "4A" gives 0x4A, "4" or "4G" gives 4, "G4", "" or " 4" give 0.
 [[nodiscard]] std::uint8_t HexField(std::string_view line, std::size_t position);
 
-/// 1 when `line` is a well-formed data record: it begins with "S244", has 140 characters, holds
-/// only hex digits after the "S" and its checksum (characters 139-140, the ones' complement of
-/// the sum of the count, address and data bytes) is right. 0 otherwise.
-[[nodiscard]] std::int16_t CheckRecord(const std::string& line);
+/// True when `line` is a well-formed data record: it begins with "S244", has 140 characters,
+/// holds only hex digits after the "S" and its checksum (characters 139-140, the ones'
+/// complement of the sum of the count, address and data bytes) is right.
+[[nodiscard]] bool CheckRecord(std::string_view line);
 
-/// Builds the program frame of `line` in link.SendBuffer (address least significant byte first,
-/// data bytes swapped in pairs), sends it and returns true when the device acknowledged it in
-/// time. The caller's line ends in "FF" afterwards, in place of its last two characters.
-bool ProgramRecord(std::string& line, link::Link& link);
+/// The address (characters 5-10) and the 64 data bytes (from character 11) of a data line,
+/// each field read by HexField. The line's last two characters are read as "FF": the record's
+/// checksum is not data, and a line cut short gives its closing bytes as FF and zeros beyond.
+[[nodiscard]] link::DataRecord dataRecord(std::string_view line);
 
 }  // namespace korvath::image

@@ -1,110 +1,77 @@
 #include "link/link.h"
 
 #include <algorithm>
-#include <limits>
-#include <string>
-#include <vector>
 
 namespace korvath::link {
 
 namespace {
 
-// With a millisecond tick the original rule "quiet for more than 2 ms" meant 3 ticks; with a
-// fine clock we wake a little after the 2 ms so that the test "more than" holds on waking.
+// A reply is complete after more than kReplyQuietMs of quiet; waking a little after it makes
+// the test "more than" hold on waking.
 constexpr double kQuietSlackMs = 0.1;
+
+std::uint8_t sectorByte(int sector) {
+    if (sector < 0 || sector > 255) throw LinkError(ErrorNumber::Overflow);
+    return static_cast<std::uint8_t>(sector);
+}
+
+std::string rangeText(const std::string& what) {
+    return std::string(toString(ErrorNumber::IndexOutOfRange)) + ": " + what;
+}
 
 }  // namespace
 
 Link::Link(Port& port, Clock& clock, ErrorSink* errors)
     : port_(&port), clock_(&clock), errors_(errors) {}
 
-void Link::writeSend(int index, std::uint8_t value) {
-    if (index < 0 || index >= static_cast<int>(SendBuffer.size())) {
-        throw LinkError(ErrorNumber::IndexOutOfRange);
-    }
-    SendBuffer[static_cast<std::size_t>(index)] = value;
-}
-
-void Link::ComputeFrameChecksum(int n) {
-    if (n < 1) throw LinkError(ErrorNumber::Overflow);
-    int sum = 0;
-    for (int i = 0; i < n; ++i) {
-        if (i >= static_cast<int>(SendBuffer.size())) {
-            throw LinkError(ErrorNumber::IndexOutOfRange);
-        }
-        sum += SendBuffer[static_cast<std::size_t>(i)];
-    }
-    FrameChecksum.low = static_cast<std::uint8_t>(sum % 256);
-    FrameChecksum.high = static_cast<std::uint8_t>((sum / 256) | protocol::kChecksumHighBit);
-}
-
-void Link::report(ErrorNumber number, const std::string& description) {
-    if (errors_ != nullptr) errors_->reportError(static_cast<int>(number), description);
-}
-
-void Link::reportPortFailure() {
-    const PortError error = port_->lastError();
-    // Closing makes every later exchange fail at once and silently: one report per failure,
-    // not one per retry of the download.
-    port_->close();
-    if (errors_ != nullptr) {
-        errors_->reportError(error.number != 0 ? error.number
-                                               : static_cast<int>(ErrorNumber::DeviceIo),
-                             error.description.empty() ? std::string(toString(ErrorNumber::DeviceIo))
-                                                       : error.description);
-    }
-}
-
-std::int16_t Link::ExchangeFrame(std::int16_t& count, bool wait) {
-    if (count < 1 || count > static_cast<int>(SendBuffer.size())) {
-        report(ErrorNumber::IndexOutOfRange,
-               std::string(toString(ErrorNumber::IndexOutOfRange)) + ": frame of " +
-                   std::to_string(count) + " bytes");
-        return 1;
-    }
-    // A closed port sends and reads nothing; the result says "no reply" so that a stale ACK
-    // left in ReplyBuffer can never pass for an answer.
-    if (!port_->isOpen()) {
-        count = 0;
-        return 1;
-    }
-
-    port_->discardInput();
-    const std::span<const std::uint8_t> frame(SendBuffer.data(), static_cast<std::size_t>(count));
-    if (!port_->write(frame)) {
-        reportPortFailure();
-        return 1;
-    }
-
-    portFailed_ = false;
-    const std::int16_t result = WaitForReply(wait, ReplyTimeoutMs);
-    if (portFailed_) {
-        reportPortFailure();
-        return 1;
-    }
-
-    std::vector<std::uint8_t> reply;
-    if (!port_->readAll(reply)) {
-        reportPortFailure();
-        return 1;
-    }
-    const std::size_t kept = std::min(reply.size(), ReplyBuffer.size());
-    std::copy_n(reply.begin(), kept, ReplyBuffer.begin());
-    if (reply.size() > ReplyBuffer.size()) {
-        report(ErrorNumber::IndexOutOfRange,
-               std::string(toString(ErrorNumber::IndexOutOfRange)) + ": reply of " +
-                   std::to_string(reply.size()) + " bytes, more than " +
-                   std::to_string(ReplyBuffer.size()));
-        return 1;
-    }
-    count = static_cast<std::int16_t>(reply.size());
+ExchangeResult Link::fail(LinkFault fault) {
+    if (errors_ != nullptr) errors_->reportError(fault.number, fault.description);
+    ExchangeResult result;
+    result.status = ExchangeResult::Status::Failed;
+    result.fault = std::move(fault);
     return result;
 }
 
-std::int16_t Link::WaitForReply(bool wait, std::int32_t timeoutMs) {
-    if (!wait) return 0;
-    ReplyTimedOut = false;
+ExchangeResult Link::portFailure() {
+    const PortError error = port_->lastError();
+    // Closing makes every later exchange end at once and silently: one report per failure,
+    // not one per retry of the download.
+    port_->close();
+    return fail({error.number != 0 ? error.number : static_cast<int>(ErrorNumber::DeviceIo),
+                 error.description.empty() ? std::string(toString(ErrorNumber::DeviceIo))
+                                           : error.description});
+}
 
+ExchangeResult Link::ExchangeFrame(std::span<const std::uint8_t> frame) {
+    if (frame.empty() || frame.size() > protocol::kMaxFrameLength) {
+        return fail({static_cast<int>(ErrorNumber::IndexOutOfRange),
+                     rangeText("frame of " + std::to_string(frame.size()) + " bytes")});
+    }
+    if (!port_->isOpen()) return {};
+
+    port_->discardInput();
+    if (!port_->write(frame)) return portFailure();
+    const WaitEnd end = waitForReply(replyTimeoutMs_);
+    if (end == WaitEnd::PortFailed) return portFailure();
+
+    ExchangeResult result;
+    if (!port_->readAll(result.reply)) return portFailure();
+    if (result.reply.size() > protocol::kMaxReplyLength) {
+        const std::size_t received = result.reply.size();
+        ExchangeResult failed =
+            fail({static_cast<int>(ErrorNumber::IndexOutOfRange),
+                  rangeText("reply of " + std::to_string(received) + " bytes, more than " +
+                            std::to_string(protocol::kMaxReplyLength))});
+        result.reply.resize(protocol::kMaxReplyLength);
+        failed.reply = std::move(result.reply);
+        return failed;
+    }
+    result.status = end == WaitEnd::Complete ? ExchangeResult::Status::Replied
+                                             : ExchangeResult::Status::TimedOut;
+    return result;
+}
+
+Link::WaitEnd Link::waitForReply(double timeoutMs) {
     int previous = 0;
     double quietSince = clock_->nowMs();
     double firstByteAt = 0;
@@ -112,10 +79,7 @@ std::int16_t Link::WaitForReply(bool wait, std::int32_t timeoutMs) {
 
     for (;;) {
         const int count = port_->bytesWaiting();
-        if (count < 0) {
-            portFailed_ = true;
-            break;
-        }
+        if (count < 0) return WaitEnd::PortFailed;
         const double now = clock_->nowMs();
         if (count != previous) {
             previous = count;
@@ -129,141 +93,74 @@ std::int16_t Link::WaitForReply(bool wait, std::int32_t timeoutMs) {
 
         double until = 0;
         if (count > 0) {
-            if (quiet > protocol::kReplyQuietMs) break;
+            if (quiet > protocol::kReplyQuietMs) return WaitEnd::Complete;
             // A line that never falls quiet would keep us here for ever: give a reply at most
             // the time-out once its first byte has come, then call it failed.
-            if (now - firstByteAt >= timeoutMs) {
-                ReplyTimedOut = true;
-                break;
-            }
+            if (now - firstByteAt >= timeoutMs) return WaitEnd::TimedOut;
             until = std::min(quietSince + protocol::kReplyQuietMs + kQuietSlackMs,
                              firstByteAt + timeoutMs);
         } else {
-            // The time-out runs from the end of the first quiet period, as it always has.
+            // The time-out runs from the end of the first quiet period, so a silent device is
+            // given the time-out plus the quiet gap.
             const double deadline = quietSince + protocol::kReplyQuietMs + timeoutMs;
-            if (now >= deadline) {
-                ReplyTimedOut = true;
-                break;
-            }
+            if (now >= deadline) return WaitEnd::TimedOut;
             until = deadline;
         }
-        if (port_->waitForBytes(count, until - now) < 0) {
-            portFailed_ = true;
-            break;
-        }
+        if (port_->waitForBytes(count, until - now) < 0) return WaitEnd::PortFailed;
     }
-    return ReplyTimedOut ? 1 : 0;
 }
 
-bool Link::acked() const {
-    return ReplyBuffer[0] == protocol::kAck && LastExchangeResult != 1;
+Answer answerOf(const ExchangeResult& result) {
+    if (result.status != ExchangeResult::Status::Replied || result.reply.empty())
+        return Answer::NoAnswer;
+    return result.reply.front() == protocol::kAck ? Answer::Accepted : Answer::Refused;
 }
 
-bool Link::ProbeDevice() {
-    writeSend(0, protocol::kProbe);
-    std::int16_t count = 1;
-    LastExchangeResult = ExchangeFrame(count, true);
-    return acked();
+bool Link::probe() {
+    const std::array<std::uint8_t, 1> frame = {protocol::kProbe};
+    return ExchangeFrame(frame).acked();
 }
 
-bool Link::SendPassword() {
-    DeviceModel = 0;
-    bool accepted = false;
-    bool result = false;
+std::optional<Model> Link::unlock() {
+    replyTimeoutMs_ = protocol::kLongReplyTimeoutMs;
     for (std::size_t i = 0; i < protocol::kPasswords.size(); ++i) {
-        ReplyTimeoutMs = protocol::kLongReplyTimeoutMs;
-        if (accepted) continue;
-
-        const std::string_view password = protocol::kPasswords[i];
-        const int length = static_cast<int>(password.size());
-        writeSend(0, protocol::kEscape);
-        writeSend(1, protocol::kCmdPassword);
-        writeSend(2, static_cast<std::uint8_t>(length));
-        for (int j = 0; j < length; ++j) {
-            writeSend(3 + j, static_cast<std::uint8_t>(password[static_cast<std::size_t>(j)]));
-        }
-        writeSend(3 + length, protocol::kTerminator);
-        ComputeFrameChecksum(length + 4);
-        writeSend(length + 4, FrameChecksum.low);
-        writeSend(length + 5, FrameChecksum.high);
-
-        std::int16_t count = static_cast<std::int16_t>(length + 6);
-        LastExchangeResult = ExchangeFrame(count, true);
-        if (acked()) {
-            result = true;
-            accepted = true;
-            DeviceModel = static_cast<std::int16_t>(i + 1);
-        } else {
-            result = false;
-        }
+        if (ExchangeFrame(passwordFrame(protocol::kPasswords[i])).acked())
+            return static_cast<Model>(i + 1);
     }
-    return result;
+    return std::nullopt;
 }
 
-namespace {
-
-std::uint8_t sectorByte(long long sector) {
-    if (sector < 0 || sector > 255) throw LinkError(ErrorNumber::Overflow);
-    return static_cast<std::uint8_t>(sector);
+Answer Link::sectorCommand(SectorCommand command, int sector) {
+    // The long wait is in force from here, also when the sector number is refused.
+    replyTimeoutMs_ = protocol::kLongReplyTimeoutMs;
+    const SectorFrame frame = sectorFrame(command, sectorByte(sector));
+    const Answer answer = answerOf(ExchangeFrame(frame));
+    replyTimeoutMs_ = protocol::kDefaultReplyTimeoutMs;
+    return answer;
 }
 
-}  // namespace
-
-bool Link::BlankCheckSector(int sector) {
-    ReplyTimeoutMs = protocol::kLongReplyTimeoutMs;
-    ReplyBuffer[0] = 0;
-    ReplyBuffer[1] = 0;
-    writeSend(0, protocol::kEscape);
-    writeSend(1, protocol::kCmdBlankCheck);
-    writeSend(2, 1);
-    writeSend(3, sectorByte(sector));
-    writeSend(4, protocol::kTerminator);
-    ComputeFrameChecksum(5);
-    writeSend(5, FrameChecksum.low);
-    writeSend(6, FrameChecksum.high);
-
-    std::int16_t count = 7;
-    LastExchangeResult = ExchangeFrame(count, true);
-    const bool ok = acked() && ReplyBuffer[0] != protocol::kNak;
-    ReplyTimeoutMs = protocol::kDefaultReplyTimeoutMs;
-    return ok;
+SectorState Link::blankCheck(int sector) {
+    switch (sectorCommand(SectorCommand::BlankCheck, sector)) {
+        case Answer::Accepted:
+            return SectorState::Blank;
+        case Answer::Refused:
+            return SectorState::NotBlank;
+        case Answer::NoAnswer:
+            break;
+    }
+    return SectorState::Unknown;
 }
 
-bool Link::EraseSector(int sector) {
-    ReplyTimeoutMs = protocol::kLongReplyTimeoutMs;
-    if (const int base = protocol::sectorBaseFor(DeviceModel); base >= 0) {
-        SectorBase = static_cast<std::int16_t>(base);
-    }
-    ReplyBuffer[0] = 0;
-    ReplyBuffer[1] = 0;
-    const long long absolute = static_cast<long long>(sector) + SectorBase;
-    if (absolute < std::numeric_limits<std::int16_t>::min() ||
-        absolute > std::numeric_limits<std::int16_t>::max()) {
-        throw LinkError(ErrorNumber::Overflow);
-    }
-    writeSend(0, protocol::kEscape);
-    writeSend(1, protocol::kCmdErase);
-    writeSend(2, 1);
-    writeSend(3, sectorByte(absolute));
-    writeSend(4, protocol::kTerminator);
-    ComputeFrameChecksum(5);
-    writeSend(5, FrameChecksum.low);
-    writeSend(6, FrameChecksum.high);
-
-    std::int16_t count = 7;
-    LastExchangeResult = ExchangeFrame(count, true);
-    const bool ok = acked() && ReplyBuffer[0] != protocol::kNak;
-    ReplyTimeoutMs = protocol::kDefaultReplyTimeoutMs;
-    return ok;
+Answer Link::erase(int sector) {
+    return sectorCommand(SectorCommand::Erase, sector);
 }
 
-bool Link::ExitProgramming() {
-    for (std::size_t i = 0; i < protocol::kExitFrame.size(); ++i) {
-        writeSend(static_cast<int>(i), protocol::kExitFrame[i]);
-    }
-    std::int16_t count = static_cast<std::int16_t>(protocol::kExitFrame.size());
-    LastExchangeResult = ExchangeFrame(count, true);
-    return acked();
+Answer Link::program(const DataRecord& record) {
+    return answerOf(ExchangeFrame(programFrame(record)));
+}
+
+bool Link::exitProgramming() {
+    return ExchangeFrame(protocol::kExitFrame).acked();
 }
 
 }  // namespace korvath::link

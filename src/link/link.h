@@ -1,27 +1,66 @@
-// One serial link to one controller's bootloader: the frame buffers, the request/reply exchange
-// and the bootloader commands. It knows nothing of files or windows; errors go to an ErrorSink.
+// One serial link to one controller's bootloader: the request/reply exchange and the bootloader
+// commands. Frames are built in frames.h; it knows nothing of files or windows, and reports the
+// port's and the reply's faults to an ErrorSink.
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "link/clock.h"
+#include "link/frames.h"
 #include "link/link_error.h"
 #include "link/port.h"
 #include "link/protocol.h"
 
 namespace korvath::link {
 
-/// The two checksum bytes of a frame: low first on the wire, high always has bit 7 set.
-struct FrameChecksumPair {
-    std::uint8_t low = 0;
-    std::uint8_t high = 0;
+/// A fault of one exchange, as reported to the ErrorSink.
+struct LinkFault {
+    int number = 0;
+    std::string description;
 };
 
-/// Link state and operations. One object per serial link, living as long as the program; it is
-/// not thread-safe, so one thread at a time drives it (the download's thread).
+/// What one exchange brought back.
+struct ExchangeResult {
+    enum class Status {
+        Replied,   ///< bytes arrived and the line then fell quiet
+        TimedOut,  ///< nothing arrived within the reply time-out
+        NotSent,   ///< the port is closed: nothing was sent or read
+        Failed,    ///< the port failed, or the frame or the reply broke a size limit
+    };
+    Status status = Status::NotSent;
+    /// The bytes received, at most kMaxReplyLength of them; trustworthy only when Replied.
+    std::vector<std::uint8_t> reply;
+    /// Set when Failed: the fault that went to the ErrorSink.
+    std::optional<LinkFault> fault;
+
+    /// True when the reply came in time and its first byte is ACK.
+    [[nodiscard]] bool acked() const {
+        return status == Status::Replied && !reply.empty() && reply.front() == protocol::kAck;
+    }
+};
+
+/// How the bootloader answered a command.
+enum class Answer {
+    Accepted,  ///< ACK in time
+    Refused,   ///< another first byte in time, NAK included
+    NoAnswer,  ///< no trustworthy reply: time-out, port closed or failed
+};
+
+/// What a blank check found out about a sector.
+enum class SectorState {
+    Blank,
+    NotBlank,
+    Unknown,  ///< no trustworthy reply
+};
+
+/// Link state and operations. One object per serial link; not thread-safe, so one thread at a
+/// time drives it. Separate links share nothing.
 class Link {
-public:
+  public:
     /// `port` and `clock` must outlive the link; `errors` may be null (reports are dropped).
     Link(Port& port, Clock& clock, ErrorSink* errors = nullptr);
 
@@ -34,53 +73,47 @@ public:
     [[nodiscard]] Port& port() { return *port_; }
     [[nodiscard]] Clock& clock() { return *clock_; }
 
-    // ---- state, named as the protocol documents name it ----
-    std::array<std::uint8_t, protocol::kSendBufferSize> SendBuffer{};
-    std::array<std::uint8_t, protocol::kReplyBufferSize> ReplyBuffer{};
-    FrameChecksumPair FrameChecksum{};
-    std::int32_t ReplyTimeoutMs = protocol::kDefaultReplyTimeoutMs;
-    bool ReplyTimedOut = false;
-    std::int16_t LastExchangeResult = 0;
-    std::int16_t DeviceModel = 0;
-    std::int16_t SectorBase = 0;
+    /// Sends `frame` and collects the reply within replyTimeoutMs(). A reply is complete once
+    /// bytes arrived and the line then stayed quiet for more than 2 ms; a reply that never
+    /// falls quiet is cut off after the time-out. Failures are reported once to the ErrorSink
+    /// and a failed port is closed, so later exchanges end at once as NotSent, silently. A frame
+    /// of no bytes or more than kMaxFrameLength is refused with error 9 and nothing is sent.
+    [[nodiscard]] ExchangeResult ExchangeFrame(std::span<const std::uint8_t> frame);
 
-    /// Sums the first `n` SendBuffer bytes into FrameChecksum. Throws LinkError Overflow for
-    /// n < 1 and IndexOutOfRange for n > 101; FrameChecksum then keeps its old value.
-    void ComputeFrameChecksum(int n);
-
-    /// Sends the first `count` SendBuffer bytes, waits for the reply and copies it into
-    /// ReplyBuffer. Returns 1 when no trustworthy reply came (time-out, never-quiet reply, port
-    /// closed, port failure, reply over 51 bytes, bad count), else 0. On a normal end `count`
-    /// becomes the number of bytes received. Failures are reported once to the ErrorSink; a
-    /// failed port is closed, so later exchanges fail at once and silently.
-    std::int16_t ExchangeFrame(std::int16_t& count, bool wait);
-
-    /// Waits for a reply: complete once bytes arrived and the count then stood still for more
-    /// than 2 ms; 1 (time-out) when nothing arrived within `timeoutMs` after the first quiet
-    /// period, or when bytes kept coming for `timeoutMs` without a quiet gap.
-    std::int16_t WaitForReply(bool wait, std::int32_t timeoutMs);
+    /// The time-out the next exchange waits: kLongReplyTimeoutMs from an unlock until the end
+    /// of the next blank check or erase, kDefaultReplyTimeoutMs otherwise. So the exit frame
+    /// after a refused image, and the probes of the next download, wait the long time-out too;
+    /// a device sees this in the timing of its retries, so it is kept exactly.
+    [[nodiscard]] int replyTimeoutMs() const { return replyTimeoutMs_; }
 
     /// One probe byte; true on ACK.
-    bool ProbeDevice();
-    /// Offers the three passwords in order until one is accepted; sets DeviceModel.
-    bool SendPassword();
-    /// Absolute sector number 0..255 (LinkError Overflow otherwise); true when blank.
-    bool BlankCheckSector(int sector);
-    /// Sector index relative to SectorBase; the sum must be 0..255. True when erased.
-    bool EraseSector(int sector);
+    [[nodiscard]] bool probe();
+    /// Offers the passwords in order until one is accepted: the model that answered, or
+    /// nothing when all three were refused or not answered.
+    [[nodiscard]] std::optional<Model> unlock();
+    /// Absolute sector number 0..255 (LinkError Overflow otherwise, nothing sent).
+    [[nodiscard]] SectorState blankCheck(int sector);
+    /// Absolute sector number 0..255 (LinkError Overflow otherwise, nothing sent).
+    [[nodiscard]] Answer erase(int sector);
+    /// Writes one record: Accepted when the device stored it.
+    [[nodiscard]] Answer program(const DataRecord& record);
     /// The fixed exit-programming frame; true on ACK.
-    bool ExitProgramming();
+    bool exitProgramming();
 
-private:
-    void writeSend(int index, std::uint8_t value);
-    void reportPortFailure();
-    void report(ErrorNumber number, const std::string& description);
-    [[nodiscard]] bool acked() const;
+  private:
+    enum class WaitEnd { Complete, TimedOut, PortFailed };
+    WaitEnd waitForReply(double timeoutMs);
+    Answer sectorCommand(SectorCommand command, int sector);
+    ExchangeResult fail(LinkFault fault);
+    ExchangeResult portFailure();
 
     Port* port_;
     Clock* clock_;
     ErrorSink* errors_;
-    bool portFailed_ = false;   // the port failed during the last reply wait
+    int replyTimeoutMs_ = protocol::kDefaultReplyTimeoutMs;
 };
+
+/// The answer a command got from `result`.
+[[nodiscard]] Answer answerOf(const ExchangeResult& result);
 
 }  // namespace korvath::link

@@ -9,9 +9,9 @@
 namespace korvath::link {
 
 enum class ErrorNumber : int {
-    Overflow = 6,          ///< an 8- or 16-bit result that does not fit
-    IndexOutOfRange = 9,   ///< an index outside SendBuffer or ReplyBuffer
-    DeviceIo = 57,         ///< the port failed: write or read error, device gone
+    Overflow = 6,         ///< an 8- or 16-bit result that does not fit
+    IndexOutOfRange = 9,  ///< a frame or a reply longer than the protocol allows
+    DeviceIo = 57,        ///< the port failed: write or read error, device gone
 };
 
 /// The standard description of an error number ("Overflow", "Subscript out of range", ...).
@@ -19,7 +19,7 @@ enum class ErrorNumber : int {
 
 /// A range error raised where the protocol rules forbid a value; it reaches the caller.
 class LinkError : public std::runtime_error {
-public:
+  public:
     explicit LinkError(ErrorNumber number);
     LinkError(ErrorNumber number, const std::string& description);
 
@@ -27,13 +27,13 @@ public:
     [[nodiscard]] ErrorNumber code() const { return number_; }
     [[nodiscard]] std::string description() const { return what(); }
 
-private:
+  private:
     ErrorNumber number_;
 };
 
 /// Receives the exchange's error reports ("<number> - <description>" for the user).
 class ErrorSink {
-public:
+  public:
     virtual ~ErrorSink() = default;
     virtual void reportError(int number, const std::string& description) = 0;
 };

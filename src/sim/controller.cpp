@@ -14,7 +14,7 @@ namespace protocol = link::protocol;
 namespace {
 
 /// The longest frame a client can build in its 101-byte send buffer.
-constexpr std::size_t kMaxOperands = protocol::kSendBufferSize - 6;
+constexpr std::size_t kMaxOperands = protocol::kMaxFrameLength - 6;
 
 std::string hexByte(std::uint8_t value) {
     char text[3];

@@ -7,25 +7,27 @@
 #include <QFile>
 #include <QMetaObject>
 
-#include "image/status.h"
 #include "link/link_error.h"
+#include "ui/ole_color.h"
 
 namespace korvath::ui {
 
-void WorkerObserver::ShowStatus(std::string_view text, image::OleColor colour) {
-    emit worker_.statusShown(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
-                             colour);
+void WorkerObserver::showStatus(std::string_view text, download::Severity severity) {
+    emit worker_.statusShown(
+        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
+        severity == download::Severity::Error ? StatusColorError : StatusColorNormal);
 }
 
-void WorkerObserver::progressChanged(const download::ProgressState& state) {
-    emit worker_.progressChanged(state.Min, state.Max, state.Value);
+void WorkerObserver::showProgress(const download::Progress& progress) {
+    // The hourglass shows from the erase phase on, once the device is about to be written.
+    if (!busyPointer_ && progress.phase != download::Phase::Connecting) {
+        busyPointer_ = true;
+        emit worker_.busyPointerChanged(true);
+    }
+    emit worker_.progressChanged(progress.done, progress.total);
 }
 
-void WorkerObserver::setBusyPointer(bool busy) {
-    emit worker_.busyPointerChanged(busy);
-}
-
-void WorkerObserver::showProgrammingCardMessage() {
+void WorkerObserver::askToRemoveProgrammingCard() {
     worker_.askAndWait([this] { emit worker_.programmingCardRequested(); });
 }
 
@@ -44,9 +46,7 @@ DownloadWorker::DownloadWorker(ports::PortOpener& opener, link::Clock* clock)
       clock_(clock != nullptr ? *clock : steadyClock_),
       link_(closedPort_, clock_),
       observer_(*this),
-      downloader_(link_, clock_, observer_) {
-    link_.ReplyTimeoutMs = link::protocol::kDefaultReplyTimeoutMs;
-}
+      downloader_(link_, clock_, observer_) {}
 
 DownloadWorker::~DownloadWorker() = default;
 

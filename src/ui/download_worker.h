@@ -23,24 +23,28 @@ namespace korvath::ui {
 
 class DownloadWorker;
 
-/// The download's observer, on the worker thread: every report becomes a signal of the worker.
-/// The programming-card message and the first error of a download wait for the window's answer.
+/// The download's observer, on the worker thread: every report becomes a signal of the worker,
+/// with the window's colours and busy pointer. The programming-card message and the first
+/// error of a download wait for the window's answer.
 class WorkerObserver final : public download::DownloadObserver {
   public:
     explicit WorkerObserver(DownloadWorker& worker) : worker_(worker) {}
 
     /// A new download starts: its first error will be shown again.
-    void beginDownload() { errorShown_ = false; }
+    void beginDownload() {
+        errorShown_ = false;
+        busyPointer_ = false;
+    }
 
-    void ShowStatus(std::string_view text, image::OleColor colour) override;
-    void progressChanged(const download::ProgressState& state) override;
-    void setBusyPointer(bool busy) override;
-    void showProgrammingCardMessage() override;
+    void showStatus(std::string_view text, download::Severity severity) override;
+    void showProgress(const download::Progress& progress) override;
+    void askToRemoveProgrammingCard() override;
     void reportError(int number, const std::string& description) override;
 
   private:
     DownloadWorker& worker_;
     bool errorShown_ = false;
+    bool busyPointer_ = false;
 };
 
 /// Lives on the download thread. Every member function except answer() and abandon() must run
@@ -70,7 +74,8 @@ class DownloadWorker : public QObject {
 
   signals:
     void statusShown(const QString& text, quint32 colour);
-    void progressChanged(float min, float max, float value);
+    /// The bar stands at `done` of `total`.
+    void progressChanged(int done, int total);
     void busyPointerChanged(bool busy);
     /// The window shows the box, then calls answer().
     void programmingCardRequested();

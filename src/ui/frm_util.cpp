@@ -15,7 +15,6 @@
 #include <QPushButton>
 #include <QtDebug>
 
-#include "image/status.h"
 #include "image/prescan.h"
 #include "korvath/version.h"
 #include "ui/ole_color.h"
@@ -98,7 +97,7 @@ void FrmUtil::buildControls() {
     DwStatus->setReadOnly(true);
     DwStatus->setAlignment(Qt::AlignCenter);
     makeBold(DwStatus);
-    setColour(DwStatus, QPalette::Base, image::StatusColorNormal);
+    setColour(DwStatus, QPalette::Base, StatusColorNormal);
 
     Frame3 = new QGroupBox(QStringLiteral("Filename"), this);
     Frame3->setObjectName(QStringLiteral("Frame3"));
@@ -215,7 +214,7 @@ void FrmUtil::FormLoad() {
                        .arg(kVersionMajor)
                        .arg(kVersionMinor)
                        .arg(kVersionRevision));
-    showProgress(0, 10, 0);
+    showProgress(0, 10);
     DwnloadButton->setEnabled(false);
     busy_ = false;
     PortIsOpen = false;
@@ -282,7 +281,7 @@ bool FrmUtil::OpenDialog() {
 
 void FrmUtil::cmdSelectFileClick() {
     if (busy_) return;
-    ShowStatus(QStringLiteral("Idle"), image::StatusColorNormal);
+    ShowStatus(QStringLiteral("Idle"), StatusColorNormal);
     for (;;) {
         DwnloadButton->setEnabled(false);
         if (!OpenDialog()) break;
@@ -341,18 +340,16 @@ void FrmUtil::ShowStatus(const QString& text, quint32 colour) {
     emit statusShown(text, colour);
 }
 
-void FrmUtil::showProgress(float min, float max, float value) {
-    // A bar whose maximum is not above its minimum (a tiny image) stays empty rather than
-    // turning into a busy indicator; a value below the minimum shows as the minimum.
-    const int lo = static_cast<int>(min);
-    const int hi = static_cast<int>(max);
-    if (hi <= lo) {
+void FrmUtil::showProgress(int done, int total) {
+    // A bar without steps (a tiny image) stays empty rather than turning into a busy
+    // indicator; a negative count shows as none.
+    if (total <= 0) {
         DwnldrBar->setRange(0, 1);
         DwnldrBar->setValue(0);
         return;
     }
-    DwnldrBar->setRange(lo, hi);
-    DwnldrBar->setValue(std::clamp(static_cast<int>(value), lo, hi));
+    DwnldrBar->setRange(0, total);
+    DwnldrBar->setValue(std::clamp(done, 0, total));
 }
 
 void FrmUtil::setBusyPointer(bool busy) {

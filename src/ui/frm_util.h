@@ -83,7 +83,7 @@ class FrmUtil : public QWidget {
     void refuseDownloadWithoutPort();
 
     void ShowStatus(const QString& text, quint32 colour);
-    void showProgress(float min, float max, float value);
+    void showProgress(int done, int total);
     void setBusyPointer(bool busy);
     void showProgrammingCardMessage();
     void showExchangeError(const QString& text);

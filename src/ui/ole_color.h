@@ -7,16 +7,21 @@
 
 namespace korvath::ui {
 
-[[nodiscard]] inline QColor toQColor(std::uint32_t ole) {
+using OleColor = std::uint32_t;
+
+[[nodiscard]] inline QColor toQColor(OleColor ole) {
     return QColor(static_cast<int>(ole & 0xFF), static_cast<int>((ole >> 8) & 0xFF),
                   static_cast<int>((ole >> 16) & 0xFF));
 }
 
-inline constexpr std::uint32_t kBackColor = 0xE0E0E0;        // light grey
-inline constexpr std::uint32_t kPortOpenColor = 0x008000;    // green
-inline constexpr std::uint32_t kPortClosedColor = 0x0000FF;  // red
-inline constexpr std::uint32_t kYellow = 0x00FFFF;
-inline constexpr std::uint32_t kBlack = 0x000000;
-inline constexpr std::uint32_t kWhite = 0xFFFFFF;
+inline constexpr OleColor StatusColorNormal = 0xFFFFC0;  // light cyan: progress and success
+inline constexpr OleColor StatusColorError = 0x8080FF;   // light red: every failure
+
+inline constexpr OleColor kBackColor = 0xE0E0E0;        // light grey
+inline constexpr OleColor kPortOpenColor = 0x008000;    // green
+inline constexpr OleColor kPortClosedColor = 0x0000FF;  // red
+inline constexpr OleColor kYellow = 0x00FFFF;
+inline constexpr OleColor kBlack = 0x000000;
+inline constexpr OleColor kWhite = 0xFFFFFF;
 
 }  // namespace korvath::ui

@@ -32,9 +32,9 @@ struct Files {
 TEST(ConsoleObserver, StatusLinesGoToStdoutAndErrorsToStderrWithoutABarWhenNotATerminal) {
     Files f;
     ConsoleObserver observer(f.out, f.err, f.in, false, false);
-    observer.ShowStatus("Idle", image::StatusColorNormal);
-    observer.progressChanged({0, 100, 50});
-    observer.ShowStatus("Connection Error", image::StatusColorError);
+    observer.showStatus("Idle", download::Severity::Normal);
+    observer.showProgress({50, 100, download::Phase::Connecting});
+    observer.showStatus("Connection Error", download::Severity::Error);
     observer.reportError(57, "Device I/O error: /dev/ttyUSB0 is gone");
     observer.finish();
     EXPECT_EQ(contents(f.out), "Idle\nConnection Error\n");
@@ -45,10 +45,10 @@ TEST(ConsoleObserver, StatusLinesGoToStdoutAndErrorsToStderrWithoutABarWhenNotAT
 TEST(ConsoleObserver, BarCountsRecordsFromTheStartOfProgrammingAndIsClearedBeforeText) {
     Files f;
     ConsoleObserver observer(f.out, f.err, f.in, true, false);
-    observer.progressChanged({0, 110, 10});
-    observer.ShowStatus("Programming!", image::StatusColorNormal);
-    observer.progressChanged({0, 110, 110});
-    observer.ShowStatus("Resetting target", image::StatusColorNormal);
+    observer.showProgress({10, 110, download::Phase::Erasing});
+    observer.showStatus("Programming!", download::Severity::Normal);
+    observer.showProgress({110, 110, download::Phase::Programming});
+    observer.showStatus("Resetting target", download::Severity::Normal);
     const std::string err = contents(f.err);
     EXPECT_NE(err.find("100/100 records"), std::string::npos) << err;
     EXPECT_NE(err.rfind("\r\033[K"), std::string::npos);
@@ -60,14 +60,15 @@ TEST(ConsoleObserver, CardMessageWaitsForEnterOnlyWhenAsked) {
     std::fputs("\nrest", f.in);
     std::rewind(f.in);
     ConsoleObserver waiting(f.out, f.err, f.in, false, true);
-    waiting.showProgrammingCardMessage();
-    EXPECT_EQ(std::fgetc(f.in), 'r');   // exactly one line was taken
+    waiting.askToRemoveProgrammingCard();
+    EXPECT_EQ(std::fgetc(f.in), 'r');  // exactly one line was taken
 
     ConsoleObserver notWaiting(f.out, f.err, f.in, false, false);
-    notWaiting.showProgrammingCardMessage();
+    notWaiting.askToRemoveProgrammingCard();
     EXPECT_EQ(std::fgetc(f.in), 'e');
-    EXPECT_NE(contents(f.out).find("Please remove Programming Card first,\nthen close this window."),
-              std::string::npos);
+    EXPECT_NE(
+        contents(f.out).find("Please remove Programming Card first,\nthen close this window."),
+        std::string::npos);
 }
 
 TEST(FormatDuration, MinutesAndHours) {

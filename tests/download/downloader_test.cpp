@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
-#include <stdexcept>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,6 @@
 namespace korvath::download {
 namespace {
 
-using image::StatusColorError;
-using image::StatusColorNormal;
 using test::Bytes;
 using test::dataLine;
 using test::kEndLine;
@@ -28,29 +27,27 @@ using Texts = std::vector<std::string>;
 struct Recorder : DownloadObserver {
     struct Status {
         std::string text;
-        image::OleColor colour;
+        Severity severity;
         bool busy;
     };
     const Downloader* downloader = nullptr;
     const test::Controller* controller = nullptr;
     std::vector<Status> statuses;
-    std::vector<ProgressState> progress;
-    std::vector<bool> pointer;
+    std::vector<Progress> progress;
     int cardMessages = 0;
     int exitsAtCardMessage = -1;
     std::function<void(std::string_view)> onStatus;
     std::function<void()> onProgress;
 
-    void ShowStatus(std::string_view text, image::OleColor colour) override {
-        statuses.push_back({std::string(text), colour, downloader->DownloadBusy.load()});
+    void showStatus(std::string_view text, Severity severity) override {
+        statuses.push_back({std::string(text), severity, downloader->busy()});
         if (onStatus) onStatus(text);
     }
-    void progressChanged(const ProgressState& state) override {
+    void showProgress(const Progress& state) override {
         progress.push_back(state);
         if (onProgress) onProgress();
     }
-    void setBusyPointer(bool busy) override { pointer.push_back(busy); }
-    void showProgrammingCardMessage() override {
+    void askToRemoveProgrammingCard() override {
         ++cardMessages;
         exitsAtCardMessage = controller->exits;
     }
@@ -62,6 +59,11 @@ struct Recorder : DownloadObserver {
         return t;
     }
     [[nodiscard]] const Status& last() const { return statuses.back(); }
+    /// Whether a front end showed the busy pointer: from the erase phase on.
+    [[nodiscard]] bool wentBusy() const {
+        return std::any_of(progress.begin(), progress.end(),
+                           [](const Progress& p) { return p.phase != Phase::Connecting; });
+    }
 };
 
 class DownloadTest : public ::testing::Test {
@@ -104,14 +106,14 @@ TEST_F(DownloadTest, AFullRunShowsEveryStepInOrder) {
                "Blank external flash S6", "Blank external flash S7", "Programming!",
                "Resetting target", "Done!"}));
     for (const auto& s : observer.statuses) {
-        EXPECT_EQ(s.colour, StatusColorNormal) << s.text;
+        EXPECT_EQ(s.severity, Severity::Normal) << s.text;
         // Busy from the erase phase on, and not before.
         EXPECT_EQ(s.busy,
                   s.text != "Idle" && s.text != "Connecting" && s.text != "Sending Password")
             << s.text;
     }
-    EXPECT_EQ(observer.pointer, (std::vector<bool>{true, false}));
-    EXPECT_FALSE(downloader.DownloadBusy);
+    EXPECT_TRUE(observer.wentBusy());
+    EXPECT_FALSE(downloader.busy());
     EXPECT_EQ(downloader.outcome(), Outcome::Done);
     EXPECT_EQ(controller.programFrames.size(), 64u);
     EXPECT_EQ(controller.exits, 1);
@@ -126,9 +128,9 @@ TEST_F(DownloadTest, ASilentDeviceGetsFiftyProbesAndNoExitFrame) {
     EXPECT_EQ(controller.probes, 50);
     EXPECT_EQ(port.frames().size(), 50u);
     EXPECT_EQ(observer.texts(), (Texts{"Idle", "Connecting", "Connection Error"}));
-    EXPECT_EQ(observer.last().colour, StatusColorError);
-    EXPECT_EQ(observer.pointer, std::vector<bool>{false});
-    EXPECT_FALSE(downloader.DownloadBusy);
+    EXPECT_EQ(observer.last().severity, Severity::Error);
+    EXPECT_FALSE(observer.wentBusy());
+    EXPECT_FALSE(downloader.busy());
     EXPECT_EQ(downloader.outcome(), Outcome::DeviceFailure);
     EXPECT_NEAR(clock.now() - start, 50 * 1003.0, 50 * 2.0);
 }
@@ -147,11 +149,11 @@ TEST_F(DownloadTest, RefusedPasswordsEndWithOneExitFrameAndNothingErased) {
     EXPECT_EQ(controller.passwordFrames, 150);
     EXPECT_EQ(observer.texts(),
               (Texts{"Idle", "Connecting", "Sending Password", "Wrong Password"}));
-    EXPECT_EQ(observer.last().colour, StatusColorError);
+    EXPECT_EQ(observer.last().severity, Severity::Error);
     EXPECT_EQ(controller.exits, 1);
     EXPECT_TRUE(controller.blankChecks.empty());
     EXPECT_TRUE(clock.sleeps().empty());
-    EXPECT_EQ(observer.pointer, std::vector<bool>{false});
+    EXPECT_FALSE(observer.wentBusy());
 }
 
 TEST_F(DownloadTest, ARefusedImageIsNeitherErasedNorMarkedBusy) {
@@ -160,11 +162,11 @@ TEST_F(DownloadTest, ARefusedImageIsNeitherErasedNorMarkedBusy) {
     EXPECT_TRUE(downloader.RunDownload(smallImage(lines)));
     EXPECT_EQ(observer.texts(),
               (Texts{"Idle", "Connecting", "Sending Password", "Checksum Error"}));
-    EXPECT_EQ(observer.last().colour, StatusColorError);
+    EXPECT_EQ(observer.last().severity, Severity::Error);
     EXPECT_EQ(controller.exits, 1);
     EXPECT_TRUE(controller.blankChecks.empty());
     EXPECT_TRUE(controller.programFrames.empty());
-    EXPECT_EQ(observer.pointer, std::vector<bool>{false});
+    EXPECT_FALSE(observer.wentBusy());
     EXPECT_EQ(downloader.outcome(), Outcome::ImageRefused);
 }
 
@@ -199,7 +201,7 @@ TEST_P(SectorPaths, PassUntilBlankOrErased) {
     EXPECT_EQ(sleeps.size(), failed ? c.pauses : c.pauses + 7 + 8);
     if (failed) {
         EXPECT_EQ(observer.last().text, "Error erase flash S");
-        EXPECT_EQ(observer.last().colour, StatusColorError);
+        EXPECT_EQ(observer.last().severity, Severity::Error);
         EXPECT_EQ(controller.exits, 1);
         EXPECT_TRUE(controller.programFrames.empty());
     } else {
@@ -273,13 +275,13 @@ TEST_F(DownloadTest, OnModel3OnlyTheLastDataLineMoves) {
 
 TEST_F(DownloadTest, TheBarCountsOneStepPer141Bytes) {
     controller.firstAckedProbe = 0;
-    for (const auto& [bytes, maximum] : std::vector<std::pair<std::size_t, float>>{
+    for (const auto& [bytes, maximum] : std::vector<std::pair<std::size_t, int>>{
              {70, 0}, {71, 1}, {211, 1}, {212, 2}, {4620217, 32767}}) {
         observer.progress.clear();
         downloader.RunDownload(dir.writeRaw("sized.shx", std::string(bytes, 'S')));
         ASSERT_FALSE(observer.progress.empty());
-        EXPECT_EQ(observer.progress.front().Max, maximum) << bytes;
-        EXPECT_EQ(observer.progress.front().Value, 0) << bytes;
+        EXPECT_EQ(observer.progress.front().total, maximum) << bytes;
+        EXPECT_EQ(observer.progress.front().done, 0) << bytes;
         EXPECT_EQ(observer.last().text, "Connection Error");
     }
 }
@@ -291,10 +293,10 @@ TEST_F(DownloadTest, ImagesTooLongForSixteenBitsAreRefusedBeforeAnythingIsSent) 
         observer.statuses.clear();
         EXPECT_TRUE(downloader.RunDownload(file));
         EXPECT_EQ(observer.texts(), Texts{"File too long"}) << file;
-        EXPECT_EQ(observer.last().colour, StatusColorError);
+        EXPECT_EQ(observer.last().severity, Severity::Error);
     }
     EXPECT_TRUE(port.frames().empty());
-    EXPECT_EQ(observer.pointer, (std::vector<bool>{false, false}));
+    EXPECT_FALSE(observer.wentBusy());
 
     // One line fewer is taken.
     controller.firstAckedProbe = 0;
@@ -305,18 +307,24 @@ TEST_F(DownloadTest, ImagesTooLongForSixteenBitsAreRefusedBeforeAnythingIsSent) 
 TEST_F(DownloadTest, TheProgressBarStepsAndClampsThroughARun) {
     downloader.RunDownload(smallImage());
     const auto size = std::filesystem::file_size(dir.path() / "image.shx");
-    const float maximum = static_cast<float>((size + 70) / 141);
+    const int maximum = static_cast<int>((size + 70) / 141);
     ASSERT_EQ(maximum, 65);
     // Set-up, connect, erase start, 8 sectors, 64 records: 74 steps cut to 65.
     const std::size_t beforeReset = 1 + 1 + 1 + 8 + 64;
     ASSERT_EQ(observer.progress.size(), beforeReset + 9);
     for (std::size_t i = 0; i < beforeReset; ++i) {
-        EXPECT_EQ(observer.progress[i].Max, maximum);
-        EXPECT_EQ(observer.progress[i].Value, std::min<float>(static_cast<float>(i), maximum));
+        EXPECT_EQ(observer.progress[i].total, maximum);
+        EXPECT_EQ(observer.progress[i].done, std::min(static_cast<int>(i), maximum));
     }
+    // The phase of each step: set-up and connect, erase start and 8 sectors, records, reset.
+    const std::vector<std::pair<std::size_t, Phase>> phases = {
+        {1, Phase::Connecting},   {2, Phase::Erasing},      {10, Phase::Erasing},
+        {11, Phase::Programming}, {74, Phase::Programming}, {75, Phase::Resetting}};
+    for (const auto& [index, phase] : phases)
+        EXPECT_EQ(observer.progress[index].phase, phase) << index;
     for (std::size_t second = 0; second <= 8; ++second) {
-        EXPECT_EQ(observer.progress[beforeReset + second].Max, 8);
-        EXPECT_EQ(observer.progress[beforeReset + second].Value, static_cast<float>(second));
+        EXPECT_EQ(observer.progress[beforeReset + second].total, 8);
+        EXPECT_EQ(observer.progress[beforeReset + second].done, static_cast<int>(second));
     }
 }
 
@@ -345,13 +353,13 @@ TEST_F(DownloadTest, ARefusedRecordEndsWithFlashErrorAndNoResetWait) {
     controller.refusedRecord = 2;
     EXPECT_FALSE(downloader.RunDownload(smallImage()));
     EXPECT_EQ(observer.last().text, "Flash Error");
-    EXPECT_EQ(observer.last().colour, StatusColorError);
+    EXPECT_EQ(observer.last().severity, Severity::Error);
     EXPECT_EQ(controller.programFrames.size(), 3u);
     EXPECT_EQ(controller.exits, 1);
     EXPECT_EQ(controller.probesAfterExit, 0);
     EXPECT_EQ(clock.sleeps().size(), 8u);
-    EXPECT_EQ(observer.pointer, (std::vector<bool>{true, false}));
-    EXPECT_FALSE(downloader.DownloadBusy);
+    EXPECT_TRUE(observer.wentBusy());
+    EXPECT_FALSE(downloader.busy());
     EXPECT_EQ(downloader.outcome(), Outcome::DeviceFailure);
 }
 
@@ -360,8 +368,8 @@ TEST_F(DownloadTest, AnImageThatCannotBeFoundOrIsRelativeIsRefusedBeforeConnecti
     downloader.RunDownload("image.shx");
     EXPECT_EQ(observer.texts(), (Texts{"Cannot open image file: No such file or directory",
                                        "Image path is not a full path: image.shx"}));
-    EXPECT_EQ(observer.statuses[0].colour, StatusColorError);
-    EXPECT_EQ(observer.statuses[1].colour, StatusColorError);
+    EXPECT_EQ(observer.statuses[0].severity, Severity::Error);
+    EXPECT_EQ(observer.statuses[1].severity, Severity::Error);
     EXPECT_TRUE(port.frames().empty());
     EXPECT_EQ(downloader.outcome(), Outcome::ImageRefused);
 }
@@ -385,12 +393,12 @@ TEST_P(ImageChangedDuringErase, EndsCleanlyWithTheExitFrame) {
     };
     EXPECT_FALSE(downloader.RunDownload(file));
     EXPECT_EQ(observer.last().text, GetParam().status);
-    EXPECT_EQ(observer.last().colour, StatusColorError);
+    EXPECT_EQ(observer.last().severity, Severity::Error);
     EXPECT_EQ(controller.programFrames.size(), GetParam().programmed);
     EXPECT_EQ(controller.exits, 1);
     EXPECT_EQ(controller.probesAfterExit, 0);
-    EXPECT_EQ(observer.pointer, (std::vector<bool>{true, false}));
-    EXPECT_FALSE(downloader.DownloadBusy);
+    EXPECT_TRUE(observer.wentBusy());
+    EXPECT_FALSE(downloader.busy());
 }
 
 void rewrite(const std::filesystem::path& file, std::size_t index, const std::string& line) {
@@ -425,10 +433,10 @@ TEST_F(DownloadTest, AnObserverFailureEndsTheDownloadWithoutEscaping) {
     EXPECT_NO_THROW(result = downloader.RunDownload(smallImage()));
     EXPECT_FALSE(result);
     EXPECT_EQ(observer.last().text, "Download stopped: window gone");
-    EXPECT_EQ(observer.last().colour, StatusColorError);
+    EXPECT_EQ(observer.last().severity, Severity::Error);
     EXPECT_EQ(controller.exits, 1);
-    EXPECT_EQ(observer.pointer, (std::vector<bool>{true, false}));
-    EXPECT_FALSE(downloader.DownloadBusy);
+    EXPECT_TRUE(observer.wentBusy());
+    EXPECT_FALSE(downloader.busy());
 
     // Even an observer that fails again while the failure is reported leaves it usable.
     controller = test::Controller{};
@@ -437,7 +445,7 @@ TEST_F(DownloadTest, AnObserverFailureEndsTheDownloadWithoutEscaping) {
     };
     EXPECT_NO_THROW(downloader.RunDownload(smallImage()));
     EXPECT_EQ(controller.exits, 1);
-    EXPECT_FALSE(downloader.DownloadBusy);
+    EXPECT_FALSE(downloader.busy());
     controller = test::Controller{};
     observer.onStatus = nullptr;
     EXPECT_TRUE(downloader.RunDownload(smallImage()));
@@ -481,7 +489,8 @@ class SrecCatDownload : public DownloadTest {
         DownloadTest::SetUp();
         if (std::string(KORVATH_SREC_IMAGE).empty()) GTEST_SKIP() << "srec_cat not found";
     }
-    const std::filesystem::path image{KORVATH_SREC_IMAGE};
+    // The build names the file in its own system's form; "/build/x.shx" has no drive on Windows.
+    const std::filesystem::path image = std::filesystem::absolute(KORVATH_SREC_IMAGE);
 };
 
 TEST_F(SrecCatDownload, SendsEveryRecordByteForByteInUnderASecond) {

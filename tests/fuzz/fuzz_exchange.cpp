@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "link/link.h"
@@ -15,7 +16,7 @@ using korvath::link::Link;
 using korvath::test::Chunk;
 
 class CountingSink : public korvath::link::ErrorSink {
-public:
+  public:
     void reportError(int number, const std::string&) override {
         if (number == static_cast<int>(korvath::link::ErrorNumber::DeviceIo)) ++portFailures;
     }
@@ -46,29 +47,45 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return chunks;
     });
-    if (input.ConsumeBool()) port.unplugAt(clock.now() + input.ConsumeIntegralInRange<int>(0, 60000));
+    if (input.ConsumeBool())
+        port.unplugAt(clock.now() + input.ConsumeIntegralInRange<int>(0, 60000));
 
     for (int step = 0; step < 12 && input.remaining_bytes() > 0; ++step) {
         bool ok = false;
         switch (input.ConsumeIntegralInRange<int>(0, 4)) {
-            case 0: ok = link.ProbeDevice(); break;
-            case 1:
-                ok = link.SendPassword();
-                check(ok == (link.DeviceModel != 0));
-                check(link.ReplyTimeoutMs == 5000);
+            case 0:
+                ok = link.probe();
                 break;
-            case 2: ok = link.BlankCheckSector(input.ConsumeIntegralInRange<int>(0, 255)); break;
-            case 3:
-                link.DeviceModel = static_cast<std::int16_t>(input.ConsumeIntegralInRange<int>(0, 3));
-                ok = link.EraseSector(input.ConsumeIntegralInRange<int>(0, 8));
+            case 1: {
+                const std::optional<korvath::link::Model> model = link.unlock();
+                ok = model.has_value();
+                check(!ok || (korvath::link::protocol::number(*model) >= 1 &&
+                              korvath::link::protocol::number(*model) <= 3));
+                check(link.replyTimeoutMs() == 5000);
                 break;
-            default: ok = link.ExitProgramming(); break;
+            }
+            case 2:
+                ok = link.blankCheck(input.ConsumeIntegralInRange<int>(0, 255)) ==
+                     korvath::link::SectorState::Blank;
+                check(link.replyTimeoutMs() == 1000);
+                break;
+            case 3: {
+                const auto model =
+                    static_cast<korvath::link::Model>(input.ConsumeIntegralInRange<int>(1, 3));
+                ok = link.erase(korvath::link::protocol::sectorNumber(
+                         model, input.ConsumeIntegralInRange<int>(0, 8))) ==
+                     korvath::link::Answer::Accepted;
+                break;
+            }
+            default: {
+                const korvath::link::ExchangeResult result =
+                    link.ExchangeFrame(korvath::link::protocol::kExitFrame);
+                ok = result.acked();
+                if (ok) check(result.reply.size() <= korvath::link::protocol::kMaxReplyLength);
+                break;
+            }
         }
-        if (ok) {
-            check(link.LastExchangeResult == 0);
-            check(link.ReplyBuffer[0] == 0x06);
-            check(port.isOpen());
-        }
+        if (ok) check(port.isOpen());
     }
     // A dead port is reported once, however many commands follow. (Over-long replies are
     // reported each time: every one of them is a new fault of the device.)

@@ -1,29 +1,21 @@
-// The pre-scan over arbitrary file bytes: it must end, refuse what it cannot vouch for, and say
-// why in the error colour whenever it refuses with a message.
-#include <unistd.h>
-
+// The pre-scan over arbitrary file bytes: it must end, refuse what it cannot vouch for, and give
+// no reason when it accepts.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <random>
 #include <string>
 
 #include "image/prescan.h"
 
 namespace {
 
-class Sink : public korvath::image::StatusSink {
-public:
-    void ShowStatus(std::string_view, korvath::image::OleColor colour) override {
-        if (colour != korvath::image::StatusColorError) std::abort();
-        ++messages;
-    }
-    int messages = 0;
-};
-
+// One file per process, named at random so that fuzzing jobs side by side never share it.
 std::filesystem::path scratchFile() {
     static const std::filesystem::path path =
-        std::filesystem::temp_directory_path() / ("korvath-fuzz-prescan-" + std::to_string(getpid()));
+        std::filesystem::temp_directory_path() /
+        ("korvath-fuzz-prescan-" + std::to_string(std::random_device{}()));
     return path;
 }
 
@@ -31,23 +23,19 @@ std::filesystem::path scratchFile() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    const int model = 1 + data[0] % 3;
+    const auto model = static_cast<korvath::link::protocol::Model>(1 + data[0] % 3);
     {
-        std::FILE* f = std::fopen(scratchFile().c_str(), "wb");
-        if (f == nullptr) return 0;
-        std::fwrite(data + 1, 1, size - 1, f);
-        std::fclose(f);
+        std::ofstream out(scratchFile(), std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(data + 1), static_cast<std::streamsize>(size - 1));
+        if (!out) return 0;
     }
-    Sink sink;
-    std::int16_t kind = -1;
-    std::int32_t lastLine = -7;
-    const bool ok = korvath::image::PrescanImage(scratchFile(), model, kind, lastLine, sink);
-    if (ok) {
-        if (sink.messages != 0) std::abort();
-        if (kind != 1 && kind != 2) std::abort();
-        if (kind == 2 && model != 3) std::abort();
-        if (lastLine < 2) std::abort();
+    const korvath::image::PrescanResult result = korvath::image::PrescanImage(scratchFile(), model);
+    if (result.accepted) {
+        if (!result.refusals.empty()) std::abort();
+        if (result.imageKind != 1 && result.imageKind != 2) std::abort();
+        if (result.imageKind == 2 && model != korvath::link::protocol::Model::M3) std::abort();
+        if (result.lastRecordLine < 2) std::abort();
     }
-    if (size - 1 == 0 && (ok || sink.messages != 1)) std::abort();
+    if (size - 1 == 0 && (result.accepted || result.refusals.size() != 1)) std::abort();
     return 0;
 }

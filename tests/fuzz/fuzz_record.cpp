@@ -1,10 +1,11 @@
-// CheckRecord and ProgramRecord over arbitrary lines: the frame is always 73 bytes with a right
-// checksum, and an accepted line's frame carries exactly that line's address and data.
+// CheckRecord and the program frame over arbitrary lines: the frame is always 73 bytes with a
+// right checksum, and an accepted line's frame carries exactly that line's address and data.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "image/record.h"
+#include "link/link.h"
 #include "support/fake_port.h"
 
 namespace {
@@ -27,7 +28,7 @@ std::uint8_t byteAt(const std::string& line, std::size_t position) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string original(reinterpret_cast<const char*>(data), size);
-    const bool accepted = korvath::image::CheckRecord(original) == 1;
+    const bool accepted = korvath::image::CheckRecord(original);
     if (!korvath::image::beginsWith(original, "S244")) {
         check(!accepted);
         return 0;
@@ -36,10 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     korvath::test::VirtualClock clock;
     korvath::test::FakePort port(clock, [](auto, double) { return korvath::test::reply(0x06); });
     korvath::link::Link link(port, clock);
-    std::string line = original;
-    check(korvath::image::ProgramRecord(line, link));
-    check(line.size() == original.size());
-    check(line.size() < 2 || line.substr(line.size() - 2) == "FF");
+    check(link.program(korvath::image::dataRecord(original)) == korvath::link::Answer::Accepted);
 
     check(port.frames().size() == 1);
     const auto& frame = port.frames()[0];

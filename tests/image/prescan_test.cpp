@@ -16,15 +16,8 @@ using test::kEndLine;
 using test::kHeaderLine;
 using Lines = std::vector<std::string>;
 
-struct RecordingSink : StatusSink {
-    std::vector<std::string> messages;
-    void ShowStatus(std::string_view text, OleColor colour) override {
-        EXPECT_EQ(colour, StatusColorError) << text;
-        messages.emplace_back(text);
-    }
-};
-
-constexpr std::int32_t kUntouched = -7;
+// No end pair was found.
+constexpr std::int32_t kNoPair = 0;
 
 struct PrescanCase {
     const char* name;
@@ -33,7 +26,7 @@ struct PrescanCase {
     bool result;
     std::vector<std::string> messages;
     std::int16_t kind = 0;
-    std::int32_t lastRecordLine = kUntouched;
+    std::int32_t lastRecordLine = kNoPair;
     const char* lineEnd = "\r\n";
     // Names the case in test listings instead of dumping its bytes.
     friend void PrintTo(const PrescanCase& c, std::ostream* os) { *os << c.name; }
@@ -59,13 +52,11 @@ TEST_P(Prescan, JudgesTheWholeFile) {
     const PrescanCase& c = GetParam();
     test::TempDir dir;
     const auto file = dir.write("image.shx", c.lines, c.lineEnd);
-    RecordingSink sink;
-    std::int16_t kind = 9;
-    std::int32_t last = kUntouched;
-    EXPECT_EQ(PrescanImage(file, c.model, kind, last, sink), c.result);
-    EXPECT_EQ(sink.messages, c.messages);
-    EXPECT_EQ(kind, c.kind);
-    EXPECT_EQ(last, c.lastRecordLine);
+    const PrescanResult result = PrescanImage(file, static_cast<link::Model>(c.model));
+    EXPECT_EQ(result.accepted, c.result);
+    EXPECT_EQ(result.refusals, c.messages);
+    EXPECT_EQ(result.imageKind, c.kind);
+    EXPECT_EQ(result.lastRecordLine, c.lastRecordLine);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -219,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   1,
                                   false,
                                   {"Unexpected record length"}},
-                      PrescanCase{"AfterEndLineOldRules",
+                      PrescanCase{"AfterEndLineOnlyEndPairsCount",
                                   {kHeaderLine, kLast, kEndLine, "garbage",
                                    badChecksum(dataLine(0xE7FF80)), kEndLine},
                                   1,
@@ -243,29 +234,27 @@ TEST(PrescanLimits, TakesThirtyTwoThousandSevenHundredSixtySevenLinesAndNoMore) 
         for (int i = 0; i < dataLines; ++i) content += filler;
         return dir.writeRaw("long.shx", content + kLast + "\r\n" + kEndLine + "\r\n");
     };
-    RecordingSink sink;
-    std::int16_t kind = 0;
-    std::int32_t last = 0;
-    EXPECT_TRUE(PrescanImage(image(32764), 1, kind, last, sink));
-    EXPECT_EQ(last, 32766);
-    EXPECT_TRUE(sink.messages.empty());
+    const PrescanResult longest = PrescanImage(image(32764), link::Model::M1);
+    EXPECT_TRUE(longest.accepted);
+    EXPECT_EQ(longest.lastRecordLine, 32766);
+    EXPECT_TRUE(longest.refusals.empty());
 
-    EXPECT_FALSE(PrescanImage(image(32765), 1, kind, last, sink));
-    EXPECT_EQ(sink.messages, std::vector<std::string>{"File too long"});
+    const PrescanResult tooLong = PrescanImage(image(32765), link::Model::M1);
+    EXPECT_FALSE(tooLong.accepted);
+    EXPECT_EQ(tooLong.refusals, std::vector<std::string>{"File too long"});
 }
 
 TEST(PrescanFailures, NameTheFileProblem) {
     test::TempDir dir;
-    RecordingSink sink;
-    std::int16_t kind = 4;
-    std::int32_t last = kUntouched;
-    EXPECT_FALSE(PrescanImage(dir.path() / "gone.shx", 1, kind, last, sink));
-    EXPECT_FALSE(PrescanImage(dir.path(), 1, kind, last, sink));
-    EXPECT_EQ(sink.messages,
-              (std::vector<std::string>{"Cannot open image file: No such file or directory",
-                                        "Cannot read image file: Is a directory"}));
-    EXPECT_EQ(kind, 0);
-    EXPECT_EQ(last, kUntouched);
+    const PrescanResult gone = PrescanImage(dir.path() / "gone.shx", link::Model::M1);
+    const PrescanResult folder = PrescanImage(dir.path(), link::Model::M1);
+    EXPECT_FALSE(gone.accepted);
+    EXPECT_FALSE(folder.accepted);
+    EXPECT_EQ(gone.refusals,
+              std::vector<std::string>{"Cannot open image file: No such file or directory"});
+    EXPECT_EQ(folder.refusals, std::vector<std::string>{"Cannot read image file: Is a directory"});
+    EXPECT_EQ(folder.imageKind, 0);
+    EXPECT_EQ(folder.lastRecordLine, kNoPair);
 }
 
 TEST(ImageHeader, IsTheFirstLineBeginningWithS0) {

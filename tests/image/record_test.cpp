@@ -6,6 +6,7 @@
 
 #include "image/image_files.h"
 #include "image/record.h"
+#include "link/link.h"
 #include "support/fake_port.h"
 
 namespace korvath::image {
@@ -33,7 +34,7 @@ TEST(TestImages, BuildRecordsAsSrecCatDoes) {
 struct CheckCase {
     const char* name;
     std::string line;
-    std::int16_t expected;
+    bool expected;
     // Names the case in test listings instead of dumping its bytes.
     friend void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -58,19 +59,19 @@ std::string lowerHex(std::string line) {
 
 INSTANTIATE_TEST_SUITE_P(
     All, CheckRecordCases,
-    ::testing::Values(CheckCase{"SrecCatLine", kSrecCatLine, 1},
-                      CheckCase{"LowerCaseHexDigits", lowerHex(kSrecCatLine), 1},
-                      CheckCase{"ChecksumDigitChanged", with(kSrecCatLine, 139, 'A'), 0},
-                      CheckCase{"DataDigitChanged", with(kSrecCatLine, 20, '0'), 0},
-                      CheckCase{"NonHexDataDigit", with(kSrecCatLine, 20, 'G'), 0},
-                      CheckCase{"BlankInData", with(kSrecCatLine, 20, ' '), 0},
-                      CheckCase{"LowerCaseRecordType", with(kSrecCatLine, 0, 's'), 0},
-                      CheckCase{"ChecksumMissing", kSrecCatLine.substr(0, 138), 0},
-                      CheckCase{"OneShort", kSrecCatLine.substr(0, 139), 0},
-                      CheckCase{"OneLong", kSrecCatLine + "0", 0},
-                      CheckCase{"AddressOnly", "S244E7FFC0", 0},
-                      CheckCase{"OtherByteCount", with(with(kSrecCatLine, 2, '4'), 3, '5'), 0},
-                      CheckCase{"Empty", "", 0}),
+    ::testing::Values(CheckCase{"SrecCatLine", kSrecCatLine, true},
+                      CheckCase{"LowerCaseHexDigits", lowerHex(kSrecCatLine), true},
+                      CheckCase{"ChecksumDigitChanged", with(kSrecCatLine, 139, 'A'), false},
+                      CheckCase{"DataDigitChanged", with(kSrecCatLine, 20, '0'), false},
+                      CheckCase{"NonHexDataDigit", with(kSrecCatLine, 20, 'G'), false},
+                      CheckCase{"BlankInData", with(kSrecCatLine, 20, ' '), false},
+                      CheckCase{"LowerCaseRecordType", with(kSrecCatLine, 0, 's'), false},
+                      CheckCase{"ChecksumMissing", kSrecCatLine.substr(0, 138), false},
+                      CheckCase{"OneShort", kSrecCatLine.substr(0, 139), false},
+                      CheckCase{"OneLong", kSrecCatLine + "0", false},
+                      CheckCase{"AddressOnly", "S244E7FFC0", false},
+                      CheckCase{"OtherByteCount", with(with(kSrecCatLine, 2, '4'), 3, '5'), false},
+                      CheckCase{"Empty", "", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct HexCase {
@@ -94,9 +95,9 @@ class ProgramRecordTest : public ::testing::Test {
     test::FakePort port{clock, [](auto, double) { return test::reply(0x06); }};
     link::Link link{port, clock};
 
-    Bytes sent(std::string line) {
+    Bytes sent(std::string_view line) {
         port.clearFrames();
-        EXPECT_TRUE(ProgramRecord(line, link));
+        EXPECT_EQ(link.program(dataRecord(line)), link::Answer::Accepted);
         EXPECT_EQ(port.frames().size(), 1u);
         return port.frames().empty() ? Bytes{} : port.frames().back();
     }
@@ -127,12 +128,10 @@ TEST_F(ProgramRecordTest, SendsTheAddressLowByteFirstAndTheDataSwappedInPairs) {
     EXPECT_EQ(sent(moved), withChecksum(Bytes(expected.begin(), expected.begin() + 71)));
 }
 
-TEST_F(ProgramRecordTest, RewritesTheCallersLineAndIgnoresItsChecksumCharacters) {
-    std::string line = lastRecordCounting();
-    const Bytes frame = sent(line);
-    ASSERT_TRUE(ProgramRecord(line, link));
-    EXPECT_EQ(line, lastRecordCounting().substr(0, 138) + "FF");
+TEST_F(ProgramRecordTest, IgnoresTheLinesChecksumCharacters) {
+    const Bytes frame = sent(lastRecordCounting());
     EXPECT_EQ(sent(with(lastRecordCounting(), 139, 'Z')), frame);
+    EXPECT_EQ(sent(lastRecordCounting().substr(0, 138) + "FF"), frame);
 }
 
 TEST_F(ProgramRecordTest, ShortLinesTakeTheClosingFsAndZerosBeyondTheEnd) {
@@ -145,9 +144,7 @@ TEST_F(ProgramRecordTest, ShortLinesTakeTheClosingFsAndZerosBeyondTheEnd) {
     EXPECT_EQ(Bytes(addressOnly.begin() + 6, addressOnly.begin() + 70), Bytes(64, 0));
     EXPECT_EQ(addressOnly, withChecksum(Bytes(addressOnly.begin(), addressOnly.begin() + 71)));
 
-    std::string tiny = "S";
-    ASSERT_TRUE(ProgramRecord(tiny, link));
-    EXPECT_EQ(tiny, "FF");
+    EXPECT_EQ(dataRecord("S"), link::DataRecord{});
 }
 
 TEST_F(ProgramRecordTest, NonHexFieldsGiveTheirLeadingDigits) {
@@ -157,19 +154,16 @@ TEST_F(ProgramRecordTest, NonHexFieldsGiveTheirLeadingDigits) {
 }
 
 TEST_F(ProgramRecordTest, TrustsOnlyAnAckThatArrivedInTime) {
-    std::string line = lastRecordCounting();
+    const link::DataRecord record = dataRecord(lastRecordCounting());
     port.setDevice([](auto, double) { return test::reply(0x15); });
-    EXPECT_FALSE(ProgramRecord(line, link));
+    EXPECT_EQ(link.program(record), link::Answer::Refused);
 
-    link.ReplyBuffer[0] = 0x06;  // left from an earlier exchange
     port.setDevice({});
-    EXPECT_FALSE(ProgramRecord(line, link));
-    EXPECT_EQ(link.LastExchangeResult, 1);
+    EXPECT_EQ(link.program(record), link::Answer::NoAnswer);
 
     port.setDevice([](auto, double) { return test::reply(0x06); });
     port.close();
-    link.ReplyBuffer[0] = 0x06;
-    EXPECT_FALSE(ProgramRecord(line, link));
+    EXPECT_EQ(link.program(record), link::Answer::NoAnswer);
 }
 
 }  // namespace

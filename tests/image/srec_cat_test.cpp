@@ -12,11 +12,6 @@
 namespace korvath::image {
 namespace {
 
-struct RecordingSink : StatusSink {
-    std::vector<std::string> messages;
-    void ShowStatus(std::string_view text, OleColor) override { messages.emplace_back(text); }
-};
-
 std::string readFile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -27,7 +22,8 @@ class SrecCatImage : public ::testing::Test {
     void SetUp() override {
         if (std::string(KORVATH_SREC_IMAGE).empty()) GTEST_SKIP() << "srec_cat not found";
     }
-    const std::filesystem::path image{KORVATH_SREC_IMAGE};
+    // The build names the file in its own system's form; "/build/x.shx" has no drive on Windows.
+    const std::filesystem::path image = std::filesystem::absolute(KORVATH_SREC_IMAGE);
 };
 
 TEST_F(SrecCatImage, HasTheShapeTheDeviceTakes) {
@@ -40,7 +36,7 @@ TEST_F(SrecCatImage, HasTheShapeTheDeviceTakes) {
     EXPECT_TRUE(beginsWith(lines.front(), "S0"));
     EXPECT_TRUE(beginsWith(lines.back(), "S8"));
     for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
-        ASSERT_EQ(CheckRecord(lines[i]), 1) << "line " << i + 1;
+        ASSERT_TRUE(CheckRecord(lines[i])) << "line " << i + 1;
         ASSERT_EQ(lines[i].substr(4, 6), test::dataLine(0xE00000 + 64 * (i - 1)).substr(4, 6));
     }
     const std::string content = readFile(image);
@@ -49,13 +45,11 @@ TEST_F(SrecCatImage, HasTheShapeTheDeviceTakes) {
 }
 
 TEST_F(SrecCatImage, PassesThePrescanAndOneChangedDigitDoesNot) {
-    RecordingSink sink;
-    std::int16_t kind = 0;
-    std::int32_t last = 0;
-    EXPECT_TRUE(PrescanImage(image, 1, kind, last, sink));
-    EXPECT_EQ(kind, 1);
-    EXPECT_EQ(last, 8193);
-    EXPECT_TRUE(sink.messages.empty());
+    const PrescanResult result = PrescanImage(image, link::Model::M1);
+    EXPECT_TRUE(result.accepted);
+    EXPECT_EQ(result.imageKind, 1);
+    EXPECT_EQ(result.lastRecordLine, 8193);
+    EXPECT_TRUE(result.refusals.empty());
 
     std::string content = readFile(image);
     const std::size_t line4000 = content.find("S244E3E7C0");
@@ -63,8 +57,9 @@ TEST_F(SrecCatImage, PassesThePrescanAndOneChangedDigitDoesNot) {
     char& digit = content[line4000 + 139];
     digit = digit == '0' ? '1' : '0';
     test::TempDir dir;
-    EXPECT_FALSE(PrescanImage(dir.writeRaw("bad.shx", content), 1, kind, last, sink));
-    EXPECT_EQ(sink.messages, std::vector<std::string>{"Checksum Error"});
+    const PrescanResult bad = PrescanImage(dir.writeRaw("bad.shx", content), link::Model::M1);
+    EXPECT_FALSE(bad.accepted);
+    EXPECT_EQ(bad.refusals, std::vector<std::string>{"Checksum Error"});
 }
 
 }  // namespace

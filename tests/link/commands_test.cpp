@@ -21,7 +21,8 @@ test::Device passwordDevice(int model, std::uint8_t answer = 0x06) {
     return [model, answer](std::span<const std::uint8_t> frame, double) -> std::vector<Chunk> {
         if (frame.size() == 12 && frame[1] == 0x73) {
             const std::string pw(frame.begin() + 3, frame.begin() + 9);
-            const bool ok = pw == std::string(protocol::kPasswords[static_cast<std::size_t>(model - 1)]);
+            const bool ok =
+                pw == std::string(protocol::kPasswords[static_cast<std::size_t>(model - 1)]);
             return test::reply(ok ? 0x06 : 0x15);
         }
         return test::reply(answer);
@@ -29,7 +30,7 @@ test::Device passwordDevice(int model, std::uint8_t answer = 0x06) {
 }
 
 class CommandsTest : public ::testing::Test {
-protected:
+  protected:
     VirtualClock clock;
     FakePort port{clock};
     Link link{port, clock};
@@ -37,41 +38,38 @@ protected:
 
 TEST_F(CommandsTest, ProbeTrustsAnAckOnlyWhenTheWaitDidNotTimeOut) {
     port.setDevice([](auto, double) { return test::reply(0x06); });
-    EXPECT_TRUE(link.ProbeDevice());
-    EXPECT_EQ(link.LastExchangeResult, 0);
+    EXPECT_TRUE(link.probe());
 
     port.setDevice({});
-    EXPECT_FALSE(link.ProbeDevice());
-    EXPECT_EQ(link.ReplyBuffer[0], 0x06);
-    EXPECT_EQ(link.LastExchangeResult, 1);
+    EXPECT_FALSE(link.probe());
+    const Bytes probe = {0x90};
+    EXPECT_EQ(link.ExchangeFrame(probe).status, ExchangeResult::Status::TimedOut);
 }
 
 TEST_F(CommandsTest, PasswordStopsAtTheAcceptedPositionAndLeavesTheLongTimeout) {
     port.setDevice(passwordDevice(2));
-    EXPECT_TRUE(link.SendPassword());
-    EXPECT_EQ(link.DeviceModel, 2);
-    EXPECT_EQ(link.ReplyTimeoutMs, 5000);
+    EXPECT_EQ(link.unlock(), Model::M2);
+    EXPECT_EQ(link.replyTimeoutMs(), 5000);
     ASSERT_EQ(port.frames().size(), 2u);
     const Bytes first = port.frames()[0];
-    EXPECT_EQ(first, (Bytes{0x1B, 0x73, 0x06, 'K', 'P', 'L', '-', 'W', 'U', 0x04, first[10], first[11]}));
+    EXPECT_EQ(first,
+              (Bytes{0x1B, 0x73, 0x06, 'K', 'P', 'L', '-', 'W', 'U', 0x04, first[10], first[11]}));
     int sum = 0;
     for (int i = 0; i < 10; ++i) sum += first[static_cast<std::size_t>(i)];
     EXPECT_EQ(first[10], sum % 256);
     EXPECT_EQ(first[11], (sum / 256) | 0x80);
 }
 
-TEST_F(CommandsTest, PasswordRefusedEverywhereSendsThreeFramesAndClearsTheModel) {
-    link.DeviceModel = 3;
+TEST_F(CommandsTest, PasswordRefusedEverywhereSendsThreeFramesAndGivesNoModel) {
     port.setDevice([](auto, double) { return test::reply(0x15); });
-    EXPECT_FALSE(link.SendPassword());
-    EXPECT_EQ(link.DeviceModel, 0);
+    EXPECT_EQ(link.unlock(), std::nullopt);
     EXPECT_EQ(port.frames().size(), 3u);
-    EXPECT_EQ(link.ReplyTimeoutMs, 5000);
+    EXPECT_EQ(link.replyTimeoutMs(), 5000);
 }
 
 TEST_F(CommandsTest, SilentPasswordStepWaitsThreeLongTimeouts) {
     const double start = clock.now();
-    EXPECT_FALSE(link.SendPassword());
+    EXPECT_FALSE(link.unlock());
     const double took = clock.now() - start;
     EXPECT_GE(took, 3 * 5000.0);
     EXPECT_LT(took, 3 * 5000.0 + 20);
@@ -88,18 +86,21 @@ struct SectorFrameCase {
     }
 };
 
-class SectorFrameTest : public CommandsTest, public ::testing::WithParamInterface<SectorFrameCase> {};
+class SectorFrameTest : public CommandsTest,
+                        public ::testing::WithParamInterface<SectorFrameCase> {};
 
 TEST_P(SectorFrameTest, FrameBytesAndSectorBase) {
     const SectorFrameCase& c = GetParam();
-    link.DeviceModel = static_cast<std::int16_t>(c.model);
+    // Erases name a sector of the model's external flash; blank checks an absolute sector.
+    const int base = c.model == 0 ? 0 : protocol::sectorNumber(static_cast<Model>(c.model), 0);
+    EXPECT_EQ(base, c.sectorBase);
     port.setDevice([](auto, double) { return test::reply(0x06); });
-    const bool ok = c.erase ? link.EraseSector(c.sector) : link.BlankCheckSector(c.sector);
+    const bool ok = c.erase ? link.erase(base + c.sector) == Answer::Accepted
+                            : link.blankCheck(c.sector) == SectorState::Blank;
     EXPECT_TRUE(ok);
     ASSERT_EQ(port.frames().size(), 1u);
     EXPECT_EQ(port.frames()[0], c.frame);
-    EXPECT_EQ(link.SectorBase, c.sectorBase);
-    EXPECT_EQ(link.ReplyTimeoutMs, 1000);
+    EXPECT_EQ(link.replyTimeoutMs(), 1000);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -108,30 +109,29 @@ INSTANTIATE_TEST_SUITE_P(
                       SectorFrameCase{1, true, 0, {0x1B, 0x75, 0x01, 0x0A, 0x04, 0x9F, 0x80}, 10},
                       SectorFrameCase{3, true, 0, {0x1B, 0x75, 0x01, 0x0A, 0x04, 0x9F, 0x80}, 10},
                       SectorFrameCase{0, true, 0, {0x1B, 0x75, 0x01, 0x00, 0x04, 0x95, 0x80}, 0},
-                      SectorFrameCase{0, false, 10, {0x1B, 0x77, 0x01, 0x0A, 0x04, 0xA1, 0x80}, 0}));
+                      SectorFrameCase{
+                          0, false, 10, {0x1B, 0x77, 0x01, 0x0A, 0x04, 0xA1, 0x80}, 0}));
 
-TEST_F(CommandsTest, BlankCheckAndEraseClearTheStaleReplyAndRestoreTheShortTimeout) {
-    link.ReplyBuffer[0] = 0x06;
-    link.ReplyBuffer[1] = 0x06;
-    EXPECT_FALSE(link.BlankCheckSector(10));
-    EXPECT_EQ(link.ReplyBuffer[0], 0);
-    EXPECT_EQ(link.ReplyBuffer[1], 0);
-    EXPECT_EQ(link.ReplyTimeoutMs, 1000);
+TEST_F(CommandsTest, BlankCheckAndEraseTellSilenceFromRefusalAndRestoreTheShortTimeout) {
+    port.setDevice([](auto, double) { return test::reply(0x06); });
+    EXPECT_TRUE(link.probe());
+    port.setDevice({});
+    EXPECT_EQ(link.blankCheck(10), SectorState::Unknown);
+    EXPECT_EQ(link.replyTimeoutMs(), 1000);
 
     port.setDevice([](auto, double) { return test::reply(0x15); });
-    EXPECT_FALSE(link.BlankCheckSector(10));
-    EXPECT_FALSE(link.EraseSector(0));
-    EXPECT_EQ(link.ReplyTimeoutMs, 1000);
+    EXPECT_EQ(link.blankCheck(10), SectorState::NotBlank);
+    EXPECT_EQ(link.erase(0), Answer::Refused);
+    EXPECT_EQ(link.replyTimeoutMs(), 1000);
 }
 
 TEST_F(CommandsTest, SectorOutOfRangeRaisesOverflowBeforeSending) {
     for (int sector : {-1, 256}) {
-        EXPECT_THROW(link.BlankCheckSector(sector), LinkError);
-        EXPECT_EQ(link.ReplyTimeoutMs, 5000);
+        EXPECT_THROW((void)link.blankCheck(sector), LinkError);
+        EXPECT_EQ(link.replyTimeoutMs(), 5000);
     }
-    link.DeviceModel = 2;
     try {
-        link.EraseSector(242);   // 242 + 14 = 256
+        (void)link.erase(protocol::sectorNumber(Model::M2, 242));  // 242 + 14 = 256
         FAIL();
     } catch (const LinkError& e) {
         EXPECT_EQ(e.number(), 6);
@@ -141,7 +141,7 @@ TEST_F(CommandsTest, SectorOutOfRangeRaisesOverflowBeforeSending) {
 
 TEST_F(CommandsTest, ExitProgrammingSendsTheFixedSixBytes) {
     port.setDevice([](auto, double) { return test::reply(0x06); });
-    EXPECT_TRUE(link.ExitProgramming());
+    EXPECT_TRUE(link.exitProgramming());
     ASSERT_EQ(port.frames().size(), 1u);
     EXPECT_EQ(port.frames()[0], (Bytes{0x1B, 0x7E, 0x00, 0x04, 0x9D, 0x80}));
 }

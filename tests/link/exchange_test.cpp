@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "link/link.h"
-#include "support/recording_sink.h"
 #include "support/fake_port.h"
+#include "support/recording_sink.h"
 
 namespace korvath::link {
 namespace {
@@ -13,31 +13,33 @@ namespace {
 using test::Bytes;
 using test::Chunk;
 using test::FakePort;
-using test::VirtualClock;
 using test::RecordingSink;
+using test::VirtualClock;
 
 class ExchangeTest : public ::testing::Test {
-protected:
+  protected:
     VirtualClock clock;
     FakePort port{clock};
     RecordingSink sink;
     Link link{port, clock, &sink};
 
-    std::int16_t exchange(std::int16_t count, bool wait = true) {
-        lastCount = count;
-        return link.ExchangeFrame(lastCount, wait);
+    /// Sends a frame of `count` bytes (a probe byte first).
+    ExchangeResult exchange(std::size_t count) {
+        Bytes frame(count, 0);
+        if (count > 0) frame[0] = 0x90;
+        return link.ExchangeFrame(frame);
     }
-    std::int16_t lastCount = 0;
 };
+
+using Status = ExchangeResult::Status;
 
 TEST_F(ExchangeTest, ImmediateAckEndsAfterTheQuietGap) {
     port.setDevice([](auto, double) { return test::reply(0x06, 0.3); });
-    link.SendBuffer[0] = 0x90;
     const double start = clock.now();
-    EXPECT_EQ(exchange(1), 0);
-    EXPECT_EQ(lastCount, 1);
-    EXPECT_EQ(link.ReplyBuffer[0], 0x06);
-    EXPECT_FALSE(link.ReplyTimedOut);
+    const ExchangeResult result = exchange(1);
+    EXPECT_EQ(result.status, Status::Replied);
+    EXPECT_EQ(result.reply, Bytes{0x06});
+    EXPECT_TRUE(result.acked());
     const double took = clock.now() - start;
     EXPECT_GT(took, 0.3 + 2.0);
     EXPECT_LT(took, 0.3 + 3.0);
@@ -45,13 +47,12 @@ TEST_F(ExchangeTest, ImmediateAckEndsAfterTheQuietGap) {
     EXPECT_EQ(port.frames()[0], Bytes{0x90});
 }
 
-TEST_F(ExchangeTest, SilenceTimesOutAfterTheFirstQuietPeriodAndKeepsTheStaleByte) {
-    link.ReplyBuffer[0] = 0x06;   // left by an earlier reply
+TEST_F(ExchangeTest, SilenceTimesOutAfterTheFirstQuietPeriod) {
     const double start = clock.now();
-    EXPECT_EQ(exchange(1), 1);
-    EXPECT_EQ(lastCount, 0);
-    EXPECT_EQ(link.ReplyBuffer[0], 0x06);
-    EXPECT_TRUE(link.ReplyTimedOut);
+    const ExchangeResult result = exchange(1);
+    EXPECT_EQ(result.status, Status::TimedOut);
+    EXPECT_TRUE(result.reply.empty());
+    EXPECT_FALSE(result.acked());
     const double took = clock.now() - start;
     EXPECT_GE(took, 1002.0);
     EXPECT_LT(took, 1004.0);
@@ -61,42 +62,36 @@ TEST_F(ExchangeTest, SilenceTimesOutAfterTheFirstQuietPeriodAndKeepsTheStaleByte
 TEST_F(ExchangeTest, BurstsWithShortGapsAreOneReply) {
     port.setDevice([](auto, double) {
         std::vector<Chunk> chunks;
-        for (int i = 0; i < 10; ++i) chunks.push_back({0.5 + 1.9 * i, {static_cast<std::uint8_t>(i)}});
+        for (int i = 0; i < 10; ++i)
+            chunks.push_back({0.5 + 1.9 * i, {static_cast<std::uint8_t>(i)}});
         return chunks;
     });
-    EXPECT_EQ(exchange(1), 0);
-    EXPECT_EQ(lastCount, 10);
-    EXPECT_EQ(link.ReplyBuffer[9], 9);
+    const ExchangeResult result = exchange(1);
+    EXPECT_EQ(result.status, Status::Replied);
+    ASSERT_EQ(result.reply.size(), 10u);
+    EXPECT_EQ(result.reply[9], 9);
 }
 
 TEST_F(ExchangeTest, ReplyAlreadyCompleteBeforeTheFirstPollIsTaken) {
     port.setDevice([](auto, double) { return test::reply(0x15, 0.0); });
-    EXPECT_EQ(exchange(1), 0);
-    EXPECT_EQ(lastCount, 1);
-    EXPECT_EQ(link.ReplyBuffer[0], 0x15);
+    const ExchangeResult result = exchange(1);
+    EXPECT_EQ(result.status, Status::Replied);
+    EXPECT_EQ(result.reply, Bytes{0x15});
 }
 
 TEST_F(ExchangeTest, BytesWaitingBeforeTheSendAreDiscarded) {
     port.inject({0x06, 0x06, 0x06});
     port.setDevice([](auto, double) { return test::reply(0x15); });
-    EXPECT_EQ(exchange(1), 0);
-    EXPECT_EQ(lastCount, 1);
-    EXPECT_EQ(link.ReplyBuffer[0], 0x15);
-    EXPECT_EQ(link.ReplyBuffer[1], 0x00);
+    const ExchangeResult result = exchange(1);
+    EXPECT_EQ(result.status, Status::Replied);
+    EXPECT_EQ(result.reply, Bytes{0x15});
 }
 
-TEST_F(ExchangeTest, ShorterReplyKeepsTheRestOfTheBufferAndSendBufferIsNeverCleared) {
+TEST_F(ExchangeTest, EachReplyIsOnlyItsOwnBytes) {
     port.setDevice([](auto, double) { return std::vector<Chunk>{{0.5, {0x06, 0x41, 0x42}}}; });
-    exchange(1);
+    EXPECT_EQ(exchange(1).reply, (Bytes{0x06, 0x41, 0x42}));
     port.setDevice([](auto, double) { return test::reply(0x15); });
-    exchange(1);
-    EXPECT_EQ(link.ReplyBuffer[0], 0x15);
-    EXPECT_EQ(link.ReplyBuffer[1], 0x41);
-    EXPECT_EQ(link.ReplyBuffer[2], 0x42);
-
-    for (int i = 0; i < 73; ++i) link.SendBuffer[static_cast<std::size_t>(i)] = 0xAA;
-    link.EraseSector(0);
-    for (int i = 7; i < 73; ++i) EXPECT_EQ(link.SendBuffer[static_cast<std::size_t>(i)], 0xAA) << i;
+    EXPECT_EQ(exchange(1).reply, Bytes{0x15});
 }
 
 TEST_F(ExchangeTest, OverlongReplyKeepsFirst51BytesReportsError9AndFails) {
@@ -106,14 +101,17 @@ TEST_F(ExchangeTest, OverlongReplyKeepsFirst51BytesReportsError9AndFails) {
         bytes[0] = 0x06;
         return std::vector<Chunk>{{0.5, bytes}};
     });
-    EXPECT_EQ(exchange(1), 1);
-    EXPECT_EQ(lastCount, 1);   // as the caller gave it
-    EXPECT_EQ(link.ReplyBuffer[0], 0x06);
-    EXPECT_EQ(link.ReplyBuffer[50], 51);
+    const ExchangeResult result = exchange(1);
+    EXPECT_EQ(result.status, Status::Failed);
+    ASSERT_EQ(result.reply.size(), 51u);
+    EXPECT_EQ(result.reply[0], 0x06);
+    EXPECT_EQ(result.reply[50], 51);
     ASSERT_EQ(sink.reports.size(), 1u);
     EXPECT_EQ(sink.reports[0].number, 9);
+    ASSERT_TRUE(result.fault);
+    EXPECT_EQ(result.fault->number, 9);
     // The ACK at the front must not count as an acknowledged probe.
-    EXPECT_FALSE(link.ProbeDevice());
+    EXPECT_FALSE(link.probe());
 }
 
 TEST_F(ExchangeTest, BabblingDeviceIsCutOffAfterTheTimeout) {
@@ -123,8 +121,7 @@ TEST_F(ExchangeTest, BabblingDeviceIsCutOffAfterTheTimeout) {
         return chunks;
     });
     const double start = clock.now();
-    EXPECT_EQ(exchange(1), 1);
-    EXPECT_TRUE(link.ReplyTimedOut);
+    EXPECT_FALSE(exchange(1).acked());
     const double took = clock.now() - start;
     EXPECT_GE(took, 1000.0);
     EXPECT_LT(took, 1010.0);
@@ -134,28 +131,18 @@ TEST_F(ExchangeTest, BabblingDeviceIsCutOffAfterTheTimeout) {
 
 TEST_F(ExchangeTest, ClosedPortSendsNothingAndCountsAsNoReply) {
     port.close();
-    link.ReplyBuffer[0] = 0x06;
-    EXPECT_EQ(exchange(7), 1);
-    EXPECT_EQ(lastCount, 0);
-    EXPECT_EQ(link.ReplyBuffer[0], 0x06);
+    const ExchangeResult result = exchange(7);
+    EXPECT_EQ(result.status, Status::NotSent);
+    EXPECT_TRUE(result.reply.empty());
     EXPECT_TRUE(port.frames().empty());
     EXPECT_TRUE(sink.reports.empty());
-    EXPECT_FALSE(link.ProbeDevice());
-    EXPECT_FALSE(link.ExitProgramming());
-}
-
-TEST_F(ExchangeTest, NoWaitTakesWhatHasArrived) {
-    port.inject({0x01});
-    port.setDevice([](auto, double) { return test::reply(0x06, 0.0); });
-    EXPECT_EQ(exchange(1, false), 0);
-    EXPECT_EQ(lastCount, 1);
-    EXPECT_EQ(link.ReplyBuffer[0], 0x06);
+    EXPECT_FALSE(link.probe());
+    EXPECT_FALSE(link.exitProgramming());
 }
 
 TEST_F(ExchangeTest, CountOutsideTheBufferIsReportedAndSendsNothing) {
-    EXPECT_EQ(exchange(102), 1);
-    EXPECT_EQ(lastCount, 102);
-    EXPECT_EQ(exchange(0), 1);
+    EXPECT_EQ(exchange(102).status, Status::Failed);
+    EXPECT_EQ(exchange(0).status, Status::Failed);
     EXPECT_TRUE(port.frames().empty());
     ASSERT_EQ(sink.reports.size(), 2u);
     EXPECT_EQ(sink.reports[0].number, 9);
@@ -164,33 +151,23 @@ TEST_F(ExchangeTest, CountOutsideTheBufferIsReportedAndSendsNothing) {
 TEST_F(ExchangeTest, DeviceGoneIsReportedOnceAndTheLinkCountsAsClosed) {
     port.setDevice([](auto, double) { return std::vector<Chunk>{}; });
     port.unplugAt(clock.now() + 100);
-    link.ReplyBuffer[0] = 0x06;
     const double start = clock.now();
-    EXPECT_FALSE(link.ProbeDevice());
-    EXPECT_LT(clock.now() - start, 101.0);   // does not sit out the time-out
+    EXPECT_FALSE(link.probe());
+    EXPECT_LT(clock.now() - start, 101.0);  // does not sit out the time-out
     ASSERT_EQ(sink.reports.size(), 1u);
     EXPECT_EQ(sink.reports[0].number, 57);
     EXPECT_FALSE(port.isOpen());
 
-    for (int i = 0; i < 100; ++i) EXPECT_FALSE(link.ProbeDevice());
+    for (int i = 0; i < 100; ++i) EXPECT_FALSE(link.probe());
     EXPECT_EQ(sink.reports.size(), 1u);
 }
 
 TEST_F(ExchangeTest, WriteFailureIsReportedOnce) {
     port.unplugAt(clock.now());
-    EXPECT_FALSE(link.ProbeDevice());
-    EXPECT_FALSE(link.SendPassword());
+    EXPECT_FALSE(link.probe());
+    EXPECT_FALSE(link.unlock());
     ASSERT_EQ(sink.reports.size(), 1u);
     EXPECT_EQ(sink.reports[0].number, 57);
-}
-
-TEST(WaitForReply, NoWaitLeavesTheTimedOutFlagAlone) {
-    VirtualClock clock;
-    FakePort port(clock);
-    Link link(port, clock);
-    link.ReplyTimedOut = true;
-    EXPECT_EQ(link.WaitForReply(false, 1000), 0);
-    EXPECT_TRUE(link.ReplyTimedOut);
 }
 
 }  // namespace

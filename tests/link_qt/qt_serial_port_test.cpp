@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "link/link.h"
-#include "support/recording_sink.h"
 #include "link_qt/pty_device.h"
+#include "support/recording_sink.h"
 
 namespace korvath::link {
 namespace {
@@ -40,22 +40,16 @@ class QtSerialPortTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(port.open(device.path())) << port.lastError().description; }
 
-    std::int16_t exchange(std::int16_t count) {
-        lastCount = count;
-        return link.ExchangeFrame(lastCount, true);
-    }
-    std::int16_t probe() {
-        link.SendBuffer[0] = protocol::kProbe;
-        return exchange(1);
-    }
+    ExchangeResult probe() { return link.ExchangeFrame(Bytes{protocol::kProbe}); }
 
     PtyDevice device;
     QtSerialPort port;
     SteadyClock clock;
     RecordingSink sink;
     Link link{port, clock, &sink};
-    std::int16_t lastCount = 0;
 };
+
+using Status = ExchangeResult::Status;
 
 TEST_F(QtSerialPortTest, OpensThePathAsGiven) {
     EXPECT_TRUE(port.isOpen());
@@ -67,25 +61,22 @@ TEST_F(QtSerialPortTest, OpensThePathAsGiven) {
 
 TEST_F(QtSerialPortTest, ProbeGetsTheAck) {
     device.start(ackProbes);
-    link.ReplyBuffer.fill(0);
-    EXPECT_EQ(probe(), 0);
-    EXPECT_EQ(lastCount, 1);
-    EXPECT_EQ(link.ReplyBuffer[0], protocol::kAck);
-    EXPECT_EQ(link.ReplyBuffer[1], 0);
+    const ExchangeResult result = probe();
+    EXPECT_EQ(result.status, Status::Replied);
+    EXPECT_EQ(result.reply, Bytes{protocol::kAck});
     EXPECT_EQ(device.received(), Bytes{protocol::kProbe});
     EXPECT_TRUE(sink.reports.empty());
 }
 
 TEST_F(QtSerialPortTest, SilentDeviceTimesOutAfterOneSecond) {
     device.start({});
-    link.ReplyBuffer[0] = protocol::kAck;  // left by an earlier reply
     const auto start = std::chrono::steady_clock::now();
     const double cpuStart = threadCpuMs();
-    EXPECT_EQ(probe(), 1);
+    const ExchangeResult result = probe();
     const double took = msSince(start);
     const double cpu = threadCpuMs() - cpuStart;
-    EXPECT_EQ(lastCount, 0);
-    EXPECT_EQ(link.ReplyBuffer[0], protocol::kAck);
+    EXPECT_EQ(result.status, Status::TimedOut);
+    EXPECT_TRUE(result.reply.empty());
     EXPECT_GE(took, 1000.0);
     EXPECT_LT(took, 1300.0);
     // A wait that polls instead of blocking would burn the whole second.
@@ -100,11 +91,9 @@ TEST_F(QtSerialPortTest, BytesWaitingBeforeTheSendNeverReachTheReply) {
     ASSERT_EQ(port.waitForBytes(2, 500), 3);
     device.send({0x15, 0x15});
     device.start(ackProbes);
-    link.ReplyBuffer.fill(0);
-    EXPECT_EQ(probe(), 0);
-    EXPECT_EQ(lastCount, 1);
-    EXPECT_EQ(link.ReplyBuffer[0], protocol::kAck);
-    EXPECT_EQ(link.ReplyBuffer[1], 0);
+    const ExchangeResult result = probe();
+    EXPECT_EQ(result.status, Status::Replied);
+    EXPECT_EQ(result.reply, Bytes{protocol::kAck});
 }
 
 TEST_F(QtSerialPortTest, OddTimeOutsNeitherBlockNorOverflow) {
@@ -124,11 +113,10 @@ TEST_F(QtSerialPortTest, FrameAndReplyCrossTheLineUnchanged) {
     device.start(
         [&](const Bytes& received) { return received.size() == frame.size() ? answer : Bytes{}; });
 
-    std::copy(frame.begin(), frame.end(), link.SendBuffer.begin());
-    EXPECT_EQ(exchange(static_cast<std::int16_t>(frame.size())), 0);
+    const ExchangeResult result = link.ExchangeFrame(frame);
+    EXPECT_EQ(result.status, Status::Replied);
     EXPECT_EQ(device.received(), frame);
-    ASSERT_EQ(lastCount, static_cast<std::int16_t>(answer.size()));
-    EXPECT_TRUE(std::equal(answer.begin(), answer.end(), link.ReplyBuffer.begin()));
+    EXPECT_EQ(result.reply, answer);
 }
 
 TEST_F(QtSerialPortTest, DeviceGoneIsReportedOnceAndClosesThePort) {
@@ -149,10 +137,9 @@ TEST_F(QtSerialPortTest, DeviceGoneIsReportedOnceAndClosesThePort) {
             other.hangUp();
         }
 
-        otherLink.SendBuffer[0] = protocol::kProbe;
-        std::int16_t count = 1;
+        const Bytes probe = {protocol::kProbe};
         auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(otherLink.ExchangeFrame(count, true), 1);
+        EXPECT_EQ(otherLink.ExchangeFrame(probe).status, Status::Failed);
         EXPECT_LT(msSince(start), 500.0);
         ASSERT_EQ(reports.reports.size(), 1u);
         EXPECT_EQ(reports.reports[0].number, static_cast<int>(ErrorNumber::DeviceIo));
@@ -160,11 +147,9 @@ TEST_F(QtSerialPortTest, DeviceGoneIsReportedOnceAndClosesThePort) {
             << reports.reports[0].description;
         EXPECT_FALSE(otherPort.isOpen());
 
-        count = 1;
         start = std::chrono::steady_clock::now();
-        EXPECT_EQ(otherLink.ExchangeFrame(count, true), 1);
+        EXPECT_EQ(otherLink.ExchangeFrame(probe).status, Status::NotSent);
         EXPECT_LT(msSince(start), 50.0);
-        EXPECT_EQ(count, 0);
         EXPECT_EQ(reports.reports.size(), 1u);
     }
 }
@@ -195,8 +180,7 @@ TEST_F(QtSerialPortTest, SecondOpenOfTheSamePortIsRefused) {
 
     // The first one is unharmed.
     device.start(ackProbes);
-    EXPECT_EQ(probe(), 0);
-    EXPECT_EQ(link.ReplyBuffer[0], protocol::kAck);
+    EXPECT_TRUE(probe().acked());
 }
 
 TEST_F(QtSerialPortTest, OpenWhileOpenFailsAndKeepsThePort) {

@@ -136,7 +136,7 @@ TEST(SimPortFaults, UnplugFailsLikeADeviceGone) {
     VirtualClock clock;
     SimPort port(options, clock);
     link::Link link(port, clock);
-    ASSERT_TRUE(link.SendPassword());
+    ASSERT_TRUE(link.unlock());
     std::vector<std::uint8_t> reply;
     for (std::uint32_t address : {0xE00000u, 0xE00040u}) {
         port.discardInput();
@@ -164,17 +164,19 @@ TEST(SimPortWithLink, DownloadStepsAgainstEachModel) {
         VirtualClock clock;
         SimPort port(model(n), clock);
         link::Link link(port, clock);
-        ASSERT_TRUE(link.ProbeDevice()) << n;
-        ASSERT_TRUE(link.SendPassword()) << n;
-        EXPECT_EQ(link.DeviceModel, n);
+        ASSERT_TRUE(link.probe()) << n;
+        const std::optional<link::Model> unlocked = link.unlock();
+        ASSERT_TRUE(unlocked) << n;
+        EXPECT_EQ(link::protocol::number(*unlocked), n);
         const int base = link::protocol::sectorBaseFor(n);
-        EXPECT_TRUE(link.BlankCheckSector(base));
-        EXPECT_FALSE(link.BlankCheckSector(base - 1));
-        EXPECT_TRUE(link.EraseSector(link::protocol::sectorCountFor(n) - 1));
-        EXPECT_FALSE(link.EraseSector(link::protocol::sectorCountFor(n)));
-        EXPECT_TRUE(link.ExitProgramming());
-        EXPECT_FALSE(link.ProbeDevice());
-        EXPECT_EQ(link.LastExchangeResult, 1);
+        EXPECT_EQ(link.blankCheck(base), link::SectorState::Blank);
+        EXPECT_NE(link.blankCheck(base - 1), link::SectorState::Blank);
+        const int count = link::protocol::sectorCountFor(n);
+        EXPECT_EQ(link.erase(base + count - 1), link::Answer::Accepted);
+        EXPECT_NE(link.erase(base + count), link::Answer::Accepted);
+        EXPECT_TRUE(link.exitProgramming());
+        EXPECT_FALSE(link.probe());
+        EXPECT_EQ(link.ExchangeFrame(probe()).status, link::ExchangeResult::Status::TimedOut);
     }
 }
 
@@ -190,7 +192,7 @@ TEST(SimPortWithLink, LongReplyIsReportedAndBabbleIsBounded) {
         SimPort port(options, clock);
         Sink sink;
         link::Link link(port, clock, &sink);
-        EXPECT_FALSE(link.ProbeDevice());
+        EXPECT_FALSE(link.probe());
         EXPECT_EQ(sink.numbers, std::vector<int>{9});
     }
     {
@@ -200,7 +202,7 @@ TEST(SimPortWithLink, LongReplyIsReportedAndBabbleIsBounded) {
         SimPort port(options, clock);
         link::Link link(port, clock);
         const double start = clock.now();
-        EXPECT_FALSE(link.ProbeDevice());
+        EXPECT_FALSE(link.probe());
         EXPECT_LT(clock.now() - start, 2 * link::protocol::kDefaultReplyTimeoutMs);
     }
 }

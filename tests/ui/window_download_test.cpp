@@ -12,7 +12,6 @@
 
 #include "gate_port.h"
 #include "image/image_files.h"
-#include "image/status.h"
 #include "sim/sim_port.h"
 #include "support/virtual_clock.h"
 #include "ui/frm_util.h"
@@ -139,7 +138,7 @@ class WindowDownloadTest : public QObject {
 
         QCOMPARE(statusBox()->text(), QStringLiteral("Done!"));
         QCOMPARE(statusBox()->palette().color(QPalette::Base),
-                 korvath::ui::toQColor(korvath::image::StatusColorNormal));
+                 korvath::ui::toQColor(korvath::ui::StatusColorNormal));
         auto* bar = window_->findChild<QProgressBar*>(QStringLiteral("DwnldrBar"));
         QCOMPARE(bar->maximum(), 8);  // the reset wait's eight seconds
         QCOMPARE(bar->value(), 8);
@@ -191,7 +190,7 @@ class WindowDownloadTest : public QObject {
         QVERIFY2(box.text.startsWith(QStringLiteral("9 - ")), qPrintable(box.text));
         QCOMPARE(statusBox()->text(), QStringLiteral("Connection Error"));
         QCOMPARE(statusBox()->palette().color(QPalette::Base),
-                 korvath::ui::toQColor(korvath::image::StatusColorError));
+                 korvath::ui::toQColor(korvath::ui::StatusColorError));
         QCOMPARE(prompts_.beeps, 1);
 
         downloadAndWait();

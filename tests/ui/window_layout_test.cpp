@@ -16,7 +16,6 @@
 #include <QTimer>
 #include <QtTest>
 
-#include "image/status.h"
 #include "korvath/version.h"
 #include "ui/frm_util.h"
 #include "ui/ole_color.h"
@@ -143,7 +142,7 @@ class WindowLayoutTest : public QObject {
         QCOMPARE(bar->maximum(), 10);
         QCOMPARE(bar->value(), 0);
         auto* status = child<QLineEdit>(*window_, "DwStatus");
-        QCOMPARE(colourOf(status, QPalette::Base), toQColor(korvath::image::StatusColorNormal));
+        QCOMPARE(colourOf(status, QPalette::Base), toQColor(korvath::ui::StatusColorNormal));
         QCOMPARE(status->alignment() & Qt::AlignHCenter, Qt::AlignHCenter);
         auto* fileName = child<QLineEdit>(*window_, "txtFileName");
         QVERIFY(fileName->isReadOnly());
