@@ -79,24 +79,31 @@ runtime=$(mktemp -d)
 trap 'rm -rf "$runtime"' EXIT
 XDG_RUNTIME_DIR="$runtime" SHOT="$(realpath -m "$shot")" \
   xvfb-run --auto-servernum --server-args="-screen 0 800x600x24 -dpi 96 -br" bash -euo pipefail -c '
-    openbox --sm-disable 2>/dev/null &
-    timeout 20 bash -c "until xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window; do sleep 0.1; done"
+    # The window first, then openbox, which frames the windows it finds when it starts: a
+    # window mapped while openbox is still starting may stay unmapped.
     gio launch /usr/share/applications/korvath.desktop &
     window=$(timeout 20 xdotool search --sync --onlyvisible --class Korvath | head -n 1)
+    openbox --sm-disable 2>/dev/null &
     icon=$(xprop -id "$window" _NET_WM_ICON | grep -o "Icon ([0-9]* x [0-9]*)" | head -n 1 || true)
     if [[ -z $icon ]]; then
       echo "package-check: the window carries no icon" >&2
       exit 1
     fi
     echo "the window carries its icon: $icon"
-    # The picture is taken once openbox has drawn the frame with its title bar around the window.
-    client_height=$(xwininfo -id "$window" | awk "/Height:/ { print \$2 }")
-    for _ in $(seq 50); do
-      import -window root "$SHOT"
-      convert "$SHOT" -trim +repage "$SHOT"
-      (($(identify -format %h "$SHOT") >= client_height + 10)) && break
-      sleep 0.2
-    done
+    # The picture shows the window in its openbox frame, focused, title bar and icon included.
+    timeout 20 bash -c "until xprop -id $window _NET_FRAME_EXTENTS | grep -q =; do sleep 0.1; done"
+    # Adopted at the top left, the title bar of its frame would be off the screen.
+    xdotool windowmove --sync "$window" 40 40
+    xdotool windowactivate --sync "$window" 2>/dev/null
+    read -r left right top bottom < <(xprop -id "$window" _NET_FRAME_EXTENTS | tr -d , | cut -d= -f2)
+    geometry=$(xwininfo -id "$window")
+    x=$(awk "/Absolute upper-left X:/ { print \$4 }" <<<"$geometry")
+    y=$(awk "/Absolute upper-left Y:/ { print \$4 }" <<<"$geometry")
+    width=$(awk "/Width:/ { print \$2 }" <<<"$geometry")
+    height=$(awk "/Height:/ { print \$2 }" <<<"$geometry")
+    sleep 0.5  # openbox draws the focused frame after the focus change
+    import -window root +repage \
+      -crop "$((width + left + right))x$((height + top + bottom))+$((x - left))+$((y - top))" "$SHOT"
     xdotool windowclose "$window" || true
     openbox --exit || true
   ' 2>&1 | { grep -v "X11 connection broke\|X connection to" || true; }
