@@ -1,8 +1,6 @@
 // korvath-cli: the window's download for scripts and production lines.
 //   korvath-cli --port PORT IMAGE      exit 0 "Done!", 1 a failure status, 2 usage/image/port
 //   korvath-cli --list-ports
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include "download/downloader.h"
 #include "korvath/version.h"
 #include "link/link.h"
+#include "platform/platform.h"
 #include "ports/qt/system_ports.h"
 
 namespace {
@@ -67,7 +66,9 @@ int main(int argc, char** argv) {
     imageOption->excludes("--list-ports");
 
     try {
-        cli.parse(argc, argv);
+        // UTF-8 on every system, so that an image path keeps every letter on Windows too.
+        korvath::platform::Utf8Arguments arguments(argc, argv);
+        cli.parse(arguments.count(), arguments.values());
     } catch (const CLI::ParseError& e) {
         const int code = cli.exit(e);
         return code == 0 ? kExitDone : kExitUsage;
@@ -79,7 +80,8 @@ int main(int argc, char** argv) {
     }
 
     std::error_code ec;
-    const std::filesystem::path image = std::filesystem::absolute(imageText, ec);
+    const std::filesystem::path image =
+        std::filesystem::absolute(korvath::platform::pathFromUtf8(imageText), ec);
     std::string why;
     if (ec || !imageReadable(image, why)) {
         std::fprintf(stderr, "korvath-cli: image %s %s\n", imageText.c_str(),
@@ -96,8 +98,12 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    korvath::cli::ConsoleObserver observer(stdout, stderr, stdin, isatty(STDERR_FILENO) != 0,
-                                           isatty(STDIN_FILENO) != 0);
+    // The progress line redraws itself with \r and ESC [K, which a Windows console obeys only
+    // when asked to.
+    using korvath::platform::Stream;
+    korvath::cli::ConsoleObserver observer(stdout, stderr, stdin,
+                                           korvath::platform::enableTerminalControls(Stream::Error),
+                                           korvath::platform::isTerminal(Stream::Input));
     korvath::link::Link link(*opened.port, clock, &observer);
     korvath::download::Downloader downloader(link, clock, observer);
     downloader.RunDownload(image);

@@ -15,7 +15,7 @@ public:
     virtual void sleepMs(double ms) = 0;
 };
 
-/// The wall clock: std::chrono::steady_clock and std::this_thread::sleep_for.
+/// The wall clock: std::chrono::steady_clock and the platform's precise sleep.
 class SteadyClock final : public Clock {
 public:
     [[nodiscard]] double nowMs() override;

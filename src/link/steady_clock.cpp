@@ -1,7 +1,7 @@
 #include <chrono>
-#include <thread>
 
 #include "link/clock.h"
+#include "platform/platform.h"
 
 namespace korvath::link {
 
@@ -10,8 +10,10 @@ double SteadyClock::nowMs() {
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
+// Not std::this_thread::sleep_for: on Windows that waits whole scheduler ticks, and nothing at
+// all below a millisecond, where the reply's quiet wait lives.
 void SteadyClock::sleepMs(double ms) {
-    if (ms > 0) std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+    platform::sleepFor(ms);
 }
 
 }  // namespace korvath::link

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvath::platform {
 
@@ -29,6 +30,26 @@ void sleepFor(double ms);
 /// "\\server\share\x" and "\\?\C:\x" on Windows, but not "\x" or "C:x", which depend on the
 /// current drive or the current folder of a drive.
 [[nodiscard]] bool isFullPath(const std::filesystem::path& path);
+
+/// The program's command-line arguments as UTF-8 text, program name first, in the argc/argv form
+/// that argument parsers take. POSIX passes them through as the system gave them; Windows hands
+/// main() its arguments in the ANSI code page, which loses letters outside it, so there they are
+/// read again from the wide command line.
+class Utf8Arguments {
+  public:
+    Utf8Arguments(int argc, char** argv);
+    Utf8Arguments(const Utf8Arguments&) = delete;
+    Utf8Arguments& operator=(const Utf8Arguments&) = delete;
+
+    [[nodiscard]] int count() const { return static_cast<int>(texts_.size()); }
+    /// Null-terminated like argv; valid as long as this object.
+    [[nodiscard]] char** values() { return pointers_.data(); }
+    [[nodiscard]] const std::vector<std::string>& texts() const { return texts_; }
+
+  private:
+    std::vector<std::string> texts_;
+    std::vector<char*> pointers_;
+};
 
 /// The path that UTF-8 `text` names. A std::string goes into a path in the system's narrow
 /// encoding, which on Windows is not UTF-8, so every path made from text comes through here.

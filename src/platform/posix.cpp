@@ -35,6 +35,11 @@ void sleepFor(double ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
 }
 
+Utf8Arguments::Utf8Arguments(int argc, char** argv) : texts_(argv, argv + argc) {
+    for (auto& text : texts_) pointers_.push_back(text.data());
+    pointers_.push_back(nullptr);
+}
+
 bool isFullPath(const std::filesystem::path& path) {
     return path.is_absolute();
 }

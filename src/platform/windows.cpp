@@ -1,5 +1,8 @@
-#include <io.h>
+// windows.h first: the other system headers build on its definitions.
 #include <windows.h>
+
+#include <io.h>
+#include <shellapi.h>
 
 #include <chrono>
 #include <cmath>
@@ -53,6 +56,14 @@ bool isSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
 
+std::string utf8FromWide(const wchar_t* text) {
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1) return {};
+    std::string result(static_cast<std::size_t>(bytes - 1), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), bytes, nullptr, nullptr);
+    return result;
+}
+
 }  // namespace
 
 bool isTerminal(Stream stream) {
@@ -81,6 +92,18 @@ void sleepFor(double ms) {
         const double left = std::chrono::duration<double, std::milli>(deadline - now).count();
         if (!timer.wait(left)) ::Sleep(static_cast<DWORD>(std::ceil(left)));
     }
+}
+
+Utf8Arguments::Utf8Arguments(int argc, char** argv) {
+    int count = 0;
+    if (wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+        for (int i = 0; i < count; ++i) texts_.push_back(utf8FromWide(wide[i]));
+        ::LocalFree(wide);
+    } else {
+        texts_.assign(argv, argv + argc);
+    }
+    for (auto& text : texts_) pointers_.push_back(text.data());
+    pointers_.push_back(nullptr);
 }
 
 bool isFullPath(const std::filesystem::path& path) {
