@@ -102,8 +102,9 @@ XDG_RUNTIME_DIR="$runtime" SHOT="$(realpath -m "$shot")" \
     width=$(awk "/Width:/ { print \$2 }" <<<"$geometry")
     height=$(awk "/Height:/ { print \$2 }" <<<"$geometry")
     sleep 0.5  # openbox draws the focused frame after the focus change
-    import -window root +repage \
-      -crop "$((width + left + right))x$((height + top + bottom))+$((x - left))+$((y - top))" "$SHOT"
+    import -window root \
+      -crop "$((width + left + right))x$((height + top + bottom))+$((x - left))+$((y - top))" \
+      +repage "$SHOT"
     xdotool windowclose "$window" || true
     openbox --exit || true
   ' 2>&1 | { grep -v "X11 connection broke\|X connection to" || true; }
