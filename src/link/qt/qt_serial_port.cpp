@@ -7,9 +7,9 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
-#include <thread>
 
 #include "link/link_error.h"
+#include "platform/platform.h"
 
 namespace korvath::link {
 
@@ -139,7 +139,8 @@ int QtSerialPort::waitForBytes(int known, double timeoutMs) {
         if (ms >= 1) {
             port_->waitForReadyRead(static_cast<int>(std::floor(ms)));
         } else {
-            if (ms > 0) std::this_thread::sleep_until(deadline);
+            // Not sleep_until: on Windows that waits nothing at all below a millisecond.
+            platform::sleepFor(ms);
             port_->waitForReadyRead(0);
         }
         if (!checkHealth()) return -1;
