@@ -65,6 +65,7 @@ bool Downloader::RunDownload(const std::filesystem::path& imagePath) {
     // The window may call in again from a progress update; one link cannot run two downloads.
     if (running_.exchange(true)) return false;
     outcome_ = Outcome::NotRun;
+    model_.reset();
     exitDue_ = false;
     bool result = false;
     try {
@@ -95,7 +96,8 @@ bool Downloader::runSteps(const std::filesystem::path& imagePath) {
     showStatus(text::SendingPassword);
     bool result = true;
     bool programmed = false;
-    if (const std::optional<link::Model> model = unlock()) {
+    model_ = unlock();
+    if (const std::optional<link::Model> model = model_) {
         if (const std::optional<std::int32_t> lastRecordLine = prescan(imagePath, *model)) {
             busy_ = true;
             updateProgress({.step = 1}, Phase::Erasing);

@@ -62,6 +62,8 @@ class Downloader {
     bool RunDownload(const std::filesystem::path& imagePath);
 
     [[nodiscard]] Outcome outcome() const { return outcome_; }
+    /// The model that accepted a password in the last download; empty before that step passed.
+    [[nodiscard]] std::optional<link::Model> model() const { return model_; }
     [[nodiscard]] const ProgressState& progress() const { return progress_.state(); }
 
     /// True from the erase phase to the end of a download; readable from any thread.
@@ -91,6 +93,7 @@ class Downloader {
     DownloadObserver& observer_;
     ProgressModel progress_;
     Outcome outcome_ = Outcome::NotRun;
+    std::optional<link::Model> model_;
     bool exitDue_ = false;  // the exit frame is owed to the device
     std::atomic<bool> busy_{false};
     std::atomic<bool> running_{false};
