@@ -1,10 +1,6 @@
 #include "ports/port_name.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
-#include <optional>
-#include <system_error>
 
 namespace korvath::ports {
 
@@ -12,6 +8,8 @@ namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n\v\f";
 constexpr std::string_view kSimPrefix = "sim";
+constexpr std::string_view kWhatAPortIs =
+    "give a whole port number (1, 2, ...), a port name, a device path or sim[:N]";
 
 std::string_view trim(std::string_view text) {
     const auto first = text.find_first_not_of(kBlanks);
@@ -33,59 +31,41 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
                                               [](char x, char y) { return lower(x) == lower(y); });
 }
 
-/// Length of the unsigned number ("12", "2.5", ".5", "7.") at the start of `text`; 0 if none.
-std::size_t numberLength(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && isDigit(text[i])) ++i;
-    const std::size_t integerDigits = i;
-    if (i < text.size() && text[i] == '.') {
-        std::size_t j = i + 1;
-        while (j < text.size() && isDigit(text[j])) ++j;
-        if (integerDigits > 0 || j > i + 1) i = j;
-    }
-    return i;
-}
-
-/// Nearest integer, halves to the even neighbour, without depending on the FPU rounding mode.
-double roundHalfEven(double value) {
-    const double floor = std::floor(value);
-    const double fraction = value - floor;
-    if (fraction > 0.5) return floor + 1;
-    if (fraction < 0.5) return floor;
-    return std::fmod(floor, 2.0) == 0 ? floor : floor + 1;
-}
-
-PortSpec numberSpec(int number) {
+PortSpec invalid(std::string error) {
     PortSpec parsed;
-    parsed.kind = PortSpec::Kind::Number;
-    parsed.number = number;
+    parsed.kind = PortSpec::Kind::Invalid;
+    parsed.error = std::move(error);
     return parsed;
 }
 
-std::optional<PortSpec> readNumber(std::string_view text) {
-    std::size_t start = 0;
-    bool negative = false;
-    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-        negative = text[0] == '-';
-        start = 1;
-    }
-    const std::string_view digits = text.substr(start);
-    const std::size_t length = numberLength(digits);
-    if (length == 0) return std::nullopt;
+/// True for a text a user meant as a number: a digit first, or a sign or point before one.
+/// No port name looks like that, so such a text is a number or a mistake.
+bool looksNumeric(std::string_view text) {
+    if (isDigit(text.front())) return true;
+    const bool lead = text.front() == '+' || text.front() == '-' || text.front() == '.';
+    return lead && text.size() > 1 && (isDigit(text[1]) || text[1] == '.');
+}
 
-    double magnitude = 0;
-    const auto [end, ec] =
-        std::from_chars(digits.data(), digits.data() + length, magnitude, std::chars_format::fixed);
-    if (ec == std::errc::result_out_of_range) {
-        magnitude = kMaxPortNumber + 1.0;
-    } else if (ec != std::errc{}) {
-        return std::nullopt;
-    }
-    (void)end;
+/// `before` "`text`" `after`, appended piece by piece (GCC 12 warns wrongly about a chain of +).
+std::string quoting(std::string_view before, std::string_view text, std::string_view after) {
+    std::string message(before);
+    message.append(1, '"').append(text).append(1, '"').append(after);
+    return message;
+}
 
-    const double rounded = roundHalfEven(negative ? -magnitude : magnitude);
-    const double clamped = std::clamp(rounded, double(kMinPortNumber), double(kMaxPortNumber));
-    return numberSpec(static_cast<int>(clamped));
+PortSpec readNumber(std::string_view text) {
+    if (!std::all_of(text.begin(), text.end(), isDigit))
+        return invalid(quoting("", text, std::string(" is not a port: ").append(kWhatAPortIs)));
+    const std::string_view digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
+    if (digits.empty()) return invalid(quoting("Port numbers start at 1, not ", text, ""));
+    // Compared as text, so that no number is too long to read.
+    const std::string maximum = std::to_string(kMaxPortNumber);
+    if (digits.size() > maximum.size() || (digits.size() == maximum.size() && digits > maximum))
+        return invalid(quoting("Port number ", text, " is too large (at most " + maximum + ")"));
+    PortSpec parsed;
+    parsed.kind = PortSpec::Kind::Number;
+    parsed.number = std::stoi(std::string(digits));
+    return parsed;
 }
 
 PortSpec simSpec(std::string_view text) {
@@ -101,17 +81,15 @@ PortSpec simSpec(std::string_view text) {
         parsed.number = model[0] - '0';
         return parsed;
     }
-    parsed.kind = PortSpec::Kind::Invalid;
-    parsed.error = "Unknown simulated controller \"" + std::string(text) +
-                   "\": use sim, sim:1, sim:2 or sim:3";
-    return parsed;
+    return invalid(
+        quoting("Unknown simulated controller ", text, ": use sim, sim:1, sim:2 or sim:3"));
 }
 
 }  // namespace
 
 PortSpec parsePortText(std::string_view text) {
     const std::string_view trimmed = trim(text);
-    if (trimmed.empty()) return numberSpec(0);
+    if (trimmed.empty()) return invalid(std::string("No port given: ").append(kWhatAPortIs));
 
     if (equalsIgnoringCase(trimmed, kSimPrefix) ||
         (trimmed.size() > kSimPrefix.size() && trimmed[kSimPrefix.size()] == ':' &&
@@ -119,7 +97,7 @@ PortSpec parsePortText(std::string_view text) {
         return simSpec(trimmed);
     }
 
-    if (auto number = readNumber(trimmed)) return *number;
+    if (looksNumeric(trimmed)) return readNumber(trimmed);
 
     PortSpec parsed;
     parsed.kind = PortSpec::Kind::Name;

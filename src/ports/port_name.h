@@ -22,20 +22,20 @@ struct PortSpec {
     std::string error;
 };
 
-/// Lowest and highest port number a text can give; larger values are clamped to these.
-inline constexpr int kMinPortNumber = -32768;
+/// Lowest and highest port number a text can give; any other number is refused.
+inline constexpr int kMinPortNumber = 1;
 inline constexpr int kMaxPortNumber = 32767;
 
-/// Reads a port text; surrounding blanks never matter.
+/// Reads a port text; surrounding blanks never matter. A text is never rounded, cut or
+/// clamped into another port: with several adapters on a bench that would flash the wrong
+/// controller.
 ///
-/// - A text that starts with a number is that number, as the port box reads it:
-///   an optional sign, digits with an optional decimal part ("12", "2.5", ".5"), rounded to
-///   the nearest integer with halves to the even neighbour and clamped to the 16-bit range.
-///   Whatever follows the number is ignored, so "12abc" is port 12 and "3 com" is port 3;
-///   no device name starts with a digit, so nothing is lost by this.
-/// - An empty or blank text is port number 0, which no platform opens.
+/// - A whole positive number ("1", "12", "007") is that port number, up to kMaxPortNumber.
 /// - "sim" or "sim:1".."sim:3" (any case) is the simulated controller of that model ("sim" is
 ///   model 1); any other "sim:" text is Invalid.
+/// - A text that looks like a number without being a whole positive one ("1e3", "1.5",
+///   "12abc", "-1", "+4", ".5", "0") is Invalid, as is an empty or blank text; the error
+///   quotes the text.
 /// - Any other text is a port name or device path ("ttyUSB0", "/dev/pts/5", "COM3").
 [[nodiscard]] PortSpec parsePortText(std::string_view text);
 

@@ -17,6 +17,12 @@ namespace korvath::ports {
 struct PortChoice {
     std::string text;
     std::string description;
+    /// The port number that opens this port too; 0 when numbers do not reach it.
+    int number = 0;
+    /// USB vendor and product id as "vvvv:pppp", and the adapter's serial number, where the
+    /// system knows them; empty otherwise.
+    std::string usbId{};
+    std::string serialNumber{};
 };
 
 /// An open port, or why there is none (`port` is then null and `error` says why).

@@ -20,28 +20,37 @@ struct NumberCase {
 
 class PortNumberText : public ::testing::TestWithParam<NumberCase> {};
 
-TEST_P(PortNumberText, ReadsTheNumberAtTheStart) {
+TEST_P(PortNumberText, ReadsAWholePositiveNumber) {
     const PortSpec parsed = parsePortText(GetParam().text);
     EXPECT_EQ(parsed.kind, Kind::Number) << '"' << GetParam().text << '"';
     EXPECT_EQ(parsed.number, GetParam().number) << '"' << GetParam().text << '"';
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PortNumberText,
-    ::testing::Values(
-        NumberCase{"1", 1}, NumberCase{"12", 12}, NumberCase{" 7", 7}, NumberCase{"\t7 ", 7},
-        NumberCase{"12abc", 12}, NumberCase{"3 com", 3}, NumberCase{"007", 7},
-        // halves go to the even neighbour, other fractions to the nearest
-        NumberCase{"2.5", 2}, NumberCase{"3.5", 4}, NumberCase{"0.5", 0}, NumberCase{"2.51", 3},
-        NumberCase{"2.49", 2}, NumberCase{".5", 0}, NumberCase{".6", 1}, NumberCase{"7.", 7},
-        NumberCase{"1.5.2", 2}, NumberCase{"-1", -1}, NumberCase{"-2.5", -2}, NumberCase{"+4", 4},
-        // blank text is port 0, which nothing opens
-        NumberCase{"", 0}, NumberCase{"   ", 0},
-        // absurd values are clamped, not overflowed
-        NumberCase{"99999999999999999999", kMaxPortNumber}, NumberCase{"32767.5", kMaxPortNumber},
-        NumberCase{"32768", kMaxPortNumber}, NumberCase{"-99999999999999999999", kMinPortNumber},
-        NumberCase{std::string(400, '9'), kMaxPortNumber},
-        NumberCase{"1" + std::string(400, '0') + ".5", kMaxPortNumber}));
+INSTANTIATE_TEST_SUITE_P(Cases, PortNumberText,
+                         ::testing::Values(NumberCase{"1", 1}, NumberCase{"12", 12},
+                                           NumberCase{" 7", 7}, NumberCase{"\t7 ", 7},
+                                           NumberCase{"007", 7},
+                                           NumberCase{"32767", kMaxPortNumber}));
+
+// A text that is not a whole positive number is never rounded, cut or clamped into another
+// port; the message quotes what was typed.
+class RefusedPortText : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(RefusedPortText, IsRefusedQuotingTheText) {
+    const PortSpec parsed = parsePortText(GetParam());
+    EXPECT_EQ(parsed.kind, Kind::Invalid) << '"' << GetParam() << '"';
+    if (GetParam().find_first_not_of(" ") != std::string::npos) {
+        EXPECT_NE(parsed.error.find('"' + GetParam() + '"'), std::string::npos)
+            << parsed.error.substr(0, 80);
+    } else {
+        EXPECT_EQ(parsed.error.rfind("No port given", 0), 0U) << parsed.error;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RefusedPortText,
+                         ::testing::Values("1e3", "1.5", "12abc", "-1", "+4", ".5", "7.", "3 com",
+                                           "0", "000", "", "   ", "32768", "99999",
+                                           std::string(400, '9'), "sim:4"));
 
 struct NameCase {
     std::string text;

@@ -1,6 +1,10 @@
 #include "ports/qt/system_ports.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
 
 #include "link/clock.h"
 #include "link_qt/pty_device.h"
@@ -29,8 +33,8 @@ TEST(SystemPorts, SimTextsGiveASimulatedControllerOfThatModel) {
 TEST(SystemPorts, TextsThatOpenNothingSayWhy) {
     test::VirtualClock clock;
     SystemPorts ports;
-    for (const char* text :
-         {"sim:4", "sim:", "/dev/korvath-no-such-port", "", "0", "-3", "32767"}) {
+    for (const char* text : {"sim:4", "sim:", "/dev/korvath-no-such-port", "", "0", "-3", "32767",
+                             "1e3", "1.5", "12abc", "99999"}) {
         OpenedPort opened = ports.open(text, clock);
         EXPECT_FALSE(opened) << text;
         EXPECT_EQ(opened.port, nullptr);
@@ -64,6 +68,35 @@ TEST(SystemPorts, OpensAPseudoTerminalByPathAsARealPort) {
     ASSERT_TRUE(opened.port->readAll(reply));
     EXPECT_EQ(reply, sent);
     opened.port->close();
+}
+
+// The lock is taken on the device itself: a second name for a busy port (a symbolic link, as
+// /dev/serial/by-id gives) is refused, and the message names the device.
+TEST(SystemPorts, ABusyPortIsRefusedUnderASymbolicLinkToo) {
+    test::PtyDevice device;
+    link::SteadyClock clock;
+    SystemPorts ports;
+    OpenedPort first = ports.open(device.path(), clock);
+    ASSERT_TRUE(first) << first.error;
+    const std::filesystem::path link = std::filesystem::temp_directory_path() /
+                                       ("korvath-port-link-" + std::to_string(::getpid()));
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(device.path(), link);
+    OpenedPort second = ports.open(link.string(), clock);
+    EXPECT_FALSE(second);
+    EXPECT_NE(second.error.find(device.path()), std::string::npos) << second.error;
+    first.port->close();
+    OpenedPort afterClose = ports.open(link.string(), clock);
+    EXPECT_TRUE(afterClose) << afterClose.error;
+    if (afterClose) afterClose.port->close();
+    std::filesystem::remove(link);
+}
+
+TEST(SystemPorts, AMissingDevicePointsAtThePortList) {
+    test::VirtualClock clock;
+    const std::string error = SystemPorts().open("ttyKorvathNone9", clock).error;
+    EXPECT_EQ(error.rfind("Port /dev/ttyKorvathNone9 does not exist", 0), 0U) << error;
+    EXPECT_NE(error.find("--list-ports"), std::string::npos) << error;
 }
 
 }  // namespace

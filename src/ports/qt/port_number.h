@@ -14,4 +14,7 @@ struct NumberedPort {
 
 [[nodiscard]] NumberedPort portNameForNumber(int number);
 
+/// The number that opens the `position`-th listed port (from 1), whose name is `portName`.
+[[nodiscard]] int numberOfListedPort(int position, const std::string& portName);
+
 }  // namespace korvath::ports::detail

@@ -16,9 +16,13 @@ NumberedPort portNameForNumber(int number) {
         error += "the system lists no serial ports";
     } else {
         error += "the system lists " + std::to_string(ports.size()) + " (1 to " +
-                 std::to_string(ports.size()) + ")";
+                 std::to_string(ports.size()) + "; korvath-cli --list-ports shows them)";
     }
     return {{}, error};
+}
+
+int numberOfListedPort(int position, const std::string&) {
+    return position;
 }
 
 }  // namespace korvath::ports::detail

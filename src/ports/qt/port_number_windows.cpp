@@ -10,4 +10,8 @@ NumberedPort portNameForNumber(int number) {
     return {{}, "No serial port number " + std::to_string(number)};
 }
 
+int numberOfListedPort(int, const std::string& portName) {
+    return windows::comNumber(portName).value_or(0);
+}
+
 }  // namespace korvath::ports::detail

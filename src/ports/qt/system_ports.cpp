@@ -3,6 +3,7 @@
 #include <QSerialPortInfo>
 
 #include "link/qt/qt_serial_port.h"
+#include "ports/device_path.h"
 #include "ports/port_name.h"
 #include "ports/qt/port_number.h"
 #include "ports/simulated.h"
@@ -14,7 +15,18 @@ std::vector<PortChoice> SystemPorts::listChoices() {
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         const QString description =
             info.description().isEmpty() ? info.systemLocation() : info.description();
-        choices.push_back({info.portName().toStdString(), description.toStdString()});
+        PortChoice choice{info.portName().toStdString(), description.toStdString()};
+        // The numbers follow the system's order, as detail::portNameForNumber counts them.
+        choice.number = detail::numberOfListedPort(static_cast<int>(choices.size()) + 1,
+                                                   info.portName().toStdString());
+        if (info.hasVendorIdentifier() && info.hasProductIdentifier()) {
+            choice.usbId = QStringLiteral("%1:%2")
+                               .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                               .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'))
+                               .toStdString();
+        }
+        choice.serialNumber = info.serialNumber().toStdString();
+        choices.push_back(std::move(choice));
     }
     for (PortChoice& choice : simulatedChoices()) choices.push_back(std::move(choice));
     return choices;
@@ -38,6 +50,10 @@ OpenedPort SystemPorts::open(std::string_view text, link::Clock& clock) {
             name = parsed.name;
             break;
     }
+    // The lock and the messages name the device itself, whatever name led to it.
+    ResolvedDevice device = resolveDevice(name);
+    if (device.device.empty()) return {nullptr, std::move(device.error)};
+    name = std::move(device.device);
     auto port = std::make_unique<link::QtSerialPort>();
     if (!port->open(name)) return {nullptr, port->lastError().description};
     return {std::move(port), {}};

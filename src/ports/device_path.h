@@ -1,0 +1,22 @@
+// Which device a port name or path really is, resolved before it is opened: the port lock and
+// every message then name the device itself, so that a symbolic link (a /dev/serial/by-id
+// name) cannot open a port a second time under another name.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace korvath::ports {
+
+/// The device to open (`device`), or why there is none (`device` empty, `error` says what to do).
+struct ResolvedDevice {
+    std::string device;
+    std::string error;
+};
+
+/// A bare name ("ttyUSB0") stands for that name in /dev; a path has its symbolic links
+/// resolved. A device that does not exist, or that the user may not read and write, is
+/// refused with a message that says what to do. Windows port names are taken as they stand.
+[[nodiscard]] ResolvedDevice resolveDevice(std::string_view name);
+
+}  // namespace korvath::ports
