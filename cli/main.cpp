@@ -12,6 +12,7 @@
 #include "download/downloader.h"
 #include "korvath/version.h"
 #include "link/link.h"
+#include "multi_run.h"
 #include "platform/platform.h"
 #include "ports/qt/system_ports.h"
 
@@ -55,12 +56,17 @@ int main(int argc, char** argv) {
                  "controller for trying the tool without hardware.",
                  "korvath-cli"};
     cli.set_version_flag("--version", std::string("korvath-cli ") + korvath::kVersionText);
-    std::string portText;
+    std::vector<std::string> portTexts;
     std::string imageText;
     bool list = false;
     cli.add_flag("--list-ports", list, "List the serial ports and the simulated controllers");
-    auto* portOption = cli.add_option("-p,--port", portText,
-                                      "Port number (n-th listed port), name, device path, or sim[:N]");
+    auto* portOption =
+        cli.add_option("-p,--port", portTexts,
+                       "Port number (n-th listed port), name, device path, usb:SERIAL or sim[:N]; "
+                       "repeat it to run several ports at once")
+            ->allow_extra_args(false);
+    korvath::cli::LineOptions line;
+    korvath::cli::addLineOptions(cli, line);
     auto* imageOption = cli.add_option("image", imageText, "S-record image file (.SHX)");
     portOption->excludes("--list-ports");
     imageOption->excludes("--list-ports");
@@ -74,7 +80,7 @@ int main(int argc, char** argv) {
         return code == 0 ? kExitDone : kExitUsage;
     }
     if (list) return listPorts();
-    if (portText.empty() || imageText.empty()) {
+    if (portTexts.empty() || imageText.empty()) {
         std::fprintf(stderr, "korvath-cli: both --port and an image file are needed (see --help)\n");
         return kExitUsage;
     }
@@ -88,6 +94,11 @@ int main(int argc, char** argv) {
                      ec ? ec.message().c_str() : why.c_str());
         return kExitUsage;
     }
+
+    if (korvath::cli::isLineRun(portTexts, line)) {
+        return korvath::cli::runLine(portTexts, image, line);
+    }
+    const std::string& portText = portTexts.front();
 
     korvath::link::SteadyClock clock;
     korvath::ports::SystemPorts ports;

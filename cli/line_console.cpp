@@ -1,0 +1,136 @@
+#include "line_console.h"
+
+#include <algorithm>
+
+#include "json_observer.h"
+
+namespace korvath::cli {
+
+namespace {
+
+constexpr int kBoardBarWidth = 20;
+// Several ports redraw together: ten times a second is enough to see each move.
+constexpr auto kBoardInterval = std::chrono::milliseconds(100);
+
+const char* phaseWord(download::Phase phase) {
+    switch (phase) {
+        case download::Phase::Connecting:
+            return "connecting";
+        case download::Phase::Erasing:
+            return "erasing";
+        case download::Phase::Programming:
+            return "programming";
+        case download::Phase::Resetting:
+            return "resetting";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string boardLine(const std::string& port, std::size_t portWidth,
+                      const download::Progress& progress, const std::string& status, int columns) {
+    const double fraction =
+        progress.total > 0
+            ? std::clamp(static_cast<double>(progress.done) / progress.total, 0.0, 1.0)
+            : 0.0;
+    const int filled = static_cast<int>(fraction * kBoardBarWidth + 0.5);
+    std::string text = port;
+    text.append(portWidth > port.size() ? portWidth - port.size() : 0, ' ');
+    text += " [" + std::string(static_cast<std::size_t>(filled), '#') +
+            std::string(static_cast<std::size_t>(kBoardBarWidth - filled), '-') + "] " +
+            std::to_string(progress.done) + "/" + std::to_string(progress.total) + " " +
+            phaseWord(progress.phase);
+    if (!status.empty()) text += "  " + status;
+    const std::size_t limit = static_cast<std::size_t>(std::max(columns - 1, 1));
+    if (text.size() > limit) text.resize(limit);
+    return text;
+}
+
+LineConsole::LineConsole(std::vector<std::string> ports, std::FILE* out, std::FILE* err, bool board,
+                         int columns, int rows)
+    : ports_(std::move(ports)),
+      entries_(ports_.size()),
+      out_(out),
+      err_(err),
+      board_(board),
+      columns_(columns),
+      rows_(rows) {}
+
+void LineConsole::eraseBoard() {
+    if (drawnLines_ == 0) return;
+    std::fprintf(err_, "\033[%dA\r\033[J", drawnLines_);
+    std::fflush(err_);
+    drawnLines_ = 0;
+}
+
+void LineConsole::drawBoard() {
+    if (!board_) return;
+    eraseBoard();
+    std::size_t width = 0;
+    for (const std::string& port : ports_) width = std::max(width, port.size());
+    // Lines that scroll off cannot be redrawn in place: a board taller than the terminal
+    // shows the first ports and a count of the rest.
+    const std::size_t room = static_cast<std::size_t>(std::max(rows_ - 2, 1));
+    const std::size_t shown = ports_.size() <= room ? ports_.size() : room - 1;
+    std::string text;
+    for (std::size_t i = 0; i < shown; ++i) {
+        text += boardLine(ports_[i], width, entries_[i].progress, entries_[i].status, columns_);
+        text += '\n';
+    }
+    if (shown < ports_.size()) {
+        text += "... " + std::to_string(ports_.size() - shown) + " more ports\n";
+    }
+    std::fputs(text.c_str(), err_);
+    std::fflush(err_);
+    drawnLines_ = static_cast<int>(shown + (shown < ports_.size() ? 1 : 0));
+    lastDraw_ = Clock::now();
+}
+
+void LineConsole::status(std::size_t port, std::string_view text) {
+    const std::lock_guard lock(mutex_);
+    entries_[port].status.assign(text);
+    eraseBoard();
+    std::fprintf(out_, "%s: %.*s\n", ports_[port].c_str(), static_cast<int>(text.size()),
+                 text.data());
+    std::fflush(out_);
+    drawBoard();
+}
+
+void LineConsole::progress(std::size_t port, const download::Progress& progress) {
+    const std::lock_guard lock(mutex_);
+    entries_[port].progress = progress;
+    if (board_ && Clock::now() - lastDraw_ >= kBoardInterval) drawBoard();
+}
+
+void LineConsole::error(std::size_t port, int number, const std::string& text) {
+    const std::lock_guard lock(mutex_);
+    eraseBoard();
+    std::fprintf(err_, "%s: %d - %s\n", ports_[port].c_str(), number, text.c_str());
+    std::fflush(err_);
+    drawBoard();
+}
+
+void LineConsole::finish() {
+    const std::lock_guard lock(mutex_);
+    eraseBoard();
+    board_ = false;
+}
+
+void PortLineObserver::showStatus(std::string_view text, download::Severity) {
+    console_.status(port_, text);
+}
+
+void PortLineObserver::showProgress(const download::Progress& progress) {
+    console_.progress(port_, progress);
+}
+
+void PortLineObserver::askToRemoveProgrammingCard() {
+    console_.status(port_, kCardStatus);
+}
+
+void PortLineObserver::reportError(int number, const std::string& description) {
+    console_.error(port_, number, description);
+}
+
+}  // namespace korvath::cli

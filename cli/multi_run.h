@@ -1,0 +1,37 @@
+// The production line: several ports at once, station mode, the audit log and JSON events.
+// A run with one port and none of these options stays on the plain single download.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace korvath::cli {
+
+inline constexpr std::size_t kMaxPorts = 64;
+
+struct LineOptions {
+    bool station = false;
+    std::string logPath;
+    bool json = false;
+};
+
+/// Adds --station, --log FILE and --json to `app`, filling `options`.
+void addLineOptions(CLI::App& app, LineOptions& options);
+
+/// True when `ports` and `options` ask for more than one plain download.
+[[nodiscard]] bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options);
+
+/// Checks the image once, opens the log, then runs one download per port at the same time
+/// (each port on its own thread, with its own link), or station mode. Returns the exit code:
+/// 0 when every unit ended "Done!", else the highest unit's code; 2 before any port is opened
+/// for a usage error or an unwritable log, 3 for a refused image; 130 / 143 for a station or
+/// run stopped by SIGINT / SIGTERM.
+int runLine(const std::vector<std::string>& ports, const std::filesystem::path& image,
+            const LineOptions& options);
+
+}  // namespace korvath::cli

@@ -1,0 +1,198 @@
+// The production line's pieces that need no port: the audit line, the JSON events, the board
+// line's width and the stop request.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "audit_log.h"
+#include "json_observer.h"
+#include "line_console.h"
+#include "station.h"
+
+namespace korvath::cli {
+namespace {
+
+QJsonObject parsed(const std::string& line) {
+    EXPECT_FALSE(line.empty());
+    EXPECT_EQ(line.back(), '\n');
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line: " << line;
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << line;
+    return document.object();
+}
+
+UnitRecord sampleRecord() {
+    UnitRecord record;
+    record.started =
+        std::chrono::system_clock::time_point(std::chrono::milliseconds(1796648709123));
+    record.finished = record.started + std::chrono::milliseconds(21500);
+    record.host = "bench-1";
+    record.port = "/dev/ttyUSB0";
+    record.image = "/images/app \"v2\".shx";
+    record.imageSha256 = std::string(64, 'a');
+    record.records = 65;
+    record.result = "Flash Error";
+    record.exit = 1;
+    record.seconds = 21.5004;
+    record.errors = {"3 - Timeout", "0 - Programming Card check"};
+    record.version = "1.0.0";
+    return record;
+}
+
+TEST(AuditLine, HasExactlyTheKeysWithTheirValues) {
+    UnitRecord record = sampleRecord();
+    QJsonObject object = parsed(auditLine(record));
+    QStringList keys = object.keys();
+    keys.sort();
+    EXPECT_EQ(keys.join(","),
+              "errors,exit,finished,host,image,image_sha256,model,port,records,"
+              "result,seconds,started,version");
+    EXPECT_EQ(object["started"].toString().toStdString(), "2026-12-07T13:05:09.123Z");
+    EXPECT_EQ(object["finished"].toString().toStdString(), "2026-12-07T13:05:30.623Z");
+    EXPECT_EQ(object["image"].toString(), "/images/app \"v2\".shx");
+    EXPECT_TRUE(object["model"].isNull());
+    EXPECT_EQ(object["records"].toInt(), 65);
+    EXPECT_EQ(object["exit"].toInt(), 1);
+    EXPECT_DOUBLE_EQ(object["seconds"].toDouble(), 21.5);
+    EXPECT_EQ(object["errors"].toArray().at(0).toString(), "3 - Timeout");
+
+    record.model = 3;
+    record.unit = 2;
+    object = parsed(auditLine(record));
+    EXPECT_EQ(object.size(), 14);
+    EXPECT_EQ(object["model"].toInt(), 3);
+    EXPECT_EQ(object["unit"].toInt(), 2);
+}
+
+TEST(AuditLog, ThreadsAppendWholeLinesAfterWhatWasThere) {
+    const auto path =
+        std::filesystem::temp_directory_path() /
+        ("korvath-line-log-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         ".jsonl");
+    std::filesystem::remove(path);
+    std::ofstream(path) << "{\"earlier\":1}\n";
+    std::string error;
+    std::unique_ptr<AuditLog> log = AuditLog::open(path, error);
+    ASSERT_TRUE(log) << error;
+    constexpr int kThreads = 8;
+    constexpr int kEach = 40;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            UnitRecord record = sampleRecord();
+            record.port = "port-" + std::to_string(t) + std::string(300, 'x');
+            for (int i = 0; i < kEach; ++i) {
+                record.unit = i + 1;
+                EXPECT_EQ(log->append(record), "");
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    log.reset();
+
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "{\"earlier\":1}");
+    int lines = 0;
+    while (std::getline(in, line)) {
+        EXPECT_EQ(parsed(line + "\n").size(), 14);
+        ++lines;
+    }
+    EXPECT_EQ(lines, kThreads * kEach);
+    std::filesystem::remove(path);
+}
+
+TEST(AuditLog, RefusesWhatCannotBeWritten) {
+    std::string error;
+    EXPECT_FALSE(AuditLog::open(std::filesystem::temp_directory_path(), error));
+    EXPECT_EQ(error, "is a folder");
+    error.clear();
+    EXPECT_FALSE(AuditLog::open("/nonexistent-korvath-folder/log.jsonl", error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(JsonEvents, EveryKindParsesAndNamesItsPort) {
+    const QJsonObject status =
+        parsed(statusEvent("COM3", std::nullopt, "Flash Error", download::Severity::Error));
+    EXPECT_EQ(status["event"].toString(), "status");
+    EXPECT_EQ(status["port"].toString(), "COM3");
+    EXPECT_EQ(status["severity"].toString(), "error");
+    EXPECT_FALSE(status.contains("unit"));
+
+    const QJsonObject progress = parsed(
+        progressEvent("sim:2", 4, {.done = 7, .total = 65, .phase = download::Phase::Programming}));
+    EXPECT_EQ(progress["phase"].toString(), "programming");
+    EXPECT_EQ(progress["done"].toInt(), 7);
+    EXPECT_EQ(progress["total"].toInt(), 65);
+    EXPECT_EQ(progress["unit"].toInt(), 4);
+
+    const QJsonObject error = parsed(errorEvent("a\"b", std::nullopt, 3, "Time out"));
+    EXPECT_EQ(error["port"].toString(), "a\"b");
+    EXPECT_EQ(error["number"].toInt(), 3);
+
+    UnitRecord record = sampleRecord();
+    record.model = 1;
+    const QJsonObject result = parsed(resultEvent(record));
+    EXPECT_EQ(result["event"].toString(), "result");
+    EXPECT_EQ(result["result"].toString(), "Flash Error");
+    EXPECT_EQ(result["exit"].toInt(), 1);
+    EXPECT_EQ(result["model"].toInt(), 1);
+}
+
+TEST(JsonObserver, RepeatsNoProgressAndNeverPrompts) {
+    std::FILE* out = std::tmpfile();
+    {
+        EventStream stream(out);
+        JsonObserver observer(stream, "p", std::nullopt);
+        const download::Progress step{.done = 1, .total = 9, .phase = download::Phase::Erasing};
+        observer.showProgress(step);
+        observer.showProgress(step);
+        observer.askToRemoveProgrammingCard();
+    }
+    std::rewind(out);
+    std::vector<std::string> lines;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, out)) lines.emplace_back(buffer);
+    std::fclose(out);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(parsed(lines[1])["text"].toString().toStdString(), kCardStatus);
+}
+
+TEST(BoardLine, NeverReachesTheLastColumn) {
+    const download::Progress progress{
+        .done = 30, .total = 8192, .phase = download::Phase::Programming};
+    for (int columns : {10, 40, 60, 200}) {
+        const std::string line = boardLine("/dev/serial/by-id/usb-FTDI_FT232R-if00-port0", 44,
+                                           progress, "Erase external flash S3", columns);
+        EXPECT_LT(line.size(), static_cast<std::size_t>(columns)) << columns;
+    }
+    EXPECT_EQ(boardLine("A", 3, progress, "", 80),
+              "A   [--------------------] 30/8192 programming");
+}
+
+TEST(StopRequest, EndsAPauseAtOnceAndKeepsTheFirstSignal) {
+    StopRequest stop;
+    EXPECT_FALSE(stop.pause(1));
+    std::thread other([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        stop.request(2);
+        stop.request(15);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(stop.pause(60000));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    other.join();
+    EXPECT_EQ(stop.signal(), 2);
+}
+
+}  // namespace
+}  // namespace korvath::cli
