@@ -18,6 +18,7 @@
 #include "console_observer.h"
 #include "download/downloader.h"
 #include "image/prescan.h"
+#include "image_check.h"
 #include "json_observer.h"
 #include "korvath/version.h"
 #include "line_console.h"
@@ -35,10 +36,6 @@ namespace korvath::cli {
 
 namespace {
 
-constexpr int kExitDone = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitRefused = 3;
 
 using Wall = std::chrono::system_clock;
 using Steady = std::chrono::steady_clock;
@@ -54,33 +51,16 @@ struct ImageFacts {
 /// refusal, `code` to the exit code.
 std::optional<ImageFacts> checkImage(const std::filesystem::path& path, std::string& why,
                                      int& code) {
-    // Model 3 takes both image kinds, so what it refuses no controller would take.
-    const image::PrescanResult scan = image::PrescanImage(path, link::protocol::Model::M3);
-    if (!scan.accepted) {
-        code = kExitRefused;
-        why =
-            scan.refusals.empty() ? "no last record E7FFC0 followed by S8" : scan.refusals.front();
+    // Read and checked once, by the rules every model shares.
+    const CheckedImage checked = checkImageFile(path);
+    if (checked.exitCode != kExitDone) {
+        code = checked.exitCode;
+        why = checked.message;
         return std::nullopt;
     }
-    QFile file(QString::fromStdWString(path.wstring()));
-    if (!file.open(QIODevice::ReadOnly)) {
-        code = kExitUsage;
-        why = file.errorString().toStdString();
-        return std::nullopt;
-    }
-    const QByteArray bytes = file.readAll();
     ImageFacts facts;
-    facts.sha256 =
-        QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString();
-    bool first = true;
-    for (const QByteArray& line : bytes.split('\n')) {
-        if (first) {
-            first = false;
-            continue;
-        }
-        if (line.startsWith("S8")) break;
-        if (line.startsWith("S2")) ++facts.records;
-    }
+    facts.sha256 = checked.check.facts.sha256;
+    facts.records = checked.check.facts.records;
     return facts;
 }
 
@@ -133,16 +113,7 @@ class UnitObserver final : public download::DownloadObserver {
 };
 
 int unitExit(download::Outcome outcome) {
-    switch (outcome) {
-        case download::Outcome::Done:
-            return kExitDone;
-        case download::Outcome::ImageRefused:
-            return kExitRefused;
-        case download::Outcome::DeviceFailure:
-        case download::Outcome::NotRun:
-            break;
-    }
-    return kExitFailed;
+    return exitCodeFor(outcome);
 }
 
 // ---- the run
@@ -187,7 +158,8 @@ class LineRun {
     std::unique_ptr<AuditLog> log_;
     std::vector<PortTally> tallies_;
     std::string host_;
-    StopRequest stop_;
+    std::stop_source stop_;
+    int stopSignal_ = 0;
     std::mutex openMutex_;
     std::unique_ptr<LineConsole> console_;
     std::unique_ptr<ConsoleObserver> single_;
@@ -284,12 +256,12 @@ void LineRun::runPort(std::size_t index) {
             link.setPort(*opened.port);
         }
     };
-    for (int unit = 1; !stop_.requested(); ++unit) {
+    for (int unit = 1; !stop_.stop_requested(); ++unit) {
         std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
         (own ? *own : *single_).showStatus("Waiting for controller", download::Severity::Normal);
-        if (!waitForController(link, stop_, reopen)) break;
+        if (!waitForController(link, stop_.get_token(), reopen)) break;
         runUnit(index, link, clock, unit);
-        if (!waitUntilGone(link, stop_)) break;
+        if (!waitUntilGone(link, stop_.get_token())) break;
     }
     opened.port->close();
 }
@@ -376,7 +348,10 @@ int LineRun::run() {
         std::unique_lock lock(doneMutex);
         while (running > 0) {
             doneChanged.wait_for(lock, std::chrono::milliseconds(100));
-            if (const int signal = pendingSignal.load(); signal != 0) stop_.request(signal);
+            if (const int signal = pendingSignal.load(); signal != 0 && stopSignal_ == 0) {
+                stopSignal_ = signal;
+                stop_.request_stop();
+            }
         }
     }
     for (const auto& thread : threads) thread->wait();
@@ -386,7 +361,7 @@ int LineRun::run() {
     if (console_) console_->finish();
     if (!events_ && (ports_.size() > 1 || options_.station)) printSummary();
 
-    if (const int signal = stop_.signal(); signal != 0) return 128 + signal;
+    if (stopSignal_ != 0) return 128 + stopSignal_;
     int code = kExitDone;
     for (const PortTally& tally : tallies_) code = std::max(code, tally.exit);
     return code;

@@ -1,40 +1,28 @@
 #include "station.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 namespace korvath::cli {
 
-void StopRequest::request(int signal) {
-    {
-        const std::lock_guard lock(mutex_);
-        if (signal_ == 0) signal_ = signal;
+bool pauseUnlessStopped(std::stop_token stop, double ms) {
+    if (ms > 0 && !stop.stop_requested()) {
+        std::mutex mutex;
+        std::condition_variable_any woken;
+        std::unique_lock lock(mutex);
+        woken.wait_for(lock, stop, std::chrono::duration<double, std::milli>(ms),
+                       [] { return false; });
     }
-    woken_.notify_all();
+    return stop.stop_requested();
 }
 
-bool StopRequest::requested() const {
-    return signal() != 0;
-}
-
-int StopRequest::signal() const {
-    const std::lock_guard lock(mutex_);
-    return signal_;
-}
-
-bool StopRequest::pause(double ms) {
-    std::unique_lock lock(mutex_);
-    if (ms > 0) {
-        woken_.wait_for(lock, std::chrono::duration<double, std::milli>(ms),
-                        [this] { return signal_ != 0; });
-    }
-    return signal_ != 0;
-}
-
-bool waitUntilGone(link::Link& link, StopRequest& stop) {
-    while (!stop.requested()) {
+bool waitUntilGone(link::Link& link, std::stop_token stop) {
+    while (!stop.stop_requested()) {
         const double started = link.clock().nowMs();
         if (!link.port().isOpen() || !link.probe()) return true;
-        if (stop.pause(kProbeIntervalMs - (link.clock().nowMs() - started))) return false;
+        if (pauseUnlessStopped(stop, kProbeIntervalMs - (link.clock().nowMs() - started)))
+            return false;
     }
     return false;
 }

@@ -3,30 +3,15 @@
 // or a stop is requested.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
+#include <stop_token>
 
 #include "link/link.h"
 
 namespace korvath::cli {
 
-/// A stop asked for by the user (Ctrl-C), seen by every port's thread. Pauses end at once
-/// when it comes.
-class StopRequest {
-  public:
-    /// Records `signal` (the first one wins) and wakes every pause.
-    void request(int signal);
-    [[nodiscard]] bool requested() const;
-    /// The signal that asked for the stop; 0 before.
-    [[nodiscard]] int signal() const;
-    /// Waits `ms` milliseconds or until a stop is requested; true when it was.
-    bool pause(double ms);
-
-  private:
-    mutable std::mutex mutex_;
-    std::condition_variable woken_;
-    int signal_ = 0;
-};
+/// Waits `ms` milliseconds or until `stop` is requested, whichever comes first; true when a
+/// stop was requested.
+bool pauseUnlessStopped(std::stop_token stop, double ms);
 
 inline constexpr double kProbeIntervalMs = 1000;
 
@@ -34,21 +19,19 @@ inline constexpr double kProbeIntervalMs = 1000;
 /// requested (false). `reopen` is called before each probe while the port is closed (an adapter
 /// that was unplugged) and may bring it back.
 template <typename Reopen>
-bool waitForController(link::Link& link, StopRequest& stop, Reopen&& reopen);
-
-/// Probes once a second until the controller no longer answers (true) or a stop is requested
-/// (false). A closed port counts as gone.
-bool waitUntilGone(link::Link& link, StopRequest& stop);
-
-template <typename Reopen>
-bool waitForController(link::Link& link, StopRequest& stop, Reopen&& reopen) {
-    while (!stop.requested()) {
+bool waitForController(link::Link& link, std::stop_token stop, Reopen&& reopen) {
+    while (!stop.stop_requested()) {
         const double started = link.clock().nowMs();
         if (!link.port().isOpen()) reopen();
         if (link.port().isOpen() && link.probe()) return true;
-        if (stop.pause(kProbeIntervalMs - (link.clock().nowMs() - started))) return false;
+        if (pauseUnlessStopped(stop, kProbeIntervalMs - (link.clock().nowMs() - started)))
+            return false;
     }
     return false;
 }
+
+/// Probes once a second until the controller no longer answers (true) or a stop is requested
+/// (false). A closed port counts as gone.
+bool waitUntilGone(link::Link& link, std::stop_token stop);
 
 }  // namespace korvath::cli

@@ -179,19 +179,17 @@ TEST(BoardLine, NeverReachesTheLastColumn) {
               "A   [--------------------] 30/8192 programming");
 }
 
-TEST(StopRequest, EndsAPauseAtOnceAndKeepsTheFirstSignal) {
-    StopRequest stop;
-    EXPECT_FALSE(stop.pause(1));
+TEST(PauseUnlessStopped, EndsAtOnceOnAStopRequest) {
+    std::stop_source source;
+    EXPECT_FALSE(pauseUnlessStopped(source.get_token(), 1));
     std::thread other([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        stop.request(2);
-        stop.request(15);
+        source.request_stop();
     });
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_TRUE(stop.pause(60000));
+    EXPECT_TRUE(pauseUnlessStopped(source.get_token(), 60000));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     other.join();
-    EXPECT_EQ(stop.signal(), 2);
 }
 
 }  // namespace

@@ -47,8 +47,8 @@ def start_sim(programs, tmp_path):
     stopped."""
     started = []
 
-    def start(name, options=()):
-        started.append(kh.Sim(programs.sim, tmp_path, name, options))
+    def start(name, options=(), count=1):
+        started.append(kh.Sim(programs.sim, tmp_path, name, options, count))
         return started[-1]
     yield start
     for sim in started:

@@ -61,23 +61,27 @@ def read_line(fd, deadline):
 
 
 class Sim:
-    """One korvath-sim process: started with `options`, ready once it has printed its port,
-    logging every request with its time, writing its flash to a dump file when it ends."""
+    """One korvath-sim process: started with `options`, ready once it has printed its port
+    (`count` ports with --count: `paths`), logging every request with its time, writing its
+    flash to a dump file when it ends (one per port and unit, see flash())."""
 
     REQUEST_KINDS = ("probe", "password", "blank check", "erase", "program", "exit")
 
-    def __init__(self, exe, workdir, name, options=()):
+    def __init__(self, exe, workdir, name, options=(), count=1):
         self.dump_path = Path(workdir) / (name + ".dump")
         self.log_path = Path(workdir) / (name + ".log")
         self.dump_path.unlink(missing_ok=True)
+        options = [*options, *(["--count", str(count)] if count > 1 else [])]
         with open(self.log_path, "wb") as log:
             # Standard input is a pipe we hold: if this driver dies, the simulator ends too.
             self.proc = subprocess.Popen([str(exe), *options, "--log", "--dump",
                                           str(self.dump_path)],
                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                          stderr=log)
-        self.path = read_line(self.proc.stdout.fileno(), time.monotonic() + SIM_START_SECONDS)
-        if not self.path or not self.path.startswith("/dev/"):
+        deadline = time.monotonic() + SIM_START_SECONDS
+        self.paths = [read_line(self.proc.stdout.fileno(), deadline) for _ in range(count)]
+        self.path = self.paths[0]
+        if not all(path and path.startswith("/dev/") for path in self.paths):
             self.stop()
             raise RuntimeError("korvath-sim %s printed no port: %r, log: %s" % (
                 " ".join(options), self.path, self.log_path.read_text(errors="replace")))
@@ -99,8 +103,10 @@ class Sim:
             self.proc.stdin.close()
             self.proc.stdout.close()
 
-    def flash(self):
-        return self.dump_path.read_bytes() if self.dump_path.exists() else None
+    def flash(self, tag=""):
+        """The dump; `tag` picks one of several ports or units: "P", "U" or "P.U"."""
+        path = self.dump_path.with_name(self.dump_path.name + "." + tag) if tag else self.dump_path
+        return path.read_bytes() if path.exists() else None
 
     def log(self):
         """(milliseconds, request summary) for each line of its log."""
@@ -260,13 +266,16 @@ class Run:
                 or "runtime error:" in self.stderr)
 
 
-def run(command, limit_s, on_line=None, env=None):
+def run(command, limit_s, on_line=None, env=None, on_start=None):
     """Runs `command` to its end or until `limit_s` seconds have passed (then it is killed).
-    `on_line(text)` sees each line of standard output as it is printed."""
+    `on_line(text)` sees each line of standard output as it is printed; `on_start(process)`
+    the process once started."""
     started = time.monotonic()
     proc = subprocess.Popen([str(part) for part in command], stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             env={**os.environ, **(env or {})})
+    if on_start:
+        on_start(proc)
     timed, errors = [], []
 
     def read_out():

@@ -470,3 +470,125 @@ def test_file(programs, tmp_path, start_sim, new_relay, report_row, row):
     else:
         assert_flash(flash, lines, 1)
         seen.after = "flash = image"
+
+
+# The production line: several ports in one run, station mode, the audit log, JSON events
+
+LOG_KEYS = {"started", "finished", "host", "port", "image", "image_sha256", "records", "model",
+            "result", "exit", "seconds", "errors", "version"}
+ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z$")
+# Units arrive this long after the previous one restarted: more than the 8 s reset wait and
+# its closing probe, so that the station sees each unit leave before the next one comes.
+UNIT_GAP_MS = 11000
+
+
+def log_lines(path, image, lines, ports, station=False):
+    """The audit log's objects, each checked for its keys and the image's facts."""
+    import hashlib
+    import json
+    objects = [json.loads(text) for text in path.read_text().splitlines()]
+    records = sum(1 for line in lines if line.startswith("S2"))
+    for entry in objects:
+        assert set(entry) == LOG_KEYS | ({"unit"} if station else set()), sorted(entry)
+        assert ISO_UTC.match(entry["started"]) and ISO_UTC.match(entry["finished"]), entry
+        assert entry["started"] <= entry["finished"]
+        assert entry["port"] in ports and entry["image"] == str(image.resolve())
+        assert entry["image_sha256"] == hashlib.sha256(image.read_bytes()).hexdigest()
+        assert entry["records"] == records and entry["host"] and entry["version"]
+        assert isinstance(entry["errors"], list) and entry["seconds"] > 0
+    return objects
+
+
+def test_line_two_ports(programs, tmp_path, start_sim):
+    """Two controllers of one simulator at once: both flashes equal the image, every status line
+    names its port, and the log holds one complete line per unit."""
+    lines = small_image_lines(1)
+    image = write_lines(tmp_path / "image.shx", lines)
+    sim = start_sim("pair", count=2)
+    log = tmp_path / "units.jsonl"
+    run = kh.run([programs.cli, "--port", sim.paths[0], "--port", sim.paths[1], "--log", log,
+                  image], CLEAN_BOUND_S + STOP_GRACE_S)
+    sim.stop()
+    assert not run.crashed and run.exit_code == 0, run.stderr[-400:]
+    for port in sim.paths:
+        own = [text.split(": ", 1)[1] for text in run.stdout if text.startswith(port + ": ")]
+        assert own[:3] == ["Idle", "Connecting", "Sending Password"] and own[-1] == "Done!", own
+        assert any(re.match(r"^%s\s+Done!\s+\d\d:\d\d$" % re.escape(port), text)
+                   for text in run.stdout), "no summary row for %s" % port
+    for number in (1, 2):
+        assert_flash(sim.flash(str(number)), lines, 1, "port %d: " % number)
+    objects = log_lines(log, image, lines, sim.paths)
+    assert sorted(entry["port"] for entry in objects) == sorted(sim.paths)
+    assert all(entry["result"] == "Done!" and entry["exit"] == 0 and entry["model"] == 1
+               for entry in objects)
+
+
+def test_line_one_port_fails(programs, tmp_path, start_sim):
+    """A NAK on a record at one port: that port ends in "Flash Error", the other one ends
+    "Done!" with the image in its flash, and the run exits 1. The --json events all parse."""
+    import json
+    lines = small_image_lines(1)
+    image = write_lines(tmp_path / "image.shx", lines)
+    good = start_sim("good")
+    bad = start_sim("bad", ["--nak-program", "5"])
+    run = kh.run([programs.cli, "--json", "--port", good.path, "--port", bad.path, image],
+                 CLEAN_BOUND_S + STOP_GRACE_S)
+    good.stop()
+    bad.stop()
+    assert not run.crashed and run.exit_code == 1, run.stderr[-400:]
+    events = [json.loads(text) for text in run.stdout]
+    assert {event["event"] for event in events} >= {"status", "progress", "result"}
+    assert all(event["port"] in (good.path, bad.path) for event in events)
+    results = {event["port"]: event for event in events if event["event"] == "result"}
+    assert (results[good.path]["result"], results[good.path]["exit"]) == ("Done!", 0)
+    assert (results[bad.path]["result"], results[bad.path]["exit"]) == ("Flash Error", 1)
+    good_status = [event["text"] for event in events
+                   if event["event"] == "status" and event["port"] == good.path]
+    assert good_status == (STATUS_ORDER_HEAD + ["Blank external flash S%d" % i for i in range(8)]
+                           + STATUS_ORDER_TAIL)
+    assert any(event["severity"] == "error" for event in events
+               if event["event"] == "status" and event["port"] == bad.path)
+    assert all(event["phase"] in ("connecting", "erasing", "programming", "resetting")
+               and 0 <= event["done"] for event in events if event["event"] == "progress")
+    assert_flash(good.flash(), lines, 1)
+
+
+def test_line_station_three_units(programs, tmp_path, start_sim):
+    """Station mode on one port through three successive controllers: three log lines, three
+    flashes equal to the image; Ctrl-C while waiting for a fourth ends it with the totals."""
+    lines = small_image_lines(1)
+    image = write_lines(tmp_path / "image.shx", lines)
+    sim = start_sim("station", ["--units", "3", "--unit-gap-ms", str(UNIT_GAP_MS)])
+    log = tmp_path / "station.jsonl"
+    started = {}
+
+    def on_line(text):
+        if text == "Done!":
+            started["done"] = started.get("done", 0) + 1
+        elif text == "Waiting for controller" and started.get("done") == 3:
+            os.kill(started["process"].pid, signal.SIGINT)
+
+    run = kh.run([programs.cli, "--station", "--port", sim.path, "--log", log, image],
+                 3 * (CLEAN_BOUND_S + UNIT_GAP_MS / 1000) + STOP_GRACE_S, on_line,
+                 on_start=lambda process: started.update(process=process))
+    sim.stop()
+    assert not run.crashed and run.exit_code == 130, (run.exit_code, run.stderr[-400:])
+    assert run.stdout.count("Done!") == 3 and run.stdout.count("Waiting for controller") == 4
+    assert "Station: 3 units passed, 0 failed" in run.stdout[-1], run.stdout[-3:]
+    objects = log_lines(log, image, lines, [sim.path], station=True)
+    assert [entry["unit"] for entry in objects] == [1, 2, 3]
+    assert all(entry["result"] == "Done!" and entry["exit"] == 0 for entry in objects)
+    for unit in (1, 2, 3):
+        assert_flash(sim.flash(str(unit)), lines, 1, "unit %d: " % unit)
+
+
+def test_line_unwritable_log(programs, tmp_path, start_sim):
+    """A log that cannot be written refuses the run before any port is opened: exit 2 and not a
+    single request at either controller."""
+    image = write_lines(tmp_path / "image.shx", small_image_lines(1))
+    sim = start_sim("pair", count=2)
+    run = kh.run([programs.cli, "--port", sim.paths[0], "--port", sim.paths[1], "--log",
+                  tmp_path / "missing" / "units.jsonl", image], REFUSAL_BOUND_S)
+    sim.stop()
+    assert run.exit_code == 2 and "log" in run.stderr and not run.stdout, run
+    assert sum(sim.requests().values()) == 0
