@@ -46,47 +46,43 @@ using Steady = std::chrono::steady_clock;
 // ---- the image, checked once for every port
 
 struct ImageFacts {
-  std::string sha256;
-  int records = 0;
+    std::string sha256;
+    int records = 0;
 };
 
 /// Refuses what no model would take and returns the facts the log records;
 /// `why` is set on a refusal, `code` to the exit code.
-std::optional<ImageFacts> checkImage(const std::filesystem::path &path,
-                                     std::string &why, int &code) {
-  // Model 3 takes both image kinds, so what it refuses no controller would
-  // take.
-  const image::PrescanResult scan =
-      image::PrescanImage(path, link::protocol::Model::M3);
-  if (!scan.accepted) {
-    code = kExitRefused;
-    why = scan.refusals.empty() ? "no last record E7FFC0 followed by S8"
-                                : scan.refusals.front();
-    return std::nullopt;
-  }
-  QFile file(QString::fromStdWString(path.wstring()));
-  if (!file.open(QIODevice::ReadOnly)) {
-    code = kExitUsage;
-    why = file.errorString().toStdString();
-    return std::nullopt;
-  }
-  const QByteArray bytes = file.readAll();
-  ImageFacts facts;
-  facts.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256)
-                     .toHex()
-                     .toStdString();
-  bool first = true;
-  for (const QByteArray &line : bytes.split('\n')) {
-    if (first) {
-      first = false;
-      continue;
+std::optional<ImageFacts> checkImage(const std::filesystem::path& path, std::string& why,
+                                     int& code) {
+    // Model 3 takes both image kinds, so what it refuses no controller would
+    // take.
+    const image::PrescanResult scan = image::PrescanImage(path, link::protocol::Model::M3);
+    if (!scan.accepted) {
+        code = kExitRefused;
+        why =
+            scan.refusals.empty() ? "no last record E7FFC0 followed by S8" : scan.refusals.front();
+        return std::nullopt;
     }
-    if (line.startsWith("S8"))
-      break;
-    if (line.startsWith("S2"))
-      ++facts.records;
-  }
-  return facts;
+    QFile file(QString::fromStdWString(path.wstring()));
+    if (!file.open(QIODevice::ReadOnly)) {
+        code = kExitUsage;
+        why = file.errorString().toStdString();
+        return std::nullopt;
+    }
+    const QByteArray bytes = file.readAll();
+    ImageFacts facts;
+    facts.sha256 =
+        QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString();
+    bool first = true;
+    for (const QByteArray& line : bytes.split('\n')) {
+        if (first) {
+            first = false;
+            continue;
+        }
+        if (line.startsWith("S8")) break;
+        if (line.startsWith("S2")) ++facts.records;
+    }
+    return facts;
 }
 
 // ---- stop signals
@@ -94,392 +90,369 @@ std::optional<ImageFacts> checkImage(const std::filesystem::path &path,
 std::atomic<int> pendingSignal{0};
 
 extern "C" void onStopSignal(int signal) {
-  // A second stop ends at once; the first is taken up by the run's watcher.
-  if (pendingSignal.exchange(signal) != 0)
-    std::_Exit(128 + signal);
+    // A second stop ends at once; the first is taken up by the run's watcher.
+    if (pendingSignal.exchange(signal) != 0) std::_Exit(128 + signal);
 }
 
 // ---- one unit
 
 /// Keeps what the log records of a unit and passes every report on.
 class UnitObserver final : public download::DownloadObserver {
-public:
-  UnitObserver(download::DownloadObserver &inner, bool cardAsStatus)
-      : inner_(inner), cardAsStatus_(cardAsStatus) {}
+  public:
+    UnitObserver(download::DownloadObserver& inner, bool cardAsStatus)
+        : inner_(inner), cardAsStatus_(cardAsStatus) {}
 
-  void showStatus(std::string_view text, download::Severity severity) override {
-    lastStatus_.assign(text);
-    inner_.showStatus(text, severity);
-  }
-  void showProgress(const download::Progress &progress) override {
-    inner_.showProgress(progress);
-  }
-  void askToRemoveProgrammingCard() override {
-    if (!cardAsStatus_) {
-      inner_.askToRemoveProgrammingCard();
-      return;
+    void showStatus(std::string_view text, download::Severity severity) override {
+        lastStatus_.assign(text);
+        inner_.showStatus(text, severity);
     }
-    // Nobody stands at a station's keyboard: the card becomes a status and an
-    // entry.
-    errors_.push_back("0 - " + std::string(kCardStatus));
-    inner_.showStatus(kCardStatus, download::Severity::Error);
-  }
-  void reportError(int number, const std::string &description) override {
-    errors_.push_back(std::to_string(number) + " - " + description);
-    inner_.reportError(number, description);
-  }
+    void showProgress(const download::Progress& progress) override {
+        inner_.showProgress(progress);
+    }
+    void askToRemoveProgrammingCard() override {
+        if (!cardAsStatus_) {
+            inner_.askToRemoveProgrammingCard();
+            return;
+        }
+        // Nobody stands at a station's keyboard: the card becomes a status and an
+        // entry.
+        errors_.push_back("0 - " + std::string(kCardStatus));
+        inner_.showStatus(kCardStatus, download::Severity::Error);
+    }
+    void reportError(int number, const std::string& description) override {
+        errors_.push_back(std::to_string(number) + " - " + description);
+        inner_.reportError(number, description);
+    }
 
-  [[nodiscard]] const std::string &lastStatus() const { return lastStatus_; }
-  [[nodiscard]] const std::vector<std::string> &errors() const {
-    return errors_;
-  }
+    [[nodiscard]] const std::string& lastStatus() const { return lastStatus_; }
+    [[nodiscard]] const std::vector<std::string>& errors() const { return errors_; }
 
-private:
-  download::DownloadObserver &inner_;
-  bool cardAsStatus_;
-  std::string lastStatus_;
-  std::vector<std::string> errors_;
+  private:
+    download::DownloadObserver& inner_;
+    bool cardAsStatus_;
+    std::string lastStatus_;
+    std::vector<std::string> errors_;
 };
 
 int unitExit(download::Outcome outcome) {
-  switch (outcome) {
-  case download::Outcome::Done:
-    return kExitDone;
-  case download::Outcome::ImageRefused:
-    return kExitRefused;
-  case download::Outcome::DeviceFailure:
-  case download::Outcome::NotRun:
-    break;
-  }
-  return kExitFailed;
+    switch (outcome) {
+        case download::Outcome::Done:
+            return kExitDone;
+        case download::Outcome::ImageRefused:
+            return kExitRefused;
+        case download::Outcome::DeviceFailure:
+        case download::Outcome::NotRun:
+            break;
+    }
+    return kExitFailed;
 }
 
 // ---- the run
 
 struct PortTally {
-  int passed = 0;
-  int failed = 0;
-  double seconds = 0;     // all units together
-  std::string verdict;    // the last unit's result
-  double lastSeconds = 0; // the last unit's time
-  int exit = kExitDone;   // the highest unit code
+    int passed = 0;
+    int failed = 0;
+    double seconds = 0;      // all units together
+    std::string verdict;     // the last unit's result
+    double lastSeconds = 0;  // the last unit's time
+    int exit = kExitDone;    // the highest unit code
 };
 
 class LineRun {
-public:
-  LineRun(const std::vector<std::string> &ports, std::filesystem::path image,
-          ImageFacts facts, const LineOptions &options,
-          std::unique_ptr<AuditLog> log)
-      : ports_(ports), image_(std::move(image)), facts_(std::move(facts)),
-        options_(options), log_(std::move(log)), tallies_(ports.size()),
-        host_(QSysInfo::machineHostName().toStdString()) {}
+  public:
+    LineRun(const std::vector<std::string>& ports, std::filesystem::path image, ImageFacts facts,
+            const LineOptions& options, std::unique_ptr<AuditLog> log)
+        : ports_(ports),
+          image_(std::move(image)),
+          facts_(std::move(facts)),
+          options_(options),
+          log_(std::move(log)),
+          tallies_(ports.size()),
+          host_(QSysInfo::machineHostName().toStdString()) {}
 
-  int run();
+    int run();
 
-private:
-  void runPort(std::size_t index);
-  /// One download on `link`; the record goes to the log and the tally.
-  void runUnit(std::size_t index, link::Link &link, link::Clock &clock,
-               std::optional<int> unit);
-  std::unique_ptr<download::DownloadObserver>
-  observerFor(std::size_t index, std::optional<int> unit);
-  ports::OpenedPort openPort(std::size_t index, link::Clock &clock);
-  void note(std::size_t index, const std::string &text);
-  void printSummary();
+  private:
+    void runPort(std::size_t index);
+    /// One download on `link`; the record goes to the log and the tally.
+    void runUnit(std::size_t index, link::Link& link, link::Clock& clock, std::optional<int> unit);
+    std::unique_ptr<download::DownloadObserver> observerFor(std::size_t index,
+                                                            std::optional<int> unit);
+    ports::OpenedPort openPort(std::size_t index, link::Clock& clock);
+    void note(std::size_t index, const std::string& text);
+    void printSummary();
 
-  const std::vector<std::string> &ports_;
-  std::filesystem::path image_;
-  ImageFacts facts_;
-  LineOptions options_;
-  std::unique_ptr<AuditLog> log_;
-  std::vector<PortTally> tallies_;
-  std::string host_;
-  std::stop_source stop_;
-  int stopSignal_ = 0;
-  std::mutex openMutex_;
-  std::unique_ptr<LineConsole> console_;
-  std::unique_ptr<ConsoleObserver> single_;
-  std::unique_ptr<EventStream> events_;
+    const std::vector<std::string>& ports_;
+    std::filesystem::path image_;
+    ImageFacts facts_;
+    LineOptions options_;
+    std::unique_ptr<AuditLog> log_;
+    std::vector<PortTally> tallies_;
+    std::string host_;
+    std::stop_source stop_;
+    int stopSignal_ = 0;
+    std::mutex openMutex_;
+    std::unique_ptr<LineConsole> console_;
+    std::unique_ptr<ConsoleObserver> single_;
+    std::unique_ptr<EventStream> events_;
 };
 
-ports::OpenedPort LineRun::openPort(std::size_t index, link::Clock &clock) {
-  // The system's port list is read while opening; one port at a time keeps that
-  // simple.
-  const std::lock_guard lock(openMutex_);
-  ports::SystemPorts system;
-  return system.open(ports_[index], clock);
+ports::OpenedPort LineRun::openPort(std::size_t index, link::Clock& clock) {
+    // The system's port list is read while opening; one port at a time keeps that
+    // simple.
+    const std::lock_guard lock(openMutex_);
+    ports::SystemPorts system;
+    return system.open(ports_[index], clock);
 }
 
-std::unique_ptr<download::DownloadObserver>
-LineRun::observerFor(std::size_t index, std::optional<int> unit) {
-  if (events_)
-    return std::make_unique<JsonObserver>(*events_, ports_[index], unit);
-  if (console_)
-    return std::make_unique<PortLineObserver>(*console_, index);
-  return nullptr; // the single console observer serves
+std::unique_ptr<download::DownloadObserver> LineRun::observerFor(std::size_t index,
+                                                                 std::optional<int> unit) {
+    if (events_) return std::make_unique<JsonObserver>(*events_, ports_[index], unit);
+    if (console_) return std::make_unique<PortLineObserver>(*console_, index);
+    return nullptr;  // the single console observer serves
 }
 
-void LineRun::note(std::size_t index, const std::string &text) {
-  if (events_) {
-    events_->write(statusEvent(ports_[index], std::nullopt, text,
-                               download::Severity::Error));
-  } else if (console_) {
-    console_->status(index, text);
-  } else {
-    std::fprintf(stderr, "korvath-cli: %s\n", text.c_str());
-  }
-}
-
-void LineRun::runUnit(std::size_t index, link::Link &link, link::Clock &clock,
-                      std::optional<int> unit) {
-  std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
-  download::DownloadObserver &inner = own ? *own : *single_;
-  UnitObserver observer(inner, options_.station || ports_.size() > 1);
-
-  UnitRecord record;
-  record.started = Wall::now();
-  const auto started = Steady::now();
-  download::Downloader downloader(link, clock, observer);
-  downloader.RunDownload(image_);
-  link.setErrorSink(nullptr);
-  if (single_)
-    single_->finish();
-
-  record.finished = Wall::now();
-  record.seconds =
-      std::chrono::duration<double>(Steady::now() - started).count();
-  record.host = host_;
-  record.port = ports_[index];
-  record.image = image_;
-  record.imageSha256 = facts_.sha256;
-  record.records = facts_.records;
-  if (const auto model = downloader.model())
-    record.model = link::protocol::number(*model);
-  record.result = observer.lastStatus();
-  record.exit = unitExit(downloader.outcome());
-  record.errors = observer.errors();
-  record.version = kVersionText;
-  record.unit = unit;
-
-  PortTally &tally = tallies_[index];
-  (record.exit == kExitDone ? tally.passed : tally.failed) += 1;
-  tally.seconds += record.seconds;
-  tally.lastSeconds = record.seconds;
-  tally.verdict = record.result;
-  tally.exit = std::max(tally.exit, record.exit);
-
-  if (events_)
-    events_->write(resultEvent(record));
-  if (log_) {
-    if (const std::string problem = log_->append(record); !problem.empty()) {
-      note(index, "Log not written: " + problem);
-      tally.exit = std::max(tally.exit, kExitFailed);
+void LineRun::note(std::size_t index, const std::string& text) {
+    if (events_) {
+        events_->write(statusEvent(ports_[index], std::nullopt, text, download::Severity::Error));
+    } else if (console_) {
+        console_->status(index, text);
+    } else {
+        std::fprintf(stderr, "korvath-cli: %s\n", text.c_str());
     }
-  }
+}
+
+void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
+                      std::optional<int> unit) {
+    std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
+    download::DownloadObserver& inner = own ? *own : *single_;
+    UnitObserver observer(inner, options_.station || ports_.size() > 1);
+
+    UnitRecord record;
+    record.started = Wall::now();
+    const auto started = Steady::now();
+    download::Downloader downloader(link, clock, observer);
+    downloader.RunDownload(image_);
+    link.setErrorSink(nullptr);
+    if (single_) single_->finish();
+
+    record.finished = Wall::now();
+    record.seconds = std::chrono::duration<double>(Steady::now() - started).count();
+    record.host = host_;
+    record.port = ports_[index];
+    record.image = image_;
+    record.imageSha256 = facts_.sha256;
+    record.records = facts_.records;
+    if (const auto model = downloader.model()) record.model = link::protocol::number(*model);
+    record.result = observer.lastStatus();
+    record.exit = unitExit(downloader.outcome());
+    record.errors = observer.errors();
+    record.version = kVersionText;
+    record.unit = unit;
+
+    PortTally& tally = tallies_[index];
+    (record.exit == kExitDone ? tally.passed : tally.failed) += 1;
+    tally.seconds += record.seconds;
+    tally.lastSeconds = record.seconds;
+    tally.verdict = record.result;
+    tally.exit = std::max(tally.exit, record.exit);
+
+    if (events_) events_->write(resultEvent(record));
+    if (log_) {
+        if (const std::string problem = log_->append(record); !problem.empty()) {
+            note(index, "Log not written: " + problem);
+            tally.exit = std::max(tally.exit, kExitFailed);
+        }
+    }
 }
 
 void LineRun::runPort(std::size_t index) {
-  link::SteadyClock clock;
-  ports::OpenedPort opened = openPort(index, clock);
-  if (!opened) {
-    note(index, "Cannot open port: " + opened.error);
-    tallies_[index].verdict = "Cannot open port";
-    tallies_[index].exit = kExitUsage;
-    return;
-  }
-  link::Link link(*opened.port, clock);
-  if (!options_.station) {
-    runUnit(index, link, clock, std::nullopt);
-    opened.port->close();
-    return;
-  }
-  const auto reopen = [&] {
-    ports::OpenedPort again = openPort(index, clock);
-    if (again) {
-      opened = std::move(again);
-      link.setPort(*opened.port);
+    link::SteadyClock clock;
+    ports::OpenedPort opened = openPort(index, clock);
+    if (!opened) {
+        note(index, "Cannot open port: " + opened.error);
+        tallies_[index].verdict = "Cannot open port";
+        tallies_[index].exit = kExitUsage;
+        return;
     }
-  };
-  for (int unit = 1; !stop_.stop_requested(); ++unit) {
-    std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
-    (own ? *own : *single_)
-        .showStatus("Waiting for controller", download::Severity::Normal);
-    if (!waitForController(link, stop_.get_token(), reopen))
-      break;
-    runUnit(index, link, clock, unit);
-    if (!waitUntilGone(link, stop_.get_token()))
-      break;
-  }
-  opened.port->close();
+    link::Link link(*opened.port, clock);
+    if (!options_.station) {
+        runUnit(index, link, clock, std::nullopt);
+        opened.port->close();
+        return;
+    }
+    const auto reopen = [&] {
+        ports::OpenedPort again = openPort(index, clock);
+        if (again) {
+            opened = std::move(again);
+            link.setPort(*opened.port);
+        }
+    };
+    for (int unit = 1; !stop_.stop_requested(); ++unit) {
+        std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
+        (own ? *own : *single_).showStatus("Waiting for controller", download::Severity::Normal);
+        if (!waitForController(link, stop_.get_token(), reopen)) break;
+        runUnit(index, link, clock, unit);
+        if (!waitUntilGone(link, stop_.get_token())) break;
+    }
+    opened.port->close();
 }
 
 void LineRun::printSummary() {
-  std::size_t width = 4;
-  for (const std::string &port : ports_)
-    width = std::max(width, port.size());
-  const int w = static_cast<int>(width);
-  if (options_.station) {
-    int passed = 0;
-    int failed = 0;
-    double seconds = 0;
-    std::printf("%-*s  %6s  %6s  %s\n", w, "Port", "Passed", "Failed",
-                "Mean time");
-    for (std::size_t i = 0; i < ports_.size(); ++i) {
-      const PortTally &t = tallies_[i];
-      const int units = t.passed + t.failed;
-      std::printf("%-*s  %6d  %6d  %s\n", w, ports_[i].c_str(), t.passed,
-                  t.failed,
-                  units ? formatDuration(t.seconds / units).c_str() : "-");
-      passed += t.passed;
-      failed += t.failed;
-      seconds += t.seconds;
+    std::size_t width = 4;
+    for (const std::string& port : ports_) width = std::max(width, port.size());
+    const int w = static_cast<int>(width);
+    if (options_.station) {
+        int passed = 0;
+        int failed = 0;
+        double seconds = 0;
+        std::printf("%-*s  %6s  %6s  %s\n", w, "Port", "Passed", "Failed", "Mean time");
+        for (std::size_t i = 0; i < ports_.size(); ++i) {
+            const PortTally& t = tallies_[i];
+            const int units = t.passed + t.failed;
+            std::printf("%-*s  %6d  %6d  %s\n", w, ports_[i].c_str(), t.passed, t.failed,
+                        units ? formatDuration(t.seconds / units).c_str() : "-");
+            passed += t.passed;
+            failed += t.failed;
+            seconds += t.seconds;
+        }
+        const int units = passed + failed;
+        std::printf("Station: %d units passed, %d failed, mean %.1f s per unit\n", passed, failed,
+                    units ? seconds / units : 0.0);
+    } else {
+        std::printf("%-*s  %-24s  %s\n", w, "Port", "Verdict", "Time");
+        for (std::size_t i = 0; i < ports_.size(); ++i) {
+            const PortTally& t = tallies_[i];
+            std::printf("%-*s  %-24s  %s\n", w, ports_[i].c_str(), t.verdict.c_str(),
+                        formatDuration(t.lastSeconds).c_str());
+        }
     }
-    const int units = passed + failed;
-    std::printf("Station: %d units passed, %d failed, mean %.1f s per unit\n",
-                passed, failed, units ? seconds / units : 0.0);
-  } else {
-    std::printf("%-*s  %-24s  %s\n", w, "Port", "Verdict", "Time");
-    for (std::size_t i = 0; i < ports_.size(); ++i) {
-      const PortTally &t = tallies_[i];
-      std::printf("%-*s  %-24s  %s\n", w, ports_[i].c_str(), t.verdict.c_str(),
-                  formatDuration(t.lastSeconds).c_str());
-    }
-  }
-  std::fflush(stdout);
+    std::fflush(stdout);
 }
 
 int LineRun::run() {
-  using platform::Stream;
-  if (options_.json) {
-    events_ = std::make_unique<EventStream>(stdout);
-  } else if (ports_.size() == 1) {
-    single_ = std::make_unique<ConsoleObserver>(
-        stdout, stderr, stdin, platform::enableTerminalControls(Stream::Error),
-        !options_.station && platform::isTerminal(Stream::Input));
-  } else {
-    int columns = 80;
-    int rows = 24;
+    using platform::Stream;
+    if (options_.json) {
+        events_ = std::make_unique<EventStream>(stdout);
+    } else if (ports_.size() == 1) {
+        single_ = std::make_unique<ConsoleObserver>(
+            stdout, stderr, stdin, platform::enableTerminalControls(Stream::Error),
+            !options_.station && platform::isTerminal(Stream::Input));
+    } else {
+        int columns = 80;
+        int rows = 24;
 #ifndef _WIN32
-    winsize size{};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-      columns = size.ws_col;
-      rows = size.ws_row > 0 ? size.ws_row : rows;
-    }
+        winsize size{};
+        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+            columns = size.ws_col;
+            rows = size.ws_row > 0 ? size.ws_row : rows;
+        }
 #endif
-    console_ = std::make_unique<LineConsole>(
-        ports_, stdout, stderr, platform::enableTerminalControls(Stream::Error),
-        columns, rows);
-  }
-
-  pendingSignal = 0;
-  const auto previousInt = std::signal(SIGINT, onStopSignal);
-  const auto previousTerm = std::signal(SIGTERM, onStopSignal);
-
-  std::mutex doneMutex;
-  std::condition_variable doneChanged;
-  std::size_t running = ports_.size();
-  // One thread per port: a download is a plain blocking sequence of exchanges,
-  // so each port keeps its own timing and a stalled port holds up nobody. Qt
-  // threads, because the serial port's notifiers work only there.
-  std::vector<std::unique_ptr<QThread>> threads;
-  threads.reserve(ports_.size());
-  for (std::size_t i = 0; i < ports_.size(); ++i) {
-    threads.emplace_back(QThread::create([&, i] {
-      runPort(i);
-      {
-        const std::lock_guard lock(doneMutex);
-        --running;
-      }
-      doneChanged.notify_all();
-    }));
-    threads.back()->start();
-  }
-  {
-    // A signal handler may only leave a mark; this watcher turns it into the
-    // stop request.
-    std::unique_lock lock(doneMutex);
-    while (running > 0) {
-      doneChanged.wait_for(lock, std::chrono::milliseconds(100));
-      if (const int signal = pendingSignal.load();
-          signal != 0 && stopSignal_ == 0) {
-        stopSignal_ = signal;
-        stop_.request_stop();
-      }
+        console_ = std::make_unique<LineConsole>(
+            ports_, stdout, stderr, platform::enableTerminalControls(Stream::Error), columns, rows);
     }
-  }
-  for (const auto &thread : threads)
-    thread->wait();
-  std::signal(SIGINT, previousInt);
-  std::signal(SIGTERM, previousTerm);
 
-  if (console_)
-    console_->finish();
-  if (!events_ && (ports_.size() > 1 || options_.station))
-    printSummary();
+    pendingSignal = 0;
+    const auto previousInt = std::signal(SIGINT, onStopSignal);
+    const auto previousTerm = std::signal(SIGTERM, onStopSignal);
 
-  if (stopSignal_ != 0)
-    return 128 + stopSignal_;
-  int code = kExitDone;
-  for (const PortTally &tally : tallies_)
-    code = std::max(code, tally.exit);
-  return code;
-}
-
-} // namespace
-
-void addLineOptions(CLI::App &app, LineOptions &options) {
-  app.add_flag("--station", options.station,
-               "Station mode: on every port, wait for a controller, download, "
-               "wait until it "
-               "leaves, and again, until Ctrl-C; then print the totals");
-  app.add_option("--log", options.logPath,
-                 "Append one JSON line per unit to FILE (the audit record)");
-  app.add_flag("--json", options.json,
-               "Print one JSON object per event (status, progress, error, "
-               "result) instead "
-               "of text");
-}
-
-bool isLineRun(const std::vector<std::string> &ports,
-               const LineOptions &options) {
-  return ports.size() > 1 || options.station || options.json ||
-         !options.logPath.empty();
-}
-
-int runLine(const std::vector<std::string> &ports,
-            const std::filesystem::path &image, const LineOptions &options) {
-  if (ports.size() > kMaxPorts) {
-    std::fprintf(stderr, "korvath-cli: at most %zu ports at once, %zu given\n",
-                 kMaxPorts, ports.size());
-    return kExitUsage;
-  }
-  std::set<std::string> seen;
-  for (const std::string &port : ports) {
-    if (!seen.insert(port).second) {
-      std::fprintf(stderr, "korvath-cli: port %s given twice\n", port.c_str());
-      return kExitUsage;
+    std::mutex doneMutex;
+    std::condition_variable doneChanged;
+    std::size_t running = ports_.size();
+    // One thread per port: a download is a plain blocking sequence of exchanges,
+    // so each port keeps its own timing and a stalled port holds up nobody. Qt
+    // threads, because the serial port's notifiers work only there.
+    std::vector<std::unique_ptr<QThread>> threads;
+    threads.reserve(ports_.size());
+    for (std::size_t i = 0; i < ports_.size(); ++i) {
+        threads.emplace_back(QThread::create([&, i] {
+            runPort(i);
+            {
+                const std::lock_guard lock(doneMutex);
+                --running;
+            }
+            doneChanged.notify_all();
+        }));
+        threads.back()->start();
     }
-  }
-  std::string why;
-  int code = kExitDone;
-  std::optional<ImageFacts> facts = checkImage(image, why, code);
-  if (!facts) {
-    std::fprintf(stderr, "korvath-cli: image %s refused: %s\n",
-                 platform::utf8Text(image).c_str(), why.c_str());
+    {
+        // A signal handler may only leave a mark; this watcher turns it into the
+        // stop request.
+        std::unique_lock lock(doneMutex);
+        while (running > 0) {
+            doneChanged.wait_for(lock, std::chrono::milliseconds(100));
+            if (const int signal = pendingSignal.load(); signal != 0 && stopSignal_ == 0) {
+                stopSignal_ = signal;
+                stop_.request_stop();
+            }
+        }
+    }
+    for (const auto& thread : threads) thread->wait();
+    std::signal(SIGINT, previousInt);
+    std::signal(SIGTERM, previousTerm);
+
+    if (console_) console_->finish();
+    if (!events_ && (ports_.size() > 1 || options_.station)) printSummary();
+
+    if (stopSignal_ != 0) return 128 + stopSignal_;
+    int code = kExitDone;
+    for (const PortTally& tally : tallies_) code = std::max(code, tally.exit);
     return code;
-  }
-  std::unique_ptr<AuditLog> log;
-  if (!options.logPath.empty()) {
-    std::string problem;
-    log = AuditLog::open(platform::pathFromUtf8(options.logPath), problem);
-    if (!log) {
-      std::fprintf(stderr, "korvath-cli: cannot write the log %s: %s\n",
-                   options.logPath.c_str(), problem.c_str());
-      return kExitUsage;
-    }
-  }
-  LineRun run(ports, image, std::move(*facts), options, std::move(log));
-  return run.run();
 }
 
-} // namespace korvath::cli
+}  // namespace
+
+void addLineOptions(CLI::App& app, LineOptions& options) {
+    app.add_flag("--station", options.station,
+                 "Station mode: on every port, wait for a controller, download, "
+                 "wait until it "
+                 "leaves, and again, until Ctrl-C; then print the totals");
+    app.add_option("--log", options.logPath,
+                   "Append one JSON line per unit to FILE (the audit record)");
+    app.add_flag("--json", options.json,
+                 "Print one JSON object per event (status, progress, error, "
+                 "result) instead "
+                 "of text");
+}
+
+bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options) {
+    return ports.size() > 1 || options.station || options.json || !options.logPath.empty();
+}
+
+int runLine(const std::vector<std::string>& ports, const std::filesystem::path& image,
+            const LineOptions& options) {
+    if (ports.size() > kMaxPorts) {
+        std::fprintf(stderr, "korvath-cli: at most %zu ports at once, %zu given\n", kMaxPorts,
+                     ports.size());
+        return kExitUsage;
+    }
+    std::set<std::string> seen;
+    for (const std::string& port : ports) {
+        if (!seen.insert(port).second) {
+            std::fprintf(stderr, "korvath-cli: port %s given twice\n", port.c_str());
+            return kExitUsage;
+        }
+    }
+    std::string why;
+    int code = kExitDone;
+    std::optional<ImageFacts> facts = checkImage(image, why, code);
+    if (!facts) {
+        std::fprintf(stderr, "korvath-cli: image %s refused: %s\n",
+                     platform::utf8Text(image).c_str(), why.c_str());
+        return code;
+    }
+    std::unique_ptr<AuditLog> log;
+    if (!options.logPath.empty()) {
+        std::string problem;
+        log = AuditLog::open(platform::pathFromUtf8(options.logPath), problem);
+        if (!log) {
+            std::fprintf(stderr, "korvath-cli: cannot write the log %s: %s\n",
+                         options.logPath.c_str(), problem.c_str());
+            return kExitUsage;
+        }
+    }
+    LineRun run(ports, image, std::move(*facts), options, std::move(log));
+    return run.run();
+}
+
+}  // namespace korvath::cli
