@@ -8,6 +8,7 @@ namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n\v\f";
 constexpr std::string_view kSimPrefix = "sim";
+constexpr std::string_view kUsbPrefix = "usb:";
 constexpr std::string_view kWhatAPortIs =
     "give a whole port number (1, 2, ...), a port name, a device path or sim[:N]";
 
@@ -95,6 +96,18 @@ PortSpec parsePortText(std::string_view text) {
         (trimmed.size() > kSimPrefix.size() && trimmed[kSimPrefix.size()] == ':' &&
          equalsIgnoringCase(trimmed.substr(0, kSimPrefix.size()), kSimPrefix))) {
         return simSpec(trimmed);
+    }
+
+    if (trimmed.size() >= kUsbPrefix.size() &&
+        equalsIgnoringCase(trimmed.substr(0, kUsbPrefix.size()), kUsbPrefix)) {
+        const std::string_view serial = trim(trimmed.substr(kUsbPrefix.size()));
+        if (serial.empty()) {
+            return invalid(quoting("No serial number in ", trimmed, ": use usb:SERIAL"));
+        }
+        PortSpec parsed;
+        parsed.kind = PortSpec::Kind::UsbSerial;
+        parsed.name = std::string(serial);
+        return parsed;
     }
 
     if (looksNumeric(trimmed)) return readNumber(trimmed);

@@ -13,6 +13,7 @@ struct PortSpec {
         Number,     ///< `number` is the port number (COMn, or the n-th listed port)
         Name,       ///< `name` is a port name or device path, taken as it stands
         Simulated,  ///< `number` is the simulated controller's device model, 1..3
+        UsbSerial,  ///< `name` is the USB serial number of the adapter to open
         Invalid,    ///< `error` says why the text names no port
     };
 
@@ -33,6 +34,8 @@ inline constexpr int kMaxPortNumber = 32767;
 /// - A whole positive number ("1", "12", "007") is that port number, up to kMaxPortNumber.
 /// - "sim" or "sim:1".."sim:3" (any case) is the simulated controller of that model ("sim" is
 ///   model 1); any other "sim:" text is Invalid.
+/// - "usb:SERIAL" (any case) is the USB adapter whose serial number is SERIAL: the name stays
+///   with the adapter whichever socket or order it was plugged in. "usb:" alone is Invalid.
 /// - A text that looks like a number without being a whole positive one ("1e3", "1.5",
 ///   "12abc", "-1", "+4", ".5", "0") is Invalid, as is an empty or blank text; the error
 ///   quotes the text.

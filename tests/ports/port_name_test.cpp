@@ -1,9 +1,11 @@
 #include "ports/port_name.h"
+#include "ports/usb_serial.h"
 
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace korvath::ports {
 namespace {
@@ -87,6 +89,39 @@ TEST(PortSimText, PicksTheSimulatedModel) {
         EXPECT_EQ(parsed.kind, Kind::Simulated) << c.text;
         EXPECT_EQ(parsed.number, c.model) << c.text;
     }
+}
+
+TEST(PortUsbText, NamesTheSerialNumberOrIsRefused) {
+    for (const char* text : {"usb:A10K2X9Q", "USB:A10K2X9Q", " usb: A10K2X9Q "}) {
+        const PortSpec parsed = parsePortText(text);
+        EXPECT_EQ(parsed.kind, Kind::UsbSerial) << text;
+        EXPECT_EQ(parsed.name, "A10K2X9Q") << text;
+    }
+    for (const char* text : {"usb:", "usb:  "}) {
+        const PortSpec parsed = parsePortText(text);
+        EXPECT_EQ(parsed.kind, Kind::Invalid) << text;
+        EXPECT_NE(parsed.error.find("usb:"), std::string::npos) << parsed.error;
+    }
+}
+
+TEST(PortWithSerial, PicksTheOneAdapterWithThatSerial) {
+    const std::vector<PortChoice> listed = {
+        {.text = "ttyUSB0", .description = "FT232R", .number = 1, .serialNumber = "A10K2X9Q"},
+        {.text = "ttyUSB1", .description = "FT232R", .number = 2, .serialNumber = "B77"},
+        {.text = "ttyUSB2", .description = "clone", .number = 3, .serialNumber = "0001"},
+        {.text = "ttyUSB3", .description = "clone", .number = 4, .serialNumber = "0001"},
+        {.text = "ttyS0", .description = "built in", .number = 5},
+    };
+    EXPECT_EQ(portWithSerial(listed, "B77").name, "ttyUSB1");
+    const NamedPort missing = portWithSerial(listed, "b77");
+    EXPECT_TRUE(missing.name.empty());
+    EXPECT_NE(missing.error.find("\"b77\""), std::string::npos) << missing.error;
+    EXPECT_NE(missing.error.find("--list-ports"), std::string::npos) << missing.error;
+    const NamedPort twice = portWithSerial(listed, "0001");
+    EXPECT_TRUE(twice.name.empty());
+    EXPECT_NE(twice.error.find("ttyUSB2"), std::string::npos) << twice.error;
+    EXPECT_NE(twice.error.find("ttyUSB3"), std::string::npos) << twice.error;
+    EXPECT_TRUE(portWithSerial(listed, "").name.empty());
 }
 
 TEST(PortSimText, RefusesUnknownModelsWithAMessage) {

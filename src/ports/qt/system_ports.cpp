@@ -7,6 +7,7 @@
 #include "ports/port_name.h"
 #include "ports/qt/port_number.h"
 #include "ports/simulated.h"
+#include "ports/usb_serial.h"
 
 namespace korvath::ports {
 
@@ -49,6 +50,12 @@ OpenedPort SystemPorts::open(std::string_view text, link::Clock& clock) {
         case PortSpec::Kind::Name:
             name = parsed.name;
             break;
+        case PortSpec::Kind::UsbSerial: {
+            NamedPort found = portWithSerial(listChoices(), parsed.name);
+            if (found.name.empty()) return {nullptr, std::move(found.error)};
+            name = std::move(found.name);
+            break;
+        }
     }
     // The lock and the messages name the device itself, whatever name led to it.
     ResolvedDevice device = resolveDevice(name);
