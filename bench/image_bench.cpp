@@ -67,12 +67,14 @@ class AckingPort final : public link::Port {
     int waiting_ = 0;
 };
 
-/// One pre-scan of `path` for model 1; throws when the image is refused.
+/// One read and pre-scan of `path` for model 1; throws when the image is refused.
 void prescan(const std::filesystem::path& path) {
-    const image::PrescanResult result = image::PrescanImage(path, link::Model::M1);
+    const image::ImageRead read = image::ReadImage(path);
+    if (!read.image) throw std::runtime_error(read.message);
+    const image::PrescanResult result = image::PrescanImage(*read.image, link::Model::M1);
     if (!result.accepted) {
         throw std::runtime_error("pre-scan refused " + path.string() + ": " +
-                                 (result.refusals.empty() ? "" : result.refusals.back()));
+                                 (result.refusals.empty() ? "" : result.refusals.back().status));
     }
 }
 

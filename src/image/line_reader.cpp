@@ -23,6 +23,13 @@ LineReader::LineReader(const std::filesystem::path& path) : buffer_(kChunkBytes)
         fail("Cannot read image file: " + describeFileError(EISDIR));
         return;
     }
+    // A pipe or a device could block the open or the first read for good.
+    const std::filesystem::file_type type = std::filesystem::status(path, ignored).type();
+    if (type != std::filesystem::file_type::regular &&
+        type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none) {
+        fail("Cannot read image file: not a regular file");
+        return;
+    }
     errno = 0;
     stream_.open(path, std::ios::in | std::ios::binary);
     if (!stream_.is_open()) fail("Cannot open image file: " + describeFileError(errno));

@@ -1,7 +1,6 @@
 #include "image/prescan.h"
 
-#include <optional>
-#include <system_error>
+#include <cstdio>
 
 #include "image/line_reader.h"
 #include "image/record.h"
@@ -10,47 +9,93 @@ namespace korvath::image {
 
 namespace {
 
+namespace protocol = link::protocol;
+
 constexpr std::size_t kAddressFieldStart = 4;  // characters 5-10, counted from 0
 constexpr std::size_t kAddressFieldLength = 6;
-constexpr link::protocol::Model kModelTakingKind2 = link::protocol::Model::M3;
+constexpr protocol::Model kModelTakingKind2 = protocol::Model::M3;
+constexpr std::uint32_t kRecordBytes = protocol::kRecordDataBytes;
+constexpr std::uint32_t kLastRecordAddress = 0xE7FFC0;
+constexpr std::uint32_t kMovedLastRecordAddress = 0xE8FFC0;
+/// The flash of the largest model: what any model could hold.
+constexpr std::uint32_t kAnyFlashEnd = protocol::flashEndFor(protocol::Model::M3);
+
+std::string hex6(std::uint32_t address) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%06X", static_cast<unsigned>(address & 0xFFFFFFu));
+    return text;
+}
+
+std::string quoted(std::string_view text) {
+    constexpr std::size_t kShown = 16;
+    std::string shown(text.substr(0, kShown));
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+    }
+    return "\"" + shown + (text.size() > kShown ? "...\"" : "\"");
+}
+
+/// Why CheckRecord refuses `line`, in words.
+std::string recordFault(std::string_view line) {
+    if (line.size() != kDataLineLength)
+        return "a data record has " + std::to_string(kDataLineLength) + " characters, this one " +
+               std::to_string(line.size());
+    for (std::size_t i = 1; i < line.size(); ++i) {
+        if (HexField(line.substr(i, 1), 1) == 0 && line[i] != '0')
+            return "character " + std::to_string(i + 1) + " is not a hex digit";
+    }
+    unsigned sum = 0;
+    for (std::size_t position = 3; position < kDataLineLength - 1; position += 2)
+        sum += HexField(line, position);
+    return "its checksum is " + std::string(line.substr(kDataLineLength - 2)) +
+           ", its bytes give " + hex6(~sum & 0xFFu).substr(4);
+}
 
 /// The refusal of a line that the programming loop sends, if it has one.
-std::optional<std::string_view> refusalOfSentLine(std::string_view line) {
-    if (!beginsWith(line, kDataRecordPrefix)) return text::UnexpectedRecordLength;
-    if (!CheckRecord(line)) return text::ChecksumError;
+std::optional<Refusal> refusalOfSentLine(std::string_view line, std::int32_t number) {
+    if (!beginsWith(line, kDataRecordPrefix))
+        return Refusal{std::string(text::UnexpectedRecordLength), number,
+                       quoted(line) +
+                           " is neither a data record (\"S244\") nor the end line "
+                           "(\"S8\")"};
+    if (!CheckRecord(line))
+        return Refusal{std::string(text::ChecksumError), number, recordFault(line)};
     return std::nullopt;
 }
 
 /// Finds the pairs of a last record ("S244E7FFC0") and the end line right after it. The last
-/// pair found gives the image kind and the last record's line; a last record with nothing
-/// after it, or with an address beyond the flash on the line before it, refuses the image.
+/// pair found gives the image kind; a last record with nothing after it, or with an address
+/// beyond the flash on the line before it, refuses the image.
 class EndPairs {
   public:
     /// Line `number` is `line`; `next` is the line after it, empty at the end of the file.
-    std::optional<std::string_view> see(std::string_view line, std::string_view next,
-                                        std::int32_t number) {
+    std::optional<Refusal> see(std::string_view line, std::string_view next, std::int32_t number) {
         if (beginsWith(line, kLastRecordPrefix)) {
             ++lastRecords_;
-            if (next.empty()) return text::UnexpectedEndOfFile;
-            if (beginsWith(next, kEndRecordPrefix)) {
-                imageKind_ = lastRecords_ == 1 ? 1 : 2;
-                lastRecordLine_ = number;
-            }
-            if (addressTooHigh(previousAddress_)) return text::FileTooLong;
+            if (next.empty())
+                return Refusal{std::string(text::UnexpectedEndOfFile), number,
+                               "the last record (E7FFC0) is not followed by the end line"};
+            if (beginsWith(next, kEndRecordPrefix)) imageKind_ = lastRecords_ == 1 ? 1 : 2;
+            if (addressTooHigh(previousAddress_))
+                return Refusal{std::string(text::FileTooLong), number,
+                               "the record before the last one is at " + previousAddress_ +
+                                   ", beyond the flash"};
         }
         if (line.size() >= kAddressFieldStart + kAddressFieldLength)
             previousAddress_ = line.substr(kAddressFieldStart, kAddressFieldLength);
         return std::nullopt;
     }
 
-    /// The file ended after `lastLine`, which no line follows.
-    [[nodiscard]] static std::optional<std::string_view> atFileEnd(std::string_view lastLine) {
-        if (beginsWith(lastLine, kLastRecordPrefix)) return text::UnexpectedEndOfFile;
+    /// The file ended after `lastLine` (line `number`), which no line follows.
+    [[nodiscard]] static std::optional<Refusal> atFileEnd(std::string_view lastLine,
+                                                          std::int32_t number) {
+        if (beginsWith(lastLine, kLastRecordPrefix))
+            return Refusal{std::string(text::UnexpectedEndOfFile), number,
+                           "the last record (E7FFC0) is the file's last line"};
         return std::nullopt;
     }
 
     [[nodiscard]] std::int16_t imageKind() const { return imageKind_; }
-    [[nodiscard]] std::int32_t lastRecordLine() const { return lastRecordLine_; }
 
   private:
     static bool addressTooHigh(std::string_view address) {
@@ -59,67 +104,140 @@ class EndPairs {
 
     int lastRecords_ = 0;
     std::int16_t imageKind_ = 0;
-    std::int32_t lastRecordLine_ = 0;
     std::string previousAddress_;
 };
 
-/// Runs the line checks over the whole file until the first refusal. False when reading failed.
-bool scanLines(LineReader& reader, EndPairs& pairs, std::vector<std::string>& refusals) {
-    const auto refuse = [&refusals](std::string_view message) {
-        refusals.emplace_back(message);
-        return true;
-    };
-    std::string line;
-    std::string next;
-    reader.readLine(line);
-    if (!reader.ok()) return false;
-    if (!beginsWith(line, kHeaderPrefix)) return refuse(text::WrongFileFormat);
-
-    bool sentLines = true;  // after the header, up to the first "S8" line
-    for (std::int32_t number = 1;; ++number) {
-        if (number > 1 && sentLines) {
-            if (beginsWith(line, kEndRecordPrefix)) {
-                sentLines = false;
-            } else if (const auto refusal = refusalOfSentLine(line)) {
-                return refuse(*refusal);
-            }
-        }
-        next.clear();
-        if (!reader.atEnd()) reader.readLine(next);
-        if (!reader.ok()) return false;
-        if (const auto refusal = pairs.see(line, next, number)) return refuse(*refusal);
-        if (number == kMaxImageLines) return refuse(text::FileTooLong);
-        // The last line is never checked as a line of its own: it is only ever `next`.
-        if (reader.atEnd()) break;
-        line = std::move(next);
-    }
-    if (!reader.ok()) return false;
-    if (const auto refusal = EndPairs::atFileEnd(next)) refuse(*refusal);
-    return true;
-}
-
 }  // namespace
 
-PrescanResult PrescanImage(const std::filesystem::path& path, link::protocol::Model model) {
-    PrescanResult result;
-    LineReader reader(path);
-    // atEnd() reads ahead, so a read failure shows only after it.
-    if (reader.ok() && reader.atEnd() && reader.ok()) {
-        result.refusals.emplace_back(text::EmptyFile);
-        return result;
+std::string Refusal::detail() const {
+    return line > 0 ? "line " + std::to_string(line) + ": " + reason : reason;
+}
+
+std::vector<std::string> PrescanResult::statuses() const {
+    std::vector<std::string> texts;
+    for (const Refusal& refusal : refusals) texts.push_back(refusal.status);
+    return texts;
+}
+
+namespace detail {
+
+std::uint32_t recordAddress(std::string_view line) {
+    std::uint32_t address = 0;
+    for (std::size_t i = 0; i < 3; ++i)
+        address = (address << 8) | HexField(line, kAddressFieldStart + 1 + 2 * i);
+    return address;
+}
+
+LineScan scanLines(const ImageFile& image) {
+    LineScan scan;
+    const std::int32_t count = image.lineCount();
+    if (count == 0) {
+        scan.refusals.push_back({std::string(text::EmptyFile), 0, "the file is empty"});
+        return scan;
+    }
+    if (!beginsWith(image.line(1), kHeaderPrefix)) {
+        scan.refusals.push_back(
+            {std::string(text::WrongFileFormat), 1,
+             "the first line, " + quoted(image.line(1)) + ", does not begin with \"S0\""});
+        return scan;
     }
     EndPairs pairs;
-    if (!reader.ok() || !scanLines(reader, pairs, result.refusals)) {
-        result.refusals.push_back(reader.error());
-        return result;
+    const auto finish = [&](std::optional<Refusal> refusal) {
+        if (refusal) scan.refusals.push_back(std::move(*refusal));
+        scan.imageKind = pairs.imageKind();
+        return scan;
+    };
+    // The last line is never judged as a line of its own: it is only ever the one after.
+    for (std::int32_t number = 1; number < count || number == 1; ++number) {
+        const std::string_view line = image.line(number);
+        const std::string_view next = image.line(number + 1);
+        if (number > 1 && scan.endLine == 0) {
+            if (auto refusal = refusalOfSentLine(line, number)) return finish(std::move(refusal));
+        }
+        if (scan.endLine == 0 && beginsWith(next, kEndRecordPrefix)) scan.endLine = number + 1;
+        if (auto refusal = pairs.see(line, next, number)) return finish(std::move(refusal));
+        if (number == kMaxImageLines)
+            return finish(
+                Refusal{std::string(text::FileTooLong), number,
+                        "an image has at most " + std::to_string(kMaxImageLines) + " lines"});
+        if (number + 1 >= count) break;
     }
-    reader.close();
+    return finish(count >= 2 ? EndPairs::atFileEnd(image.line(count), count) : std::nullopt);
+}
 
-    result.imageKind = pairs.imageKind();
-    result.lastRecordLine = pairs.lastRecordLine();
+std::optional<Refusal> refusalOfRecords(const ImageFile& image, const LineScan& scan,
+                                        std::optional<protocol::Model> model) {
+    const std::int32_t lastSent = scan.endLine > 0 ? scan.endLine - 1 : image.lineCount() - 1;
+    const bool moveLast = model ? *model == protocol::Model::M3 : scan.imageKind == 2;
+    const std::uint32_t flashEnd = model ? protocol::flashEndFor(*model) : kAnyFlashEnd;
+    // The line that first wrote each 64-byte block of the largest flash; 0 for none yet.
+    std::vector<std::int32_t> writtenBy((kAnyFlashEnd - protocol::kFlashBase) / kRecordBytes, 0);
+
+    for (std::int32_t number = 2; number <= lastSent; ++number) {
+        const std::string_view line = image.line(number);
+        std::uint32_t address = recordAddress(line);
+        const bool moved = moveLast && number == lastSent && beginsWith(line, kLastRecordPrefix);
+        if (moved) address = kMovedLastRecordAddress;
+        const std::string at = "the record at " + hex6(address);
+        if (address % kRecordBytes != 0)
+            return Refusal{std::string(text::MisalignedRecord), number,
+                           at + " does not begin on a 64-byte boundary"};
+        if (address < protocol::kFlashBase || address + kRecordBytes > kAnyFlashEnd)
+            return Refusal{std::string(text::RecordOutsideFlash), number,
+                           at + " is outside the external flash E00000-" + hex6(kAnyFlashEnd - 1)};
+        if (address + kRecordBytes > flashEnd)
+            return Refusal{std::string(text::RecordOutsideFlash), number,
+                           at + " is outside the flash of model " +
+                               std::to_string(protocol::number(*model)) + " (E00000-" +
+                               hex6(flashEnd - 1) + ")"};
+        std::int32_t& first = writtenBy[(address - protocol::kFlashBase) / kRecordBytes];
+        if (first != 0)
+            return Refusal{std::string(text::DuplicateAddress), number,
+                           (moved ? "the last record, which model 3 writes at E8FFC0, lands on "
+                                    "the record of line "
+                                  : at + " was already written by line ") +
+                               std::to_string(first)};
+        first = number;
+    }
+
+    if (scan.endLine >= 3 && beginsWith(image.line(scan.endLine - 1), kLastRecordPrefix))
+        return std::nullopt;
+    if (scan.endLine == 0)
+        return Refusal{std::string(text::NoLastRecord), image.lineCount(),
+                       "the file ends without the record at E7FFC0 followed by an end line "
+                       "(\"S8\")"};
+    const std::string_view before = image.line(scan.endLine - 1);
+    std::string what = "the first end line follows ";
+    if (scan.endLine == 2) {
+        what += "the header";
+    } else if (recordAddress(before) == kLastRecordAddress) {
+        what += "a record written " + quoted(before.substr(0, 10)) +
+                "; the last record begins with \"S244E7FFC0\" in capitals";
+    } else {
+        what += "the record at " + hex6(recordAddress(before)) + ", not the one at E7FFC0";
+    }
+    return Refusal{std::string(text::NoLastRecord), scan.endLine, what};
+}
+
+}  // namespace detail
+
+PrescanResult PrescanImage(const ImageFile& image, link::protocol::Model model) {
+    const detail::LineScan scan = detail::scanLines(image);
+    PrescanResult result;
+    result.imageKind = scan.imageKind;
+    result.refusals = scan.refusals;
     if (result.imageKind == 2 && model != kModelTakingKind2)
-        result.refusals.emplace_back(text::WrongFileType);
-    result.accepted = result.lastRecordLine != 0 && result.refusals.empty();
+        result.refusals.push_back({std::string(text::WrongFileType), 0,
+                                   "the image holds more than one record at E7FFC0 (kind 2), "
+                                   "which only model 3 takes; this controller is model " +
+                                       std::to_string(protocol::number(model))});
+    if (result.refusals.empty()) {
+        if (auto refusal = detail::refusalOfRecords(image, scan, model))
+            result.refusals.push_back(std::move(*refusal));
+    }
+    if (scan.endLine >= 3 && beginsWith(image.line(scan.endLine - 1), kLastRecordPrefix))
+        result.lastRecordLine = scan.endLine - 1;
+    result.accepted = result.refusals.empty();
     return result;
 }
 
@@ -127,21 +245,6 @@ bool HasImageHeader(const std::filesystem::path& path) {
     LineReader reader(path);
     std::string first;
     return reader.readLine(first) && beginsWith(first, kHeaderPrefix);
-}
-
-ImageExtent MeasureImage(const std::filesystem::path& path, std::int64_t lineLimit) {
-    ImageExtent extent;
-    std::error_code ec;
-    extent.bytes = std::filesystem::file_size(path, ec);
-    if (ec) {
-        extent.error = "Cannot open image file: " + ec.message();
-        return extent;
-    }
-    LineReader reader(path);
-    std::string line;
-    while (extent.lines <= lineLimit && reader.readLine(line)) ++extent.lines;
-    if (!reader.ok()) extent.error = reader.error();
-    return extent;
 }
 
 }  // namespace korvath::image

@@ -64,6 +64,17 @@ inline constexpr double kReplyQuietMs = 2.0;
     return sectorBaseFor(number(model)) + index;
 }
 
+/// External flash layout: sector index i (0-based, whatever its sector number) holds the 64 KiB
+/// from kFlashBase + i * kSectorBytes, so a model's flash ends where its last sector does.
+inline constexpr std::uint32_t kFlashBase = 0xE00000;
+inline constexpr std::uint32_t kSectorBytes = 0x10000;
+
+/// One past the last external-flash address of `model`: E80000 for models 1 and 2, E90000 for
+/// model 3.
+[[nodiscard]] constexpr std::uint32_t flashEndFor(Model model) {
+    return kFlashBase + static_cast<std::uint32_t>(sectorCountFor(number(model))) * kSectorBytes;
+}
+
 }  // namespace korvath::link::protocol
 
 namespace korvath::link {

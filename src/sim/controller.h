@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "link/protocol.h"
+
 namespace korvath::sim {
 
 /// One byte on the line at 38400 baud, 8N1: ten bit times.
@@ -31,9 +33,9 @@ inline constexpr std::uint8_t kBabbleByte = 0xA5;
 inline constexpr std::size_t kLongReplyFiller = 60;
 inline constexpr std::uint8_t kFillerByte = 0x00;
 
-/// External flash: 64 KiB sectors from this address on.
-inline constexpr std::uint32_t kFlashBase = 0xE00000;
-inline constexpr std::uint32_t kSectorSize = 0x10000;
+/// External flash: 64 KiB sectors from this address on, laid out as the download expects.
+inline constexpr std::uint32_t kFlashBase = link::protocol::kFlashBase;
+inline constexpr std::uint32_t kSectorSize = link::protocol::kSectorBytes;
 
 /// How the simulated device behaves. Counts are 1-based; 0 switches a fault off.
 struct Options {

@@ -5,6 +5,7 @@ of scripts/reliability.sh."""
 
 import dataclasses
 import functools
+import hashlib
 import os
 import random
 import re
@@ -12,6 +13,8 @@ import select
 import signal
 import threading
 from typing import Callable, Optional
+
+from pathlib import Path
 
 import pytest
 
@@ -358,13 +361,37 @@ def forty_thousand_lines():
 
 
 FOLDER = "folder"
+FIFO = "fifo"
+SPARSE = "sparse"
+
+
+def with_record(address, at=1):
+    """The valid image with one more record at `address`, as line `at` + 1."""
+    def content():
+        lines = valid_lines()
+        lines.insert(at, s_record(2, address, bytes(range(64))))
+        return lines
+    return content
+
+
+def two_images():
+    """Two images one after the other; the first ends without its last record."""
+    lines = valid_lines()
+    return lines[:-2] + lines[-1:] + lines
+
+
+def lower_case_last_address():
+    lines = valid_lines()
+    lines[-2] = lines[-2][:4] + lines[-2][4:10].lower() + lines[-2][10:]
+    return lines
 
 
 @dataclasses.dataclass
 class FileRow:
     key: str
     title: str
-    # () -> the file's lines (ended by `end`), its bytes, FOLDER, or None for no file at all.
+    # () -> the file's lines (ended by `end`), its bytes, FOLDER, FIFO, SPARSE, a Path to use
+    # as it is, or None for no file at all.
     content: Callable
     status: object  # str or re.Pattern
     exit_code: int
@@ -377,55 +404,81 @@ class FileRow:
 
 
 BEFORE_PORT = "refused before the port is used"
+NOT_REGULAR = re.compile(r"is not a regular file")
 
 FILE_ROWS = [
-    FileRow("empty", "Empty file", lambda: b"", "Empty file", 1),
-    FileRow("crlf", "A single CR LF", lambda: b"\r\n", "Wrong file format", 1),
+    FileRow("empty", "Empty file", lambda: b"", "Empty file", 3),
+    FileRow("crlf", "A single CR LF", lambda: b"\r\n", "Wrong file format", 3),
     FileRow("lower-s0", "\"s0\" in lower case",
-            lambda: ["s0" + valid_lines()[0][2:]] + valid_lines()[1:], "Wrong file format", 1),
-    FileRow("junk", "Binary junk (4 KiB)", binary_junk, "Wrong file format", 1),
+            lambda: ["s0" + valid_lines()[0][2:]] + valid_lines()[1:], "Wrong file format", 3),
+    FileRow("junk", "Binary junk (4 KiB)", binary_junk, "Wrong file format", 3),
     FileRow("nul", "NUL bytes inside a data line",
             middle_line_changed(lambda line: line[:40] + "\0\0\0\0" + line[44:]),
-            "Checksum Error", 1),
+            "Checksum Error", 3),
     FileRow("ten-mb-line", "One line of 10 MB",
             lambda: valid_lines()[:1] + ["S244E00000" + "0" * (10 * 1024 * 1024)]
-            + valid_lines()[1:], "File too long", 1, note=BEFORE_PORT),
-    FileRow("forty-k-lines", "40 000 lines", forty_thousand_lines, "File too long", 1,
+            + valid_lines()[1:], "File too long", 3, note=BEFORE_PORT),
+    FileRow("forty-k-lines", "40 000 lines", forty_thousand_lines, "File too long", 3,
             note=BEFORE_PORT),
+    FileRow("sparse", "A sparse file of 2 GB", lambda: SPARSE, "File too long", 3, bound=5,
+            note=BEFORE_PORT + ", without reading it"),
     FileRow("lf-only", "LF-only line ends", valid_lines, "Done!", 0, end="\n", refused=False,
             bound=CLEAN_BOUND_S, note="LF ends a line: downloaded"),
     FileRow("cr-only", "CR-only line ends", valid_lines, "Done!", 0, end="\r", refused=False,
             bound=CLEAN_BOUND_S, note="CR ends a line: downloaded"),
-    FileRow("no-s8", "No S8 line", lambda: valid_lines()[:-1], "Unexpected end of file", 1),
+    FileRow("no-s8", "No S8 line", lambda: valid_lines()[:-1], "Unexpected end of file", 3),
     FileRow("s8-alone", "S8 line without the E7FFC0 line before it",
-            lambda: valid_lines()[:-2] + valid_lines()[-1:], "Sending Password", 1,
-            note="refused without a message of its own"),
+            lambda: valid_lines()[:-2] + valid_lines()[-1:], "No last record E7FFC0", 3),
+    FileRow("two-images", "Two images, the first without its E7FFC0 line", two_images,
+            "No last record E7FFC0", 3, note="the second image's last record is never sent"),
+    FileRow("lower-hex", "Last record's address in lower case", lower_case_last_address,
+            "No last record E7FFC0", 3),
+    FileRow("misaligned", "A record at E00010", with_record(0xE00010), "Misaligned record", 3),
+    FileRow("past-end", "A record at E7FFE0", with_record(0xE7FFE0), "Misaligned record", 3),
+    FileRow("at-zero", "A record at 000000", with_record(0x000000), "Record outside flash", 3),
+    FileRow("below-flash", "A record at DFFFC0", with_record(0xDFFFC0), "Record outside flash",
+            3),
+    FileRow("ninth-sector", "A record at E80000 for model 1", with_record(0xE80000),
+            "Record outside flash", 3),
+    FileRow("duplicate", "The same address twice", with_record(0xE00040, at=3),
+            "Duplicate address", 3),
     FileRow("bad-checksum", "Bad checksum in the middle",
             middle_line_changed(lambda line: line[:-2] + "%02X" % ((int(line[-2:], 16) + 1)
                                                                    & 0xFF)),
-            "Checksum Error", 1),
+            "Checksum Error", 3),
     FileRow("non-hex", "Non-hex digits",
-            middle_line_changed(lambda line: line[:20] + "GZ" + line[22:]), "Checksum Error", 1),
+            middle_line_changed(lambda line: line[:20] + "GZ" + line[22:]), "Checksum Error", 3),
     FileRow("short-line", "A short data line", middle_line_changed(lambda line: line[:100]),
-            "Checksum Error", 1),
+            "Checksum Error", 3),
     FileRow("bom", "UTF-8 byte-order mark before \"S0\"",
             lambda: b"\xef\xbb\xbf" + "".join(line + "\r\n" for line in valid_lines()).encode(),
-            "Wrong file format", 1),
+            "Wrong file format", 3),
     FileRow("folder", "A folder chosen as the file", lambda: FOLDER, re.compile(r"is a folder"),
+            2, note=BEFORE_PORT),
+    FileRow("fifo", "A named pipe chosen as the file", lambda: FIFO, NOT_REGULAR, 2,
+            note=BEFORE_PORT + ", without opening it"),
+    FileRow("dev-zero", "/dev/zero chosen as the file", lambda: Path("/dev/zero"), NOT_REGULAR,
             2, note=BEFORE_PORT),
     FileRow("missing", "File deleted before the download starts", lambda: None,
             re.compile(r"does not exist"), 2, note=BEFORE_PORT),
     FileRow("deleted", "File deleted between choosing it and downloading", valid_lines,
-            re.compile(r"No such file"), 1, delete_while_connecting=True,
-            note="removed while the controller had not yet answered"),
+            "Done!", 0, refused=False, delete_while_connecting=True, bound=CLEAN_BOUND_S,
+            note="read before connecting: the image as read is downloaded"),
 ]
 
 
 def make_file(directory, row):
     """Writes the row's file; returns its path and its lines when it is made of lines."""
     path, content = directory / (row.key + ".shx"), row.content()
+    if isinstance(content, Path):
+        return content, None
     if content == FOLDER:
         path.mkdir()
+    elif content == FIFO:
+        os.mkfifo(path)
+    elif content == SPARSE:
+        with open(path, "wb") as sparse:
+            sparse.truncate(2 * 1000 ** 3)
     elif isinstance(content, bytes):
         path.write_bytes(content)
     elif content is not None:
@@ -592,3 +645,116 @@ def test_line_unwritable_log(programs, tmp_path, start_sim):
     sim.stop()
     assert run.exit_code == 2 and "log" in run.stderr and not run.stdout, run
     assert sum(sim.requests().values()) == 0
+
+
+# The image file changing while it is downloaded
+
+def medium_image_lines(text):
+    """1024 records from E00000 (more than one 64 KiB read of the file) and the last record."""
+    return kh.srec_cat_lines([(0xE00000, 0xE10000, text), (LAST_RECORD, LAST_RECORD + 64, text)])
+
+
+def truncate(path, lines):
+    with open(path, "r+b") as image:
+        image.truncate(100_000)
+
+
+def overwrite(path, lines):
+    write_lines(path, medium_image_lines("Another image, written over the first one. "))
+
+
+def replace(path, lines):
+    other = write_lines(path.with_name("other.shx"),
+                        medium_image_lines("Another image, moved into its place. "))
+    os.replace(other, path)
+
+
+@pytest.mark.parametrize("at,change", [("Programming!", truncate),
+                                       ("Programming!", overwrite),
+                                       ("Erasing external flash", replace)],
+                         ids=["truncated", "overwritten", "replaced"])
+def test_image_changed(programs, tmp_path, start_sim, at, change):
+    """The download reads the image once: a file cut short, written over or replaced by another
+    while the download runs changes nothing in what reaches the flash."""
+    lines = medium_image_lines("The image that was checked, record by record. ")
+    image = write_lines(tmp_path / "image.shx", lines)
+    sim = start_sim("sim", ["--no-pacing", "--program-ms", "0"])
+    changed = []
+
+    def on_line(line):
+        if line == at and not changed:
+            change(image, lines)
+            changed.append(line)
+    run = kh.run_cli(programs.cli, sim.path, image, CLEAN_BOUND_S + STOP_GRACE_S, on_line)
+    sim.stop()
+    assert changed, "the status %r never came" % at
+    assert (run.status, run.exit_code) == ("Done!", 0), run.stderr[-300:]
+    assert sim.requests()["program"] == len(lines) - 2
+    assert_flash(sim.flash(), lines, 1)
+
+
+# The image check without a controller
+
+def check_lines(kind):
+    lines = valid_lines()
+    if kind == "corrupt":
+        lines[5] = lines[5][:-2] + "%02X" % ((int(lines[5][-2:], 16) + 1) & 0xFF)
+    elif kind == "no-e7ffc0":
+        del lines[-2]
+    elif kind == "kind-2":
+        # A second last record: the one before the end line goes to E8FFC0 on model 3.
+        lines = lines[:-1] + [s_record(2, 0xE7FF80, bytes(64)), lines[-2], lines[-1]]
+    elif kind == "misaligned":
+        lines.insert(1, s_record(2, 0xE00010, bytes(64)))
+    elif kind == "duplicate":
+        lines.insert(3, lines[1])
+    return lines
+
+
+CHECK_ROWS = [
+    ("good", 0, None),
+    ("corrupt", 3, "Checksum Error (line 6: its checksum is"),
+    ("no-e7ffc0", 3, "No last record E7FFC0 (line 66: the first end line follows the record at"),
+    ("kind-2", 0, None),
+    ("misaligned", 3, "Misaligned record (line 2: the record at E00010 does not begin on a "
+                      "64-byte boundary)"),
+    ("duplicate", 3, "Duplicate address (line 4: the record at E00000 was already written by "
+                     "line 2)"),
+    ("too-long", 3, "File too long"),
+    ("folder", 2, "is a folder"),
+]
+
+
+@pytest.mark.parametrize("kind,exit_code,reason", CHECK_ROWS, ids=[r[0] for r in CHECK_ROWS])
+def test_check(programs, tmp_path, kind, exit_code, reason):
+    """korvath-cli --check IMAGE: the facts one "key: value" a line, exit 0 or 3 (2 when the
+    file cannot be read), the reason on standard error; no port is named or opened."""
+    path = tmp_path / (kind + ".shx")
+    if kind == "too-long":
+        write_lines(path, forty_thousand_lines())
+    elif kind == "folder":
+        path.mkdir()
+    else:
+        write_lines(path, check_lines(kind))
+    run = kh.run([programs.cli, "--check", path], 30)
+    assert not run.crashed, run.stderr
+    assert run.exit_code == exit_code, (run.exit_code, run.stdout, run.stderr)
+    facts = dict(line.split(": ", 1) for line in run.stdout)
+    if reason is not None:
+        assert reason in run.stderr, run.stderr
+    if kind in ("too-long", "folder"):
+        assert facts == {}
+        return
+    assert facts["sha256"] == hashlib.sha256(path.read_bytes()).hexdigest()
+    assert facts["result"] == ("accepted" if exit_code == 0 else "refused")
+    lines = check_lines(kind)
+    end = next(i for i, line in enumerate(lines) if i > 0 and line.startswith("S8"))
+    assert int(facts["records"]) == end - 1
+    assert int(facts["lines"]) == len(lines)
+    if kind == "good":
+        assert (facts["lowest"], facts["highest"], facts["kind"], facts["models"]) == (
+            "E00000", "E7FFC0", "1", "1 2 3")
+        assert abs(float(facts["line_seconds"]) - 65 * (74 * 10 / 38400 + 0.002)) < 0.1
+        assert run.stderr == ""
+    if kind == "kind-2":
+        assert (facts["kind"], facts["models"]) == ("2", "3")

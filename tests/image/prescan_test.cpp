@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -7,6 +9,10 @@
 
 #include "image/image_files.h"
 #include "image/prescan.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace korvath::image {
 namespace {
@@ -51,10 +57,13 @@ class Prescan : public ::testing::TestWithParam<PrescanCase> {};
 TEST_P(Prescan, JudgesTheWholeFile) {
     const PrescanCase& c = GetParam();
     test::TempDir dir;
-    const auto file = dir.write("image.shx", c.lines, c.lineEnd);
-    const PrescanResult result = PrescanImage(file, static_cast<link::Model>(c.model));
+    const ImageRead read = ReadImage(dir.write("image.shx", c.lines, c.lineEnd));
+    ASSERT_TRUE(read.image) << read.message;
+    const PrescanResult result = PrescanImage(*read.image, static_cast<link::Model>(c.model));
     EXPECT_EQ(result.accepted, c.result);
-    EXPECT_EQ(result.refusals, c.messages);
+    EXPECT_EQ(result.statuses(), c.messages);
+    // Every refusal says, beside its status, where and why.
+    for (const Refusal& refusal : result.refusals) EXPECT_FALSE(refusal.reason.empty());
     EXPECT_EQ(result.imageKind, c.kind);
     EXPECT_EQ(result.lastRecordLine, c.lastRecordLine);
 }
@@ -68,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   1,
                                   false,
                                   {"Wrong file format"}},
-                      PrescanCase{"HeaderOnly", {kHeaderLine}, 1, false, {}},
+                      PrescanCase{"HeaderOnly", {kHeaderLine}, 1, false, {"No last record E7FFC0"}},
                       PrescanCase{"Valid", kValid, 1, true, {}, 1, 5},
                       PrescanCase{"ValidWithLf", kValid, 2, true, {}, 1, 5, "\n"},
                       PrescanCase{"ValidWithCr", kValid, 3, true, {}, 1, 5, "\r"},
@@ -82,24 +91,25 @@ INSTANTIATE_TEST_SUITE_P(
                                   1,
                                   false,
                                   {"Unexpected end of file"}},
-                      PrescanCase{"NoEndPairIsRefusedSilently",
+                      PrescanCase{"NoEndPairNamesTheLastRecord",
                                   {kHeaderLine, dataLine(0xE7FF80), kEndLine},
                                   1,
                                   false,
-                                  {}},
+                                  {"No last record E7FFC0"}},
                       PrescanCase{"LowerCaseLastAddressIsNoEndPair",
                                   {kHeaderLine, lowerCaseHex(kLast), kEndLine},
                                   1,
                                   false,
-                                  {}},
-                      PrescanCase{"EndLineNotAfterLastRecordGoesOn",
+                                  {"No last record E7FFC0"}},
+                      // Two images one after the other: the programming loop stops at the
+                      // first end line, so the pair after it is out of reach.
+                      PrescanCase{"LastRecordOnlyAfterTheFirstEndLine",
                                   {kHeaderLine, dataLine(0xE7FF80), kEndLine, dataLine(0xE7FF80),
                                    kLast, kEndLine},
                                   1,
-                                  true,
-                                  {},
-                                  1,
-                                  5}),
+                                  false,
+                                  {"No last record E7FFC0"},
+                                  1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -139,18 +149,25 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"File too long"},
                                   1,
                                   3},
-                      PrescanCase{"E8FF80BeforeLast",
+                      PrescanCase{"E8FF80BeforeLastOnModel3",
                                   {kHeaderLine, dataLine(0xE8FF80), kLast, kEndLine},
-                                  1,
+                                  3,
                                   true,
                                   {},
                                   1,
                                   3},
-                      PrescanCase{"EA0000BeforeLastIsNotCaught",
-                                  {kHeaderLine, dataLine(0xEA0000), kLast, kEndLine},
+                      PrescanCase{"E8FF80BeforeLastOnModel1",
+                                  {kHeaderLine, dataLine(0xE8FF80), kLast, kEndLine},
                                   1,
-                                  true,
-                                  {},
+                                  false,
+                                  {"Record outside flash"},
+                                  1,
+                                  3},
+                      PrescanCase{"EA0000BeforeLastIsOutsideTheFlash",
+                                  {kHeaderLine, dataLine(0xEA0000), kLast, kEndLine},
+                                  3,
+                                  false,
+                                  {"Record outside flash"},
                                   1,
                                   3},
                       PrescanCase{"SecondLastAfterE8FFC0OnModel1",
@@ -173,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   false,
                                   {"Wrong file type"},
                                   2,
-                                  4}),
+                                  2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Every line the programming loop would send is checked before anything is erased.
@@ -222,40 +239,194 @@ INSTANTIATE_TEST_SUITE_P(
                                   {kHeaderLine, dataLine(0xE7FF80), "garbage"},
                                   1,
                                   false,
-                                  {}}),
+                                  {"No last record E7FFC0"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Where every record sent would land: found before anything is erased.
+INSTANTIATE_TEST_SUITE_P(
+    Records, Prescan,
+    ::testing::Values(
+        PrescanCase{"NotOnA64ByteBoundary",
+                    {kHeaderLine, dataLine(0xE00010), kLast, kEndLine},
+                    1,
+                    false,
+                    {"Misaligned record"},
+                    1,
+                    3},
+        PrescanCase{"RunningPastTheEnd",
+                    {kHeaderLine, dataLine(0xE7FFE0), kLast, kEndLine},
+                    1,
+                    false,
+                    {"Misaligned record"},
+                    1,
+                    3},
+        PrescanCase{"AtZero",
+                    {kHeaderLine, dataLine(0x000000), kLast, kEndLine},
+                    3,
+                    false,
+                    {"Record outside flash"},
+                    1,
+                    3},
+        PrescanCase{"BelowTheFlash",
+                    {kHeaderLine, dataLine(0xDFFFC0), kLast, kEndLine},
+                    3,
+                    false,
+                    {"Record outside flash"},
+                    1,
+                    3},
+        PrescanCase{"NinthSectorOnModel1",
+                    {kHeaderLine, dataLine(0xE80000), kLast, kEndLine},
+                    1,
+                    false,
+                    {"Record outside flash"},
+                    1,
+                    3},
+        PrescanCase{"NinthSectorOnModel2",
+                    {kHeaderLine, dataLine(0xE80000), kLast, kEndLine},
+                    2,
+                    false,
+                    {"Record outside flash"},
+                    1,
+                    3},
+        PrescanCase{"NinthSectorOnModel3",
+                    {kHeaderLine, dataLine(0xE80000), kLast, kEndLine},
+                    3,
+                    true,
+                    {},
+                    1,
+                    3},
+        PrescanCase{"SameAddressTwice",
+                    {kHeaderLine, dataLine(0xE00000), dataLine(0xE00040), dataLine(0xE00000, 7),
+                     kLast, kEndLine},
+                    1,
+                    false,
+                    {"Duplicate address"},
+                    1,
+                    5},
+        // Model 3 writes its last record at E8FFC0: a record of the file there meets it.
+        PrescanCase{"MovedLastRecordMeetsARecord",
+                    {kHeaderLine, dataLine(0xE8FFC0), dataLine(0xE7FF80), kLast, kEndLine},
+                    3,
+                    false,
+                    {"Duplicate address"},
+                    1,
+                    4},
+        PrescanCase{"ThreeLastRecordsOnModel3",
+                    {kHeaderLine, kLast, kLast, kLast, kEndLine},
+                    3,
+                    false,
+                    {"Duplicate address"},
+                    2,
+                    4},
+        // The rule that was there first keeps its message.
+        PrescanCase{
+            "BadChecksumBeforeMisaligned",
+            {kHeaderLine, dataLine(0xE00010), badChecksum(dataLine(0xE00040)), kLast, kEndLine},
+            1,
+            false,
+            {"Checksum Error"}},
+        PrescanCase{"KindTwoInTheNinthSectorOnModel1",
+                    {kHeaderLine, kLast, dataLine(0xE80000), kLast, kEndLine},
+                    1,
+                    false,
+                    {"Wrong file type"},
+                    2,
+                    4}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PrescanRefusals, GiveTheLineAndTheReason) {
+    const ImageFile misaligned("m.shx", kHeaderLine + "\r\n" + dataLine(0xE7FF80) + "\r\n" +
+                                            dataLine(0xE00010) + "\r\n" + kLast + "\r\n" +
+                                            kEndLine + "\r\n");
+    const PrescanResult result = PrescanImage(misaligned, link::Model::M1);
+    ASSERT_EQ(result.refusals.size(), 1u);
+    EXPECT_EQ(result.refusals[0].line, 3);
+    EXPECT_EQ(result.refusals[0].detail(),
+              "line 3: the record at E00010 does not begin on a 64-byte boundary");
+
+    const ImageFile twice("t.shx", kHeaderLine + "\n" + kLast + "\n" + dataLine(0xE7FF80) + "\n" +
+                                       kLast + "\n" + kLast + "\n" + kEndLine + "\n");
+    EXPECT_EQ(PrescanImage(twice, link::Model::M3).refusals.at(0).detail(),
+              "line 4: the record at E7FFC0 was already written by line 2");
+    EXPECT_EQ(PrescanImage(ImageFile("s.shx", kHeaderLine + "\n" + dataLine(0xE7FF80) + "\n" +
+                                                  kEndLine + "\n"),
+                           link::Model::M1)
+                  .refusals.at(0)
+                  .detail(),
+              "line 3: the first end line follows the record at E7FF80, not the one at E7FFC0");
+    EXPECT_EQ(PrescanImage(ImageFile("o.shx", kHeaderLine + "\n" + dataLine(0xE80000) + "\n" +
+                                                  kLast + "\n" + kEndLine + "\n"),
+                           link::Model::M2)
+                  .refusals.at(0)
+                  .detail(),
+              "line 2: the record at E80000 is outside the flash of model 2 (E00000-E7FFFF)");
+}
 
 TEST(PrescanLimits, TakesThirtyTwoThousandSevenHundredSixtySevenLinesAndNoMore) {
     test::TempDir dir;
-    const std::string filler = dataLine(0xE00000) + "\r\n";
-    const auto image = [&](int dataLines) {
-        std::string content = kHeaderLine + "\r\n";
-        content.reserve(static_cast<std::size_t>(dataLines + 3) * filler.size());
-        for (int i = 0; i < dataLines; ++i) content += filler;
-        return dir.writeRaw("long.shx", content + kLast + "\r\n" + kEndLine + "\r\n");
+    // LF line ends keep 32767 lines within the byte limit.
+    const std::string filler = dataLine(0xE00000) + "\n";
+    const auto content = [&](int dataLines) {
+        std::string text = kHeaderLine + "\n";
+        text.reserve(static_cast<std::size_t>(dataLines + 3) * filler.size());
+        for (int i = 0; i < dataLines; ++i) text += filler;
+        return text + kLast + "\n" + kEndLine + "\n";
     };
-    const PrescanResult longest = PrescanImage(image(32764), link::Model::M1);
-    EXPECT_TRUE(longest.accepted);
-    EXPECT_EQ(longest.lastRecordLine, 32766);
-    EXPECT_TRUE(longest.refusals.empty());
+    // The length is taken; the same address on every line is what refuses it.
+    const ImageRead longest = ReadImage(dir.writeRaw("long.shx", content(32764)));
+    ASSERT_TRUE(longest.image) << longest.message;
+    EXPECT_EQ(PrescanImage(*longest.image, link::Model::M1).statuses(),
+              std::vector<std::string>{"Duplicate address"});
 
-    const PrescanResult tooLong = PrescanImage(image(32765), link::Model::M1);
-    EXPECT_FALSE(tooLong.accepted);
-    EXPECT_EQ(tooLong.refusals, std::vector<std::string>{"File too long"});
+    const ImageRead tooLong = ReadImage(dir.writeRaw("long.shx", content(32765)));
+    EXPECT_EQ(tooLong.failure, ReadFailure::TooLong);
+    EXPECT_EQ(tooLong.message, "File too long");
+    EXPECT_EQ(PrescanImage(ImageFile("long.shx", content(32765)), link::Model::M1).statuses(),
+              std::vector<std::string>{"File too long"});
 }
 
-TEST(PrescanFailures, NameTheFileProblem) {
+TEST(ReadImage, ReadsRegularFilesOnlyAndJudgesTheSizeFirst) {
     test::TempDir dir;
-    const PrescanResult gone = PrescanImage(dir.path() / "gone.shx", link::Model::M1);
-    const PrescanResult folder = PrescanImage(dir.path(), link::Model::M1);
-    EXPECT_FALSE(gone.accepted);
-    EXPECT_FALSE(folder.accepted);
-    EXPECT_EQ(gone.refusals,
-              std::vector<std::string>{"Cannot open image file: No such file or directory"});
-    EXPECT_EQ(folder.refusals, std::vector<std::string>{"Cannot read image file: Is a directory"});
-    EXPECT_EQ(folder.imageKind, 0);
-    EXPECT_EQ(folder.lastRecordLine, kNoPair);
+    const ImageRead gone = ReadImage(dir.path() / "gone.shx");
+    EXPECT_EQ(gone.failure, ReadFailure::Missing);
+    EXPECT_EQ(gone.message, "Cannot open image file: No such file or directory");
+    const ImageRead folder = ReadImage(dir.path());
+    EXPECT_EQ(folder.failure, ReadFailure::Folder);
+    EXPECT_EQ(folder.message, "Cannot read image file: Is a directory");
+    EXPECT_FALSE(folder.image);
+
+    // Largest taken, one byte more refused; a sparse file of 2 GB is refused without reading it.
+    const auto sized = dir.writeRaw("sized.shx", std::string(kMaxImageBytes, 'S'));
+    EXPECT_TRUE(ReadImage(sized).image);
+    std::filesystem::resize_file(sized, kMaxImageBytes + 1);
+    EXPECT_EQ(ReadImage(sized).failure, ReadFailure::TooLong);
+    std::filesystem::resize_file(sized, 2'000'000'000);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(ReadImage(sized).message, "File too long");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+
+    const ImageRead read = ReadImage(dir.write("e.shx", kValid));
+    ASSERT_TRUE(read.image);
+    EXPECT_EQ(read.image->bytes().size(), 4 * 142u + 18 + 14);
+    EXPECT_EQ(read.image->lineCount(), 6);
+    EXPECT_EQ(read.image->line(6), kEndLine);
+    EXPECT_EQ(read.image->line(7), "");
 }
+
+#ifndef _WIN32
+// A pipe would block the reader until someone writes to it; a device never ends.
+TEST(ReadImage, RefusesPipesAndDevicesWithoutWaiting) {
+    test::TempDir dir;
+    const auto fifo = dir.path() / "fifo.shx";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::filesystem::path& path : {fifo, std::filesystem::path("/dev/zero")}) {
+        const ImageRead read = ReadImage(path);
+        EXPECT_EQ(read.failure, ReadFailure::NotRegular) << path;
+        EXPECT_EQ(read.message, "Cannot read image file: not a regular file") << path;
+    }
+    EXPECT_FALSE(HasImageHeader(fifo));
+}
+#endif
 
 TEST(ImageHeader, IsTheFirstLineBeginningWithS0) {
     test::TempDir dir;
@@ -266,18 +437,6 @@ TEST(ImageHeader, IsTheFirstLineBeginningWithS0) {
         EXPECT_EQ(HasImageHeader(dir.writeRaw("h.shx", content)), expected) << content;
     EXPECT_FALSE(HasImageHeader(dir.path() / "gone.shx"));
     EXPECT_FALSE(HasImageHeader(dir.path()));
-}
-
-TEST(ImageExtent, CountsBytesAndLinesUpToTheLimit) {
-    test::TempDir dir;
-    const auto file = dir.write("e.shx", kValid);
-    const ImageExtent all = MeasureImage(file, 100);
-    EXPECT_EQ(all.bytes, 4 * 142u + 18 + 14);
-    EXPECT_EQ(all.lines, 6);
-    EXPECT_TRUE(all.error.empty());
-    EXPECT_EQ(MeasureImage(file, 2).lines, 3);
-    EXPECT_EQ(MeasureImage(dir.path() / "gone.shx", 100).error,
-              "Cannot open image file: No such file or directory");
 }
 
 }  // namespace

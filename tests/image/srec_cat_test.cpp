@@ -45,7 +45,9 @@ TEST_F(SrecCatImage, HasTheShapeTheDeviceTakes) {
 }
 
 TEST_F(SrecCatImage, PassesThePrescanAndOneChangedDigitDoesNot) {
-    const PrescanResult result = PrescanImage(image, link::Model::M1);
+    const ImageRead read = ReadImage(image);
+    ASSERT_TRUE(read.image) << read.message;
+    const PrescanResult result = PrescanImage(*read.image, link::Model::M1);
     EXPECT_TRUE(result.accepted);
     EXPECT_EQ(result.imageKind, 1);
     EXPECT_EQ(result.lastRecordLine, 8193);
@@ -57,9 +59,13 @@ TEST_F(SrecCatImage, PassesThePrescanAndOneChangedDigitDoesNot) {
     char& digit = content[line4000 + 139];
     digit = digit == '0' ? '1' : '0';
     test::TempDir dir;
-    const PrescanResult bad = PrescanImage(dir.writeRaw("bad.shx", content), link::Model::M1);
+    const PrescanResult bad = PrescanImage(ImageFile("bad.shx", content), link::Model::M1);
     EXPECT_FALSE(bad.accepted);
-    EXPECT_EQ(bad.refusals, std::vector<std::string>{"Checksum Error"});
+    EXPECT_EQ(bad.statuses(), std::vector<std::string>{"Checksum Error"});
+    ASSERT_EQ(bad.refusals.size(), 1u);
+    EXPECT_EQ(bad.refusals[0].line, 4001);
+    EXPECT_NE(bad.refusals[0].detail().find("line 4001: its checksum is"), std::string::npos)
+        << bad.refusals[0].detail();
 }
 
 }  // namespace

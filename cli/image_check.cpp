@@ -1,0 +1,128 @@
+#include "image_check.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QCryptographicHash>
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace korvath::cli {
+
+namespace {
+
+std::string hex6(std::uint32_t address) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%06X", static_cast<unsigned>(address));
+    return text;
+}
+
+std::string refusalText(const image::Refusal& refusal) {
+    const std::string detail = refusal.detail();
+    return detail.empty() ? refusal.status : refusal.status + " (" + detail + ")";
+}
+
+}  // namespace
+
+int exitCodeFor(download::Outcome outcome) {
+    switch (outcome) {
+        case download::Outcome::Done:
+            return kExitDone;
+        case download::Outcome::ImageRefused:
+            return kExitRefused;
+        case download::Outcome::ImageUnreadable:
+            return kExitUsage;
+        case download::Outcome::Cancelled:
+            return kExitInterrupted;
+        case download::Outcome::DeviceFailure:
+        case download::Outcome::NotRun:
+            break;
+    }
+    return kExitFailed;
+}
+
+int exitCodeFor(const image::ImageRead& read, const image::ImageCheck* check) {
+    if (read.failure == image::ReadFailure::TooLong) return kExitRefused;
+    if (!read.image) return kExitUsage;
+    return check != nullptr && !check->accepted ? kExitRefused : kExitDone;
+}
+
+std::string unreadableReason(const image::ImageRead& read) {
+    switch (read.failure) {
+        case image::ReadFailure::None:
+        case image::ReadFailure::TooLong:
+            return {};
+        case image::ReadFailure::Missing:
+            return "does not exist";
+        case image::ReadFailure::Folder:
+            return "is a folder, not an image file";
+        case image::ReadFailure::NotRegular:
+            return "is not a regular file (a device, pipe or socket)";
+        case image::ReadFailure::Unreadable:
+            break;
+    }
+    return "cannot be read: " + read.message;
+}
+
+image::Sha256Digest qtSha256(std::string_view bytes) {
+    const QByteArray hash =
+        QCryptographicHash::hash(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
+                                 QCryptographicHash::Sha256);
+    image::Sha256Digest digest{};
+    std::copy_n(hash.constData(), std::min<std::size_t>(digest.size(), hash.size()),
+                reinterpret_cast<char*>(digest.data()));
+    return digest;
+}
+
+CheckedImage checkImageFile(const std::filesystem::path& path) {
+    CheckedImage checked;
+    checked.read = image::ReadImage(path);
+    if (checked.read.image) checked.check = image::CheckImage(*checked.read.image, qtSha256);
+    checked.exitCode = exitCodeFor(checked.read, checked.read.image ? &checked.check : nullptr);
+    const std::string name = platform::utf8Text(path);
+    if (!checked.read.image) {
+        const std::string reason = unreadableReason(checked.read);
+        checked.message = "image " + name + " " + (reason.empty() ? checked.read.message : reason);
+    } else if (!checked.check.accepted) {
+        checked.message =
+            "image " + name + " refused: " + refusalText(checked.check.refusals.front());
+    }
+    return checked;
+}
+
+int runCheck(const std::filesystem::path& path, const std::string& shownName, std::FILE* out,
+             std::FILE* err) {
+    const CheckedImage checked = checkImageFile(path);
+    if (!checked.read.image) {
+        const std::string reason = unreadableReason(checked.read);
+        std::fprintf(err, "korvath-cli: image %s %s\n", shownName.c_str(),
+                     reason.empty() ? checked.read.message.c_str() : reason.c_str());
+        return checked.exitCode;
+    }
+    const image::ImageFacts& facts = checked.check.facts;
+    std::string models;
+    for (const link::Model model : facts.models) {
+        if (!models.empty()) models += ' ';
+        models += std::to_string(link::protocol::number(model));
+    }
+    std::fprintf(out, "image: %s\n", platform::utf8Text(path).c_str());
+    std::fprintf(out, "bytes: %ju\n", facts.bytes);
+    std::fprintf(out, "lines: %d\n", static_cast<int>(facts.lines));
+    std::fprintf(out, "records: %d\n", static_cast<int>(facts.records));
+    std::fprintf(out, "lowest: %s\n", facts.records > 0 ? hex6(facts.lowest).c_str() : "-");
+    std::fprintf(out, "highest: %s\n", facts.records > 0 ? hex6(facts.highest).c_str() : "-");
+    std::fprintf(out, "kind: %d\n", static_cast<int>(facts.kind));
+    std::fprintf(out, "models: %s\n", models.empty() ? "-" : models.c_str());
+    std::fprintf(out, "sha256: %s\n", facts.sha256.c_str());
+    std::fprintf(out, "line_seconds: %.1f\n", facts.lineSeconds);
+    std::fprintf(out, "result: %s\n", checked.check.accepted ? "accepted" : "refused");
+    std::fflush(out);
+    if (!checked.check.accepted) {
+        std::fprintf(err, "korvath-cli: image %s refused: %s\n", shownName.c_str(),
+                     refusalText(checked.check.refusals.front()).c_str());
+    }
+    return checked.exitCode;
+}
+
+}  // namespace korvath::cli

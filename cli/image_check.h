@@ -1,0 +1,52 @@
+// The image side of korvath-cli: reading the image before any port is touched, the offline
+// check (--check) and the exit code that tells a script what happened.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "download/downloader.h"
+#include "image/check.h"
+#include "image/image_file.h"
+
+namespace korvath::cli {
+
+inline constexpr int kExitDone = 0;           ///< "Done!", or the image was accepted by --check
+inline constexpr int kExitFailed = 1;         ///< the controller or the line failed
+inline constexpr int kExitUsage = 2;          ///< usage, an unreadable image, a port not opened
+inline constexpr int kExitRefused = 3;        ///< the image was refused
+inline constexpr int kExitInterrupted = 130;  ///< cancelled by SIGINT (SIGTERM: 143)
+
+/// The exit code for how a download ended.
+[[nodiscard]] int exitCodeFor(download::Outcome outcome);
+
+/// The exit code for an image check: 0 accepted, 2 not read (missing, folder, not a regular
+/// file), 3 refused (a rule, or too long).
+[[nodiscard]] int exitCodeFor(const image::ImageRead& read, const image::ImageCheck* check);
+
+/// Why `read` failed, as the end of "image NAME ...": "does not exist", "is a folder, not an
+/// image file", "is not a regular file (a device, pipe or socket)", "cannot be read: ...".
+/// Empty for a file that was read, and for one refused as too long, which the download reports.
+[[nodiscard]] std::string unreadableReason(const image::ImageRead& read);
+
+/// Qt's SHA-256, for image::CheckImage.
+[[nodiscard]] image::Sha256Digest qtSha256(std::string_view bytes);
+
+/// Everything a run over several ports needs before opening any: the image read once and
+/// checked once. `exitCode` is 0 when the image may be flashed; otherwise it tells why not and
+/// `message` says it for standard error.
+struct CheckedImage {
+    image::ImageRead read;
+    image::ImageCheck check;
+    int exitCode = kExitDone;
+    std::string message;
+};
+[[nodiscard]] CheckedImage checkImageFile(const std::filesystem::path& path);
+
+/// korvath-cli --check IMAGE: the facts one "key: value" a line on `out`, the reason for a
+/// refusal on `err`. Returns the exit code.
+int runCheck(const std::filesystem::path& path, const std::string& shownName, std::FILE* out,
+             std::FILE* err);
+
+}  // namespace korvath::cli

@@ -1,0 +1,83 @@
+#include "image/check.h"
+
+#include <algorithm>
+
+#include "image/record.h"
+
+namespace korvath::image {
+
+namespace {
+
+namespace protocol = link::protocol;
+
+constexpr double kBaud = 38400;
+constexpr double kBitsPerByte = 10;  // 8N1
+constexpr double kAckBytes = 1;
+
+constexpr std::array<protocol::Model, 3> kModels = {protocol::Model::M1, protocol::Model::M2,
+                                                    protocol::Model::M3};
+
+}  // namespace
+
+double lineSecondsPerRecord() {
+    return (protocol::kProgramFrameLength + kAckBytes) * kBitsPerByte / kBaud +
+           protocol::kReplyQuietMs / 1000.0;
+}
+
+std::string hexDigest(const Sha256Digest& digest) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint8_t byte : digest) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0x0F];
+    }
+    return text;
+}
+
+ImageCheck CheckImage(const ImageFile& image, const Sha256Function& sha256) {
+    ImageCheck check;
+    ImageFacts& facts = check.facts;
+    facts.bytes = image.bytes().size();
+    facts.lines = image.lineCount();
+    if (sha256) facts.sha256 = hexDigest(sha256(image.bytes()));
+
+    const detail::LineScan scan = detail::scanLines(image);
+    facts.kind = scan.imageKind;
+    const std::int32_t lastSent = scan.endLine > 0 ? scan.endLine - 1 : image.lineCount() - 1;
+    for (std::int32_t number = 2; number <= lastSent; ++number) {
+        const std::string_view line = image.line(number);
+        if (!beginsWith(line, kDataRecordPrefix)) continue;
+        const std::uint32_t address = detail::recordAddress(line);
+        facts.lowest = facts.records == 0 ? address : std::min(facts.lowest, address);
+        facts.highest = std::max(facts.highest, address);
+        ++facts.records;
+    }
+    facts.lineSeconds = facts.records * lineSecondsPerRecord();
+
+    check.refusals = scan.refusals;
+    if (check.refusals.empty()) {
+        if (auto refusal = detail::refusalOfRecords(image, scan, std::nullopt))
+            check.refusals.push_back(std::move(*refusal));
+    }
+    if (!check.refusals.empty()) return check;
+
+    // What every model shares holds; a model of its own may still refuse the image (kind 2
+    // everywhere but on model 3, the ninth sector on models 1 and 2).
+    std::vector<Refusal> lastRefusals;
+    for (protocol::Model model : kModels) {
+        const PrescanResult result = PrescanImage(image, model);
+        if (result.accepted) {
+            facts.models.push_back(model);
+        } else {
+            lastRefusals = result.refusals;
+        }
+    }
+    if (facts.models.empty()) {
+        check.refusals = std::move(lastRefusals);
+        return check;
+    }
+    check.accepted = true;
+    return check;
+}
+
+}  // namespace korvath::image
