@@ -1,21 +1,12 @@
-#include "ports/device_path.h"
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
+#include "ports/device_path.h"
 
 namespace korvath::ports {
-
-#if defined(_WIN32)
-
-ResolvedDevice resolveDevice(std::string_view name) {
-    return {std::string(name), {}};
-}
-
-#else
 
 ResolvedDevice resolveDevice(std::string_view name) {
     // The serial port adapter opens a name without a slash from /dev.
@@ -41,7 +32,5 @@ ResolvedDevice resolveDevice(std::string_view name) {
     }
     return {device.string(), {}};
 }
-
-#endif
 
 }  // namespace korvath::ports
