@@ -1,8 +1,6 @@
 #include "multi_run.h"
 
 #include <CLI/CLI.hpp>
-#include <QCryptographicHash>
-#include <QFile>
 #include <QSysInfo>
 #include <QThread>
 #include <algorithm>
@@ -17,7 +15,7 @@
 #include "audit_log.h"
 #include "console_observer.h"
 #include "download/downloader.h"
-#include "image/prescan.h"
+#include "image_check.h"
 #include "json_observer.h"
 #include "korvath/version.h"
 #include "line_console.h"
@@ -35,55 +33,8 @@ namespace korvath::cli {
 
 namespace {
 
-constexpr int kExitDone = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitRefused = 3;
-
 using Wall = std::chrono::system_clock;
 using Steady = std::chrono::steady_clock;
-
-// ---- the image, checked once for every port
-
-struct ImageFacts {
-    std::string sha256;
-    int records = 0;
-};
-
-/// Refuses what no model would take and returns the facts the log records;
-/// `why` is set on a refusal, `code` to the exit code.
-std::optional<ImageFacts> checkImage(const std::filesystem::path& path, std::string& why,
-                                     int& code) {
-    // Model 3 takes both image kinds, so what it refuses no controller would
-    // take.
-    const image::PrescanResult scan = image::PrescanImage(path, link::protocol::Model::M3);
-    if (!scan.accepted) {
-        code = kExitRefused;
-        why =
-            scan.refusals.empty() ? "no last record E7FFC0 followed by S8" : scan.refusals.front();
-        return std::nullopt;
-    }
-    QFile file(QString::fromStdWString(path.wstring()));
-    if (!file.open(QIODevice::ReadOnly)) {
-        code = kExitUsage;
-        why = file.errorString().toStdString();
-        return std::nullopt;
-    }
-    const QByteArray bytes = file.readAll();
-    ImageFacts facts;
-    facts.sha256 =
-        QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString();
-    bool first = true;
-    for (const QByteArray& line : bytes.split('\n')) {
-        if (first) {
-            first = false;
-            continue;
-        }
-        if (line.startsWith("S8")) break;
-        if (line.startsWith("S2")) ++facts.records;
-    }
-    return facts;
-}
 
 // ---- stop signals
 
@@ -114,8 +65,7 @@ class UnitObserver final : public download::DownloadObserver {
             inner_.askToRemoveProgrammingCard();
             return;
         }
-        // Nobody stands at a station's keyboard: the card becomes a status and an
-        // entry.
+        // Nobody stands at a station's keyboard: the card becomes a status and an entry.
         errors_.push_back("0 - " + std::string(kCardStatus));
         inner_.showStatus(kCardStatus, download::Severity::Error);
     }
@@ -134,19 +84,6 @@ class UnitObserver final : public download::DownloadObserver {
     std::vector<std::string> errors_;
 };
 
-int unitExit(download::Outcome outcome) {
-    switch (outcome) {
-        case download::Outcome::Done:
-            return kExitDone;
-        case download::Outcome::ImageRefused:
-            return kExitRefused;
-        case download::Outcome::DeviceFailure:
-        case download::Outcome::NotRun:
-            break;
-    }
-    return kExitFailed;
-}
-
 // ---- the run
 
 struct PortTally {
@@ -160,11 +97,12 @@ struct PortTally {
 
 class LineRun {
   public:
-    LineRun(const std::vector<std::string>& ports, std::filesystem::path image, ImageFacts facts,
-            const LineOptions& options, std::unique_ptr<AuditLog> log)
+    /// `image` was read and accepted by checkImageFile; it must outlive the run.
+    LineRun(const std::vector<std::string>& ports, std::filesystem::path path,
+            const CheckedImage& image, const LineOptions& options, std::unique_ptr<AuditLog> log)
         : ports_(ports),
-          image_(std::move(image)),
-          facts_(std::move(facts)),
+          path_(std::move(path)),
+          image_(image),
           options_(options),
           log_(std::move(log)),
           tallies_(ports.size()),
@@ -183,8 +121,8 @@ class LineRun {
     void printSummary();
 
     const std::vector<std::string>& ports_;
-    std::filesystem::path image_;
-    ImageFacts facts_;
+    std::filesystem::path path_;
+    const CheckedImage& image_;
     LineOptions options_;
     std::unique_ptr<AuditLog> log_;
     std::vector<PortTally> tallies_;
@@ -198,8 +136,7 @@ class LineRun {
 };
 
 ports::OpenedPort LineRun::openPort(std::size_t index, link::Clock& clock) {
-    // The system's port list is read while opening; one port at a time keeps that
-    // simple.
+    // The system's port list is read while opening; one port at a time keeps that simple.
     const std::lock_guard lock(openMutex_);
     ports::SystemPorts system;
     return system.open(ports_[index], clock);
@@ -232,7 +169,7 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     record.started = Wall::now();
     const auto started = Steady::now();
     download::Downloader downloader(link, clock, observer);
-    downloader.RunDownload(image_);
+    downloader.RunDownload(path_);
     link.setErrorSink(nullptr);
     if (single_) single_->finish();
 
@@ -240,12 +177,12 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     record.seconds = std::chrono::duration<double>(Steady::now() - started).count();
     record.host = host_;
     record.port = ports_[index];
-    record.image = image_;
-    record.imageSha256 = facts_.sha256;
-    record.records = facts_.records;
+    record.image = path_;
+    record.imageSha256 = image_.check.facts.sha256;
+    record.records = image_.check.facts.records;
     if (const auto model = downloader.model()) record.model = link::protocol::number(*model);
     record.result = observer.lastStatus();
-    record.exit = unitExit(downloader.outcome());
+    record.exit = exitCodeFor(downloader.outcome());
     record.errors = observer.errors();
     record.version = kVersionText;
     record.unit = unit;
@@ -359,9 +296,9 @@ int LineRun::run() {
     std::mutex doneMutex;
     std::condition_variable doneChanged;
     std::size_t running = ports_.size();
-    // One thread per port: a download is a plain blocking sequence of exchanges,
-    // so each port keeps its own timing and a stalled port holds up nobody. Qt
-    // threads, because the serial port's notifiers work only there.
+    // One thread per port: a download is a plain blocking sequence of exchanges, so each port
+    // keeps its own timing and a stalled port holds up nobody. Qt threads, because the serial
+    // port's notifiers work only there.
     std::vector<std::unique_ptr<QThread>> threads;
     threads.reserve(ports_.size());
     for (std::size_t i = 0; i < ports_.size(); ++i) {
@@ -376,8 +313,7 @@ int LineRun::run() {
         threads.back()->start();
     }
     {
-        // A signal handler may only leave a mark; this watcher turns it into the
-        // stop request.
+        // A signal handler may only leave a mark; this watcher turns it into the stop request.
         std::unique_lock lock(doneMutex);
         while (running > 0) {
             doneChanged.wait_for(lock, std::chrono::milliseconds(100));
@@ -404,14 +340,12 @@ int LineRun::run() {
 
 void addLineOptions(CLI::App& app, LineOptions& options) {
     app.add_flag("--station", options.station,
-                 "Station mode: on every port, wait for a controller, download, "
-                 "wait until it "
+                 "Station mode: on every port, wait for a controller, download, wait until it "
                  "leaves, and again, until Ctrl-C; then print the totals");
     app.add_option("--log", options.logPath,
                    "Append one JSON line per unit to FILE (the audit record)");
     app.add_flag("--json", options.json,
-                 "Print one JSON object per event (status, progress, error, "
-                 "result) instead "
+                 "Print one JSON object per event (status, progress, error, result) instead "
                  "of text");
 }
 
@@ -433,13 +367,11 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
             return kExitUsage;
         }
     }
-    std::string why;
-    int code = kExitDone;
-    std::optional<ImageFacts> facts = checkImage(image, why, code);
-    if (!facts) {
-        std::fprintf(stderr, "korvath-cli: image %s refused: %s\n",
-                     platform::utf8Text(image).c_str(), why.c_str());
-        return code;
+    // Read and checked once, by the rules every model shares, before any port is opened.
+    const CheckedImage checked = checkImageFile(image);
+    if (checked.exitCode != kExitDone) {
+        std::fprintf(stderr, "korvath-cli: %s\n", checked.message.c_str());
+        return checked.exitCode;
     }
     std::unique_ptr<AuditLog> log;
     if (!options.logPath.empty()) {
@@ -451,7 +383,7 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
             return kExitUsage;
         }
     }
-    LineRun run(ports, image, std::move(*facts), options, std::move(log));
+    LineRun run(ports, image, checked, options, std::move(log));
     return run.run();
 }
 
