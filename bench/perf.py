@@ -37,6 +37,7 @@ CPU_TARGET = 0.03  # of one core
 RATIO_TARGET = 1.02
 FULL_RECORDS = 8192
 FILL = "Korvath benchmark image. "
+SCALE_SECTION = "## Many units at once"  # written by bench/scale.py
 
 
 @dataclass
@@ -306,6 +307,16 @@ def git_state(root: Path):
     dirty = subprocess.run(["git", "-C", str(root), "status", "--porcelain", "--untracked-files=no"],
                            capture_output=True, text=True).stdout.strip()
     return head + (" with uncommitted changes" if dirty else "")
+
+
+def section_bounds(text, heading):
+    """Where the Markdown section under `heading` starts and ends in `text` (at the next "## "
+    heading or the end), or None when there is none."""
+    start = text.find("\n" + heading + "\n")
+    if start < 0:
+        return None
+    after = text.find("\n## ", start + 1)
+    return start + 1, after + 1 if after >= 0 else len(text)
 
 
 def verdict(ok):
@@ -578,7 +589,12 @@ def main():
     print(table(rows))
     if cfg.out:
         cfg.out.parent.mkdir(parents=True, exist_ok=True)
-        cfg.out.write_text(markdown(cfg, info, results, rows, started, finished, load))
+        text = markdown(cfg, info, results, rows, started, finished, load)
+        # bench/scale.py (bench.sh --scale) writes a section of its own; it stays as it is.
+        old = cfg.out.read_text() if cfg.out.exists() else ""
+        if bounds := section_bounds(old, SCALE_SECTION):
+            text = text.rstrip("\n") + "\n\n" + old[bounds[0]:bounds[1]]
+        cfg.out.write_text(text)
         print(f"\nWritten: {cfg.out}")
     shutil.rmtree(work, ignore_errors=True)
 

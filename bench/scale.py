@@ -34,7 +34,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korvath_harness as kh  # noqa: E402
 import perf  # noqa: E402
 
-SECTION = "## Many units at once"
+SECTION = perf.SCALE_SECTION
 SCALE_TARGET = 1.03  # N-unit mean over the single unit's, at 32 units
 CLI_CPU_TARGET = 10.0  # % of one core, korvath-cli in total, at 32 units
 SIM_CPU_TARGET = 1.0  # % of one core per download
@@ -324,23 +324,11 @@ def section(cfg, info, sim_command, stages, rows, started, minutes, loads):
 
 def replace_section(text, new):
     """`text` with the section `new` in place of its own (or at the end when it has none)."""
-    start = text.find("\n" + SECTION + "\n")
-    if start < 0:
+    bounds = perf.section_bounds(text, SECTION)
+    if bounds is None:
         return text.rstrip("\n") + "\n\n" + new
-    after = text.find("\n## ", start + 1)
-    return text[:start + 1] + new + ("\n" + text[after + 1:] if after >= 0 else "")
-
-
-def existing_section(path):
-    """This benchmark's section of the Markdown file at `path`, or "" when it has none."""
-    if not path or not Path(path).exists():
-        return ""
-    text = Path(path).read_text()
-    start = text.find("\n" + SECTION + "\n")
-    if start < 0:
-        return ""
-    after = text.find("\n## ", start + 1)
-    return text[start + 1:after + 1 if after >= 0 else len(text)]
+    rest = text[bounds[1]:]
+    return text[:bounds[0]] + new + ("\n" + rest if rest else "")
 
 
 @dataclass

@@ -1,25 +1,31 @@
 #!/usr/bin/env bash
 # Builds the release preset, runs the performance measurements, prints the table and writes
 # docs/performance.md.
-# Usage: scripts/bench.sh [--quick] [--build-dir DIR]
+# Usage: scripts/bench.sh [--quick] [--scale] [--build-dir DIR]
 #   --quick          small images and fewer runs (about 3 minutes); writes DIR/performance-quick.md
+#   --scale          instead: many units at once, 1 to 64 ports in one korvath-cli run against one
+#                    paced korvath-sim, and the reference client (about 6 minutes, 2 with --quick);
+#                    writes only that section of the same file
 #   --build-dir DIR  use an already configured build folder: only the needed targets are built
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=()
+scale=false
 build_dir=""
 while (($#)); do
   case "$1" in
     --quick) quick=(--quick) ;;
+    --scale) scale=true ;;
     --build-dir) build_dir="$2"; shift ;;
-    *) echo "usage: scripts/bench.sh [--quick] [--build-dir DIR]" >&2; exit 2 ;;
+    *) echo "usage: scripts/bench.sh [--quick] [--scale] [--build-dir DIR]" >&2; exit 2 ;;
   esac
   shift
 done
 
 targets=(korvath-cli korvath-sim korvath korvath_bench_window korvath_bench_image
   korvath_bench_link)
+if $scale; then targets=(korvath-cli korvath-sim korvath_ref_client); fi
 if [[ -z "$build_dir" ]]; then
   build_dir=build/release
   if ! scripts/setup.sh release; then
@@ -33,4 +39,5 @@ fi
 
 out=docs/performance.md
 if ((${#quick[@]})); then out="$build_dir/performance-quick.md"; fi
+if $scale; then exec python3 bench/scale.py --build "$build_dir" --out "$out" "${quick[@]}"; fi
 exec python3 bench/perf.py --build "$build_dir" --out "$out" "${quick[@]}"
