@@ -3,16 +3,79 @@
 #include <algorithm>
 #include <cmath>
 #include <string_view>
+#include <utility>
+#include <vector>
+
+#include "terminal.h"
 
 namespace korvath::cli {
 
 namespace {
 
-constexpr int kBarWidth = 30;
+constexpr int kMaxBarWidth = 30;
+constexpr int kMinBarWidth = 5;
 // Redrawing a terminal line thousands of times a minute costs more than it shows.
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 
+/// What the phase counts, in words ("Connecting: probe 3 of 50", "12/65 records  00:03
+/// elapsed  00:10 left"); for records also shorter forms, longest first, for narrow terminals.
+std::vector<std::string> stepTexts(const download::Progress& progress, double elapsedSeconds) {
+    const std::string of = std::to_string(progress.step) + " of " + std::to_string(progress.steps);
+    switch (progress.count) {
+        case download::Count::Probe:
+            return {"Connecting: probe " + of};
+        case download::Count::PasswordRound:
+            return {"Password: round " + of};
+        case download::Count::Sector:
+            return {"Erasing: sector " + of};
+        case download::Count::Second:
+            return {"Resetting: " + of + " s"};
+        case download::Count::Record: {
+            const std::string records =
+                std::to_string(progress.step) + "/" + std::to_string(progress.steps) + " records";
+            const std::string elapsed = records + "  " + formatDuration(elapsedSeconds);
+            if (progress.step <= 0 || progress.step > progress.steps) return {elapsed, records};
+            const std::string left =
+                formatDuration(elapsedSeconds / progress.step * (progress.steps - progress.step));
+            return {elapsed + " elapsed  " + left + " left", elapsed + "  " + left + " left",
+                    records + "  " + left + " left", records};
+        }
+        case download::Count::None:
+            break;
+    }
+    return {std::to_string(progress.done) + "/" + std::to_string(progress.total)};
+}
+
 }  // namespace
+
+std::string progressLine(const download::Progress& progress, double elapsedSeconds, int columns) {
+    const std::size_t room = static_cast<std::size_t>(std::max(columns - 1, 0));
+    const std::vector<std::string> texts = stepTexts(progress, elapsedSeconds);
+    // The bar follows what the phase counts when it counts something, else the bar's steps.
+    const bool counted = progress.count != download::Count::None && progress.steps > 0;
+    const int done = counted ? progress.step : progress.done;
+    const int total = counted ? progress.steps : progress.total;
+    const double fraction =
+        total > 0 ? std::clamp(static_cast<double>(done) / total, 0.0, 1.0) : 0.0;
+    // "[" bar "] " text: the longest text that leaves room for a bar; then the text alone, cut
+    // if it must be.
+    const auto withBar = std::find_if(texts.begin(), texts.end(), [&](const std::string& t) {
+        return static_cast<int>(room) - static_cast<int>(t.size()) - 3 >= kMinBarWidth;
+    });
+    if (withBar == texts.end()) {
+        std::string text = texts.back();
+        if (text.size() > room) text.resize(room);
+        return text;
+    }
+    const std::string& text = *withBar;
+    const int barWidth =
+        std::min(kMaxBarWidth, static_cast<int>(room) - static_cast<int>(text.size()) - 3);
+    const int filled = static_cast<int>(fraction * barWidth + 0.5);
+    std::string line = "[";
+    line.append(static_cast<std::size_t>(filled), '#');
+    line.append(static_cast<std::size_t>(barWidth - filled), '-');
+    return line + "] " + text;
+}
 
 std::string formatDuration(double seconds) {
     const long total = std::lround(std::max(0.0, seconds));
@@ -27,8 +90,13 @@ std::string formatDuration(double seconds) {
 }
 
 ConsoleObserver::ConsoleObserver(std::FILE* out, std::FILE* err, std::FILE* in, bool drawBar,
-                                 bool waitForEnter)
-    : out_(out), err_(err), in_(in), drawBar_(drawBar), waitForEnter_(waitForEnter) {}
+                                 bool waitForEnter, std::function<int()> columns)
+    : out_(out),
+      err_(err),
+      in_(in),
+      drawBar_(drawBar),
+      waitForEnter_(waitForEnter),
+      columns_(columns ? std::move(columns) : [err] { return terminalColumns(err); }) {}
 
 void ConsoleObserver::clearBar() {
     if (barShown_) {
@@ -39,54 +107,43 @@ void ConsoleObserver::clearBar() {
 }
 
 void ConsoleObserver::showStatus(std::string_view text, download::Severity) {
+    // The bar goes while the line is written and comes back under it.
+    const bool redraw = barShown_;
     clearBar();
     lastStatus_.assign(text);
     std::fprintf(out_, "%.*s\n", static_cast<int>(text.size()), text.data());
     std::fflush(out_);
+    if (redraw && lastProgress_) drawBar(*lastProgress_);
 }
 
 void ConsoleObserver::showProgress(const download::Progress& progress) {
     const auto now = Clock::now();
     if (progress.phase != download::Phase::Programming) {
-        programmingBase_.reset();
-    } else if (!programmingBase_) {
-        // Programming began where the step before its first record left the bar.
-        programmingBase_ = last_.done;
-        programmingStart_ = lastAt_ == Clock::time_point{} ? now : lastAt_;
+        programmingStart_.reset();
+    } else if (!programmingStart_) {
+        programmingStart_ = now;
     }
-    last_ = progress;
-    lastAt_ = now;
     if (!drawBar_) return;
-    const bool atEnd = progress.done >= progress.total;
-    if (barShown_ && !atEnd && now - lastDraw_ < kRedrawInterval) return;
+    lastProgress_ = progress;
+    // A new step of what the phase counts is drawn at once (they come seconds apart while
+    // connecting and erasing); records are drawn at most every kRedrawInterval.
+    const bool newStep = progress.count != lastCount_ ||
+                         (progress.count != download::Count::Record && progress.step != lastStep_);
+    const bool atEnd = progress.count == download::Count::Record ? progress.step >= progress.steps
+                                                                 : progress.done >= progress.total;
+    lastCount_ = progress.count;
+    lastStep_ = progress.step;
+    if (barShown_ && !newStep && !atEnd && now - lastDraw_ < kRedrawInterval) return;
     lastDraw_ = now;
     drawBar(progress);
 }
 
 void ConsoleObserver::drawBar(const download::Progress& progress) {
-    const double fraction =
-        progress.total > 0
-            ? std::clamp(static_cast<double>(progress.done) / progress.total, 0.0, 1.0)
-            : 0.0;
-    const int filled = static_cast<int>(fraction * kBarWidth + 0.5);
-    std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.append(static_cast<std::size_t>(kBarWidth - filled), '-');
-
-    std::string detail;
-    if (programmingBase_) {
-        const long done = progress.done - *programmingBase_;
-        const long total = std::max(done, static_cast<long>(progress.total - *programmingBase_));
-        const double elapsed =
-            std::chrono::duration<double>(Clock::now() - programmingStart_).count();
-        detail = std::to_string(done) + "/" + std::to_string(total) + " records  " +
-                 formatDuration(elapsed) + " elapsed";
-        if (done > 0) {
-            detail += "  " + formatDuration(elapsed / done * (total - done)) + " left";
-        }
-    } else {
-        detail = std::to_string(progress.done) + "/" + std::to_string(progress.total);
-    }
-    std::fprintf(err_, "\r\033[K[%s] %s", bar.c_str(), detail.c_str());
+    const double elapsed =
+        programmingStart_ ? std::chrono::duration<double>(Clock::now() - *programmingStart_).count()
+                          : 0.0;
+    const std::string line = progressLine(progress, elapsed, columns_());
+    std::fprintf(err_, "\r\033[K%s", line.c_str());
     std::fflush(err_);
     barShown_ = true;
 }
@@ -104,6 +161,12 @@ void ConsoleObserver::askToRemoveProgrammingCard() {
         while ((c = std::fgetc(in_)) != EOF && c != '\n') {
         }
     }
+}
+
+void ConsoleObserver::explainStatus(std::string_view reason) {
+    clearBar();
+    std::fprintf(err_, "korvath-cli: %.*s\n", static_cast<int>(reason.size()), reason.data());
+    std::fflush(err_);
 }
 
 void ConsoleObserver::reportError(int number, const std::string& description) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -14,10 +15,14 @@ namespace korvath::cli {
 class ConsoleObserver final : public download::DownloadObserver {
   public:
     /// `drawBar`: draw the progress bar on `err`; `waitForEnter`: the programming-card message
-    /// waits for a line on `in` (only sensible when it is a terminal).
-    ConsoleObserver(std::FILE* out, std::FILE* err, std::FILE* in, bool drawBar, bool waitForEnter);
+    /// waits for a line on `in` (only sensible when it is a terminal). `columns` gives the
+    /// terminal's width for each redraw; by default that of `err`'s terminal.
+    ConsoleObserver(std::FILE* out, std::FILE* err, std::FILE* in, bool drawBar, bool waitForEnter,
+                    std::function<int()> columns = {});
 
     void showStatus(std::string_view text, download::Severity severity) override;
+    /// On standard error, "korvath-cli: line N: reason": the status line stays as it is.
+    void explainStatus(std::string_view reason) override;
     void showProgress(const download::Progress& progress) override;
     void askToRemoveProgrammingCard() override;
     void reportError(int number, const std::string& description) override;
@@ -39,15 +44,22 @@ class ConsoleObserver final : public download::DownloadObserver {
     bool waitForEnter_;
     bool barShown_ = false;
     std::string lastStatus_;
-    // The bar counts records from the moment programming starts; before that it shows steps.
-    download::Progress last_{};
-    Clock::time_point lastAt_{};
-    std::optional<int> programmingBase_;
-    Clock::time_point programmingStart_{};
+    std::function<int()> columns_;
+    // Programming time is measured from its first report, for the time left.
+    std::optional<Clock::time_point> programmingStart_;
+    std::optional<download::Progress> lastProgress_;
+    download::Count lastCount_ = download::Count::None;
+    int lastStep_ = 0;
     Clock::time_point lastDraw_{};
 };
 
 /// "mm:ss" (or "h:mm:ss") for a number of seconds.
 [[nodiscard]] std::string formatDuration(double seconds);
+
+/// The progress line for `progress` in at most `columns` - 1 characters (a terminal wraps a
+/// line that fills its last column): what the phase counts, then a bar in the room left.
+/// `elapsedSeconds` is the programming time so far, for the time left.
+[[nodiscard]] std::string progressLine(const download::Progress& progress, double elapsedSeconds,
+                                       int columns);
 
 }  // namespace korvath::cli

@@ -1,49 +1,46 @@
 // korvath-cli: the window's download for scripts and production lines.
-//   korvath-cli --port PORT IMAGE      exit 0 "Done!", 1 a failure status, 2 usage/image/port
+//   korvath-cli --port PORT IMAGE      exit 0 "Done!", 1 controller/line failed,
+//                                      2 usage/unreadable image/port, 3 image refused
+//   korvath-cli --check IMAGE          exit 0 accepted, 2 unreadable, 3 refused
 //   korvath-cli --list-ports
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "console_observer.h"
 #include "download/downloader.h"
+#include "guidance.h"
+#include "image_check.h"
 #include "korvath/version.h"
 #include "link/link.h"
 #include "multi_run.h"
 #include "platform/platform.h"
 #include "ports/qt/system_ports.h"
+#include "signals.h"
 
 namespace {
 
 constexpr int kExitDone = 0;
-constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 int listPorts() {
     korvath::ports::SystemPorts ports;
+    // Each line starts with the number --port takes for it; the simulated ones have none.
     for (const korvath::ports::PortChoice& choice : ports.listChoices()) {
-        std::printf("%-16s %s\n", choice.text.c_str(), choice.description.c_str());
+        const std::string number = choice.number > 0 ? std::to_string(choice.number) : "";
+        std::string line = number;
+        line.resize(4, ' ');
+        line += choice.text;
+        line.resize(std::max<std::size_t>(line.size() + 1, 21), ' ');
+        line += choice.description;
+        if (!choice.usbId.empty()) line += "  usb " + choice.usbId;
+        if (!choice.serialNumber.empty()) line += "  serial " + choice.serialNumber;
+        std::printf("%s\n", line.c_str());
     }
     return kExitDone;
-}
-
-// The image is checked for readability before the port is touched, so a typing error in the
-// file name costs nothing on the line.
-bool imageReadable(const std::filesystem::path& path, std::string& why) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        why = "is a folder, not an image file";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        why = std::filesystem::exists(path, ec) ? "cannot be read" : "does not exist";
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -51,10 +48,11 @@ bool imageReadable(const std::filesystem::path& path, std::string& why) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
 
-    CLI::App cli{"Writes an application image (.SHX) into a controller's external flash through\n"
-                 "its serial bootloader. The port 'sim' (or sim:2, sim:3) is a built-in simulated\n"
-                 "controller for trying the tool without hardware.",
-                 "korvath-cli"};
+    CLI::App cli{
+        "Writes an application image (.SHX) into a controller's external flash through\n"
+        "its serial bootloader. The port 'sim' (or sim:2, sim:3) is a built-in simulated\n"
+        "controller for trying the tool without hardware.",
+        "korvath-cli"};
     cli.set_version_flag("--version", std::string("korvath-cli ") + korvath::kVersionText);
     std::vector<std::string> portTexts;
     std::string imageText;
@@ -67,7 +65,24 @@ int main(int argc, char** argv) {
             ->allow_extra_args(false);
     korvath::cli::LineOptions line;
     korvath::cli::addLineOptions(cli, line);
+    bool check = false;
+    auto* checkOption = cli.add_flag(
+        "--check", check,
+        "Check the image without a controller and print its facts (records, addresses, kind, "
+        "models, sha256, line time); exit 0 accepted, 3 refused");
     auto* imageOption = cli.add_option("image", imageText, "S-record image file (.SHX)");
+    checkOption->excludes(portOption);
+    checkOption->excludes("--list-ports");
+    cli.footer(
+        "Exit codes: 0 Done! (--check: accepted); 1 the controller or the line failed;\n"
+        "2 usage error, an image that cannot be read, or a port that cannot be opened;\n"
+        "3 the image was refused; 130/143 cancelled by SIGINT/SIGTERM (141: standard output\n"
+        "closed). A cancelled download ends after the exchange in flight, with the exit frame.\n"
+        "\n"
+        "Examples:\n"
+        "  korvath-cli --list-ports                 the ports, numbered as --port takes them\n"
+        "  korvath-cli --port 1 firmware.shx        download into the controller on port 1\n"
+        "  korvath-cli --port sim examples/demo.shx try it on the simulated controller");
     portOption->excludes("--list-ports");
     imageOption->excludes("--list-ports");
 
@@ -80,18 +95,35 @@ int main(int argc, char** argv) {
         return code == 0 ? kExitDone : kExitUsage;
     }
     if (list) return listPorts();
+    if (check) {
+        if (imageText.empty()) {
+            std::fprintf(stderr, "korvath-cli: --check needs an image file (see --help)\n");
+            return kExitUsage;
+        }
+        std::error_code ec;
+        const std::filesystem::path path =
+            std::filesystem::absolute(korvath::platform::pathFromUtf8(imageText), ec);
+        return korvath::cli::runCheck(ec ? korvath::platform::pathFromUtf8(imageText) : path,
+                                      imageText, stdout, stderr);
+    }
     if (portTexts.empty() || imageText.empty()) {
-        std::fprintf(stderr, "korvath-cli: both --port and an image file are needed (see --help)\n");
+        std::fprintf(stderr,
+                     "korvath-cli: both --port and an image file are needed (see --help)\n");
         return kExitUsage;
     }
 
     std::error_code ec;
     const std::filesystem::path image =
         std::filesystem::absolute(korvath::platform::pathFromUtf8(imageText), ec);
-    std::string why;
-    if (ec || !imageReadable(image, why)) {
+    // The image is read before the port is touched, once: a typing error in the file name costs
+    // nothing on the line, and the download sends these very bytes. A file too long is left to
+    // the download to refuse, as the window does.
+    const korvath::image::ImageRead read =
+        ec ? korvath::image::ImageRead{} : korvath::image::ReadImage(image);
+    const std::string unreadable = korvath::cli::unreadableReason(read);
+    if (ec || !unreadable.empty()) {
         std::fprintf(stderr, "korvath-cli: image %s %s\n", imageText.c_str(),
-                     ec ? ec.message().c_str() : why.c_str());
+                     ec ? ec.message().c_str() : unreadable.c_str());
         return kExitUsage;
     }
 
@@ -100,6 +132,10 @@ int main(int argc, char** argv) {
     }
     const std::string& portText = portTexts.front();
 
+    // From here on Ctrl-C, SIGTERM or a closed output stop the download between two exchanges;
+    // the port is then closed as after any download, its lock with it.
+    std::stop_source stop;
+    korvath::cli::SignalWatch signalWatch(stop);
     korvath::link::SteadyClock clock;
     korvath::ports::SystemPorts ports;
     korvath::ports::OpenedPort opened = ports.open(portText, clock);
@@ -117,17 +153,13 @@ int main(int argc, char** argv) {
                                            korvath::platform::isTerminal(Stream::Input));
     korvath::link::Link link(*opened.port, clock, &observer);
     korvath::download::Downloader downloader(link, clock, observer);
-    downloader.RunDownload(image);
+    downloader.setStopToken(stop.get_token());
+    downloader.RunDownload(read);
     observer.finish();
     opened.port->close();
+    korvath::cli::printGuidance(downloader, observer.lastStatus(), portText, stderr);
+    if (downloader.outcome() == korvath::download::Outcome::Cancelled)
+        return korvath::cli::cancelledExitCode(korvath::cli::SignalWatch::signalNumber());
 
-    switch (downloader.outcome()) {
-        case korvath::download::Outcome::Done:
-            return kExitDone;
-        case korvath::download::Outcome::ImageRefused:
-        case korvath::download::Outcome::DeviceFailure:
-        case korvath::download::Outcome::NotRun:
-            break;
-    }
-    return kExitFailed;
+    return korvath::cli::exitCodeFor(downloader.outcome());
 }

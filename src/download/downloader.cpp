@@ -1,12 +1,12 @@
 #include "download/downloader.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <limits>
 #include <optional>
 #include <string>
 
-#include "image/line_reader.h"
 #include "image/prescan.h"
 #include "image/record.h"
 #include "link/protocol.h"
@@ -53,7 +53,36 @@ void Downloader::showStatus(std::string_view text, Severity severity) {
 
 void Downloader::updateProgress(const ProgressUpdate& update, Phase phase) {
     const ProgressState& state = progress_.apply(update);
-    observer_.showProgress({.done = state.Value, .total = state.Max, .phase = phase});
+    phase_ = phase;
+    observer_.showProgress({.done = state.Value,
+                            .total = state.Max,
+                            .phase = phase,
+                            .count = count_,
+                            .step = step_,
+                            .steps = steps_});
+}
+
+void Downloader::showStep(Count count, int step, int steps) {
+    count_ = count;
+    step_ = step;
+    steps_ = steps;
+    const ProgressState& state = progress_.state();
+    observer_.showProgress({.done = state.Value,
+                            .total = state.Max,
+                            .phase = phase_,
+                            .count = count,
+                            .step = step,
+                            .steps = steps});
+}
+
+bool Downloader::stopRequested() {
+    if (!stop_.stop_requested()) return false;
+    outcome_ = Outcome::Cancelled;
+    return true;
+}
+
+void Downloader::pause(double ms) {
+    clock_.pauseMs(ms, stop_);
 }
 
 void Downloader::fail(Outcome outcome, std::string_view text) {
@@ -62,14 +91,29 @@ void Downloader::fail(Outcome outcome, std::string_view text) {
 }
 
 bool Downloader::RunDownload(const std::filesystem::path& imagePath) {
+    if (!platform::isFullPath(imagePath)) {
+        image::ImageRead relative;
+        relative.failure = image::ReadFailure::Unreadable;
+        relative.message = "Image path is not a full path: " + platform::utf8Text(imagePath);
+        return RunDownload(relative);
+    }
+    // The file is read here, once: everything after works on these bytes.
+    return RunDownload(image::ReadImage(imagePath));
+}
+
+bool Downloader::RunDownload(const image::ImageRead& image) {
     // The window may call in again from a progress update; one link cannot run two downloads.
     if (running_.exchange(true)) return false;
     outcome_ = Outcome::NotRun;
     model_.reset();
     exitDue_ = false;
+    flash_ = FlashState::Untouched;
+    count_ = Count::None;
+    step_ = steps_ = 0;
+    phase_ = Phase::Connecting;
     bool result = false;
     try {
-        result = runSteps(imagePath);
+        result = runSteps(image);
     } catch (const std::exception& e) {
         stopAfterError(e.what());
     } catch (...) {
@@ -85,11 +129,15 @@ void Downloader::stopAfterError(const std::string& what) {
     if (exitDue_) ignoringErrors([this] { link_.exitProgramming(); });
 }
 
-bool Downloader::runSteps(const std::filesystem::path& imagePath) {
-    if (!setUpProgress(imagePath)) return true;
+bool Downloader::runSteps(const image::ImageRead& read) {
+    if (!setUpProgress(read)) return true;
+    const image::ImageFile& image = *read.image;
     showStatus(text::Idle);
     showStatus(text::Connecting);
-    if (!connect()) return true;
+    if (!connect()) {
+        if (outcome_ == Outcome::Cancelled) showStatus(text::Cancelled, Severity::Error);
+        return true;
+    }
 
     exitDue_ = true;
     updateProgress({.step = 1}, Phase::Connecting);
@@ -98,43 +146,51 @@ bool Downloader::runSteps(const std::filesystem::path& imagePath) {
     bool programmed = false;
     model_ = unlock();
     if (const std::optional<link::Model> model = model_) {
-        if (const std::optional<std::int32_t> lastRecordLine = prescan(imagePath, *model)) {
+        std::optional<std::int32_t> lastRecordLine = prescan(image, *model);
+        if (lastRecordLine && stopRequested()) lastRecordLine.reset();
+        if (lastRecordLine) {
             busy_ = true;
+            flash_ = FlashState::Incomplete;
+            records_ = *lastRecordLine - 1;  // the lines after the header up to it
+            count_ = Count::Sector;
+            step_ = 1;
+            steps_ = link::protocol::sectorCountFor(link::protocol::number(*model));
             updateProgress({.step = 1}, Phase::Erasing);
             showStatus(text::Erasing);
             if (erase(*model)) {
-                programmed = program(imagePath, *model, *lastRecordLine);
+                programmed = program(image, *model, *lastRecordLine);
                 result = programmed;
             }
         }
     }
 
-    link_.exitProgramming();
+    // A download cancelled before the password was accepted owes the device no exit frame.
+    if (model_ || outcome_ != Outcome::Cancelled) link_.exitProgramming();
     exitDue_ = false;
     if (programmed) {
+        flash_ = FlashState::Written;
         showStatus(text::Resetting);
         resetTarget();
-        showStatus(text::Done);
-        outcome_ = Outcome::Done;
+        if (outcome_ != Outcome::Cancelled) {
+            showStatus(text::Done);
+            outcome_ = Outcome::Done;
+        }
     }
+    if (outcome_ == Outcome::Cancelled) showStatus(text::Cancelled, Severity::Error);
     return result;
 }
 
-bool Downloader::setUpProgress(const std::filesystem::path& imagePath) {
-    if (!platform::isFullPath(imagePath)) {
-        fail(Outcome::ImageRefused,
-             "Image path is not a full path: " + platform::utf8Text(imagePath));
-        return false;
-    }
-    const image::ImageExtent extent = image::MeasureImage(imagePath, image::kMaxImageLines);
-    if (!extent.error.empty()) {
-        fail(Outcome::ImageRefused, extent.error);
+bool Downloader::setUpProgress(const image::ImageRead& read) {
+    if (!read.image) {
+        fail(read.failure == image::ReadFailure::TooLong ? Outcome::ImageRefused
+                                                         : Outcome::ImageUnreadable,
+             read.message.empty() ? std::string("Cannot read image file") : read.message);
         return false;
     }
     // Line numbers and the bar are 16-bit: refuse here, before anything goes to the device.
-    const std::uintmax_t maximum = progressMaximum(extent.bytes);
+    const std::uintmax_t maximum = progressMaximum(read.image->bytes().size());
     if (maximum > static_cast<std::uintmax_t>(std::numeric_limits<std::int16_t>::max()) ||
-        extent.lines > image::kMaxImageLines) {
+        read.image->lineCount() > image::kMaxImageLines) {
         fail(Outcome::ImageRefused, image::text::FileTooLong);
         return false;
     }
@@ -144,6 +200,8 @@ bool Downloader::setUpProgress(const std::filesystem::path& imagePath) {
 
 bool Downloader::connect() {
     for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+        if (stopRequested()) return false;
+        showStep(Count::Probe, attempt + 1, kConnectAttempts);
         if (link_.probe()) return true;
     }
     fail(Outcome::DeviceFailure, text::ConnectionError);
@@ -152,16 +210,20 @@ bool Downloader::connect() {
 
 std::optional<link::Model> Downloader::unlock() {
     for (int attempt = 0; attempt < kPasswordAttempts; ++attempt) {
+        if (stopRequested()) return std::nullopt;
+        showStep(Count::PasswordRound, attempt + 1, kPasswordAttempts);
         if (const std::optional<link::Model> model = link_.unlock()) return model;
     }
     fail(Outcome::DeviceFailure, text::WrongPassword);
     return std::nullopt;
 }
 
-std::optional<std::int32_t> Downloader::prescan(const std::filesystem::path& imagePath,
-                                                link::Model model) {
-    const image::PrescanResult result = image::PrescanImage(imagePath, model);
-    for (const std::string& refusal : result.refusals) showStatus(refusal, Severity::Error);
+std::optional<std::int32_t> Downloader::prescan(const image::ImageFile& image, link::Model model) {
+    const image::PrescanResult result = image::PrescanImage(image, model);
+    for (const image::Refusal& refusal : result.refusals) {
+        showStatus(refusal.status, Severity::Error);
+        observer_.explainStatus(refusal.detail());
+    }
     if (result.accepted) return result.lastRecordLine;
     outcome_ = Outcome::ImageRefused;
     return std::nullopt;
@@ -174,74 +236,68 @@ bool Downloader::erase(link::Model model) {
         bool done = false;
         bool paused = false;
         for (int pass = 0; pass < kErasePasses && !done; ++pass) {
+            if (stopRequested()) return false;
             if (link_.blankCheck(sector) == link::SectorState::Blank) {
                 showStatus(withIndex(text::BlankSector, index));
-                clock_.sleepMs(kSectorPauseMs);
+                pause(kSectorPauseMs);
                 done = true;
             } else {
+                if (stopRequested()) return false;
                 showStatus(withIndex(text::ErasingSector, index));
                 done = link_.erase(sector) == link::Answer::Accepted;
                 // Only the first erase of a sector is given time to settle.
                 if (!paused) {
                     paused = true;
-                    clock_.sleepMs(kSectorPauseMs);
+                    pause(kSectorPauseMs);
                 }
             }
         }
+        if (stopRequested()) return false;
         if (!done) {
             fail(Outcome::DeviceFailure, text::EraseFailed);
             return false;
         }
+        // The report after a sector names the one now being worked on.
+        step_ = std::min(index + 2, sectors);
         updateProgress({.step = 1}, Phase::Erasing);
     }
     return true;
 }
 
-bool Downloader::program(const std::filesystem::path& imagePath, link::Model model,
+bool Downloader::program(const image::ImageFile& image, link::Model model,
                          std::int32_t lastRecordLine) {
-    const auto stop = [&](Outcome outcome, std::string_view text) {
-        fail(outcome, text);
-        return false;
-    };
-
-    image::LineReader reader(imagePath);
-    std::string line;
-    reader.readLine(line);  // the header; the pre-scan has judged it
-    if (!reader.ok()) return stop(Outcome::ImageRefused, reader.error());
     showStatus(text::Programming);
+    int sent = 0;
+    count_ = Count::Record;
+    step_ = 0;
+    steps_ = records_;
 
+    // The pre-scan judged every line from the header to the last record: these very bytes.
     const bool moveLastRecord = model == kModelMovingLastRecord;
-    std::int32_t lineNumber = 1;
-    for (;;) {
-        if (!reader.readLine(line)) {
-            // The pre-scan saw an end line; a file that ends before it has changed since.
-            return stop(Outcome::ImageRefused,
-                        reader.ok() ? image::text::UnexpectedEndOfFile : reader.error());
+    for (std::int32_t lineNumber = 2; lineNumber <= lastRecordLine; ++lineNumber) {
+        std::string line(image.line(lineNumber));
+        if (moveLastRecord && lineNumber == lastRecordLine) line[kLastRecordMoveIndex] = '8';
+        if (stopRequested()) return false;
+        if (link_.program(image::dataRecord(line)) != link::Answer::Accepted) {
+            fail(Outcome::DeviceFailure, text::FlashError);
+            return false;
         }
-        ++lineNumber;
-        const bool lastLine = reader.atEnd();
-        if (!reader.ok()) return stop(Outcome::ImageRefused, reader.error());
-        if (image::beginsWith(line, image::kEndRecordPrefix) || lastLine) return true;
-
-        if (!image::beginsWith(line, image::kDataRecordPrefix))
-            return stop(Outcome::ImageRefused, image::text::UnexpectedRecordLength);
-        if (!image::CheckRecord(line))
-            return stop(Outcome::ImageRefused, image::text::ChecksumError);
-        if (moveLastRecord && lineNumber == lastRecordLine &&
-            image::beginsWith(line, image::kLastRecordPrefix)) {
-            line[kLastRecordMoveIndex] = '8';
-        }
-        if (link_.program(image::dataRecord(line)) != link::Answer::Accepted)
-            return stop(Outcome::DeviceFailure, text::FlashError);
+        step_ = ++sent;
         updateProgress({.step = 1}, Phase::Programming);
     }
+    return true;
 }
 
 void Downloader::resetTarget() {
+    count_ = Count::Second;
+    step_ = 0;
+    steps_ = kResetSeconds;
     updateProgress({.value = 0, .min = 0, .max = kResetSeconds}, Phase::Resetting);
     for (int second = 0; second < kResetSeconds; ++second) {
+        step_ = second + 1;
         updateProgress({.step = 1}, Phase::Resetting);
-        clock_.sleepMs(kResetStepMs);
+        pause(kResetStepMs);
+        if (stopRequested()) return;
     }
     if (!link_.probe()) return;
     // A controller still answering has its programming card plugged in.

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
 #include "download/observer.h"
 #include "download/progress.h"
+#include "image/image_file.h"
 #include "link/clock.h"
 #include "link/link.h"
 
@@ -39,14 +41,24 @@ inline constexpr std::string_view Programming = "Programming!";
 inline constexpr std::string_view FlashError = "Flash Error";
 inline constexpr std::string_view Resetting = "Resetting target";
 inline constexpr std::string_view Done = "Done!";
+inline constexpr std::string_view Cancelled = "Cancelled";
 }  // namespace text
 
 /// How the last download ended, for callers that need more than the status text.
 enum class Outcome {
     NotRun,
-    Done,           ///< "Done!" was shown
-    DeviceFailure,  ///< connection, password, erase or programming failed
-    ImageRefused,   ///< the image was refused or could not be read
+    Done,             ///< "Done!" was shown
+    DeviceFailure,    ///< connection, password, erase or programming failed
+    ImageRefused,     ///< the image was refused: a rule of the image checks, or too long
+    ImageUnreadable,  ///< the image could not be read (missing, a folder, not a regular file)
+    Cancelled,        ///< a stop was requested and the download ended at an exchange boundary
+};
+
+/// What the last download left in the controller's flash.
+enum class FlashState {
+    Untouched,   ///< nothing was erased
+    Incomplete,  ///< erasing began and the image was not written to its end
+    Written,     ///< every record was sent and acknowledged
 };
 
 class Downloader {
@@ -61,7 +73,18 @@ class Downloader {
     /// running on this object; true otherwise. outcome() tells the rest. Never throws.
     bool RunDownload(const std::filesystem::path& imagePath);
 
+    /// The same with an image already read (image::ReadImage), so that several downloads send
+    /// the very bytes that were checked once. A failed read is reported as for a path.
+    bool RunDownload(const image::ImageRead& image);
+
+    /// A download asked to stop through `stop` ends at the next boundary between exchanges
+    /// (never inside one), sends the exit frame when the password step had passed, shows
+    /// "Cancelled" and ends with Outcome::Cancelled; its pauses end early. Tokens of one
+    /// std::stop_source cancel many downloads at once. Set it before RunDownload.
+    void setStopToken(std::stop_token stop) { stop_ = std::move(stop); }
+
     [[nodiscard]] Outcome outcome() const { return outcome_; }
+    [[nodiscard]] FlashState flash() const { return flash_; }
     /// The model that accepted a password in the last download; empty before that step passed.
     [[nodiscard]] std::optional<link::Model> model() const { return model_; }
     [[nodiscard]] const ProgressState& progress() const { return progress_.state(); }
@@ -70,16 +93,22 @@ class Downloader {
     [[nodiscard]] bool busy() const { return busy_; }
 
   private:
-    bool runSteps(const std::filesystem::path& imagePath);
-    bool setUpProgress(const std::filesystem::path& imagePath);
+    bool runSteps(const image::ImageRead& read);
+    bool setUpProgress(const image::ImageRead& read);
     bool connect();
     std::optional<link::Model> unlock();
-    std::optional<std::int32_t> prescan(const std::filesystem::path& imagePath, link::Model model);
+    std::optional<std::int32_t> prescan(const image::ImageFile& image, link::Model model);
     bool erase(link::Model model);
-    /// True when every record up to the end line was sent and acknowledged.
-    bool program(const std::filesystem::path& imagePath, link::Model model,
-                 std::int32_t lastRecordLine);
+    /// True when every record up to the last one was sent and acknowledged.
+    bool program(const image::ImageFile& image, link::Model model, std::int32_t lastRecordLine);
     void resetTarget();
+
+    /// True (and the outcome Cancelled) once a stop was requested: checked between exchanges.
+    bool stopRequested();
+    /// A pause that a stop request ends early.
+    void pause(double ms);
+    /// Shows where the phase stands in its own units; the bar stays as it is.
+    void showStep(Count count, int step, int steps);
 
     void showStatus(std::string_view text, Severity severity = Severity::Normal);
     /// Applies `update` to the bar (LinkError Overflow for a value outside 16 bits, the bar
@@ -95,6 +124,14 @@ class Downloader {
     Outcome outcome_ = Outcome::NotRun;
     std::optional<link::Model> model_;
     bool exitDue_ = false;  // the exit frame is owed to the device
+    FlashState flash_ = FlashState::Untouched;
+    std::stop_token stop_;
+    // The step within the phase, sent along with every progress report.
+    Count count_ = Count::None;
+    int step_ = 0;
+    int steps_ = 0;
+    Phase phase_ = Phase::Connecting;
+    int records_ = 0;  // data records the image sends
     std::atomic<bool> busy_{false};
     std::atomic<bool> running_{false};
 };

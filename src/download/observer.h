@@ -22,18 +22,37 @@ enum class Phase {
     Resetting,    ///< the reset wait's seconds
 };
 
+/// What `step` of `steps` in a Progress counts.
+enum class Count {
+    None,           ///< nothing is counted yet
+    Probe,          ///< probe n of 50
+    PasswordRound,  ///< round n of 50 of the three passwords
+    Sector,         ///< sector i of the model's sectors, erase phase
+    Record,         ///< data record i of the image's data records
+    Second,         ///< second i of the reset wait
+};
+
 /// Where the progress bar stands: `done` of `total` steps. A total of 0 or less shows as an
-/// empty bar.
+/// empty bar. `step` of `steps` says where the phase stands in its own units (see Count):
+/// the bar's steps follow the file's length, these follow what is really sent.
 struct Progress {
     int done = 0;
     int total = 0;
     Phase phase = Phase::Connecting;
+    Count count = Count::None;
+    int step = 0;
+    int steps = 0;
 };
 
 class DownloadObserver : public link::ErrorSink {
   public:
     /// Replaces the status text; the last one stays shown.
     virtual void showStatus(std::string_view text, Severity severity) = 0;
+
+    /// Why the status just shown came about, for a refused image: "line N: reason". Front ends
+    /// show it beside the status (standard error, the status box's tool tip); the status text
+    /// itself stays as short as the status box.
+    virtual void explainStatus(std::string_view /*reason*/) {}
 
     /// The bar changed, or was only to be redrawn.
     virtual void showProgress(const Progress& progress) = 0;

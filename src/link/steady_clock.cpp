@@ -1,4 +1,7 @@
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "link/clock.h"
 #include "platform/platform.h"
@@ -14,6 +17,20 @@ double SteadyClock::nowMs() {
 // all below a millisecond, where the reply's quiet wait lives.
 void SteadyClock::sleepMs(double ms) {
     platform::sleepFor(ms);
+}
+
+bool SteadyClock::pauseMs(double ms, const std::stop_token& stop) {
+    if (!stop.stop_possible()) {
+        sleepMs(ms);
+        return true;
+    }
+    std::mutex mutex;
+    std::condition_variable_any woken;
+    std::unique_lock lock(mutex);
+    // Nothing else wakes it: the wait ends at the time-out or at the stop request.
+    woken.wait_for(lock, stop, std::chrono::duration<double, std::milli>(std::max(ms, 0.0)),
+                   [] { return false; });
+    return !stop.stop_requested();
 }
 
 }  // namespace korvath::link

@@ -18,6 +18,11 @@ void WorkerObserver::showStatus(std::string_view text, download::Severity severi
         severity == download::Severity::Error ? StatusColorError : StatusColorNormal);
 }
 
+void WorkerObserver::explainStatus(std::string_view reason) {
+    emit worker_.statusExplained(
+        QString::fromUtf8(reason.data(), static_cast<qsizetype>(reason.size())));
+}
+
 void WorkerObserver::showProgress(const download::Progress& progress) {
     // The hourglass shows from the erase phase on, once the device is about to be written.
     if (!busyPointer_ && progress.phase != download::Phase::Connecting) {
@@ -25,6 +30,14 @@ void WorkerObserver::showProgress(const download::Progress& progress) {
         emit worker_.busyPointerChanged(true);
     }
     emit worker_.progressChanged(progress.done, progress.total);
+    double programmingMs = 0;
+    if (progress.phase == download::Phase::Programming) {
+        const double now = worker_.clock_.nowMs();
+        if (programmingStartMs_ < 0) programmingStartMs_ = now;
+        programmingMs = now - programmingStartMs_;
+    }
+    emit worker_.phaseStepChanged(static_cast<int>(progress.count), progress.step, progress.steps,
+                                  programmingMs);
 }
 
 void WorkerObserver::askToRemoveProgrammingCard() {

@@ -34,9 +34,11 @@ class WorkerObserver final : public download::DownloadObserver {
     void beginDownload() {
         errorShown_ = false;
         busyPointer_ = false;
+        programmingStartMs_ = -1;
     }
 
     void showStatus(std::string_view text, download::Severity severity) override;
+    void explainStatus(std::string_view reason) override;
     void showProgress(const download::Progress& progress) override;
     void askToRemoveProgrammingCard() override;
     void reportError(int number, const std::string& description) override;
@@ -45,6 +47,7 @@ class WorkerObserver final : public download::DownloadObserver {
     DownloadWorker& worker_;
     bool errorShown_ = false;
     bool busyPointer_ = false;
+    double programmingStartMs_ = -1;  // on the download's clock; -1 before programming
 };
 
 /// Lives on the download thread. Every member function except answer() and abandon() must run
@@ -74,8 +77,13 @@ class DownloadWorker : public QObject {
 
   signals:
     void statusShown(const QString& text, quint32 colour);
+    /// Why the status just shown came about ("line N: reason"), for its tool tip.
+    void statusExplained(const QString& reason);
     /// The bar stands at `done` of `total`.
     void progressChanged(int done, int total);
+    /// Where the phase stands in its own units: `step` of `steps` of what `count` (a
+    /// download::Count) counts; `programmingMs` is the programming time so far, else 0.
+    void phaseStepChanged(int count, int step, int steps, double programmingMs);
     void busyPointerChanged(bool busy);
     /// The window shows the box, then calls answer().
     void programmingCardRequested();

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QtDebug>
 
+#include "image/check.h"
 #include "image/prescan.h"
 #include "korvath/version.h"
 #include "ui/ole_color.h"
@@ -133,6 +134,9 @@ void FrmUtil::buildControls() {
     Apriti->setChoiceSource([this] { return ports_.listChoices(); });
     Apriti->setEditText(QStringLiteral("1"));
     Apriti->lineEdit()->setAlignment(Qt::AlignCenter);
+    // The box is narrower than a device path: its tool tip always shows the whole text.
+    Apriti->setToolTip(Apriti->currentText());
+    connect(Apriti, &QComboBox::editTextChanged, Apriti, &QWidget::setToolTip);
     makeBold(Apriti);
     setColour(Apriti, QPalette::Base, kWhite);
 
@@ -190,7 +194,11 @@ void FrmUtil::placeControls() {
 void FrmUtil::connectWorker() {
     DownloadWorker* worker = download_.worker();
     connect(worker, &DownloadWorker::statusShown, this, &FrmUtil::ShowStatus, Qt::QueuedConnection);
+    connect(worker, &DownloadWorker::statusExplained, this, &FrmUtil::explainStatus,
+            Qt::QueuedConnection);
     connect(worker, &DownloadWorker::progressChanged, this, &FrmUtil::showProgress,
+            Qt::QueuedConnection);
+    connect(worker, &DownloadWorker::phaseStepChanged, this, &FrmUtil::showPhaseStep,
             Qt::QueuedConnection);
     connect(worker, &DownloadWorker::busyPointerChanged, this, &FrmUtil::setBusyPointer,
             Qt::QueuedConnection);
@@ -254,12 +262,15 @@ void FrmUtil::cmdOperClick(int index) {
 }
 
 void FrmUtil::onPortOpenFailed(const QString& reason) {
-    // The user hears a beep and sees the red label; the reason is for whoever reads the log.
+    // A beep, the red label, and the reason in the status box and the label's tool tip.
     qInfo().noquote() << "Port" << openingPort_ << "did not open:" << reason;
+    ShowStatus(reason, StatusColorError);
+    Label1->setToolTip(reason);
     prompts_.beep();
 }
 
 void FrmUtil::onPortStateChanged(bool open) {
+    if (open) Label1->setToolTip(QString());
     PortIsOpen = open;
     showPortState();
     emit portStateShown(open);
@@ -290,6 +301,7 @@ void FrmUtil::cmdSelectFileClick() {
             // The download gets the full path; the box shows the name only.
             imagePath_ = dialogFileName_;
             txtFileName->setText(QFileInfo(dialogFileName_).fileName());
+            checkChosenImage();
             break;
         }
         imagePath_.clear();
@@ -298,6 +310,22 @@ void FrmUtil::cmdSelectFileClick() {
                          QStringLiteral("Wrong file format"));
     }
     applyDownloadRule();
+}
+
+void FrmUtil::checkChosenImage() {
+    // The same rules as the download's pre-scan for any model, so that a refused file shows at
+    // once instead of after connecting; the Download button keeps its own rule.
+    const image::ImageRead read =
+        image::ReadImage(std::filesystem::path(QFile::encodeName(imagePath_).toStdString()));
+    if (!read.image) {
+        ShowStatus(QString::fromStdString(read.message), StatusColorError);
+        return;
+    }
+    const image::ImageCheck check = image::CheckImage(*read.image);
+    if (check.accepted) return;
+    const image::Refusal& refusal = check.refusals.front();
+    ShowStatus(QString::fromStdString(refusal.status), StatusColorError);
+    explainStatus(QString::fromStdString(refusal.detail()));
 }
 
 void FrmUtil::applyDownloadRule() {
@@ -340,6 +368,10 @@ void FrmUtil::ShowStatus(const QString& text, quint32 colour) {
     emit statusShown(text, colour);
 }
 
+void FrmUtil::explainStatus(const QString& reason) {
+    if (!reason.isEmpty()) DwStatus->setToolTip(reason);
+}
+
 void FrmUtil::showProgress(int done, int total) {
     // A bar without steps (a tiny image) stays empty rather than turning into a busy
     // indicator; a negative count shows as none.
@@ -350,6 +382,45 @@ void FrmUtil::showProgress(int done, int total) {
     }
     DwnldrBar->setRange(0, total);
     DwnldrBar->setValue(std::clamp(done, 0, total));
+}
+
+void FrmUtil::showPhaseStep(int count, int step, int steps, double programmingMs) {
+    const auto of = [&](const char* what) {
+        return QStringLiteral("%1 %2 of %3").arg(QLatin1String(what)).arg(step).arg(steps);
+    };
+    const auto duration = [](double ms) {
+        const qint64 seconds = qRound64(std::max(ms, 0.0) / 1000);
+        return QStringLiteral("%1:%2")
+            .arg(seconds / 60, 2, 10, QLatin1Char('0'))
+            .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    };
+    QString tip;
+    switch (static_cast<download::Count>(count)) {
+        case download::Count::Probe:
+            tip = of("Connecting: probe");
+            break;
+        case download::Count::PasswordRound:
+            tip = of("Password: round");
+            break;
+        case download::Count::Sector:
+            tip = of("Erasing: sector");
+            break;
+        case download::Count::Record:
+            tip = QStringLiteral("%1 of %2 records, %3 elapsed")
+                      .arg(step)
+                      .arg(steps)
+                      .arg(duration(programmingMs));
+            if (step > 0 && step <= steps)
+                tip += QStringLiteral(", %1 left")
+                           .arg(duration(programmingMs / step * (steps - step)));
+            break;
+        case download::Count::Second:
+            tip = of("Resetting:") + QStringLiteral(" s");
+            break;
+        case download::Count::None:
+            break;
+    }
+    DwnldrBar->setToolTip(tip);
 }
 
 void FrmUtil::setBusyPointer(bool busy) {

@@ -83,7 +83,14 @@ class FrmUtil : public QWidget {
     void refuseDownloadWithoutPort();
 
     void ShowStatus(const QString& text, quint32 colour);
+    /// The reason behind the status shown, in the status box's tool tip.
+    void explainStatus(const QString& reason);
+    /// Runs the image check on the file just chosen and shows a refusal in the status box.
+    void checkChosenImage();
     void showProgress(int done, int total);
+    /// The bar's tool tip: what the phase counts, and during programming the records done of
+    /// the image's total, the time taken and the time left.
+    void showPhaseStep(int count, int step, int steps, double programmingMs);
     void setBusyPointer(bool busy);
     void showProgrammingCardMessage();
     void showExchangeError(const QString& text);

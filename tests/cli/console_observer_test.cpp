@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -42,17 +43,50 @@ TEST(ConsoleObserver, StatusLinesGoToStdoutAndErrorsToStderrWithoutABarWhenNotAT
     EXPECT_EQ(observer.lastStatus(), "Connection Error");
 }
 
-TEST(ConsoleObserver, BarCountsRecordsFromTheStartOfProgrammingAndIsClearedBeforeText) {
+TEST(ConsoleObserver, BarCountsTheImagesRecordsAndIsClearedBeforeText) {
     Files f;
-    ConsoleObserver observer(f.out, f.err, f.in, true, false);
-    observer.showProgress({10, 110, download::Phase::Erasing});
+    ConsoleObserver observer(f.out, f.err, f.in, true, false, [] { return 80; });
+    using download::Count;
+    using download::Phase;
+    observer.showProgress({10, 56, Phase::Erasing, Count::Sector, 3, 8});
     observer.showStatus("Programming!", download::Severity::Normal);
-    observer.showProgress({110, 110, download::Phase::Programming});
+    // The bar's own steps follow the file's length; the line counts the records sent.
+    observer.showProgress({56, 56, Phase::Programming, Count::Record, 65, 65});
     observer.showStatus("Resetting target", download::Severity::Normal);
     const std::string err = contents(f.err);
-    EXPECT_NE(err.find("100/100 records"), std::string::npos) << err;
+    EXPECT_NE(err.find("Erasing: sector 3 of 8"), std::string::npos) << err;
+    EXPECT_NE(err.find("65/65 records"), std::string::npos) << err;
+    EXPECT_EQ(err.find("56/56"), std::string::npos) << err;
     EXPECT_NE(err.rfind("\r\033[K"), std::string::npos);
     EXPECT_EQ(contents(f.out), "Programming!\nResetting target\n");
+}
+
+// Every phase's line fits a narrow terminal: a terminal wraps a line that fills its last
+// column, and a wrapped bar leaves a trail of lines behind.
+TEST(ProgressLine, NeverFillsTheTerminalWidth) {
+    using download::Count;
+    using download::Phase;
+    const download::Progress cases[] = {
+        {0, 56, Phase::Connecting, Count::Probe, 50, 50},
+        {1, 56, Phase::Connecting, Count::PasswordRound, 12, 50},
+        {5, 56, Phase::Erasing, Count::Sector, 4, 8},
+        {40, 56, Phase::Programming, Count::Record, 30000, 32000},
+        {3, 8, Phase::Resetting, Count::Second, 3, 8},
+        {0, 10, Phase::Connecting, Count::None, 0, 0},
+    };
+    for (const download::Progress& progress : cases) {
+        for (int columns : {1, 10, 20, 30, 40, 60, 80, 200}) {
+            const std::string line = progressLine(progress, 3725.0, columns);
+            EXPECT_LE(static_cast<int>(line.size()), std::max(columns - 1, 0))
+                << columns << ": " << line;
+        }
+        const std::string wide = progressLine(progress, 3725.0, 80);
+        EXPECT_EQ(wide.front(), '[') << wide;
+    }
+    EXPECT_EQ(progressLine({0, 56, Phase::Connecting, Count::Probe, 7, 50}, 0, 40),
+              "[##---------] Connecting: probe 7 of 50");
+    EXPECT_EQ(progressLine({9, 56, Phase::Programming, Count::Record, 10, 65}, 20, 80),
+              "[#####-------------------------] 10/65 records  00:20 elapsed  01:50 left");
 }
 
 TEST(ConsoleObserver, CardMessageWaitsForEnterOnlyWhenAsked) {

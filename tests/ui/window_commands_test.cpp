@@ -17,6 +17,7 @@
 #include "link/qt/qt_serial_port.h"
 #include "ports/qt/system_ports.h"
 #include "ui/frm_util.h"
+#include "ui/ole_color.h"
 #include "ui_fakes.h"
 
 using korvath::test::BorrowedPort;
@@ -152,11 +153,12 @@ class WindowCommandsTest : public QObject {
         QTest::addColumn<QString>("text");
         QTest::newRow("missing device") << QStringLiteral("/dev/korvath-no-such-port");
         QTest::newRow("port number 0") << QStringLiteral("0");
+        QTest::newRow("not a whole number") << QStringLiteral("1e3");
         QTest::newRow("unlisted port number") << QStringLiteral("999");
         QTest::newRow("no such simulated model") << QStringLiteral("sim:7");
     }
 
-    // A beep and the red label, nothing else.
+    // A beep, the red label and the reason in the status box and the label's tool tip.
     void portThatWillNotOpen() {
         QFETCH(QString, text);
         korvath::ports::SystemPorts opener;
@@ -167,6 +169,10 @@ class WindowCommandsTest : public QObject {
         QCOMPARE(prompts_.beeps, 1);
         QVERIFY(prompts_.messages.empty());
         QCOMPARE(label1Colour(), QColor(0xFF, 0, 0));
+        QVERIFY(!child<QLabel>("Label1")->toolTip().isEmpty());
+        QCOMPARE(child<QLineEdit>("DwStatus")->text(), child<QLabel>("Label1")->toolTip());
+        QVERIFY2(child<QLineEdit>("DwStatus")->text().contains(text),
+                 qPrintable(child<QLineEdit>("DwStatus")->text()));
         QVERIFY(button("cmdOper_0")->isEnabled());
         QVERIFY(!button("cmdOper_1")->isEnabled());
         QVERIFY(!button("DwnloadButton")->isEnabled());
@@ -295,6 +301,31 @@ class WindowCommandsTest : public QObject {
         const std::vector<QString> starts(prompts_.dialogStartPaths.begin() + 1,
                                           prompts_.dialogStartPaths.end());
         QCOMPARE(starts, (std::vector<QString>{first, lower, empty, missing}));
+    }
+
+    // A chosen file is checked at once: a refusal shows in the status box in the error colour,
+    // its line and reason in the tool tip; the Download button keeps its own rule.
+    void chosenFileIsCheckedAtOnce() {
+        makeWindow(*gateOpener_);
+        openPort();
+        std::vector<std::string> lines = korvath::test::imageLines(0xE7FF00);
+        lines.insert(lines.begin() + 1, korvath::test::dataLine(0xE00010));
+        const QString misaligned = fileOf(files_->write("misaligned.SHX", lines));
+        QSignalSpy shown(window_.get(), &FrmUtil::statusShown);
+        chooseFiles({misaligned});
+        QCOMPARE(fileNameBox(), QStringLiteral("misaligned.SHX"));
+        QVERIFY(prompts_.messages.empty());
+        auto* status = child<QLineEdit>("DwStatus");
+        QCOMPARE(status->text(), QStringLiteral("Misaligned record"));
+        QCOMPARE(shown.last().at(1).toUInt(), korvath::ui::StatusColorError);
+        QCOMPARE(
+            status->toolTip(),
+            QStringLiteral("line 2: the record at E00010 does not begin on a 64-byte boundary"));
+        QVERIFY(button("DwnloadButton")->isEnabled());
+
+        chooseFiles({validImage("good.SHX")});
+        QCOMPARE(status->text(), QStringLiteral("Idle"));
+        QVERIFY(status->toolTip().isEmpty());
     }
 
     void cancelKeepsOrEmptiesTheBox() {

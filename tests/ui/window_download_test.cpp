@@ -1,7 +1,9 @@
 // Downloads through the window: the worker thread runs them against the simulated controller
 // on a virtual clock, or against a silent device on the wall clock, while the window keeps
 // taking events, refuses what must wait, and shows reports in order.
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -126,7 +128,22 @@ class WindowDownloadTest : public QObject {
         options_.dirty = true;  // sector 0 needs an erase, the others test blank after it
         makeSimulatedWindow();
         openPortAndChoose(smallImage());
+        // The bar's tool tip as each of these statuses shows: the reports before it are drawn.
+        auto* bar = window_->findChild<QProgressBar*>(QStringLiteral("DwnldrBar"));
+        QMap<QString, QString> barTips;
+        connect(window_.get(), &FrmUtil::statusShown, this,
+                [&](const QString& text) { barTips[text] = bar->toolTip(); });
         downloadAndWait();
+        QCOMPARE(barTips.value(QStringLiteral("Sending Password")),
+                 QStringLiteral("Connecting: probe 1 of 50"));
+        QCOMPARE(barTips.value(QStringLiteral("Programming!")),
+                 QStringLiteral("Erasing: sector 8 of 8"));
+        // The image's four data records, the time programming took and none left.
+        const QString programmed = barTips.value(QStringLiteral("Resetting target"));
+        QVERIFY2(programmed.startsWith(QStringLiteral("4 of 4 records, 00:")) &&
+                     programmed.endsWith(QStringLiteral(" elapsed, 00:00 left")),
+                 qPrintable(programmed));
+        QCOMPARE(bar->toolTip(), QStringLiteral("Resetting: 8 of 8 s"));
 
         QStringList expected = {"Idle", "Connecting", "Sending Password", "Erasing external flash"};
         // A dirty flash: every sector of model 1 (indices 0..7) is erased once.
@@ -139,7 +156,6 @@ class WindowDownloadTest : public QObject {
         QCOMPARE(statusBox()->text(), QStringLiteral("Done!"));
         QCOMPARE(statusBox()->palette().color(QPalette::Base),
                  korvath::ui::toQColor(korvath::ui::StatusColorNormal));
-        auto* bar = window_->findChild<QProgressBar*>(QStringLiteral("DwnldrBar"));
         QCOMPARE(bar->maximum(), 8);  // the reset wait's eight seconds
         QCOMPARE(bar->value(), 8);
         QCOMPARE(prompts_.beeps, 1);
@@ -157,6 +173,26 @@ class WindowDownloadTest : public QObject {
         prompts_.dialogAnswers = {std::nullopt};
         QTest::mouseClick(button("cmdSelectFile"), Qt::LeftButton);
         QCOMPARE(statusBox()->text(), QStringLiteral("Idle"));
+    }
+
+    // The port box is narrower than a device path: its tool tip holds the whole text, and its
+    // list is as wide as its longest entry.
+    void portBoxShowsItsWholeText() {
+        makeSimulatedWindow();
+        opener_->choices = {{"ttyUSB9", "USB serial adapter"},
+                            {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3LMT-if00-port0",
+                             "the same adapter by id"}};
+        auto* box = window_->findChild<QComboBox*>(QStringLiteral("Apriti"));
+        QCOMPARE(box->toolTip(), QStringLiteral("1"));
+        box->setEditText(QStringLiteral("/dev/pts/5"));
+        QCOMPARE(box->toolTip(), QStringLiteral("/dev/pts/5"));
+        QVERIFY(box->fontMetrics().horizontalAdvance(box->currentText()) > box->width() - 24);
+        box->showPopup();
+        const QString longest = QString::fromStdString(opener_->choices[1].text);
+        QVERIFY(box->view()->width() >=
+                QFontMetrics(box->view()->font()).horizontalAdvance(longest));
+        box->hidePopup();
+        QCOMPARE(box->currentText(), QStringLiteral("/dev/pts/5"));
     }
 
     // The card box comes between "Resetting target" and "Done!", and the download waits for it.

@@ -107,7 +107,7 @@ class WindowLayoutTest : public QObject {
         row("Frame2", "frmUtil", "COM Control", false, {304, 4, 113, 141});
         row("Label1", "Frame2", "38400,N,8", true, {20, 15, 73, 21});
         row("Label2", "Frame2", "COM", true, {8, 43, 33, 17});
-        row("Apriti", "Frame2", "1", true, {44, 40, 65, 19});
+        row("Apriti", "Frame2", "1", true, {44, 40, 65, 19}, "1");  // the whole port text
         row("cmdOper_0", "Frame2", "Open", false, {16, 72, 85, 27}, "Open Selected Serial port");
         row("cmdOper_1", "Frame2", "Close", false, {16, 104, 85, 27}, "Close opened serial port");
     }
@@ -225,7 +225,11 @@ class WindowLayoutTest : public QObject {
                                          "Wrong file format",
                                          "Unexpected end of file",
                                          "File too long",
-                                         "Wrong file type"};
+                                         "Wrong file type",
+                                         "Misaligned record",
+                                         "Record outside flash",
+                                         "Duplicate address",
+                                         "No last record E7FFC0"};
         for (const QString& text : statusTexts) {
             QVERIFY2(status->fontMetrics().horizontalAdvance(text) <= lineEditTextWidth(status),
                      qPrintable(text));

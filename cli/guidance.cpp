@@ -1,0 +1,55 @@
+#include "guidance.h"
+
+namespace korvath::cli {
+
+namespace {
+
+constexpr std::string_view kIncomplete =
+    "The controller's flash is incomplete: erasing had begun. Run the download again before "
+    "using the controller.\n";
+
+}  // namespace
+
+std::string guidanceAfter(download::Outcome outcome, std::string_view lastStatus,
+                          download::FlashState flash, bool passwordPassed, std::string_view port) {
+    using download::FlashState;
+    using download::Outcome;
+    if (outcome == Outcome::Cancelled) {
+        switch (flash) {
+            case FlashState::Untouched:
+                return passwordPassed ? "Cancelled before erasing: the controller left "
+                                        "programming mode and its flash is unchanged.\n"
+                                      : "Cancelled before the password was accepted: the "
+                                        "controller's flash is unchanged.\n";
+            case FlashState::Incomplete:
+                return "Cancelled after erasing began: the controller left programming mode, "
+                       "but its flash is incomplete. Run the download again before using the "
+                       "controller.\n";
+            case FlashState::Written:
+                return "Cancelled in the reset wait: the image was written completely and the "
+                       "controller left programming mode.\n";
+        }
+    }
+    if (outcome == Outcome::Done) return {};
+    if (lastStatus == download::text::ConnectionError) {
+        return "No controller answered on " + std::string(port) +
+               ". Check:\n"
+               "  - the controller is powered\n"
+               "  - the cable is plugged in at both ends\n"
+               "  - the programming card is in the controller\n"
+               "  - the port is the controller's (korvath-cli --list-ports)\n";
+    }
+    if (flash == FlashState::Incomplete) return std::string(kIncomplete);
+    return {};
+}
+
+void printGuidance(const download::Downloader& downloader, std::string_view lastStatus,
+                   std::string_view port, std::FILE* err) {
+    const std::string text = guidanceAfter(downloader.outcome(), lastStatus, downloader.flash(),
+                                           downloader.model().has_value(), port);
+    if (text.empty()) return;
+    std::fputs(text.c_str(), err);
+    std::fflush(err);
+}
+
+}  // namespace korvath::cli

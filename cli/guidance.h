@@ -1,0 +1,24 @@
+// What the user should do after a download that did not end in "Done!": printed on standard
+// error, after the status lines, so that standard output keeps one status text per line.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "download/downloader.h"
+
+namespace korvath::cli {
+
+/// The advice for a download that ended with `outcome`, its last status `lastStatus` and its
+/// flash in `flash`, on port `port`; empty when there is nothing to add. `passwordPassed`:
+/// a controller accepted a password (the exit frame was then sent).
+[[nodiscard]] std::string guidanceAfter(download::Outcome outcome, std::string_view lastStatus,
+                                        download::FlashState flash, bool passwordPassed,
+                                        std::string_view port);
+
+/// Prints guidanceAfter() for `downloader`'s last download to `err`, if there is any.
+void printGuidance(const download::Downloader& downloader, std::string_view lastStatus,
+                   std::string_view port, std::FILE* err);
+
+}  // namespace korvath::cli

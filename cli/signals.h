@@ -1,0 +1,35 @@
+// Ctrl-C, SIGTERM and a closed standard output as a stop request: the download then ends at
+// its next exchange boundary, with the exit frame and the port closed, instead of dying in the
+// middle of a frame and leaving the port's lock behind. A second Ctrl-C or SIGTERM ends the
+// program at once.
+#pragma once
+
+#include <stop_token>
+#include <thread>
+
+namespace korvath::cli {
+
+/// While it lives, SIGINT, SIGTERM and SIGPIPE request a stop of `source`. The handler only
+/// writes to a pipe; a thread of its own turns that into the stop request. One object at a
+/// time; every download given a token of `source` is cancelled together.
+class SignalWatch {
+  public:
+    explicit SignalWatch(std::stop_source source);
+    ~SignalWatch();
+
+    SignalWatch(const SignalWatch&) = delete;
+    SignalWatch& operator=(const SignalWatch&) = delete;
+
+    /// The signal that requested the stop, 0 while none has.
+    [[nodiscard]] static int signalNumber();
+
+  private:
+    std::stop_source source_;
+    std::thread watcher_;
+};
+
+/// The exit code for a run that `signalNumber` stopped: 128 + the signal (130 for SIGINT, 143
+/// for SIGTERM, 141 for a closed standard output).
+[[nodiscard]] int cancelledExitCode(int signalNumber);
+
+}  // namespace korvath::cli

@@ -1,0 +1,217 @@
+"""What korvath-cli tells the user and how it stops: a safe Ctrl-C / SIGTERM (the exit frame at
+the next exchange boundary, the port and its lock released), strict port texts, a busy port
+refused under another name, and a progress line that counts records and never wraps."""
+
+import fcntl
+import os
+import pty
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import termios
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import korvath_harness as kh
+
+DEMO = Path(__file__).resolve().parents[2] / "examples" / "demo.shx"
+DEMO_RECORDS = 65
+
+
+def demo_image(folder):
+    """The demo image in a folder every user may read."""
+    os.chmod(folder, 0o755)
+    image = Path(folder) / "demo.shx"
+    shutil.copyfile(DEMO, image)
+    os.chmod(image, 0o644)
+    return image
+
+
+def as_user(user):
+    """The prefix that runs a program as `user`, without root's groups, in the same process
+    (so that signals reach the program itself)."""
+    return ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups", "--"]
+
+
+def start_cli(programs, port, image, stderr=subprocess.PIPE, user=None):
+    command = [str(programs.cli), "--port", port, str(image)]
+    if user:
+        command = [*as_user(user), *command]
+    return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=stderr)
+
+
+def signal_at(proc, line, number, delay_s=0.0, limit_s=90):
+    """Sends `number` once standard output shows `line` (after `delay_s`); returns the lines,
+    the exit code, the seconds from the signal to the exit and standard error."""
+    lines, sent = [], None
+    deadline = time.monotonic() + limit_s
+    while True:
+        text = kh.read_line(proc.stdout.fileno(), deadline)
+        if text is None:
+            break
+        lines.append(text)
+        if sent is None and text == line:
+            time.sleep(delay_s)
+            os.kill(proc.pid, number)
+            sent = time.monotonic()
+    code = proc.wait(timeout=max(deadline - time.monotonic(), 1))
+    stopped = time.monotonic()
+    err = proc.stderr.read().decode(errors="replace") if proc.stderr else ""
+    assert sent is not None, "never saw %r: %s %s" % (line, lines, err)
+    return lines, code, stopped - sent, err
+
+
+def requests_after_last(sim, kind):
+    """The requests the controller saw after the last one of `kind`."""
+    log = [summary for _, summary in sim.log()]
+    last = max(i for i, summary in enumerate(log) if summary.startswith(kind))
+    return [summary.split(" ")[0] for summary in log[last + 1:]]
+
+
+# Ctrl-C during the erase phase (a 300 ms erase, then a 1000 ms pause) and during programming:
+# the download ends after the exchange in flight, the exit frame goes out at once, the pause is
+# not sat out, and the user learns the flash is incomplete.
+@pytest.mark.parametrize("moment, line, delay_s, bound_s", [
+    ("erase", "Erase external flash S1", 0.1, 1.2),
+    ("program", "Programming!", 0.4, 0.6),
+])
+def test_ctrl_c_sends_the_exit_frame_at_the_next_exchange(programs, start_sim, tmp_path,
+                                                        moment, line, delay_s, bound_s):
+    sim = start_sim("cancel-" + moment, ["--dirty"])
+    proc = start_cli(programs, sim.path, demo_image(tmp_path))
+    lines, code, seconds, err = signal_at(proc, line, signal.SIGINT, delay_s)
+    assert code == 130, (lines, err)
+    assert lines[-1] == "Cancelled", lines
+    assert seconds < bound_s, "%.2f s from SIGINT to exit" % seconds
+    assert "flash is incomplete" in err and "Run the download again" in err, err
+    assert "\x1b[K" not in err.rstrip("\r\n").rsplit("\n", 1)[-1].split("\r")[-1], err
+    sim.stop()
+    requests = sim.requests()
+    assert requests["exit"] == 1, requests
+    assert requests_after_last(sim, "exit") == []
+    if moment == "program":
+        assert 0 < requests["program"] < DEMO_RECORDS, requests
+    else:
+        assert requests["program"] == 0, requests
+
+
+# A SIGTERM-ed run releases the port and its lock: a user without root rights opens it right
+# after (the pseudo-terminal is made theirs to open), and is told about the dialout group while
+# it is not.
+@pytest.mark.skipif(os.geteuid() != 0 or shutil.which("setpriv") is None,
+                    reason="needs root to run as another user")
+def test_after_sigterm_another_user_opens_the_port(programs, start_sim):
+    sim = start_sim("sigterm", ["--units", "2", "--unit-gap-ms", "0"])
+    folder = Path(tempfile.mkdtemp(prefix="korvath-e2e-"))
+    try:
+        image = demo_image(folder)
+        lines, code, _, err = signal_at(start_cli(programs, sim.path, image), "Programming!",
+                                        signal.SIGTERM, 0.2)
+        assert code == 143, (lines, err)
+        assert lines[-1] == "Cancelled"
+
+        os.chmod(sim.path, 0o600)
+        refused = subprocess.run([*as_user("nobody"), programs.cli, "--port", sim.path, image],
+                                 capture_output=True, text=True, timeout=30)
+        assert refused.returncode == 2
+        assert "Permission denied on %s" % sim.path in refused.stderr, refused.stderr
+        assert "dialout group" in refused.stderr, refused.stderr
+
+        os.chmod(sim.path, 0o666)
+        proc = start_cli(programs, sim.path, image, user="nobody")
+        lines, code, _, err = signal_at(proc, "Erasing external flash", signal.SIGINT)
+        assert code == 130, (lines, err)
+        assert "Sending Password" in lines
+    finally:
+        shutil.rmtree(folder)
+
+
+# Every text that is not a whole positive number, a name, a path or sim[:N] is refused with
+# exit 2 and the text quoted; none reaches a port.
+@pytest.mark.parametrize("text, says", [
+    ("1e3", '"1e3" is not a port'),
+    ("1.5", '"1.5" is not a port'),
+    ("12abc", '"12abc" is not a port'),
+    ("-1", '"-1" is not a port'),
+    ("0", 'Port numbers start at 1, not "0"'),
+    ("", "No port given"),
+    ("99999", 'Port number "99999" is too large'),
+    ("sim:4", 'Unknown simulated controller "sim:4"'),
+    ("/dev/korvath-no-such-port", "does not exist"),
+])
+def test_refused_port_texts(programs, text, says):
+    result = subprocess.run([programs.cli, str(DEMO), "--port", text], capture_output=True,
+                            text=True, timeout=30)
+    assert result.returncode == 2, result
+    assert says in result.stderr, result.stderr
+    assert result.stdout == ""
+
+
+# A symbolic link to a port in use (as /dev/serial/by-id gives) is the same port: refused,
+# and the message names the device.
+def test_a_busy_port_is_refused_under_a_symbolic_link(programs, start_sim, tmp_path):
+    sim = start_sim("busy")
+    link = tmp_path / "by-id-link"
+    link.symlink_to(sim.path)
+    holder = start_cli(programs, sim.path, DEMO)
+    try:
+        assert kh.read_line(holder.stdout.fileno(), time.monotonic() + 20) == "Idle"
+        second = subprocess.run([programs.cli, "--port", str(link), str(DEMO)],
+                                capture_output=True, text=True, timeout=30)
+        assert second.returncode == 2, second
+        assert sim.path in second.stderr, second.stderr
+    finally:
+        os.kill(holder.pid, signal.SIGINT)
+        holder.wait(timeout=30)
+
+
+def run_on_terminal(command, columns, limit_s=120):
+    """Runs `command` with standard error on a pseudo-terminal `columns` wide; returns the exit
+    code, standard output and everything written to the terminal."""
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    proc = subprocess.Popen([str(part) for part in command], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=slave)
+    os.close(slave)
+    chunks = []
+
+    def pump():
+        while True:
+            try:
+                data = os.read(master, 4096)
+            except OSError:
+                return
+            if not data:
+                return
+            chunks.append(data)
+    reader = threading.Thread(target=pump, daemon=True)
+    reader.start()
+    out, _ = proc.communicate(timeout=limit_s)
+    reader.join(5)
+    os.close(master)
+    return proc.returncode, out.decode(), b"".join(chunks).decode(errors="replace")
+
+
+# On a 40-column terminal every drawn progress line fits in 39 columns (a terminal wraps a line
+# that fills its last one); the connect and erase phases show their counts, and programming
+# counts the image's data records.
+def test_progress_line_fits_forty_columns_and_counts_records(programs, start_sim):
+    sim = start_sim("bar", ["--no-pacing", "--erase-ms", "0", "--blank-ms", "0"])
+    code, out, terminal = run_on_terminal([programs.cli, "--port", sim.path, DEMO], 40)
+    assert code == 0, (out, terminal)
+    assert out.splitlines()[-1] == "Done!"
+    drawn = [re.sub(r"\x1b\[K", "", piece) for line in terminal.split("\n")
+             for piece in line.split("\r")]
+    drawn = [piece for piece in drawn if piece]
+    assert drawn and max(len(piece) for piece in drawn) <= 39, max(drawn, key=len)
+    assert any("probe 1 of 50" in piece for piece in drawn), drawn
+    assert any("sector 8 of 8" in piece for piece in drawn), drawn
+    assert any("%d/%d" % (DEMO_RECORDS, DEMO_RECORDS) in piece for piece in drawn), drawn
+    assert not any(re.search(r"/(?!%d\b)\d+ rec" % DEMO_RECORDS, piece) for piece in drawn)
