@@ -1,4 +1,5 @@
 #include "console_observer.h"
+#include "guidance.h"
 
 #include <gtest/gtest.h>
 
@@ -103,6 +104,48 @@ TEST(ConsoleObserver, CardMessageWaitsForEnterOnlyWhenAsked) {
     EXPECT_NE(
         contents(f.out).find("Please remove Programming Card first,\nthen close this window."),
         std::string::npos);
+}
+
+// The advice on standard error after a run: what a cancel left in the controller, what to
+// check when nothing answered, and that a flash erased but not written needs another run.
+TEST(Guidance, SaysWhatToDoAfterEachEnding) {
+    using download::FlashState;
+    using download::Outcome;
+    const struct {
+        Outcome outcome;
+        const char* status;
+        FlashState flash;
+        bool unlocked;
+        const char* says;  ///< empty: no advice
+    } cases[] = {
+        {Outcome::Done, "Done!", FlashState::Written, true, ""},
+        {Outcome::Cancelled, "Cancelled", FlashState::Untouched, false,
+         "Cancelled before the password was accepted: the controller's flash is unchanged."},
+        {Outcome::Cancelled, "Cancelled", FlashState::Untouched, true,
+         "left programming mode and its flash is unchanged"},
+        {Outcome::Cancelled, "Cancelled", FlashState::Incomplete, true,
+         "but its flash is incomplete. Run the download again"},
+        {Outcome::Cancelled, "Cancelled", FlashState::Written, true, "written completely"},
+        {Outcome::DeviceFailure, "Connection Error", FlashState::Untouched, false,
+         "No controller answered on /dev/ttyUSB0. Check:\n  - the controller is powered\n"
+         "  - the cable is plugged in at both ends\n  - the programming card is in the "
+         "controller\n  - the port is the controller's (korvath-cli --list-ports)\n"},
+        {Outcome::DeviceFailure, "Flash Error", FlashState::Incomplete, true,
+         "The controller's flash is incomplete: erasing had begun. Run the download again"},
+        {Outcome::DeviceFailure, "Error erase flash S", FlashState::Incomplete, true,
+         "flash is incomplete"},
+        {Outcome::DeviceFailure, "Wrong Password", FlashState::Untouched, false, ""},
+        {Outcome::ImageRefused, "Checksum Error", FlashState::Untouched, true, ""},
+    };
+    for (const auto& c : cases) {
+        const std::string advice =
+            guidanceAfter(c.outcome, c.status, c.flash, c.unlocked, "/dev/ttyUSB0");
+        if (std::string(c.says).empty()) {
+            EXPECT_EQ(advice, "") << c.status;
+        } else {
+            EXPECT_NE(advice.find(c.says), std::string::npos) << c.status << ": " << advice;
+        }
+    }
 }
 
 TEST(FormatDuration, MinutesAndHours) {

@@ -102,6 +102,24 @@ def test_ctrl_c_sends_the_exit_frame_at_the_next_exchange(programs, start_sim, t
         assert requests["program"] == 0, requests
 
 
+# A closed standard output (the reader of a pipe went away) ends the download the same way:
+# at the next exchange, with the exit frame, exit 141.
+def test_a_closed_output_cancels_like_ctrl_c(programs, start_sim):
+    sim = start_sim("sigpipe", ["--no-pacing"])
+    proc = start_cli(programs, sim.path, DEMO)
+    deadline = time.monotonic() + 30
+    assert kh.read_line(proc.stdout.fileno(), deadline) == "Idle"
+    assert kh.read_line(proc.stdout.fileno(), deadline) == "Connecting"
+    proc.stdout.close()
+    code = proc.wait(timeout=30)
+    err = proc.stderr.read().decode(errors="replace")
+    assert code == 141, err
+    assert "flash is unchanged" in err or "flash is incomplete" in err, err
+    sim.stop()
+    assert sim.requests()["exit"] == 1
+    assert requests_after_last(sim, "exit") == []
+
+
 # A SIGTERM-ed run releases the port and its lock: a user without root rights opens it right
 # after (the pseudo-terminal is made theirs to open), and is told about the dialout group while
 # it is not.
