@@ -1,6 +1,7 @@
 #include "signals.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 
 #if defined(_WIN32)
@@ -72,7 +73,7 @@ SignalWatch::SignalWatch(std::stop_source source) : source_(std::move(source)) {
     watcher_ = std::thread([this] {
         unsigned char byte = 0;
         // One byte: a signal came (1) or the watch ends (0).
-        while (::read(wakePipe[0], &byte, 1) < 0) {
+        while (::read(wakePipe[0], &byte, 1) < 0 && errno == EINTR) {
         }
         if (byte == 1) source_.request_stop();
     });
