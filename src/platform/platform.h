@@ -26,6 +26,12 @@ bool enableTerminalControls(Stream stream);
 /// Zero or less returns at once.
 void sleepFor(double ms);
 
+/// Asks the system to end the calling thread's timed waits, and those of threads it starts
+/// afterwards, as close to their deadlines as it can. Linux otherwise lets a wait run up to
+/// 50 us late to merge wake-ups, and the 2 ms of quiet that ends every reply would pay that on
+/// every record. Windows has no such allowance.
+void exactTimers();
+
 /// True when `path` names one file wherever the program runs from: "/x" on POSIX; "C:\x",
 /// "\\server\share\x" and "\\?\C:\x" on Windows, but not "\x" or "C:x", which depend on the
 /// current drive or the current folder of a drive.

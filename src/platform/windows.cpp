@@ -94,6 +94,8 @@ void sleepFor(double ms) {
     }
 }
 
+void exactTimers() {}
+
 Utf8Arguments::Utf8Arguments(int argc, char** argv) {
     int count = 0;
     if (wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/platform.h"
+
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 namespace korvath::platform {
 namespace {
@@ -24,6 +30,18 @@ TEST(Utf8Arguments, AreTheArgumentsAsGiven) {
     EXPECT_STREQ(arguments.values()[1], image);
     EXPECT_EQ(arguments.values()[2], nullptr);
 }
+
+#if defined(__linux__)
+TEST(ExactTimers, LeastSlackForTheCallingThreadAndThoseItStarts) {
+    const int before = ::prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+    std::thread([] {
+        exactTimers();
+        EXPECT_EQ(::prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL), 1);
+        std::thread([] { EXPECT_EQ(::prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL), 1); }).join();
+    }).join();
+    EXPECT_EQ(::prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL), before);
+}
+#endif
 
 }  // namespace
 }  // namespace korvath::platform
