@@ -4,8 +4,6 @@
 #include <QSysInfo>
 #include <QThread>
 #include <algorithm>
-#include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -22,6 +20,7 @@
 #include "link/link.h"
 #include "platform/platform.h"
 #include "ports/qt/system_ports.h"
+#include "signals.h"
 #include "station.h"
 
 #ifndef _WIN32
@@ -35,15 +34,6 @@ namespace {
 
 using Wall = std::chrono::system_clock;
 using Steady = std::chrono::steady_clock;
-
-// ---- stop signals
-
-std::atomic<int> pendingSignal{0};
-
-extern "C" void onStopSignal(int signal) {
-    // A second stop ends at once; the first is taken up by the run's watcher.
-    if (pendingSignal.exchange(signal) != 0) std::_Exit(128 + signal);
-}
 
 // ---- one unit
 
@@ -128,7 +118,6 @@ class LineRun {
     std::vector<PortTally> tallies_;
     std::string host_;
     std::stop_source stop_;
-    int stopSignal_ = 0;
     std::mutex openMutex_;
     std::unique_ptr<LineConsole> console_;
     std::unique_ptr<ConsoleObserver> single_;
@@ -169,7 +158,8 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     record.started = Wall::now();
     const auto started = Steady::now();
     download::Downloader downloader(link, clock, observer);
-    downloader.RunDownload(path_);
+    downloader.setStopToken(stop_.get_token());
+    downloader.RunDownload(image_.read);
     link.setErrorSink(nullptr);
     if (single_) single_->finish();
 
@@ -182,7 +172,9 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     record.records = image_.check.facts.records;
     if (const auto model = downloader.model()) record.model = link::protocol::number(*model);
     record.result = observer.lastStatus();
-    record.exit = exitCodeFor(downloader.outcome());
+    record.exit = downloader.outcome() == download::Outcome::Cancelled
+                      ? cancelledExitCode(SignalWatch::signalNumber())
+                      : exitCodeFor(downloader.outcome());
     record.errors = observer.errors();
     record.version = kVersionText;
     record.unit = unit;
@@ -289,48 +281,26 @@ int LineRun::run() {
             ports_, stdout, stderr, platform::enableTerminalControls(Stream::Error), columns, rows);
     }
 
-    pendingSignal = 0;
-    const auto previousInt = std::signal(SIGINT, onStopSignal);
-    const auto previousTerm = std::signal(SIGTERM, onStopSignal);
-
-    std::mutex doneMutex;
-    std::condition_variable doneChanged;
-    std::size_t running = ports_.size();
+    // Ctrl-C, SIGTERM or a closed output stop every port: running downloads end at their next
+    // exchange boundary with the exit frame, waiting stations at once.
+    SignalWatch signalWatch(stop_);
     // One thread per port: a download is a plain blocking sequence of exchanges, so each port
     // keeps its own timing and a stalled port holds up nobody. Qt threads, because the serial
     // port's notifiers work only there.
     std::vector<std::unique_ptr<QThread>> threads;
     threads.reserve(ports_.size());
     for (std::size_t i = 0; i < ports_.size(); ++i) {
-        threads.emplace_back(QThread::create([&, i] {
-            runPort(i);
-            {
-                const std::lock_guard lock(doneMutex);
-                --running;
-            }
-            doneChanged.notify_all();
-        }));
+        threads.emplace_back(QThread::create([this, i] { runPort(i); }));
         threads.back()->start();
     }
-    {
-        // A signal handler may only leave a mark; this watcher turns it into the stop request.
-        std::unique_lock lock(doneMutex);
-        while (running > 0) {
-            doneChanged.wait_for(lock, std::chrono::milliseconds(100));
-            if (const int signal = pendingSignal.load(); signal != 0 && stopSignal_ == 0) {
-                stopSignal_ = signal;
-                stop_.request_stop();
-            }
-        }
-    }
     for (const auto& thread : threads) thread->wait();
-    std::signal(SIGINT, previousInt);
-    std::signal(SIGTERM, previousTerm);
 
     if (console_) console_->finish();
     if (!events_ && (ports_.size() > 1 || options_.station)) printSummary();
 
-    if (stopSignal_ != 0) return 128 + stopSignal_;
+    if (const int signal = SignalWatch::signalNumber(); signal != 0) {
+        return cancelledExitCode(signal);
+    }
     int code = kExitDone;
     for (const PortTally& tally : tallies_) code = std::max(code, tally.exit);
     return code;

@@ -108,17 +108,18 @@ class Sim:
         path = self.dump_path.with_name(self.dump_path.name + "." + tag) if tag else self.dump_path
         return path.read_bytes() if path.exists() else None
 
-    def log(self):
-        """(milliseconds, request summary) for each line of its log."""
+    def log(self, tag=None):
+        """(milliseconds, request summary) for each line of its log; with several ports or
+        units, only those of `tag` ("P", "U" or "P.U") when it is given."""
         for line in self.log_path.read_text(errors="replace").splitlines():
-            found = re.match(r"^\s*([0-9.]+) ms\s+(.*)$", line)
-            if found:
-                yield float(found[1]), found[2]
+            found = re.match(r"^\s*(?:([0-9]+(?:\.[0-9]+)?)\s+)?([0-9.]+) ms\s+(.*)$", line)
+            if found and (tag is None or found[1] == tag):
+                yield float(found[2]), found[3]
 
-    def requests(self):
+    def requests(self, tag=None):
         """How many requests of each kind the controller answered (or dropped)."""
         counts = dict.fromkeys(self.REQUEST_KINDS, 0)
-        for _, summary in self.log():
+        for _, summary in self.log(tag):
             kind = next((k for k in self.REQUEST_KINDS
                          if summary.startswith(k + " ") or summary == k), None)
             if kind:

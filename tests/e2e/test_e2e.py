@@ -608,31 +608,38 @@ def test_line_one_port_fails(programs, tmp_path, start_sim):
 
 def test_line_station_three_units(programs, tmp_path, start_sim):
     """Station mode on one port through three successive controllers: three log lines, three
-    flashes equal to the image; Ctrl-C while waiting for a fourth ends it with the totals."""
+    flashes equal to the image; Ctrl-C while a fourth is programming cancels its download safely
+    (the exit frame goes out) and ends the station with the totals."""
     lines = small_image_lines(1)
     image = write_lines(tmp_path / "image.shx", lines)
-    sim = start_sim("station", ["--units", "3", "--unit-gap-ms", str(UNIT_GAP_MS)])
+    sim = start_sim("station", ["--units", "4", "--unit-gap-ms", str(UNIT_GAP_MS)])
     log = tmp_path / "station.jsonl"
-    started = {}
+    seen = {"done": 0}
 
     def on_line(text):
         if text == "Done!":
-            started["done"] = started.get("done", 0) + 1
-        elif text == "Waiting for controller" and started.get("done") == 3:
-            os.kill(started["process"].pid, signal.SIGINT)
+            seen["done"] += 1
+        elif text == "Programming!" and seen["done"] == 3:
+            os.kill(seen["process"].pid, signal.SIGINT)
 
     run = kh.run([programs.cli, "--station", "--port", sim.path, "--log", log, image],
-                 3 * (CLEAN_BOUND_S + UNIT_GAP_MS / 1000) + STOP_GRACE_S, on_line,
-                 on_start=lambda process: started.update(process=process))
+                 4 * (CLEAN_BOUND_S + UNIT_GAP_MS / 1000) + STOP_GRACE_S, on_line,
+                 on_start=lambda process: seen.update(process=process))
     sim.stop()
     assert not run.crashed and run.exit_code == 130, (run.exit_code, run.stderr[-400:])
     assert run.stdout.count("Done!") == 3 and run.stdout.count("Waiting for controller") == 4
-    assert "Station: 3 units passed, 0 failed" in run.stdout[-1], run.stdout[-3:]
+    assert "Cancelled" in run.stdout
+    assert "Station: 3 units passed, 1 failed" in run.stdout[-1], run.stdout[-3:]
     objects = log_lines(log, image, lines, [sim.path], station=True)
-    assert [entry["unit"] for entry in objects] == [1, 2, 3]
-    assert all(entry["result"] == "Done!" and entry["exit"] == 0 for entry in objects)
+    assert [entry["unit"] for entry in objects] == [1, 2, 3, 4]
+    assert all(entry["result"] == "Done!" and entry["exit"] == 0 for entry in objects[:3])
+    assert (objects[3]["result"], objects[3]["exit"]) == ("Cancelled", 130)
     for unit in (1, 2, 3):
         assert_flash(sim.flash(str(unit)), lines, 1, "unit %d: " % unit)
+    # The cancelled unit had records sent, then its exit frame as the last request.
+    assert sim.requests("4")["program"] > 0
+    assert [summary for _, summary in sim.log("4")][-1].startswith("exit")
+    assert sim.requests()["exit"] == 4
 
 
 def test_line_unwritable_log(programs, tmp_path, start_sim):
@@ -644,7 +651,8 @@ def test_line_unwritable_log(programs, tmp_path, start_sim):
                   tmp_path / "missing" / "units.jsonl", image], REFUSAL_BOUND_S)
     sim.stop()
     assert run.exit_code == 2 and "log" in run.stderr and not run.stdout, run
-    assert sum(sim.requests().values()) == 0
+    assert sum(sim.requests("1").values()) + sum(sim.requests("2").values()) == 0
+    assert not list(sim.log())
 
 
 # The image file changing while it is downloaded
