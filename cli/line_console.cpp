@@ -111,6 +111,21 @@ void LineConsole::error(std::size_t port, int number, const std::string& text) {
     drawBoard();
 }
 
+void LineConsole::advice(std::size_t port, const std::string& text) {
+    const std::lock_guard lock(mutex_);
+    eraseBoard();
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::fprintf(err_, "%s: %.*s\n", ports_[port].c_str(), static_cast<int>(end - start),
+                     text.data() + start);
+        start = end + 1;
+    }
+    std::fflush(err_);
+    drawBoard();
+}
+
 void LineConsole::finish() {
     const std::lock_guard lock(mutex_);
     eraseBoard();

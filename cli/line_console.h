@@ -23,6 +23,8 @@ class LineConsole {
     void status(std::size_t port, std::string_view text);
     void progress(std::size_t port, const download::Progress& progress);
     void error(std::size_t port, int number, const std::string& text);
+    /// Advice after a unit (several lines allowed), each line prefixed, on standard error.
+    void advice(std::size_t port, const std::string& text);
     /// Takes the board off the terminal; the summary follows on a clean line.
     void finish();
 

@@ -13,6 +13,7 @@
 #include "audit_log.h"
 #include "console_observer.h"
 #include "download/downloader.h"
+#include "guidance.h"
 #include "image_check.h"
 #include "json_observer.h"
 #include "korvath/version.h"
@@ -161,7 +162,15 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     downloader.setStopToken(stop_.get_token());
     downloader.RunDownload(image_.read);
     link.setErrorSink(nullptr);
-    if (single_) single_->finish();
+    if (single_) {
+        single_->finish();
+        printGuidance(downloader, observer.lastStatus(), ports_[index], stderr);
+    } else if (console_) {
+        const std::string advice =
+            guidanceAfter(downloader.outcome(), observer.lastStatus(), downloader.flash(),
+                          downloader.model().has_value(), ports_[index]);
+        if (!advice.empty()) console_->advice(index, advice);
+    }
 
     record.finished = Wall::now();
     record.seconds = std::chrono::duration<double>(Steady::now() - started).count();

@@ -179,6 +179,33 @@ TEST(BoardLine, NeverReachesTheLastColumn) {
               "A   [--------------------] 30/8192 programming");
 }
 
+TEST(LineConsole, PrefixesEveryLineWithItsPort) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    {
+        LineConsole console({"A", "/dev/ttyUSB1"}, out, err, false, 80, 24);
+        PortLineObserver second(console, 1);
+        console.status(0, "Programming!");
+        second.showStatus("Flash Error", download::Severity::Error);
+        second.reportError(3, "Time out");
+        second.askToRemoveProgrammingCard();
+        console.advice(1, "first line\nsecond line\n");
+        console.finish();
+    }
+    const auto text = [](std::FILE* f) {
+        std::rewind(f);
+        std::string all;
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, f)) all += buffer;
+        std::fclose(f);
+        return all;
+    };
+    EXPECT_EQ(text(out), "A: Programming!\n/dev/ttyUSB1: Flash Error\n/dev/ttyUSB1: " +
+                             std::string(kCardStatus) + "\n");
+    EXPECT_EQ(text(err),
+              "/dev/ttyUSB1: 3 - Time out\n/dev/ttyUSB1: first line\n/dev/ttyUSB1: second line\n");
+}
+
 TEST(PauseUnlessStopped, EndsAtOnceOnAStopRequest) {
     std::stop_source source;
     EXPECT_FALSE(pauseUnlessStopped(source.get_token(), 1));
