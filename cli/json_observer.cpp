@@ -14,6 +14,24 @@ QString qText(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+const char* countName(download::Count count) {
+    switch (count) {
+        case download::Count::None:
+            break;
+        case download::Count::Probe:
+            return "probe";
+        case download::Count::PasswordRound:
+            return "password round";
+        case download::Count::Sector:
+            return "sector";
+        case download::Count::Record:
+            return "record";
+        case download::Count::Second:
+            return "second";
+    }
+    return "";
+}
+
 const char* phaseName(download::Phase phase) {
     switch (phase) {
         case download::Phase::Connecting:
@@ -49,9 +67,14 @@ std::string statusEvent(const std::string& port, std::optional<int> unit, std::s
 
 std::string progressEvent(const std::string& port, std::optional<int> unit,
                           const download::Progress& progress) {
-    return line(
-        "progress", port, unit,
-        {{"phase", phaseName(progress.phase)}, {"done", progress.done}, {"total", progress.total}});
+    // What is really sent in the phase (records of the image's records, sectors, ...), not
+    // the bar, whose steps follow the file's length.
+    const bool counted = progress.count != download::Count::None;
+    return line("progress", port, unit,
+                {{"phase", phaseName(progress.phase)},
+                 {"counts", countName(progress.count)},
+                 {"done", counted ? progress.step : 0},
+                 {"total", counted ? progress.steps : 0}});
 }
 
 std::string errorEvent(const std::string& port, std::optional<int> unit, int number,
@@ -79,12 +102,16 @@ void JsonObserver::showStatus(std::string_view text, download::Severity severity
 
 void JsonObserver::showProgress(const download::Progress& progress) {
     // The download also reports a bar that did not move; an event says something new.
-    if (last_ && last_->done == progress.done && last_->total == progress.total &&
-        last_->phase == progress.phase) {
+    if (last_ && last_->step == progress.step && last_->steps == progress.steps &&
+        last_->count == progress.count && last_->phase == progress.phase) {
         return;
     }
     last_ = progress;
     stream_.write(progressEvent(port_, unit_, progress));
+}
+
+void JsonObserver::explainStatus(std::string_view reason) {
+    stream_.write(line("explanation", port_, unit_, {{"text", qText(reason)}}));
 }
 
 void JsonObserver::askToRemoveProgrammingCard() {

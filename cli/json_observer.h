@@ -1,7 +1,9 @@
 // Machine-readable progress: one JSON object per event on one line, for a test executive that
 // drives downloads without reading English. Every event names its port ("port") and its kind
-// ("event"): status (text, severity "normal" or "error"), progress (phase, done, total), error
-// (number, text: a fault of the serial exchange) and result (the unit's verdict).
+// ("event"): status (text, severity "normal" or "error"), explanation (text: why a refused
+// image was refused), progress (phase; done of total what the phase counts: probes, password
+// rounds, sectors, records or seconds), error (number, text: a fault of the serial exchange) and
+// result (the unit's verdict).
 #pragma once
 
 #include <cstdio>
@@ -43,6 +45,7 @@ class JsonObserver final : public download::DownloadObserver {
         : stream_(stream), port_(std::move(port)), unit_(unit) {}
 
     void showStatus(std::string_view text, download::Severity severity) override;
+    void explainStatus(std::string_view reason) override;
     void showProgress(const download::Progress& progress) override;
     void askToRemoveProgrammingCard() override;
     void reportError(int number, const std::string& description) override;

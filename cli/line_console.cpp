@@ -136,6 +136,10 @@ void PortLineObserver::showStatus(std::string_view text, download::Severity) {
     console_.status(port_, text);
 }
 
+void PortLineObserver::explainStatus(std::string_view reason) {
+    console_.advice(port_, std::string(reason));
+}
+
 void PortLineObserver::showProgress(const download::Progress& progress) {
     console_.progress(port_, progress);
 }

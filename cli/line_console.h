@@ -61,6 +61,7 @@ class PortLineObserver final : public download::DownloadObserver {
   public:
     PortLineObserver(LineConsole& console, std::size_t port) : console_(console), port_(port) {}
     void showStatus(std::string_view text, download::Severity) override;
+    void explainStatus(std::string_view reason) override;
     void showProgress(const download::Progress& progress) override;
     void askToRemoveProgrammingCard() override;
     void reportError(int number, const std::string& description) override;

@@ -48,6 +48,7 @@ class UnitObserver final : public download::DownloadObserver {
         lastStatus_.assign(text);
         inner_.showStatus(text, severity);
     }
+    void explainStatus(std::string_view reason) override { inner_.explainStatus(reason); }
     void showProgress(const download::Progress& progress) override {
         inner_.showProgress(progress);
     }

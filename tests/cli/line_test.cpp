@@ -128,9 +128,16 @@ TEST(JsonEvents, EveryKindParsesAndNamesItsPort) {
     EXPECT_EQ(status["severity"].toString(), "error");
     EXPECT_FALSE(status.contains("unit"));
 
-    const QJsonObject progress = parsed(
-        progressEvent("sim:2", 4, {.done = 7, .total = 65, .phase = download::Phase::Programming}));
+    // The records sent of the image's records, not the bar's steps.
+    const QJsonObject progress = parsed(progressEvent("sim:2", 4,
+                                                      {.done = 9,
+                                                       .total = 56,
+                                                       .phase = download::Phase::Programming,
+                                                       .count = download::Count::Record,
+                                                       .step = 7,
+                                                       .steps = 65}));
     EXPECT_EQ(progress["phase"].toString(), "programming");
+    EXPECT_EQ(progress["counts"].toString(), "record");
     EXPECT_EQ(progress["done"].toInt(), 7);
     EXPECT_EQ(progress["total"].toInt(), 65);
     EXPECT_EQ(progress["unit"].toInt(), 4);
@@ -153,7 +160,12 @@ TEST(JsonObserver, RepeatsNoProgressAndNeverPrompts) {
     {
         EventStream stream(out);
         JsonObserver observer(stream, "p", std::nullopt);
-        const download::Progress step{.done = 1, .total = 9, .phase = download::Phase::Erasing};
+        const download::Progress step{.done = 1,
+                                      .total = 9,
+                                      .phase = download::Phase::Erasing,
+                                      .count = download::Count::Sector,
+                                      .step = 1,
+                                      .steps = 8};
         observer.showProgress(step);
         observer.showProgress(step);
         observer.askToRemoveProgrammingCard();

@@ -553,25 +553,29 @@ def log_lines(path, image, lines, ports, station=False):
 
 
 def test_line_two_ports(programs, tmp_path, start_sim):
-    """Two controllers of one simulator at once: both flashes equal the image, every status line
-    names its port, and the log holds one complete line per unit."""
+    """Two controllers of one simulator at once, the second through a link named like a
+    /dev/serial/by-id entry: both flashes equal the image, every status line names its port as
+    given, and the log holds one complete line per unit."""
     lines = small_image_lines(1)
     image = write_lines(tmp_path / "image.shx", lines)
     sim = start_sim("pair", count=2)
+    by_id = tmp_path / "usb-FTDI_FT232R_USB_UART_A10K2X9Q-if00-port0"
+    by_id.symlink_to(sim.paths[1])
+    ports = [sim.paths[0], str(by_id)]
     log = tmp_path / "units.jsonl"
-    run = kh.run([programs.cli, "--port", sim.paths[0], "--port", sim.paths[1], "--log", log,
-                  image], CLEAN_BOUND_S + STOP_GRACE_S)
+    run = kh.run([programs.cli, "--port", ports[0], "--port", ports[1], "--log", log, image],
+                 CLEAN_BOUND_S + STOP_GRACE_S)
     sim.stop()
     assert not run.crashed and run.exit_code == 0, run.stderr[-400:]
-    for port in sim.paths:
+    for port in ports:
         own = [text.split(": ", 1)[1] for text in run.stdout if text.startswith(port + ": ")]
         assert own[:3] == ["Idle", "Connecting", "Sending Password"] and own[-1] == "Done!", own
         assert any(re.match(r"^%s\s+Done!\s+\d\d:\d\d$" % re.escape(port), text)
                    for text in run.stdout), "no summary row for %s" % port
     for number in (1, 2):
         assert_flash(sim.flash(str(number)), lines, 1, "port %d: " % number)
-    objects = log_lines(log, image, lines, sim.paths)
-    assert sorted(entry["port"] for entry in objects) == sorted(sim.paths)
+    objects = log_lines(log, image, lines, ports)
+    assert sorted(entry["port"] for entry in objects) == sorted(ports)
     assert all(entry["result"] == "Done!" and entry["exit"] == 0 and entry["model"] == 1
                for entry in objects)
 
@@ -602,7 +606,11 @@ def test_line_one_port_fails(programs, tmp_path, start_sim):
     assert any(event["severity"] == "error" for event in events
                if event["event"] == "status" and event["port"] == bad.path)
     assert all(event["phase"] in ("connecting", "erasing", "programming", "resetting")
-               and 0 <= event["done"] for event in events if event["event"] == "progress")
+               and 0 <= event["done"] <= event["total"]
+               for event in events if event["event"] == "progress")
+    records = sum(1 for line in lines if line.startswith("S2"))
+    assert max(event["done"] for event in events if event["event"] == "progress"
+               and event["port"] == good.path and event["counts"] == "record") == records
     assert_flash(good.flash(), lines, 1)
 
 
