@@ -16,7 +16,7 @@ struct PortError {
 };
 
 class Port {
-public:
+  public:
     virtual ~Port() = default;
 
     /// True exactly while the port is open.
@@ -54,7 +54,7 @@ namespace korvath::link {
 
 /// A port that is never open: what a link talks to before the user has opened a real one.
 class ClosedPort final : public Port {
-public:
+  public:
     [[nodiscard]] bool isOpen() const override { return false; }
     void discardInput() override {}
     bool write(std::span<const std::uint8_t>) override { return false; }

@@ -4,7 +4,9 @@
 
 namespace korvath::test {
 
-std::vector<Chunk> reply(std::uint8_t byte, double afterMs) { return {Chunk{afterMs, {byte}}}; }
+std::vector<Chunk> reply(std::uint8_t byte, double afterMs) {
+    return {Chunk{afterMs, {byte}}};
+}
 
 FakePort::FakePort(VirtualClock& clock, Device device)
     : clock_(clock), device_(std::move(device)) {}
@@ -18,7 +20,9 @@ void FakePort::schedule(double at, const Bytes& bytes) {
     }
 }
 
-void FakePort::inject(const Bytes& bytes, double afterMs) { schedule(clock_.now() + afterMs, bytes); }
+void FakePort::inject(const Bytes& bytes, double afterMs) {
+    schedule(clock_.now() + afterMs, bytes);
+}
 
 void FakePort::deliverDue() {
     while (!pending_.empty() && pending_.front().at <= clock_.now()) {

@@ -30,7 +30,7 @@ using Device = std::function<std::vector<Chunk>(std::span<const std::uint8_t> fr
 [[nodiscard]] std::vector<Chunk> reply(std::uint8_t byte = 0x06, double afterMs = 0.5);
 
 class FakePort final : public link::Port {
-public:
+  public:
     explicit FakePort(VirtualClock& clock, Device device = {});
 
     void setDevice(Device device) { device_ = std::move(device); }
@@ -56,7 +56,7 @@ public:
     [[nodiscard]] link::PortError lastError() const override { return error_; }
     void close() override { open_ = false; }
 
-private:
+  private:
     struct Pending {
         double at;
         std::uint8_t byte;

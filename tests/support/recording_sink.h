@@ -14,7 +14,7 @@ struct Report {
 };
 
 class RecordingSink : public link::ErrorSink {
-public:
+  public:
     void reportError(int number, const std::string& description) override {
         reports.push_back({number, description});
     }

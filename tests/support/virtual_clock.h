@@ -10,7 +10,7 @@
 namespace korvath::test {
 
 class VirtualClock final : public link::Clock {
-public:
+  public:
     /// Reading the time many times without it moving means the code polls instead of waiting:
     /// after this many reads in a row, nowMs() throws std::logic_error.
     static constexpr std::size_t kSpinLimit = 100000;
@@ -26,7 +26,7 @@ public:
     [[nodiscard]] const std::vector<double>& sleeps() const { return sleeps_; }
     [[nodiscard]] double now() const { return now_; }
 
-private:
+  private:
     double now_ = 1000.0;
     std::size_t readsWithoutProgress_ = 0;
     std::vector<double> sleeps_;
