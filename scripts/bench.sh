@@ -4,7 +4,7 @@
 # Usage: scripts/bench.sh [--quick] [--scale] [--build-dir DIR]
 #   --quick          small images and fewer runs (about 3 minutes); writes DIR/performance-quick.md
 #   --scale          instead: many units at once, 1 to 64 ports in one korvath-cli run against one
-#                    paced korvath-sim, and the reference client (about 6 minutes, 2 with --quick);
+#                    paced korvath-sim, and the reference client (about 5 minutes, 2 with --quick);
 #                    writes only that section of the same file
 #   --build-dir DIR  use an already configured build folder: only the needed targets are built
 set -euo pipefail
