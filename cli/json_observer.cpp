@@ -32,6 +32,18 @@ const char* countName(download::Count count) {
     return "";
 }
 
+std::string line(const char* event, const std::string& port, std::optional<int> unit,
+                 QJsonObject fields) {
+    fields.insert("event", event);
+    fields.insert("port", qText(port));
+    if (unit) fields.insert("unit", *unit);
+    std::string text = QJsonDocument(fields).toJson(QJsonDocument::Compact).toStdString();
+    text += '\n';
+    return text;
+}
+
+}  // namespace
+
 const char* phaseName(download::Phase phase) {
     switch (phase) {
         case download::Phase::Connecting:
@@ -45,18 +57,6 @@ const char* phaseName(download::Phase phase) {
     }
     return "connecting";
 }
-
-std::string line(const char* event, const std::string& port, std::optional<int> unit,
-                 QJsonObject fields) {
-    fields.insert("event", event);
-    fields.insert("port", qText(port));
-    if (unit) fields.insert("unit", *unit);
-    std::string text = QJsonDocument(fields).toJson(QJsonDocument::Compact).toStdString();
-    text += '\n';
-    return text;
-}
-
-}  // namespace
 
 std::string statusEvent(const std::string& port, std::optional<int> unit, std::string_view text,
                         download::Severity severity) {

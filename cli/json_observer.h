@@ -17,6 +17,10 @@ namespace korvath::cli {
 
 struct UnitRecord;
 
+/// The phase in lower case ("connecting", "erasing", ...), as events and the progress board
+/// name it.
+[[nodiscard]] const char* phaseName(download::Phase phase);
+
 /// The event lines (each ending in "\n"). `unit` is set in station mode.
 [[nodiscard]] std::string statusEvent(const std::string& port, std::optional<int> unit,
                                       std::string_view text, download::Severity severity);

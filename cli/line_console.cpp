@@ -12,20 +12,6 @@ constexpr int kBoardBarWidth = 20;
 // Several ports redraw together: ten times a second is enough to see each move.
 constexpr auto kBoardInterval = std::chrono::milliseconds(100);
 
-const char* phaseWord(download::Phase phase) {
-    switch (phase) {
-        case download::Phase::Connecting:
-            return "connecting";
-        case download::Phase::Erasing:
-            return "erasing";
-        case download::Phase::Programming:
-            return "programming";
-        case download::Phase::Resetting:
-            return "resetting";
-    }
-    return "";
-}
-
 }  // namespace
 
 std::string boardLine(const std::string& port, std::size_t portWidth,
@@ -40,7 +26,7 @@ std::string boardLine(const std::string& port, std::size_t portWidth,
     text += " [" + std::string(static_cast<std::size_t>(filled), '#') +
             std::string(static_cast<std::size_t>(kBoardBarWidth - filled), '-') + "] " +
             std::to_string(progress.done) + "/" + std::to_string(progress.total) + " " +
-            phaseWord(progress.phase);
+            phaseName(progress.phase);
     if (!status.empty()) text += "  " + status;
     const std::size_t limit = static_cast<std::size_t>(std::max(columns - 1, 1));
     if (text.size() > limit) text.resize(limit);
