@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
         "Examples:\n"
         "  korvath-cli --list-ports                 the ports, numbered as --port takes them\n"
         "  korvath-cli --port 1 firmware.shx        download into the controller on port 1\n"
-        "  korvath-cli --port sim examples/demo.shx try it on the simulated controller");
+        "  korvath-cli --port sim examples/demo.shx try it on the simulated controller\n");
     portOption->excludes("--list-ports");
     imageOption->excludes("--list-ports");
 
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     korvath::ports::SystemPorts ports;
     korvath::ports::OpenedPort opened = ports.open(portText, clock);
     if (!opened) {
-        std::fprintf(stderr, "korvath-cli: cannot open port %s: %s\n", portText.c_str(),
+        std::fprintf(stderr, "korvath-cli: cannot open port \"%s\": %s\n", portText.c_str(),
                      opened.error.c_str());
         return kExitUsage;
     }
