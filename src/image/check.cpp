@@ -1,6 +1,8 @@
 #include "image/check.h"
 
 #include <algorithm>
+#include <optional>
+#include <vector>
 
 #include "image/record.h"
 
@@ -55,14 +57,14 @@ ImageCheck CheckImage(const ImageFile& image, const Sha256Function& sha256) {
     facts.lineSeconds = facts.records * lineSecondsPerRecord();
 
     check.refusals = scan.refusals;
-    if (check.refusals.empty()) {
-        if (auto refusal = detail::refusalOfRecords(image, scan, std::nullopt))
-            check.refusals.push_back(std::move(*refusal));
-    }
     if (!check.refusals.empty()) return check;
 
-    // What every model shares holds; a model of its own may still refuse the image (kind 2
-    // everywhere but on model 3, the ninth sector on models 1 and 2).
+    // The image is accepted when the pre-scan of at least one model takes it. The record rules
+    // are judged per model, since the model decides some of them (kind 2 only on model 3, the
+    // ninth sector only there, and model 3 writes the last record at E8FFC0, so a record that
+    // also says E7FFC0 is a second write elsewhere only). When every model refuses, the reason
+    // that holds without a model comes first.
+    const std::optional<Refusal> shared = detail::refusalOfRecords(image, scan, std::nullopt);
     std::vector<Refusal> lastRefusals;
     for (protocol::Model model : kModels) {
         const PrescanResult result = PrescanImage(image, model);
@@ -73,7 +75,7 @@ ImageCheck CheckImage(const ImageFile& image, const Sha256Function& sha256) {
         }
     }
     if (facts.models.empty()) {
-        check.refusals = std::move(lastRefusals);
+        check.refusals = shared ? std::vector<Refusal>{*shared} : std::move(lastRefusals);
         return check;
     }
     check.accepted = true;
