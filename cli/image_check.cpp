@@ -5,6 +5,7 @@
 #include <QCryptographicHash>
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -76,8 +77,12 @@ image::Sha256Digest qtSha256(std::string_view bytes) {
 }
 
 CheckedImage checkImageFile(const std::filesystem::path& path) {
+    return checkImage(image::ReadImage(path), path);
+}
+
+CheckedImage checkImage(image::ImageRead read, const std::filesystem::path& path) {
     CheckedImage checked;
-    checked.read = image::ReadImage(path);
+    checked.read = std::move(read);
     if (checked.read.image) checked.check = image::CheckImage(*checked.read.image, qtSha256);
     checked.exitCode = exitCodeFor(checked.read, checked.read.image ? &checked.check : nullptr);
     const std::string name = platform::utf8Text(path);

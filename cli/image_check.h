@@ -43,6 +43,8 @@ struct CheckedImage {
     std::string message;
 };
 [[nodiscard]] CheckedImage checkImageFile(const std::filesystem::path& path);
+/// The same for an image already read from `path`, so that it is not read a second time.
+[[nodiscard]] CheckedImage checkImage(image::ImageRead read, const std::filesystem::path& path);
 
 /// korvath-cli --check IMAGE: the facts one "key: value" a line on `out`, the reason for a
 /// refusal on `err`. Returns the exit code.

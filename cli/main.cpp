@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "console_observer.h"
 #include "download/downloader.h"
@@ -118,7 +119,7 @@ int main(int argc, char** argv) {
     // The image is read before the port is touched, once: a typing error in the file name costs
     // nothing on the line, and the download sends these very bytes. A file too long is left to
     // the download to refuse, as the window does.
-    const korvath::image::ImageRead read =
+    korvath::image::ImageRead read =
         ec ? korvath::image::ImageRead{} : korvath::image::ReadImage(image);
     const std::string unreadable = korvath::cli::unreadableReason(read);
     if (ec || !unreadable.empty()) {
@@ -128,7 +129,7 @@ int main(int argc, char** argv) {
     }
 
     if (korvath::cli::isLineRun(portTexts, line)) {
-        return korvath::cli::runLine(portTexts, image, line);
+        return korvath::cli::runLine(portTexts, image, std::move(read), line);
     }
     const std::string& portText = portTexts.front();
 

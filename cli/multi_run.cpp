@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <utility>
 
 #include "audit_log.h"
 #include "console_observer.h"
@@ -334,7 +335,7 @@ bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options
 }
 
 int runLine(const std::vector<std::string>& ports, const std::filesystem::path& image,
-            const LineOptions& options) {
+            image::ImageRead read, const LineOptions& options) {
     if (ports.size() > kMaxPorts) {
         std::fprintf(stderr, "korvath-cli: at most %zu ports at once, %zu given\n", kMaxPorts,
                      ports.size());
@@ -347,8 +348,8 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
             return kExitUsage;
         }
     }
-    // Read and checked once, by the rules every model shares, before any port is opened.
-    const CheckedImage checked = checkImageFile(image);
+    // Checked once, by the rules every model shares, before any port is opened.
+    const CheckedImage checked = checkImage(std::move(read), image);
     if (checked.exitCode != kExitDone) {
         std::fprintf(stderr, "korvath-cli: %s\n", checked.message.c_str());
         return checked.exitCode;

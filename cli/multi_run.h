@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "image/image_file.h"
+
 namespace CLI {
 class App;
 }
@@ -31,7 +33,8 @@ void addLineOptions(CLI::App& app, LineOptions& options);
 /// 0 when every unit ended "Done!", else the highest unit's code; 2 before any port is opened
 /// for a usage error or an unwritable log, 3 for a refused image; 130 / 143 for a station or
 /// run stopped by SIGINT / SIGTERM.
+/// `read` is the image as read from `image`.
 int runLine(const std::vector<std::string>& ports, const std::filesystem::path& image,
-            const LineOptions& options);
+            image::ImageRead read, const LineOptions& options);
 
 }  // namespace korvath::cli
