@@ -251,6 +251,7 @@ std::optional<Response> Controller::finish(Response response) {
     }
     if (options_.longReplyEvery != 0 && n % options_.longReplyEvery == 0) {
         response.bytes.insert(response.bytes.end(), kLongReplyFiller, kFillerByte);
+        response.together = true;
         response.summary += " (+" + std::to_string(kLongReplyFiller) + " filler)";
     }
     return response;

@@ -25,11 +25,17 @@ inline constexpr double kFrameGapMs = 100.0;
 /// Processing time of the quick commands: probe, password, exit, refusals.
 inline constexpr double kCommandMs = 0.2;
 
-/// After babbling has started, one babble byte this often, forever.
+/// After babbling has started, a burst of babble bytes this often, forever. A burst is longer
+/// than any reply may be, so whatever the host reads while the device babbles is too long,
+/// also when the host stalls for longer than the reply gap between two bursts.
 inline constexpr double kBabbleIntervalMs = 1.0;
+inline constexpr std::size_t kBabbleBurst = 64;
+static_assert(kBabbleBurst > link::protocol::kMaxReplyLength);
 inline constexpr std::uint8_t kBabbleByte = 0xA5;
 
-/// A long reply is the normal reply followed by this many filler bytes.
+/// A long reply is the normal reply followed by this many filler bytes. Its bytes leave the
+/// device together, when the last of them would be out at line speed: a host that stalls for
+/// longer than the reply gap would otherwise see two short replies instead of one long one.
 inline constexpr std::size_t kLongReplyFiller = 60;
 inline constexpr std::uint8_t kFillerByte = 0x00;
 
@@ -51,7 +57,7 @@ struct Options {
     int nakProgram = 0;            ///< NAKs the N-th program frame (nothing is written)
     int dropEvery = 0;             ///< every N-th reply is not sent (the command still runs)
     int garbleEvery = 0;           ///< every N-th reply has each byte replaced by a non-ACK byte
-    int babbleAfter = 0;           ///< after the N-th reply, a babble byte every 1 ms forever
+    int babbleAfter = 0;           ///< after the N-th reply, 64 babble bytes every 1 ms forever
     int unplugAfter = 0;           ///< after N program frames the line dies as more arrives
     int refuseEraseSector = -1;    ///< NAKs every erase of this absolute sector, erasing nothing
     bool dirty = false;            ///< the flash starts filled with 0x00 instead of erased
@@ -67,6 +73,7 @@ struct Response {
     std::vector<std::uint8_t> bytes;  ///< the reply; empty when nothing is sent
     double processingMs = 0;          ///< from the request's last byte to the first reply byte
     bool babble = false;              ///< start babbling once these bytes are out
+    bool together = false;            ///< the bytes leave at once, when the last would be out
     bool unplug = false;              ///< the line dies when the next byte reaches the device
     std::string summary;              ///< one line for a log, e.g. "program E00040 -> 06"
 };

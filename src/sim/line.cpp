@@ -41,10 +41,14 @@ void Line::schedule(const Response& response, double requestEndMs) {
     deviceFreeMs_ = ready;
     const bool pacing = controller_.options().pacing;
     double last = ready;
+    const std::size_t first = outgoing_.size();
     for (std::uint8_t byte : response.bytes) {
         last = std::max(ready, outLineFreeMs_) + (pacing ? kByteTimeMs : 0.0);
         outLineFreeMs_ = last;
         outgoing_.push_back({last, byte});
+    }
+    if (response.together) {
+        for (std::size_t i = first; i < outgoing_.size(); ++i) outgoing_[i].atMs = last;
     }
     if (response.babble) nextBabbleMs_ = std::min(nextBabbleMs_, last + kBabbleIntervalMs);
     if (response.unplug) unplugArmed_ = true;
@@ -67,7 +71,7 @@ void Line::advance(double nowMs, const std::function<void(std::uint8_t)>& out) {
             out(byte);
         } else {
             nextBabbleMs_ += kBabbleIntervalMs;
-            out(kBabbleByte);
+            for (std::size_t i = 0; i < kBabbleBurst; ++i) out(kBabbleByte);
         }
     }
 }

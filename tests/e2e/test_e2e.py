@@ -256,7 +256,7 @@ FAULT_ROWS = [
              ["--drop-every", "3"], "Flash Error", 1, 60),
     FaultRow("garble", "Garbled replies", "every 3rd reply replaced by random bytes",
              ["--garble-every", "3", "--seed", "7"], "Flash Error", 1, 40),
-    FaultRow("babble", "Babbling controller", "after the 20th reply, 0xA5 every 1 ms forever",
+    FaultRow("babble", "Babbling controller", "after the 20th reply, 64 bytes of 0xA5 every 1 ms forever",
              ["--babble-after", "20"], "Flash Error", 1, 30,
              reports=re.compile(r"^9 - .*more than 51")),
     FaultRow("unplug-erase", "Unplugged during erase",
