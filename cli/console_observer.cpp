@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "terminal.h"
+#include "platform/platform.h"
 
 namespace korvath::cli {
 
@@ -96,7 +96,9 @@ ConsoleObserver::ConsoleObserver(std::FILE* out, std::FILE* err, std::FILE* in, 
       in_(in),
       drawBar_(drawBar),
       waitForEnter_(waitForEnter),
-      columns_(columns ? std::move(columns) : [err] { return terminalColumns(err); }) {}
+      columns_(columns ? std::move(columns) : [err] {
+          return platform::terminalSize(err).value_or(platform::TerminalSize{}).columns;
+      }) {}
 
 void ConsoleObserver::clearBar() {
     if (barShown_) {

@@ -19,8 +19,8 @@
 #include "link/link.h"
 #include "multi_run.h"
 #include "platform/platform.h"
+#include "platform/stop_signals.h"
 #include "ports/qt/system_ports.h"
-#include "signals.h"
 
 namespace {
 
@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
     // From here on Ctrl-C, SIGTERM or a closed output stop the download between two exchanges;
     // the port is then closed as after any download, its lock with it.
     std::stop_source stop;
-    korvath::cli::SignalWatch signalWatch(stop);
+    korvath::platform::SignalWatch signalWatch(stop);
     korvath::link::SteadyClock clock;
     korvath::ports::SystemPorts ports;
     korvath::ports::OpenedPort opened = ports.open(portText, clock);
@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
     opened.port->close();
     korvath::cli::printGuidance(downloader, observer.lastStatus(), portText, stderr);
     if (downloader.outcome() == korvath::download::Outcome::Cancelled)
-        return korvath::cli::cancelledExitCode(korvath::cli::SignalWatch::signalNumber());
+        return korvath::platform::cancelledExitCode(korvath::platform::SignalWatch::signalNumber());
 
     return korvath::cli::exitCodeFor(downloader.outcome());
 }

@@ -21,14 +21,9 @@
 #include "line_console.h"
 #include "link/link.h"
 #include "platform/platform.h"
+#include "platform/stop_signals.h"
 #include "ports/qt/system_ports.h"
-#include "signals.h"
 #include "station.h"
-
-#ifndef _WIN32
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
 
 namespace korvath::cli {
 
@@ -184,7 +179,7 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     if (const auto model = downloader.model()) record.model = link::protocol::number(*model);
     record.result = observer.lastStatus();
     record.exit = downloader.outcome() == download::Outcome::Cancelled
-                      ? cancelledExitCode(SignalWatch::signalNumber())
+                      ? platform::cancelledExitCode(platform::SignalWatch::signalNumber())
                       : exitCodeFor(downloader.outcome());
     record.errors = observer.errors();
     record.version = kVersionText;
@@ -279,22 +274,16 @@ int LineRun::run() {
             stdout, stderr, stdin, platform::enableTerminalControls(Stream::Error),
             !options_.station && platform::isTerminal(Stream::Input));
     } else {
-        int columns = 80;
-        int rows = 24;
-#ifndef _WIN32
-        winsize size{};
-        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-            columns = size.ws_col;
-            rows = size.ws_row > 0 ? size.ws_row : rows;
-        }
-#endif
-        console_ = std::make_unique<LineConsole>(
-            ports_, stdout, stderr, platform::enableTerminalControls(Stream::Error), columns, rows);
+        const platform::TerminalSize size =
+            platform::terminalSize(stderr).value_or(platform::TerminalSize{});
+        console_ = std::make_unique<LineConsole>(ports_, stdout, stderr,
+                                                 platform::enableTerminalControls(Stream::Error),
+                                                 size.columns, size.rows);
     }
 
     // Ctrl-C, SIGTERM or a closed output stop every port: running downloads end at their next
     // exchange boundary with the exit frame, waiting stations at once.
-    SignalWatch signalWatch(stop_);
+    platform::SignalWatch signalWatch(stop_);
     // One thread per port: a download is a plain blocking sequence of exchanges, so each port
     // keeps its own timing and a stalled port holds up nobody. Qt threads, because the serial
     // port's notifiers work only there.
@@ -309,8 +298,8 @@ int LineRun::run() {
     if (console_) console_->finish();
     if (!events_ && (ports_.size() > 1 || options_.station)) printSummary();
 
-    if (const int signal = SignalWatch::signalNumber(); signal != 0) {
-        return cancelledExitCode(signal);
+    if (const int signal = platform::SignalWatch::signalNumber(); signal != 0) {
+        return platform::cancelledExitCode(signal);
     }
     int code = kExitDone;
     for (const PortTally& tally : tallies_) code = std::max(code, tally.exit);

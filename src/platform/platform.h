@@ -3,7 +3,9 @@
 // text (the same everywhere). The layers above never include a system header for these.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +22,15 @@ enum class Stream { Input, Output, Error };
 /// sequences of a progress line (Windows consoles do so only when asked). False when `stream`
 /// is no terminal or does not take them; the caller then writes plain lines.
 bool enableTerminalControls(Stream stream);
+
+struct TerminalSize {
+    int columns = 80;
+    int rows = 24;
+};
+
+/// Columns and rows of the terminal window that `stream` writes to, so that progress lines
+/// neither wrap nor scroll; nullopt when it is no terminal or does not say.
+[[nodiscard]] std::optional<TerminalSize> terminalSize(std::FILE* stream);
 
 /// Blocks the calling thread for at least `ms` milliseconds, as close to that as the system
 /// allows: never shorter, also below one millisecond, where a plain sleep may not wait at all.

@@ -1,3 +1,4 @@
+#include <sys/ioctl.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <sys/prctl.h>
@@ -32,6 +33,16 @@ bool isTerminal(Stream stream) {
 
 bool enableTerminalControls(Stream stream) {
     return isTerminal(stream);
+}
+
+std::optional<TerminalSize> terminalSize(std::FILE* stream) {
+    struct winsize size {};
+    if (stream == nullptr || ::ioctl(::fileno(stream), TIOCGWINSZ, &size) != 0 || size.ws_col == 0)
+        return std::nullopt;
+    TerminalSize result;
+    result.columns = size.ws_col;
+    if (size.ws_row > 0) result.rows = size.ws_row;
+    return result;
 }
 
 void sleepFor(double ms) {

@@ -82,6 +82,21 @@ bool enableTerminalControls(Stream stream) {
     return ::SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+std::optional<TerminalSize> terminalSize(std::FILE* stream) {
+    if (stream == nullptr) return std::nullopt;
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (handle == INVALID_HANDLE_VALUE || !::GetConsoleScreenBufferInfo(handle, &info))
+        return std::nullopt;
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    const int rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    if (columns <= 0) return std::nullopt;
+    TerminalSize result;
+    result.columns = columns;
+    if (rows > 0) result.rows = rows;
+    return result;
+}
+
 void sleepFor(double ms) {
     if (ms <= 0) return;
     using Clock = std::chrono::steady_clock;

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "platform/stop_signals.h"
 
 namespace korvath::platform {
 namespace {
@@ -43,6 +46,22 @@ TEST(Terminal, TheNullDeviceIsNoTerminal) {
     ASSERT_NE(std::freopen(KORVATH_NULL_DEVICE, "r", stdin), nullptr);
     EXPECT_FALSE(isTerminal(Stream::Input));
     EXPECT_FALSE(enableTerminalControls(Stream::Input));
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    EXPECT_FALSE(terminalSize(file).has_value());
+    std::fclose(file);
+}
+
+// A watch that saw no signal leaves the run alone, and its end restores what it replaced.
+TEST(SignalWatch, QuietWithoutASignal) {
+    std::stop_source source;
+    {
+        SignalWatch watch(source);
+        EXPECT_EQ(SignalWatch::signalNumber(), 0);
+    }
+    EXPECT_FALSE(source.stop_requested());
+    EXPECT_EQ(cancelledExitCode(SIGINT), 130);
+    EXPECT_EQ(cancelledExitCode(SIGTERM), 143);
 }
 
 TEST(Utf8Paths, FileNamesWithSpacesAndLettersBeyondAsciiSurviveTheRoundTrip) {

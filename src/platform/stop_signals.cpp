@@ -1,4 +1,4 @@
-#include "signals.h"
+#include "platform/stop_signals.h"
 
 #include <atomic>
 #include <cerrno>
@@ -11,7 +11,7 @@
 #include <unistd.h>
 #endif
 
-namespace korvath::cli {
+namespace korvath::platform {
 
 namespace {
 
@@ -116,4 +116,4 @@ int cancelledExitCode(int signalNumber) {
     return 128 + signalNumber;
 }
 
-}  // namespace korvath::cli
+}  // namespace korvath::platform

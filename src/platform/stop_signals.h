@@ -7,11 +7,12 @@
 #include <stop_token>
 #include <thread>
 
-namespace korvath::cli {
+namespace korvath::platform {
 
-/// While it lives, SIGINT, SIGTERM and SIGPIPE request a stop of `source`. The handler only
-/// writes to a pipe; a thread of its own turns that into the stop request. One object at a
-/// time; every download given a token of `source` is cancelled together.
+/// While it lives, SIGINT, SIGTERM and SIGPIPE request a stop of `source` (on Windows: Ctrl-C as
+/// SIGINT, Ctrl-Break and closing the console as SIGTERM). On POSIX the handler only writes to a
+/// pipe and a thread of its own turns that into the stop request. One object at a time; every
+/// download given a token of `source` is cancelled together.
 class SignalWatch {
   public:
     explicit SignalWatch(std::stop_source source);
@@ -32,4 +33,4 @@ class SignalWatch {
 /// for SIGTERM, 141 for a closed standard output).
 [[nodiscard]] int cancelledExitCode(int signalNumber);
 
-}  // namespace korvath::cli
+}  // namespace korvath::platform
