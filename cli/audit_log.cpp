@@ -1,25 +1,12 @@
 #include "audit_log.h"
 
-#include <fcntl.h>
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <memory>
 
 #include "platform/platform.h"
-
-#ifdef _WIN32
-#include <io.h>
-#include <sys/stat.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace korvath::cli {
 
@@ -29,50 +16,20 @@ QString qText(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-#ifdef _WIN32
-int openForAppend(const std::filesystem::path& path) {
-    return _wopen(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
-                  _S_IREAD | _S_IWRITE);
-}
-long writeOnce(int fd, const std::string& bytes) {
-    return _write(fd, bytes.data(), static_cast<unsigned>(bytes.size()));
-}
-int flushToDisk(int fd) {
-    return _commit(fd);
-}
-void closeFile(int fd) {
-    _close(fd);
-}
-#else
-int openForAppend(const std::filesystem::path& path) {
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-}
-long writeOnce(int fd, const std::string& bytes) {
-    return static_cast<long>(::write(fd, bytes.data(), bytes.size()));
-}
-int flushToDisk(int fd) {
-    return ::fsync(fd);
-}
-void closeFile(int fd) {
-    ::close(fd);
-}
-#endif
-
 }  // namespace
 
 std::string isoUtc(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
-    const auto millis = duration_cast<milliseconds>(when.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &seconds);
-#else
-    gmtime_r(&seconds, &utc);
-#endif
+    const auto millis = floor<milliseconds>(when);
+    const auto day = floor<days>(millis);
+    const year_month_day date{day};
+    const hh_mm_ss time{millis - day};
     char text[40];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis % 1000));
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+        static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
     return text;
 }
 
@@ -100,32 +57,14 @@ std::string auditLine(const UnitRecord& record) {
     return line;
 }
 
-std::unique_ptr<AuditLog> AuditLog::open(const std::filesystem::path& path, std::string& error) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        error = "is a folder";
-        return nullptr;
-    }
-    const int fd = openForAppend(path);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return nullptr;
-    }
-    return std::unique_ptr<AuditLog>(new AuditLog(fd));
-}
-
-AuditLog::~AuditLog() {
-    closeFile(fd_);
+AuditLog::Opened AuditLog::open(const std::filesystem::path& path) {
+    platform::AppendFile::Opened opened = platform::AppendFile::open(path);
+    if (!opened.file) return {nullptr, std::move(opened.error)};
+    return {std::unique_ptr<AuditLog>(new AuditLog(std::move(opened.file))), {}};
 }
 
 std::string AuditLog::append(const UnitRecord& record) {
-    const std::string line = auditLine(record);
-    const std::lock_guard lock(mutex_);
-    const long written = writeOnce(fd_, line);
-    if (written < 0) return std::strerror(errno);
-    if (static_cast<std::size_t>(written) != line.size()) return "short write";
-    if (flushToDisk(fd_) != 0) return std::strerror(errno);
-    return {};
+    return file_->append(auditLine(record));
 }
 
 }  // namespace korvath::cli

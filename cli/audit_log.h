@@ -4,10 +4,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/append_file.h"
 
 namespace korvath::cli {
 
@@ -37,26 +39,25 @@ struct UnitRecord {
 /// version, and unit when it is set.
 [[nodiscard]] std::string auditLine(const UnitRecord& record);
 
-/// A log file opened for appending. Each record goes out as one write() of one whole line and
+/// A log file opened for appending. Each record goes out as one write of one whole line and
 /// is on the disk before append() returns, so a unit is never recorded in part and a power cut
 /// loses at most the unit in progress. Threads may append at the same time: lines never mix.
 class AuditLog {
   public:
-    /// Opens (creating it if need be) `path` for appending; empty with `error` set when the
-    /// file cannot be written.
-    static std::unique_ptr<AuditLog> open(const std::filesystem::path& path, std::string& error);
-    ~AuditLog();
+    struct Opened {
+        std::unique_ptr<AuditLog> log;  ///< empty when the file cannot be written
+        std::string error;              ///< then why
+    };
 
-    AuditLog(const AuditLog&) = delete;
-    AuditLog& operator=(const AuditLog&) = delete;
+    /// Opens (creating it if need be) `path` for appending.
+    [[nodiscard]] static Opened open(const std::filesystem::path& path);
 
     /// Empty on success, else why the line could not be written.
     [[nodiscard]] std::string append(const UnitRecord& record);
 
   private:
-    explicit AuditLog(int fd) : fd_(fd) {}
-    std::mutex mutex_;
-    int fd_;
+    explicit AuditLog(std::unique_ptr<platform::AppendFile> file) : file_(std::move(file)) {}
+    std::unique_ptr<platform::AppendFile> file_;
 };
 
 }  // namespace korvath::cli

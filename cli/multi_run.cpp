@@ -345,13 +345,13 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
     }
     std::unique_ptr<AuditLog> log;
     if (!options.logPath.empty()) {
-        std::string problem;
-        log = AuditLog::open(platform::pathFromUtf8(options.logPath), problem);
-        if (!log) {
+        AuditLog::Opened opened = AuditLog::open(platform::pathFromUtf8(options.logPath));
+        if (!opened.log) {
             std::fprintf(stderr, "korvath-cli: cannot write the log %s: %s\n",
-                         options.logPath.c_str(), problem.c_str());
+                         options.logPath.c_str(), opened.error.c_str());
             return kExitUsage;
         }
+        log = std::move(opened.log);
     }
     LineRun run(ports, image, checked, options, std::move(log));
     return run.run();

@@ -79,9 +79,9 @@ TEST(AuditLog, ThreadsAppendWholeLinesAfterWhatWasThere) {
          ".jsonl");
     std::filesystem::remove(path);
     std::ofstream(path) << "{\"earlier\":1}\n";
-    std::string error;
-    std::unique_ptr<AuditLog> log = AuditLog::open(path, error);
-    ASSERT_TRUE(log) << error;
+    AuditLog::Opened opened = AuditLog::open(path);
+    ASSERT_TRUE(opened.log) << opened.error;
+    std::unique_ptr<AuditLog> log = std::move(opened.log);
     constexpr int kThreads = 8;
     constexpr int kEach = 40;
     std::vector<std::thread> threads;
@@ -112,12 +112,12 @@ TEST(AuditLog, ThreadsAppendWholeLinesAfterWhatWasThere) {
 }
 
 TEST(AuditLog, RefusesWhatCannotBeWritten) {
-    std::string error;
-    EXPECT_FALSE(AuditLog::open(std::filesystem::temp_directory_path(), error));
-    EXPECT_EQ(error, "is a folder");
-    error.clear();
-    EXPECT_FALSE(AuditLog::open("/nonexistent-korvath-folder/log.jsonl", error));
-    EXPECT_FALSE(error.empty());
+    const AuditLog::Opened folder = AuditLog::open(std::filesystem::temp_directory_path());
+    EXPECT_FALSE(folder.log);
+    EXPECT_EQ(folder.error, "is a folder");
+    const AuditLog::Opened missing = AuditLog::open("/nonexistent-korvath-folder/log.jsonl");
+    EXPECT_FALSE(missing.log);
+    EXPECT_EQ(missing.error, "No such file or directory");
 }
 
 TEST(JsonEvents, EveryKindParsesAndNamesItsPort) {

@@ -7,9 +7,11 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "platform/append_file.h"
 #include "platform/stop_signals.h"
 
 namespace korvath::platform {
@@ -50,6 +52,31 @@ TEST(Terminal, TheNullDeviceIsNoTerminal) {
     ASSERT_NE(file, nullptr);
     EXPECT_FALSE(terminalSize(file).has_value());
     std::fclose(file);
+}
+
+// The audit record's file: records go after what was there, whole, also under a name with
+// spaces and letters beyond ASCII; a folder is refused by name.
+TEST(AppendFile, RecordsFollowWhatWasThere) {
+    const auto path = std::filesystem::temp_directory_path() / pathFromUtf8(
+                                                                   "korvath Pr\xC3\xBC"
+                                                                   "f-log \xC3\xA4.jsonl");
+    std::filesystem::remove(path);
+    std::ofstream(path, std::ios::binary) << "earlier\n";
+    {
+        AppendFile::Opened opened = AppendFile::open(path);
+        ASSERT_TRUE(opened.file) << opened.error;
+        EXPECT_EQ(opened.file->append("one\n"), "");
+        EXPECT_EQ(opened.file->append(std::string(5000, 'x') + "\n"), "");
+    }
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "earlier\none\n" + std::string(5000, 'x') + "\n");
+    in.close();
+    std::filesystem::remove(path);
+
+    const AppendFile::Opened folder = AppendFile::open(std::filesystem::temp_directory_path());
+    EXPECT_FALSE(folder.file);
+    EXPECT_EQ(folder.error, "is a folder");
 }
 
 // A watch that saw no signal leaves the run alone, and its end restores what it replaced.
