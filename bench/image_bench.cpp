@@ -1,6 +1,6 @@
-// The image layer on its own: how long the pre-scan and the record conversion take for an image,
-// and how much memory they need. The frames go to a port that acknowledges each one at once on
-// a clock that moves only when waited on, so only our own work is timed.
+// The image layer on its own: how long reading and pre-scanning an image and converting its
+// records take, and how much memory they need. The frames go to a port that acknowledges each one
+// at once on a clock that moves only when waited on, so only our own work is timed.
 //
 //   korvath_bench_image --image FILE [--image FILE ...] [benchmark flags]
 //   korvath_bench_image --peak prescan|convert FILE     prints the resident size before the job
@@ -11,12 +11,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "image/line_reader.h"
+#include "image/image_file.h"
 #include "image/prescan.h"
 #include "image/record.h"
 #include "link/link.h"
@@ -67,44 +68,53 @@ class AckingPort final : public link::Port {
     int waiting_ = 0;
 };
 
-/// One read and pre-scan of `path` for model 1; throws when the image is refused.
-void prescan(const std::filesystem::path& path) {
-    const image::ImageRead read = image::ReadImage(path);
+/// One read of `path`; throws when it cannot be read.
+std::shared_ptr<const image::ImageFile> readImage(const std::filesystem::path& path) {
+    image::ImageRead read = image::ReadImage(path);
     if (!read.image) throw std::runtime_error(read.message);
-    const image::PrescanResult result = image::PrescanImage(*read.image, link::Model::M1);
-    if (!result.accepted) {
-        throw std::runtime_error("pre-scan refused " + path.string() + ": " +
-                                 (result.refusals.empty() ? "" : result.refusals.back().status));
-    }
+    return read.image;
 }
 
-/// The programming loop's work on every data line of `path`: read it, check it, build its
-/// frame and send it. Returns the number of records sent.
-std::int64_t convert(const std::filesystem::path& path) {
+/// The pre-scan of `image` for model 1, as a download starts; returns the last record's line
+/// and throws when the image is refused.
+std::int32_t prescan(const image::ImageFile& image) {
+    const image::PrescanResult result = image::PrescanImage(image, link::Model::M1);
+    if (!result.accepted) {
+        throw std::runtime_error("pre-scan refused " + image.path().string() + ": " +
+                                 (result.refusals.empty() ? "" : result.refusals.back().status));
+    }
+    return result.lastRecordLine;
+}
+
+/// One read and pre-scan of `path`.
+std::int32_t prescan(const std::filesystem::path& path) {
+    return prescan(*readImage(path));
+}
+
+/// The programming loop's work on every data line of the image as read: take the line, build
+/// its frame and send it. Returns the number of records sent.
+std::int64_t convert(const image::ImageFile& image, std::int32_t lastRecordLine) {
     InstantClock clock;
     AckingPort port(clock);
     link::Link link(port, clock);
-    image::LineReader reader(path);
-    std::string line;
-    reader.readLine(line);
     std::int64_t sent = 0;
-    while (reader.readLine(line)) {
-        if (image::beginsWith(line, image::kEndRecordPrefix)) break;
-        if (!image::CheckRecord(line)) throw std::runtime_error("bad record in " + path.string());
+    for (std::int32_t number = 2; number <= lastRecordLine; ++number) {
+        const std::string line(image.line(number));
         if (link.program(image::dataRecord(line)) != link::Answer::Accepted)
             throw std::runtime_error("record not acknowledged");
         ++sent;
     }
-    if (!reader.ok()) throw std::runtime_error(reader.error());
     return sent;
 }
 
+/// One read, pre-scan and conversion of `path`.
+std::int64_t convert(const std::filesystem::path& path) {
+    const auto image = readImage(path);
+    return convert(*image, prescan(*image));
+}
+
 std::int64_t countLines(const std::filesystem::path& path) {
-    image::LineReader reader(path);
-    std::string line;
-    std::int64_t lines = 0;
-    while (reader.readLine(line)) ++lines;
-    return lines;
+    return readImage(path)->lineCount();
 }
 
 void BM_Prescan(benchmark::State& state, const std::filesystem::path& path) {
@@ -117,8 +127,10 @@ void BM_Prescan(benchmark::State& state, const std::filesystem::path& path) {
 }
 
 void BM_Convert(benchmark::State& state, const std::filesystem::path& path) {
+    const auto image = readImage(path);
+    const std::int32_t last = prescan(*image);
     std::int64_t records = 0;
-    for (auto _ : state) records = convert(path);
+    for (auto _ : state) records = convert(*image, last);
     state.counters["records"] = static_cast<double>(records);
     state.counters["per_line"] = benchmark::Counter(
         static_cast<double>(records),

@@ -3,10 +3,12 @@
 Markdown. Run through scripts/bench.sh, which builds first.
 
 Downloads go from korvath-cli, or from the window driven by korvath_bench_window, through a
-pseudo-terminal to korvath-sim pacing the line at 38400 8N1 with zero programming time. Each
-record's time is the interval between consecutive program frames as the simulated controller
-logs them (the moment a frame's last byte arrives), so it holds the line time and everything
-the tool adds, and nothing of the driver's own timing.
+pseudo-terminal to korvath-sim pacing the line at 38400 8N1 with zero programming time; the
+reference client (bench/ref_client.c) programs the same image through the same simulator in the
+same run, so that what the simulator and the machine cost is seen apart from what Korvath adds.
+Each record's time is the interval between consecutive program frames as the simulated
+controller logs them (the moment a frame's last byte arrives), so it holds the line time and
+everything the client adds, and nothing of the driver's own timing.
 """
 
 import argparse
@@ -35,7 +37,11 @@ FLOOR_MS = (PROGRAM_FRAME_BYTES + 1) * BAUD_BYTE_MS + REPLY_QUIET_MS
 RECORD_TARGET = 1.10  # within 10 % of the floor
 CPU_TARGET = 0.03  # of one core
 RATIO_TARGET = 1.02
+MEMORY_PER_FILE_BYTE = 1.5  # the file's bytes held once, plus its line table
 FULL_RECORDS = 8192
+# The largest image the pre-scan takes on models 1 and 2: a record for every 64 bytes of flash
+# (E00000-E7FFFF), the header and the end line.
+LARGE_LINES = FULL_RECORDS + 2
 FILL = "Korvath benchmark image. "
 SCALE_SECTION = "## Many units at once"  # written by bench/scale.py
 
@@ -58,16 +64,23 @@ class Config:
         return self.build / relative
 
 
-def deciles(values):
-    """The 10th and 90th percentiles."""
-    cuts = statistics.quantiles(values, n=10)
-    return cuts[0], cuts[-1]
-
-
 def spread(values, fmt):
     if len(values) < 2:
         return ""
     return f"{fmt.format(min(values))}–{fmt.format(max(values))}"
+
+
+def record_stats(intervals):
+    """Mean, median and p99 of record times (ms)."""
+    return (statistics.fmean(intervals), median(intervals),
+            statistics.quantiles(intervals, n=100)[98])
+
+
+def stats_text(intervals):
+    return "mean {:.3f} ms (median {:.3f}, p99 {:.3f})".format(*record_stats(intervals))
+
+
+CLIENT_NAMES = {"cli": "korvath-cli", "window": "window", "ref": "reference client"}
 
 
 def log(message):
@@ -86,10 +99,11 @@ def download_image(path: Path, records: int):
 
 
 def lines_image(path: Path, lines: int):
-    """An image of exactly `lines` lines for the image layer alone (addresses below E7FFC0)."""
-    data = lines - 3
-    start = 0xE7FFC0 - data * 64
-    return make_image(path, [(start, start + data * 64), (0xE7FFC0, 0xE80000)])
+    """An image of exactly `lines` lines for the image layer alone, its records in flash up to
+    the last block E7FFC0."""
+    data = lines - 2
+    start = 0xE80000 - data * 64
+    return make_image(path, [(start, 0xE80000)])
 
 
 def start_sim(cfg: Config, name: str, *options):
@@ -129,6 +143,8 @@ WINDOW_ENV = {"QT_QPA_PLATFORM": "offscreen"}
 def client_command(cfg, kind, port, image):
     if kind == "cli":
         return [cfg.tool("cli/korvath-cli"), "--port", port, image], None
+    if kind == "ref":
+        return [cfg.tool("bench/korvath_ref_client"), "-i", image, port], None
     return [cfg.tool("bench/korvath_bench_window"), "--download", port, image], WINDOW_ENV
 
 
@@ -148,7 +164,7 @@ def download(cfg: Config, kind: str, image: Path, records: int) -> Download:
                            f"{run.status!r}):\n{run.stderr}")
     result = Download(kind, records, run, [b - a for a, b in zip(times, times[1:])])
     log(f"  {kind:6} {records:5} records: {run.seconds:7.2f} s, "
-        f"{median(result.intervals_ms):.3f} ms/record, CPU {run.cpu_share * 100:.2f} %")
+        f"{statistics.fmean(result.intervals_ms):.3f} ms/record, CPU {run.cpu_share * 100:.2f} %")
     return result
 
 
@@ -184,7 +200,7 @@ def silent_connect(cfg: Config):
 
 def image_benchmarks(cfg: Config):
     small = lines_image(cfg.work / "lines-100.shx", 100)
-    large = lines_image(cfg.work / "lines-32767.shx", 32767)
+    large = lines_image(cfg.work / f"lines-{LARGE_LINES}.shx", LARGE_LINES)
     exe = str(cfg.tool("bench/korvath_bench_image"))
     out = subprocess.run(
         [exe, "--image", str(small), "--image", str(large),
@@ -199,7 +215,7 @@ def image_benchmarks(cfg: Config):
 
     peaks = {}
     for op in ("Prescan", "Convert"):
-        for lines, path in ((100, small), (32767, large)):
+        for lines, path in ((100, small), (LARGE_LINES, large)):
             afters, growths = [], []
             for _ in range(cfg.peak_runs):
                 text = subprocess.run([exe, "--peak", op.lower(), str(path)], check=True,
@@ -210,7 +226,8 @@ def image_benchmarks(cfg: Config):
                 growths.append(after - before)
             peaks[(op, lines)] = (afters, growths)
     log("  image layer measured")
-    return timing, peaks
+    sizes = {100: small.stat().st_size, LARGE_LINES: large.stat().st_size}
+    return timing, peaks, sizes
 
 
 # Start-up
@@ -328,25 +345,37 @@ def build_report(cfg, info, results):
     medium, full = results["medium"], results["full"]
     floor_target = FLOOR_MS * RECORD_TARGET
 
-    # 1. Record throughput
-    for kind in ("cli", "window"):
-        per_run = [median(r.intervals_ms) for r in medium if r.kind == kind]
-        m = median(per_run)
-        rows.append(("1", f"Time per record, {'korvath-cli' if kind == 'cli' else 'window'}, "
-                          f"{cfg.medium_records}-record image, median of {len(per_run)} runs",
-                     f"{m:.2f} ms ({spread(per_run, '{:.2f}')}); floor {FLOOR_MS:.2f} ms, "
-                     f"+{(m / FLOOR_MS - 1) * 100:.1f} %",
-                     f"≤ {floor_target:.2f} ms", verdict(m <= floor_target)))
-    for kind, run in full.items():
-        m = median(run.intervals_ms)
-        rows.append(("1", f"Time per record, {'korvath-cli' if kind == 'cli' else 'window'}, "
-                          f"{FULL_RECORDS}-record image",
-                     "{:.2f} ms (p10–p90 {:.2f}–{:.2f}); ".format(m, *deciles(run.intervals_ms))
-                     + f"+{(m / FLOOR_MS - 1) * 100:.1f} %",
-                     f"≤ {floor_target:.2f} ms", verdict(m <= floor_target)))
+    # 1. Record throughput: every record of a client's runs pooled; the reference client ran
+    # through the same simulator in the same run.
+    def throughput(label, runs_of):
+        ref_mean = statistics.fmean(runs_of("ref")) if runs_of("ref") else None
+        for kind in ("cli", "window", "ref"):
+            intervals = runs_of(kind)
+            if not intervals:
+                continue
+            m = statistics.fmean(intervals)
+            ours = kind != "ref"
+            rows.append(("1", f"Time per record, {CLIENT_NAMES[kind]}, {label}",
+                         f"{stats_text(intervals)}; floor {FLOOR_MS:.2f} ms, "
+                         f"+{(m / FLOOR_MS - 1) * 100:.1f} %",
+                         f"≤ {floor_target:.2f} ms" if ours else "—",
+                         verdict(m <= floor_target) if ours else "reported"))
+        for kind in ("cli", "window"):
+            if ref_mean and runs_of(kind):
+                m = statistics.fmean(runs_of(kind))
+                rows.append(("1", f"Mean time per record, {CLIENT_NAMES[kind]} / reference "
+                                  f"client, {label}",
+                             f"{m / ref_mean:.4f} ({m:.3f} / {ref_mean:.3f} ms)", "—",
+                             "reported"))
+
+    throughput(f"{cfg.medium_records}-record image, {cfg.repeats} runs pooled",
+               lambda kind: [t for r in medium if r.kind == kind for t in r.intervals_ms])
+    if full:
+        throughput(f"{FULL_RECORDS}-record image",
+                   lambda kind: full[kind].intervals_ms if kind in full else [])
 
     # 2. CPU
-    for kind, run in full.items():
+    for kind, run in ((k, r) for k, r in full.items() if k != "ref"):
         rows.append(("2", f"CPU, whole {FULL_RECORDS}-record download, "
                           f"{'korvath-cli' if kind == 'cli' else 'window'}",
                      f"{run.cpu_share * 100:.2f} % ({run.cpu_s:.2f} s CPU in {run.wall_s:.1f} s)",
@@ -365,27 +394,33 @@ def build_report(cfg, info, results):
                      "< 3 %", verdict(run.cpu_share < CPU_TARGET)))
 
     # 3. Image layer
-    timing, peaks = results["image"]
-    for op, label in (("Prescan", "Pre-scan"), ("Convert", "Record conversion")):
-        for lines in (100, 32767):
+    timing, peaks, sizes = results["image"]
+    # The image is read into memory once and everything works on those bytes: memory may grow
+    # with the file by its own size and the line table, no more.
+    file_growth_kib = (sizes[LARGE_LINES] - sizes[100]) / 1024
+    memory_bound_kib = MEMORY_PER_FILE_BYTE * file_growth_kib + 64
+    for op, label in (("Prescan", "Read and pre-scan"), ("Convert", "Record conversion")):
+        for lines in (100, LARGE_LINES):
             times = timing[(op, lines)]
-            # The pre-scan reads every line; the conversion sends every data line.
+            # The pre-scan checks every line; the conversion sends every data line.
             count, unit = (lines, "line") if op == "Prescan" else (lines - 2, "record")
             rows.append(("3", f"{label}, {lines}-line image, time",
                          f"{median(times):.3f} ms ({spread(times, '{:.3f}')}), "
                          f"{median(times) * 1e6 / count:.0f} ns a {unit}", "—", "reported"))
         small_after, small_growth = peaks[(op, 100)]
-        large_after, large_growth = peaks[(op, 32767)]
+        large_after, large_growth = peaks[(op, LARGE_LINES)]
         grew = median(large_growth) - median(small_growth)
-        rows.append(("3", f"{label}, peak memory, 100 vs 32767 lines",
+        rows.append(("3", f"{label}, peak memory, 100 vs {LARGE_LINES} lines",
                      f"{median(small_after)} vs {median(large_after)} KiB peak RSS; "
-                     f"growth while running {median(small_growth)} vs {median(large_growth)} KiB",
-                     "no growth with the file", verdict(grew <= 64)))
+                     f"growth while running {median(small_growth)} vs {median(large_growth)} KiB; "
+                     f"the files differ by {file_growth_kib:.0f} KiB",
+                     f"growth ≤ {MEMORY_PER_FILE_BYTE:g} × the file",
+                     verdict(grew <= memory_bound_kib)))
 
     # 4. Window overhead
     ratios, phase_ratios = [], []
     for rep in range(cfg.repeats):
-        pair = {r.kind: r for r in medium[2 * rep:2 * rep + 2]}
+        pair = {r.kind: r for r in medium[3 * rep:3 * rep + 3]}
         ratios.append(pair["window"].wall_s / pair["cli"].wall_s)
         phase_ratios.append(pair["window"].programming_s / pair["cli"].programming_s)
     rows.append(("4", f"Window / korvath-cli, total time, {cfg.medium_records}-record image, "
@@ -423,19 +458,20 @@ def build_report(cfg, info, results):
 
 
 def table(rows):
-    header = ("#", "Measurement", "Result: median (spread)", "Target", "Verdict")
+    header = ("#", "Measurement", "Result", "Target", "Verdict")
     lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
     lines += ["| " + " | ".join(row) + " |" for row in rows]
     return "\n".join(lines)
 
 
 def runs_table(runs):
-    lines = ["| Client | Records | Total s | Programming s | ms a record (median, p10–p90) | "
+    lines = ["| Client | Records | Total s | Programming s | ms a record: mean (median, p99) | "
              "CPU s | CPU % |", "|---|---|---|---|---|---|---|"]
     for r in runs:
+        programming = "—" if r.kind == "ref" else f"{r.programming_s:.2f}"
         lines.append(
-            f"| {r.kind} | {r.records} | {r.wall_s:.2f} | {r.programming_s:.2f} | "
-            "{:.3f} ({:.3f}–{:.3f})".format(median(r.intervals_ms), *deciles(r.intervals_ms))
+            f"| {CLIENT_NAMES[r.kind]} | {r.records} | {r.wall_s:.2f} | {programming} | "
+            "{:.3f} ({:.3f}, {:.3f})".format(*record_stats(r.intervals_ms))
             + f" | {r.cpu_s:.3f} | {r.cpu_share * 100:.3f} |")
     return "\n".join(lines)
 
@@ -457,7 +493,8 @@ def markdown(cfg, info, results, rows, started, finished, load):
         "",
         table(rows),
         "",
-        "Spread: lowest–highest over the repeated runs, or p10–p90 over the records of one run.",
+        "Times per record pool every record interval of a client's runs; spread elsewhere is "
+        "lowest–highest over the repeated runs.",
         "",
         "## How it is measured",
         "",
@@ -470,7 +507,11 @@ def markdown(cfg, info, results, rows, started, finished, load):
         "time is the interval between two consecutive program frames in that log. Images are "
         "made with `srec_cat` (64-byte S2 records from E00000 up, plus the last block E7FFC0). "
         "Every run also pauses 1 s per sector (8 sectors) and 8 s for the reset, by design. "
-        "Window and command line run alternately, in pairs.",
+        "Window and command line run alternately, in pairs, each pair followed by the "
+        "reference client (`bench/ref_client.c`: probe, password, then each record's frame, "
+        "its ACK and exactly 2 ms of quiet; no erase, no reset) on the same image through a "
+        "simulator of the same kind, so that what the simulator and the machine cost shows in "
+        "its figures as well as in ours.",
         "- **Window**: `korvath_bench_window --download` builds the program's window, port "
         "opener and download thread, types the port, clicks Open, picks the image through the "
         "file command and clicks Download (Qt offscreen platform, so the window still paints "
@@ -482,10 +523,13 @@ def markdown(cfg, info, results, rows, started, finished, load):
         + (f" (Quick run: stopped after {cfg.silent_limit_s:.0f} s.)" if cfg.silent_limit_s
            else ""),
         "- **Image layer**: `korvath_bench_image` (Google Benchmark, "
-        f"{cfg.image_repetitions} repetitions) runs the pre-scan, and the programming loop's "
-        "work on every line (read, check, build the frame, send it to a port that acknowledges "
-        "at once on a clock that never sleeps). Peak memory is the peak resident size (`VmHWM`) "
-        f"of a separate process doing only that one job, {cfg.peak_runs} runs each; growth is "
+        f"{cfg.image_repetitions} repetitions) reads an image into memory and pre-scans it, "
+        "and runs the programming loop's work on every record of the image as read (take the "
+        "line, build the frame, send it to a port that acknowledges at once on a clock that "
+        "never sleeps). The large image is the largest the pre-scan takes on models 1 and 2: "
+        "a record for every 64 bytes of flash. Peak memory is the peak resident size (`VmHWM`) "
+        f"of a separate process doing only that one job (read included), {cfg.peak_runs} runs "
+        "each; growth is "
         "that peak minus the resident size just before the job (the peak is reset there through "
         "`/proc/self/clear_refs`; `ru_maxrss` would carry the parent's peak across fork and "
         "exec).",
@@ -503,7 +547,11 @@ def markdown(cfg, info, results, rows, started, finished, load):
         trip = link.get("BM_FrameRoundTripOnPort", {}).get("median_ms")
         exchange = link.get("BM_FrameExchange", {}).get("median_ms")
         silent = link.get("BM_SilentExchange", {}).get("cpu_ms_per_wait")
-        per_record = median([median(r.intervals_ms) for r in results["medium"]])
+        per_record = statistics.fmean(
+            [t for r in results["medium"] if r.kind == "cli" for t in r.intervals_ms])
+        ref_records = [t for r in results["medium"] if r.kind == "ref" for t in r.intervals_ms]
+        ref_text = (f" The reference client's record takes {statistics.fmean(ref_records):.2f} ms "
+                    "on the same line." if ref_records else "")
         line_ms = (PROGRAM_FRAME_BYTES + 1) * BAUD_BYTE_MS
         parts += [
             "## Where a record's time goes",
@@ -518,9 +566,10 @@ def markdown(cfg, info, results, rows, started, finished, load):
             f"against the {REPLY_QUIET_MS:.0f} ms the protocol asks for",
             f"- a silent 1000 ms reply wait costs {silent:.3f} ms of CPU",
             "",
-            f"On the paced line a record takes {per_record:.2f} ms: {line_ms:.2f} ms of line time "
-            f"and {per_record - line_ms:.2f} ms of reply wait and our own work, against the "
-            f"{REPLY_QUIET_MS:.0f} ms quiet period the protocol asks for.",
+            f"On the paced line a record of korvath-cli takes {per_record:.2f} ms on average: "
+            f"{line_ms:.2f} ms of line time and {per_record - line_ms:.2f} ms of reply wait, the "
+            f"simulator's own delay and our work, against the {REPLY_QUIET_MS:.0f} ms quiet "
+            f"period the protocol asks for.{ref_text}",
             "",
         ]
     return "\n".join(parts)
@@ -543,7 +592,8 @@ def main():
         cfg.silent_limit_s, cfg.startup_runs, cfg.image_repetitions, cfg.peak_runs = 10, 3, 3, 3
 
     for tool in ("cli/korvath-cli", "tools/sim/korvath-sim", "app/korvath",
-                 "bench/korvath_bench_window", "bench/korvath_bench_image"):
+                 "bench/korvath_bench_window", "bench/korvath_bench_image",
+                 "bench/korvath_ref_client"):
         if not cfg.tool(tool).exists():
             sys.exit(f"perf.py: {cfg.tool(tool)} is not built")
 
@@ -565,20 +615,22 @@ def main():
     log("Silent controller")
     results["silent"] = silent_connect(cfg)
 
-    log(f"Downloads of {cfg.medium_records} records, {cfg.repeats} pairs")
+    log(f"Downloads of {cfg.medium_records} records, {cfg.repeats} pairs and the reference "
+        "client")
     medium_image = download_image(work / f"records-{cfg.medium_records}.shx", cfg.medium_records)
     results["medium"] = []
     for rep in range(cfg.repeats):
         # Alternating which goes first keeps a slow drift of the machine out of the ratio.
         order = ("cli", "window") if rep % 2 == 0 else ("window", "cli")
-        pair = {kind: download(cfg, kind, medium_image, cfg.medium_records) for kind in order}
-        results["medium"] += [pair["cli"], pair["window"]]
+        runs = {kind: download(cfg, kind, medium_image, cfg.medium_records)
+                for kind in (*order, "ref")}
+        results["medium"] += [runs["cli"], runs["window"], runs["ref"]]
 
     results["full"] = {}
     if cfg.full:
         log(f"Downloads of the full {FULL_RECORDS}-record image")
         full_image = make_image(work / "full.shx", [(0xE00000, 0xE80000)])
-        for kind in ("cli", "window"):
+        for kind in ("cli", "window", "ref"):
             results["full"][kind] = download(cfg, kind, full_image, FULL_RECORDS)
 
     finished = datetime.datetime.now(datetime.timezone.utc)

@@ -23,7 +23,7 @@ while (($#)); do
   shift
 done
 
-targets=(korvath-cli korvath-sim korvath korvath_bench_window korvath_bench_image
+targets=(korvath-cli korvath-sim korvath korvath_bench_window korvath_bench_image korvath_ref_client
   korvath_bench_link)
 if $scale; then targets=(korvath-cli korvath-sim korvath_ref_client); fi
 if [[ -z "$build_dir" ]]; then
