@@ -124,6 +124,32 @@ def test_a_closed_output_cancels_like_ctrl_c(programs, start_sim):
         assert requests_after_last(sim, "exit") == []
 
 
+# A second Ctrl-C during the wind-down (the erase in flight runs 3 s) ends the run at once, and
+# the port's lock file goes with it: left in the shared, sticky lock folder, it would keep every
+# other user off the port.
+def test_a_second_ctrl_c_ends_at_once_and_takes_the_lock_with_it(programs, start_sim, tmp_path):
+    sim = start_sim("second-ctrl-c", ["--dirty", "--erase-ms", "3000"])
+    assert sim.path.startswith("/dev/")
+    lock = Path("/run/lock/LCK.." + sim.path[len("/dev/"):].replace("/", "_"))
+    proc = start_cli(programs, sim.path, demo_image(tmp_path))
+    deadline = time.monotonic() + 60
+    lines = []
+    while not lines or lines[-1] not in ("Erase external flash S1", None):
+        lines.append(kh.read_line(proc.stdout.fileno(), deadline))
+    assert lines[-1] is not None, lines
+    time.sleep(0.2)
+    assert lock.exists()
+    os.kill(proc.pid, signal.SIGINT)
+    time.sleep(0.2)
+    assert proc.poll() is None, "the first Ctrl-C ended the run before the erase's reply"
+    os.kill(proc.pid, signal.SIGINT)
+    sent = time.monotonic()
+    code = proc.wait(timeout=10)
+    assert code == 130
+    assert time.monotonic() - sent < 0.5
+    assert not lock.exists()
+
+
 # A SIGTERM-ed run releases the port and its lock: a user without root rights opens it right
 # after (the pseudo-terminal is made theirs to open), and is told about the dialout group while
 # it is not.

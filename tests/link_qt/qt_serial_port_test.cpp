@@ -4,13 +4,17 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "link/link.h"
 #include "link_qt/pty_device.h"
+#include "platform/stop_signals.h"
 #include "support/recording_sink.h"
 
 namespace korvath::link {
@@ -181,6 +185,29 @@ TEST_F(QtSerialPortTest, SecondOpenOfTheSamePortIsRefused) {
     // The first one is unharmed.
     device.start(ackProbes);
     EXPECT_TRUE(probe().acked());
+}
+
+// A second Ctrl-C ends the program without closing the port; its lock file must not stay behind
+// to keep other users off the port. Once the port is closed, its name is no longer ours.
+TEST_F(QtSerialPortTest, AnAbruptEndTakesTheLockFileOnlyWhileThePortIsOpen) {
+    std::string name = device.path().substr(std::string("/dev/").size());
+    std::replace(name.begin(), name.end(), '/', '_');
+    const std::filesystem::path lock = "/run/lock/LCK.." + name;
+    ASSERT_TRUE(std::filesystem::exists(lock)) << lock;
+    platform::removeFilesForAbruptEnd();
+    EXPECT_FALSE(std::filesystem::exists(lock));
+
+    port.close();
+    QtSerialPort next;
+    ASSERT_TRUE(next.open(device.path())) << next.lastError().description;
+    ASSERT_TRUE(std::filesystem::exists(lock));
+    next.close();
+    ASSERT_TRUE(port.open(device.path()));
+    port.close();
+    std::ofstream(lock) << "another program's lock\n";
+    platform::removeFilesForAbruptEnd();
+    EXPECT_TRUE(std::filesystem::exists(lock));
+    std::filesystem::remove(lock);
 }
 
 TEST_F(QtSerialPortTest, OpenWhileOpenFailsAndKeepsThePort) {

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QSerialPort>
 #include <algorithm>
 #include <chrono>
@@ -10,6 +11,7 @@
 
 #include "link/link_error.h"
 #include "platform/platform.h"
+#include "platform/stop_signals.h"
 
 namespace korvath::link {
 
@@ -40,6 +42,21 @@ std::string failureKind(QSerialPort::SerialPortError error) {
     }
 }
 
+// QSerialPort locks a port on POSIX with a file "LCK.." + its port name ('/' as '_') in the
+// first of these folders that it may use. Called right after opening, the one that exists is
+// ours. Windows gives a port to one program at a time without lock files.
+std::string lockFileOf([[maybe_unused]] const QSerialPort& port) {
+#if !defined(Q_OS_WIN)
+    const QString file = QStringLiteral("/LCK..") + QString(port.portName()).replace('/', '_');
+    for (const char* folder : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                               "/tmp", "/var/tmp", "/var/lock/lockdev", "/run/lock"}) {
+        const QString path = QString::fromLatin1(folder) + file;
+        if (QFileInfo::exists(path)) return path.toStdString();
+    }
+#endif
+    return {};
+}
+
 }  // namespace
 
 QtSerialPort::QtSerialPort() = default;
@@ -68,6 +85,8 @@ bool QtSerialPort::open(std::string_view device) {
         }
         return fail("Cannot open " + toStd(name) + ": " + reason);
     }
+    // A second Ctrl-C ends the program without closing the port: the lock goes with it.
+    lockEntry_ = platform::removeOnAbruptEnd(lockFileOf(*port));
     port_ = std::move(port);
     location_ = toStd(name);
     // The thread that opens a port is the one that waits on it, in the reply's quiet wait above
@@ -171,6 +190,9 @@ void QtSerialPort::close() {
 }
 
 void QtSerialPort::closePort() {
+    // Forgotten before closing: once closed, the lock file's name may be someone else's.
+    platform::forgetRemoveOnAbruptEnd(lockEntry_);
+    lockEntry_ = -1;
     if (port_ != nullptr) {
         port_->close();
         port_.reset();

@@ -68,6 +68,7 @@ class QtSerialPort final : public Port {
     std::string location_;
     PortError lastError_;
     bool closedByFailure_ = false;
+    int lockEntry_ = -1;  ///< the lock file an abrupt end deletes while the port is open
 };
 
 }  // namespace korvath::link
