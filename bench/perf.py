@@ -37,6 +37,7 @@ FLOOR_MS = (PROGRAM_FRAME_BYTES + 1) * BAUD_BYTE_MS + REPLY_QUIET_MS
 RECORD_TARGET = 1.10  # within 10 % of the floor
 CPU_TARGET = 0.03  # of one core
 RATIO_TARGET = 1.02
+REFERENCE_TARGET = 1.004  # Korvath's mean time per record over the reference client's
 MEMORY_PER_FILE_BYTE = 1.5  # the file's bytes held once, plus its line table
 FULL_RECORDS = 8192
 # The largest image the pre-scan takes on models 1 and 2: a record for every 64 bytes of flash
@@ -365,8 +366,8 @@ def build_report(cfg, info, results):
                 m = statistics.fmean(runs_of(kind))
                 rows.append(("1", f"Mean time per record, {CLIENT_NAMES[kind]} / reference "
                                   f"client, {label}",
-                             f"{m / ref_mean:.4f} ({m:.3f} / {ref_mean:.3f} ms)", "—",
-                             "reported"))
+                             f"{m / ref_mean:.4f} ({m:.3f} / {ref_mean:.3f} ms)",
+                             f"≤ {REFERENCE_TARGET}", verdict(m / ref_mean <= REFERENCE_TARGET)))
 
     throughput(f"{cfg.medium_records}-record image, {cfg.repeats} runs pooled",
                lambda kind: [t for r in medium if r.kind == kind for t in r.intervals_ms])
@@ -375,18 +376,22 @@ def build_report(cfg, info, results):
                    lambda kind: full[kind].intervals_ms if kind in full else [])
 
     # 2. CPU
-    for kind, run in ((k, r) for k, r in full.items() if k != "ref"):
-        rows.append(("2", f"CPU, whole {FULL_RECORDS}-record download, "
-                          f"{'korvath-cli' if kind == 'cli' else 'window'}",
+    # The reference client's share shows what a wake-up costs on this machine in this run.
+    for kind, run in full.items():
+        ours = kind != "ref"
+        rows.append(("2", f"CPU, whole {FULL_RECORDS}-record download, {CLIENT_NAMES[kind]}",
                      f"{run.cpu_share * 100:.2f} % ({run.cpu_s:.2f} s CPU in {run.wall_s:.1f} s)",
-                     "< 3 %", verdict(run.cpu_share < CPU_TARGET)))
+                     "< 3 %" if ours else "—",
+                     verdict(run.cpu_share < CPU_TARGET) if ours else "reported"))
     if not full:
-        for kind in ("cli", "window"):
+        for kind in ("cli", "window", "ref"):
             runs = [r for r in medium if r.kind == kind]
             shares = [r.cpu_share * 100 for r in runs]
-            rows.append(("2", f"CPU, {cfg.medium_records}-record download, {kind}",
-                         f"{median(shares):.2f} % ({spread(shares, '{:.2f}')})", "< 3 %",
-                         verdict(median(shares) < CPU_TARGET * 100)))
+            ours = kind != "ref"
+            rows.append(("2", f"CPU, {cfg.medium_records}-record download, {CLIENT_NAMES[kind]}",
+                         f"{median(shares):.2f} % ({spread(shares, '{:.2f}')})",
+                         "< 3 %" if ours else "—",
+                         verdict(median(shares) < CPU_TARGET * 100) if ours else "reported"))
     for kind, run in results["silent"].items():
         rows.append(("2", f"CPU, silent controller's connect phase, "
                           f"{'korvath-cli' if kind == 'cli' else 'window'}",
