@@ -20,7 +20,7 @@ namespace {
 std::atomic<int> firstSignal{0};
 
 // A fixed table, so that the signal handler reads it without locks or allocation. An entry is
-// free (0), being written or forgotten (1), or holds a path (2).
+// free (0), being written (1), or holds a path (2).
 constexpr std::size_t kPathBytes = 512;
 struct AbruptEndFile {
     std::atomic<int> state{0};
@@ -32,7 +32,7 @@ std::array<AbruptEndFile, 72> abruptEndFiles;
 
 int wakePipe[2] = {-1, -1};
 
-// Async-signal-safe only: atomics, write() and _exit().
+// Async-signal-safe only: atomics, write(), unlink() and _exit().
 extern "C" void onSignal(int number) {
     int expected = 0;
     if (firstSignal.compare_exchange_strong(expected, number)) {
@@ -140,7 +140,6 @@ int removeOnAbruptEnd(std::string_view path) {
 void forgetRemoveOnAbruptEnd(int entry) {
     if (entry < 0 || entry >= static_cast<int>(abruptEndFiles.size())) return;
     AbruptEndFile& file = abruptEndFiles[static_cast<std::size_t>(entry)];
-    file.state = 1;
     file.state = 0;
 }
 
