@@ -52,27 +52,26 @@ void Downloader::showStatus(std::string_view text, Severity severity) {
 }
 
 void Downloader::updateProgress(const ProgressUpdate& update, Phase phase) {
-    const ProgressState& state = progress_.apply(update);
+    progress_.apply(update);
     phase_ = phase;
-    observer_.showProgress({.done = state.Value,
-                            .total = state.Max,
-                            .phase = phase,
-                            .count = count_,
-                            .step = step_,
-                            .steps = steps_});
+    publishProgress();
 }
 
 void Downloader::showStep(Count count, int step, int steps) {
     count_ = count;
     step_ = step;
     steps_ = steps;
+    publishProgress();
+}
+
+void Downloader::publishProgress() {
     const ProgressState& state = progress_.state();
     observer_.showProgress({.done = state.Value,
                             .total = state.Max,
                             .phase = phase_,
-                            .count = count,
-                            .step = step,
-                            .steps = steps});
+                            .count = count_,
+                            .step = step_,
+                            .steps = steps_});
 }
 
 bool Downloader::stopRequested() {

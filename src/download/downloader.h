@@ -114,6 +114,8 @@ class Downloader {
     /// Applies `update` to the bar (LinkError Overflow for a value outside 16 bits, the bar
     /// then unchanged) and tells the observer, also when nothing changed.
     void updateProgress(const ProgressUpdate& update, Phase phase);
+    /// Tells the observer where the bar and the phase's own count stand.
+    void publishProgress();
     void fail(Outcome outcome, std::string_view text);
     void stopAfterError(const std::string& what);
 
