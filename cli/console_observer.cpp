@@ -20,26 +20,22 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 /// What the phase counts, in words ("Connecting: probe 3 of 50", "12/65 records  00:03
 /// elapsed  00:10 left"); for records also shorter forms, longest first, for narrow terminals.
 std::vector<std::string> stepTexts(const download::Progress& progress, double elapsedSeconds) {
-    const std::string of = std::to_string(progress.step) + " of " + std::to_string(progress.steps);
     switch (progress.count) {
-        case download::Count::Probe:
-            return {"Connecting: probe " + of};
-        case download::Count::PasswordRound:
-            return {"Password: round " + of};
-        case download::Count::Sector:
-            return {"Erasing: sector " + of};
-        case download::Count::Second:
-            return {"Resetting: " + of + " s"};
         case download::Count::Record: {
             const std::string records =
                 std::to_string(progress.step) + "/" + std::to_string(progress.steps) + " records";
             const std::string elapsed = records + "  " + formatDuration(elapsedSeconds);
-            if (progress.step <= 0 || progress.step > progress.steps) return {elapsed, records};
-            const std::string left =
-                formatDuration(elapsedSeconds / progress.step * (progress.steps - progress.step));
-            return {elapsed + " elapsed  " + left + " left", elapsed + "  " + left + " left",
-                    records + "  " + left + " left", records};
+            const auto left = download::secondsLeft(progress.step, progress.steps, elapsedSeconds);
+            if (!left) return {elapsed, records};
+            const std::string leftText = formatDuration(*left) + " left";
+            return {elapsed + " elapsed  " + leftText, elapsed + "  " + leftText,
+                    records + "  " + leftText, records};
         }
+        case download::Count::Probe:
+        case download::Count::PasswordRound:
+        case download::Count::Sector:
+        case download::Count::Second:
+            return {download::phaseStepText(progress.count, progress.step, progress.steps)};
         case download::Count::None:
             break;
     }
@@ -75,18 +71,6 @@ std::string progressLine(const download::Progress& progress, double elapsedSecon
     line.append(static_cast<std::size_t>(filled), '#');
     line.append(static_cast<std::size_t>(barWidth - filled), '-');
     return line + "] " + text;
-}
-
-std::string formatDuration(double seconds) {
-    const long total = std::lround(std::max(0.0, seconds));
-    char buffer[32];
-    if (total >= 3600) {
-        std::snprintf(buffer, sizeof buffer, "%ld:%02ld:%02ld", total / 3600, (total / 60) % 60,
-                      total % 60);
-    } else {
-        std::snprintf(buffer, sizeof buffer, "%02ld:%02ld", total / 60, total % 60);
-    }
-    return buffer;
 }
 
 ConsoleObserver::ConsoleObserver(std::FILE* out, std::FILE* err, std::FILE* in, bool drawBar,

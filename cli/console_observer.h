@@ -9,6 +9,7 @@
 #include <string>
 
 #include "download/observer.h"
+#include "download/progress_text.h"
 
 namespace korvath::cli {
 
@@ -53,8 +54,7 @@ class ConsoleObserver final : public download::DownloadObserver {
     Clock::time_point lastDraw_{};
 };
 
-/// "mm:ss" (or "h:mm:ss") for a number of seconds.
-[[nodiscard]] std::string formatDuration(double seconds);
+using download::formatDuration;
 
 /// The progress line for `progress` in at most `columns` - 1 characters (a terminal wraps a
 /// line that fills its last column): what the phase counts, then a bar in the room left.

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QtDebug>
 
+#include "download/progress_text.h"
 #include "image/check.h"
 #include "image/prescan.h"
 #include "korvath/version.h"
@@ -385,40 +386,17 @@ void FrmUtil::showProgress(int done, int total) {
 }
 
 void FrmUtil::showPhaseStep(int count, int step, int steps, double programmingMs) {
-    const auto of = [&](const char* what) {
-        return QStringLiteral("%1 %2 of %3").arg(QLatin1String(what)).arg(step).arg(steps);
-    };
-    const auto duration = [](double ms) {
-        const qint64 seconds = qRound64(std::max(ms, 0.0) / 1000);
-        return QStringLiteral("%1:%2")
-            .arg(seconds / 60, 2, 10, QLatin1Char('0'))
-            .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    };
-    QString tip;
-    switch (static_cast<download::Count>(count)) {
-        case download::Count::Probe:
-            tip = of("Connecting: probe");
-            break;
-        case download::Count::PasswordRound:
-            tip = of("Password: round");
-            break;
-        case download::Count::Sector:
-            tip = of("Erasing: sector");
-            break;
-        case download::Count::Record:
-            tip = QStringLiteral("%1 of %2 records, %3 elapsed")
-                      .arg(step)
-                      .arg(steps)
-                      .arg(duration(programmingMs));
-            if (step > 0 && step <= steps)
-                tip += QStringLiteral(", %1 left")
-                           .arg(duration(programmingMs / step * (steps - step)));
-            break;
-        case download::Count::Second:
-            tip = of("Resetting:") + QStringLiteral(" s");
-            break;
-        case download::Count::None:
-            break;
+    const auto phase = static_cast<download::Count>(count);
+    QString tip = QString::fromStdString(download::phaseStepText(phase, step, steps));
+    if (phase == download::Count::Record) {
+        const double elapsed = programmingMs / 1000;
+        tip = QStringLiteral("%1 of %2 records, %3 elapsed")
+                  .arg(step)
+                  .arg(steps)
+                  .arg(QString::fromStdString(download::formatDuration(elapsed)));
+        if (const auto left = download::secondsLeft(step, steps, elapsed))
+            tip += QStringLiteral(", %1 left")
+                       .arg(QString::fromStdString(download::formatDuration(*left)));
     }
     DwnldrBar->setToolTip(tip);
 }
