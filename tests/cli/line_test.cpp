@@ -14,6 +14,7 @@
 #include "audit_log.h"
 #include "json_observer.h"
 #include "line_console.h"
+#include "link/clock.h"
 #include "station.h"
 
 namespace korvath::cli {
@@ -218,15 +219,17 @@ TEST(LineConsole, PrefixesEveryLineWithItsPort) {
               "/dev/ttyUSB1: 3 - Time out\n/dev/ttyUSB1: first line\n/dev/ttyUSB1: second line\n");
 }
 
-TEST(PauseUnlessStopped, EndsAtOnceOnAStopRequest) {
+// The station's pause between probes: a stop request ends it at once, not after the second.
+TEST(StationPause, EndsAtOnceOnAStopRequest) {
+    link::SteadyClock clock;
     std::stop_source source;
-    EXPECT_FALSE(pauseUnlessStopped(source.get_token(), 1));
+    EXPECT_TRUE(clock.pauseMs(1, source.get_token()));
     std::thread other([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         source.request_stop();
     });
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_TRUE(pauseUnlessStopped(source.get_token(), 60000));
+    EXPECT_FALSE(clock.pauseMs(60000, source.get_token()));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     other.join();
 }
