@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/stop_signals.h"
 
 namespace korvath::cli {
 
@@ -35,7 +36,7 @@ int exitCodeFor(download::Outcome outcome) {
         case download::Outcome::ImageUnreadable:
             return kExitUsage;
         case download::Outcome::Cancelled:
-            return kExitInterrupted;
+            return platform::cancelledExitCode(platform::SignalWatch::signalNumber());
         case download::Outcome::DeviceFailure:
         case download::Outcome::NotRun:
             break;

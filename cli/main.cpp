@@ -24,8 +24,8 @@
 
 namespace {
 
-constexpr int kExitDone = 0;
-constexpr int kExitUsage = 2;
+using korvath::cli::kExitDone;
+using korvath::cli::kExitUsage;
 
 int listPorts() {
     korvath::ports::SystemPorts ports;
@@ -159,8 +159,5 @@ int main(int argc, char** argv) {
     observer.finish();
     opened.port->close();
     korvath::cli::printGuidance(downloader, observer.lastStatus(), portText, stderr);
-    if (downloader.outcome() == korvath::download::Outcome::Cancelled)
-        return korvath::platform::cancelledExitCode(korvath::platform::SignalWatch::signalNumber());
-
     return korvath::cli::exitCodeFor(downloader.outcome());
 }

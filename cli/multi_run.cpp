@@ -178,9 +178,7 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     record.records = image_.check.facts.records;
     if (const auto model = downloader.model()) record.model = link::protocol::number(*model);
     record.result = observer.lastStatus();
-    record.exit = downloader.outcome() == download::Outcome::Cancelled
-                      ? platform::cancelledExitCode(platform::SignalWatch::signalNumber())
-                      : exitCodeFor(downloader.outcome());
+    record.exit = exitCodeFor(downloader.outcome());
     record.errors = observer.errors();
     record.version = kVersionText;
     record.unit = unit;
