@@ -110,15 +110,15 @@ void ConsoleObserver::showProgress(const download::Progress& progress) {
         programmingStart_ = now;
     }
     if (!drawBar_) return;
-    lastProgress_ = progress;
     // A new step of what the phase counts is drawn at once (they come seconds apart while
     // connecting and erasing); records are drawn at most every kRedrawInterval.
-    const bool newStep = progress.count != lastCount_ ||
-                         (progress.count != download::Count::Record && progress.step != lastStep_);
+    const download::Count lastCount = lastProgress_ ? lastProgress_->count : download::Count::None;
+    const int lastStep = lastProgress_ ? lastProgress_->step : 0;
+    const bool newStep = progress.count != lastCount ||
+                         (progress.count != download::Count::Record && progress.step != lastStep);
     const bool atEnd = progress.count == download::Count::Record ? progress.step >= progress.steps
                                                                  : progress.done >= progress.total;
-    lastCount_ = progress.count;
-    lastStep_ = progress.step;
+    lastProgress_ = progress;
     if (barShown_ && !newStep && !atEnd && now - lastDraw_ < kRedrawInterval) return;
     lastDraw_ = now;
     drawBar(progress);

@@ -49,8 +49,6 @@ class ConsoleObserver final : public download::DownloadObserver {
     // Programming time is measured from its first report, for the time left.
     std::optional<Clock::time_point> programmingStart_;
     std::optional<download::Progress> lastProgress_;
-    download::Count lastCount_ = download::Count::None;
-    int lastStep_ = 0;
     Clock::time_point lastDraw_{};
 };
 

@@ -150,7 +150,6 @@ bool Downloader::runSteps(const image::ImageRead& read) {
         if (lastRecordLine) {
             busy_ = true;
             flash_ = FlashState::Incomplete;
-            records_ = *lastRecordLine - 1;  // the lines after the header up to it
             count_ = Count::Sector;
             step_ = 1;
             steps_ = link::protocol::sectorCountFor(link::protocol::number(*model));
@@ -269,7 +268,7 @@ bool Downloader::program(const image::ImageFile& image, link::Model model,
     int sent = 0;
     count_ = Count::Record;
     step_ = 0;
-    steps_ = records_;
+    steps_ = lastRecordLine - 1;  // the lines after the header up to it
 
     // The pre-scan judged every line from the header to the last record: these very bytes.
     const bool moveLastRecord = model == kModelMovingLastRecord;

@@ -133,7 +133,6 @@ class Downloader {
     int step_ = 0;
     int steps_ = 0;
     Phase phase_ = Phase::Connecting;
-    int records_ = 0;  // data records the image sends
     std::atomic<bool> busy_{false};
     std::atomic<bool> running_{false};
 };

@@ -178,16 +178,18 @@ std::optional<Refusal> refusalOfRecords(const ImageFile& image, const LineScan& 
         std::uint32_t address = recordAddress(line);
         const bool moved = moveLast && number == lastSent && beginsWith(line, kLastRecordPrefix);
         if (moved) address = kMovedLastRecordAddress;
-        const std::string at = "the record at " + hex6(address);
+        // Worded only for a refusal: this loop runs for every record.
+        const auto at = [address] { return "the record at " + hex6(address); };
         if (address % kRecordBytes != 0)
             return Refusal{std::string(text::MisalignedRecord), number,
-                           at + " does not begin on a 64-byte boundary"};
+                           at() + " does not begin on a 64-byte boundary"};
         if (address < protocol::kFlashBase || address + kRecordBytes > kAnyFlashEnd)
-            return Refusal{std::string(text::RecordOutsideFlash), number,
-                           at + " is outside the external flash E00000-" + hex6(kAnyFlashEnd - 1)};
+            return Refusal{
+                std::string(text::RecordOutsideFlash), number,
+                at() + " is outside the external flash E00000-" + hex6(kAnyFlashEnd - 1)};
         if (address + kRecordBytes > flashEnd)
             return Refusal{std::string(text::RecordOutsideFlash), number,
-                           at + " is outside the flash of model " +
+                           at() + " is outside the flash of model " +
                                std::to_string(protocol::number(*model)) + " (E00000-" +
                                hex6(flashEnd - 1) + ")"};
         std::int32_t& first = writtenBy[(address - protocol::kFlashBase) / kRecordBytes];
@@ -195,7 +197,7 @@ std::optional<Refusal> refusalOfRecords(const ImageFile& image, const LineScan& 
             return Refusal{std::string(text::DuplicateAddress), number,
                            (moved ? "the last record, which model 3 writes at E8FFC0, lands on "
                                     "the record of line "
-                                  : at + " was already written by line ") +
+                                  : at() + " was already written by line ") +
                                std::to_string(first)};
         first = number;
     }
