@@ -57,7 +57,7 @@ struct Options {
     int nakProgram = 0;            ///< NAKs the N-th program frame (nothing is written)
     int dropEvery = 0;             ///< every N-th reply is not sent (the command still runs)
     int garbleEvery = 0;           ///< every N-th reply has each byte replaced by a non-ACK byte
-    int babbleAfter = 0;           ///< after the N-th reply, 64 babble bytes every 1 ms forever
+    int babbleAfter = 0;           ///< after the N-th reply, a babble burst every 1 ms forever
     int unplugAfter = 0;           ///< after N program frames the line dies as more arrives
     int refuseEraseSector = -1;    ///< NAKs every erase of this absolute sector, erasing nothing
     bool dirty = false;            ///< the flash starts filled with 0x00 instead of erased

@@ -6,6 +6,7 @@ of scripts/reliability.sh."""
 import dataclasses
 import functools
 import hashlib
+import json
 import os
 import random
 import re
@@ -537,8 +538,6 @@ UNIT_GAP_MS = 11000
 
 def log_lines(path, image, lines, ports, station=False):
     """The audit log's objects, each checked for its keys and the image's facts."""
-    import hashlib
-    import json
     objects = [json.loads(text) for text in path.read_text().splitlines()]
     records = sum(1 for line in lines if line.startswith("S2"))
     for entry in objects:
@@ -583,7 +582,6 @@ def test_line_two_ports(programs, tmp_path, start_sim):
 def test_line_one_port_fails(programs, tmp_path, start_sim):
     """A NAK on a record at one port: that port ends in "Flash Error", the other one ends
     "Done!" with the image in its flash, and the run exits 1. The --json events all parse."""
-    import json
     lines = small_image_lines(1)
     image = write_lines(tmp_path / "image.shx", lines)
     good = start_sim("good")

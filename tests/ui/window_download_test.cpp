@@ -131,7 +131,8 @@ class WindowDownloadTest : public QObject {
         // The bar's tool tip as each of these statuses shows: the reports before it are drawn.
         auto* bar = window_->findChild<QProgressBar*>(QStringLiteral("DwnldrBar"));
         QMap<QString, QString> barTips;
-        connect(window_.get(), &FrmUtil::statusShown, this,
+        QObject scope;  // the connection ends with this function, and with barTips
+        connect(window_.get(), &FrmUtil::statusShown, &scope,
                 [&](const QString& text) { barTips[text] = bar->toolTip(); });
         downloadAndWait();
         QCOMPARE(barTips.value(QStringLiteral("Sending Password")),

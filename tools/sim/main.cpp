@@ -70,8 +70,9 @@ void addOptions(CLI::App& app, ProgramOptions& p) {
         ->group(faults);
     app.add_option("--seed", o.seed, "Seed of the garbled bytes")->group(faults);
     app.add_option("--babble-after", o.babbleAfter,
-                   "After the N-th reply, send 64 bytes of 0xA5 every 1 ms forever (the line "
-                   "never falls quiet; requests are still answered in between)")
+                   "After the N-th reply, send " + std::to_string(korvath::sim::kBabbleBurst) +
+                       " bytes of 0xA5 every 1 ms forever (the line never falls quiet; requests "
+                       "are still answered in between)")
         ->check(CLI::PositiveNumber)
         ->group(faults);
     app.add_option("--unplug-after", o.unplugAfter,
