@@ -49,7 +49,7 @@ ImageCheck CheckImage(const ImageFile& image, const Sha256Function& sha256) {
     for (std::int32_t number = 2; number <= lastSent; ++number) {
         const std::string_view line = image.line(number);
         if (!beginsWith(line, kDataRecordPrefix)) continue;
-        const std::uint32_t address = detail::recordAddress(line);
+        const std::uint32_t address = recordAddress(line);
         facts.lowest = facts.records == 0 ? address : std::min(facts.lowest, address);
         facts.highest = std::max(facts.highest, address);
         ++facts.records;

@@ -121,13 +121,6 @@ std::vector<std::string> PrescanResult::statuses() const {
 
 namespace detail {
 
-std::uint32_t recordAddress(std::string_view line) {
-    std::uint32_t address = 0;
-    for (std::size_t i = 0; i < 3; ++i)
-        address = (address << 8) | HexField(line, kAddressFieldStart + 1 + 2 * i);
-    return address;
-}
-
 LineScan scanLines(const ImageFile& image) {
     LineScan scan;
     const std::int32_t count = image.lineCount();

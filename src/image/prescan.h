@@ -91,9 +91,6 @@ struct LineScan {
 [[nodiscard]] std::optional<Refusal> refusalOfRecords(const ImageFile& image, const LineScan& scan,
                                                       std::optional<link::protocol::Model> model);
 
-/// The 24-bit address of a data line (characters 5-10).
-[[nodiscard]] std::uint32_t recordAddress(std::string_view line);
-
 }  // namespace detail
 
 }  // namespace korvath::image

@@ -61,11 +61,16 @@ bool CheckRecord(std::string_view line) {
     return HexField(line, kRecordChecksumPosition) == expected;
 }
 
+std::uint32_t recordAddress(std::string_view line) {
+    std::uint32_t address = 0;
+    for (std::size_t i = 0; i < 3; ++i)
+        address = (address << 8) | HexField(line, kAddressHighPosition + 2 * i);
+    return address;
+}
+
 link::DataRecord dataRecord(std::string_view line) {
     link::DataRecord record;
-    for (std::size_t i = 0; i < 3; ++i) {
-        record.address = (record.address << 8) | HexField(line, kAddressHighPosition + 2 * i);
-    }
+    record.address = recordAddress(line);
     // The data is read from the line with its last two characters taken as "FF".
     std::string shown(line.substr(0, line.size() >= 2 ? line.size() - 2 : 0));
     shown += "FF";

@@ -31,6 +31,9 @@ inline constexpr std::size_t kDataLineLength = 140;
 /// complement of the sum of the count, address and data bytes) is right.
 [[nodiscard]] bool CheckRecord(std::string_view line);
 
+/// The 24-bit address of a data line (characters 5-10), read by HexField.
+[[nodiscard]] std::uint32_t recordAddress(std::string_view line);
+
 /// The address (characters 5-10) and the 64 data bytes (from character 11) of a data line,
 /// each field read by HexField. The line's last two characters are read as "FF": the record's
 /// checksum is not data, and a line cut short gives its closing bytes as FF and zeros beyond.
