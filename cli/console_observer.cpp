@@ -51,8 +51,6 @@ std::string progressLine(const download::Progress& progress, double elapsedSecon
     const bool counted = progress.count != download::Count::None && progress.steps > 0;
     const int done = counted ? progress.step : progress.done;
     const int total = counted ? progress.steps : progress.total;
-    const double fraction =
-        total > 0 ? std::clamp(static_cast<double>(done) / total, 0.0, 1.0) : 0.0;
     // "[" bar "] " text: the longest text that leaves room for a bar; then the text alone, cut
     // if it must be.
     const auto withBar = std::find_if(texts.begin(), texts.end(), [&](const std::string& t) {
@@ -66,11 +64,18 @@ std::string progressLine(const download::Progress& progress, double elapsedSecon
     const std::string& text = *withBar;
     const int barWidth =
         std::min(kMaxBarWidth, static_cast<int>(room) - static_cast<int>(text.size()) - 3);
-    const int filled = static_cast<int>(fraction * barWidth + 0.5);
-    std::string line = "[";
-    line.append(static_cast<std::size_t>(filled), '#');
-    line.append(static_cast<std::size_t>(barWidth - filled), '-');
-    return line + "] " + text;
+    return barText(done, total, barWidth) + " " + text;
+}
+
+std::string barText(int done, int total, int width) {
+    const double fraction =
+        total > 0 ? std::clamp(static_cast<double>(done) / total, 0.0, 1.0) : 0.0;
+    const int filled = static_cast<int>(fraction * width + 0.5);
+    std::string bar = "[";
+    bar.append(static_cast<std::size_t>(filled), '#');
+    bar.append(static_cast<std::size_t>(width - filled), '-');
+    bar += ']';
+    return bar;
 }
 
 ConsoleObserver::ConsoleObserver(std::FILE* out, std::FILE* err, std::FILE* in, bool drawBar,

@@ -54,6 +54,10 @@ class ConsoleObserver final : public download::DownloadObserver {
 
 using download::formatDuration;
 
+/// "[####------]": `done` of `total` as a bar `width` characters between the brackets, empty
+/// for a total of 0 or less.
+[[nodiscard]] std::string barText(int done, int total, int width);
+
 /// The progress line for `progress` in at most `columns` - 1 characters (a terminal wraps a
 /// line that fills its last column): what the phase counts, then a bar in the room left.
 /// `elapsedSeconds` is the programming time so far, for the time left.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "console_observer.h"
 #include "json_observer.h"
 
 namespace korvath::cli {
@@ -16,17 +17,14 @@ constexpr auto kBoardInterval = std::chrono::milliseconds(100);
 
 std::string boardLine(const std::string& port, std::size_t portWidth,
                       const download::Progress& progress, const std::string& status, int columns) {
-    const double fraction =
-        progress.total > 0
-            ? std::clamp(static_cast<double>(progress.done) / progress.total, 0.0, 1.0)
-            : 0.0;
-    const int filled = static_cast<int>(fraction * kBoardBarWidth + 0.5);
     std::string text = port;
     text.append(portWidth > port.size() ? portWidth - port.size() : 0, ' ');
-    text += " [" + std::string(static_cast<std::size_t>(filled), '#') +
-            std::string(static_cast<std::size_t>(kBoardBarWidth - filled), '-') + "] " +
-            std::to_string(progress.done) + "/" + std::to_string(progress.total) + " " +
-            phaseName(progress.phase);
+    text += ' ';
+    text += barText(progress.done, progress.total, kBoardBarWidth);
+    text += ' ';
+    text += std::to_string(progress.done) + "/" + std::to_string(progress.total);
+    text += ' ';
+    text += phaseName(progress.phase);
     if (!status.empty()) text += "  " + status;
     const std::size_t limit = static_cast<std::size_t>(std::max(columns - 1, 1));
     if (text.size() > limit) text.resize(limit);
