@@ -252,37 +252,6 @@ class WindowCommandsTest : public QObject {
         QVERIFY(button("DwnloadButton")->isEnabled());
     }
 
-    void headerRule_data() {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("S0 header, CR LF") << QByteArray("S00600004844521B\r\nS8\r\n") << true;
-        QTest::newRow("S0 header, LF") << QByteArray("S00600004844521B\nS8\n") << true;
-        QTest::newRow("just S0") << QByteArray("S0") << true;
-        QTest::newRow("lower-case s0") << QByteArray("s00600004844521B\r\n") << false;
-        QTest::newRow("first line too short") << QByteArray("S\r\n0\r\n") << false;
-        QTest::newRow("empty first line") << QByteArray("\r\nS00600004844521B\r\n") << false;
-        QTest::newRow("S2 first") << QByteArray("S2440000\r\n") << false;
-        QTest::newRow("empty file") << QByteArray() << false;
-        QTest::newRow("binary") << QByteArray("\x00\x01S0", 4) << false;
-    }
-
-    void headerRule() {
-        QFETCH(QByteArray, content);
-        QFETCH(bool, accepted);
-        makeWindow(*gateOpener_);
-        const QString path = fileOf(files_->writeRaw("image.SHX", content.toStdString()));
-        chooseFiles({path, std::nullopt});
-        QCOMPARE(fileNameBox(), accepted ? QStringLiteral("image.SHX") : QString());
-        QCOMPARE(prompts_.dialogStartPaths.size(), std::size_t(accepted ? 1 : 2));
-        QCOMPARE(prompts_.messages.size(), std::size_t(accepted ? 0 : 1));
-        if (!accepted) {
-            QCOMPARE(prompts_.messages.front().icon, MessageIcon::Warning);
-            QCOMPARE(prompts_.messages.front().title, QStringLiteral("File format check"));
-            QVERIFY(prompts_.messages.front().text.startsWith(QStringLiteral("Wrong file format")));
-            QVERIFY(prompts_.messages.front().text.contains(path));
-        }
-    }
-
     // Each rejection names the file and shows the dialog again; the file chosen before stays.
     void fileCommandLoopsUntilAFileIsAccepted() {
         makeWindow(*gateOpener_);

@@ -374,6 +374,40 @@ TEST_F(WindowModelTest, FileFactsAndRefusals) {
     EXPECT_EQ(state().status, "Misaligned record");
 }
 
+// The first line decides whether a file is an image at all: "S0" at its start, exact case.
+struct Header {
+    const char* name;
+    std::string content;
+    bool image;
+};
+
+class HeaderRule : public WindowModelTest, public ::testing::WithParamInterface<Header> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    FirstLines, HeaderRule,
+    ::testing::Values(Header{"HeaderCrLf", "S00600004844521B\r\nS8\r\n", true},
+                      Header{"HeaderLf", "S00600004844521B\nS8\n", true},
+                      Header{"JustS0", "S0", true},
+                      Header{"LowerCaseS0", "s00600004844521B\r\n", false},
+                      Header{"FirstLineTooShort", "S\r\n0\r\n", false},
+                      Header{"EmptyFirstLine", "\r\nS00600004844521B\r\n", false},
+                      Header{"S2First", "S2440000\r\n", false}, Header{"EmptyFile", "", false},
+                      Header{"Binary", std::string("\x00\x01S0", 4), false}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_P(HeaderRule, DecidesWhetherTheFileIsChosen) {
+    make();
+    const path file = files.writeRaw("image.SHX", GetParam().content);
+    const Effects effects = model->fileChosen(file);
+    EXPECT_EQ(state().fileName, GetParam().image ? "image.SHX" : "");
+    EXPECT_EQ(effects.dialogAt.has_value(), !GetParam().image) << "a refusal asks again";
+    ASSERT_EQ(effects.messages.size(), GetParam().image ? 0u : 1u);
+    if (!GetParam().image) {
+        EXPECT_EQ(effects.messages.front().icon, Icon::Warning);
+        EXPECT_EQ(effects.messages.front().title, "File format check");
+    }
+}
+
 // The port text, the folder and the image come back at the next start; the port stays shut.
 TEST_F(WindowModelTest, RemembersBetweenRuns) {
     make();
