@@ -3,7 +3,7 @@
 #include <QIcon>
 #include <QTimer>
 
-#include "ports/qt/system_ports.h"
+#include "ports/system/system_ports.h"
 #include "ui/frm_util.h"
 #include "ui/prompts.h"
 
