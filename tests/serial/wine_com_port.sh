@@ -22,7 +22,7 @@ mkdir -p "$HOME"
 sim_pid=""
 cleanup() {
   [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null || true
-  timeout 30 "$(dirname "$wine")/wineserver" -k 2>/dev/null || true
+  timeout 30 "$(dirname "$wine")/wineserver" -k >/dev/null 2>&1 || true
   rm -rf "$prefix"
 }
 trap cleanup EXIT
@@ -37,7 +37,7 @@ ln -s "$pts" "$prefix/dosdevices/com5"
 # Listings see a port only when it is registered; the server reads that when it starts.
 timeout 60 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$pts" /f \
   </dev/null >/dev/null 2>&1
-timeout 30 "$(dirname "$wine")/wineserver" -k || true
-timeout 30 "$(dirname "$wine")/wineserver" -w || true
+timeout 30 "$(dirname "$wine")/wineserver" -k >/dev/null 2>&1 || true
+timeout 30 "$(dirname "$wine")/wineserver" -w >/dev/null 2>&1 || true
 
 KORVATH_TEST_COM=COM5 timeout 180 "$wine" "$test_program" </dev/null
