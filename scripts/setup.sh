@@ -8,7 +8,7 @@ preset="${1:-release}"
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-serialport-dev libgl-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev
   srecord clang libclang-rt-14-dev python3 python3-pytest python3-pytest-timeout
   xvfb xauth fonts-dejavu-core
 )

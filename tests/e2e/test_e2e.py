@@ -529,7 +529,7 @@ def test_file(programs, tmp_path, start_sim, new_relay, report_row, row):
 # The production line: several ports in one run, station mode, the audit log, JSON events
 
 LOG_KEYS = {"started", "finished", "host", "port", "image", "image_sha256", "records", "model",
-            "result", "exit", "seconds", "errors", "version"}
+            "result", "exit", "seconds", "errors", "version", "advice", "tags"}
 ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z$")
 # Units arrive this long after the previous one restarted: more than the 8 s reset wait and
 # its closing probe, so that the station sees each unit leave before the next one comes.
