@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -158,9 +159,12 @@ class LineRun {
     std::vector<PortTally> tallies_;
     std::string host_;
     std::stop_source stop_;
+    // The station's waits end on a stop too, and also when a unit's line could not be
+    // written: then no further unit is started on any port, while downloads in flight finish.
+    std::stop_source waits_;
+    std::stop_callback<std::function<void()>> waitsFollowStop_{stop_.get_token(),
+                                                               [this] { waits_.request_stop(); }};
     OutputCheck output_;
-    // A unit's line could not be written: no further unit is started, on any port.
-    std::atomic<bool> logFailed_{false};
     std::mutex openMutex_;
     std::mutex inputMutex_;
     std::unique_ptr<LineConsole> console_;
@@ -197,7 +201,7 @@ std::optional<std::string> LineRun::askSerial(std::size_t index) {
     // One question at a time: the answer is read for the port that asked.
     const std::lock_guard lock(inputMutex_);
     for (;;) {
-        if (stop_.stop_requested()) return std::nullopt;
+        if (waits_.stop_requested()) return std::nullopt;
         std::fprintf(stderr, "%s: serial number? ", platform::printable(ports_[index]).c_str());
         std::fflush(stderr);
         std::string serial;
@@ -287,8 +291,13 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     if (!logProblem.empty()) {
         // The unit was flashed but not recorded: it counts as failed, and no further unit is
         // started, so that none is flashed unrecorded.
-        logFailed_ = true;
-        note(index, "Log not written: " + logProblem + "; no further unit is started");
+        waits_.request_stop();
+        if (record.exit == kExitDone) {
+            tally.passed -= 1;
+            tally.failed += 1;
+        }
+        note(index, "Log not written: " + logProblem +
+                        (options_.station ? "; no further unit is started" : ""));
         tally.exit = std::max(tally.exit, kExitFailed);
     }
     output_.check();
@@ -327,13 +336,13 @@ void LineRun::runPort(std::size_t index) {
             link.setPort(*opened.port);
         }
     };
-    for (int unit = 1; !stop_.stop_requested() && !logFailed_; ++unit) {
+    for (int unit = 1; !waits_.stop_requested(); ++unit) {
         std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
         (own ? *own : *single_).showStatus("Waiting for controller", download::Severity::Normal);
         output_.check();
-        if (!waitForController(link, stop_.get_token(), reopen) || logFailed_) break;
+        if (!waitForController(link, waits_.get_token(), reopen)) break;
         runUnit(index, link, clock, unit);
-        if (!waitUntilGone(link, stop_.get_token())) break;
+        if (waits_.stop_requested() || !waitUntilGone(link, waits_.get_token())) break;
     }
     opened.port->close();
 }
