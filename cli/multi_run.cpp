@@ -4,7 +4,6 @@
 #include <QSysInfo>
 #include <QThread>
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -40,7 +39,6 @@ using Steady = std::chrono::steady_clock;
 
 // ---- one unit
 
-/// Keeps what the log records of a unit and passes every report on.
 /// Keeps what the log records of a unit and passes every report on; a report that could not be
 /// written to standard output or standard error stops the run.
 class UnitObserver final : public download::DownloadObserver {
@@ -383,12 +381,11 @@ void LineRun::printSummary() {
 
 int LineRun::run() {
     using platform::Stream;
-    if (events_ != nullptr) {
-    } else if (ports_.size() == 1) {
+    if (events_ == nullptr && ports_.size() == 1) {
         single_ = std::make_unique<ConsoleObserver>(
             stdout, stderr, stdin, platform::enableTerminalControls(Stream::Error),
             !options_.station && platform::isTerminal(Stream::Input));
-    } else {
+    } else if (events_ == nullptr) {
         const platform::TerminalSize size =
             platform::terminalSize(stderr).value_or(platform::TerminalSize{});
         console_ = std::make_unique<LineConsole>(ports_, stdout, stderr,
