@@ -89,6 +89,10 @@ nlohmann::json verdictFields(const UnitRecord& record) {
         object["refused_record"] = {{"line", record.refusedRecord->line},
                                     {"address", hexAddress(record.refusedRecord->address)}};
     }
+    if (record.refusal) {
+        object["refusal"] = {{"line", record.refusal->line},
+                             {"reason", jsonText(record.refusal->reason)}};
+    }
     if (record.serial) object["serial"] = jsonText(*record.serial);
     if (record.unit) object["unit"] = *record.unit;
     return object;

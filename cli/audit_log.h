@@ -25,6 +25,12 @@ struct RefusedRecord {
     std::uint32_t address = 0;
 };
 
+/// Why the controller's model refused the image: the line (0 for the whole file) and reason.
+struct ImageRefusal {
+    std::int32_t line = 0;
+    std::string reason;
+};
+
 /// What is known of one unit once its download has ended.
 struct UnitRecord {
     std::chrono::system_clock::time_point started;
@@ -42,9 +48,10 @@ struct UnitRecord {
     std::string version;
     std::optional<int> unit;  ///< station mode: 1, 2, ... per port
     std::optional<RefusedRecord> refusedRecord;
-    std::vector<std::string> advice;    ///< what to do next, one sentence or list item a line
-    Tags tags;                          ///< from --tag
-    std::optional<std::string> serial;  ///< the unit's serial number, from --ask-serial
+    std::optional<ImageRefusal> refusal;  ///< the image was refused for the model that answered
+    std::vector<std::string> advice;      ///< what to do next, one sentence or list item a line
+    Tags tags;                            ///< from --tag
+    std::optional<std::string> serial;    ///< the unit's serial number, from --ask-serial
 };
 
 /// The tags of `texts` ("KEY=VALUE" each), or why they are refused: a key is one or more
@@ -69,7 +76,8 @@ struct ParsedTags {
 
 /// What a unit's log line and its result event share: result, exit, seconds, model, errors,
 /// advice, tags; refused_record ({line, address}) when the controller refused a record,
-/// serial when one was asked for, unit in station mode.
+/// refusal ({line, reason}) when the image was refused for the model that answered, serial
+/// when one was asked for, unit in station mode.
 [[nodiscard]] nlohmann::json verdictFields(const UnitRecord& record);
 
 /// The record as one JSON object on one line, ending in "\n": the verdict's keys and started,

@@ -17,6 +17,7 @@
 #include "console_observer.h"
 #include "download/downloader.h"
 #include "guidance.h"
+#include "image/prescan.h"
 #include "image/record.h"
 #include "image_check.h"
 #include "json_observer.h"
@@ -269,6 +270,15 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     record.version = kVersionText;
     record.unit = unit;
     record.refusedRecord = refusedRecord(observer);
+    if (downloader.outcome() == download::Outcome::ImageRefused && downloader.model() &&
+        image_.read.image) {
+        // The rules of the model that answered; the check before the ports held those of all.
+        const image::PrescanResult prescan =
+            image::PrescanImage(*image_.read.image, *downloader.model());
+        if (!prescan.refusals.empty()) {
+            record.refusal = {prescan.refusals.front().line, prescan.refusals.front().reason};
+        }
+    }
     record.advice = adviceLines(advice);
     record.tags = tags_;
 

@@ -79,6 +79,7 @@ TEST(AuditLine, HasExactlyTheKeysWithTheirValues) {
     record.model = 3;
     record.unit = 2;
     record.refusedRecord = RefusedRecord{7, 0xE00140};
+    record.refusal = ImageRefusal{12, "the record at E90000 lies beyond the flash"};
     record.advice = {"The controller's flash is incomplete."};
     record.tags = {{"operator", "kim"}, {"batch", "B-17"}};
     record.serial =
@@ -87,10 +88,11 @@ TEST(AuditLine, HasExactlyTheKeysWithTheirValues) {
     record.port = "/dev/\xE4";
     record.image = "/images/\xFC\n.shx";
     object = parsed(auditLine(record));
-    EXPECT_EQ(object.size(), 18u);
+    EXPECT_EQ(object.size(), 19u);
     EXPECT_EQ(object["model"], 3);
     EXPECT_EQ(object["unit"], 2);
     EXPECT_EQ(object["refused_record"], json({{"line", 7}, {"address", "E00140"}}));
+    EXPECT_EQ(object["refusal"]["line"], 12);
     EXPECT_EQ(object["advice"][0], "The controller's flash is incomplete.");
     EXPECT_EQ(object["tags"], json({{"operator", "kim"}, {"batch", "B-17"}}));
     EXPECT_EQ(object["serial"], "SN\\xff0042");

@@ -633,6 +633,7 @@ def test_line_one_port_fails(programs, tmp_path, start_sim):
 # reaches standard output or standard error with a raw control character.
 ENDING_ROWS = [
     ("refused-image", 3, {"result": "Checksum Error", "line": 6}),
+    ("refused-for-model", 3, {"result": "Failed", "passed": 0, "failed": 1}),
     ("unreadable-image", 2, {"result": "Image not read"}),
     ("port-error", 2, {"result": "Failed"}),
     ("log-is-a-fifo", 2, {"result": "Log not writable"}),
@@ -646,7 +647,8 @@ ENDING_ROWS = [
 def test_line_json_endings(programs, tmp_path, kind, exit_code, fields):
     name = os.fsencode(tmp_path) + b"/x\nresult: accepted\x1b[2J\xff.shx"
     image = Path(os.fsdecode(name))
-    write_lines(image, check_lines("corrupt" if kind == "refused-image" else "good"))
+    write_lines(image, check_lines({"refused-image": "corrupt",
+                                    "refused-for-model": "kind-2"}.get(kind, "good")))
     port, log, extra = "sim", [], []
     if kind == "unreadable-image":
         image.unlink()
@@ -672,11 +674,13 @@ def test_line_json_endings(programs, tmp_path, kind, exit_code, fields):
     assert events and all(ISO_UTC.match(event["time"]) for event in events), events
     assert events[-1] == {**events[-1], "event": "result", "scope": "run", "exit": exit_code,
                           **fields}, events[-1]
-    if kind in ("port-error", "cancelled"):
+    if kind in ("port-error", "cancelled", "refused-for-model"):
         assert events[-2]["event"] == "result" and events[-2]["scope"] == "unit"
         assert events[-2]["exit"] == exit_code and events[-2]["port"] == port, events[-2]
     if kind == "port-error":
         assert events[-2]["reason"], events[-2]
+    if kind == "refused-for-model":
+        assert events[-2]["refusal"]["reason"] and events[-2]["refusal"]["line"] >= 0, events[-2]
     assert "\x1b" not in run.stderr and "\nresult: accepted" not in run.stderr, run.stderr
     if kind in ("refused-image", "unreadable-image"):
         assert "x\\nresult: accepted\\x1b[2J\\xff.shx" in run.stderr, run.stderr
