@@ -640,6 +640,7 @@ ENDING_ROWS = [
     ("empty-log-name", 2, {"result": "Log not writable"}),
     ("bad-tag", 2, {"result": "Usage error"}),
     ("cancelled", 130, {"result": "Cancelled", "passed": 0, "failed": 1}),
+    ("no-serial-number", 2, {"result": "Failed", "passed": 0, "failed": 0}),
 ]
 
 
@@ -661,6 +662,8 @@ def test_line_json_endings(programs, tmp_path, kind, exit_code, fields):
         log = ["--log", ""]
     elif kind == "bad-tag":
         extra = ["--tag", "no equals\x1b"]
+    elif kind == "no-serial-number":
+        extra = ["--ask-serial"]  # standard input is empty
     seen = {}
 
     def on_line(text):
