@@ -510,7 +510,7 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
         AuditLog::Opened opened = AuditLog::open(platform::pathFromUtf8(*options.logPath));
         if (!opened.log) {
             return refuse(kExitUsage, "Log not writable",
-                          "cannot write the log " + *options.logPath + ": " + opened.error);
+                          "cannot write the log \"" + *options.logPath + "\": " + opened.error);
         }
         log = std::move(opened.log);
     }

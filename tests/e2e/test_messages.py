@@ -3,6 +3,7 @@ the next exchange boundary, the port and its lock released), strict port texts, 
 refused under another name, and a progress line that counts records and never wraps."""
 
 import fcntl
+import json
 import os
 import pty
 import re
@@ -122,6 +123,24 @@ def test_a_closed_output_cancels_like_ctrl_c(programs, start_sim):
     assert sim.requests()["exit"] == (1 if unlocked else 0), err
     if unlocked:
         assert requests_after_last(sim, "exit") == []
+
+
+# Standard output on a full disk: the run stops as after Ctrl-C, before the password on the
+# built-in controller, and exits 1 instead of reporting a success nobody saw.
+@pytest.mark.parametrize("options", [[], ["--json"], ["--json", "--log", "units.jsonl"],
+                                     ["--check"]], ids=["text", "json", "log", "check"])
+def test_an_unwritable_output_fails_the_run(programs, tmp_path, options):
+    port = [] if "--check" in options else ["--port", "sim"]
+    with open("/dev/full", "w") as full:
+        run = subprocess.run([str(programs.cli), *options, *port, str(DEMO)], cwd=tmp_path,
+                             stdin=subprocess.DEVNULL, stdout=full, stderr=subprocess.PIPE,
+                             timeout=30)
+    err = run.stderr.decode(errors="replace")
+    assert run.returncode == 1, err
+    assert "standard output could not be written" in err, err
+    if "--log" in options:
+        entry = json.loads((tmp_path / "units.jsonl").read_text())
+        assert (entry["result"], entry["exit"]) == ("Cancelled", 1), entry
 
 
 # A second Ctrl-C during the wind-down (the erase in flight runs 3 s) ends the run at once, and
