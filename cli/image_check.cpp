@@ -112,10 +112,11 @@ int runCheck(const std::filesystem::path& path, const std::string& shownName, st
         std::fprintf(err, "korvath-cli: image %s %s\n", printable(shownName).c_str(),
                      printable(why).c_str());
         if (json) {
-            const Event object{{"image", jsonText(platform::utf8Text(path))},
-                               {"result", "unreadable"},
-                               {"exit", checked.exitCode},
-                               {"reason", jsonText(why)}};
+            const Event object{
+                {"image", jsonText(platform::utf8Text(path))},
+                {"result", checked.exitCode == kExitRefused ? "refused" : "unreadable"},
+                {"exit", checked.exitCode},
+                {"reason", jsonText(why)}};
             std::fputs(eventLine(object, std::chrono::system_clock::now()).c_str(), out);
             std::fflush(out);
         }

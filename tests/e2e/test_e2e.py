@@ -838,9 +838,17 @@ def test_check(programs, tmp_path, kind, exit_code, reason):
     facts = dict(line.split(": ", 1) for line in run.stdout)
     if reason is not None:
         assert reason in run.stderr, run.stderr
+    # The same facts as one JSON object.
+    as_json = kh.run([programs.cli, "--check", "--json", path], 30)
+    assert as_json.exit_code == exit_code and len(as_json.stdout) == 1, as_json.stdout
+    verdict = json.loads(as_json.stdout[0])
+    assert ISO_UTC.match(verdict["time"]) and verdict["exit"] == exit_code, verdict
+    assert verdict["result"] == {0: "accepted", 2: "unreadable", 3: "refused"}[exit_code]
     if kind in ("too-long", "folder"):
         assert facts == {}
         return
+    assert {key: str(verdict[key]) for key in ("records", "lines", "sha256")} == {
+        key: facts[key] for key in ("records", "lines", "sha256")}
     assert facts["sha256"] == hashlib.sha256(path.read_bytes()).hexdigest()
     assert facts["result"] == ("accepted" if exit_code == 0 else "refused")
     lines = check_lines(kind)
