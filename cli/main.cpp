@@ -153,11 +153,11 @@ int main(int argc, char** argv) {
                                            korvath::platform::enableTerminalControls(Stream::Error),
                                            korvath::platform::isTerminal(Stream::Input));
     korvath::link::Link link(*opened.port, clock, &observer);
-    korvath::download::Downloader downloader(link, clock, observer);
+    korvath::download::Downloader downloader(link, observer);
     downloader.setStopToken(stop.get_token());
-    downloader.RunDownload(read);
+    const korvath::download::DownloadResult result = downloader.RunDownload(read);
     observer.finish();
     opened.port->close();
-    korvath::cli::printGuidance(downloader, observer.lastStatus(), portText, stderr);
-    return korvath::cli::exitCodeFor(downloader.outcome());
+    korvath::cli::printGuidance(result, portText, stderr);
+    return korvath::cli::exitCodeFor(result.outcome);
 }

@@ -101,7 +101,7 @@ class LineRun {
   private:
     void runPort(std::size_t index);
     /// One download on `link`; the record goes to the log and the tally.
-    void runUnit(std::size_t index, link::Link& link, link::Clock& clock, std::optional<int> unit);
+    void runUnit(std::size_t index, link::Link& link, std::optional<int> unit);
     std::unique_ptr<download::DownloadObserver> observerFor(std::size_t index,
                                                             std::optional<int> unit);
     ports::OpenedPort openPort(std::size_t index, link::Clock& clock);
@@ -146,8 +146,7 @@ void LineRun::note(std::size_t index, const std::string& text) {
     }
 }
 
-void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
-                      std::optional<int> unit) {
+void LineRun::runUnit(std::size_t index, link::Link& link, std::optional<int> unit) {
     std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
     download::DownloadObserver& inner = own ? *own : *single_;
     UnitObserver observer(inner, options_.station || ports_.size() > 1);
@@ -155,17 +154,16 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     UnitRecord record;
     record.started = Wall::now();
     const auto started = Steady::now();
-    download::Downloader downloader(link, clock, observer);
+    link.setErrorSink(&observer);
+    download::Downloader downloader(link, observer);
     downloader.setStopToken(stop_.get_token());
-    downloader.RunDownload(image_.read);
+    const download::DownloadResult result = downloader.RunDownload(image_.read);
     link.setErrorSink(nullptr);
     if (single_) {
         single_->finish();
-        printGuidance(downloader, observer.lastStatus(), ports_[index], stderr);
+        printGuidance(result, ports_[index], stderr);
     } else if (console_) {
-        const std::string advice =
-            guidanceAfter(downloader.outcome(), observer.lastStatus(), downloader.flash(),
-                          downloader.model().has_value(), ports_[index]);
+        const std::string advice = guidanceAfter(result, ports_[index]);
         if (!advice.empty()) console_->advice(index, advice);
     }
 
@@ -176,9 +174,9 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     record.image = path_;
     record.imageSha256 = image_.check.facts.sha256;
     record.records = image_.check.facts.records;
-    if (const auto model = downloader.model()) record.model = link::protocol::number(*model);
+    if (result.model) record.model = link::protocol::number(*result.model);
     record.result = observer.lastStatus();
-    record.exit = exitCodeFor(downloader.outcome());
+    record.exit = exitCodeFor(result.outcome);
     record.errors = observer.errors();
     record.version = kVersionText;
     record.unit = unit;
@@ -210,7 +208,7 @@ void LineRun::runPort(std::size_t index) {
     }
     link::Link link(*opened.port, clock);
     if (!options_.station) {
-        runUnit(index, link, clock, std::nullopt);
+        runUnit(index, link, std::nullopt);
         opened.port->close();
         return;
     }
@@ -225,7 +223,7 @@ void LineRun::runPort(std::size_t index) {
         std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
         (own ? *own : *single_).showStatus("Waiting for controller", download::Severity::Normal);
         if (!waitForController(link, stop_.get_token(), reopen)) break;
-        runUnit(index, link, clock, unit);
+        runUnit(index, link, unit);
         if (!waitUntilGone(link, stop_.get_token())) break;
     }
     opened.port->close();

@@ -16,7 +16,7 @@ constexpr std::size_t kAddressFieldLength = 6;
 constexpr protocol::Model kModelTakingKind2 = protocol::Model::M3;
 constexpr std::uint32_t kRecordBytes = protocol::kRecordDataBytes;
 constexpr std::uint32_t kLastRecordAddress = 0xE7FFC0;
-constexpr std::uint32_t kMovedLastRecordAddress = 0xE8FFC0;
+constexpr std::uint32_t kMovedLastRecordAddress = protocol::lastRecordAddressFor(kModelTakingKind2);
 /// The flash of the largest model: what any model could hold.
 constexpr std::uint32_t kAnyFlashEnd = protocol::flashEndFor(protocol::Model::M3);
 

@@ -43,7 +43,7 @@ ExchangeResult Link::portFailure() {
                                            : error.description});
 }
 
-ExchangeResult Link::ExchangeFrame(std::span<const std::uint8_t> frame) {
+ExchangeResult Link::ExchangeFrame(std::span<const std::uint8_t> frame, int timeoutMs) {
     if (frame.empty() || frame.size() > protocol::kMaxFrameLength) {
         return fail({static_cast<int>(ErrorNumber::IndexOutOfRange),
                      rangeText("frame of " + std::to_string(frame.size()) + " bytes")});
@@ -51,8 +51,14 @@ ExchangeResult Link::ExchangeFrame(std::span<const std::uint8_t> frame) {
     if (!port_->isOpen()) return {};
 
     port_->discardInput();
-    if (!port_->write(frame)) return portFailure();
-    const WaitEnd end = waitForReply(replyTimeoutMs_);
+    const double sentMs = trace_ != nullptr ? clock_->nowMs() : 0;
+    const ExchangeResult result = port_->write(frame) ? collectReply(timeoutMs) : portFailure();
+    if (trace_ != nullptr) trace_->exchanged({frame, result, sentMs, clock_->nowMs(), timeoutMs});
+    return result;
+}
+
+ExchangeResult Link::collectReply(int timeoutMs) {
+    const WaitEnd end = waitForReply(timeoutMs);
     if (end == WaitEnd::PortFailed) return portFailure();
 
     ExchangeResult result;
@@ -117,27 +123,22 @@ Answer answerOf(const ExchangeResult& result) {
     return result.reply.front() == protocol::kAck ? Answer::Accepted : Answer::Refused;
 }
 
-bool Link::probe() {
+bool Link::probe(int timeoutMs) {
     const std::array<std::uint8_t, 1> frame = {protocol::kProbe};
-    return ExchangeFrame(frame).acked();
+    return ExchangeFrame(frame, timeoutMs).acked();
 }
 
 std::optional<Model> Link::unlock() {
-    replyTimeoutMs_ = protocol::kLongReplyTimeoutMs;
-    for (std::size_t i = 0; i < protocol::kPasswords.size(); ++i) {
-        if (ExchangeFrame(passwordFrame(protocol::kPasswords[i])).acked())
-            return static_cast<Model>(i + 1);
+    for (const protocol::ModelFacts& facts : protocol::kModels) {
+        if (ExchangeFrame(passwordFrame(facts.password), protocol::kLongReplyTimeoutMs).acked())
+            return facts.model;
     }
     return std::nullopt;
 }
 
 Answer Link::sectorCommand(SectorCommand command, int sector) {
-    // The long wait is in force from here, also when the sector number is refused.
-    replyTimeoutMs_ = protocol::kLongReplyTimeoutMs;
     const SectorFrame frame = sectorFrame(command, sectorByte(sector));
-    const Answer answer = answerOf(ExchangeFrame(frame));
-    replyTimeoutMs_ = protocol::kDefaultReplyTimeoutMs;
-    return answer;
+    return answerOf(ExchangeFrame(frame, protocol::kLongReplyTimeoutMs));
 }
 
 SectorState Link::blankCheck(int sector) {
@@ -156,12 +157,12 @@ Answer Link::erase(int sector) {
     return sectorCommand(SectorCommand::Erase, sector);
 }
 
-Answer Link::program(const DataRecord& record) {
-    return answerOf(ExchangeFrame(programFrame(record)));
+Answer Link::program(const DataRecord& record, int timeoutMs) {
+    return answerOf(ExchangeFrame(programFrame(record), timeoutMs));
 }
 
-bool Link::exitProgramming() {
-    return ExchangeFrame(protocol::kExitFrame).acked();
+bool Link::exitProgramming(int timeoutMs) {
+    return ExchangeFrame(protocol::kExitFrame, timeoutMs).acked();
 }
 
 }  // namespace korvath::link

@@ -153,7 +153,8 @@ Response Controller::handleFrame() {
     }
     if (letter == protocol::kCmdPassword) {
         ++counters_.passwords;
-        const std::string_view expected = protocol::kPasswords[options_.model - 1];
+        const std::string_view expected =
+            protocol::kModels[static_cast<std::size_t>(options_.model - 1)].password;
         const std::string_view offered(reinterpret_cast<const char*>(frame_.data() + 3), n);
         const std::string summary = "password \"" + std::string(offered) + "\"";
         if (options_.refusePasswords || offered != expected)

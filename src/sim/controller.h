@@ -16,8 +16,7 @@
 
 namespace korvath::sim {
 
-/// One byte on the line at 38400 baud, 8N1: ten bit times.
-inline constexpr double kByteTimeMs = 10.0 * 1000.0 / 38400.0;
+using link::protocol::kByteTimeMs;
 
 /// A partial frame is dropped when its next byte is this late, so the parser resyncs.
 inline constexpr double kFrameGapMs = 100.0;

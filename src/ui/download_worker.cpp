@@ -57,9 +57,9 @@ void WorkerObserver::reportError(int number, const std::string& description) {
 DownloadWorker::DownloadWorker(ports::PortOpener& opener, link::Clock* clock)
     : opener_(opener),
       clock_(clock != nullptr ? *clock : steadyClock_),
-      link_(closedPort_, clock_),
+      link_(closedPort_, clock_, &observer_),
       observer_(*this),
-      downloader_(link_, clock_, observer_) {}
+      downloader_(link_, observer_) {}
 
 DownloadWorker::~DownloadWorker() = default;
 
@@ -97,13 +97,13 @@ void DownloadWorker::runDownload(const QString& imagePath) {
         return;
     }
     observer_.beginDownload();
-    const bool result =
+    const download::DownloadResult result =
         downloader_.RunDownload(std::filesystem::path(QFile::encodeName(imagePath).toStdString()));
     emit busyPointerChanged(false);
     // A device that went away during the download closed the port: a green label would tell
     // the technician otherwise.
     emit portStateChanged(portOpen());
-    emit downloadFinished(result);
+    emit downloadFinished(result.outcome == download::Outcome::Done);
 }
 
 template <typename Ask>

@@ -56,7 +56,9 @@ class Device {
         o.model = model;
         return o;
     }
-    static std::string_view passwordOf(int model) { return link::protocol::kPasswords[model - 1]; }
+    static std::string_view passwordOf(int model) {
+        return link::protocol::kModels[static_cast<std::size_t>(model - 1)].password;
+    }
 
     Controller controller;
     double nowMs = 0;
