@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "image/line_reader.h"
 #include "image/record.h"
 
 namespace korvath::image {
@@ -237,9 +236,9 @@ PrescanResult PrescanImage(const ImageFile& image, link::protocol::Model model) 
 }
 
 bool HasImageHeader(const std::filesystem::path& path) {
-    LineReader reader(path);
-    std::string first;
-    return reader.readLine(first) && beginsWith(first, kHeaderPrefix);
+    const ImageRead read = ReadImage(path);
+    if (read.failure == ReadFailure::TooLong) return true;
+    return read.image && beginsWith(read.image->line(1), kHeaderPrefix);
 }
 
 }  // namespace korvath::image

@@ -21,8 +21,8 @@
 
 #include "download/controller.h"
 #include "download/downloader.h"
+#include "image/image_file.h"
 #include "image/image_files.h"
-#include "image/line_reader.h"
 #include "support/fake_port.h"
 
 namespace korvath::download {
@@ -807,11 +807,12 @@ TEST_F(SrecCatDownload, SendsEveryRecordByteForByteInUnderASecond) {
         static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     EXPECT_EQ(observer.last().text, "Done!");
 
-    image::LineReader reader(image);
-    std::string line;
+    const image::ImageRead read = image::ReadImage(image);
+    ASSERT_TRUE(read.image);
     std::vector<Bytes> expected;
-    reader.readLine(line);
-    while (reader.readLine(line) && line.starts_with("S2")) expected.push_back(expectedFrame(line));
+    for (std::int32_t n = 2; n <= read.image->lineCount() && read.image->line(n).starts_with("S2");
+         ++n)
+        expected.push_back(expectedFrame(std::string(read.image->line(n))));
     ASSERT_EQ(expected.size(), 8192u);
     ASSERT_EQ(controller.programFrames.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i)
