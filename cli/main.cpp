@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "console_modes.h"
 #include "console_observer.h"
 #include "download/downloader.h"
 #include "guidance.h"
@@ -66,6 +67,8 @@ int main(int argc, char** argv) {
             ->allow_extra_args(false);
     korvath::cli::LineOptions line;
     korvath::cli::addLineOptions(cli, line);
+    korvath::cli::ConsoleModes modes;
+    korvath::cli::addConsoleModes(cli, modes);
     bool check = false;
     auto* checkOption = cli.add_flag(
         "--check", check,
@@ -129,6 +132,12 @@ int main(int argc, char** argv) {
     }
 
     if (korvath::cli::isLineRun(portTexts, line)) {
+        if (modes.quiet || modes.trace) {
+            std::fprintf(stderr,
+                         "korvath-cli: --quiet and --trace take one port without "
+                         "--station, --log or --json\n");
+            return kExitUsage;
+        }
         return korvath::cli::runLine(portTexts, image, std::move(read), line);
     }
     const std::string& portText = portTexts.front();
@@ -149,14 +158,18 @@ int main(int argc, char** argv) {
     // The progress line redraws itself with \r and ESC [K, which a Windows console obeys only
     // when asked to.
     using korvath::platform::Stream;
-    korvath::cli::ConsoleObserver observer(stdout, stderr, stdin,
-                                           korvath::platform::enableTerminalControls(Stream::Error),
-                                           korvath::platform::isTerminal(Stream::Input));
+    korvath::cli::ConsoleObserver console(
+        stdout, stderr, stdin,
+        modes.barAllowed() && korvath::platform::enableTerminalControls(Stream::Error),
+        korvath::platform::isTerminal(Stream::Input));
+    korvath::cli::ModeObserver observer(console, modes, clock, stderr);
     korvath::link::Link link(*opened.port, clock, &observer);
+    if (modes.trace) link.setTrace(&observer);
     korvath::download::Downloader downloader(link, observer);
     downloader.setStopToken(stop.get_token());
     const korvath::download::DownloadResult result = downloader.RunDownload(read);
     observer.finish();
+    console.finish();
     opened.port->close();
     korvath::cli::printGuidance(result, portText, stderr);
     return korvath::cli::exitCodeFor(result.outcome);
