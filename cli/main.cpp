@@ -15,6 +15,7 @@
 #include "console_observer.h"
 #include "download/downloader.h"
 #include "guidance.h"
+#include "help/help_formatter.h"
 #include "image_check.h"
 #include "korvath/version.h"
 #include "link/link.h"
@@ -64,11 +65,13 @@ int main(int argc, char** argv) {
         cli.add_option("-p,--port", portTexts,
                        "Port number (n-th listed port), name, device path, usb:SERIAL or sim[:N]; "
                        "repeat it to run several ports at once")
-            ->allow_extra_args(false);
+            ->allow_extra_args(false)
+            ->option_text("PORT");
     korvath::cli::LineOptions line;
     korvath::cli::addLineOptions(cli, line);
     korvath::cli::ConsoleModes modes;
     korvath::cli::addConsoleModes(cli, modes);
+    cli.get_option("--log")->option_text("FILE");
     bool check = false;
     auto* checkOption = cli.add_flag(
         "--check", check,
@@ -78,17 +81,31 @@ int main(int argc, char** argv) {
     checkOption->excludes(portOption);
     checkOption->excludes("--list-ports");
     cli.footer(
-        "Exit codes: 0 Done! (--check: accepted); 1 the controller or the line failed;\n"
-        "2 usage error, an image that cannot be read, or a port that cannot be opened;\n"
-        "3 the image was refused; 130/143 cancelled by SIGINT/SIGTERM (141: standard output\n"
-        "closed). A cancelled download ends after the exchange in flight, with the exit frame.\n"
+        "Exit codes:\n"
+        "  0    Done! (with --check: the image was accepted)\n"
+        "  1    the controller or the line failed\n"
+        "  2    a usage error, an image that cannot be read, a port that cannot be opened\n"
+        "  3    the image was refused\n"
+        "  130  cancelled by SIGINT (Ctrl-C); 143 by SIGTERM; 141 standard output closed\n"
+        "A cancelled download ends after the exchange in flight, with the exit frame.\n"
         "\n"
         "Examples:\n"
-        "  korvath-cli --list-ports                 the ports, numbered as --port takes them\n"
-        "  korvath-cli --port 1 firmware.shx        download into the controller on port 1\n"
-        "  korvath-cli --port sim examples/demo.shx try it on the simulated controller\n");
+        "  korvath-cli --list-ports\n"
+        "      the ports, numbered as --port takes them\n"
+        "\n"
+        "  korvath-cli --port 1 firmware.shx\n"
+        "      download into the controller on port 1\n"
+        "\n"
+        "  korvath-cli --port sim examples/demo.shx\n"
+        "      try it on the simulated controller\n"
+        "\n"
+        "  korvath-cli --trace --port sim examples/demo.shx\n"
+        "      the same, with every frame and reply on standard error\n"
+        "\n"
+        "See korvath-cli(1) for station mode, the log and the JSON events.");
     portOption->excludes("--list-ports");
     imageOption->excludes("--list-ports");
+    korvath::help::useHelpLayout(cli);
 
     try {
         // UTF-8 on every system, so that an image path keeps every letter on Windows too.

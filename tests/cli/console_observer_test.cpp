@@ -1,6 +1,7 @@
 #include "console_observer.h"
 #include "console_modes.h"
 #include "guidance.h"
+#include "help/help_formatter.h"
 
 #include <gtest/gtest.h>
 
@@ -223,6 +224,21 @@ TEST(TraceLines, SayWhatCameBack) {
     }
     EXPECT_EQ(tracePhase({0, 0, download::Phase::Erasing}), "erase");
     EXPECT_EQ(tracePhase({0, 0, download::Phase::Connecting, download::Count::Probe}), "connect");
+}
+
+TEST(HelpLayout, WrapsAtSpacesKeepingLineBreaksIndentsAndColumns) {
+    const struct {
+        const char* text;
+        int width;
+        int hang;
+        const char* wrapped;
+    } cases[] = {
+        {"one two three four", 9, 0, "one two\nthree\nfour\n"},
+        {"  0    Done! at once\n\nnext", 14, 4, "  0    Done!\n      at once\n\nnext\n"},
+        {"a verylongwordindeed b", 6, 0, "a\nverylongwordindeed\nb\n"},
+        {"fits exactly", 12, 0, "fits exactly\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(help::wrapText(c.text, c.width, c.hang), c.wrapped);
 }
 
 TEST(FormatDuration, MinutesAndHours) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "help/help_formatter.h"
 #include "korvath/version.h"
 #include "pty_server.h"
 #include "sim/controller.h"
@@ -115,9 +116,10 @@ void addOptions(CLI::App& app, ProgramOptions& p) {
                    "(also on a stop signal) for the unit on the line, and for each earlier "
                    "unit when the next one arrives. With several ports or units, FILE gets "
                    "the suffix .P (port P), .U (unit U) or, with both, .P.U: FILE.2, FILE.2.3; "
-                   "--log lines carry the same P, U or P.U in front");
+                   "--log lines carry the same P, U or P.U in front")
+        ->option_text("FILE");
     app.add_flag("--log", p.log, "Log every request and its reply to standard error");
-    app.set_version_flag("--version", korvath::kVersionText);
+    app.set_version_flag("--version", std::string("korvath-sim ") + korvath::kVersionText);
 }
 
 /// Standard input is watched for its end only when something can close it: a pipe, a socket
@@ -137,9 +139,11 @@ int main(int argc, char** argv) {
         "lines), then serves until SIGTERM, SIGINT or SIGHUP, until its standard input (a "
         "pipe or terminal) closes, or until --unplug-after has fired on every port. Open a "
         "printed path as the serial port; closing and reopening it is fine. After the exit "
-        "frame the controller restarts and falls silent unless --card is given."};
+        "frame the controller restarts and falls silent unless --card is given.",
+        "korvath-sim"};
     ProgramOptions program;
     addOptions(app, program);
+    korvath::help::useHelpLayout(app);
     CLI11_PARSE(app, argc, argv);
     Options& options = program.device;
     options.pacing = !program.noPacing;
