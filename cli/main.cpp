@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     checkOption->excludes(portOption);
     checkOption->excludes("--list-ports");
     cli.footer(
-        "Exit codes:\n"
+        "Exit status:\n"
         "  0    Done! (with --check: the image was accepted)\n"
         "  1    the controller or the line failed\n"
         "  2    a usage error, an image that cannot be read, a port that cannot be opened\n"

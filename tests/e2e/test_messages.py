@@ -217,6 +217,21 @@ def test_help_fits_eighty_columns_and_version_names_the_program(programs, progra
     assert version.stdout.startswith("korvath-%s " % program), version.stdout
 
 
+# Completion for bash, zsh and fish offers every long option the help lists.
+def test_completion_covers_every_option(programs):
+    shown = subprocess.run([programs.cli, "--help"], capture_output=True, text=True, timeout=30)
+    options = set(re.findall(r"^  (?:-\w,)?--([a-z-]+)", shown.stdout, re.M))
+    assert {"port", "log", "trace", "quiet"} <= options
+    dist = Path(__file__).resolve().parents[2] / "dist"
+    files = {"bash": (dist / "korvath-cli.bash-completion", r"--%s(?![\w-])"),
+             "zsh": (dist / "korvath-cli.zsh-completion", r"--%s(?![\w-])"),
+             "fish": (dist / "korvath-cli.fish", r"-l %s(?![\w-])")}
+    for shell, (path, form) in files.items():
+        text = path.read_text()
+        missing = sorted(o for o in options if not re.search(form % re.escape(o), text))
+        assert missing == [], shell
+
+
 # --trace shows each frame and reply on standard error; --quiet leaves only the failure. A
 # refused image ends right after the password, so the run takes no sector pauses.
 @pytest.mark.parametrize("option, stdout", [
