@@ -16,8 +16,9 @@ std::uint8_t sectorByte(int sector) {
     return static_cast<std::uint8_t>(sector);
 }
 
-std::string rangeText(const std::string& what) {
-    return std::string(toString(ErrorNumber::IndexOutOfRange)) + ": " + what;
+Fault rangeFault(const std::string& what) {
+    return {ErrorNumber::IndexOutOfRange,
+            std::string(toString(ErrorNumber::IndexOutOfRange)) + ": " + what};
 }
 
 }  // namespace
@@ -25,8 +26,8 @@ std::string rangeText(const std::string& what) {
 Link::Link(Port& port, Clock& clock, ErrorSink* errors)
     : port_(&port), clock_(&clock), errors_(errors) {}
 
-ExchangeResult Link::fail(LinkFault fault) {
-    if (errors_ != nullptr) errors_->reportError(fault.number, fault.description);
+ExchangeResult Link::fail(Fault fault) {
+    if (errors_ != nullptr) errors_->reportError(static_cast<int>(fault.number), fault.text);
     ExchangeResult result;
     result.status = ExchangeResult::Status::Failed;
     result.fault = std::move(fault);
@@ -38,15 +39,15 @@ ExchangeResult Link::portFailure() {
     // Closing makes every later exchange end at once and silently: one report per failure,
     // not one per retry of the download.
     port_->close();
-    return fail({error.number != 0 ? error.number : static_cast<int>(ErrorNumber::DeviceIo),
-                 error.description.empty() ? std::string(toString(ErrorNumber::DeviceIo))
-                                           : error.description});
+    Fault fault = platform::faultOf(ErrorNumber::DeviceIo);
+    if (error.number != 0) fault.number = static_cast<ErrorNumber>(error.number);
+    if (!error.description.empty()) fault.text = error.description;
+    return fail(std::move(fault));
 }
 
 ExchangeResult Link::ExchangeFrame(std::span<const std::uint8_t> frame, int timeoutMs) {
     if (frame.empty() || frame.size() > protocol::kMaxFrameLength) {
-        return fail({static_cast<int>(ErrorNumber::IndexOutOfRange),
-                     rangeText("frame of " + std::to_string(frame.size()) + " bytes")});
+        return fail(rangeFault("frame of " + std::to_string(frame.size()) + " bytes"));
     }
     if (!port_->isOpen()) return {};
 
@@ -66,9 +67,8 @@ ExchangeResult Link::collectReply(int timeoutMs) {
     if (result.reply.size() > protocol::kMaxReplyLength) {
         const std::size_t received = result.reply.size();
         ExchangeResult failed =
-            fail({static_cast<int>(ErrorNumber::IndexOutOfRange),
-                  rangeText("reply of " + std::to_string(received) + " bytes, more than " +
-                            std::to_string(protocol::kMaxReplyLength))});
+            fail(rangeFault("reply of " + std::to_string(received) + " bytes, more than " +
+                            std::to_string(protocol::kMaxReplyLength)));
         result.reply.resize(protocol::kMaxReplyLength);
         failed.reply = std::move(result.reply);
         return failed;

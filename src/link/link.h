@@ -18,12 +18,6 @@
 
 namespace korvath::link {
 
-/// A fault of one exchange, as reported to the ErrorSink.
-struct LinkFault {
-    int number = 0;
-    std::string description;
-};
-
 /// What one exchange brought back.
 struct ExchangeResult {
     enum class Status {
@@ -36,7 +30,7 @@ struct ExchangeResult {
     /// The bytes received, at most kMaxReplyLength of them; trustworthy only when Replied.
     std::vector<std::uint8_t> reply;
     /// Set when Failed: the fault that went to the ErrorSink.
-    std::optional<LinkFault> fault;
+    std::optional<Fault> fault;
 
     /// True when the reply came in time and its first byte is ACK.
     [[nodiscard]] bool acked() const {
@@ -124,7 +118,7 @@ class Link {
     enum class WaitEnd { Complete, TimedOut, PortFailed };
     WaitEnd waitForReply(double timeoutMs);
     Answer sectorCommand(SectorCommand command, int sector);
-    ExchangeResult fail(LinkFault fault);
+    ExchangeResult fail(Fault fault);
     ExchangeResult portFailure();
     ExchangeResult collectReply(int timeoutMs);
 

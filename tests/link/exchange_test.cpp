@@ -110,7 +110,7 @@ TEST_F(ExchangeTest, OverlongReplyKeepsFirst51BytesReportsError9AndFails) {
     ASSERT_EQ(sink.reports.size(), 1u);
     EXPECT_EQ(sink.reports[0].number, 9);
     ASSERT_TRUE(result.fault);
-    EXPECT_EQ(result.fault->number, 9);
+    EXPECT_EQ(result.fault->number, ErrorNumber::IndexOutOfRange);
     // The ACK at the front must not count as an acknowledged probe.
     EXPECT_FALSE(link.probe());
 }

@@ -148,8 +148,8 @@ int main(int argc, char** argv) {
     Options& options = program.device;
     options.pacing = !program.noPacing;
 
-    if (auto problem = korvath::sim::checkOptions(options); !problem.empty()) {
-        std::fprintf(stderr, "korvath-sim: %s\n", problem.c_str());
+    if (const auto checked = korvath::sim::checkOptions(options); !checked) {
+        std::fprintf(stderr, "korvath-sim: %s\n", checked.fault().text.c_str());
         return 2;
     }
 
@@ -174,16 +174,16 @@ int main(int argc, char** argv) {
     const auto writeDump = [&](const korvath::sim::Controller& controller, const std::string& tag) {
         if (program.dumpPath.empty()) return;
         const std::string path = tag.empty() ? program.dumpPath : program.dumpPath + "." + tag;
-        if (auto problem = controller.dump(path); !problem.empty()) {
-            std::fprintf(stderr, "korvath-sim: %s\n", problem.c_str());
+        if (const auto dumped = controller.dump(path); !dumped) {
+            std::fprintf(stderr, "korvath-sim: %s\n", dumped.fault().text.c_str());
             status = 1;
         }
     };
     for (int port = 1; port <= program.count; ++port) {
         auto server = std::make_unique<korvath::sim::PtyServer>(
             options, program.units, port, program.count, program.log ? stderr : nullptr, epoch);
-        if (auto problem = server->open(); !problem.empty()) {
-            std::fprintf(stderr, "korvath-sim: %s\n", problem.c_str());
+        if (const auto opened = server->open(); !opened) {
+            std::fprintf(stderr, "korvath-sim: %s\n", opened.fault().text.c_str());
             return 1;
         }
         server->setUnitDone(writeDump);
