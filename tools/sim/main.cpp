@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -40,7 +41,10 @@ void addOptions(CLI::App& app, ProgramOptions& p) {
                  "Programming card plugged in: after the exit frame the bootloader keeps "
                  "answering (locked again) instead of falling silent");
     app.add_flag("--no-pacing", p.noPacing,
-                 "Send and take bytes at once instead of at 38400 baud (260 us a byte)");
+                 "Send and take bytes at once instead of at " +
+                     std::to_string(korvath::link::protocol::kBaudRate) + " baud (" +
+                     std::to_string(std::lround(korvath::link::protocol::kByteTimeMs * 1000)) +
+                     " us a byte)");
     app.add_option("--erase-ms", o.eraseMs,
                    "Time to erase one sector, in ms (above 5000 the "
                    "client's erase time-out passes)")
