@@ -1,7 +1,6 @@
 # fish completion for korvath-cli: every option, the ports it lists, .SHX images and log files.
 function __korvath_cli_ports
     korvath-cli --list-ports 2>/dev/null | awk '{ print $1 }'
-    printf '%s\n' sim sim:2 sim:3
 end
 
 complete -c korvath-cli -s h -l help -d 'Print the help and exit'
