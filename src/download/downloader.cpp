@@ -120,11 +120,11 @@ DownloadResult Downloader::RunDownload(const image::ImageRead& image) {
 void Downloader::stopAfterError(const std::string& what) {
     ignoringErrors(
         [&] { fail(Outcome::DeviceFailure, Stop::UnexpectedError, "Download stopped: " + what); });
-    if (run_.exitDue) ignoringErrors([this] { link_.exitProgramming(run_.replyTimeoutMs); });
+    if (run_.exitDue) ignoringErrors([this] { link_.exitProgramming(replyTimeoutMs_); });
 }
 
 void Downloader::exitProgramming() {
-    link_.exitProgramming(run_.replyTimeoutMs);
+    link_.exitProgramming(replyTimeoutMs_);
     run_.exitDue = false;
 }
 
@@ -197,14 +197,14 @@ bool Downloader::connect() {
     for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
         if (stopRequested()) return false;
         showStep(Count::Probe, attempt + 1, kConnectAttempts);
-        if (link_.probe(run_.replyTimeoutMs)) return true;
+        if (link_.probe(replyTimeoutMs_)) return true;
     }
     fail(Outcome::DeviceFailure, Stop::NoConnection, text::ConnectionError);
     return false;
 }
 
 std::optional<link::Model> Downloader::unlock() {
-    run_.replyTimeoutMs = link::protocol::kLongReplyTimeoutMs;
+    replyTimeoutMs_ = link::protocol::kLongReplyTimeoutMs;
     for (int attempt = 0; attempt < kPasswordAttempts; ++attempt) {
         if (stopRequested()) return std::nullopt;
         showStep(Count::PasswordRound, attempt + 1, kPasswordAttempts);
@@ -228,13 +228,13 @@ std::optional<std::int32_t> Downloader::prescan(const image::ImageFile& image, l
 
 link::SectorState Downloader::blankCheck(int sector) {
     const link::SectorState state = link_.blankCheck(sector);
-    run_.replyTimeoutMs = link::protocol::kDefaultReplyTimeoutMs;
+    replyTimeoutMs_ = link::protocol::kDefaultReplyTimeoutMs;
     return state;
 }
 
 link::Answer Downloader::eraseSector(int sector) {
     const link::Answer answer = link_.erase(sector);
-    run_.replyTimeoutMs = link::protocol::kDefaultReplyTimeoutMs;
+    replyTimeoutMs_ = link::protocol::kDefaultReplyTimeoutMs;
     return answer;
 }
 
@@ -287,7 +287,7 @@ bool Downloader::program(const image::ImageFile& image, link::Model model,
         if (lineNumber == lastRecordLine)
             record.address = link::protocol::lastRecordAddressFor(model);
         if (stopRequested()) return false;
-        if (link_.program(record, run_.replyTimeoutMs) != link::Answer::Accepted) {
+        if (link_.program(record, replyTimeoutMs_) != link::Answer::Accepted) {
             fail(Outcome::DeviceFailure, Stop::RecordRefused, text::FlashError);
             return false;
         }
@@ -308,7 +308,7 @@ void Downloader::resetTarget() {
         pause(kResetStepMs);
         if (stopRequested()) return;
     }
-    if (!link_.probe(run_.replyTimeoutMs)) return;
+    if (!link_.probe(replyTimeoutMs_)) return;
     // A controller still answering has its programming card plugged in.
     observer_.askToRemoveProgrammingCard();
     exitProgramming();

@@ -115,10 +115,6 @@ class Downloader {
     struct Run {
         DownloadResult result;
         bool exitDue = false;  ///< the exit frame is owed to the device
-        /// The reply time-out of probes, records and the exit frame: kLongReplyTimeoutMs from
-        /// the password step until the end of the next blank check or erase, since a device
-        /// busy with a password or a sector answers late; kDefaultReplyTimeoutMs otherwise.
-        int replyTimeoutMs = link::protocol::kDefaultReplyTimeoutMs;
         // The step within the phase, sent along with every progress report.
         Count count = Count::None;
         int step = 0;
@@ -160,6 +156,12 @@ class Downloader {
     ProgressModel progress_;
     std::stop_token stop_;
     Run run_;
+    /// The reply time-out of probes, records and the exit frame: kLongReplyTimeoutMs from the
+    /// password step until the end of the next blank check or erase, kDefaultReplyTimeoutMs
+    /// otherwise. It outlives a run on purpose: a download that ended after its password step
+    /// (wrong password, refused image, cancelled) leaves the long wait to the probes of the
+    /// next one, and a controller's bootloader sees that in the timing of the retries.
+    int replyTimeoutMs_ = link::protocol::kDefaultReplyTimeoutMs;
     std::atomic<bool> busy_{false};
     std::atomic<bool> running_{false};
 };

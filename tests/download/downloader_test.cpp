@@ -215,13 +215,14 @@ struct WaitCase {
     const char* name;
     std::function<void(test::Controller&, std::vector<std::string>&)> script;
     std::string waits;
+    int nextProbes;  ///< the reply time-out of the next download's probes
     friend void PrintTo(const WaitCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class ReplyWaits : public DownloadTest, public ::testing::WithParamInterface<WaitCase> {};
 
 // A device busy with a password or a sector answers late: the long time-out lasts from the
-// password step until the end of the next blank check or erase, and no longer.
+// password step until the end of the next blank check or erase, also into the next download.
 TEST_P(ReplyWaits, AreLongFromThePasswordStepUntilTheNextSectorCommand) {
     WaitTrace trace;
     link.setTrace(&trace);
@@ -230,12 +231,11 @@ TEST_P(ReplyWaits, AreLongFromThePasswordStepUntilTheNextSectorCommand) {
     run(smallImage(lines));
     EXPECT_EQ(trace.text(), GetParam().waits);
 
-    // The next download starts afresh, whatever the last one left.
     controller = test::Controller{};
     controller.firstAckedProbe = 0;
     trace.waits.clear();
     run(smallImage());
-    EXPECT_EQ(trace.text(), "probe 1000 x50");
+    EXPECT_EQ(trace.text(), "probe " + std::to_string(GetParam().nextProbes) + " x50");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -243,16 +243,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         WaitCase{"Done", [](auto&, auto&) {},
                  "probe 1000, password 5000, blank 5000 x8, record 1000 x64, exit 1000, probe "
-                 "1000"},
+                 "1000",
+                 1000},
         WaitCase{"NotBlank", [](test::Controller& c, auto&) { c.notBlank[10] = 1; },
                  "probe 1000, password 5000, blank 5000, erase 5000, blank 5000 x7, record 1000 "
-                 "x64, exit 1000, probe 1000"},
+                 "x64, exit 1000, probe 1000",
+                 1000},
         WaitCase{"ImageRefused", [](auto&, std::vector<std::string>& lines) { lines[7][139] ^= 1; },
-                 "probe 1000, password 5000, exit 5000"},
+                 "probe 1000, password 5000, exit 5000", 5000},
         WaitCase{"WrongPassword", [](test::Controller& c, auto&) { c.model = 0; },
-                 "probe 1000, password 5000 x150, exit 5000"},
+                 "probe 1000, password 5000 x150, exit 5000", 5000},
         WaitCase{"RecordRefused", [](test::Controller& c, auto&) { c.refusedRecord = 3; },
-                 "probe 1000, password 5000, blank 5000 x8, record 1000 x4, exit 1000"}),
+                 "probe 1000, password 5000, blank 5000 x8, record 1000 x4, exit 1000", 1000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct SectorCase {
