@@ -30,9 +30,6 @@ inline constexpr int kExitRefused = 3;  ///< the image was refused
 /// Empty for a file that was read, and for one refused as too long, which the download reports.
 [[nodiscard]] std::string unreadableReason(const image::ImageRead& read);
 
-/// Qt's SHA-256, for image::CheckImage.
-[[nodiscard]] image::Sha256Digest qtSha256(std::string_view bytes);
-
 /// Everything a run over several ports needs before opening any: the image read once and
 /// checked once. `exitCode` is 0 when the image may be flashed; otherwise it tells why not and
 /// `message` says it for standard error.
@@ -46,9 +43,12 @@ struct CheckedImage {
 /// The same for an image already read from `path`, so that it is not read a second time.
 [[nodiscard]] CheckedImage checkImage(image::ImageRead read, const std::filesystem::path& path);
 
-/// korvath-cli --check IMAGE: the facts one "key: value" a line on `out`, the reason for a
-/// refusal on `err`. Returns the exit code.
+enum class CheckFormat { Text, Json };
+
+/// korvath-cli --check IMAGE: the facts one "key: value" a line on `out` (Json: one object
+/// with the same keys, "exit", "time" and for a refusal "status", "line" and "reason"), the
+/// reason for a refusal on `err`. Names are shown escaped. Returns the exit code.
 int runCheck(const std::filesystem::path& path, const std::string& shownName, std::FILE* out,
-             std::FILE* err);
+             std::FILE* err, CheckFormat format = CheckFormat::Text);
 
 }  // namespace korvath::cli

@@ -10,6 +10,8 @@ complete -c korvath-cli -s p -l port -x -a '(__korvath_cli_ports)' -d 'Port numb
 complete -c korvath-cli -l station -d 'Wait for controller after controller on every port'
 complete -c korvath-cli -l log -r -F -d 'Append one JSON line per unit to FILE'
 complete -c korvath-cli -l json -d 'Print one JSON object per event instead of text'
+complete -c korvath-cli -l tag -x -d 'KEY=VALUE copied into every log line and result event'
+complete -c korvath-cli -l ask-serial -d "Ask for each unit's serial number on standard input"
 complete -c korvath-cli -s q -l quiet -d 'Print only the failures and the final status'
 complete -c korvath-cli -l trace -d 'Print every frame and reply in hex on standard error'
 complete -c korvath-cli -l check -d 'Check the image without a controller'

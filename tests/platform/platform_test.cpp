@@ -1,4 +1,5 @@
 #include "platform/platform.h"
+#include "platform/escape.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 
 #include "platform/append_file.h"
 #include "platform/fault.h"
+#include "platform/sha256.h"
 #include "platform/stop_signals.h"
 
 namespace korvath::platform {
@@ -103,6 +105,42 @@ TEST(AppendFile, RecordsFollowWhatWasThere) {
     EXPECT_EQ(folder.error, "is a folder");
 }
 
+// Names from outside reach a terminal without a control character and a log without a lost
+// byte.
+TEST(Escape, ControlsAndForeignBytesShowAsEscapes) {
+    const struct {
+        std::string_view name;
+        std::string_view printable;
+        std::string_view visible;
+    } rows[] = {
+        {"plain C:\\images\\app.shx", "plain C:\\images\\app.shx", "plain C:\\images\\app.shx"},
+        {"a\nresult: accepted", "a\\nresult: accepted", "a\nresult: accepted"},
+        {"\x1b[2J\r\t\x7f", "\\x1b[2J\\r\\t\\x7f", "\x1b[2J\r\t\x7f"},
+        {"Pr\xC3\xBC"
+         "f \xE2\x82\xAC",
+         "Pr\xC3\xBC"
+         "f \xE2\x82\xAC",
+         "Pr\xC3\xBC"
+         "f \xE2\x82\xAC"},
+        // C1 control (CSI) and a right-to-left override, as UTF-8.
+        {"\xC2\x9B"
+         "2J\xE2\x80\xAE",
+         "\\xc2\\x9b2J\\xe2\\x80\\xae",
+         "\xC2\x9B"
+         "2J\xE2\x80\xAE"},
+        // Latin-1, a lone continuation byte, an overlong slash, a surrogate, a cut sequence.
+        {"\xE4.shx", "\\xe4.shx", "\\xe4.shx"},
+        {"\xFC.shx", "\\xfc.shx", "\\xfc.shx"},
+        {"\x80\xC0\xAF\xED\xA0\x80\xE2\x82", "\\x80\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82",
+         "\\x80\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82"},
+        {std::string_view("nul\0x", 5), "nul\\x00x", std::string_view("nul\0x", 5)},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(printable(row.name), row.printable) << row.name;
+        EXPECT_EQ(visibleUtf8(row.name), row.visible) << row.name;
+    }
+}
+
 // A watch that saw no signal leaves the run alone, and its end restores what it replaced.
 TEST(SignalWatch, QuietWithoutASignal) {
     std::stop_source source;
@@ -146,6 +184,41 @@ TEST(FullPath, TheTemporaryFolderIsOneAndARelativeNameIsNot) {
     EXPECT_FALSE(isFullPath("image.shx"));
     EXPECT_FALSE(isFullPath("images/image.shx"));
     EXPECT_FALSE(isFullPath(""));
+}
+
+}  // namespace
+}  // namespace korvath::platform
+
+namespace korvath::platform {
+namespace {
+
+std::string hex(const Sha256Digest& digest) {
+    std::string text;
+    char pair[3];
+    for (const std::uint8_t byte : digest) {
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        text += pair;
+    }
+    return text;
+}
+
+// Known answers (FIPS 180-2), on each system's library.
+TEST(Sha256, GivesTheStandardDigests) {
+    const struct {
+        std::string bytes;
+        const char* digest;
+    } rows[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(hex(sha256(row.bytes)), row.digest) << row.bytes.size();
+}
+
+TEST(HostName, IsTheSystemsName) {
+    EXPECT_FALSE(hostName().empty());
+    EXPECT_EQ(hostName().find('\0'), std::string::npos);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ struct ProgramOptions {
     bool log = false;
     int count = 1;
     korvath::sim::UnitPlan units;
+    double usbLatencyMs = 0;
 };
 
 void addOptions(CLI::App& app, ProgramOptions& p) {
@@ -122,6 +123,12 @@ void addOptions(CLI::App& app, ProgramOptions& p) {
                    "the suffix .P (port P), .U (unit U) or, with both, .P.U: FILE.2, FILE.2.3; "
                    "--log lines carry the same P, U or P.U in front")
         ->option_text("FILE");
+    app.add_option("--usb-latency-ms", p.usbLatencyMs,
+                   "Play a USB adapter's latency timer: hand the controller's bytes to the "
+                   "pseudo-terminal only at multiples of N ms (many USB adapters default to 16); "
+                   "0 hands them over at once")
+        ->check(CLI::Range(0.0, 1000.0))
+        ->capture_default_str();
     app.add_flag("--log", p.log, "Log every request and its reply to standard error");
     app.set_version_flag("--version", std::string("korvath-sim ") + korvath::kVersionText);
 }
@@ -191,6 +198,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         server->setUnitDone(writeDump);
+        server->setUsbLatencyMs(program.usbLatencyMs);
         serving.push_back(server.get());
         servers.push_back(std::move(server));
     }
