@@ -136,7 +136,7 @@ class LineRun {
   private:
     void runPort(std::size_t index);
     /// One download on `link`; the record goes to the log and the tally.
-    void runUnit(std::size_t index, link::Link& link, link::Clock& clock, std::optional<int> unit);
+    void runUnit(std::size_t index, link::Link& link, std::optional<int> unit);
     std::unique_ptr<download::DownloadObserver> observerFor(std::size_t index,
                                                             std::optional<int> unit);
     ports::OpenedPort openPort(std::size_t index, link::Clock& clock);
@@ -221,8 +221,7 @@ std::optional<RefusedRecord> LineRun::refusedRecord(const UnitObserver& observer
     return RefusedRecord{line, image::recordAddress(image_.read.image->line(line))};
 }
 
-void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
-                      std::optional<int> unit) {
+void LineRun::runUnit(std::size_t index, link::Link& link, std::optional<int> unit) {
     std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
     download::DownloadObserver& inner = own ? *own : *single_;
     UnitObserver observer(inner, options_.station || ports_.size() > 1, output_);
@@ -238,16 +237,15 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     }
     record.started = Wall::now();
     const auto started = Steady::now();
-    download::Downloader downloader(link, clock, observer);
+    link.setErrorSink(&observer);
+    download::Downloader downloader(link, observer);
     downloader.setStopToken(stop_.get_token());
-    downloader.RunDownload(image_.read);
+    const download::DownloadResult result = downloader.RunDownload(image_.read);
     link.setErrorSink(nullptr);
-    const std::string advice =
-        guidanceAfter(downloader.outcome(), observer.lastStatus(), downloader.flash(),
-                      downloader.model().has_value(), ports_[index]);
+    const std::string advice = guidanceAfter(result, ports_[index]);
     if (single_) {
         single_->finish();
-        printGuidance(downloader, observer.lastStatus(), ports_[index], stderr);
+        printGuidance(result, ports_[index], stderr);
     } else if (console_) {
         if (!advice.empty()) console_->advice(index, advice);
     }
@@ -260,22 +258,20 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     record.image = path_;
     record.imageSha256 = image_.check.facts.sha256;
     record.records = image_.check.facts.records;
-    if (const auto model = downloader.model()) record.model = link::protocol::number(*model);
+    if (result.model) record.model = link::protocol::number(*result.model);
     record.result = observer.lastStatus();
-    record.exit = exitCodeFor(downloader.outcome());
+    record.exit = exitCodeFor(result.outcome);
     // A run stopped because its output could not be written failed; no signal ended it.
-    if (downloader.outcome() == download::Outcome::Cancelled && output_.failed()) {
+    if (result.outcome == download::Outcome::Cancelled && output_.failed()) {
         record.exit = kExitFailed;
     }
     record.errors = observer.errors();
     record.version = kVersionText;
     record.unit = unit;
     record.refusedRecord = refusedRecord(observer);
-    if (downloader.outcome() == download::Outcome::ImageRefused && downloader.model() &&
-        image_.read.image) {
+    if (result.outcome == download::Outcome::ImageRefused && result.model && image_.read.image) {
         // The rules of the model that answered; the check before the ports held those of all.
-        const image::PrescanResult prescan =
-            image::PrescanImage(*image_.read.image, *downloader.model());
+        const image::PrescanResult prescan = image::PrescanImage(*image_.read.image, *result.model);
         if (!prescan.refusals.empty()) {
             record.refusal = {prescan.refusals.front().line, prescan.refusals.front().reason};
         }
@@ -334,7 +330,7 @@ void LineRun::runPort(std::size_t index) {
     }
     link::Link link(*opened.port, clock);
     if (!options_.station) {
-        runUnit(index, link, clock, std::nullopt);
+        runUnit(index, link, std::nullopt);
         opened.port->close();
         return;
     }
@@ -350,7 +346,7 @@ void LineRun::runPort(std::size_t index) {
         (own ? *own : *single_).showStatus("Waiting for controller", download::Severity::Normal);
         output_.check();
         if (!waitForController(link, waits_.get_token(), reopen)) break;
-        runUnit(index, link, clock, unit);
+        runUnit(index, link, unit);
         if (waits_.stop_requested() || !waitUntilGone(link, waits_.get_token())) break;
     }
     opened.port->close();
