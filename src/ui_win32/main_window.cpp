@@ -42,25 +42,26 @@ struct ControlSpec {
     const wchar_t* tip;
 };
 
-// Created in this order, which is also the tab order: the controls that take input first.
+// Created in this order, which is also the tab order. The port box's label comes first: its
+// mnemonic moves the focus to the next control, the port box.
 const ControlSpec kControls[] = {
+    {Control::PortLabel, WC_STATICW, L"CO&M", SS_LEFT, 0, true, nullptr},
     {Control::PortBox, WC_COMBOBOXW, L"",
      CBS_DROPDOWN | CBS_AUTOHSCROLL | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS | WS_VSCROLL |
          WS_TABSTOP,
      0, true, nullptr},
-    {Control::OpenPort, WC_BUTTONW, L"Open", BS_PUSHBUTTON | WS_TABSTOP, 0, false,
+    {Control::OpenPort, WC_BUTTONW, L"&Open", BS_PUSHBUTTON | WS_TABSTOP, 0, false,
      L"Open Selected Serial port"},
-    {Control::ClosePort, WC_BUTTONW, L"Close", BS_PUSHBUTTON | WS_TABSTOP, 0, false,
+    {Control::ClosePort, WC_BUTTONW, L"&Close", BS_PUSHBUTTON | WS_TABSTOP, 0, false,
      L"Close opened serial port"},
-    {Control::ChooseFile, WC_BUTTONW, L"Open", BS_PUSHBUTTON | WS_TABSTOP, 0, false, nullptr},
-    {Control::Download, WC_BUTTONW, L"Download", BS_PUSHBUTTON | WS_TABSTOP, 0, true, nullptr},
+    {Control::ChooseFile, WC_BUTTONW, L"O&pen", BS_PUSHBUTTON | WS_TABSTOP, 0, false, nullptr},
+    {Control::Download, WC_BUTTONW, L"&Download", BS_PUSHBUTTON | WS_TABSTOP, 0, true, nullptr},
     {Control::Bar, PROGRESS_CLASSW, L"", PBS_SMOOTH, 0, false, nullptr},
     {Control::Status, WC_EDITW, L"Idle", ES_READONLY | ES_CENTER | ES_AUTOHSCROLL,
      WS_EX_CLIENTEDGE, true, nullptr},
     {Control::FileName, WC_EDITW, L"", ES_READONLY | ES_CENTER | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
      true, nullptr},
     {Control::LineSettings, WC_STATICW, L"38400,N,8", SS_CENTER | SS_NOTIFY, 0, true, nullptr},
-    {Control::PortLabel, WC_STATICW, L"COM", SS_LEFT, 0, true, nullptr},
     {Control::Details, WC_EDITW, L"", ES_READONLY | ES_MULTILINE, 0, false, nullptr},
     {Control::StatusFrame, WC_BUTTONW, L"Status", BS_GROUPBOX, 0, false, nullptr},
     {Control::FileFrame, WC_BUTTONW, L"Filename", BS_GROUPBOX, 0, false, nullptr},
@@ -531,7 +532,9 @@ void MainWindow::dropFiles(HDROP drop) {
     DragQueryFileW(drop, 0, name.data(), length + 1);
     name.resize(length);
     DragFinish(drop);
-    if (!name.empty()) apply(model_->dropFile(std::filesystem::path(name)));
+    // While a download runs no file is taken, as the file button is disabled then.
+    if (!name.empty() && model_->state().enabled.chooseFile)
+        apply(model_->dropFile(std::filesystem::path(name)));
 }
 
 LRESULT MainWindow::colourFor(HWND c, HDC dc) {
