@@ -9,7 +9,7 @@
 #include <QTimer>
 
 #include "korvath/version.h"
-#include "ports/qt/system_ports.h"
+#include "ports/system/system_ports.h"
 #include "ui/frm_util.h"
 #include "ui/prompts.h"
 #include "ui/qt_services.h"

@@ -21,10 +21,14 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: korvath [FILE]\n"
-    "Opens the window that downloads an S-record image into a controller's flash.\n"
-    "FILE is chosen as the image to download, as if picked in the window.\n"
-    "  --help     print this text and exit\n"
-    "  --version  print the version and exit\n";
+    "Opens the window that writes an S-record image (.shx) into a controller's external flash\n"
+    "over its serial bootloader. FILE is chosen at start; without it the last image is chosen\n"
+    "again when it still exists. The port is never opened by itself.\n"
+    "\n"
+    "  --help     print this help and exit\n"
+    "  --version  print the version and exit\n"
+    "\n"
+    "The command line program is korvath-cli.\n";
 
 std::vector<std::wstring> arguments() {
     int count = 0;
@@ -51,17 +55,24 @@ int print(const char* text, int code) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     std::optional<std::filesystem::path> image;
+    bool options = true;
     for (const std::wstring& argument : arguments()) {
+        if (options && argument == L"--") {
+            options = false;
+            continue;
+        }
+        if (!options) {
+            if (image) return print(kUsage, 2);
+            image = std::filesystem::path(argument);
+            continue;
+        }
         if (argument == L"--version") {
             return print((std::string("korvath ") + korvath::kVersionText + "\n").c_str(), 0);
         }
         if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
             return print(kUsage, 0);
         }
-        if (argument.starts_with(L"--") || image) {
-            print(kUsage, 2);
-            return 2;
-        }
+        if (argument.starts_with(L"-") || image) return print(kUsage, 2);
         image = std::filesystem::path(argument);
     }
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "korvath/version.h"
+#include "platform/sha256.h"
 #include "ui_win32/win_text.h"
 
 namespace korvath::ui_win32 {
@@ -134,8 +135,8 @@ MainWindow::MainWindow(HINSTANCE instance, ports::PortOpener& ports,
     createFonts();
     createControls();
     placeControls();
-    model_ = std::make_unique<window::WindowModel>(
-        window::Services{.ports = ports, .settings = settings, .face = *this});
+    model_ = std::make_unique<window::WindowModel>(window::Services{
+        .ports = ports, .settings = settings, .face = *this, .sha256 = platform::sha256});
 }
 
 MainWindow::~MainWindow() {

@@ -54,7 +54,9 @@ class Wine:
                     "HOME": str(self.home), "DISPLAY": display}
         ready = self.prefix / ".korvath-ready"
         if not ready.exists():
-            self.call([WINE, "wineboot", "--init"], PREFIX_SECONDS)
+            subprocess.run([str(WINE), "wineboot", "--init"], env=self.env,
+                           timeout=PREFIX_SECONDS, check=False, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self._server("-w", PREFIX_SECONDS)
             ready.touch()
         self.start_server()
@@ -66,10 +68,12 @@ class Wine:
                        stderr=subprocess.DEVNULL)
 
     def start_server(self):
-        """A server that stays until stopped; its first program starts Wine's services, with
-        no output of ours for them to hold."""
+        """A server that stays until stopped. Its first program starts Wine's services, which
+        live as long as the server and hold on to the output they were given: they get none."""
         self._server("-p")
-        self.call([WINE, "cmd", "/c", "exit", "0"], STEP_SECONDS)
+        subprocess.run([str(WINE), "cmd", "/c", "exit", "0"], env=self.env, timeout=STEP_SECONDS,
+                       check=False, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
 
     def restart_server(self):
         self.stop()
@@ -91,9 +95,10 @@ class Wine:
         return kh.run([WINE, *command], limit, on_line, env=self.env)
 
     def start(self, command):
+        # No pipe: a Wine service this program starts would hold it open.
         return subprocess.Popen([str(WINE), *[str(part) for part in command]], env=self.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.PIPE)
+                                stderr=subprocess.DEVNULL)
 
     def drive_c(self, *parts):
         return self.prefix.joinpath("drive_c", *parts)

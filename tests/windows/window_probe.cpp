@@ -2,6 +2,7 @@
 // any other program could send them. One command per run; every wait has a deadline:
 //   window_probe find TITLE SECONDS          waits for the window; prints its client size
 //   window_probe text ID                     prints the control's text
+//   window_probe state                       prints each control: id, enabled (0/1), text
 //   window_probe set ID TEXT                 sets the control's text
 //   window_probe click ID                    presses the button (posted: a box may follow)
 //   window_probe wait-enabled ID SECONDS     waits until the control takes input
@@ -96,7 +97,7 @@ bool waitFor(double seconds, Done&& done) {
 }
 
 int usage() {
-    std::fputs("usage: window_probe find|text|set|click|wait-enabled|wait-text|boxes|close ...\n",
+    std::fputs("usage: window_probe find|text|state|set|click|wait-enabled|wait-text|boxes|close ...\n",
                stderr);
     return 2;
 }
@@ -123,6 +124,15 @@ int main(int argc, char** argv) {
         HWND c = controlOf(argv[2]);
         if (!c) return 1;
         std::printf("%s\n", utf8(textOf(c)).c_str());
+        return 0;
+    }
+    if (command == "state" && argc == 2) {
+        HWND window = mainWindow();
+        if (!window) return 1;
+        for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+            std::printf("%d %d %s\n", GetDlgCtrlID(c), IsWindowEnabled(c) ? 1 : 0,
+                        utf8(textOf(c)).c_str());
+        }
         return 0;
     }
     if (command == "set" && argc == 4) {
