@@ -63,9 +63,7 @@ struct Layout {
     /// The client height with the details line hidden; shown, it adds detailsRoom(height).
     int clientHeight = 0;
 
-    [[nodiscard]] const Rect& operator[](Control c) const {
-        return controls[static_cast<int>(c)];
-    }
+    [[nodiscard]] const Rect& operator[](Control c) const { return controls[static_cast<int>(c)]; }
 };
 
 /// Every control's place at `dpi`, in client coordinates. The details line gets its left, top

@@ -48,8 +48,7 @@ struct ControlSpec {
 const ControlSpec kControls[] = {
     {Control::PortLabel, WC_STATICW, L"CO&M", SS_LEFT, 0, true, nullptr},
     {Control::PortBox, WC_COMBOBOXW, L"",
-     CBS_DROPDOWN | CBS_AUTOHSCROLL | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS | WS_VSCROLL |
-         WS_TABSTOP,
+     CBS_DROPDOWN | CBS_AUTOHSCROLL | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS | WS_VSCROLL | WS_TABSTOP,
      0, true, nullptr},
     {Control::OpenPort, WC_BUTTONW, L"&Open", BS_PUSHBUTTON | WS_TABSTOP, 0, false,
      L"Open Selected Serial port"},
@@ -58,8 +57,8 @@ const ControlSpec kControls[] = {
     {Control::ChooseFile, WC_BUTTONW, L"O&pen", BS_PUSHBUTTON | WS_TABSTOP, 0, false, nullptr},
     {Control::Download, WC_BUTTONW, L"&Download", BS_PUSHBUTTON | WS_TABSTOP, 0, true, nullptr},
     {Control::Bar, PROGRESS_CLASSW, L"", PBS_SMOOTH, 0, false, nullptr},
-    {Control::Status, WC_EDITW, L"Idle", ES_READONLY | ES_CENTER | ES_AUTOHSCROLL,
-     WS_EX_CLIENTEDGE, true, nullptr},
+    {Control::Status, WC_EDITW, L"Idle", ES_READONLY | ES_CENTER | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
+     true, nullptr},
     {Control::FileName, WC_EDITW, L"", ES_READONLY | ES_CENTER | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
      true, nullptr},
     {Control::LineSettings, WC_STATICW, L"38400,N,8", SS_CENTER | SS_NOTIFY, 0, true, nullptr},
@@ -76,8 +75,8 @@ int idOf(Control control) {
 
 std::wstring windowText(HWND window) {
     std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(window, text.data(),
-                                                        static_cast<int>(text.size()))));
+    text.resize(static_cast<std::size_t>(
+        GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
     return text;
 }
 
@@ -176,9 +175,9 @@ void MainWindow::createFonts() {
 void MainWindow::createControls() {
     for (const ControlSpec& spec : kControls) {
         HWND c = CreateWindowExW(
-            spec.exStyle, spec.windowClass, spec.text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | spec.style,
-            0, 0, 0, 0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(idOf(spec.control))),
-            instance_, nullptr);
+            spec.exStyle, spec.windowClass, spec.text,
+            WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | spec.style, 0, 0, 0, 0, window_,
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(idOf(spec.control))), instance_, nullptr);
         controls_[static_cast<int>(spec.control)] = c;
         SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(spec.bold ? boldFont_ : font_), FALSE);
     }
@@ -258,8 +257,7 @@ void MainWindow::placeControls() {
         MoveWindow(control(spec.control), r.left, r.top, r.width, r.height, TRUE);
     }
     RECT frame{0, 0, layout_.clientWidth, clientHeightWithDetails(layout_, detailsHeight_, dpi_)};
-    AdjustWindowRectExForDpi(&frame, kWindowStyle, FALSE, kWindowExStyle,
-                             static_cast<UINT>(dpi_));
+    AdjustWindowRectExForDpi(&frame, kWindowStyle, FALSE, kWindowExStyle, static_cast<UINT>(dpi_));
     SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
@@ -371,7 +369,8 @@ void MainWindow::draw() {
         GetCursorPos(&at);
         RECT area{};
         GetWindowRect(window_, &area);
-        if (PtInRect(&area, at)) SetCursor(LoadCursorW(nullptr, busyPointer_ ? IDC_WAIT : IDC_ARROW));
+        if (PtInRect(&area, at))
+            SetCursor(LoadCursorW(nullptr, busyPointer_ ? IDC_WAIT : IDC_ARROW));
     }
 }
 
@@ -419,8 +418,8 @@ std::optional<std::filesystem::path> MainWindow::askForImage(const std::filesyst
     dialog.lpstrFile = file.data();
     dialog.nMaxFile = static_cast<DWORD>(file.size());
     dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
-    dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY |
-                   OFN_NOCHANGEDIR;
+    dialog.Flags =
+        OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
     if (!GetOpenFileNameW(&dialog)) return std::nullopt;
     return std::filesystem::path(file.c_str());
 }
@@ -438,7 +437,8 @@ void MainWindow::onEnter() {
         if (IsWindowEnabled(control(Control::OpenPort))) openPort();
         return;
     }
-    for (Control c : {Control::OpenPort, Control::ClosePort, Control::ChooseFile, Control::Download}) {
+    for (Control c :
+         {Control::OpenPort, Control::ClosePort, Control::ChooseFile, Control::Download}) {
         if (focus == control(c) && IsWindowEnabled(focus)) onCommand(idOf(c), BN_CLICKED);
     }
 }

@@ -24,11 +24,11 @@ struct Inside {
 };
 
 constexpr Inside kFrames[] = {
-    {Control::Bar, Control::StatusFrame},          {Control::Status, Control::StatusFrame},
-    {Control::FileName, Control::FileFrame},       {Control::ChooseFile, Control::FileFrame},
-    {Control::Download, Control::DownloadFrame},   {Control::LineSettings, Control::PortFrame},
-    {Control::PortLabel, Control::PortFrame},      {Control::PortBox, Control::PortFrame},
-    {Control::OpenPort, Control::PortFrame},       {Control::ClosePort, Control::PortFrame},
+    {Control::Bar, Control::StatusFrame},        {Control::Status, Control::StatusFrame},
+    {Control::FileName, Control::FileFrame},     {Control::ChooseFile, Control::FileFrame},
+    {Control::Download, Control::DownloadFrame}, {Control::LineSettings, Control::PortFrame},
+    {Control::PortLabel, Control::PortFrame},    {Control::PortBox, Control::PortFrame},
+    {Control::OpenPort, Control::PortFrame},     {Control::ClosePort, Control::PortFrame},
 };
 
 bool contains(const Rect& outer, const Rect& inner) {

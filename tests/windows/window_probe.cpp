@@ -43,8 +43,8 @@ std::wstring wide(const char* text) {
 
 std::wstring textOf(HWND window) {
     wchar_t buffer[4096] = {};
-    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
-                        5000, nullptr);
+    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer),
+                        SMTO_ABORTIFHUNG, 5000, nullptr);
     return buffer;
 }
 
@@ -97,8 +97,9 @@ bool waitFor(double seconds, Done&& done) {
 }
 
 int usage() {
-    std::fputs("usage: window_probe find|text|state|set|click|wait-enabled|wait-text|boxes|close ...\n",
-               stderr);
+    std::fputs(
+        "usage: window_probe find|text|state|set|click|wait-enabled|wait-text|boxes|close ...\n",
+        stderr);
     return 2;
 }
 
@@ -148,10 +149,11 @@ int main(int argc, char** argv) {
         return c && PostMessageW(c, BM_CLICK, 0, 0) ? 0 : 1;
     }
     if (command == "wait-enabled" && argc == 4) {
-        return waitFor(std::atof(argv[3]), [&] {
-                   HWND c = controlOf(argv[2]);
-                   return c && IsWindowEnabled(c);
-               })
+        return waitFor(std::atof(argv[3]),
+                       [&] {
+                           HWND c = controlOf(argv[2]);
+                           return c && IsWindowEnabled(c);
+                       })
                    ? 0
                    : 1;
     }
