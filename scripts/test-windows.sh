@@ -41,6 +41,10 @@ if [[ ! -x $sim ]]; then
   cmake --preset release >/dev/null
   cmake --build build/release --target korvath-sim
 fi
+# The Win32 serial port's own test against the simulator through a mapped COM port.
+serial_status=0
+timeout 300 tests/serial/wine_com_port.sh "$build" build/release || serial_status=$?
+
 scripts/package-windows.sh >/dev/null
 
 e2e_status=0
@@ -50,5 +54,7 @@ timeout 480 /usr/bin/python3 -B -m pytest tests/windows -q -p no:cacheprovider \
 e2e=$(grep -oE 'tests="[0-9]+"' "$build/e2e.xml" 2>/dev/null | grep -oE '[0-9]+' | head -1 || echo 0)
 
 echo "Windows build: $run unit tests and $e2e end-to-end tests run under Wine"
-if ((status == 0)); then status=$e2e_status; fi
+for later in "$serial_status" "$e2e_status"; do
+  if ((status == 0)); then status=$later; fi
+done
 exit "$status"

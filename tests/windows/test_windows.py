@@ -113,19 +113,25 @@ def test_failure(wine, paths, tmp_path, start_sim, key, options, content, status
         after(sim)
 
 
-def test_list_ports(wine, paths, start_sim):
+def test_list_ports(wine, paths, tmp_path, start_sim, port_link):
     """Wine lists a port registered under HKLM\\Software\\Wine\\Ports once its server has
-    started again; the listed port then downloads."""
-    sim = start_sim(FAST)
-    link = str(wine.prefix / "dosdevices" / COM_PORT.lower())
+    started again; its number in the list then opens it."""
     added = wine.call([WINE, "reg", "add", r"HKLM\Software\Wine\Ports", "/v", COM_PORT,
-                       "/d", link, "/f"], 60)
+                       "/d", str(port_link.path), "/f"], 60)
     assert added.returncode == 0, added.stderr
     wine.restart_server()
-    run = wine.run([paths.cli, "--list-ports"], 30)
+    listed = wine.run([paths.cli, "--list-ports"], 30)
+    assert listed.exit_code == 0, listed.stderr
+    numbers = [found[1] for found in (re.match(r"^\s*(\d+)\s+%s\b" % COM_PORT, line)
+                                      for line in listed.stdout) if found]
+    assert numbers, listed.stdout
+    # A refused image is refused after the password: the number reached the controller.
+    image = kh.write_lines(tmp_path / "refused.shx", linux.with_record(0xE00010)())
+    sim = start_sim(FAST)
+    run = cli(wine, paths, numbers[0], image, limit=FAILURE_BOUND_S)
     sim.stop()
-    assert run.exit_code == 0, run.stderr
-    assert any(re.match(r"^\s*\S*\s*%s\b" % COM_PORT, line) for line in run.stdout), run.stdout
+    assert (run.status, run.exit_code) == ("Misaligned record", 3), run.stderr[-400:]
+    assert sim.requests()["password"] >= 1
 
 
 class Window:
