@@ -316,9 +316,13 @@ void MainWindow::apply(window::Effects effects) {
 void MainWindow::draw() {
     const window::State& s = model_->state();
     HWND portBox = control(Control::PortBox);
-    const std::wstring port = wide(s.portText);
-    setText(portBox, port);
-    setTip(Control::PortBox, port);
+    // The box shows the model's port text when that changes; a text typed or set into the box
+    // meanwhile stays until the model takes it.
+    if (s.portText != drawnPortText_) {
+        drawnPortText_ = s.portText;
+        setText(portBox, wide(s.portText));
+    }
+    setTip(Control::PortBox, windowText(portBox));
 
     EnableWindow(portBox, s.enabled.portBox);
     EnableWindow(control(Control::OpenPort), s.enabled.openPort);

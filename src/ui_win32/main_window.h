@@ -87,6 +87,7 @@ class MainWindow final : public window::WindowFace {
     COLORREF statusColour_ = 0;
 
     std::vector<ports::PortChoice> choices_;
+    std::string drawnPortText_;
     std::wstring shownStatus_;
     std::wstring shownDetails_;
     bool busyPointer_ = false;

@@ -159,6 +159,10 @@ class Window:
 
 
 def test_window_downloads(wine, paths, tmp_path, start_sim):
+    # Without opening a window, to the output of whoever started it.
+    version = wine.run([paths.window, "--version"], PROBE_S)
+    assert (version.exit_code, version.stdout) == (0, ["korvath 1.0.0"]), version.stderr
+
     lines = linux.small_image_lines(1)
     image = kh.write_lines(tmp_path / "image.shx", lines)
     sim = start_sim(FAST)
