@@ -48,6 +48,8 @@ QRect toPixels(const Twips& t) {
 }
 
 void setColour(QWidget* widget, QPalette::ColorRole role, std::uint32_t ole) {
+    // The window is drawn after every report of a download: unchanged colours cost nothing.
+    if (widget->palette().color(role) == toQColor(ole)) return;
     QPalette palette = widget->palette();
     palette.setColor(role, toQColor(ole));
     widget->setPalette(palette);

@@ -15,7 +15,7 @@ const QString kImageFolder = QStringLiteral("image/folder");
 const QString kLastImage = QStringLiteral("image/last");
 
 QSettings settings() {
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("korvath"),
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("korvath"),
                      QStringLiteral("korvath"));
 }
 

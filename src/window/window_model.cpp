@@ -210,7 +210,14 @@ class WindowModel::Impl {
 
     /// Chooses the file at `path` when its first line is an image header, and checks it at
     /// once. A file that is no image leaves the chosen file as it was.
-    Effects load(const std::filesystem::path& path, bool fromDialog) {
+    Effects load(const std::filesystem::path& given, bool fromDialog) {
+        // The download takes full paths only; `korvath FILE` may name one relative to here.
+        std::filesystem::path path = given;
+        std::error_code error;
+        if (given.is_relative()) {
+            const std::filesystem::path full = std::filesystem::absolute(given, error);
+            if (!error) path = full.lexically_normal();
+        }
         lastConfirmed_ = path;
         if (path.has_parent_path()) {
             remembered_.imageFolder = path.parent_path();
@@ -246,7 +253,7 @@ class WindowModel::Impl {
         if (!read.image) {
             state.check = FileCheck::Refused;
             state.fileTip = where;
-            fileDetails_ = where + ": " + read.message;
+            fileDetails_ = where + "\n" + read.message;
             showStatus(effects, read.message, Severity::Error);
         } else {
             const image::ImageCheck check = image::CheckImage(*read.image, services_.sha256);
@@ -256,11 +263,11 @@ class WindowModel::Impl {
             state.fileTip = where + "\n" + facts;
             if (check.accepted) {
                 state.check = FileCheck::Accepted;
-                fileDetails_ = where + ": " + facts;
+                fileDetails_ = state.fileTip;
             } else {
                 const image::Refusal& refusal = check.refusals.front();
                 state.check = FileCheck::Refused;
-                fileDetails_ = where + ", " + refusal.detail();
+                fileDetails_ = where + "\n" + refusal.detail();
                 showStatus(effects, refusal.status, Severity::Error);
             }
         }
@@ -274,7 +281,7 @@ class WindowModel::Impl {
     }
 
     void apply(Effects&, ExplanationReport& report) {
-        notice_ = utf8(state.image) + ", " + report.reason;
+        notice_ = utf8(state.image) + "\n" + report.reason;
         updateDetails();
     }
 
