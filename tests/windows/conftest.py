@@ -79,9 +79,6 @@ class Wine:
         self.stop()
         self.start_server()
 
-    def wait_idle(self, limit=STEP_SECONDS):
-        """Waits until every program of the prefix has ended (a persistent server stays)."""
-        self._server("-w", limit)
 
     def stop(self):
         self._server("-k")

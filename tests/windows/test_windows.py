@@ -6,6 +6,7 @@ import hashlib
 import json
 import re
 import subprocess
+import time
 import zipfile
 
 import pytest
@@ -21,6 +22,7 @@ DOWNLOAD_BOUND_S = 45
 FAILURE_BOUND_S = 30
 WINDOW_BOUND_S = 90
 PROBE_S = 30
+UNINSTALL_S = 60
 TITLE = "Velbrannic -  Application Downloader   1.0.0"
 
 
@@ -158,15 +160,18 @@ class Window:
             raise
 
 
-def test_window_downloads(wine, paths, tmp_path, start_sim):
+def test_window_downloads(wine, paths, start_sim):
     # Without opening a window, to the output of whoever started it.
     version = wine.run([paths.window, "--version"], PROBE_S)
     assert (version.exit_code, version.stdout) == (0, ["korvath 1.0.0"]), version.stderr
 
+    # Where a technician keeps images, so that the picture shows a plain path.
     lines = linux.small_image_lines(1)
-    image = kh.write_lines(tmp_path / "image.shx", lines)
+    folder = wine.drive_c("images")
+    folder.mkdir(exist_ok=True)
+    kh.write_lines(folder / "app.shx", lines)
     sim = start_sim(FAST)
-    window = Window(wine, paths, windows_path(image))
+    window = Window(wine, paths, r"C:\images\app.shx")
     try:
         found = window.probe("find", "x", "30")
         assert found.exit_code == 0, "no window: " + found.stderr
@@ -174,7 +179,7 @@ def test_window_downloads(wine, paths, tmp_path, start_sim):
         width, height = map(int, size.split("x"))
         # The design's 419 x 146 at 96 dpi; the details line (the file's path) adds below.
         assert (width, title) == (419, TITLE) and height >= 146, found.stdout
-        assert window.probe("text", str(Window.FILE_NAME)).stdout == ["image.shx"]
+        assert window.probe("text", str(Window.FILE_NAME)).stdout == ["app.shx"]
         window.probe("set", str(Window.PORT_BOX), COM_PORT)
         window.probe("click", str(Window.OPEN_PORT))
         opened = window.probe("wait-enabled", str(Window.DOWNLOAD), "20")
@@ -204,7 +209,7 @@ def take_picture(wine, path):
 INSTALLED = ["korvath.exe", "korvath-cli.exe", "README.txt", "examples/demo.shx"]
 
 
-def test_installer(paths, display, port_link, start_sim, tmp_path):
+def test_installer(paths, display, port_link, start_sim):
     """The setup program into a new prefix, silently; the installed korvath-cli.exe downloads
     the installed demo image; the silent uninstall leaves nothing."""
     setup = sorted(paths.package.glob("korvath-*-setup.exe"))
@@ -218,7 +223,6 @@ def test_installer(paths, display, port_link, start_sim, tmp_path):
     try:
         wine.map_port(COM_PORT, port_link.path)
         installed = wine.run([setup[-1], "/S"], 120)
-        wine.wait_idle()
         assert installed.exit_code == 0, installed.stderr
         folder = wine.drive_c("Program Files", "Korvath")
         assert sorted(str(p.relative_to(folder)) for p in folder.rglob("*") if p.is_file()) == \
@@ -236,11 +240,17 @@ def test_installer(paths, display, port_link, start_sim, tmp_path):
         expect_done(run, sim, demo_lines, 1)
 
         removed = wine.run([r"C:\Program Files\Korvath\uninstall.exe", "/S"], 60)
-        # The uninstaller runs on from a copy of itself; its end is the prefix's going idle.
-        wine.wait_idle()
         assert removed.exit_code == 0, removed.stderr
+
+        # The uninstaller runs on from a copy of itself after the program started has ended.
+        def gone():
+            return (not folder.exists() and not shortcut.exists()
+                    and wine.call([WINE, "reg", "query", key], 60).returncode != 0)
+        deadline = time.monotonic() + UNINSTALL_S
+        while not gone() and time.monotonic() < deadline:
+            time.sleep(0.2)
         assert not folder.exists(), sorted(str(p) for p in folder.rglob("*"))
         assert not shortcut.exists()
-        assert wine.call([WINE, "reg", "query", key], 60).returncode != 0
+        assert gone(), "the uninstall entry is still there"
     finally:
         wine.stop()
