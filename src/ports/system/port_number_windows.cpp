@@ -6,7 +6,8 @@ namespace korvath::ports::detail {
 // COM number Windows gave it. A COM port by its own number is "COM3" (or "com3", "\\.\COM12").
 NumberedPort portNameForNumber(int number, const std::vector<ListedPort>& listed) {
     const auto size = static_cast<int>(listed.size());
-    if (number >= 1 && number <= size) return {listed[static_cast<std::size_t>(number - 1)].name, {}};
+    if (number >= 1 && number <= size)
+        return {listed[static_cast<std::size_t>(number - 1)].name, {}};
 
     std::string error = "No serial port number " + std::to_string(number) + ": ";
     if (listed.empty()) {
