@@ -196,6 +196,26 @@ def test_window_downloads(wine, paths, start_sim):
     linux.assert_flash(sim.flash(), lines, 1)
 
 
+def test_window_scales_with_dpi(wine, paths):
+    """At 150 % (144 dpi) the design's client area is 629 x 219; nothing remembered, so that
+    no details line adds to it."""
+    desktop = r"HKCU\Control Panel\Desktop"
+    wine.call([WINE, "reg", "delete", r"HKCU\Software\Korvath", "/f"], PROBE_S)
+    wine.call([WINE, "reg", "add", desktop, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144",
+               "/f"], PROBE_S)
+    wine.restart_server()
+    try:
+        window = Window(wine, paths)
+        try:
+            found = window.probe("find", "x", "30")
+        finally:
+            window.close()
+        assert found.stdout == ["629x219 " + TITLE]
+    finally:
+        wine.call([WINE, "reg", "delete", desktop, "/v", "LogPixels", "/f"], PROBE_S)
+        wine.restart_server()
+
+
 def take_picture(wine, path):
     """The window with its frame, as the display shows it."""
     found = subprocess.run(["xdotool", "search", "--name", "^" + re.escape(TITLE) + "$"],
