@@ -1,8 +1,13 @@
-// The Win32 window's layout: the design's client area at every usual scale, and no control
-// outside the frame it belongs to or the client area, where it would be cut off.
+// The Win32 window's plain parts: the layout (the design's client area at every usual scale,
+// no control outside its frame or the client area, where it would be cut off) and the settings
+// kept in the registry (under a key of the test's own, in the test's Wine prefix).
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
+#include "platform/platform.h"
 #include "ui_win32/layout.h"
+#include "ui_win32/registry_settings.h"
 
 namespace korvath::ui_win32 {
 namespace {
@@ -71,6 +76,33 @@ TEST(Win32Layout, DetailsLineGrowsTheWindowBelowTheDesign) {
         EXPECT_EQ(clientHeightWithDetails(layout, 30, scale.dpi),
                   layout.clientHeight + 30 + details.left);
     }
+}
+
+TEST(Win32Settings, KeepEveryCharacterOfPortAndPaths) {
+    const std::wstring key = L"Software\\KorvathTest\\" +
+                             std::to_wstring(::testing::UnitTest::GetInstance()->random_seed()) +
+                             L"\\Window";
+    RegistrySettings settings(key);
+    EXPECT_EQ(settings.load(), window::Remembered{});
+
+    const struct {
+        const char* port;
+        const char* folder;
+        const char* image;
+    } kRows[] = {
+        {"COM12", "C:\\images", "C:\\images\\app.shx"},
+        {"\\\\.\\COM3", "C:\\Z\xc3\xa4hler st\xc3\xa4nde",
+         "\\\\server\\share\\\xe6\x97\xa5\xe6\x9c\xac\\\xf0\x9f\x94\xa7.shx"},
+        {"", "", ""},
+    };
+    for (const auto& row : kRows) {
+        SCOPED_TRACE(row.image);
+        const window::Remembered saved{row.port, platform::pathFromUtf8(row.folder),
+                                       platform::pathFromUtf8(row.image)};
+        settings.save(saved);
+        EXPECT_EQ(settings.load(), saved);
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KorvathTest");
 }
 
 }  // namespace
