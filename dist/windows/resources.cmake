@@ -12,6 +12,6 @@ function(korvath_windows_resources target description)
   configure_file(${KORVATH_WINDOWS_DIST}/korvath.manifest ${KORVATH_RC_MANIFEST} @ONLY)
   configure_file(${KORVATH_WINDOWS_DIST}/program.rc.in ${out}/${target}.rc @ONLY)
   target_sources(${target} PRIVATE ${out}/${target}.rc)
-  set_property(SOURCE ${out}/${target}.rc APPEND PROPERTY OBJECT_DEPENDS
-               ${KORVATH_RC_MANIFEST} ${KORVATH_RC_ICON})
+  set_property(SOURCE ${out}/${target}.rc TARGET_DIRECTORY ${target} APPEND PROPERTY
+               OBJECT_DEPENDS ${KORVATH_RC_MANIFEST} ${KORVATH_RC_ICON})
 endfunction()
