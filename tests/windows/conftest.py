@@ -51,7 +51,9 @@ class Wine:
         self.env = {**os.environ, "WINEPREFIX": str(self.prefix), "WINEDEBUG": "-all",
                     # No Mono or Gecko installer, no menu entries in the desktop's folders.
                     "WINEDLLOVERRIDES": "mscoree,mshtml,winemenubuilder.exe=",
-                    "HOME": str(self.home), "DISPLAY": display}
+                    "HOME": str(self.home), "DISPLAY": display,
+                    # Names beyond ASCII on the command line reach the program unchanged.
+                    "LC_ALL": "C.UTF-8"}
         ready = self.prefix / ".korvath-ready"
         if not ready.exists():
             subprocess.run([str(WINE), "wineboot", "--init"], env=self.env,
