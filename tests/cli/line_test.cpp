@@ -156,6 +156,8 @@ TEST(AuditLog, ThreadsAppendWholeLinesAfterWhatWasThere) {
         ++lines;
     }
     EXPECT_EQ(lines, kThreads * kEach);
+    // Windows removes no file that is still open.
+    in.close();
     std::filesystem::remove(path);
 }
 

@@ -12,8 +12,8 @@ class SystemPorts final : public PortOpener {
     /// The serial ports the system lists, in name order, followed by "sim", "sim:2" and "sim:3".
     [[nodiscard]] std::vector<PortChoice> listChoices() override;
 
-    /// "sim[:N]" opens a simulated controller (see openSimulated). A number opens COMn on
-    /// Windows and the n-th listed port elsewhere; "usb:SERIAL" the one listed adapter with
+    /// "sim[:N]" opens a simulated controller (see openSimulated). A number opens the n-th
+    /// listed port, on Windows too (COMn is "COMn"); "usb:SERIAL" the one listed adapter with
     /// that serial number; any other text that port name or device path. A real port runs at
     /// 38400 baud, 8N1. A port that another program holds is refused as busy.
     [[nodiscard]] OpenedPort open(std::string_view text, link::Clock& clock) override;
