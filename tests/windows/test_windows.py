@@ -46,10 +46,11 @@ def plain_status_order(run, model, work, port):
 
 def json_events(run, model, work, port):
     events = [json.loads(line) for line in run.stdout]
-    # Events name the port as it was given.
-    assert {event["port"] for event in events} == {port}
+    # Events name the port as it was given; the run's own result comes last and names none.
+    assert {event["port"] for event in events[:-1]} == {port}
+    assert events[-1]["scope"] == "run" and "port" not in events[-1]
     assert events[-1]["event"] == "result" and events[-1]["result"] == "Done!"
-    assert events[-1]["model"] == model
+    assert events[-2]["event"] == "result" and events[-2]["model"] == model
 
 
 def audit_line(run, model, work, port):
