@@ -99,9 +99,19 @@ class LineRun {
     int run();
 
   private:
+    class PortStation;
+
     void runPort(std::size_t index);
-    /// One download on `link`; the record goes to the log and the tally.
-    void runUnit(std::size_t index, link::Link& link, link::Clock& clock, std::optional<int> unit);
+    /// One download on `link`; the record goes to the log and the tally. In station mode the
+    /// reset wait watches for the next unit; returns what it heard.
+    download::ResetHeard runUnit(std::size_t index, link::Link& link, link::Clock& clock,
+                                 std::optional<int> unit);
+    /// A unit that answered but whose download never began: "Not programmed", failed.
+    void recordNotProgrammed(std::size_t index, int unit);
+    /// The record's fields that every unit of port `index` shares.
+    [[nodiscard]] UnitRecord recordFor(std::size_t index, std::optional<int> unit) const;
+    /// Counts `record` in the port's tally, sends its result event and appends it to the log.
+    void keep(std::size_t index, const UnitRecord& record);
     std::unique_ptr<download::DownloadObserver> observerFor(std::size_t index,
                                                             std::optional<int> unit);
     ports::OpenedPort openPort(std::size_t index, link::Clock& clock);
@@ -146,17 +156,30 @@ void LineRun::note(std::size_t index, const std::string& text) {
     }
 }
 
-void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
-                      std::optional<int> unit) {
+UnitRecord LineRun::recordFor(std::size_t index, std::optional<int> unit) const {
+    UnitRecord record;
+    record.host = host_;
+    record.port = ports_[index];
+    record.image = path_;
+    record.imageSha256 = image_.check.facts.sha256;
+    record.records = image_.check.facts.records;
+    record.version = kVersionText;
+    record.unit = unit;
+    return record;
+}
+
+download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
+                                      std::optional<int> unit) {
     std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
     download::DownloadObserver& inner = own ? *own : *single_;
     UnitObserver observer(inner, options_.station || ports_.size() > 1);
 
-    UnitRecord record;
+    UnitRecord record = recordFor(index, unit);
     record.started = Wall::now();
     const auto started = Steady::now();
     download::Downloader downloader(link, clock, observer);
     downloader.setStopToken(stop_.get_token());
+    if (options_.station) downloader.setResetWatch(download::ResetWatch::EverySecond);
     downloader.RunDownload(image_.read);
     link.setErrorSink(nullptr);
     if (single_) {
@@ -171,18 +194,25 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
 
     record.finished = Wall::now();
     record.seconds = std::chrono::duration<double>(Steady::now() - started).count();
-    record.host = host_;
-    record.port = ports_[index];
-    record.image = path_;
-    record.imageSha256 = image_.check.facts.sha256;
-    record.records = image_.check.facts.records;
     if (const auto model = downloader.model()) record.model = link::protocol::number(*model);
     record.result = observer.lastStatus();
     record.exit = exitCodeFor(downloader.outcome());
     record.errors = observer.errors();
-    record.version = kVersionText;
-    record.unit = unit;
+    keep(index, record);
+    return downloader.resetHeard();
+}
 
+void LineRun::recordNotProgrammed(std::size_t index, int unit) {
+    std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
+    (own ? *own : *single_).showStatus(station_text::NotProgrammed, download::Severity::Error);
+    UnitRecord record = recordFor(index, unit);
+    record.started = record.finished = Wall::now();
+    record.result = station_text::NotProgrammed;
+    record.exit = kExitFailed;
+    keep(index, record);
+}
+
+void LineRun::keep(std::size_t index, const UnitRecord& record) {
     PortTally& tally = tallies_[index];
     (record.exit == kExitDone ? tally.passed : tally.failed) += 1;
     tally.seconds += record.seconds;
@@ -199,9 +229,69 @@ void LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
     }
 }
 
+/// Station mode's view of one port: its link, its port as it comes and goes, and the run.
+class LineRun::PortStation final : public StationPort {
+  public:
+    PortStation(LineRun& run, std::size_t index, link::Clock& clock, ports::OpenedPort opened)
+        : run_(run), index_(index), clock_(clock), opened_(std::move(opened)) {
+        if (opened_) link_.setPort(*opened_.port);
+    }
+
+    void run() {
+        runStation(link_, run_.stop_.get_token(), *this);
+        if (opened_) opened_.port->close();
+    }
+
+    void showStatus(int unit, std::string_view text, download::Severity severity) override {
+        unit_ = unit;
+        std::unique_ptr<download::DownloadObserver> own = run_.observerFor(index_, unit);
+        (own ? *own : *run_.single_).showStatus(text, severity);
+    }
+    download::ResetHeard download(int unit) override {
+        return run_.runUnit(index_, link_, clock_, unit);
+    }
+    void recordNotProgrammed(int unit) override { run_.recordNotProgrammed(index_, unit); }
+
+    void reopen() override {
+        ports::OpenedPort again = run_.openPort(index_, clock_);
+        if (again) {
+            opened_ = std::move(again);
+            link_.setPort(*opened_.port);
+            if (!waitingFor_.empty()) {
+                waitingFor_.clear();
+                showStatus(unit_, station_text::WaitingForController, download::Severity::Normal);
+            }
+            return;
+        }
+        // An adapter not plugged in yet, or pulled out: said once for each reason.
+        if (again.error == waitingFor_) return;
+        waitingFor_ = again.error;
+        std::unique_ptr<download::DownloadObserver> own = run_.observerFor(index_, unit_);
+        download::DownloadObserver& observer = own ? *own : *run_.single_;
+        observer.showStatus("Waiting for port " + run_.ports_[index_], download::Severity::Normal);
+        observer.explainStatus(waitingFor_);
+    }
+
+  private:
+    LineRun& run_;
+    std::size_t index_;
+    link::Clock& clock_;
+    ports::OpenedPort opened_;
+    link::ClosedPort closed_;
+    link::Link link_{closed_, clock_};
+    int unit_ = 1;
+    std::string waitingFor_;
+};
+
 void LineRun::runPort(std::size_t index) {
     link::SteadyClock clock;
     ports::OpenedPort opened = openPort(index, clock);
+    if (options_.station) {
+        // A port that cannot be opened yet is waited for: the station opens it once it appears.
+        PortStation station(*this, index, clock, std::move(opened));
+        station.run();
+        return;
+    }
     if (!opened) {
         note(index, "Cannot open port: " + opened.error);
         tallies_[index].verdict = "Cannot open port";
@@ -209,25 +299,7 @@ void LineRun::runPort(std::size_t index) {
         return;
     }
     link::Link link(*opened.port, clock);
-    if (!options_.station) {
-        runUnit(index, link, clock, std::nullopt);
-        opened.port->close();
-        return;
-    }
-    const auto reopen = [&] {
-        ports::OpenedPort again = openPort(index, clock);
-        if (again) {
-            opened = std::move(again);
-            link.setPort(*opened.port);
-        }
-    };
-    for (int unit = 1; !stop_.stop_requested(); ++unit) {
-        std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
-        (own ? *own : *single_).showStatus("Waiting for controller", download::Severity::Normal);
-        if (!waitForController(link, stop_.get_token(), reopen)) break;
-        runUnit(index, link, clock, unit);
-        if (!waitUntilGone(link, stop_.get_token())) break;
-    }
+    runUnit(index, link, clock, std::nullopt);
     opened.port->close();
 }
 

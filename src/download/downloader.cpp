@@ -105,6 +105,7 @@ bool Downloader::RunDownload(const image::ImageRead& image) {
     if (running_.exchange(true)) return false;
     outcome_ = Outcome::NotRun;
     model_.reset();
+    resetHeard_ = ResetHeard::Nothing;
     exitDue_ = false;
     flash_ = FlashState::Untouched;
     count_ = Count::None;
@@ -291,16 +292,54 @@ void Downloader::resetTarget() {
     step_ = 0;
     steps_ = kResetSeconds;
     updateProgress({.value = 0, .min = 0, .max = kResetSeconds}, Phase::Resetting);
+    if (resetWatch_ == ResetWatch::EverySecond) {
+        resetWatchingEverySecond();
+        return;
+    }
     for (int second = 0; second < kResetSeconds; ++second) {
         step_ = second + 1;
         updateProgress({.step = 1}, Phase::Resetting);
         pause(kResetStepMs);
         if (stopRequested()) return;
     }
-    if (!link_.probe()) return;
+    if (!link_.probe()) {
+        resetHeard_ = ResetHeard::Silence;
+        return;
+    }
+    askToRemoveCard();
+}
+
+void Downloader::askToRemoveCard() {
+    resetHeard_ = ResetHeard::CardStillIn;
     // A controller still answering has its programming card plugged in.
     observer_.askToRemoveProgrammingCard();
     link_.exitProgramming();
+    // A stop asked for while the question was up cancels the download as anywhere else.
+    stopRequested();
+}
+
+void Downloader::resetWatchingEverySecond() {
+    // Probes at 0, 1, ... 8 s: the first one catches the silence of a controller that restarted
+    // at once, so that a unit plugged in half a second later is known for a new one.
+    const double start = clock_.nowMs();
+    for (int second = 0;; ++second) {
+        if (second < kResetSeconds) {
+            step_ = second + 1;
+            updateProgress({.step = 1}, Phase::Resetting);
+        }
+        if (!link_.probe()) {
+            resetHeard_ = ResetHeard::Silence;
+        } else if (resetHeard_ == ResetHeard::Silence) {
+            resetHeard_ = ResetHeard::NextUnit;
+            step_ = kResetSeconds;
+            updateProgress({.value = kResetSeconds}, Phase::Resetting);
+            return;
+        }
+        if (second == kResetSeconds) break;
+        pause(start + (second + 1) * kResetStepMs - clock_.nowMs());
+        if (stopRequested()) return;
+    }
+    if (resetHeard_ != ResetHeard::Silence) askToRemoveCard();
 }
 
 }  // namespace korvath::download

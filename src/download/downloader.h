@@ -54,6 +54,25 @@ enum class Outcome {
     Cancelled,        ///< a stop was requested and the download ended at an exchange boundary
 };
 
+/// How the reset wait after the exit frame listens to the line.
+enum class ResetWatch {
+    /// Eight seconds, then one probe: a controller still answering has its programming card in.
+    ProbeAtEnd,
+    /// A probe at once and then every second for the eight seconds, for a station where units
+    /// follow one another on the port. The restarted controller falls silent, so an answer
+    /// after silence is the next unit: the wait ends there. Answers without any silence are the
+    /// controller still on its programming card, treated as with ProbeAtEnd.
+    EverySecond,
+};
+
+/// What the reset wait of the last download heard on the line.
+enum class ResetHeard {
+    Nothing,      ///< there was no reset wait, or it was cancelled before it probed
+    Silence,      ///< the restarted controller fell silent (and nothing answered after that)
+    NextUnit,     ///< an answer after silence: the next unit (ResetWatch::EverySecond only)
+    CardStillIn,  ///< answers throughout: the controller is still on its programming card
+};
+
 /// What the last download left in the controller's flash.
 enum class FlashState {
     Untouched,   ///< nothing was erased
@@ -83,6 +102,10 @@ class Downloader {
     /// std::stop_source cancel many downloads at once. Set it before RunDownload.
     void setStopToken(std::stop_token stop) { stop_ = std::move(stop); }
 
+    /// ResetWatch::ProbeAtEnd unless set; set it before RunDownload.
+    void setResetWatch(ResetWatch watch) { resetWatch_ = watch; }
+    [[nodiscard]] ResetHeard resetHeard() const { return resetHeard_; }
+
     [[nodiscard]] Outcome outcome() const { return outcome_; }
     [[nodiscard]] FlashState flash() const { return flash_; }
     /// The model that accepted a password in the last download; empty before that step passed.
@@ -102,6 +125,8 @@ class Downloader {
     /// True when every record up to the last one was sent and acknowledged.
     bool program(const image::ImageFile& image, link::Model model, std::int32_t lastRecordLine);
     void resetTarget();
+    void resetWatchingEverySecond();
+    void askToRemoveCard();
 
     /// True (and the outcome Cancelled) once a stop was requested: checked between exchanges.
     bool stopRequested();
@@ -128,6 +153,8 @@ class Downloader {
     bool exitDue_ = false;  // the exit frame is owed to the device
     FlashState flash_ = FlashState::Untouched;
     std::stop_token stop_;
+    ResetWatch resetWatch_ = ResetWatch::ProbeAtEnd;
+    ResetHeard resetHeard_ = ResetHeard::Nothing;
     // The step within the phase, sent along with every progress report.
     Count count_ = Count::None;
     int step_ = 0;

@@ -531,9 +531,9 @@ def test_file(programs, tmp_path, start_sim, new_relay, report_row, row):
 LOG_KEYS = {"started", "finished", "host", "port", "image", "image_sha256", "records", "model",
             "result", "exit", "seconds", "errors", "version"}
 ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z$")
-# Units arrive this long after the previous one restarted: more than the 8 s reset wait and
-# its closing probe, so that the station sees each unit leave before the next one comes.
-UNIT_GAP_MS = 11000
+# Units arrive this long after the previous one restarted: within its reset wait, where the
+# station must tell the new unit from the old one by the silence between them.
+UNIT_GAP_MS = 2000
 
 
 def log_lines(path, image, lines, ports, station=False):
@@ -613,9 +613,10 @@ def test_line_one_port_fails(programs, tmp_path, start_sim):
 
 
 def test_line_station_three_units(programs, tmp_path, start_sim):
-    """Station mode on one port through three successive controllers: three log lines, three
-    flashes equal to the image; Ctrl-C while a fourth is programming cancels its download safely
-    (the exit frame goes out) and ends the station with the totals."""
+    """Station mode on one port through successive controllers, each plugged in 2 s after the
+    previous one restarted: three log lines "Done!" for units 1, 2, 3, none blamed for a card,
+    three flashes equal to the image; Ctrl-C while a fourth is programming cancels its download
+    safely (the exit frame goes out) and ends the station with the totals."""
     lines = small_image_lines(1)
     image = write_lines(tmp_path / "image.shx", lines)
     sim = start_sim("station", ["--units", "4", "--unit-gap-ms", str(UNIT_GAP_MS)])
@@ -633,12 +634,15 @@ def test_line_station_three_units(programs, tmp_path, start_sim):
                  on_start=lambda process: seen.update(process=process))
     sim.stop()
     assert not run.crashed and run.exit_code == 130, (run.exit_code, run.stderr[-400:])
-    assert run.stdout.count("Done!") == 3 and run.stdout.count("Waiting for controller") == 4
+    # Each unit arrived during the previous one's reset wait and was downloaded at once.
+    assert run.stdout.count("Done!") == 3 and run.stdout.count("Waiting for controller") == 1
+    assert "Remove the unit" not in run.stdout and not any("Card" in text for text in run.stdout)
     assert "Cancelled" in run.stdout
     assert "Station: 3 units passed, 1 failed" in run.stdout[-1], run.stdout[-3:]
     objects = log_lines(log, image, lines, [sim.path], station=True)
     assert [entry["unit"] for entry in objects] == [1, 2, 3, 4]
-    assert all(entry["result"] == "Done!" and entry["exit"] == 0 for entry in objects[:3])
+    assert all(entry["result"] == "Done!" and entry["exit"] == 0 and entry["errors"] == []
+               for entry in objects[:3])
     assert (objects[3]["result"], objects[3]["exit"]) == ("Cancelled", 130)
     for unit in (1, 2, 3):
         assert_flash(sim.flash(str(unit)), lines, 1, "unit %d: " % unit)
