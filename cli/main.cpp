@@ -77,8 +77,9 @@ int main(int argc, char** argv) {
     cli.footer(
         "Exit codes: 0 Done! (--check: accepted); 1 the controller or the line failed;\n"
         "2 usage error, an image that cannot be read, or a port that cannot be opened;\n"
-        "3 the image was refused; 130/143 cancelled by SIGINT/SIGTERM (141: standard output\n"
-        "closed). A cancelled download ends after the exchange in flight, with the exit frame.\n"
+        "3 the image was refused; 130/143/129/131 cancelled by SIGINT/SIGTERM/SIGHUP/SIGQUIT\n"
+        "(141: standard output closed). A cancelled download ends after the exchange in\n"
+        "flight, with the exit frame.\n"
         "\n"
         "Examples:\n"
         "  korvath-cli --list-ports                 the ports, numbered as --port takes them\n"
@@ -152,6 +153,7 @@ int main(int argc, char** argv) {
     korvath::cli::ConsoleObserver observer(stdout, stderr, stdin,
                                            korvath::platform::enableTerminalControls(Stream::Error),
                                            korvath::platform::isTerminal(Stream::Input));
+    observer.setStopToken(stop.get_token());
     korvath::link::Link link(*opened.port, clock, &observer);
     korvath::download::Downloader downloader(link, clock, observer);
     downloader.setStopToken(stop.get_token());

@@ -8,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <utility>
 
 #include "audit_log.h"
@@ -22,7 +21,10 @@
 #include "link/link.h"
 #include "platform/platform.h"
 #include "platform/stop_signals.h"
+#include "ports/device_path.h"
+#include "ports/port_name.h"
 #include "ports/qt/system_ports.h"
+#include "ports/usb_serial.h"
 #include "station.h"
 
 namespace korvath::cli {
@@ -71,6 +73,58 @@ class UnitObserver final : public download::DownloadObserver {
     std::string lastStatus_;
     std::vector<std::string> errors_;
 };
+
+// ---- the ports given
+
+/// The device that port text `text` opens, with its links resolved: two texts with the same
+/// device would open one controller twice. Empty when that cannot be known before opening (a
+/// simulated controller, a port not there yet).
+std::string deviceOf(const ports::PortSpec& spec, const std::vector<ports::PortChoice>& listed) {
+    std::string name;
+    switch (spec.kind) {
+        case ports::PortSpec::Kind::Invalid:
+        case ports::PortSpec::Kind::Simulated:
+            return {};
+        case ports::PortSpec::Kind::Number:
+            for (const ports::PortChoice& choice : listed) {
+                if (choice.number == spec.number) name = choice.text;
+            }
+            break;
+        case ports::PortSpec::Kind::Name:
+            name = spec.name;
+            break;
+        case ports::PortSpec::Kind::UsbSerial:
+            name = ports::portWithSerial(listed, spec.name).name;
+            break;
+    }
+    return name.empty() ? std::string() : ports::resolveDevice(name).device;
+}
+
+/// Empty when every text of `texts` names a port of its own; else why not, for the user.
+std::string portTextProblem(const std::vector<std::string>& texts) {
+    std::vector<ports::PortSpec> specs;
+    bool needList = false;
+    for (const std::string& text : texts) {
+        specs.push_back(ports::parsePortText(text));
+        if (specs.back().kind == ports::PortSpec::Kind::Invalid) return specs.back().error;
+        needList = needList || specs.back().kind == ports::PortSpec::Kind::Number ||
+                   specs.back().kind == ports::PortSpec::Kind::UsbSerial;
+    }
+    const std::vector<ports::PortChoice> listed =
+        needList ? ports::SystemPorts().listChoices() : std::vector<ports::PortChoice>{};
+    std::vector<std::string> devices;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        devices.push_back(deviceOf(specs[i], listed));
+        for (std::size_t j = 0; j < i; ++j) {
+            if (texts[j] == texts[i]) return "port " + texts[i] + " given twice";
+            if (!devices[i].empty() && devices[i] == devices[j]) {
+                return "ports " + texts[j] + " and " + texts[i] + " are the same device, " +
+                       devices[i] + ": one controller cannot be programmed twice at once";
+            }
+        }
+    }
+    return {};
+}
 
 // ---- the run
 
@@ -343,6 +397,7 @@ int LineRun::run() {
         single_ = std::make_unique<ConsoleObserver>(
             stdout, stderr, stdin, platform::enableTerminalControls(Stream::Error),
             !options_.station && platform::isTerminal(Stream::Input));
+        single_->setStopToken(stop_.get_token());
     } else {
         const platform::TerminalSize size =
             platform::terminalSize(stderr).value_or(platform::TerminalSize{});
@@ -351,8 +406,8 @@ int LineRun::run() {
                                                  size.columns, size.rows);
     }
 
-    // Ctrl-C, SIGTERM or a closed output stop every port: running downloads end at their next
-    // exchange boundary with the exit frame, waiting stations at once.
+    // Ctrl-C, SIGTERM, SIGHUP, SIGQUIT or a closed output stop every port: running downloads end at
+    // their next exchange boundary with the exit frame, waiting stations at once.
     platform::SignalWatch signalWatch(stop_);
     // One thread per port: a download is a plain blocking sequence of exchanges, so each port
     // keeps its own timing and a stalled port holds up nobody. Qt threads, because the serial
@@ -400,12 +455,11 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
                      ports.size());
         return kExitUsage;
     }
-    std::set<std::string> seen;
-    for (const std::string& port : ports) {
-        if (!seen.insert(port).second) {
-            std::fprintf(stderr, "korvath-cli: port %s given twice\n", port.c_str());
-            return kExitUsage;
-        }
+    // Refused before any port is opened: a text that names no port would keep a station
+    // waiting for ever, and a device given twice would be opened against itself.
+    if (const std::string problem = portTextProblem(ports); !problem.empty()) {
+        std::fprintf(stderr, "korvath-cli: %s\n", problem.c_str());
+        return kExitUsage;
     }
     // Checked once, by the rules every model shares, before any port is opened.
     const CheckedImage checked = checkImage(std::move(read), image);

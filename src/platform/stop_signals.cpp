@@ -31,6 +31,7 @@ std::array<AbruptEndFile, 72> abruptEndFiles;
 #if !defined(_WIN32)
 
 int wakePipe[2] = {-1, -1};
+bool watchingHangUp = false;
 
 // Async-signal-safe only: atomics, write(), unlink() and _exit().
 extern "C" void onSignal(int number) {
@@ -46,6 +47,13 @@ extern "C" void onSignal(int number) {
         removeFilesForAbruptEnd();
         ::_exit(128 + number);
     }
+}
+
+/// True when the program was started with `number` ignored: nohup leaves SIGHUP so, and a
+/// run started that way is meant to outlive its terminal.
+bool startedIgnoring(int number) {
+    struct sigaction current {};
+    return sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
 void install(int number, void (*handler)(int)) {
@@ -92,12 +100,16 @@ SignalWatch::SignalWatch(std::stop_source source) : source_(std::move(source)) {
         }
         if (byte == 1) source_.request_stop();
     });
-    for (int number : {SIGINT, SIGTERM, SIGPIPE}) install(number, onSignal);
+    for (int number : {SIGINT, SIGTERM, SIGPIPE, SIGQUIT}) install(number, onSignal);
+    watchingHangUp = !startedIgnoring(SIGHUP);
+    if (watchingHangUp) install(SIGHUP, onSignal);
 }
 
 SignalWatch::~SignalWatch() {
     install(SIGINT, SIG_DFL);
     install(SIGTERM, SIG_DFL);
+    install(SIGQUIT, SIG_DFL);
+    if (watchingHangUp) install(SIGHUP, SIG_DFL);
     // The last words may still go to a closed output: they are lost, the exit code is not.
     install(SIGPIPE, SIG_IGN);
     const unsigned char byte = 0;

@@ -652,6 +652,40 @@ def test_line_station_three_units(programs, tmp_path, start_sim):
     assert sim.requests()["exit"] == 4
 
 
+def test_line_station_waits_for_its_port(programs, tmp_path, start_sim):
+    """A station started before its adapter is plugged in (a link that appears 3 s later) says
+    which port it waits for, programs the first unit once the port is there, and ends on SIGQUIT
+    with the totals, exit 131."""
+    lines = small_image_lines(1)
+    image = write_lines(tmp_path / "image.shx", lines)
+    sim = start_sim("later")
+    port = tmp_path / "usb-FTDI_FT232R_USB_UART_B77-if00-port0"
+    log = tmp_path / "station.jsonl"
+    seen = {}
+
+    def on_line(text):
+        if text == "Waiting for the next unit":
+            os.kill(seen["process"].pid, signal.SIGQUIT)
+
+    plug_in = threading.Timer(3, lambda: port.symlink_to(sim.path))
+    plug_in.start()
+    try:
+        run = kh.run([programs.cli, "--station", "--port", port, "--log", log, image],
+                     3 + CLEAN_BOUND_S + STOP_GRACE_S, on_line,
+                     on_start=lambda process: seen.update(process=process))
+    finally:
+        plug_in.cancel()
+    sim.stop()
+    assert not run.crashed and run.exit_code == 131, (run.exit_code, run.stderr[-400:])
+    waiting = "Waiting for port %s" % port
+    assert waiting in run.stdout and "does not exist" in run.stderr, run.stdout[:4]
+    assert run.stdout.index(waiting) < run.stdout.index("Done!")
+    assert "Station: 1 units passed, 0 failed" in run.stdout[-1], run.stdout[-3:]
+    (entry,) = log_lines(log, image, lines, [str(port)], station=True)
+    assert (entry["unit"], entry["result"], entry["errors"]) == (1, "Done!", [])
+    assert_flash(sim.flash(), lines, 1)
+
+
 def test_line_unwritable_log(programs, tmp_path, start_sim):
     """A log that cannot be written refuses the run before any port is opened: exit 2 and not a
     single request at either controller."""
