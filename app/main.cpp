@@ -1,8 +1,11 @@
 // The program korvath: one window, nothing else. It takes no command line.
 #include <QApplication>
 #include <QIcon>
+#include <QMetaObject>
 #include <QTimer>
+#include <stop_token>
 
+#include "platform/stop_signals.h"
 #include "ports/qt/system_ports.h"
 #include "ui/frm_util.h"
 #include "ui/prompts.h"
@@ -15,6 +18,22 @@ int main(int argc, char* argv[]) {
     // One look on every desktop, so that the fixed layout fits the same everywhere.
     QApplication::setStyle(QStringLiteral("Fusion"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/korvath.xpm")));
+
+    // SIGTERM, SIGHUP and Ctrl-C end the event loop even while a download runs, when the
+    // window itself refuses to close; going, the window stops the download at its next
+    // exchange, with the exit frame, and releases the port. Exit status 128 + the signal.
+    using korvath::platform::SignalWatch;
+    std::stop_source stop;
+    const SignalWatch signalWatch(stop, false);
+    const std::stop_callback closeOnSignal(stop.get_token(), [&app] {
+        QMetaObject::invokeMethod(
+            &app,
+            [] {
+                QCoreApplication::exit(
+                    korvath::platform::cancelledExitCode(SignalWatch::signalNumber()));
+            },
+            Qt::QueuedConnection);
+    });
 
     korvath::ui::QtPrompts prompts;
     korvath::ports::SystemPorts ports;

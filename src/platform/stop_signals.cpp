@@ -88,7 +88,8 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 
 #if !defined(_WIN32)
 
-SignalWatch::SignalWatch(std::stop_source source) : source_(std::move(source)) {
+SignalWatch::SignalWatch(std::stop_source source, bool closedOutputStops)
+    : source_(std::move(source)) {
     firstSignal = 0;
     if (::pipe(wakePipe) == 0) {
         for (int fd : wakePipe) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -100,7 +101,8 @@ SignalWatch::SignalWatch(std::stop_source source) : source_(std::move(source)) {
         }
         if (byte == 1) source_.request_stop();
     });
-    for (int number : {SIGINT, SIGTERM, SIGPIPE, SIGQUIT}) install(number, onSignal);
+    for (int number : {SIGINT, SIGTERM, SIGQUIT}) install(number, onSignal);
+    install(SIGPIPE, closedOutputStops ? onSignal : SIG_IGN);
     watchingHangUp = !startedIgnoring(SIGHUP);
     if (watchingHangUp) install(SIGHUP, onSignal);
 }
@@ -122,7 +124,8 @@ SignalWatch::~SignalWatch() {
 
 #else
 
-SignalWatch::SignalWatch(std::stop_source source) : source_(std::move(source)) {
+SignalWatch::SignalWatch(std::stop_source source, bool /*closedOutputStops*/)
+    : source_(std::move(source)) {
     firstSignal = 0;
     consoleSource = &source_;
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);

@@ -17,7 +17,9 @@ namespace korvath::platform {
 /// download given a token of `source` is cancelled together.
 class SignalWatch {
   public:
-    explicit SignalWatch(std::stop_source source);
+    /// `closedOutputStops`: SIGPIPE requests the stop too (a program whose output is its work);
+    /// otherwise it is ignored.
+    explicit SignalWatch(std::stop_source source, bool closedOutputStops = true);
     ~SignalWatch();
 
     SignalWatch(const SignalWatch&) = delete;

@@ -137,6 +137,40 @@ def test_hang_up_and_quit_stop_like_ctrl_c(programs, start_sim, tmp_path, number
         assert requests_after_last(sim, "exit") == []
 
 
+def catches(pid, number):
+    """True when process `pid` has a handler for signal `number`."""
+    try:
+        status = Path("/proc/%d/status" % pid).read_text()
+    except OSError:
+        return False
+    caught = int(re.search(r"^SigCgt:\s*([0-9a-f]+)", status, re.M).group(1), 16)
+    return bool(caught >> (number - 1) & 1)
+
+
+# SIGTERM, SIGHUP and Ctrl-C close the window (headless here), which refuses no stop signal:
+# exit 128 + the signal, soon.
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT],
+                         ids=["SIGTERM", "SIGHUP", "SIGINT"])
+def test_a_stop_signal_closes_the_window(window_program, number):
+    proc = subprocess.Popen([str(window_program)], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            env={**os.environ, "QT_QPA_PLATFORM": "offscreen"},
+                            preexec_fn=kh.default_signals)
+    try:
+        # Once the window catches the signal (the kernel's list of caught signals says so).
+        deadline = time.monotonic() + 30
+        while not catches(proc.pid, number):
+            assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read()
+            time.sleep(0.05)
+        os.kill(proc.pid, number)
+        assert proc.wait(timeout=10) == 128 + number
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stderr.close()
+
+
 # A closed standard output (the reader of a pipe went away) ends the download the same way:
 # at the next exchange, with the exit frame, exit 141.
 def test_a_closed_output_cancels_like_ctrl_c(programs, start_sim):
