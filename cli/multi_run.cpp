@@ -313,7 +313,10 @@ class LineRun::PortStation final : public StationPort {
             link_.setPort(*opened_.port);
             if (!waitingFor_.empty()) {
                 waitingFor_.clear();
-                showStatus(unit_, station_text::WaitingForController, download::Severity::Normal);
+                showStatus(unit_,
+                           unit_ == 1 ? station_text::WaitingForController
+                                      : station_text::WaitingForNextUnit,
+                           download::Severity::Normal);
             }
             return;
         }

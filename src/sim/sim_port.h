@@ -36,7 +36,7 @@ class SimPort final : public link::Port {
     /// One unit that stays for good. Opens at once. `clock` must outlive the port. Throws
     /// std::invalid_argument on bad options.
     SimPort(const Options& options, link::Clock& clock);
-    /// The units of `slots`, one after another; while none is on the line nothing answers.
+    /// The units of `units`, one after another; while none is on the line nothing answers.
     SimPort(std::vector<UnitSlot> units, link::Clock& clock);
 
     /// The unit that arrived last (the first one before any arrived).
