@@ -652,6 +652,35 @@ def test_line_station_three_units(programs, tmp_path, start_sim):
     assert sim.requests()["exit"] == 4
 
 
+@pytest.mark.parametrize("number, line", [(signal.SIGHUP, "Programming!"),
+                                          (signal.SIGQUIT, "Resetting target")],
+                         ids=["SIGHUP-programming", "SIGQUIT-resetting"])
+def test_line_station_stopped_by_signal(programs, tmp_path, start_sim, number, line):
+    """SIGHUP or SIGQUIT in the middle of a station's unit stops it as Ctrl-C does: the exit
+    frame is the last request, the unit is logged "Cancelled" with 128 + the signal, and the
+    totals end the run with that exit status."""
+    image = write_lines(tmp_path / "image.shx", small_image_lines(1))
+    sim = start_sim("station-" + number.name)
+    log = tmp_path / "station.jsonl"
+    seen = {}
+
+    def on_line(text):
+        if text == line and "sent" not in seen:
+            seen["sent"] = True
+            os.kill(seen["process"].pid, number)
+
+    run = kh.run([programs.cli, "--station", "--port", sim.path, "--log", log, image],
+                 CLEAN_BOUND_S + STOP_GRACE_S, on_line,
+                 on_start=lambda process: seen.update(process=process))
+    sim.stop()
+    assert not run.crashed and run.exit_code == 128 + number, (run.exit_code, run.stderr[-400:])
+    assert run.stdout[-4] == "Cancelled", run.stdout[-5:]
+    assert "Station: 0 units passed, 1 failed" in run.stdout[-1], run.stdout[-3:]
+    (entry,) = [json.loads(text) for text in log.read_text().splitlines()]
+    assert (entry["unit"], entry["result"], entry["exit"]) == (1, "Cancelled", 128 + number)
+    assert [summary for _, summary in sim.log()][-1].startswith("exit")
+
+
 def test_line_station_waits_for_its_port(programs, tmp_path, start_sim):
     """A station started before its adapter is plugged in (a link that appears 3 s later) says
     which port it waits for, programs the first unit once the port is there, and ends on SIGQUIT
