@@ -1,16 +1,51 @@
-// The program korvath: one window, nothing else. It takes no command line.
+// The program korvath: one window. `korvath FILE` starts with FILE chosen; --version and --help
+// print and end before anything needs a display.
+#include <cstdio>
+#include <cstring>
+
 #include <QApplication>
+#include <QFile>
 #include <QIcon>
 #include <QMetaObject>
 #include <QTimer>
 #include <stop_token>
 
+#include "korvath/version.h"
 #include "platform/stop_signals.h"
 #include "ports/qt/system_ports.h"
 #include "ui/frm_util.h"
 #include "ui/prompts.h"
+#include "ui/qt_services.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: korvath [FILE]\n"
+    "Opens the window that writes an S-record image (.shx) into a controller's external flash\n"
+    "over its serial bootloader. FILE is chosen at start; without it the last image is chosen\n"
+    "again when it still exists. The port is never opened by itself.\n"
+    "\n"
+    "  --help     print this help and exit\n"
+    "  --version  print the version and exit\n"
+    "\n"
+    "The command line program is korvath-cli.\n";
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
+    // Before QApplication, which aborts without a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) break;
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("korvath %s\n", korvath::kVersionText);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Korvath"));
     // Desktops match the window to its installed entry, korvath.desktop, and show that icon.
@@ -18,6 +53,20 @@ int main(int argc, char* argv[]) {
     // One look on every desktop, so that the fixed layout fits the same everywhere.
     QApplication::setStyle(QStringLiteral("Fusion"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/korvath.xpm")));
+
+    // Qt has taken its own options out; what is left is at most one file.
+    QStringList arguments = QApplication::arguments().mid(1);
+    arguments.removeOne(QStringLiteral("--"));
+    for (const QString& argument : arguments) {
+        if (argument.startsWith(QLatin1Char('-')) && !QFile::exists(argument)) {
+            std::fprintf(stderr, "korvath: unknown option '%s'\n%s", qPrintable(argument), kUsage);
+            return 2;
+        }
+    }
+    if (arguments.size() > 1) {
+        std::fprintf(stderr, "korvath: one image file at most\n%s", kUsage);
+        return 2;
+    }
 
     // SIGTERM, SIGHUP and Ctrl-C end the event loop even while a download runs, when the
     // window itself refuses to close; going, the window stops the download at its next
@@ -37,7 +86,9 @@ int main(int argc, char* argv[]) {
 
     korvath::ui::QtPrompts prompts;
     korvath::ports::SystemPorts ports;
-    korvath::ui::FrmUtil window({prompts, ports});
+    korvath::ui::QtSettingsStore settings;
+    korvath::ui::FrmUtil window(
+        {prompts, ports, nullptr, &settings, arguments.isEmpty() ? QString() : arguments.front()});
     window.show();
 
     // For the documentation: scripts/screenshot.sh asks for a picture of the window and quits.

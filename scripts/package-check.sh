@@ -35,13 +35,14 @@ for path in usr/bin/korvath usr/bin/korvath-cli usr/bin/korvath-sim \
   usr/share/applications/korvath.desktop usr/share/icons/hicolor/scalable/apps/korvath.svg \
   usr/share/icons/hicolor/{16x16,24x24,32x32,48x48,64x64,128x128,256x256}/apps/korvath.png \
   usr/share/man/man1/{korvath,korvath-cli,korvath-sim}.1.gz \
-  usr/share/bash-completion/completions/korvath-cli usr/share/korvath/examples/demo.shx; do
+  usr/share/bash-completion/completions/korvath-cli usr/share/korvath/examples/demo.shx \
+  usr/share/mime/packages/korvath.xml; do
   if ! grep -qxF "./$path" <<<"$contents"; then
     echo "package-check: the package has no /$path" >&2
     exit 1
   fi
 done
-echo "holds the programs, desktop entry, icons, manual pages, completion and demo image"
+echo "holds the programs, desktop entry, .shx type, icons, manual pages, completion and demo image"
 
 echo "== lintian (errors fail, warnings are listed)"
 status=0
@@ -62,6 +63,9 @@ desktop-file-validate /usr/share/applications/korvath.desktop
 for program in korvath korvath-cli korvath-sim; do
   man -w "$program" >/dev/null
 done
+# The package's triggers have taught the desktop that the window opens .shx images.
+gio mime application/x-shx-image | grep -q "korvath.desktop" ||
+  { echo "package-check: .shx images do not open with korvath.desktop" >&2; exit 1; }
 
 echo "== korvath-cli --port sim /usr/share/korvath/examples/demo.shx"
 output=$(/usr/bin/korvath-cli --port sim /usr/share/korvath/examples/demo.shx)

@@ -1,26 +1,23 @@
 #include "ui/frm_util.h"
 
-#include <algorithm>
-#include <filesystem>
-
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QtDebug>
+#include <QUrl>
 
-#include "download/progress_text.h"
-#include "image/check.h"
-#include "image/prescan.h"
 #include "korvath/version.h"
 #include "ui/ole_color.h"
 #include "ui/port_combo_box.h"
+#include "ui/qt_services.h"
 
 namespace korvath::ui {
 
@@ -32,6 +29,8 @@ constexpr int kClientWidthTwips = 6285;
 constexpr int kClientHeightTwips = 2190;
 // The design font (8 points at 96 dpi), in pixels so that the layout does not depend on dpi.
 constexpr int kFontPixelSize = 11;
+// The details line below the controls: its margins in pixels.
+constexpr int kDetailsMargin = 4;
 
 constexpr int px(int twips) {
     return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel;
@@ -48,9 +47,9 @@ QRect toPixels(const Twips& t) {
     return QRect(px(t.left), px(t.top), px(t.width), px(t.height));
 }
 
-const QString kComPortCheck = QStringLiteral("COM port check");
-
 void setColour(QWidget* widget, QPalette::ColorRole role, std::uint32_t ole) {
+    // The window is drawn after every report of a download: unchanged colours cost nothing.
+    if (widget->palette().color(role) == toQColor(ole)) return;
     QPalette palette = widget->palette();
     palette.setColor(role, toQColor(ole));
     widget->setPalette(palette);
@@ -62,24 +61,85 @@ void makeBold(QWidget* widget) {
     widget->setFont(font);
 }
 
+QString fromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString fromPath(const std::filesystem::path& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path.string()));
+}
+
+std::filesystem::path toPath(const QString& path) {
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+MessageIcon iconOf(window::Icon icon) {
+    switch (icon) {
+        case window::Icon::Information:
+            return MessageIcon::Information;
+        case window::Icon::Warning:
+            return MessageIcon::Warning;
+        case window::Icon::None:
+            break;
+    }
+    return MessageIcon::None;
+}
+
+OleColor colourOf(window::Severity severity) {
+    return severity == window::Severity::Error ? StatusColorError : StatusColorNormal;
+}
+
+/// The one local file that a drag carries; nothing for anything else.
+std::optional<QString> droppedFile(const QMimeData* data) {
+    if (data == nullptr || !data->hasUrls() || data->urls().size() != 1) return std::nullopt;
+    const QUrl url = data->urls().front();
+    if (!url.isLocalFile()) return std::nullopt;
+    return url.toLocalFile();
+}
+
 }  // namespace
 
 FrmUtil::FrmUtil(WindowServices services, QWidget* parent)
-    : QWidget(parent),
-      prompts_(services.prompts),
-      ports_(services.ports),
-      download_(services.ports, services.clock) {
+    : QWidget(parent), prompts_(services.prompts) {
     setObjectName(QStringLiteral("frmUtil"));
+    window::SettingsStore* settings = services.settings;
+    if (settings == nullptr) {
+        ownSettings_ = std::make_unique<window::MemorySettings>();
+        settings = ownSettings_.get();
+    }
+    model_ = std::make_unique<window::WindowModel>(
+        window::Services{services.ports, *settings, *this, services.clock, qtSha256,
+                         QApplication::applicationDisplayName().toStdString()});
     buildControls();
+    Apriti->setChoiceSource([&ports = services.ports] { return ports.listChoices(); });
     placeControls();
-    connectWorker();
-    FormLoad();
+    setTitle();
+
+    std::optional<std::filesystem::path> image;
+    if (!services.image.isEmpty()) image = toPath(services.image);
+    const window::Effects effects = model_->start(image);
+    draw();
+    // A box about the file named on the command line comes up over the window, once shown.
+    if (!effects.empty())
+        QMetaObject::invokeMethod(
+            this, [this, effects] { follow(effects); }, Qt::QueuedConnection);
 }
 
 FrmUtil::~FrmUtil() {
-    // Reports still queued for this window are of no use any more.
-    download_.worker()->disconnect(this);
+    // The model's thread may still wake this window until it has been joined.
+    model_.reset();
     if (busyPointer_) QApplication::restoreOverrideCursor();
+}
+
+void FrmUtil::wake() {
+    if (wakePending_.exchange(true)) return;
+    QMetaObject::invokeMethod(this, &FrmUtil::pollModel, Qt::QueuedConnection);
+}
+
+void FrmUtil::pollModel() {
+    wakePending_ = false;
+    // One report at a time, each drawn before the next: the status box shows every text.
+    while (std::optional<window::Effects> effects = model_->poll()) follow(std::move(*effects));
 }
 
 void FrmUtil::buildControls() {
@@ -88,6 +148,7 @@ void FrmUtil::buildControls() {
     setFont(font);
     setAutoFillBackground(true);
     setColour(this, QPalette::Window, kBackColor);
+    setAcceptDrops(true);
 
     Frame6 = new QGroupBox(QStringLiteral("Status"), this);
     Frame6->setObjectName(QStringLiteral("Frame6"));
@@ -98,6 +159,7 @@ void FrmUtil::buildControls() {
     DwStatus->setObjectName(QStringLiteral("DwStatus"));
     DwStatus->setReadOnly(true);
     DwStatus->setAlignment(Qt::AlignCenter);
+    DwStatus->setFocusPolicy(Qt::ClickFocus);
     makeBold(DwStatus);
     setColour(DwStatus, QPalette::Base, StatusColorNormal);
 
@@ -107,15 +169,16 @@ void FrmUtil::buildControls() {
     txtFileName->setObjectName(QStringLiteral("txtFileName"));
     txtFileName->setReadOnly(true);
     txtFileName->setAlignment(Qt::AlignCenter);
+    txtFileName->setFocusPolicy(Qt::ClickFocus);
     makeBold(txtFileName);
     setColour(txtFileName, QPalette::Base, kBlack);
     setColour(txtFileName, QPalette::Text, kYellow);
-    cmdSelectFile = new QPushButton(QStringLiteral("Open"), Frame3);
+    cmdSelectFile = new QPushButton(QStringLiteral("O&pen"), Frame3);
     cmdSelectFile->setObjectName(QStringLiteral("cmdSelectFile"));
 
     Frame1 = new QGroupBox(this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
-    DwnloadButton = new QPushButton(QStringLiteral("Download"), Frame1);
+    DwnloadButton = new QPushButton(QStringLiteral("&Download"), Frame1);
     DwnloadButton->setObjectName(QStringLiteral("DwnloadButton"));
     makeBold(DwnloadButton);
 
@@ -126,23 +189,19 @@ void FrmUtil::buildControls() {
     Label1->setAlignment(Qt::AlignCenter);
     makeBold(Label1);
     setColour(Label1, QPalette::WindowText, kPortClosedColor);
-    Label2 = new QLabel(QStringLiteral("COM"), Frame2);
+    Label2 = new QLabel(QStringLiteral("CO&M"), Frame2);
     Label2->setObjectName(QStringLiteral("Label2"));
     Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     makeBold(Label2);
     Apriti = new PortComboBox(Frame2);
     Apriti->setObjectName(QStringLiteral("Apriti"));
-    Apriti->setChoiceSource([this] { return ports_.listChoices(); });
-    Apriti->setEditText(QStringLiteral("1"));
+    Label2->setBuddy(Apriti);
     Apriti->lineEdit()->setAlignment(Qt::AlignCenter);
-    // The box is narrower than a device path: its tool tip always shows the whole text.
-    Apriti->setToolTip(Apriti->currentText());
-    connect(Apriti, &QComboBox::editTextChanged, Apriti, &QWidget::setToolTip);
     makeBold(Apriti);
     setColour(Apriti, QPalette::Base, kWhite);
 
     cmdOperGroup = new QButtonGroup(this);
-    const char* const captions[2] = {"Open", "Close"};
+    const char* const captions[2] = {"&Open", "&Close"};
     const char* const tips[2] = {"Open Selected Serial port", "Close opened serial port"};
     for (int i = 0; i < 2; ++i) {
         cmdOper[i] = new QPushButton(QString::fromLatin1(captions[i]), Frame2);
@@ -150,19 +209,35 @@ void FrmUtil::buildControls() {
         cmdOper[i]->setToolTip(QString::fromLatin1(tips[i]));
         cmdOperGroup->addButton(cmdOper[i], i);
     }
-    cmdOper[1]->setEnabled(false);
+
+    details_ = new QLabel(this);
+    details_->setObjectName(QStringLiteral("details"));
+    details_->setWordWrap(true);
+    details_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    details_->setTextFormat(Qt::PlainText);
+    details_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    details_->setFocusPolicy(Qt::ClickFocus);
+    details_->hide();
+
+    // Enter presses the button that has the focus, as in a dialog.
+    for (QPushButton* button : {cmdOper[0], cmdOper[1], cmdSelectFile, DwnloadButton})
+        button->setAutoDefault(true);
 
     connect(cmdOperGroup, &QButtonGroup::idClicked, this, &FrmUtil::cmdOperClick);
     connect(cmdSelectFile, &QPushButton::clicked, this, &FrmUtil::cmdSelectFileClick);
     connect(DwnloadButton, &QPushButton::clicked, this, &FrmUtil::dwnloadButtonClick);
+    connect(Apriti, &QComboBox::editTextChanged, this, [this](const QString& text) {
+        // The box is narrower than a device path: its tool tip always shows the whole text.
+        Apriti->setToolTip(text);
+        model_->setPortText(text.toStdString());
+    });
+    connect(Apriti->lineEdit(), &QLineEdit::returnPressed, this, [this] { cmdOperClick(0); });
 
-    setTabOrder(cmdSelectFile, txtFileName);
-    setTabOrder(txtFileName, DwnloadButton);
-    setTabOrder(DwnloadButton, cmdOper[0]);
+    setTabOrder(Apriti, cmdOper[0]);
     setTabOrder(cmdOper[0], cmdOper[1]);
-    setTabOrder(cmdOper[1], DwStatus);
-    setTabOrder(DwStatus, Apriti);
-    cmdSelectFile->setFocus();
+    setTabOrder(cmdOper[1], cmdSelectFile);
+    setTabOrder(cmdSelectFile, DwnloadButton);
+    Apriti->setFocus();
 }
 
 void FrmUtil::placeControls() {
@@ -192,213 +267,122 @@ void FrmUtil::placeControls() {
     setFixedSize(px(kClientWidthTwips), px(kClientHeightTwips));
 }
 
-void FrmUtil::connectWorker() {
-    DownloadWorker* worker = download_.worker();
-    connect(worker, &DownloadWorker::statusShown, this, &FrmUtil::ShowStatus, Qt::QueuedConnection);
-    connect(worker, &DownloadWorker::statusExplained, this, &FrmUtil::explainStatus,
-            Qt::QueuedConnection);
-    connect(worker, &DownloadWorker::progressChanged, this, &FrmUtil::showProgress,
-            Qt::QueuedConnection);
-    connect(worker, &DownloadWorker::phaseStepChanged, this, &FrmUtil::showPhaseStep,
-            Qt::QueuedConnection);
-    connect(worker, &DownloadWorker::busyPointerChanged, this, &FrmUtil::setBusyPointer,
-            Qt::QueuedConnection);
-    connect(worker, &DownloadWorker::programmingCardRequested, this,
-            &FrmUtil::showProgrammingCardMessage, Qt::QueuedConnection);
-    connect(worker, &DownloadWorker::errorReported, this, &FrmUtil::showExchangeError,
-            Qt::QueuedConnection);
-    connect(worker, &DownloadWorker::downloadFinished, this, &FrmUtil::onDownloadFinished,
-            Qt::QueuedConnection);
-    connect(worker, &DownloadWorker::portOpenFailed, this, &FrmUtil::onPortOpenFailed,
-            Qt::QueuedConnection);
-    connect(worker, &DownloadWorker::downloadRefused, this, &FrmUtil::refuseDownloadWithoutPort,
-            Qt::QueuedConnection);
-    connect(worker, &DownloadWorker::portStateChanged, this, &FrmUtil::onPortStateChanged,
-            Qt::QueuedConnection);
-}
-
-void FrmUtil::FormLoad() {
+void FrmUtil::setTitle() {
     setWindowTitle(QStringLiteral("%1   %2.%3.%4")
                        .arg(QLatin1String(kDesignTitle))
                        .arg(kVersionMajor)
                        .arg(kVersionMinor)
                        .arg(kVersionRevision));
-    showProgress(0, 10);
-    DwnloadButton->setEnabled(false);
-    busy_ = false;
-    PortIsOpen = false;
 }
 
-void FrmUtil::closeEvent(QCloseEvent* event) {
-    if (busy_) {
-        event->ignore();
-        return;
-    }
-    event->accept();
-}
-
-void FrmUtil::AperturaSeriale() {
-    if (PortIsOpen) {
-        prompts_.message(this, MessageIcon::Information, kComPortCheck,
-                         QStringLiteral("Port already open!"));
-        return;
-    }
-    openingPort_ = Apriti->currentText();
-    download_.openPort(openingPort_);
-}
-
-void FrmUtil::ChiusuraSeriale() {
-    download_.closePort();
+QString FrmUtil::imagePath() const {
+    return fromPath(model_->state().image);
 }
 
 void FrmUtil::cmdOperClick(int index) {
-    // Nobody closes the port under a running download or opens another one meanwhile. The
-    // controls change when the download thread reports the port state.
-    if (busy_) return;
-    if (index == 0) {
-        AperturaSeriale();
-    } else {
-        ChiusuraSeriale();
-    }
-}
-
-void FrmUtil::onPortOpenFailed(const QString& reason) {
-    // A beep, the red label, and the reason in the status box and the label's tool tip.
-    qInfo().noquote() << "Port" << openingPort_ << "did not open:" << reason;
-    ShowStatus(reason, StatusColorError);
-    Label1->setToolTip(reason);
-    prompts_.beep();
-}
-
-void FrmUtil::onPortStateChanged(bool open) {
-    if (open) Label1->setToolTip(QString());
-    PortIsOpen = open;
-    showPortState();
-    emit portStateShown(open);
-}
-
-void FrmUtil::showPortState() {
-    setColour(Label1, QPalette::WindowText, PortIsOpen ? kPortOpenColor : kPortClosedColor);
-    cmdOper[0]->setEnabled(!PortIsOpen);
-    cmdOper[1]->setEnabled(PortIsOpen);
-    applyDownloadRule();
-}
-
-bool FrmUtil::OpenDialog() {
-    std::optional<QString> chosen = prompts_.chooseImageFile(this, dialogFileName_);
-    if (!chosen) return false;
-    dialogFileName_ = *chosen;
-    return true;
+    follow(index == 0 ? model_->openPort() : model_->closePort());
 }
 
 void FrmUtil::cmdSelectFileClick() {
-    if (busy_) return;
-    ShowStatus(QStringLiteral("Idle"), StatusColorNormal);
-    for (;;) {
-        DwnloadButton->setEnabled(false);
-        if (!OpenDialog()) break;
-        if (image::HasImageHeader(
-                std::filesystem::path(QFile::encodeName(dialogFileName_).toStdString()))) {
-            // The download gets the full path; the box shows the name only.
-            imagePath_ = dialogFileName_;
-            txtFileName->setText(QFileInfo(dialogFileName_).fileName());
-            checkChosenImage();
-            break;
-        }
-        imagePath_.clear();
-        txtFileName->clear();
-        prompts_.message(this, MessageIcon::Warning, QStringLiteral("File format check"),
-                         QStringLiteral("Wrong file format"));
-    }
-    applyDownloadRule();
-}
-
-void FrmUtil::checkChosenImage() {
-    // The same rules as the download's pre-scan for any model, so that a refused file shows at
-    // once instead of after connecting; the Download button keeps its own rule.
-    const image::ImageRead read =
-        image::ReadImage(std::filesystem::path(QFile::encodeName(imagePath_).toStdString()));
-    if (!read.image) {
-        ShowStatus(QString::fromStdString(read.message), StatusColorError);
-        return;
-    }
-    const image::ImageCheck check = image::CheckImage(*read.image);
-    if (check.accepted) return;
-    const image::Refusal& refusal = check.refusals.front();
-    ShowStatus(QString::fromStdString(refusal.status), StatusColorError);
-    explainStatus(QString::fromStdString(refusal.detail()));
-}
-
-void FrmUtil::applyDownloadRule() {
-    DwnloadButton->setEnabled(dialogFileName_.size() > 4 && PortIsOpen);
+    follow(model_->chooseFile());
 }
 
 void FrmUtil::dwnloadButtonClick() {
-    if (busy_) return;
-    // Busy from the first step: a second click, a close request or a port command taken from
-    // here on must not reach the running download.
-    busy_ = true;
-    if (!txtFileName->text().isEmpty() && PortIsOpen) {
-        download_.startDownload(imagePath_);
-        return;
+    follow(model_->download());
+}
+
+void FrmUtil::closeEvent(QCloseEvent* event) {
+    if (model_->mayClose()) {
+        event->accept();
+    } else {
+        event->ignore();
     }
-    busy_ = false;
-    if (!PortIsOpen) refuseDownloadWithoutPort();
 }
 
-void FrmUtil::refuseDownloadWithoutPort() {
-    busy_ = false;
-    prompts_.message(this, MessageIcon::Warning, kComPortCheck,
-                     QStringLiteral("No serial port defined"));
+void FrmUtil::dragEnterEvent(QDragEnterEvent* event) {
+    if (model_->state().enabled.chooseFile && droppedFile(event->mimeData()))
+        event->acceptProposedAction();
 }
 
-void FrmUtil::onDownloadFinished() {
-    setBusyPointer(false);
-    busy_ = false;
-    prompts_.beep();
-    emit downloadEnded();
+void FrmUtil::dropEvent(QDropEvent* event) {
+    const std::optional<QString> file = droppedFile(event->mimeData());
+    if (!file) return;
+    event->acceptProposedAction();
+    follow(model_->dropFile(toPath(*file)));
 }
 
-void FrmUtil::ShowStatus(const QString& text, quint32 colour) {
-    setColour(DwStatus, QPalette::Base, colour);
-    DwStatus->setText(text);
-    DwStatus->setCursorPosition(0);
-    // A long message (a file error) does not fit the box; the tool tip shows all of it.
-    const bool fits = DwStatus->fontMetrics().horizontalAdvance(text) < DwStatus->width() - 8;
-    DwStatus->setToolTip(fits ? QString() : text);
-    emit statusShown(text, colour);
-}
-
-void FrmUtil::explainStatus(const QString& reason) {
-    if (!reason.isEmpty()) DwStatus->setToolTip(reason);
-}
-
-void FrmUtil::showProgress(int done, int total) {
-    // A bar without steps (a tiny image) stays empty rather than turning into a busy
-    // indicator; a negative count shows as none.
-    if (total <= 0) {
-        DwnldrBar->setRange(0, 1);
-        DwnldrBar->setValue(0);
-        return;
+void FrmUtil::follow(window::Effects effects) {
+    for (;;) {
+        draw();
+        if (effects.statusShown)
+            emit statusShown(DwStatus->text(), colourOf(model_->state().severity));
+        if (effects.portReported) emit portStateShown(model_->state().portOpen);
+        showEffects(effects);
+        if (drawnBusy_ && !model_->state().busy) emit downloadEnded();
+        drawnBusy_ = model_->state().busy;
+        if (!effects.dialogAt) return;
+        const std::optional<QString> chosen =
+            prompts_.chooseImageFile(this, fromPath(*effects.dialogAt));
+        std::optional<std::filesystem::path> path;
+        if (chosen) {
+            dialogFileName_ = *chosen;
+            path = toPath(*chosen);
+        }
+        effects = model_->fileChosen(path);
     }
-    DwnldrBar->setRange(0, total);
-    DwnldrBar->setValue(std::clamp(done, 0, total));
 }
 
-void FrmUtil::showPhaseStep(int count, int step, int steps, double programmingMs) {
-    const auto phase = static_cast<download::Count>(count);
-    QString tip = QString::fromStdString(download::phaseStepText(phase, step, steps));
-    if (phase == download::Count::Record) {
-        const double elapsed = programmingMs / 1000;
-        tip = QStringLiteral("%1 of %2 records, %3 elapsed")
-                  .arg(step)
-                  .arg(steps)
-                  .arg(QString::fromStdString(download::formatDuration(elapsed)));
-        if (const auto left = download::secondsLeft(step, steps, elapsed))
-            tip += QStringLiteral(", %1 left")
-                       .arg(QString::fromStdString(download::formatDuration(*left)));
+void FrmUtil::showEffects(const window::Effects& effects) {
+    for (const window::Message& message : effects.messages)
+        prompts_.message(this, iconOf(message.icon), fromUtf8(message.title),
+                         fromUtf8(message.text));
+    if (effects.beep) prompts_.beep();
+    if (effects.awaitsAnswer) model_->answer();
+}
+
+void FrmUtil::draw() {
+    const window::State& state = model_->state();
+
+    if (Apriti->currentText() != fromUtf8(state.portText))
+        Apriti->setEditText(fromUtf8(state.portText));
+    setColour(Label1, QPalette::WindowText, state.portOpen ? kPortOpenColor : kPortClosedColor);
+    Label1->setToolTip(fromUtf8(state.portError));
+    Apriti->setEnabled(state.enabled.portBox);
+    cmdOper[0]->setEnabled(state.enabled.openPort);
+    cmdOper[1]->setEnabled(state.enabled.closePort);
+    cmdSelectFile->setEnabled(state.enabled.chooseFile);
+    DwnloadButton->setEnabled(state.enabled.download);
+
+    txtFileName->setText(fromUtf8(state.fileName));
+    txtFileName->setToolTip(fromUtf8(state.fileTip));
+
+    const QString status = fromUtf8(state.status);
+    setColour(DwStatus, QPalette::Base, colourOf(state.severity));
+    if (DwStatus->text() != status) {
+        DwStatus->setText(status);
+        DwStatus->setCursorPosition(0);
     }
-    DwnldrBar->setToolTip(tip);
+    // A long message does not fit the box; the tool tip shows all of it.
+    const bool fits = DwStatus->fontMetrics().horizontalAdvance(status) < DwStatus->width() - 8;
+    DwStatus->setToolTip(fits ? QString() : status);
+
+    DwnldrBar->setRange(0, state.barMax);
+    DwnldrBar->setValue(state.barValue);
+    DwnldrBar->setToolTip(fromUtf8(state.barTip));
+
+    setBusyPointer(state.busyPointer);
+
+    // The details line shows only while there is something to say; the window grows by it.
+    const QString details = fromUtf8(state.details);
+    if (details != details_->text() || details_->isHidden() != details.isEmpty()) {
+        details_->setText(details);
+        const int width = px(kClientWidthTwips) - 2 * kDetailsMargin;
+        const int height = details.isEmpty() ? 0 : details_->heightForWidth(width);
+        details_->setGeometry(kDetailsMargin, px(kClientHeightTwips), width, height);
+        details_->setVisible(!details.isEmpty());
+        setFixedSize(px(kClientWidthTwips),
+                     px(kClientHeightTwips) + (details.isEmpty() ? 0 : height + kDetailsMargin));
+    }
 }
 
 void FrmUtil::setBusyPointer(bool busy) {
@@ -409,18 +393,6 @@ void FrmUtil::setBusyPointer(bool busy) {
     } else {
         QApplication::restoreOverrideCursor();
     }
-}
-
-void FrmUtil::showProgrammingCardMessage() {
-    prompts_.message(
-        this, MessageIcon::Information, QStringLiteral("Programming Card check"),
-        QStringLiteral("Please remove Programming Card first,\nthen close this window."));
-    download_.worker()->answer();
-}
-
-void FrmUtil::showExchangeError(const QString& text) {
-    prompts_.message(this, MessageIcon::None, QApplication::applicationDisplayName(), text);
-    download_.worker()->answer();
 }
 
 }  // namespace korvath::ui

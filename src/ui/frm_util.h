@@ -1,18 +1,25 @@
-// The main window frmUtil: the port box and its Open/Close buttons, the file choice, the
-// Download button, the status box and the progress bar. It wires controls to commands and
-// draws what the download thread reports; the work itself happens on that thread.
+// The main window frmUtil, the Qt face of the window model: it builds the controls, forwards
+// what the user does to the model and draws what the model says. The rules are in
+// window/window_model.h; the port and the download live on the model's thread.
 #pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
 
 #include <QString>
 #include <QWidget>
 
 #include "link/clock.h"
 #include "ports/port_opener.h"
-#include "ui/download_worker.h"
 #include "ui/prompts.h"
+#include "window/settings.h"
+#include "window/window_model.h"
 
 class QButtonGroup;
 class QCloseEvent;
+class QDragEnterEvent;
+class QDropEvent;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -29,9 +36,14 @@ struct WindowServices {
     ports::PortOpener& ports;
     /// The download's clock; null means the wall clock. Tests pass a virtual one.
     link::Clock* clock = nullptr;
+    /// Where the port text, the image folder and the last image are kept; null keeps them for
+    /// this window only (tests never touch the user's settings).
+    window::SettingsStore* settings = nullptr;
+    /// The image to start with (`korvath FILE`); empty: the remembered one.
+    QString image = {};
 };
 
-class FrmUtil : public QWidget {
+class FrmUtil : public QWidget, private window::WindowFace {
     Q_OBJECT
 
   public:
@@ -47,58 +59,45 @@ class FrmUtil : public QWidget {
     void dwnloadButtonClick();
 
     /// From the first step of the Download command until the download has ended.
-    [[nodiscard]] bool isBusy() const { return busy_; }
+    [[nodiscard]] bool isBusy() const { return model_->state().busy; }
     /// The port state as the download thread last reported it.
-    [[nodiscard]] bool portIsOpen() const { return PortIsOpen; }
-    /// Full path of the file last confirmed in the dialog, also when it was then rejected.
+    [[nodiscard]] bool portIsOpen() const { return model_->state().portOpen; }
+    /// Full path of the file last confirmed in the dialog, also when it was then refused.
     [[nodiscard]] const QString& dialogFileName() const { return dialogFileName_; }
-    /// Full path of the accepted image that Download sends; empty when none is accepted.
-    [[nodiscard]] const QString& imagePath() const { return imagePath_; }
+    /// Full path of the chosen image that Download sends; empty when none is chosen.
+    [[nodiscard]] QString imagePath() const;
 
   signals:
     /// The status box now shows `text` on `colour` (0xBBGGRR).
     void statusShown(const QString& text, quint32 colour);
     /// A download has ended and the window is idle again.
     void downloadEnded();
-    /// The download thread reported the port state and the controls now show it.
+    /// The port state was read back and the controls now show it.
     void portStateShown(bool open);
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
   private:
+    void wake() override;
+    void pollModel();
+
     void buildControls();
     void placeControls();
-    void connectWorker();
-    void FormLoad();
+    void setTitle();
 
-    void AperturaSeriale();
-    void ChiusuraSeriale();
-    bool OpenDialog();
-    void applyDownloadRule();
-    /// Label1, Open, Close and Download as PortIsOpen says.
-    void showPortState();
-    void onPortStateChanged(bool open);
-    void onPortOpenFailed(const QString& reason);
-    void refuseDownloadWithoutPort();
-
-    void ShowStatus(const QString& text, quint32 colour);
-    /// The reason behind the status shown, in the status box's tool tip.
-    void explainStatus(const QString& reason);
-    /// Runs the image check on the file just chosen and shows a refusal in the status box.
-    void checkChosenImage();
-    void showProgress(int done, int total);
-    /// The bar's tool tip: what the phase counts, and during programming the records done of
-    /// the image's total, the time taken and the time left.
-    void showPhaseStep(int count, int step, int steps, double programmingMs);
+    /// Draws the model's state, then does what `effects` ask (boxes, beep, the file dialog).
+    void follow(window::Effects effects);
+    void draw();
+    void showEffects(const window::Effects& effects);
     void setBusyPointer(bool busy);
-    void showProgrammingCardMessage();
-    void showExchangeError(const QString& text);
-    void onDownloadFinished();
 
     Prompts& prompts_;
-    ports::PortOpener& ports_;
-    DownloadThread download_;
+    std::unique_ptr<window::MemorySettings> ownSettings_;
+    std::unique_ptr<window::WindowModel> model_;
+    std::atomic<bool> wakePending_{false};
 
     QGroupBox* Frame6 = nullptr;
     QProgressBar* DwnldrBar = nullptr;
@@ -114,14 +113,11 @@ class FrmUtil : public QWidget {
     PortComboBox* Apriti = nullptr;
     QPushButton* cmdOper[2] = {nullptr, nullptr};
     QButtonGroup* cmdOperGroup = nullptr;
+    QLabel* details_ = nullptr;
 
-    bool PortIsOpen = false;
-    bool busy_ = false;
     bool busyPointer_ = false;
+    bool drawnBusy_ = false;
     QString dialogFileName_;
-    QString imagePath_;
-    /// The port text of the last Open command, for the log when it fails.
-    QString openingPort_;
 };
 
 }  // namespace korvath::ui

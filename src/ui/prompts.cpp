@@ -29,7 +29,10 @@ void QtPrompts::message(QWidget* parent, MessageIcon icon, const QString& title,
 }
 
 std::optional<QString> QtPrompts::chooseImageFile(QWidget* parent, const QString& startPath) {
-    QFileDialog dialog(parent, QStringLiteral("Open"), startPath, imageFileNameFilter());
+    QFileDialog dialog(parent, QStringLiteral("Open"), startPath);
+    // The image filter first, as the dialog always offered it; every file for an image that
+    // was saved under another extension.
+    dialog.setNameFilters({imageFileNameFilter(), QStringLiteral("All files (*)")});
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setOption(QFileDialog::HideNameFilterDetails);

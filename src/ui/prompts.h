@@ -12,8 +12,8 @@ namespace korvath::ui {
 
 enum class MessageIcon { None, Information, Warning };
 
-/// The open-file dialog's one filter: description as the user sees it, and the patterns that
-/// match an image file name in any letter case.
+/// The open-file dialog's first filter (the second is every file): description as the user sees it,
+/// and the patterns that match an image file name in any letter case.
 inline constexpr const char* kImageFilterDescription = "Motorola Extendex [*.SHX]";
 [[nodiscard]] QString imageFileNameFilter();
 

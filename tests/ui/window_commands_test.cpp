@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QtTest>
@@ -19,6 +20,7 @@
 #include "ui/frm_util.h"
 #include "ui/ole_color.h"
 #include "ui_fakes.h"
+#include "window/settings.h"
 
 using korvath::test::BorrowedPort;
 using korvath::test::GatePort;
@@ -82,9 +84,23 @@ class WindowCommandsTest : public QObject {
     QColor label1Colour() { return child<QLabel>("Label1")->palette().color(QPalette::WindowText); }
     QString fileNameBox() { return child<QLineEdit>("txtFileName")->text(); }
 
-    void makeWindow(korvath::ports::PortOpener& opener) {
-        window_ = std::make_unique<FrmUtil>(korvath::ui::WindowServices{prompts_, opener});
+    void makeWindow(korvath::ports::PortOpener& opener,
+                    korvath::window::SettingsStore* settings = nullptr, QString image = {}) {
+        window_ = std::make_unique<FrmUtil>(
+            korvath::ui::WindowServices{prompts_, opener, nullptr, settings, image});
         window_->show();
+    }
+    /// Drags `files` over the window and drops them; whether the window took the drag.
+    bool drop(const QList<QUrl>& files) {
+        QMimeData data;
+        data.setUrls(files);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(window_.get(), &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window_.get(), &dropped);
+        return true;
     }
     void typePort(const QString& text) { child<QComboBox>("Apriti")->setEditText(text); }
     // The port opens and closes on the download thread; the window shows the state it reports.
@@ -194,25 +210,23 @@ class WindowCommandsTest : public QObject {
         QCOMPARE(gateOpener_->openedTexts().size(), std::size_t(1));
     }
 
-    // The rule counts the characters of the dialog's file name, also of a rejected file.
-    void downloadRuleCountsTheDialogName_data() {
+    // Download needs a file that passed the check: a refused one, whatever its name, leaves it
+    // disabled, and Download then does nothing at all.
+    void downloadRuleNeedsACheckedFile_data() {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("enabled");
-        QTest::newRow("4 characters") << QStringLiteral("/a/b") << false;
-        QTest::newRow("5 characters") << QStringLiteral("/a/bc") << true;
+        QTest::newRow("4 characters") << QStringLiteral("/a/b");
+        QTest::newRow("5 characters") << QStringLiteral("/a/bc");
     }
 
-    void downloadRuleCountsTheDialogName() {
+    void downloadRuleNeedsACheckedFile() {
         QFETCH(QString, path);
-        QFETCH(bool, enabled);
         makeWindow(*gateOpener_);
         openPort();
         chooseFiles({path, std::nullopt});  // rejected (no such file), then cancelled
         QCOMPARE(window_->dialogFileName(), path);
         QCOMPARE(fileNameBox(), QString());
-        QCOMPARE(button("DwnloadButton")->isEnabled(), enabled);
+        QVERIFY(!button("DwnloadButton")->isEnabled());
 
-        // With the box empty, Download does nothing at all.
         prompts_.messages.clear();
         window_->dwnloadButtonClick();
         QVERIFY(prompts_.messages.empty());
@@ -238,38 +252,7 @@ class WindowCommandsTest : public QObject {
         QVERIFY(button("DwnloadButton")->isEnabled());
     }
 
-    void headerRule_data() {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("S0 header, CR LF") << QByteArray("S00600004844521B\r\nS8\r\n") << true;
-        QTest::newRow("S0 header, LF") << QByteArray("S00600004844521B\nS8\n") << true;
-        QTest::newRow("just S0") << QByteArray("S0") << true;
-        QTest::newRow("lower-case s0") << QByteArray("s00600004844521B\r\n") << false;
-        QTest::newRow("first line too short") << QByteArray("S\r\n0\r\n") << false;
-        QTest::newRow("empty first line") << QByteArray("\r\nS00600004844521B\r\n") << false;
-        QTest::newRow("S2 first") << QByteArray("S2440000\r\n") << false;
-        QTest::newRow("empty file") << QByteArray() << false;
-        QTest::newRow("binary") << QByteArray("\x00\x01S0", 4) << false;
-    }
-
-    void headerRule() {
-        QFETCH(QByteArray, content);
-        QFETCH(bool, accepted);
-        makeWindow(*gateOpener_);
-        const QString path = fileOf(files_->writeRaw("image.SHX", content.toStdString()));
-        chooseFiles({path, std::nullopt});
-        QCOMPARE(fileNameBox(), accepted ? QStringLiteral("image.SHX") : QString());
-        QCOMPARE(prompts_.dialogStartPaths.size(), std::size_t(accepted ? 1 : 2));
-        QCOMPARE(prompts_.messages.size(), std::size_t(accepted ? 0 : 1));
-        if (!accepted) {
-            QCOMPARE(prompts_.messages.front().icon, MessageIcon::Warning);
-            QCOMPARE(prompts_.messages.front().title, QStringLiteral("File format check"));
-            QCOMPARE(prompts_.messages.front().text, QStringLiteral("Wrong file format"));
-        }
-    }
-
-    // Each rejection empties the box and shows the dialog again, with Download disabled
-    // although the port is open and a file had been accepted before.
+    // Each rejection names the file and shows the dialog again; the file chosen before stays.
     void fileCommandLoopsUntilAFileIsAccepted() {
         makeWindow(*gateOpener_);
         openPort();
@@ -282,18 +265,16 @@ class WindowCommandsTest : public QObject {
         const QString missing = fileOf(files_->path() / "missing.SHX");
         const QString good = validImage("good.shx");
         QStringList boxWhenAsked;
-        bool downloadEnabledWhileAsked = false;
-        prompts_.onDialog = [&] {
-            boxWhenAsked << fileNameBox();
-            downloadEnabledWhileAsked |= button("DwnloadButton")->isEnabled();
-        };
+        prompts_.onDialog = [&] { boxWhenAsked << fileNameBox(); };
         chooseFiles({lower, empty, missing, good});
 
-        QCOMPARE(boxWhenAsked, (QStringList{"first.SHX", "", "", ""}));
-        QVERIFY(!downloadEnabledWhileAsked);
+        QCOMPARE(boxWhenAsked, (QStringList{"first.SHX", "first.SHX", "first.SHX", "first.SHX"}));
         QCOMPARE(prompts_.messages.size(), std::size_t(3));
-        for (const ShownMessage& box : prompts_.messages)
-            QCOMPARE(box.text, QStringLiteral("Wrong file format"));
+        const QStringList refused = {lower, empty, missing};
+        for (qsizetype i = 0; i < refused.size(); ++i) {
+            QVERIFY(prompts_.messages[i].text.startsWith(QStringLiteral("Wrong file format")));
+            QVERIFY(prompts_.messages[i].text.contains(refused[i]));
+        }
         QCOMPARE(fileNameBox(), QStringLiteral("good.shx"));
         QCOMPARE(window_->imagePath(), good);
         QVERIFY(button("DwnloadButton")->isEnabled());
@@ -304,7 +285,7 @@ class WindowCommandsTest : public QObject {
     }
 
     // A chosen file is checked at once: a refusal shows in the status box in the error colour,
-    // its line and reason in the tool tip; the Download button keeps its own rule.
+    // its line and reason on the details line, and Download stays disabled.
     void chosenFileIsCheckedAtOnce() {
         makeWindow(*gateOpener_);
         openPort();
@@ -318,17 +299,23 @@ class WindowCommandsTest : public QObject {
         auto* status = child<QLineEdit>("DwStatus");
         QCOMPARE(status->text(), QStringLiteral("Misaligned record"));
         QCOMPARE(shown.last().at(1).toUInt(), korvath::ui::StatusColorError);
-        QCOMPARE(
-            status->toolTip(),
-            QStringLiteral("line 2: the record at E00010 does not begin on a 64-byte boundary"));
-        QVERIFY(button("DwnloadButton")->isEnabled());
+        auto* details = child<QLabel>("details");
+        QCOMPARE(details->text(),
+                 misaligned +
+                     QStringLiteral(
+                         "\nline 2: the record at E00010 does not begin on a 64-byte boundary"));
+        QVERIFY(!details->isHidden());
+        QVERIFY(!button("DwnloadButton")->isEnabled());
 
-        chooseFiles({validImage("good.SHX")});
+        const QString good = validImage("good.SHX");
+        chooseFiles({good});
         QCOMPARE(status->text(), QStringLiteral("Idle"));
         QVERIFY(status->toolTip().isEmpty());
+        QVERIFY(details->text().startsWith(good + QStringLiteral("\n4 records, SHA-256 ")));
+        QVERIFY(button("DwnloadButton")->isEnabled());
     }
 
-    void cancelKeepsOrEmptiesTheBox() {
+    void cancelOrRefusalKeepsTheFile() {
         makeWindow(*gateOpener_);
         openPort();
         const QString image = validImage("APP.SHX");
@@ -340,9 +327,9 @@ class WindowCommandsTest : public QObject {
         QVERIFY(button("DwnloadButton")->isEnabled());
 
         const QString wrong = fileOf(files_->writeRaw("WRONG.SHX", "S9\r\n"));
-        chooseFiles({wrong, std::nullopt});  // rejected, then cancelled
-        QCOMPARE(fileNameBox(), QString());
-        QCOMPARE(window_->imagePath(), QString());
+        chooseFiles({wrong, std::nullopt});  // rejected, then cancelled: the file stays
+        QCOMPARE(fileNameBox(), QStringLiteral("APP.SHX"));
+        QCOMPARE(window_->imagePath(), image);
         QCOMPARE(window_->dialogFileName(), wrong);
         QVERIFY(button("DwnloadButton")->isEnabled());
     }
@@ -373,6 +360,98 @@ class WindowCommandsTest : public QObject {
         QCOMPARE(prompts_.messages.front().text, QStringLiteral("No serial port defined"));
         QCOMPARE(gate_->writes(), 0);
         QVERIFY(!window_->isBusy());
+    }
+
+    // A dropped image is chosen as from the dialog; a file that is no image is named in its box
+    // and the file before stays; more than one file, or no local file, is not taken.
+    void dropChoosesAFile() {
+        makeWindow(*gateOpener_);
+        openPort();
+        const QString image = validImage("DROPPED.SHX");
+        QVERIFY(drop({QUrl::fromLocalFile(image)}));
+        QCOMPARE(fileNameBox(), QStringLiteral("DROPPED.SHX"));
+        QVERIFY(button("DwnloadButton")->isEnabled());
+        QVERIFY(child<QLineEdit>("txtFileName")->toolTip().startsWith(image + "\n4 records"));
+
+        const QString notes = fileOf(files_->writeRaw("notes.txt", "hello\r\n"));
+        QVERIFY(drop({QUrl::fromLocalFile(notes)}));
+        QCOMPARE(prompts_.messages.size(), std::size_t(1));
+        QVERIFY(prompts_.messages.front().text.contains(notes));
+        QCOMPARE(fileNameBox(), QStringLiteral("DROPPED.SHX"));
+        QCOMPARE(prompts_.dialogStartPaths.size(), std::size_t(0));
+
+        QVERIFY(!drop({QUrl::fromLocalFile(image), QUrl::fromLocalFile(notes)}));
+        QVERIFY(!drop({QUrl(QStringLiteral("https://example.org/APP.SHX"))}));
+    }
+
+    // Enter in the port box opens the port; Enter on a focused button presses it; Alt and the
+    // underlined letter press the button it names.
+    void keyboardDrivesTheCommands() {
+        makeWindow(*gateOpener_);
+        QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+        auto* box = child<QComboBox>("Apriti");
+        box->setFocus();
+        box->lineEdit()->selectAll();
+        QTest::keyClicks(box->lineEdit(), "ttyUSB7");
+        QSignalSpy shown(window_.get(), &FrmUtil::portStateShown);
+        QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+        QVERIFY(shown.wait());
+        QCOMPARE(gateOpener_->openedTexts(), std::vector<std::string>{"ttyUSB7"});
+        QVERIFY(window_->portIsOpen());
+
+        button("cmdOper_1")->setFocus();
+        QTest::keyClick(button("cmdOper_1"), Qt::Key_Enter);
+        QVERIFY(shown.wait());
+        QVERIFY(!window_->portIsOpen());
+
+        QTest::keyClick(window_.get(), Qt::Key_O, Qt::AltModifier);
+        QVERIFY(shown.wait());
+        QVERIFY(window_->portIsOpen());
+        prompts_.dialogAnswers = {std::nullopt};
+        QTest::keyClick(window_.get(), Qt::Key_P, Qt::AltModifier);
+        QTRY_COMPARE(prompts_.dialogStartPaths.size(), std::size_t(1));  // an animated click
+    }
+
+    // The details line shows the whole reason a port did not open, wraps, and the window grows
+    // by its height; it goes again when there is nothing left to say.
+    void detailsLineGrowsTheWindow() {
+        korvath::ports::SystemPorts opener;
+        makeWindow(opener);
+        auto* details = child<QLabel>("details");
+        QVERIFY(details->isHidden());
+        QCOMPARE(window_->height(), 146);
+        typePort(QStringLiteral("/dev/korvath-no-such-port-with-a-name-longer-than-the-window"));
+        openPort();
+        QVERIFY(!details->isHidden());
+        QCOMPARE(details->text(), child<QLabel>("Label1")->toolTip());
+        QVERIFY(
+            details->text().contains("korvath-no-such-port-with-a-name-longer-than-the-window"));
+        QVERIFY(details->textInteractionFlags().testFlag(Qt::TextSelectableByMouse));
+        QCOMPARE(details->geometry().top(), 146);
+        QVERIFY(details->geometry().right() < window_->width());
+        QCOMPARE(window_->height(), 146 + details->height() + 4);
+        QCOMPARE(window_->minimumHeight(), window_->height());
+
+        makeWindow(*gateOpener_);
+        openPort();
+        QVERIFY(child<QLabel>("details")->isHidden());
+        QCOMPARE(window_->height(), 146);
+    }
+
+    // The window starts with the file it was given, else with the one chosen last; the port
+    // text comes back too, and the port stays closed.
+    void startsWithTheRememberedOrGivenFile() {
+        const QString last = validImage("LAST.SHX");
+        korvath::window::MemorySettings settings({"ttyUSB3", {}, last.toStdString()});
+        makeWindow(*gateOpener_, &settings);
+        QCOMPARE(fileNameBox(), QStringLiteral("LAST.SHX"));
+        QCOMPARE(child<QComboBox>("Apriti")->currentText(), QStringLiteral("ttyUSB3"));
+        QVERIFY(!window_->portIsOpen());
+        QVERIFY(gateOpener_->openedTexts().empty());
+
+        makeWindow(*gateOpener_, &settings, validImage("GIVEN.SHX"));
+        QCOMPARE(fileNameBox(), QStringLiteral("GIVEN.SHX"));
+        QCOMPARE(settings.load().lastImage.filename(), "GIVEN.SHX");
     }
 };
 

@@ -257,6 +257,10 @@ class WindowDownloadTest : public QObject {
         timer.start(10);
         QTRY_VERIFY(ticks >= 5);
 
+        // Every control that would ignore a click is disabled meanwhile.
+        for (const char* name : {"cmdOper_0", "cmdOper_1", "cmdSelectFile", "DwnloadButton"})
+            QVERIFY2(!button(name)->isEnabled(), name);
+        QVERIFY(!window_->findChild<QComboBox*>(QStringLiteral("Apriti"))->isEnabled());
         QVERIFY(!window_->close());
         QVERIFY(window_->isVisible());
         QTest::mouseClick(button("cmdSelectFile"), Qt::LeftButton);
@@ -280,6 +284,7 @@ class WindowDownloadTest : public QObject {
         QVERIFY(button("cmdOper_0")->isEnabled());
         QVERIFY(!button("cmdOper_1")->isEnabled());
         QVERIFY(!button("DwnloadButton")->isEnabled());
+        QVERIFY(button("cmdSelectFile")->isEnabled());
         QVERIFY(window_->close());
     }
 };

@@ -1,0 +1,217 @@
+#include "window/download_thread.h"
+
+#include <utility>
+
+#include "download/progress_text.h"
+
+namespace korvath::window {
+
+namespace {
+
+Severity severityOf(download::Severity severity) {
+    return severity == download::Severity::Error ? Severity::Error : Severity::Normal;
+}
+
+}  // namespace
+
+/// The download's observer, on the worker thread: every report becomes a Report value.
+class DownloadThread::Observer final : public download::DownloadObserver {
+  public:
+    explicit Observer(DownloadThread& owner) : owner_(owner) {}
+
+    void beginDownload() {
+        errorShown_ = false;
+        busyPointer_ = false;
+        programmingStartMs_ = -1;
+        lastStatus_.clear();
+    }
+    [[nodiscard]] const std::string& lastStatus() const { return lastStatus_; }
+
+    void showStatus(std::string_view text, download::Severity severity) override {
+        lastStatus_ = std::string(text);
+        owner_.post_(StatusReport{lastStatus_, severityOf(severity)});
+    }
+
+    void explainStatus(std::string_view reason) override {
+        owner_.post_(ExplanationReport{std::string(reason)});
+    }
+
+    void showProgress(const download::Progress& progress) override {
+        // The busy pointer shows from the erase phase on, once the device is about to be written.
+        if (!busyPointer_ && progress.phase != download::Phase::Connecting) {
+            busyPointer_ = true;
+            owner_.post_(BusyPointerReport{true});
+        }
+        ProgressReport report;
+        // A bar without steps (a tiny image) stays empty rather than turning into a busy
+        // indicator; a negative count shows as none.
+        if (progress.total > 0) {
+            report.max = progress.total;
+            report.value = std::clamp(progress.done, 0, progress.total);
+        }
+        report.tip = tipFor(progress);
+        owner_.post_(std::move(report));
+    }
+
+    void askToRemoveProgrammingCard() override {
+        owner_.ask({Icon::Information, "Programming Card check",
+                    "Please remove Programming Card first,\nthen close this window."});
+    }
+
+    void reportError(int number, const std::string& description) override {
+        // A failing or babbling controller can report on every exchange; one box per download
+        // is enough to tell the user, the status box says how it ended.
+        if (errorShown_) return;
+        errorShown_ = true;
+        owner_.ask({Icon::None, owner_.programName_, std::to_string(number) + " - " + description});
+    }
+
+  private:
+    /// What the phase counts; during programming the records done of the image's total, the
+    /// time taken and the time left.
+    std::string tipFor(const download::Progress& progress) {
+        if (progress.count != download::Count::Record)
+            return download::phaseStepText(progress.count, progress.step, progress.steps);
+        const double now = owner_.clock_.nowMs();
+        if (programmingStartMs_ < 0) programmingStartMs_ = now;
+        const double elapsed = (now - programmingStartMs_) / 1000;
+        std::string tip = std::to_string(progress.step) + " of " + std::to_string(progress.steps) +
+                          " records, " + download::formatDuration(elapsed) + " elapsed";
+        if (const auto left = download::secondsLeft(progress.step, progress.steps, elapsed))
+            tip += ", " + download::formatDuration(*left) + " left";
+        return tip;
+    }
+
+    DownloadThread& owner_;
+    bool errorShown_ = false;
+    bool busyPointer_ = false;
+    double programmingStartMs_ = -1;  // on the download's clock; -1 before programming
+    std::string lastStatus_;
+};
+
+DownloadThread::DownloadThread(ports::PortOpener& opener, link::Clock* clock,
+                               std::string programName, std::function<void(Report)> post)
+    : opener_(opener),
+      clock_(clock != nullptr ? *clock : steadyClock_),
+      programName_(std::move(programName)),
+      post_(std::move(post)),
+      link_(closedPort_, clock_),
+      observer_(std::make_unique<Observer>(*this)),
+      downloader_(link_, clock_, *observer_) {
+    downloader_.setStopToken(stop_.get_token());
+    thread_ = std::thread([this] { run(); });
+}
+
+DownloadThread::~DownloadThread() {
+    stop_.request_stop();
+    {
+        std::lock_guard lock(mutex_);
+        abandoned_ = true;
+    }
+    wake_.notify_all();
+    // The port belongs to the worker's thread: it is closed there, after a running download.
+    queue([this] { doClose(); });
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void DownloadThread::queue(std::function<void()> task) {
+    {
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(std::move(task));
+    }
+    wake_.notify_all();
+}
+
+void DownloadThread::run() {
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return quit_ || !tasks_.empty(); });
+            if (tasks_.empty()) return;
+            task = std::move(tasks_.front());
+            tasks_.pop_front();
+        }
+        task();
+    }
+}
+
+void DownloadThread::openPort(std::string text) {
+    queue([this, text = std::move(text)] { doOpen(text); });
+}
+
+void DownloadThread::closePort() {
+    queue([this] { doClose(); });
+}
+
+void DownloadThread::download(std::filesystem::path image) {
+    queue([this, image = std::move(image)] { doDownload(image); });
+}
+
+bool DownloadThread::portOpen() const {
+    return port_ && port_->isOpen();
+}
+
+void DownloadThread::doOpen(const std::string& text) {
+    PortReport report;
+    if (!portOpen()) {
+        link_.setPort(closedPort_);
+        port_.reset();
+        ports::OpenedPort opened = opener_.open(text, clock_);
+        if (opened.port && opened.port->isOpen()) {
+            port_ = std::move(opened.port);
+            link_.setPort(*port_);
+        } else {
+            report.error = opened.error.empty() ? "the port did not open" : opened.error;
+        }
+    }
+    report.open = portOpen();
+    post_(std::move(report));
+}
+
+void DownloadThread::doClose() {
+    link_.setPort(closedPort_);
+    if (port_) port_->close();
+    port_.reset();
+    post_(PortReport{false, {}});
+}
+
+void DownloadThread::doDownload(const std::filesystem::path& image) {
+    // The window shows the port as last reported; a device may have gone away since.
+    if (!portOpen()) {
+        post_(RefusedReport{});
+        return;
+    }
+    observer_->beginDownload();
+    downloader_.RunDownload(image);
+    post_(BusyPointerReport{false});
+    // A device that went away during the download closed the port: the report says so.
+    post_(FinishedReport{downloader_.outcome(), downloader_.flash(), observer_->lastStatus(),
+                         portOpen()});
+}
+
+void DownloadThread::ask(Message message) {
+    {
+        std::lock_guard lock(mutex_);
+        if (abandoned_) return;
+        answered_ = false;
+    }
+    post_(BoxReport{std::move(message)});
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [this] { return answered_ || abandoned_; });
+}
+
+void DownloadThread::answer() {
+    {
+        std::lock_guard lock(mutex_);
+        answered_ = true;
+    }
+    wake_.notify_all();
+}
+
+}  // namespace korvath::window

@@ -1,0 +1,121 @@
+// The window's worker: the port, the link and the downloader live on one thread of their own,
+// and everything they report goes back as Report values, in order. The window model queues
+// commands here and applies the reports on its face's thread.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include "download/downloader.h"
+#include "link/clock.h"
+#include "link/link.h"
+#include "ports/port_opener.h"
+#include "window/window_model.h"
+
+namespace korvath::window {
+
+struct StatusReport {
+    std::string text;
+    Severity severity = Severity::Normal;
+};
+/// Why the status just shown came about ("line N: reason").
+struct ExplanationReport {
+    std::string reason;
+};
+struct ProgressReport {
+    int value = 0;
+    int max = 1;
+    std::string tip;
+};
+struct BusyPointerReport {
+    bool busy = false;
+};
+/// A box the download waits for until WindowModel::answer().
+struct BoxReport {
+    Message message;
+};
+/// The port's state after a port command; `error` says why an open failed.
+struct PortReport {
+    bool open = false;
+    std::string error;
+};
+/// A download was asked for while no port was open: nothing ran.
+struct RefusedReport {};
+struct FinishedReport {
+    download::Outcome outcome = download::Outcome::NotRun;
+    download::FlashState flash = download::FlashState::Untouched;
+    /// The last status text of the download.
+    std::string status;
+    bool portOpen = false;
+};
+
+using Report = std::variant<StatusReport, ExplanationReport, ProgressReport, BusyPointerReport,
+                            BoxReport, PortReport, RefusedReport, FinishedReport>;
+
+class DownloadThread {
+  public:
+    /// `post` is called on the worker thread with each report, in order. `clock` null: the wall
+    /// clock. All references must outlive the object.
+    DownloadThread(ports::PortOpener& opener, link::Clock* clock, std::string programName,
+                   std::function<void(Report)> post);
+    /// See WindowModel::~WindowModel.
+    ~DownloadThread();
+
+    DownloadThread(const DownloadThread&) = delete;
+    DownloadThread& operator=(const DownloadThread&) = delete;
+
+    /// Opens the port `text` names unless one is open; a PortReport follows.
+    void openPort(std::string text);
+    /// Closes the port; a PortReport follows.
+    void closePort();
+    /// Runs one download of the image at the full path `image`; FinishedReport follows every
+    /// other report of it, or RefusedReport alone when no port is open.
+    void download(std::filesystem::path image);
+
+    /// The box the download waits for was closed.
+    void answer();
+
+  private:
+    class Observer;
+
+    void queue(std::function<void()> task);
+    void run();
+    void doOpen(const std::string& text);
+    void doClose();
+    void doDownload(const std::filesystem::path& image);
+    /// Posts `report` and blocks until answer() or the end of the thread.
+    void ask(Message message);
+    [[nodiscard]] bool portOpen() const;
+
+    ports::PortOpener& opener_;
+    link::SteadyClock steadyClock_;
+    link::Clock& clock_;
+    std::string programName_;
+    std::function<void(Report)> post_;
+
+    link::ClosedPort closedPort_;
+    std::unique_ptr<link::Port> port_;
+    link::Link link_;
+    std::unique_ptr<Observer> observer_;
+    download::Downloader downloader_;
+    std::stop_source stop_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> tasks_;
+    bool quit_ = false;
+    bool answered_ = false;
+    bool abandoned_ = false;
+
+    std::thread thread_;  // last: it starts once everything above exists
+};
+
+}  // namespace korvath::window

@@ -1,0 +1,410 @@
+#include "window/window_model.h"
+
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <type_traits>
+#include <utility>
+
+#include "download/downloader.h"
+#include "image/image_file.h"
+#include "image/prescan.h"
+#include "window/download_thread.h"
+
+namespace korvath::window {
+
+namespace {
+
+constexpr const char* kPortCheck = "COM port check";
+constexpr const char* kFileCheck = "File format check";
+constexpr std::size_t kShownDigestLength = 16;  // hex digits of the SHA-256 shown
+
+std::string utf8(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::string recordsText(std::int32_t records) {
+    return std::to_string(records) + (records == 1 ? " record" : " records");
+}
+
+/// What a technician should check when no controller answered: the same points the command
+/// line prints, worded for the window.
+std::string connectionChecklist(const std::string& port) {
+    return "No controller answered on " + port +
+           ". Check that the controller is powered, the cable is plugged in at both ends, the "
+           "programming card is in the controller, and the port is the controller's (the port "
+           "box lists the ports found).";
+}
+
+constexpr const char* kFlashIncomplete =
+    "The flash is incomplete: run the download again before using the controller.";
+
+}  // namespace
+
+std::string quotedPath(const std::filesystem::path& path) {
+    std::string quoted = "\"";
+    for (const char c : utf8(path)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
+}
+
+class WindowModel::Impl {
+  public:
+    explicit Impl(Services services)
+        : services_(std::move(services)),
+          thread_(std::make_unique<DownloadThread>(
+              services_.ports, services_.clock, services_.programName,
+              [this](Report report) { post(std::move(report)); })) {
+        updateEnabled();
+    }
+
+    ~Impl() {
+        // Joined before the report queue goes: the thread posts until its very end.
+        thread_.reset();
+    }
+
+    State state;
+
+    Effects start(const std::optional<std::filesystem::path>& image) {
+        remembered_ = services_.settings.load();
+        if (!remembered_.portText.empty()) state.portText = remembered_.portText;
+        if (image) return load(*image, false);
+        std::error_code error;
+        if (!remembered_.lastImage.empty() &&
+            std::filesystem::is_regular_file(remembered_.lastImage, error)) {
+            // A remembered image that has changed into something else is simply not chosen.
+            Effects effects = load(remembered_.lastImage, false);
+            if (!effects.messages.empty()) return {};
+        }
+        return {};
+    }
+
+    void setPortText(std::string text) { state.portText = std::move(text); }
+
+    Effects openPort() {
+        if (state.busy || portPending_) return {};
+        if (state.portOpen) return boxed({Icon::Information, kPortCheck, "Port already open!"});
+        portPending_ = true;
+        openingText_ = state.portText;
+        thread_->openPort(openingText_);
+        updateEnabled();
+        return {};
+    }
+
+    Effects closePort() {
+        if (state.busy || portPending_) return {};
+        portPending_ = true;
+        thread_->closePort();
+        updateEnabled();
+        return {};
+    }
+
+    Effects chooseFile() {
+        if (state.busy) return {};
+        Effects effects;
+        showStatus(effects, std::string(download::text::Idle), Severity::Normal);
+        effects.dialogAt = dialogStart();
+        return effects;
+    }
+
+    Effects fileChosen(const std::optional<std::filesystem::path>& path) {
+        if (state.busy || !path) return {};
+        return load(*path, true);
+    }
+
+    Effects dropFile(const std::filesystem::path& path) {
+        if (state.busy) return {};
+        Effects effects;
+        showStatus(effects, std::string(download::text::Idle), Severity::Normal);
+        Effects loaded = load(path, false);
+        loaded.statusShown = loaded.statusShown || effects.statusShown;
+        return loaded;
+    }
+
+    Effects download() {
+        if (state.busy || portPending_) return {};
+        if (!state.portOpen) return boxed({Icon::Warning, kPortCheck, "No serial port defined"});
+        if (state.check != FileCheck::Accepted) return {};
+        // Busy from the first step: a second click, a close request or a port command taken
+        // from here on must not reach the running download.
+        state.busy = true;
+        notice_.clear();
+        updateDetails();
+        thread_->download(state.image);
+        updateEnabled();
+        return {};
+    }
+
+    std::optional<Effects> poll() {
+        Report report;
+        {
+            std::lock_guard lock(reportsMutex_);
+            if (reports_.empty()) return std::nullopt;
+            report = std::move(reports_.front());
+            reports_.pop_front();
+        }
+        Effects effects;
+        std::visit([this, &effects](auto& r) { apply(effects, r); }, report);
+        updateEnabled();
+        return effects;
+    }
+
+    void answer() { thread_->answer(); }
+
+  private:
+    void post(Report report) {
+        {
+            std::lock_guard lock(reportsMutex_);
+            reports_.push_back(std::move(report));
+        }
+        services_.face.wake();
+    }
+
+    static Effects boxed(Message message) {
+        Effects effects;
+        effects.messages.push_back(std::move(message));
+        return effects;
+    }
+
+    void showStatus(Effects& effects, std::string text, Severity severity) {
+        state.status = std::move(text);
+        state.severity = severity;
+        effects.statusShown = true;
+    }
+
+    void updateEnabled() {
+        const bool idle = !state.busy;
+        const bool portSettled = idle && !portPending_;
+        state.enabled.portBox = idle;
+        state.enabled.openPort = portSettled && !state.portOpen;
+        state.enabled.closePort = portSettled && state.portOpen;
+        state.enabled.chooseFile = idle;
+        state.enabled.download =
+            portSettled && state.portOpen && state.check == FileCheck::Accepted;
+    }
+
+    /// The details line says what matters most now: a notice about the last port command or
+    /// download, else what is known about the chosen file.
+    void updateDetails() { state.details = notice_.empty() ? fileDetails_ : notice_; }
+
+    void remember() { services_.settings.save(remembered_); }
+
+    /// The file confirmed last (also a refused one), else the remembered folder.
+    std::filesystem::path dialogStart() const {
+        if (!lastConfirmed_.empty()) return lastConfirmed_;
+        return remembered_.imageFolder;
+    }
+
+    /// Chooses the file at `path` when its first line is an image header, and checks it at
+    /// once. A file that is no image leaves the chosen file as it was.
+    Effects load(const std::filesystem::path& given, bool fromDialog) {
+        // The download takes full paths only; `korvath FILE` may name one relative to here.
+        std::filesystem::path path = given;
+        std::error_code error;
+        if (given.is_relative()) {
+            const std::filesystem::path full = std::filesystem::absolute(given, error);
+            if (!error) path = full.lexically_normal();
+        }
+        lastConfirmed_ = path;
+        if (path.has_parent_path()) {
+            remembered_.imageFolder = path.parent_path();
+            remember();
+        }
+        const image::ImageRead read = image::ReadImage(path);
+        const bool header =
+            read.image ? read.image->line(1).starts_with("S0")
+                       : read.failure == image::ReadFailure::TooLong && image::HasImageHeader(path);
+        if (!header) {
+            std::string text = "Wrong file format\n\n" + quotedPath(path) + "\n";
+            if (read.image || read.failure == image::ReadFailure::TooLong) {
+                text += "Expected an image whose first line begins with S0.";
+            } else {
+                text +=
+                    "Expected an image whose first line begins with S0; this file cannot "
+                    "be read: " +
+                    read.message;
+            }
+            Effects effects = boxed({Icon::Warning, kFileCheck, std::move(text)});
+            if (fromDialog) effects.dialogAt = path;
+            return effects;
+        }
+
+        Effects effects;
+        state.image = path;
+        state.fileName = utf8(path.filename());
+        remembered_.lastImage = path;
+        remember();
+        notice_.clear();
+
+        const std::string where = utf8(path);
+        if (!read.image) {
+            state.check = FileCheck::Refused;
+            state.fileTip = where;
+            fileDetails_ = where + "\n" + read.message;
+            showStatus(effects, read.message, Severity::Error);
+        } else {
+            const image::ImageCheck check = image::CheckImage(*read.image, services_.sha256);
+            std::string facts = recordsText(check.facts.records);
+            if (!check.facts.sha256.empty())
+                facts += ", SHA-256 " + check.facts.sha256.substr(0, kShownDigestLength);
+            state.fileTip = where + "\n" + facts;
+            if (check.accepted) {
+                state.check = FileCheck::Accepted;
+                fileDetails_ = state.fileTip;
+            } else {
+                const image::Refusal& refusal = check.refusals.front();
+                state.check = FileCheck::Refused;
+                fileDetails_ = where + "\n" + refusal.detail();
+                showStatus(effects, refusal.status, Severity::Error);
+            }
+        }
+        updateDetails();
+        updateEnabled();
+        return effects;
+    }
+
+    void apply(Effects& effects, StatusReport& report) {
+        showStatus(effects, std::move(report.text), report.severity);
+    }
+
+    void apply(Effects&, ExplanationReport& report) {
+        notice_ = utf8(state.image) + "\n" + report.reason;
+        updateDetails();
+    }
+
+    void apply(Effects&, ProgressReport& report) {
+        state.barValue = report.value;
+        state.barMax = report.max;
+        state.barTip = std::move(report.tip);
+    }
+
+    void apply(Effects&, BusyPointerReport& report) { state.busyPointer = report.busy; }
+
+    void apply(Effects& effects, BoxReport& report) {
+        effects.messages.push_back(std::move(report.message));
+        effects.awaitsAnswer = true;
+    }
+
+    void apply(Effects& effects, PortReport& report) {
+        portPending_ = false;
+        state.portOpen = report.open;
+        effects.portReported = true;
+        if (!report.error.empty()) {
+            // The status box is too narrow for a whole reason: the details line has it all.
+            state.portError = report.error;
+            notice_ = report.error;
+            showStatus(effects, report.error, Severity::Error);
+            effects.beep = true;
+        } else if (report.open) {
+            if (state.status == state.portError)
+                showStatus(effects, std::string(download::text::Idle), Severity::Normal);
+            if (notice_ == state.portError) notice_.clear();
+            state.portError.clear();
+            remembered_.portText = openingText_;
+            remember();
+        }
+        updateDetails();
+    }
+
+    void apply(Effects& effects, RefusedReport&) {
+        state.busy = false;
+        state.portOpen = false;
+        effects.portReported = true;
+        effects.messages.push_back({Icon::Warning, kPortCheck, "No serial port defined"});
+    }
+
+    void apply(Effects& effects, FinishedReport& report) {
+        state.busy = false;
+        state.busyPointer = false;
+        state.portOpen = report.portOpen;
+        effects.portReported = true;
+        effects.beep = true;
+        if (report.outcome == download::Outcome::Done) {
+            notice_.clear();
+        } else if (report.status == download::text::ConnectionError) {
+            notice_ = connectionChecklist(openingText_.empty() ? state.portText : openingText_);
+        } else if (report.flash == download::FlashState::Incomplete) {
+            notice_ = kFlashIncomplete;
+        }
+        updateDetails();
+    }
+
+    Services services_;
+    Remembered remembered_;
+    bool portPending_ = false;
+    std::string openingText_;
+    std::filesystem::path lastConfirmed_;
+    std::string fileDetails_;
+    std::string notice_;
+
+    std::mutex reportsMutex_;
+    std::deque<Report> reports_;
+    std::unique_ptr<DownloadThread> thread_;  // last: it posts into the members above
+};
+
+WindowModel::WindowModel(Services services) : impl_(std::make_unique<Impl>(std::move(services))) {}
+
+WindowModel::~WindowModel() = default;
+
+const State& WindowModel::state() const {
+    return impl_->state;
+}
+
+Effects WindowModel::start(const std::optional<std::filesystem::path>& image) {
+    return impl_->start(image);
+}
+
+void WindowModel::setPortText(std::string text) {
+    impl_->setPortText(std::move(text));
+}
+
+Effects WindowModel::openPort() {
+    return impl_->openPort();
+}
+
+Effects WindowModel::closePort() {
+    return impl_->closePort();
+}
+
+Effects WindowModel::chooseFile() {
+    return impl_->chooseFile();
+}
+
+Effects WindowModel::fileChosen(const std::optional<std::filesystem::path>& path) {
+    return impl_->fileChosen(path);
+}
+
+Effects WindowModel::dropFile(const std::filesystem::path& path) {
+    return impl_->dropFile(path);
+}
+
+Effects WindowModel::download() {
+    return impl_->download();
+}
+
+bool WindowModel::mayClose() const {
+    return !impl_->state.busy;
+}
+
+std::optional<Effects> WindowModel::poll() {
+    return impl_->poll();
+}
+
+void WindowModel::answer() {
+    impl_->answer();
+}
+
+}  // namespace korvath::window
