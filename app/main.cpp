@@ -12,7 +12,7 @@
 
 #include "korvath/version.h"
 #include "platform/stop_signals.h"
-#include "ports/qt/system_ports.h"
+#include "ports/system/system_ports.h"
 #include "ui/frm_util.h"
 #include "ui/prompts.h"
 #include "ui/qt_services.h"

@@ -3,20 +3,19 @@
 #include <benchmark/benchmark.h>
 #include <time.h>
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "link/link.h"
-#include "link/qt/qt_serial_port.h"
-#include "link_qt/pty_device.h"
+#include "serial/pty_device.h"
+#include "serial/serial_port.h"
 
 namespace {
 
 using korvath::link::Link;
-using korvath::link::QtSerialPort;
 using korvath::link::SteadyClock;
 using korvath::test::PtyDevice;
 namespace protocol = korvath::link::protocol;
@@ -45,10 +44,13 @@ double median(std::vector<double> values) {
 /// A device on a pseudo-terminal and the serial port opened on it.
 struct Bench {
     explicit Bench(benchmark::State& state) {
-        if (!port.open(device.path())) state.SkipWithError(port.lastError().description.c_str());
+        if (!opened.port) state.SkipWithError(opened.error.c_str());
     }
     PtyDevice device;
-    QtSerialPort port;
+    korvath::serial::OpenedSerialPort opened = korvath::serial::openSerialPort(device.path());
+    std::unique_ptr<korvath::link::Port> owned =
+        opened.port ? std::move(opened.port) : std::make_unique<korvath::link::ClosedPort>();
+    korvath::link::Port& port = *owned;
     SteadyClock clock;
 };
 
@@ -137,8 +139,6 @@ BENCHMARK(BM_FrameExchange)->Iterations(200)->UseManualTime()->Unit(benchmark::k
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The port's thread needs a Qt event dispatcher, as in the programs.
-    QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -45,6 +45,7 @@ FULL_RECORDS = 8192
 LARGE_LINES = FULL_RECORDS + 2
 FILL = "Korvath benchmark image. "
 SCALE_SECTION = "## Many units at once"  # written by bench/scale.py
+USB_SECTION = "## USB adapters"  # written by bench/usb_latency.py
 
 
 @dataclass
@@ -647,10 +648,12 @@ def main():
     if cfg.out:
         cfg.out.parent.mkdir(parents=True, exist_ok=True)
         text = markdown(cfg, info, results, rows, started, finished, load)
-        # bench/scale.py (bench.sh --scale) writes a section of its own; it stays as it is.
+        # bench/scale.py (bench.sh --scale) and bench/usb_latency.py (bench.sh --usb) write
+        # sections of their own; they stay as they are.
         old = cfg.out.read_text() if cfg.out.exists() else ""
-        if bounds := section_bounds(old, SCALE_SECTION):
-            text = text.rstrip("\n") + "\n\n" + old[bounds[0]:bounds[1]]
+        for section in (SCALE_SECTION, USB_SECTION):
+            if bounds := section_bounds(old, section):
+                text = text.rstrip("\n") + "\n\n" + old[bounds[0]:bounds[1]]
         cfg.out.write_text(text)
         print(f"\nWritten: {cfg.out}")
     shutil.rmtree(work, ignore_errors=True)

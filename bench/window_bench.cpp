@@ -17,7 +17,7 @@
 #include <optional>
 #include <utility>
 
-#include "ports/qt/system_ports.h"
+#include "ports/system/system_ports.h"
 #include "ui/frm_util.h"
 #include "ui/prompts.h"
 

@@ -1,10 +1,8 @@
 #include "audit_log.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <cmath>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
 
@@ -12,11 +10,17 @@ namespace korvath::cli {
 
 namespace {
 
-QString qText(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
+// Text that is not valid UTF-8 is written with U+FFFD in place of each bad byte.
+constexpr auto kReplaceBadUtf8 = nlohmann::json::error_handler_t::replace;
 
 }  // namespace
+
+nlohmann::json jsonNumber(double value) {
+    // A whole number is written without a fraction ("21", not "21.0").
+    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9.0e15)
+        return static_cast<std::int64_t>(value);
+    return value;
+}
 
 std::string isoUtc(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
@@ -34,25 +38,24 @@ std::string isoUtc(std::chrono::system_clock::time_point when) {
 }
 
 std::string auditLine(const UnitRecord& record) {
-    QJsonArray errors;
-    for (const std::string& error : record.errors) errors.append(qText(error));
-    QJsonObject object{
-        {"started", qText(isoUtc(record.started))},
-        {"finished", qText(isoUtc(record.finished))},
-        {"host", qText(record.host)},
-        {"port", qText(record.port)},
-        {"image", qText(platform::utf8Text(record.image))},
-        {"image_sha256", qText(record.imageSha256)},
+    // Keys come out in alphabetical order.
+    nlohmann::json object{
+        {"started", isoUtc(record.started)},
+        {"finished", isoUtc(record.finished)},
+        {"host", record.host},
+        {"port", record.port},
+        {"image", platform::utf8Text(record.image)},
+        {"image_sha256", record.imageSha256},
         {"records", record.records},
-        {"model", record.model ? QJsonValue(*record.model) : QJsonValue(QJsonValue::Null)},
-        {"result", qText(record.result)},
+        {"model", record.model ? nlohmann::json(*record.model) : nlohmann::json(nullptr)},
+        {"result", record.result},
         {"exit", record.exit},
-        {"seconds", std::round(record.seconds * 1000) / 1000},
-        {"errors", errors},
-        {"version", qText(record.version)},
+        {"seconds", jsonNumber(std::round(record.seconds * 1000) / 1000)},
+        {"errors", record.errors},
+        {"version", record.version},
     };
-    if (record.unit) object.insert("unit", *record.unit);
-    std::string line = QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+    if (record.unit) object["unit"] = *record.unit;
+    std::string line = object.dump(-1, ' ', false, kReplaceBadUtf8);
     line += '\n';
     return line;
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ struct UnitRecord {
 
 /// "2026-12-07T13:05:09.123Z".
 [[nodiscard]] std::string isoUtc(std::chrono::system_clock::time_point when);
+
+/// `value` as a JSON number, a whole one without a fraction ("21", not "21.0").
+[[nodiscard]] nlohmann::json jsonNumber(double value);
 
 /// The record as one JSON object on one line, ending in "\n", with exactly the keys started,
 /// finished, host, port, image, image_sha256, records, model, result, exit, seconds, errors,

@@ -1,13 +1,11 @@
 #include "image_check.h"
 
-#include <QByteArray>
-#include <QByteArrayView>
-#include <QCryptographicHash>
 #include <algorithm>
 #include <cstdio>
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/sha256.h"
 #include "platform/stop_signals.h"
 
 namespace korvath::cli {
@@ -67,16 +65,6 @@ std::string unreadableReason(const image::ImageRead& read) {
     return "cannot be read: " + read.message;
 }
 
-image::Sha256Digest qtSha256(std::string_view bytes) {
-    const QByteArray hash =
-        QCryptographicHash::hash(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
-                                 QCryptographicHash::Sha256);
-    image::Sha256Digest digest{};
-    std::copy_n(hash.constData(), std::min<std::size_t>(digest.size(), hash.size()),
-                reinterpret_cast<char*>(digest.data()));
-    return digest;
-}
-
 CheckedImage checkImageFile(const std::filesystem::path& path) {
     return checkImage(image::ReadImage(path), path);
 }
@@ -84,7 +72,8 @@ CheckedImage checkImageFile(const std::filesystem::path& path) {
 CheckedImage checkImage(image::ImageRead read, const std::filesystem::path& path) {
     CheckedImage checked;
     checked.read = std::move(read);
-    if (checked.read.image) checked.check = image::CheckImage(*checked.read.image, qtSha256);
+    if (checked.read.image)
+        checked.check = image::CheckImage(*checked.read.image, platform::sha256);
     checked.exitCode = exitCodeFor(checked.read, checked.read.image ? &checked.check : nullptr);
     const std::string name = platform::utf8Text(path);
     if (!checked.read.image) {

@@ -30,9 +30,6 @@ inline constexpr int kExitRefused = 3;  ///< the image was refused
 /// Empty for a file that was read, and for one refused as too long, which the download reports.
 [[nodiscard]] std::string unreadableReason(const image::ImageRead& read);
 
-/// Qt's SHA-256, for image::CheckImage.
-[[nodiscard]] image::Sha256Digest qtSha256(std::string_view bytes);
-
 /// Everything a run over several ports needs before opening any: the image read once and
 /// checked once. `exitCode` is 0 when the image may be flashed; otherwise it tells why not and
 /// `message` says it for standard error.

@@ -1,18 +1,13 @@
 #include "json_observer.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <cmath>
+#include <nlohmann/json.hpp>
 
 #include "audit_log.h"
 
 namespace korvath::cli {
 
 namespace {
-
-QString qText(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 const char* countName(download::Count count) {
     switch (count) {
@@ -33,13 +28,14 @@ const char* countName(download::Count count) {
 }
 
 std::string line(const char* event, const std::string& port, std::optional<int> unit,
-                 QJsonObject fields) {
-    fields.insert("event", event);
-    fields.insert("port", qText(port));
-    if (unit) fields.insert("unit", *unit);
-    std::string text = QJsonDocument(fields).toJson(QJsonDocument::Compact).toStdString();
-    text += '\n';
-    return text;
+                 nlohmann::json fields) {
+    // Keys come out in alphabetical order; bad UTF-8 bytes as U+FFFD.
+    fields["event"] = event;
+    fields["port"] = port;
+    if (unit) fields["unit"] = *unit;
+    std::string written = fields.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    written += '\n';
+    return written;
 }
 
 }  // namespace
@@ -61,7 +57,7 @@ const char* phaseName(download::Phase phase) {
 std::string statusEvent(const std::string& port, std::optional<int> unit, std::string_view text,
                         download::Severity severity) {
     return line("status", port, unit,
-                {{"text", qText(text)},
+                {{"text", std::string(text)},
                  {"severity", severity == download::Severity::Error ? "error" : "normal"}});
 }
 
@@ -79,15 +75,16 @@ std::string progressEvent(const std::string& port, std::optional<int> unit,
 
 std::string errorEvent(const std::string& port, std::optional<int> unit, int number,
                        const std::string& text) {
-    return line("error", port, unit, {{"number", number}, {"text", qText(text)}});
+    return line("error", port, unit, {{"number", number}, {"text", text}});
 }
 
 std::string resultEvent(const UnitRecord& record) {
-    return line("result", record.port, record.unit,
-                {{"result", qText(record.result)},
-                 {"exit", record.exit},
-                 {"seconds", std::round(record.seconds * 1000) / 1000},
-                 {"model", record.model ? QJsonValue(*record.model) : QJsonValue()}});
+    return line(
+        "result", record.port, record.unit,
+        {{"result", record.result},
+         {"exit", record.exit},
+         {"seconds", jsonNumber(std::round(record.seconds * 1000) / 1000)},
+         {"model", record.model ? nlohmann::json(*record.model) : nlohmann::json(nullptr)}});
 }
 
 void EventStream::write(const std::string& text) {
@@ -111,7 +108,7 @@ void JsonObserver::showProgress(const download::Progress& progress) {
 }
 
 void JsonObserver::explainStatus(std::string_view reason) {
-    stream_.write(line("explanation", port_, unit_, {{"text", qText(reason)}}));
+    stream_.write(line("explanation", port_, unit_, {{"text", std::string(reason)}}));
 }
 
 void JsonObserver::askToRemoveProgrammingCard() {

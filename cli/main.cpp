@@ -4,7 +4,6 @@
 //   korvath-cli --check IMAGE          exit 0 accepted, 2 unreadable, 3 refused
 //   korvath-cli --list-ports
 #include <CLI/CLI.hpp>
-#include <QCoreApplication>
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -20,7 +19,7 @@
 #include "multi_run.h"
 #include "platform/platform.h"
 #include "platform/stop_signals.h"
-#include "ports/qt/system_ports.h"
+#include "ports/system/system_ports.h"
 
 namespace {
 
@@ -39,6 +38,8 @@ int listPorts() {
         line += choice.description;
         if (!choice.usbId.empty()) line += "  usb " + choice.usbId;
         if (!choice.serialNumber.empty()) line += "  serial " + choice.serialNumber;
+        if (!choice.maker.empty()) line += "  maker " + choice.maker;
+        if (!choice.byId.empty()) line += "  " + choice.byId;
         std::printf("%s\n", line.c_str());
     }
     return kExitDone;
@@ -47,8 +48,6 @@ int listPorts() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-
     CLI::App cli{
         "Writes an application image (.SHX) into a controller's external flash through\n"
         "its serial bootloader. The port 'sim' (or sim:2, sim:3) is a built-in simulated\n"
@@ -135,7 +134,7 @@ int main(int argc, char** argv) {
     const std::string& portText = portTexts.front();
 
     // From here on Ctrl-C, SIGTERM or a closed output stop the download between two exchanges;
-    // the port is then closed as after any download, its lock with it.
+    // the port is then closed as after any download.
     std::stop_source stop;
     korvath::platform::SignalWatch signalWatch(stop);
     korvath::link::SteadyClock clock;
@@ -146,6 +145,7 @@ int main(int argc, char** argv) {
                      opened.error.c_str());
         return kExitUsage;
     }
+    if (!opened.advice.empty()) std::fprintf(stderr, "korvath-cli: %s\n", opened.advice.c_str());
 
     // The progress line redraws itself with \r and ESC [K, which a Windows console obeys only
     // when asked to.

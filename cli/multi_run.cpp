@@ -1,13 +1,12 @@
 #include "multi_run.h"
 
 #include <CLI/CLI.hpp>
-#include <QSysInfo>
-#include <QThread>
 #include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "audit_log.h"
@@ -23,7 +22,7 @@
 #include "platform/stop_signals.h"
 #include "ports/device_path.h"
 #include "ports/port_name.h"
-#include "ports/qt/system_ports.h"
+#include "ports/system/system_ports.h"
 #include "ports/usb_serial.h"
 #include "station.h"
 
@@ -148,7 +147,7 @@ class LineRun {
           options_(options),
           log_(std::move(log)),
           tallies_(ports.size()),
-          host_(QSysInfo::machineHostName().toStdString()) {}
+          host_(platform::hostName()) {}
 
     int run();
 
@@ -190,7 +189,9 @@ ports::OpenedPort LineRun::openPort(std::size_t index, link::Clock& clock) {
     // The system's port list is read while opening; one port at a time keeps that simple.
     const std::lock_guard lock(openMutex_);
     ports::SystemPorts system;
-    return system.open(ports_[index], clock);
+    ports::OpenedPort opened = system.open(ports_[index], clock);
+    if (!opened.advice.empty()) note(index, opened.advice);
+    return opened;
 }
 
 std::unique_ptr<download::DownloadObserver> LineRun::observerFor(std::size_t index,
@@ -413,15 +414,11 @@ int LineRun::run() {
     // their next exchange boundary with the exit frame, waiting stations at once.
     platform::SignalWatch signalWatch(stop_);
     // One thread per port: a download is a plain blocking sequence of exchanges, so each port
-    // keeps its own timing and a stalled port holds up nobody. Qt threads, because the serial
-    // port's notifiers work only there.
-    std::vector<std::unique_ptr<QThread>> threads;
+    // keeps its own timing and a stalled port holds up nobody.
+    std::vector<std::thread> threads;
     threads.reserve(ports_.size());
-    for (std::size_t i = 0; i < ports_.size(); ++i) {
-        threads.emplace_back(QThread::create([this, i] { runPort(i); }));
-        threads.back()->start();
-    }
-    for (const auto& thread : threads) thread->wait();
+    for (std::size_t i = 0; i < ports_.size(); ++i) threads.emplace_back([this, i] { runPort(i); });
+    for (std::thread& thread : threads) thread.join();
 
     if (console_) console_->finish();
     if (!events_ && (ports_.size() > 1 || options_.station)) printSummary();

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/package}"
 
-scripts/install-missing.sh cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev \
+scripts/install-missing.sh cmake ninja-build g++ pkg-config qt6-base-dev libudev-dev libssl-dev nlohmann-json3-dev \
   libgl-dev libcli11-dev help2man librsvg2-bin dpkg-dev fakeroot file >&2
 
 # Debian's hardening flags. Warnings stay warnings here: a newer compiler must not stop a

@@ -7,9 +7,9 @@ preset="${1:-release}"
 
 packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-serialport-dev libgl-dev
+  qt6-base-dev libudev-dev libssl-dev nlohmann-json3-dev libgl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev
-  srecord clang libclang-rt-14-dev python3 python3-pytest python3-pytest-timeout
+  srecord clang libclang-rt-14-dev python3 python3-pytest python3-pytest-timeout strace
   xvfb xauth fonts-dejavu-core
 )
 

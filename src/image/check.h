@@ -15,8 +15,8 @@
 
 namespace korvath::image {
 
-/// A SHA-256 digest of some bytes. The image layer stays free of cryptography libraries (the
-/// Windows build of the plain layers has none); the programs pass one that Qt provides.
+/// A SHA-256 digest of some bytes. The image layer stays free of cryptography libraries; the
+/// programs pass platform::sha256.
 using Sha256Digest = std::array<std::uint8_t, 32>;
 using Sha256Function = std::function<Sha256Digest(std::string_view bytes)>;
 

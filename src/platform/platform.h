@@ -48,6 +48,10 @@ void sleepFor(double ms);
 /// every record. Windows has no such allowance.
 void exactTimers();
 
+/// This computer's name on the network as the system gives it ("line-pc-3"); empty when the
+/// system does not say.
+[[nodiscard]] std::string hostName();
+
 /// True when `path` names one file wherever the program runs from: "/x" on POSIX; "C:\x",
 /// "\\server\share\x" and "\\?\C:\x" on Windows, but not "\x" or "C:x", which depend on the
 /// current drive or the current folder of a drive.

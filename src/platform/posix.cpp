@@ -81,6 +81,12 @@ Utf8Arguments::Utf8Arguments(int argc, char** argv) : texts_(argv, argv + argc) 
     pointers_.push_back(nullptr);
 }
 
+std::string hostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
 bool isFullPath(const std::filesystem::path& path) {
     return path.is_absolute();
 }

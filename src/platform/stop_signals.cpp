@@ -1,10 +1,8 @@
 #include "platform/stop_signals.h"
 
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -19,21 +17,12 @@ namespace {
 
 std::atomic<int> firstSignal{0};
 
-// A fixed table, so that the signal handler reads it without locks or allocation. An entry is
-// free (0), being written (1), or holds a path (2).
-constexpr std::size_t kPathBytes = 512;
-struct AbruptEndFile {
-    std::atomic<int> state{0};
-    std::array<char, kPathBytes> path{};
-};
-std::array<AbruptEndFile, 72> abruptEndFiles;
-
 #if !defined(_WIN32)
 
 int wakePipe[2] = {-1, -1};
 bool watchingHangUp = false;
 
-// Async-signal-safe only: atomics, write(), unlink() and _exit().
+// Async-signal-safe only: atomics, write() and _exit().
 extern "C" void onSignal(int number) {
     int expected = 0;
     if (firstSignal.compare_exchange_strong(expected, number)) {
@@ -43,10 +32,7 @@ extern "C" void onSignal(int number) {
     }
     // A closed output keeps raising SIGPIPE while the download winds down; only a second
     // request from the user ends the program at once.
-    if (number != SIGPIPE) {
-        removeFilesForAbruptEnd();
-        ::_exit(128 + number);
-    }
+    if (number != SIGPIPE) ::_exit(128 + number);
 }
 
 /// True when the program was started with `number` ignored: nohup leaves SIGHUP so, and a
@@ -78,7 +64,6 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
         if (consoleSource != nullptr) consoleSource->request_stop();
         return TRUE;
     }
-    removeFilesForAbruptEnd();
     ::ExitProcess(static_cast<UINT>(128 + number));
 }
 
@@ -137,37 +122,6 @@ SignalWatch::~SignalWatch() {
 }
 
 #endif
-
-int removeOnAbruptEnd(std::string_view path) {
-    if (path.empty() || path.size() >= kPathBytes) return -1;
-    for (std::size_t i = 0; i < abruptEndFiles.size(); ++i) {
-        AbruptEndFile& file = abruptEndFiles[i];
-        int expected = 0;
-        if (!file.state.compare_exchange_strong(expected, 1)) continue;
-        file.path.fill('\0');
-        path.copy(file.path.data(), path.size());
-        file.state = 2;
-        return static_cast<int>(i);
-    }
-    return -1;
-}
-
-void forgetRemoveOnAbruptEnd(int entry) {
-    if (entry < 0 || entry >= static_cast<int>(abruptEndFiles.size())) return;
-    AbruptEndFile& file = abruptEndFiles[static_cast<std::size_t>(entry)];
-    file.state = 0;
-}
-
-void removeFilesForAbruptEnd() {
-    for (AbruptEndFile& file : abruptEndFiles) {
-        if (file.state != 2) continue;
-#if defined(_WIN32)
-        std::remove(file.path.data());
-#else
-        ::unlink(file.path.data());
-#endif
-    }
-}
 
 int SignalWatch::signalNumber() {
     return firstSignal;

@@ -1,11 +1,11 @@
 // Ctrl-C, SIGTERM, SIGHUP (the terminal went away), SIGQUIT and a closed standard output as a
 // stop request: the download then ends at its next exchange boundary, with the exit frame and
-// the port closed, instead of dying in the middle of a frame and leaving the port's lock
-// behind. A second such signal ends the program at once.
+// the port closed, instead of dying in the middle of a frame and leaving the controller in
+// programming mode. A second such signal ends the program at once; the system releases the
+// port then as after any end.
 #pragma once
 
 #include <stop_token>
-#include <string_view>
 #include <thread>
 
 namespace korvath::platform {
@@ -32,19 +32,6 @@ class SignalWatch {
     std::stop_source source_;
     std::thread watcher_;
 };
-
-/// Files that an abrupt end deletes: the lock files of the serial ports this program holds
-/// open. A second Ctrl-C or SIGTERM ends the program at once, without closing anything, and a
-/// lock file left behind in the shared (sticky) lock folder would keep every other user off
-/// the port. Register a lock file only while its port is open, and forget it before closing
-/// the port, so that the lock of whoever opens the port next is never touched. Returns the
-/// entry for forgetRemoveOnAbruptEnd, or -1 when the table (64 ports and more) is full.
-int removeOnAbruptEnd(std::string_view path);
-void forgetRemoveOnAbruptEnd(int entry);
-
-/// Deletes every registered file now; async-signal-safe. The signal handler calls it before it
-/// ends the program at once.
-void removeFilesForAbruptEnd();
 
 /// The exit code for a run that `signalNumber` stopped: 128 + the signal (130 for SIGINT, 143
 /// for SIGTERM, 129 for SIGHUP, 131 for SIGQUIT, 141 for a closed standard output).

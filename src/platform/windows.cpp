@@ -4,8 +4,11 @@
 #include <io.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <iterator>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -127,6 +130,18 @@ void sleepFor(double ms) {
 }
 
 void exactTimers() {}
+
+std::string hostName() {
+    wchar_t name[256] = {};
+    DWORD length = static_cast<DWORD>(std::size(name));
+    if (!::GetComputerNameExW(ComputerNameDnsHostname, name, &length)) return {};
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(length), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(std::max(size, 0)), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(length), text.data(), size, nullptr,
+                          nullptr);
+    return text;
+}
 
 Utf8Arguments::Utf8Arguments(int argc, char** argv) {
     int count = 0;

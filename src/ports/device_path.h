@@ -15,8 +15,8 @@ struct ResolvedDevice {
 };
 
 /// A bare name ("ttyUSB0") stands for that name in /dev; a path has its symbolic links
-/// resolved. A device that does not exist, or that the user may not read and write, is
-/// refused with a message that says what to do. On Windows a name becomes its device path
+/// resolved. A device that does not exist is refused with a message that says what to do. On
+/// Windows a name becomes its device path
 /// ("com12" gives "\\.\COM12"); one adapter file per system.
 [[nodiscard]] ResolvedDevice resolveDevice(std::string_view name);
 

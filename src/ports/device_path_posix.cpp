@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
@@ -9,7 +7,7 @@
 namespace korvath::ports {
 
 ResolvedDevice resolveDevice(std::string_view name) {
-    // The serial port adapter opens a name without a slash from /dev.
+    // A name without a slash is a device in /dev.
     const std::filesystem::path typed = name.find('/') == std::string_view::npos
                                             ? std::filesystem::path("/dev") / name
                                             : std::filesystem::path(name);
@@ -23,12 +21,6 @@ ResolvedDevice resolveDevice(std::string_view name) {
                         "port box's drop-down) shows the ports there are"};
         }
         return {{}, "Cannot find port " + typed.string() + ": " + ec.message()};
-    }
-    if (::access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-        return {{},
-                "Permission denied on " + device.string() +
-                    ": add your user to the dialout group (sudo usermod -aG dialout $USER), "
-                    "then log out and in again"};
     }
     return {device.string(), {}};
 }

@@ -3,8 +3,8 @@
 
 namespace korvath::ports {
 
-// Qt puts "\\.\" only before a name spelt "COM..." in capitals, so "com12" would not open; the
-// device path opens every spelling and makes COM3, com3 and \\.\COM3 one port for the lock.
+// The device path opens every spelling ("com12" as well as "COM12") and makes COM3, com3 and
+// \\.\COM3 one port.
 ResolvedDevice resolveDevice(std::string_view name) {
     return {windows::devicePath(name), {}};
 }

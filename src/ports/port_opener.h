@@ -23,12 +23,19 @@ struct PortChoice {
     /// system knows them; empty otherwise.
     std::string usbId{};
     std::string serialNumber{};
+    /// The adapter's maker, and the name under /dev/serial/by-id that stays with the adapter
+    /// wherever it is plugged in; empty where the system does not say.
+    std::string maker{};
+    std::string byId{};
 };
 
 /// An open port, or why there is none (`port` is then null and `error` says why).
 struct OpenedPort {
     std::unique_ptr<link::Port> port;
     std::string error;
+    /// Something the user should hear about the adapter even though it opened (a slow
+    /// latency timer, and how to lower it); given once per device and program run.
+    std::string advice{};
 
     explicit operator bool() const { return port != nullptr; }
 };

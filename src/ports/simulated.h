@@ -1,5 +1,5 @@
 // The built-in simulated controller as a port backend: "sim", "sim:2" and "sim:3" open a fresh
-// in-process controller of that device model on the caller's clock. No Qt, no system port.
+// in-process controller of that device model on the caller's clock. No system port.
 #pragma once
 
 #include <vector>

@@ -15,6 +15,7 @@
 #include <QUrl>
 
 #include "korvath/version.h"
+#include "platform/sha256.h"
 #include "ui/ole_color.h"
 #include "ui/port_combo_box.h"
 #include "ui/qt_services.h"
@@ -108,7 +109,7 @@ FrmUtil::FrmUtil(WindowServices services, QWidget* parent)
         settings = ownSettings_.get();
     }
     model_ = std::make_unique<window::WindowModel>(
-        window::Services{services.ports, *settings, *this, services.clock, qtSha256,
+        window::Services{services.ports, *settings, *this, services.clock, platform::sha256,
                          QApplication::applicationDisplayName().toStdString()});
     buildControls();
     Apriti->setChoiceSource([&ports = services.ports] { return ports.listChoices(); });

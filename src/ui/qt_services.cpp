@@ -1,8 +1,5 @@
 #include "ui/qt_services.h"
 
-#include <algorithm>
-
-#include <QCryptographicHash>
 #include <QFile>
 #include <QSettings>
 
@@ -43,16 +40,6 @@ void QtSettingsStore::save(const window::Remembered& remembered) {
     store.setValue(kPortText, QString::fromStdString(remembered.portText));
     store.setValue(kImageFolder, fromPath(remembered.imageFolder));
     store.setValue(kLastImage, fromPath(remembered.lastImage));
-}
-
-image::Sha256Digest qtSha256(std::string_view bytes) {
-    const QByteArray hash =
-        QCryptographicHash::hash(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
-                                 QCryptographicHash::Sha256);
-    image::Sha256Digest digest{};
-    std::copy_n(hash.constData(), std::min<std::size_t>(digest.size(), hash.size()),
-                reinterpret_cast<char*>(digest.data()));
-    return digest;
 }
 
 }  // namespace korvath::ui

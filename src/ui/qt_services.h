@@ -1,9 +1,6 @@
-// What the Qt face gives the window model from Qt: the settings store and SHA-256.
+// What the Qt face gives the window model from Qt: the settings store.
 #pragma once
 
-#include <string_view>
-
-#include "image/check.h"
 #include "window/settings.h"
 
 namespace korvath::ui {
@@ -14,7 +11,5 @@ class QtSettingsStore final : public window::SettingsStore {
     [[nodiscard]] window::Remembered load() override;
     void save(const window::Remembered& remembered) override;
 };
-
-[[nodiscard]] image::Sha256Digest qtSha256(std::string_view bytes);
 
 }  // namespace korvath::ui

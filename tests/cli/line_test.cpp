@@ -2,10 +2,6 @@
 // stop request, and station mode on simulated units that come and go on the virtual clock.
 #include <gtest/gtest.h>
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QStringList>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -24,14 +20,19 @@
 namespace korvath::cli {
 namespace {
 
-QJsonObject parsed(const std::string& line) {
+nlohmann::json parsed(const std::string& line) {
     EXPECT_FALSE(line.empty());
     EXPECT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line: " << line;
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
-    EXPECT_EQ(error.error, QJsonParseError::NoError) << line;
-    return document.object();
+    nlohmann::json document = nlohmann::json::parse(line, nullptr, false);
+    EXPECT_TRUE(document.is_object()) << line;
+    return document.is_object() ? document : nlohmann::json::object();
+}
+
+std::string keysOf(const nlohmann::json& object) {
+    std::string keys;
+    for (const auto& [key, value] : object.items()) keys += (keys.empty() ? "" : ",") + key;
+    return keys;
 }
 
 UnitRecord sampleRecord() {
@@ -54,27 +55,45 @@ UnitRecord sampleRecord() {
 
 TEST(AuditLine, HasExactlyTheKeysWithTheirValues) {
     UnitRecord record = sampleRecord();
-    QJsonObject object = parsed(auditLine(record));
-    QStringList keys = object.keys();
-    keys.sort();
-    EXPECT_EQ(keys.join(","),
+    nlohmann::json object = parsed(auditLine(record));
+    EXPECT_EQ(keysOf(object),
               "errors,exit,finished,host,image,image_sha256,model,port,records,"
               "result,seconds,started,version");
-    EXPECT_EQ(object["started"].toString().toStdString(), "2026-12-07T13:05:09.123Z");
-    EXPECT_EQ(object["finished"].toString().toStdString(), "2026-12-07T13:05:30.623Z");
-    EXPECT_EQ(object["image"].toString(), "/images/app \"v2\".shx");
-    EXPECT_TRUE(object["model"].isNull());
-    EXPECT_EQ(object["records"].toInt(), 65);
-    EXPECT_EQ(object["exit"].toInt(), 1);
-    EXPECT_DOUBLE_EQ(object["seconds"].toDouble(), 21.5);
-    EXPECT_EQ(object["errors"].toArray().at(0).toString(), "3 - Timeout");
+    EXPECT_EQ(object["started"], "2026-12-07T13:05:09.123Z");
+    EXPECT_EQ(object["finished"], "2026-12-07T13:05:30.623Z");
+    EXPECT_EQ(object["image"], "/images/app \"v2\".shx");
+    EXPECT_TRUE(object["model"].is_null());
+    EXPECT_EQ(object["records"], 65);
+    EXPECT_EQ(object["exit"], 1);
+    EXPECT_DOUBLE_EQ(object["seconds"].get<double>(), 21.5);
+    EXPECT_EQ(object["errors"].at(0), "3 - Timeout");
 
     record.model = 3;
     record.unit = 2;
     object = parsed(auditLine(record));
-    EXPECT_EQ(object.size(), 14);
-    EXPECT_EQ(object["model"].toInt(), 3);
-    EXPECT_EQ(object["unit"].toInt(), 2);
+    EXPECT_EQ(object.size(), 14u);
+    EXPECT_EQ(object["model"], 3);
+    EXPECT_EQ(object["unit"], 2);
+}
+
+// Scripts read these lines as text too: keys in alphabetical order, no spaces, a whole number
+// of seconds without a fraction, control characters as \u00XX, and a byte that is not UTF-8
+// as U+FFFD.
+TEST(AuditLine, IsWrittenExactlySo) {
+    UnitRecord record = sampleRecord();
+    record.seconds = 21.0004;
+    record.errors = {"57 - Port \x01\xff lost"};
+    record.model = 2;
+    EXPECT_EQ(auditLine(record),
+              "{\"errors\":[\"57 - Port \\u0001\xef\xbf\xbd lost\"],\"exit\":1,"
+              "\"finished\":\"2026-12-07T13:05:30.623Z\",\"host\":\"bench-1\","
+              "\"image\":\"/images/app \\\"v2\\\".shx\",\"image_sha256\":\"" +
+                  std::string(64, 'a') +
+                  "\",\"model\":2,\"port\":\"/dev/ttyUSB0\",\"records\":65,"
+                  "\"result\":\"Flash Error\",\"seconds\":21,"
+                  "\"started\":\"2026-12-07T13:05:09.123Z\",\"version\":\"1.0.0\"}\n");
+    record.seconds = 0.0996;
+    EXPECT_NE(auditLine(record).find("\"seconds\":0.1,"), std::string::npos);
 }
 
 TEST(AuditLog, ThreadsAppendWholeLinesAfterWhatWasThere) {
@@ -126,38 +145,41 @@ TEST(AuditLog, RefusesWhatCannotBeWritten) {
 }
 
 TEST(JsonEvents, EveryKindParsesAndNamesItsPort) {
-    const QJsonObject status =
+    const nlohmann::json status =
         parsed(statusEvent("COM3", std::nullopt, "Flash Error", download::Severity::Error));
-    EXPECT_EQ(status["event"].toString(), "status");
-    EXPECT_EQ(status["port"].toString(), "COM3");
-    EXPECT_EQ(status["severity"].toString(), "error");
+    EXPECT_EQ(status["event"], "status");
+    EXPECT_EQ(status["port"], "COM3");
+    EXPECT_EQ(status["severity"], "error");
     EXPECT_FALSE(status.contains("unit"));
+    EXPECT_EQ(statusEvent("COM3", 2, "Flash Error", download::Severity::Normal),
+              "{\"event\":\"status\",\"port\":\"COM3\",\"severity\":\"normal\","
+              "\"text\":\"Flash Error\",\"unit\":2}\n");
 
     // The records sent of the image's records, not the bar's steps.
-    const QJsonObject progress = parsed(progressEvent("sim:2", 4,
-                                                      {.done = 9,
-                                                       .total = 56,
-                                                       .phase = download::Phase::Programming,
-                                                       .count = download::Count::Record,
-                                                       .step = 7,
-                                                       .steps = 65}));
-    EXPECT_EQ(progress["phase"].toString(), "programming");
-    EXPECT_EQ(progress["counts"].toString(), "record");
-    EXPECT_EQ(progress["done"].toInt(), 7);
-    EXPECT_EQ(progress["total"].toInt(), 65);
-    EXPECT_EQ(progress["unit"].toInt(), 4);
+    const nlohmann::json progress = parsed(progressEvent("sim:2", 4,
+                                                         {.done = 9,
+                                                          .total = 56,
+                                                          .phase = download::Phase::Programming,
+                                                          .count = download::Count::Record,
+                                                          .step = 7,
+                                                          .steps = 65}));
+    EXPECT_EQ(progress["phase"], "programming");
+    EXPECT_EQ(progress["counts"], "record");
+    EXPECT_EQ(progress["done"], 7);
+    EXPECT_EQ(progress["total"], 65);
+    EXPECT_EQ(progress["unit"], 4);
 
-    const QJsonObject error = parsed(errorEvent("a\"b", std::nullopt, 3, "Time out"));
-    EXPECT_EQ(error["port"].toString(), "a\"b");
-    EXPECT_EQ(error["number"].toInt(), 3);
+    const nlohmann::json error = parsed(errorEvent("a\"b", std::nullopt, 3, "Time out"));
+    EXPECT_EQ(error["port"], "a\"b");
+    EXPECT_EQ(error["number"], 3);
 
     UnitRecord record = sampleRecord();
     record.model = 1;
-    const QJsonObject result = parsed(resultEvent(record));
-    EXPECT_EQ(result["event"].toString(), "result");
-    EXPECT_EQ(result["result"].toString(), "Flash Error");
-    EXPECT_EQ(result["exit"].toInt(), 1);
-    EXPECT_EQ(result["model"].toInt(), 1);
+    const nlohmann::json result = parsed(resultEvent(record));
+    EXPECT_EQ(result["event"], "result");
+    EXPECT_EQ(result["result"], "Flash Error");
+    EXPECT_EQ(result["exit"], 1);
+    EXPECT_EQ(result["model"], 1);
 }
 
 TEST(JsonObserver, RepeatsNoProgressAndNeverPrompts) {
@@ -181,7 +203,7 @@ TEST(JsonObserver, RepeatsNoProgressAndNeverPrompts) {
     while (std::fgets(buffer, sizeof buffer, out)) lines.emplace_back(buffer);
     std::fclose(out);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(parsed(lines[1])["text"].toString().toStdString(), kCardStatus);
+    EXPECT_EQ(parsed(lines[1])["text"], kCardStatus);
 }
 
 TEST(BoardLine, NeverReachesTheLastColumn) {

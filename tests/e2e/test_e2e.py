@@ -246,6 +246,8 @@ def port_in_use(context, row):
     return intruder[0]
 
 
+LOST = re.compile(r"^57 - Port /dev/\S+ was lost: the adapter was unplugged or reset$")
+
 FAULT_ROWS = [
     FaultRow("silent", "Silent controller", "never answers", ["--silent"],
              "Connection Error", 1, 70),
@@ -263,10 +265,10 @@ FAULT_ROWS = [
     FaultRow("unplug-erase", "Unplugged during erase",
              "every sector written (erase 2 s); line closed at \"Erase external flash S1\"",
              ["--dirty", "--erase-ms", "2000"], "Error erase flash S", 1, 30,
-             reports=re.compile(r"^57 - "), on_line=pull_plug_on("Erase external flash S1")),
+             reports=LOST, on_line=pull_plug_on("Erase external flash S1")),
     FaultRow("unplug-program", "Unplugged during programming",
              "line closed as the 11th program frame arrives", ["--unplug-after", "10"],
-             "Flash Error", 1, 30, reports=re.compile(r"^57 - ")),
+             "Flash Error", 1, 30, reports=LOST),
     FaultRow("erase-refused", "Erase never acknowledged",
              "every sector written; NAK to every erase of sector 12 (index 2)",
              ["--dirty", "--refuse-erase", "12"], "Error erase flash S", 1, 60),
@@ -278,7 +280,8 @@ FAULT_ROWS = [
              "Flash Error", 1, 30, reports=re.compile(r"^9 - .*reply of 61 bytes")),
     FaultRow("port-in-use", "Port held by another process",
              "a second korvath-cli opens the port while a download runs on it", [],
-             re.compile(r"cannot open port .*in use"), 2, 10, procedure=port_in_use),
+             re.compile(r"cannot open port .*: Port /dev/\S+ is busy: another program has it open"),
+             2, 10, procedure=port_in_use),
     FaultRow("port-stolen", "Port taken away by another process",
              "at \"Programming!\" another process opens the port and reads all that arrives",
              [], "Flash Error", 1, 30, on_line=steal_port_on("Programming!")),

@@ -1,4 +1,4 @@
-// The window end to end: frmUtil with its real port opener (a QSerialPort on the download
+// The window end to end: frmUtil with its real port opener (the system serial port on the download
 // thread) against a korvath-sim process over a pseudo-terminal, on the wall clock. Only the
 // message boxes and the file dialog are scripted.
 #include <QByteArray>
@@ -12,7 +12,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "ports/qt/system_ports.h"
+#include "ports/system/system_ports.h"
 #include "ui/frm_util.h"
 #include "ui/prompts.h"
 

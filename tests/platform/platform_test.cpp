@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/append_file.h"
+#include "platform/sha256.h"
 #include "platform/stop_signals.h"
 
 namespace korvath::platform {
@@ -122,6 +123,41 @@ TEST(FullPath, TheTemporaryFolderIsOneAndARelativeNameIsNot) {
     EXPECT_FALSE(isFullPath("image.shx"));
     EXPECT_FALSE(isFullPath("images/image.shx"));
     EXPECT_FALSE(isFullPath(""));
+}
+
+}  // namespace
+}  // namespace korvath::platform
+
+namespace korvath::platform {
+namespace {
+
+std::string hex(const Sha256Digest& digest) {
+    std::string text;
+    char pair[3];
+    for (const std::uint8_t byte : digest) {
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        text += pair;
+    }
+    return text;
+}
+
+// Known answers (FIPS 180-2), on each system's library.
+TEST(Sha256, GivesTheStandardDigests) {
+    const struct {
+        std::string bytes;
+        const char* digest;
+    } rows[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(hex(sha256(row.bytes)), row.digest) << row.bytes.size();
+}
+
+TEST(HostName, IsTheSystemsName) {
+    EXPECT_FALSE(hostName().empty());
+    EXPECT_EQ(hostName().find('\0'), std::string::npos);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "ports/qt/system_ports.h"
+#include "ports/system/system_ports.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "link/clock.h"
-#include "link_qt/pty_device.h"
+#include "serial/pty_device.h"
 #include "sim/sim_port.h"
 #include "support/virtual_clock.h"
 

@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "frames.h"
 #include "sim_program.h"
@@ -128,6 +132,43 @@ TEST(SimProgram, RecordRoundTripTakesTheLineTimeOfTheFrameAndItsAck) {
         const double ms = duration<double, std::milli>(steady_clock::now() - start).count();
         EXPECT_GE(ms, 74 * 10 * 1000.0 / 38400 + 5) << "record " << int(i);
         EXPECT_LT(ms, 74 * 10 * 1000.0 / 38400 + 5 + 50) << "record " << int(i);
+    }
+}
+
+// An adapter's latency timer holds every reply until its next tick: replies arrive at whole
+// multiples of T on the monotonic clock (the test's steady clock on Linux), whenever the
+// request came; T = 0 hands them over at once.
+TEST(SimProgram, UsbLatencyHandsRepliesOverOnlyAtTheTimersTicks) {
+    const struct {
+        double latencyMs;
+        double slowestMedianMs;
+    } rows[] = {{0, 3}, {16, 17}, {5, 6}};
+    using namespace std::chrono;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.latencyMs);
+        SimProgram sim({"--no-pacing", "--usb-latency-ms", std::to_string(row.latencyMs)});
+        Terminal terminal(sim.readLine());
+        ASSERT_TRUE(terminal.ok());
+        std::vector<double> phases;
+        std::vector<double> rounds;
+        for (int i = 0; i < 15; ++i) {
+            // Requests at scattered points of the timer's period.
+            std::this_thread::sleep_for(microseconds(1000 + 2300 * i % 7000));
+            const auto start = steady_clock::now();
+            ASSERT_EQ(terminal.ask(probe()), 0x06);
+            const double at =
+                duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+            rounds.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+            if (row.latencyMs > 0) phases.push_back(std::fmod(at, row.latencyMs));
+        }
+        std::sort(rounds.begin(), rounds.end());
+        std::sort(phases.begin(), phases.end());
+        // Medians: a loaded machine may wake anyone late now and then.
+        EXPECT_LT(rounds[rounds.size() / 2], row.slowestMedianMs);
+        if (row.latencyMs > 0) {
+            EXPECT_LT(phases[phases.size() / 2], 1.5);
+            EXPECT_GT(rounds.back(), row.latencyMs / 4) << "replies waited for no tick";
+        }
     }
 }
 

@@ -15,8 +15,8 @@
 
 #include "gate_port.h"
 #include "image/image_files.h"
-#include "link/qt/qt_serial_port.h"
-#include "ports/qt/system_ports.h"
+#include "ports/system/system_ports.h"
+#include "serial/serial_port.h"
 #include "ui/frm_util.h"
 #include "ui/ole_color.h"
 #include "ui_fakes.h"
@@ -52,12 +52,12 @@ class PseudoTerminal {
     QString path_;
 };
 
-/// Whether someone else could open `path` now (a port held open is refused by its lock file).
+/// Whether someone else could open `path` now (a port held open is refused as busy).
 bool othersCanOpen(const QString& path) {
-    korvath::link::QtSerialPort port;
-    const bool opened = port.open(path.toStdString());
-    port.close();
-    return opened;
+    const korvath::serial::OpenedSerialPort opened =
+        korvath::serial::openSerialPort(path.toStdString());
+    if (opened.port) opened.port->close();
+    return opened.port != nullptr;
 }
 
 QString fileOf(const std::filesystem::path& path) {

@@ -26,6 +26,7 @@ struct ProgramOptions {
     bool log = false;
     int count = 1;
     korvath::sim::UnitPlan units;
+    double usbLatencyMs = 0;
 };
 
 void addOptions(CLI::App& app, ProgramOptions& p) {
@@ -116,6 +117,12 @@ void addOptions(CLI::App& app, ProgramOptions& p) {
                    "unit when the next one arrives. With several ports or units, FILE gets "
                    "the suffix .P (port P), .U (unit U) or, with both, .P.U: FILE.2, FILE.2.3; "
                    "--log lines carry the same P, U or P.U in front");
+    app.add_option("--usb-latency-ms", p.usbLatencyMs,
+                   "Play a USB adapter's latency timer: hand the controller's bytes to the "
+                   "pseudo-terminal only at multiples of T ms (many USB adapters default to 16); "
+                   "0 hands them over at once")
+        ->check(CLI::Range(0.0, 1000.0))
+        ->capture_default_str();
     app.add_flag("--log", p.log, "Log every request and its reply to standard error");
     app.set_version_flag("--version", korvath::kVersionText);
 }
@@ -183,6 +190,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         server->setUnitDone(writeDump);
+        server->setUsbLatencyMs(program.usbLatencyMs);
         serving.push_back(server.get());
         servers.push_back(std::move(server));
     }

@@ -145,10 +145,26 @@ void PtyServer::flushReply() {
     reply_.clear();
 }
 
+// An adapter collects what arrives and sends it to the host when its latency timer runs out;
+// the timer ticks on regardless of the traffic, so a reply waits for the next tick.
+void PtyServer::handOver(double nowMs) {
+    if (usbLatencyMs_ <= 0) {
+        flushReply();
+        return;
+    }
+    if (reply_.empty()) return;
+    if (!handOverAtMs_) handOverAtMs_ = (std::floor(nowMs / usbLatencyMs_) + 1) * usbLatencyMs_;
+    if (nowMs >= *handOverAtMs_) {
+        flushReply();
+        handOverAtMs_.reset();
+    }
+}
+
 std::optional<double> PtyServer::nextWakeMs() const {
     if (master_ < 0) return std::nullopt;
     auto next = line_->nextEventMs();
     if (nextUnitAtMs_ && (!next || *nextUnitAtMs_ < *next)) next = nextUnitAtMs_;
+    if (handOverAtMs_ && (!next || *handOverAtMs_ < *next)) next = handOverAtMs_;
     return next;
 }
 
@@ -156,7 +172,7 @@ bool PtyServer::service(double nowMs, bool readable) {
     if (master_ < 0) return false;
     if (readable && !readClient(nowMs)) return false;
     line_->advance(nowMs, [this](std::uint8_t byte) { reply_.push_back(byte); });
-    flushReply();
+    handOver(nowMs);
     if (line_->deadAt(nowMs)) {
         closeAll();
         unplugged_ = true;

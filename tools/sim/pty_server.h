@@ -50,6 +50,9 @@ class PtyServer {
     [[nodiscard]] const std::string& slavePath() const { return slavePath_; }
 
     void setUnitDone(UnitDone done) { unitDone_ = std::move(done); }
+    /// Plays a USB adapter's latency timer: the controller's bytes reach the pseudo-terminal
+    /// only at whole multiples of `ms` on the monotonic clock (0, the default: at once).
+    void setUsbLatencyMs(double ms) { usbLatencyMs_ = ms; }
     /// The unit on the line now, its 1-based number and its tag.
     [[nodiscard]] const Controller& controller() const { return *controller_; }
     [[nodiscard]] int unit() const { return unit_; }
@@ -72,6 +75,7 @@ class PtyServer {
     void closeAll();
     bool readClient(double nowMs);
     void flushReply();
+    void handOver(double nowMs);
 
     Options options_;
     UnitPlan units_;
@@ -85,6 +89,8 @@ class PtyServer {
     std::optional<double> nextUnitAtMs_;
     UnitDone unitDone_;
     std::vector<std::uint8_t> reply_;
+    double usbLatencyMs_ = 0;
+    std::optional<double> handOverAtMs_;  ///< the latency tick that hands reply_ over
     int master_ = -1;
     int slave_ = -1;  // held open so that a client closing its side does not hang the master up
     std::string slavePath_;

@@ -1,4 +1,4 @@
-#include "link_qt/pty_device.h"
+#include "serial/pty_device.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,11 +1,11 @@
-#include "ports/qt/port_number.h"
-#include "ports/windows_port_name.h"
-
 #include <utility>
+
+#include "ports/system/port_list.h"
+#include "ports/windows_port_name.h"
 
 namespace korvath::ports::detail {
 
-NumberedPort portNameForNumber(int number) {
+NumberedPort portNameForNumber(int number, const std::vector<ListedPort>&) {
     if (auto name = windows::comName(number)) return {std::move(*name), {}};
     return {{}, "No serial port number " + std::to_string(number)};
 }

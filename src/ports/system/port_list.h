@@ -1,0 +1,38 @@
+// The serial ports the system knows, one source file per system: libudev on Linux
+// (port_list_linux.cpp), the registry and SetupAPI on Windows (port_list_windows.cpp).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace korvath::ports::detail {
+
+struct ListedPort {
+    std::string name;         ///< "ttyUSB0", "COM3": what --port takes
+    std::string description;  ///< the adapter's product or friendly name; may be empty
+    std::string maker{};
+    std::string usbId{};  ///< "vvvv:pppp" in lower-case hex, empty when not USB
+    std::string serialNumber{};
+    std::string byId{};  ///< the /dev/serial/by-id name that stays with the adapter
+};
+
+/// Every serial port the system lists, ordered by name with numbers compared as numbers
+/// (ttyUSB2 before ttyUSB10, COM2 before COM10).
+[[nodiscard]] std::vector<ListedPort> listPorts();
+
+/// The name or device path that port number `number` opens, or an empty name with `error`
+/// saying why there is none.
+struct NumberedPort {
+    std::string name;
+    std::string error;
+};
+
+[[nodiscard]] NumberedPort portNameForNumber(int number, const std::vector<ListedPort>& listed);
+
+/// The number that opens the `position`-th listed port (from 1), whose name is `portName`.
+[[nodiscard]] int numberOfListedPort(int position, const std::string& portName);
+
+/// Orders names as listPorts promises.
+[[nodiscard]] bool nameBefore(const std::string& a, const std::string& b);
+
+}  // namespace korvath::ports::detail

@@ -1,0 +1,391 @@
+// The serial port on Linux and other POSIX systems: a non-blocking descriptor, raw termios, the
+// kernel's locks (flock and TIOCEXCL) and ppoll waits.
+//
+// A record's exchange costs at most five system calls: a FIONREAD that finds no stale input
+// (tcflush only when there is some), the write, a ppoll that ends with the reply's first byte,
+// the read that takes it, and the ppoll that times out the reply's quiet gap. What was read is
+// kept here, so counting and handing over the reply cost nothing more.
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "link/link_error.h"
+#include "platform/platform.h"
+#include "serial/serial_port.h"
+
+namespace korvath::serial {
+
+namespace {
+
+constexpr int kDeviceIo = static_cast<int>(link::ErrorNumber::DeviceIo);
+
+// The longest frame takes 27 ms on the line; a write still pending after this is a stuck
+// driver or a line held by flow control that we never asked for.
+constexpr double kWriteTimeoutMs = 2000;
+
+// A latency timer above this makes the reply's first byte wait for it.
+constexpr int kLowLatencyMs = 1;
+
+std::string systemText(int error) {
+    return std::strerror(error);
+}
+
+std::string nameOfUser(uid_t uid) {
+    std::vector<char> buffer(4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+        return found->pw_name;
+    return std::to_string(uid);
+}
+
+std::string nameOfGroup(gid_t gid) {
+    std::vector<char> buffer(4096);
+    group entry{};
+    group* found = nullptr;
+    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+        return found->gr_name;
+    return std::to_string(gid);
+}
+
+// As ls shows it: "crw-rw----".
+std::string modeText(mode_t mode) {
+    std::string text = S_ISCHR(mode) ? "c" : S_ISBLK(mode) ? "b" : S_ISDIR(mode) ? "d" : "-";
+    const char letters[] = "rwxrwxrwx";
+    for (int bit = 0; bit < 9; ++bit) text += (mode & (0400 >> bit)) != 0 ? letters[bit] : '-';
+    return text;
+}
+
+// The dialout group opens serial ports on Debian-like systems; when the device belongs to
+// another group, that advice would not help, so its owner, group and mode are named instead.
+std::string permissionMessage(const std::string& device) {
+    const std::string start = "Permission denied on " + device;
+    struct stat info {};
+    if (::stat(device.c_str(), &info) != 0) return start;
+    const std::string groupName = nameOfGroup(info.st_gid);
+    if (groupName == "dialout") {
+        return start +
+               ": add your user to the dialout group (sudo usermod -aG dialout $USER), then log "
+               "out and in again";
+    }
+    return start + ": it belongs to user " + nameOfUser(info.st_uid) + " and group " + groupName +
+           " with mode " + modeText(info.st_mode) +
+           "; ask an administrator for read and write access to it";
+}
+
+std::string readFirstLine(const std::filesystem::path& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+// A USB adapter that hands over received bytes only every latency_timer ms makes every reply
+// wait for it. Said once per device and program run.
+std::string latencyAdvice(const std::string& device) {
+    static std::mutex mutex;
+    static std::set<std::string> advised;
+    const std::string name = std::filesystem::path(device).filename().string();
+    const std::filesystem::path sysDevice = "/sys/class/tty/" + name + "/device";
+    const std::string timer = readFirstLine(sysDevice / "latency_timer");
+    if (timer.empty()) return {};
+    int ms = 0;
+    try {
+        ms = std::stoi(timer);
+    } catch (const std::exception&) {
+        return {};
+    }
+    if (ms <= kLowLatencyMs) return {};
+    {
+        const std::lock_guard lock(mutex);
+        if (!advised.insert(device).second) return {};
+    }
+    std::error_code ec;
+    const std::filesystem::path usbDevice =
+        std::filesystem::canonical(sysDevice, ec).parent_path().parent_path();
+    std::string adapter = ec ? std::string() : readFirstLine(usbDevice / "product");
+    adapter = adapter.empty() ? "The USB adapter" : "The USB adapter \"" + adapter + "\"";
+    return adapter + " on " + device + " hands received bytes over only every " +
+           std::to_string(ms) + " ms (its latency timer): each reply waits about " +
+           std::to_string(ms / 2) +
+           " ms longer, a third more time per record. Lower it to 1 ms: echo 1 | sudo tee "
+           "/sys/bus/usb-serial/devices/" +
+           name +
+           "/latency_timer, or for good with a udev rule such as ACTION==\"add\", "
+           "SUBSYSTEM==\"usb-serial\", ATTR{latency_timer}=\"1\"";
+}
+
+class PosixPort final : public link::Port {
+  public:
+    PosixPort(int fd, std::string device) : fd_(fd), device_(std::move(device)) {
+        // Waits end on time rather than some tens of microseconds late on every record.
+        platform::exactTimers();
+    }
+    ~PosixPort() override { closePort(); }
+
+    PosixPort(const PosixPort&) = delete;
+    PosixPort& operator=(const PosixPort&) = delete;
+
+    [[nodiscard]] bool isOpen() const override { return fd_ >= 0; }
+
+    void discardInput() override {
+        if (!isOpen()) return;
+        received_.clear();
+        int waiting = 0;
+        if (::ioctl(fd_, FIONREAD, &waiting) != 0) {
+            failed(errno, "discarding input");
+            return;
+        }
+        if (waiting > 0 && ::tcflush(fd_, TCIFLUSH) != 0) failed(errno, "discarding input");
+    }
+
+    bool write(std::span<const std::uint8_t> bytes) override {
+        if (!isOpen()) return notOpen();
+        std::size_t sent = 0;
+        const auto start = std::chrono::steady_clock::now();
+        while (sent < bytes.size()) {
+            const ssize_t n = ::write(fd_, bytes.data() + sent, bytes.size() - sent);
+            if (n > 0) {
+                sent += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN) return failed(errno, "writing");
+            // The driver's buffer is full: wait until it takes more.
+            const double left = kWriteTimeoutMs - std::chrono::duration<double, std::milli>(
+                                                      std::chrono::steady_clock::now() - start)
+                                                      .count();
+            if (left <= 0) return fail("Timed out writing to " + device_);
+            pollfd poller{fd_, POLLOUT, 0};
+            const timespec wait = toTimespec(left);
+            if (::ppoll(&poller, 1, &wait, nullptr) < 0 && errno != EINTR)
+                return failed(errno, "writing");
+            if ((poller.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return lost();
+        }
+        return true;
+    }
+
+    [[nodiscard]] int bytesWaiting() override {
+        if (!isOpen()) {
+            notOpen();
+            return -1;
+        }
+        // Bytes still in the driver show in the next wait, which returns at once for them.
+        return count();
+    }
+
+    int waitForBytes(int known, double timeoutMs) override {
+        if (!isOpen()) {
+            notOpen();
+            return -1;
+        }
+        using Clock = std::chrono::steady_clock;
+        // NaN, negative and absurd time-outs become "now" and "a long time".
+        const double bounded =
+            timeoutMs > 0 ? std::min(timeoutMs, static_cast<double>(INT_MAX)) : 0;
+        const auto deadline =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double, std::milli>(bounded));
+        while (count() <= known) {
+            const double left =
+                std::chrono::duration<double, std::milli>(deadline - Clock::now()).count();
+            pollfd poller{fd_, POLLIN, 0};
+            const timespec wait = toTimespec(left);
+            const int ready = ::ppoll(&poller, 1, &wait, nullptr);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                failed(errno, "waiting");
+                return -1;
+            }
+            if (ready == 0) break;
+            if ((poller.revents & POLLNVAL) != 0) {
+                failed(EBADF, "waiting");
+                return -1;
+            }
+            if (!fetch()) return -1;
+        }
+        return count();
+    }
+
+    bool readAll(std::vector<std::uint8_t>& out) override {
+        out.clear();
+        if (!isOpen()) return notOpen();
+        out.swap(received_);
+        return true;
+    }
+
+    [[nodiscard]] link::PortError lastError() const override { return lastError_; }
+
+    void close() override { closePort(); }
+
+  private:
+    static timespec toTimespec(double ms) {
+        if (!(ms > 0)) return {0, 0};
+        const auto ns = static_cast<long long>(ms * 1e6);
+        return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    }
+
+    [[nodiscard]] int count() const {
+        return static_cast<int>(std::min<std::size_t>(received_.size(), INT_MAX));
+    }
+
+    // Takes in what the driver holds. A hung-up terminal reads as end of file.
+    bool fetch() {
+        std::uint8_t buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n > 0) {
+                received_.insert(received_.end(), buffer, buffer + n);
+                if (static_cast<std::size_t>(n) < sizeof buffer) return true;
+                continue;
+            }
+            if (n == 0) return lost();
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) return true;
+            return failed(errno, "reading");
+        }
+    }
+
+    void closePort() {
+        if (fd_ < 0) return;
+        // TIOCEXCL would otherwise outlive us on a device that another process keeps open (the
+        // master of a pseudo-terminal); the flock goes with the descriptor.
+        ::ioctl(fd_, TIOCNXCL);
+        ::close(fd_);
+        fd_ = -1;
+        received_.clear();
+    }
+
+    bool fail(std::string description) {
+        lastError_ = {kDeviceIo, std::move(description)};
+        return false;
+    }
+
+    // The device went away: every later operation is refused with this reason.
+    bool lost() {
+        closePort();
+        closedByFailure_ = true;
+        return fail(lostMessage(device_));
+    }
+
+    bool failed(int error, const char* doing) {
+        if (error == EIO || error == ENXIO || error == ENODEV || error == EPIPE) return lost();
+        closePort();
+        closedByFailure_ = true;
+        return fail("Port " + device_ + " failed while " + doing + ": " + systemText(error));
+    }
+
+    bool notOpen() {
+        // After the device went away, its failure explains every later refusal better.
+        if (!closedByFailure_) lastError_ = {kDeviceIo, "Port is not open"};
+        return false;
+    }
+
+    int fd_;
+    std::string device_;
+    std::vector<std::uint8_t> received_;
+    link::PortError lastError_;
+    bool closedByFailure_ = false;
+};
+
+// Raw bytes at 38400 8N1: no echo, no line editing, no translation of CR or LF, no software or
+// hardware flow control. VMIN 1 makes a read with nothing waiting fail with EAGAIN, so that a
+// read of 0 bytes means a hung-up device.
+bool setLine(int fd) {
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) return false;
+    ::cfmakeraw(&settings);
+    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    if (::cfsetispeed(&settings, B38400) != 0 || ::cfsetospeed(&settings, B38400) != 0)
+        return false;
+    return ::tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+// Asks the driver to hand over received bytes at once. A driver without the request (a
+// pseudo-terminal answers ENOTTY) or that refuses it is fine: it is then as fast as it is.
+void askLowLatency(int fd) {
+    serial_struct info{};
+    if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return;
+    if ((info.flags & ASYNC_LOW_LATENCY) != 0) return;
+    info.flags |= ASYNC_LOW_LATENCY;
+    ::ioctl(fd, TIOCSSERIAL, &info);
+}
+
+}  // namespace
+
+OpenedSerialPort openSerialPort(std::string_view deviceText) {
+    const std::string device(deviceText);
+    OpenedSerialPort result;
+    if (device.empty()) {
+        result.error = "No port given";
+        return result;
+    }
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == EBUSY) {
+            result.busy = true;
+            result.error = busyMessage(device);
+        } else if (error == EACCES || error == EPERM) {
+            result.error = permissionMessage(device);
+        } else if (error == ENOENT) {
+            result.error = "Port " + device + " does not exist";
+        } else {
+            result.error = "Cannot open " + device + ": " + systemText(error);
+        }
+        return result;
+    }
+    // The kernel drops both holds when the descriptor closes, also when the program is killed.
+    // flock keeps out every program that asks for it, TIOCEXCL every other open but root's.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK) {
+            result.busy = true;
+            result.error = busyMessage(device);
+        } else {
+            result.error = "Cannot lock " + device + ": " + systemText(error);
+        }
+        return result;
+    }
+    if (!::isatty(fd)) {
+        ::close(fd);
+        result.error = device + " is not a serial port";
+        return result;
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0 || !setLine(fd)) {
+        const int error = errno;
+        ::close(fd);
+        result.error = "Cannot set up " + device + " as a serial port: " + systemText(error);
+        return result;
+    }
+    askLowLatency(fd);
+    result.advice = latencyAdvice(device);
+    result.port = std::make_unique<PosixPort>(fd, device);
+    return result;
+}
+
+}  // namespace korvath::serial

@@ -1,0 +1,336 @@
+// The serial port on Windows: CreateFileW with no sharing, a DCB at 38400 8N1 and synchronous
+// reads whose comm time-outs do the waiting. A wait is one 1-byte ReadFile that returns with
+// the first byte or after the time-out, then a read that takes whatever else has arrived
+// without waiting. Both work the same on Windows and under Wine, whose event waits and
+// "whole buffer or time-out" reads do not.
+// windows.h first: the other system headers build on its definitions.
+#include <windows.h>
+
+#include <mmsystem.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "link/link_error.h"
+#include "platform/platform.h"
+#include "serial/serial_port.h"
+
+namespace korvath::serial {
+
+namespace {
+
+constexpr int kDeviceIo = static_cast<int>(link::ErrorNumber::DeviceIo);
+constexpr DWORD kWriteTimeoutMs = 2000;
+constexpr DWORD kReadChunk = 4096;
+
+std::wstring wide(std::string_view text) {
+    if (text.empty()) return {};
+    const int size =
+        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(std::max(size, 0)), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(),
+                          size);
+    return result;
+}
+
+std::string utf8(const wchar_t* text, int length) {
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(std::max(size, 0)), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text, length, result.data(), size, nullptr, nullptr);
+    return result;
+}
+
+// The system's wording of `error`, without its closing full stop and line break.
+std::string systemText(DWORD error) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string text = length > 0 ? utf8(buffer, static_cast<int>(length)) : std::string();
+    if (buffer != nullptr) ::LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
+                             text.back() == '.')) {
+        text.pop_back();
+    }
+    if (text.empty()) text = "system error " + std::to_string(error);
+    return text;
+}
+
+// "\\.\COM12" is shown as "COM12", the name the user knows.
+std::string shownName(std::string_view device) {
+    constexpr std::string_view prefix = "\\\\.\\";
+    if (device.substr(0, prefix.size()) == prefix) device.remove_prefix(prefix.size());
+    return std::string(device);
+}
+
+bool isGone(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_GEN_FAILURE:
+        case ERROR_OPERATION_ABORTED:
+        case ERROR_INVALID_HANDLE:
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_BROKEN_PIPE:
+            return true;
+        default:
+            return false;
+    }
+}
+
+class WindowsPort final : public link::Port {
+  public:
+    WindowsPort(HANDLE handle, std::string device) : handle_(handle), device_(std::move(device)) {
+        // Sleeps and comm time-outs in single milliseconds rather than the default 15.6 ms tick.
+        ::timeBeginPeriod(1);
+    }
+    ~WindowsPort() override { closePort(); }
+
+    WindowsPort(const WindowsPort&) = delete;
+    WindowsPort& operator=(const WindowsPort&) = delete;
+
+    [[nodiscard]] bool isOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
+
+    void discardInput() override {
+        if (!isOpen()) return;
+        received_.clear();
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!::ClearCommError(handle_, &errors, &status)) {
+            failed(::GetLastError(), "discarding input");
+            return;
+        }
+        if (status.cbInQue > 0 && !::PurgeComm(handle_, PURGE_RXCLEAR))
+            failed(::GetLastError(), "discarding input");
+    }
+
+    bool write(std::span<const std::uint8_t> bytes) override {
+        if (!isOpen()) return notOpen();
+        if (bytes.empty()) return true;
+        DWORD written = 0;
+        if (!::WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                         nullptr)) {
+            return failed(::GetLastError(), "writing");
+        }
+        if (written != bytes.size()) return fail("Timed out writing to " + device_);
+        return true;
+    }
+
+    [[nodiscard]] int bytesWaiting() override {
+        if (!isOpen()) {
+            notOpen();
+            return -1;
+        }
+        // Bytes still in the driver show in the next wait, which returns at once for them.
+        return count();
+    }
+
+    int waitForBytes(int known, double timeoutMs) override {
+        if (!isOpen()) {
+            notOpen();
+            return -1;
+        }
+        using Clock = std::chrono::steady_clock;
+        const double bounded =
+            timeoutMs > 0 ? std::min(timeoutMs, static_cast<double>(INT_MAX)) : 0;
+        const auto deadline =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double, std::milli>(bounded));
+        while (count() <= known) {
+            const double left =
+                std::chrono::duration<double, std::milli>(deadline - Clock::now()).count();
+            // Comm time-outs count whole milliseconds: those go to the read, the rest is slept,
+            // so that the 2 ms quiet gap after a reply does not grow to 3.
+            const double whole = std::floor(left);
+            if (whole < 1) {
+                platform::sleepFor(left);
+                if (!drain()) return -1;
+                break;
+            }
+            const auto asked = Clock::now();
+            std::uint8_t byte = 0;
+            DWORD got = 0;
+            if (!useTimeouts(Reading::FirstByte, static_cast<DWORD>(whole)) ||
+                !::ReadFile(handle_, &byte, 1, &got, nullptr)) {
+                failed(::GetLastError(), "reading");
+                return -1;
+            }
+            if (got == 0) {
+                // A time-out never ends early; an empty read that does is a device gone (Wine
+                // answers a hung-up line so).
+                const double waited =
+                    std::chrono::duration<double, std::milli>(Clock::now() - asked).count();
+                if (whole >= 10 && waited < whole / 2) {
+                    lost();
+                    return -1;
+                }
+                continue;
+            }
+            received_.push_back(byte);
+            if (!drain()) return -1;
+        }
+        return count();
+    }
+
+    bool readAll(std::vector<std::uint8_t>& out) override {
+        out.clear();
+        if (!isOpen()) return notOpen();
+        out.swap(received_);
+        return true;
+    }
+
+    [[nodiscard]] link::PortError lastError() const override { return lastError_; }
+
+    void close() override { closePort(); }
+
+  private:
+    enum class Reading { None, FirstByte, Drain };
+
+    [[nodiscard]] int count() const {
+        return static_cast<int>(std::min<std::size_t>(received_.size(), INT_MAX));
+    }
+
+    // Changes the comm time-outs only when they differ from those in force.
+    bool useTimeouts(Reading reading, DWORD constantMs) {
+        if (reading == reading_ && constantMs == readConstantMs_) return true;
+        COMMTIMEOUTS timeouts{};
+        if (reading == Reading::Drain) {
+            timeouts.ReadIntervalTimeout = MAXDWORD;
+        } else {
+            timeouts.ReadTotalTimeoutConstant = constantMs;
+        }
+        timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+        if (!::SetCommTimeouts(handle_, &timeouts)) return false;
+        reading_ = reading;
+        readConstantMs_ = constantMs;
+        return true;
+    }
+
+    // Takes what has arrived without waiting.
+    bool drain() {
+        if (!useTimeouts(Reading::Drain, 0)) return failed(::GetLastError(), "reading");
+        std::uint8_t buffer[kReadChunk];
+        for (;;) {
+            DWORD got = 0;
+            if (!::ReadFile(handle_, buffer, kReadChunk, &got, nullptr))
+                return failed(::GetLastError(), "reading");
+            received_.insert(received_.end(), buffer, buffer + got);
+            if (got < kReadChunk) return true;
+        }
+    }
+
+    void closePort() {
+        if (handle_ == INVALID_HANDLE_VALUE) return;
+        ::CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+        ::timeEndPeriod(1);
+        received_.clear();
+    }
+
+    bool fail(std::string description) {
+        lastError_ = {kDeviceIo, std::move(description)};
+        return false;
+    }
+
+    bool lost() {
+        closePort();
+        closedByFailure_ = true;
+        return fail(lostMessage(device_));
+    }
+
+    bool failed(DWORD error, const char* doing) {
+        if (isGone(error)) return lost();
+        closePort();
+        closedByFailure_ = true;
+        return fail("Port " + device_ + " failed while " + doing + ": " + systemText(error));
+    }
+
+    bool notOpen() {
+        if (!closedByFailure_) lastError_ = {kDeviceIo, "Port is not open"};
+        return false;
+    }
+
+    HANDLE handle_;
+    std::string device_;
+    std::vector<std::uint8_t> received_;
+    Reading reading_ = Reading::None;
+    DWORD readConstantMs_ = 0;
+    link::PortError lastError_;
+    bool closedByFailure_ = false;
+};
+
+// 38400 baud, 8N1, binary, no flow control of either kind, DTR and RTS on (some adapters and
+// level shifters draw their power from them).
+bool setLine(HANDLE handle) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(handle, &dcb)) return false;
+    dcb.BaudRate = CBR_38400;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    if (::SetCommState(handle, &dcb)) return true;
+    // A line without modem control (Wine's pseudo-terminals) refuses DTR and RTS; the data
+    // lines work without them.
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    if (!::SetCommState(handle, &dcb)) return false;
+    ::EscapeCommFunction(handle, SETDTR);
+    ::EscapeCommFunction(handle, SETRTS);
+    return true;
+}
+
+}  // namespace
+
+OpenedSerialPort openSerialPort(std::string_view device) {
+    OpenedSerialPort result;
+    const std::string shown = shownName(device);
+    if (device.empty()) {
+        result.error = "No port given";
+        return result;
+    }
+    const HANDLE handle = ::CreateFileW(wide(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+            result.busy = true;
+            result.error = busyMessage(shown);
+        } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            result.error = "Port " + shown + " does not exist";
+        } else {
+            result.error = "Cannot open " + shown + ": " + systemText(error);
+        }
+        return result;
+    }
+    if (!setLine(handle)) {
+        const DWORD error = ::GetLastError();
+        ::CloseHandle(handle);
+        result.error = "Cannot set up " + shown + " as a serial port: " + systemText(error);
+        return result;
+    }
+    ::PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    result.port = std::make_unique<WindowsPort>(handle, shown);
+    return result;
+}
+
+}  // namespace korvath::serial

@@ -1,0 +1,318 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "serial/pty_device.h"
+#include "serial/serial_port.h"
+#include "support/recording_sink.h"
+
+namespace korvath::serial {
+namespace {
+
+using namespace link;
+
+using test::PtyDevice;
+using test::RecordingSink;
+using Bytes = PtyDevice::Bytes;
+
+/// Answers every probe byte with an ACK.
+Bytes ackProbes(const Bytes& received) {
+    return received.back() == protocol::kProbe ? Bytes{protocol::kAck} : Bytes{};
+}
+
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+double msSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+/// Opens `path` or fails the test; never null.
+std::unique_ptr<Port> openOrFail(const std::string& path) {
+    OpenedSerialPort opened = openSerialPort(path);
+    EXPECT_TRUE(opened.port) << opened.error;
+    EXPECT_EQ(opened.advice, "") << "a pseudo-terminal has no latency timer";
+    return opened.port ? std::move(opened.port) : std::make_unique<ClosedPort>();
+}
+
+class PosixPortTest : public ::testing::Test {
+  protected:
+    ExchangeResult probe() { return link.ExchangeFrame(Bytes{protocol::kProbe}); }
+
+    PtyDevice device;
+    std::unique_ptr<Port> opened = openOrFail(device.path());
+    Port& port = *opened;
+    SteadyClock clock;
+    RecordingSink sink;
+    Link link{port, clock, &sink};
+};
+
+using Status = ExchangeResult::Status;
+
+TEST_F(PosixPortTest, OpensRawAt38400WithoutFlowControl) {
+    EXPECT_TRUE(port.isOpen());
+    const int fd = ::open(device.path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios settings{};
+    ASSERT_EQ(::tcgetattr(fd, &settings), 0);
+    ::close(fd);
+    EXPECT_EQ(::cfgetispeed(&settings), B38400);
+    EXPECT_EQ(::cfgetospeed(&settings), B38400);
+    EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+              static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+    EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    port.close();
+    EXPECT_FALSE(port.isOpen());
+}
+
+TEST_F(PosixPortTest, ProbeGetsTheAck) {
+    device.start(ackProbes);
+    const ExchangeResult result = probe();
+    EXPECT_EQ(result.status, Status::Replied);
+    EXPECT_EQ(result.reply, Bytes{protocol::kAck});
+    EXPECT_EQ(device.received(), Bytes{protocol::kProbe});
+    EXPECT_TRUE(sink.reports.empty());
+}
+
+TEST_F(PosixPortTest, SilentDeviceTimesOutAfterOneSecond) {
+    device.start({});
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = threadCpuMs();
+    const ExchangeResult result = probe();
+    const double took = msSince(start);
+    const double cpu = threadCpuMs() - cpuStart;
+    EXPECT_EQ(result.status, Status::TimedOut);
+    EXPECT_TRUE(result.reply.empty());
+    EXPECT_GE(took, 1000.0);
+    EXPECT_LT(took, 1300.0);
+    // A wait that polls instead of blocking would burn the whole second.
+    EXPECT_LT(cpu, 300.0);
+    EXPECT_TRUE(sink.reports.empty());
+    EXPECT_TRUE(port.isOpen());
+}
+
+TEST_F(PosixPortTest, BytesWaitingBeforeTheSendNeverReachTheReply) {
+    // Some stale bytes sit in the driver, some already in the port's own buffer. A
+    // pseudo-terminal hands bytes to the reading side a moment after they were sent; bytes
+    // still on their way when the discard looks are indistinguishable from a reply.
+    device.send({0x15, 0x15, 0x15});
+    ASSERT_EQ(port.waitForBytes(2, 500), 3);
+    device.send({0x15, 0x15});
+    ::usleep(20000);
+    device.start(ackProbes);
+    const ExchangeResult result = probe();
+    EXPECT_EQ(result.status, Status::Replied);
+    EXPECT_EQ(result.reply, Bytes{protocol::kAck});
+}
+
+TEST_F(PosixPortTest, OddTimeOutsNeitherBlockNorOverflow) {
+    device.send({0x06});
+    EXPECT_EQ(port.waitForBytes(0, 1e300), 1);
+    EXPECT_EQ(port.waitForBytes(1, -5), 1);
+    EXPECT_EQ(port.waitForBytes(1, std::numeric_limits<double>::quiet_NaN()), 1);
+}
+
+TEST_F(PosixPortTest, FrameAndReplyCrossTheLineUnchanged) {
+    // Line-discipline bytes (CR, LF, XON, XOFF, EOF, interrupt, DEL) must pass untouched.
+    Bytes frame(protocol::kProgramFrameLength);
+    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 37 + 1);
+    const Bytes control = {0x00, 0x03, 0x04, 0x0A, 0x0D, 0x11, 0x13, 0x1A, 0x1C, 0x7F, 0xFF};
+    std::copy(control.begin(), control.end(), frame.begin() + 20);
+    const Bytes answer = {0x0D, 0x0A, 0x11, 0x13, 0x04, 0x00, 0xFF, 0x06};
+    device.start(
+        [&](const Bytes& received) { return received.size() == frame.size() ? answer : Bytes{}; });
+
+    const ExchangeResult result = link.ExchangeFrame(frame);
+    EXPECT_EQ(result.status, Status::Replied);
+    EXPECT_EQ(device.received(), frame);
+    EXPECT_EQ(result.reply, answer);
+}
+
+TEST_F(PosixPortTest, DeviceGoneIsReportedOnceAndClosesThePort) {
+    const struct {
+        const char* when;
+        bool duringTheWait;
+    } cases[] = {{"before the send", false}, {"during the wait", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.when);
+        PtyDevice other;
+        const std::unique_ptr<Port> otherPort = openOrFail(other.path());
+        RecordingSink reports;
+        Link otherLink{*otherPort, clock, &reports};
+        if (c.duringTheWait) {
+            other.start({}, 1);
+        } else {
+            other.hangUp();
+        }
+
+        const Bytes probe = {protocol::kProbe};
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(otherLink.ExchangeFrame(probe).status, Status::Failed);
+        EXPECT_LT(msSince(start), 500.0);
+        ASSERT_EQ(reports.reports.size(), 1u);
+        EXPECT_EQ(reports.reports[0].number, static_cast<int>(ErrorNumber::DeviceIo));
+        EXPECT_EQ(reports.reports[0].description, lostMessage(other.path()));
+        EXPECT_FALSE(otherPort->isOpen());
+
+        start = std::chrono::steady_clock::now();
+        EXPECT_EQ(otherLink.ExchangeFrame(probe).status, Status::NotSent);
+        EXPECT_LT(msSince(start), 50.0);
+        EXPECT_EQ(reports.reports.size(), 1u);
+    }
+}
+
+TEST_F(PosixPortTest, WaitNoticesTheDeviceGoneAndTheReasonStays) {
+    device.start({}, 1);
+    const std::uint8_t byte = protocol::kProbe;
+    ASSERT_TRUE(port.write({&byte, 1}));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.waitForBytes(0, 1000), -1);
+    EXPECT_LT(msSince(start), 500.0);
+    EXPECT_FALSE(port.isOpen());
+    const PortError error = port.lastError();
+    EXPECT_EQ(error.number, static_cast<int>(ErrorNumber::DeviceIo));
+    EXPECT_EQ(error.description,
+              "Port " + device.path() + " was lost: the adapter was unplugged or reset");
+
+    // Later refusals keep explaining why, until the next open.
+    EXPECT_FALSE(port.write({&byte, 1}));
+    EXPECT_EQ(port.lastError().description, error.description);
+}
+
+// The kernel's hold on the port refuses every second opener, in this process or another, under
+// any name, and goes with the holder however it ends: there is no lock file to leave behind.
+TEST_F(PosixPortTest, ABusyPortIsRefusedAndFreedWithItsHolder) {
+    const std::filesystem::path link =
+        std::filesystem::temp_directory_path() / ("korvath-serial-" + std::to_string(::getpid()));
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(device.path(), link);
+    EXPECT_EQ(busyMessage(device.path()),
+              "Port " + device.path() + " is busy: another program has it open");
+    for (const std::string& name : {device.path(), link.string()}) {
+        OpenedSerialPort second = openSerialPort(name);
+        EXPECT_FALSE(second.port) << name;
+        EXPECT_TRUE(second.busy) << name;
+        EXPECT_EQ(second.error, busyMessage(name)) << name;
+    }
+    port.close();
+
+    // Another program holds it with flock and is killed holding it: the port is free at once.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        // Only async-signal-safe calls in the child of a threaded test.
+        const int fd = ::open(device.path().c_str(), O_RDWR | O_NOCTTY);
+        const char byte = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+        [[maybe_unused]] const ssize_t written = ::write(ready[1], &byte, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 1);
+    OpenedSerialPort whileHeld = openSerialPort(link.string());
+    EXPECT_TRUE(whileHeld.busy) << whileHeld.error;
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    OpenedSerialPort afterKill = openSerialPort(link.string());
+    ASSERT_TRUE(afterKill.port) << afterKill.error;
+    std::filesystem::remove(link);
+
+    device.start(ackProbes);
+    Link again{*afterKill.port, clock, &sink};
+    EXPECT_TRUE(again.probe());
+}
+
+TEST_F(PosixPortTest, DiscardDropsOnlyWhatWasWaiting) {
+    device.send({0x15, 0x15});
+    ASSERT_EQ(port.waitForBytes(1, 500), 2);
+    device.send({0x15});
+    ::usleep(20000);
+    port.discardInput();
+    EXPECT_EQ(port.bytesWaiting(), 0);
+    EXPECT_EQ(port.waitForBytes(0, 30), 0);
+    device.send({0x06});
+    EXPECT_EQ(port.waitForBytes(0, 500), 1);
+    std::vector<std::uint8_t> out;
+    ASSERT_TRUE(port.readAll(out));
+    EXPECT_EQ(out, Bytes{0x06});
+    port.discardInput();
+    EXPECT_TRUE(port.isOpen());
+}
+
+// The quiet gap that ends every reply is 2 ms: a wait that rounds up to whole milliseconds or
+// oversleeps costs that on every record.
+TEST_F(PosixPortTest, WaitsEndWithinAFractionOfAMillisecond) {
+    device.start({});
+    for (const double ms : {0.3, 2.01, 5.5}) {
+        std::vector<double> late;
+        for (int i = 0; i < 15; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(port.waitForBytes(0, ms), 0);
+            late.push_back(msSince(start) - ms);
+        }
+        std::sort(late.begin(), late.end());
+        EXPECT_GE(late.front(), 0.0) << ms;
+        // The median, so that the load of a shared machine does not decide it.
+        EXPECT_LT(late[late.size() / 2], 0.5) << ms;
+    }
+}
+
+TEST_F(PosixPortTest, OpenOfANonTerminalIsRefused) {
+    const std::filesystem::path file = std::filesystem::temp_directory_path() /
+                                       ("korvath-not-a-port-" + std::to_string(::getpid()));
+    {
+        std::FILE* f = std::fopen(file.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fclose(f);
+    }
+    OpenedSerialPort opened = openSerialPort(file.string());
+    EXPECT_FALSE(opened.port);
+    EXPECT_NE(opened.error.find("is not a serial port"), std::string::npos) << opened.error;
+    std::filesystem::remove(file);
+}
+
+TEST(PosixPortOpen, RefusesWhatIsNoSerialPortWithAMessage) {
+    for (const char* text : {"/nonexistent/ttyKORVATH0", "ttyKORVATH0", "sim", ""}) {
+        OpenedSerialPort opened = openSerialPort(text);
+        EXPECT_FALSE(opened.port) << text;
+        EXPECT_FALSE(opened.busy) << text;
+        EXPECT_FALSE(opened.error.empty()) << text;
+    }
+}
+
+TEST_F(PosixPortTest, ClosedPortRefusesEveryOperation) {
+    port.close();
+    std::vector<std::uint8_t> out{1, 2};
+    const std::uint8_t byte = protocol::kProbe;
+    EXPECT_FALSE(port.write({&byte, 1}));
+    EXPECT_EQ(port.bytesWaiting(), -1);
+    EXPECT_EQ(port.waitForBytes(0, 10), -1);
+    EXPECT_FALSE(port.readAll(out));
+    EXPECT_TRUE(out.empty());
+    port.discardInput();
+    port.close();
+}
+
+}  // namespace
+}  // namespace korvath::serial
