@@ -75,7 +75,7 @@ class UnitObserver final : public download::DownloadObserver {
 
 // ---- the ports given
 
-/// The device that port text `text` opens, with its links resolved: two texts with the same
+/// The device that `spec` opens, with its links resolved: two port texts with the same
 /// device would open one controller twice. Empty when that cannot be known before opening (a
 /// simulated controller, a port not there yet).
 std::string deviceOf(const ports::PortSpec& spec, const std::vector<ports::PortChoice>& listed) {

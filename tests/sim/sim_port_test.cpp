@@ -177,30 +177,6 @@ TEST(SimPortWithLink, DownloadStepsAgainstEachModel) {
     }
 }
 
-// Units one after another: a card keeps the restarted unit answering until it is taken off,
-// then the line is silent until the next one, fresh, is plugged in.
-TEST(SimPortWithLink, UnitsComeAndGoOnTheClock) {
-    VirtualClock clock;
-    Options card;
-    card.card = true;
-    SimPort port({UnitSlot{.options = card, .staysMs = 1500},
-                  UnitSlot{.options = model(2), .arrivesAfterMs = 500}},
-                 clock);
-    link::Link link(port, clock);
-    ASSERT_TRUE(link.probe());
-    ASSERT_TRUE(link.exitProgramming());
-    const double restart = clock.now();
-    EXPECT_TRUE(link.probe());  // on its card
-    clock.advanceTo(restart + 1500);
-    EXPECT_EQ(port.arrivedUnits(), 1u);
-    EXPECT_FALSE(link.probe());  // taken off; the next comes while this probe waits in vain
-    EXPECT_EQ(port.arrivedUnits(), 2u);
-    EXPECT_TRUE(link.probe());
-    EXPECT_EQ(link::protocol::number(*link.unlock()), 2);
-    EXPECT_EQ(port.unit(0).counters().probes, 2);
-    EXPECT_EQ(port.unit(1).counters().probes, 1);
-}
-
 TEST(SimPortWithLink, LongReplyIsReportedAndBabbleIsBounded) {
     struct Sink : link::ErrorSink {
         void reportError(int number, const std::string&) override { numbers.push_back(number); }
