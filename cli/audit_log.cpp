@@ -1,25 +1,43 @@
 #include "audit_log.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 
+#include "platform/escape.h"
 #include "platform/platform.h"
 
 namespace korvath::cli {
 
 namespace {
 
-// Text that is not valid UTF-8 is written with U+FFFD in place of each bad byte.
-constexpr auto kReplaceBadUtf8 = nlohmann::json::error_handler_t::replace;
+// A log line is about 600 bytes; a file system without this much room is refused up front.
+constexpr std::size_t kRoomForALine = 4096;
 
 }  // namespace
 
-nlohmann::json jsonNumber(double value) {
-    // A whole number is written without a fraction ("21", not "21.0").
-    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9.0e15)
-        return static_cast<std::int64_t>(value);
-    return value;
+ParsedTags parseTags(const std::vector<std::string>& texts) {
+    ParsedTags parsed;
+    for (const std::string& text : texts) {
+        const std::size_t equals = text.find('=');
+        const std::string key = text.substr(0, equals);
+        const bool keyOk = !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '_' || c == '-' || c == '.';
+        });
+        if (equals == std::string::npos || !keyOk) {
+            parsed.error = "--tag " + platform::printable(text) +
+                           ": give KEY=VALUE, the key made of letters, digits, '_', '-' or '.'";
+            return parsed;
+        }
+        const auto same = [&](const auto& tag) { return tag.first == key; };
+        if (std::any_of(parsed.tags.begin(), parsed.tags.end(), same)) {
+            parsed.error = "--tag " + key + " given twice";
+            return parsed;
+        }
+        parsed.tags.emplace_back(key, text.substr(equals + 1));
+    }
+    return parsed;
 }
 
 std::string isoUtc(std::chrono::system_clock::time_point when) {
@@ -37,31 +55,73 @@ std::string isoUtc(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-std::string auditLine(const UnitRecord& record) {
-    // Keys come out in alphabetical order.
+nlohmann::json jsonNumber(double value) {
+    // A whole number is written without a fraction ("21", not "21.0").
+    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9.0e15)
+        return static_cast<std::int64_t>(value);
+    return value;
+}
+
+nlohmann::json jsonText(std::string_view text) {
+    return platform::visibleUtf8(text);
+}
+
+nlohmann::json tagsObject(const Tags& tags) {
+    nlohmann::json object = nlohmann::json::object();
+    for (const auto& [key, value] : tags) object[platform::visibleUtf8(key)] = jsonText(value);
+    return object;
+}
+
+std::string hexAddress(std::uint32_t address) {
+    char text[12];
+    std::snprintf(text, sizeof text, "%06X", static_cast<unsigned>(address));
+    return text;
+}
+
+nlohmann::json verdictFields(const UnitRecord& record) {
+    nlohmann::json errors = nlohmann::json::array();
+    for (const std::string& error : record.errors) errors.push_back(jsonText(error));
+    nlohmann::json advice = nlohmann::json::array();
+    for (const std::string& line : record.advice) advice.push_back(jsonText(line));
     nlohmann::json object{
-        {"started", isoUtc(record.started)},
-        {"finished", isoUtc(record.finished)},
-        {"host", record.host},
-        {"port", record.port},
-        {"image", platform::utf8Text(record.image)},
-        {"image_sha256", record.imageSha256},
-        {"records", record.records},
-        {"model", record.model ? nlohmann::json(*record.model) : nlohmann::json(nullptr)},
-        {"result", record.result},
+        {"model", record.model ? nlohmann::json(*record.model) : nlohmann::json()},
+        {"result", jsonText(record.result)},
         {"exit", record.exit},
         {"seconds", jsonNumber(std::round(record.seconds * 1000) / 1000)},
-        {"errors", record.errors},
-        {"version", record.version},
+        {"errors", std::move(errors)},
+        {"advice", std::move(advice)},
+        {"tags", tagsObject(record.tags)},
     };
+    if (record.refusedRecord) {
+        object["refused_record"] = {{"line", record.refusedRecord->line},
+                                    {"address", hexAddress(record.refusedRecord->address)}};
+    }
+    if (record.refusal) {
+        object["refusal"] = {{"line", record.refusal->line},
+                             {"reason", jsonText(record.refusal->reason)}};
+    }
+    if (record.serial) object["serial"] = jsonText(*record.serial);
     if (record.unit) object["unit"] = *record.unit;
-    std::string line = object.dump(-1, ' ', false, kReplaceBadUtf8);
+    return object;
+}
+
+std::string auditLine(const UnitRecord& record) {
+    nlohmann::json object = verdictFields(record);
+    object["started"] = isoUtc(record.started);
+    object["finished"] = isoUtc(record.finished);
+    object["host"] = jsonText(record.host);
+    object["port"] = jsonText(record.port);
+    object["image"] = jsonText(platform::utf8Text(record.image));
+    object["image_sha256"] = record.imageSha256;
+    object["records"] = record.records;
+    object["version"] = jsonText(record.version);
+    std::string line = object.dump();
     line += '\n';
     return line;
 }
 
 AuditLog::Opened AuditLog::open(const std::filesystem::path& path) {
-    platform::AppendFile::Opened opened = platform::AppendFile::open(path);
+    platform::AppendFile::Opened opened = platform::AppendFile::open(path, kRoomForALine);
     if (!opened.file) return {nullptr, std::move(opened.error)};
     return {std::unique_ptr<AuditLog>(new AuditLog(std::move(opened.file))), {}};
 }

@@ -3,16 +3,33 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/append_file.h"
 
 namespace korvath::cli {
+
+/// KEY=VALUE pairs from --tag, in the order given.
+using Tags = std::vector<std::pair<std::string, std::string>>;
+
+/// The data record the controller did not take: its line in the image and its address.
+struct RefusedRecord {
+    std::int32_t line = 0;
+    std::uint32_t address = 0;
+};
+
+/// Why the controller's model refused the image: the line (0 for the whole file) and reason.
+struct ImageRefusal {
+    std::int32_t line = 0;
+    std::string reason;
+};
 
 /// What is known of one unit once its download has ended.
 struct UnitRecord {
@@ -30,7 +47,20 @@ struct UnitRecord {
     std::vector<std::string> errors;  ///< "<n> - <text>", in order
     std::string version;
     std::optional<int> unit;  ///< station mode: 1, 2, ... per port
+    std::optional<RefusedRecord> refusedRecord;
+    std::optional<ImageRefusal> refusal;  ///< the image was refused for the model that answered
+    std::vector<std::string> advice;      ///< what to do next, one sentence or list item a line
+    Tags tags;                            ///< from --tag
+    std::optional<std::string> serial;    ///< the unit's serial number, from --ask-serial
 };
+
+/// The tags of `texts` ("KEY=VALUE" each), or why they are refused: a key is one or more
+/// letters, digits, '_', '-' or '.', and given once.
+struct ParsedTags {
+    Tags tags;
+    std::string error;
+};
+[[nodiscard]] ParsedTags parseTags(const std::vector<std::string>& texts);
 
 /// "2026-12-07T13:05:09.123Z".
 [[nodiscard]] std::string isoUtc(std::chrono::system_clock::time_point when);
@@ -38,9 +68,23 @@ struct UnitRecord {
 /// `value` as a JSON number, a whole one without a fraction ("21", not "21.0").
 [[nodiscard]] nlohmann::json jsonNumber(double value);
 
-/// The record as one JSON object on one line, ending in "\n", with exactly the keys started,
-/// finished, host, port, image, image_sha256, records, model, result, exit, seconds, errors,
-/// version, and unit when it is set.
+/// `text` as a JSON string: bytes that are not UTF-8 are kept visible as "\xHH".
+[[nodiscard]] nlohmann::json jsonText(std::string_view text);
+
+/// --tag values as a JSON object.
+[[nodiscard]] nlohmann::json tagsObject(const Tags& tags);
+
+/// `address` as six upper-case hex digits, as the image and the status texts write it.
+[[nodiscard]] std::string hexAddress(std::uint32_t address);
+
+/// What a unit's log line and its result event share: result, exit, seconds, model, errors,
+/// advice, tags; refused_record ({line, address}) when the controller refused a record,
+/// refusal ({line, reason}) when the image was refused for the model that answered, serial
+/// when one was asked for, unit in station mode.
+[[nodiscard]] nlohmann::json verdictFields(const UnitRecord& record);
+
+/// The record as one JSON object on one line, ending in "\n": the verdict's keys and started,
+/// finished, host, port, image, image_sha256, records and version.
 [[nodiscard]] std::string auditLine(const UnitRecord& record);
 
 /// A log file opened for appending. Each record goes out as one write of one whole line and
@@ -53,10 +97,12 @@ class AuditLog {
         std::string error;              ///< then why
     };
 
-    /// Opens (creating it if need be) `path` for appending.
+    /// Opens (creating it if need be) `path` for appending: only a regular file on a file
+    /// system with room for a line is taken.
     [[nodiscard]] static Opened open(const std::filesystem::path& path);
 
-    /// Empty on success, else why the line could not be written.
+    /// Empty on success, else why the line could not be written (nothing of it is then left in
+    /// the file).
     [[nodiscard]] std::string append(const UnitRecord& record);
 
   private:

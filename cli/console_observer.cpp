@@ -1,5 +1,7 @@
 #include "console_observer.h"
 
+#include "platform/escape.h"
+
 #include <algorithm>
 #include <cmath>
 #include <string_view>
@@ -102,7 +104,7 @@ void ConsoleObserver::showStatus(std::string_view text, download::Severity) {
     const bool redraw = barShown_;
     clearBar();
     lastStatus_.assign(text);
-    std::fprintf(out_, "%.*s\n", static_cast<int>(text.size()), text.data());
+    std::fprintf(out_, "%s\n", platform::printable(text).c_str());
     std::fflush(out_);
     if (redraw && lastProgress_) drawBar(*lastProgress_);
 }
@@ -156,13 +158,13 @@ void ConsoleObserver::askToRemoveProgrammingCard() {
 
 void ConsoleObserver::explainStatus(std::string_view reason) {
     clearBar();
-    std::fprintf(err_, "korvath-cli: %.*s\n", static_cast<int>(reason.size()), reason.data());
+    std::fprintf(err_, "korvath-cli: %s\n", platform::printable(reason).c_str());
     std::fflush(err_);
 }
 
 void ConsoleObserver::reportError(int number, const std::string& description) {
     clearBar();
-    std::fprintf(err_, "%d - %s\n", number, description.c_str());
+    std::fprintf(err_, "%d - %s\n", number, platform::printable(description).c_str());
     std::fflush(err_);
 }
 

@@ -1,5 +1,7 @@
 #include "guidance.h"
 
+#include "platform/escape.h"
+
 namespace korvath::cli {
 
 namespace {
@@ -32,7 +34,7 @@ std::string guidanceAfter(download::Outcome outcome, std::string_view lastStatus
     }
     if (outcome == Outcome::Done) return {};
     if (lastStatus == download::text::ConnectionError) {
-        return "No controller answered on " + std::string(port) +
+        return "No controller answered on " + platform::printable(port) +
                ". Check:\n"
                "  - the controller is powered\n"
                "  - the cable is plugged in at both ends\n"

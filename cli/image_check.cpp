@@ -1,9 +1,13 @@
 #include "image_check.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
+#include "json_observer.h"
+#include "platform/escape.h"
 #include "platform/platform.h"
 #include "platform/sha256.h"
 #include "platform/stop_signals.h"
@@ -87,12 +91,24 @@ CheckedImage checkImage(image::ImageRead read, const std::filesystem::path& path
 }
 
 int runCheck(const std::filesystem::path& path, const std::string& shownName, std::FILE* out,
-             std::FILE* err) {
+             std::FILE* err, CheckFormat format) {
+    using platform::printable;
     const CheckedImage checked = checkImageFile(path);
+    const bool json = format == CheckFormat::Json;
     if (!checked.read.image) {
         const std::string reason = unreadableReason(checked.read);
-        std::fprintf(err, "korvath-cli: image %s %s\n", shownName.c_str(),
-                     reason.empty() ? checked.read.message.c_str() : reason.c_str());
+        const std::string why = reason.empty() ? checked.read.message : reason;
+        std::fprintf(err, "korvath-cli: image %s %s\n", printable(shownName).c_str(),
+                     printable(why).c_str());
+        if (json) {
+            const Event object{
+                {"image", jsonText(platform::utf8Text(path))},
+                {"result", checked.exitCode == kExitRefused ? "refused" : "unreadable"},
+                {"exit", checked.exitCode},
+                {"reason", jsonText(why)}};
+            std::fputs(eventLine(object, std::chrono::system_clock::now()).c_str(), out);
+            std::fflush(out);
+        }
         return checked.exitCode;
     }
     const image::ImageFacts& facts = checked.check.facts;
@@ -101,21 +117,47 @@ int runCheck(const std::filesystem::path& path, const std::string& shownName, st
         if (!models.empty()) models += ' ';
         models += std::to_string(link::protocol::number(model));
     }
-    std::fprintf(out, "image: %s\n", platform::utf8Text(path).c_str());
-    std::fprintf(out, "bytes: %ju\n", facts.bytes);
-    std::fprintf(out, "lines: %d\n", static_cast<int>(facts.lines));
-    std::fprintf(out, "records: %d\n", static_cast<int>(facts.records));
-    std::fprintf(out, "lowest: %s\n", facts.records > 0 ? hex6(facts.lowest).c_str() : "-");
-    std::fprintf(out, "highest: %s\n", facts.records > 0 ? hex6(facts.highest).c_str() : "-");
-    std::fprintf(out, "kind: %d\n", static_cast<int>(facts.kind));
-    std::fprintf(out, "models: %s\n", models.empty() ? "-" : models.c_str());
-    std::fprintf(out, "sha256: %s\n", facts.sha256.c_str());
-    std::fprintf(out, "line_seconds: %.1f\n", facts.lineSeconds);
-    std::fprintf(out, "result: %s\n", checked.check.accepted ? "accepted" : "refused");
+    const bool accepted = checked.check.accepted;
+    if (json) {
+        Event object{{"image", jsonText(platform::utf8Text(path))},
+                     {"bytes", facts.bytes},
+                     {"lines", facts.lines},
+                     {"records", facts.records},
+                     {"lowest", facts.records > 0 ? Event(hex6(facts.lowest)) : Event()},
+                     {"highest", facts.records > 0 ? Event(hex6(facts.highest)) : Event()},
+                     {"kind", facts.kind},
+                     {"models", Event::array()},
+                     {"sha256", facts.sha256},
+                     {"line_seconds", std::round(facts.lineSeconds * 10) / 10},
+                     {"result", accepted ? "accepted" : "refused"},
+                     {"exit", checked.exitCode}};
+        for (const link::Model model : facts.models) {
+            object["models"].push_back(link::protocol::number(model));
+        }
+        if (!accepted) {
+            const image::Refusal& refusal = checked.check.refusals.front();
+            object["status"] = jsonText(refusal.status);
+            object["line"] = refusal.line;
+            object["reason"] = jsonText(refusal.reason);
+        }
+        std::fputs(eventLine(std::move(object), std::chrono::system_clock::now()).c_str(), out);
+    } else {
+        std::fprintf(out, "image: %s\n", printable(platform::utf8Text(path)).c_str());
+        std::fprintf(out, "bytes: %ju\n", facts.bytes);
+        std::fprintf(out, "lines: %d\n", static_cast<int>(facts.lines));
+        std::fprintf(out, "records: %d\n", static_cast<int>(facts.records));
+        std::fprintf(out, "lowest: %s\n", facts.records > 0 ? hex6(facts.lowest).c_str() : "-");
+        std::fprintf(out, "highest: %s\n", facts.records > 0 ? hex6(facts.highest).c_str() : "-");
+        std::fprintf(out, "kind: %d\n", static_cast<int>(facts.kind));
+        std::fprintf(out, "models: %s\n", models.empty() ? "-" : models.c_str());
+        std::fprintf(out, "sha256: %s\n", facts.sha256.c_str());
+        std::fprintf(out, "line_seconds: %.1f\n", facts.lineSeconds);
+        std::fprintf(out, "result: %s\n", accepted ? "accepted" : "refused");
+    }
     std::fflush(out);
-    if (!checked.check.accepted) {
-        std::fprintf(err, "korvath-cli: image %s refused: %s\n", shownName.c_str(),
-                     refusalText(checked.check.refusals.front()).c_str());
+    if (!accepted) {
+        std::fprintf(err, "korvath-cli: image %s refused: %s\n", printable(shownName).c_str(),
+                     printable(refusalText(checked.check.refusals.front())).c_str());
     }
     return checked.exitCode;
 }

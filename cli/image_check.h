@@ -43,9 +43,12 @@ struct CheckedImage {
 /// The same for an image already read from `path`, so that it is not read a second time.
 [[nodiscard]] CheckedImage checkImage(image::ImageRead read, const std::filesystem::path& path);
 
-/// korvath-cli --check IMAGE: the facts one "key: value" a line on `out`, the reason for a
-/// refusal on `err`. Returns the exit code.
+enum class CheckFormat { Text, Json };
+
+/// korvath-cli --check IMAGE: the facts one "key: value" a line on `out` (Json: one object
+/// with the same keys, "exit", "time" and for a refusal "status", "line" and "reason"), the
+/// reason for a refusal on `err`. Names are shown escaped. Returns the exit code.
 int runCheck(const std::filesystem::path& path, const std::string& shownName, std::FILE* out,
-             std::FILE* err);
+             std::FILE* err, CheckFormat format = CheckFormat::Text);
 
 }  // namespace korvath::cli

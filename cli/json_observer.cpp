@@ -1,9 +1,6 @@
 #include "json_observer.h"
 
-#include <cmath>
-#include <nlohmann/json.hpp>
-
-#include "audit_log.h"
+#include <utility>
 
 namespace korvath::cli {
 
@@ -27,15 +24,11 @@ const char* countName(download::Count count) {
     return "";
 }
 
-std::string line(const char* event, const std::string& port, std::optional<int> unit,
-                 nlohmann::json fields) {
-    // Keys come out in alphabetical order; bad UTF-8 bytes as U+FFFD.
+Event portEvent(const char* event, const std::string& port, std::optional<int> unit, Event fields) {
     fields["event"] = event;
-    fields["port"] = port;
+    fields["port"] = jsonText(port);
     if (unit) fields["unit"] = *unit;
-    std::string written = fields.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    written += '\n';
-    return written;
+    return fields;
 }
 
 }  // namespace
@@ -54,43 +47,65 @@ const char* phaseName(download::Phase phase) {
     return "connecting";
 }
 
-std::string statusEvent(const std::string& port, std::optional<int> unit, std::string_view text,
-                        download::Severity severity) {
-    return line("status", port, unit,
-                {{"text", std::string(text)},
-                 {"severity", severity == download::Severity::Error ? "error" : "normal"}});
+Event statusEvent(const std::string& port, std::optional<int> unit, std::string_view text,
+                  download::Severity severity) {
+    return portEvent("status", port, unit,
+                     {{"text", jsonText(text)},
+                      {"severity", severity == download::Severity::Error ? "error" : "normal"}});
 }
 
-std::string progressEvent(const std::string& port, std::optional<int> unit,
-                          const download::Progress& progress) {
+Event explanationEvent(const std::string& port, std::optional<int> unit, std::string_view text) {
+    return portEvent("explanation", port, unit, {{"text", jsonText(text)}});
+}
+
+Event progressEvent(const std::string& port, std::optional<int> unit,
+                    const download::Progress& progress) {
     // What is really sent in the phase (records of the image's records, sectors, ...), not
     // the bar, whose steps follow the file's length.
     const bool counted = progress.count != download::Count::None;
-    return line("progress", port, unit,
-                {{"phase", phaseName(progress.phase)},
-                 {"counts", countName(progress.count)},
-                 {"done", counted ? progress.step : 0},
-                 {"total", counted ? progress.steps : 0}});
+    return portEvent("progress", port, unit,
+                     {{"phase", phaseName(progress.phase)},
+                      {"counts", countName(progress.count)},
+                      {"done", counted ? progress.step : 0},
+                      {"total", counted ? progress.steps : 0}});
 }
 
-std::string errorEvent(const std::string& port, std::optional<int> unit, int number,
-                       const std::string& text) {
-    return line("error", port, unit, {{"number", number}, {"text", text}});
+Event errorEvent(const std::string& port, std::optional<int> unit, int number,
+                 const std::string& text) {
+    return portEvent("error", port, unit, {{"number", number}, {"text", jsonText(text)}});
 }
 
-std::string resultEvent(const UnitRecord& record) {
-    return line(
-        "result", record.port, record.unit,
-        {{"result", record.result},
-         {"exit", record.exit},
-         {"seconds", jsonNumber(std::round(record.seconds * 1000) / 1000)},
-         {"model", record.model ? nlohmann::json(*record.model) : nlohmann::json(nullptr)}});
+Event resultEvent(const UnitRecord& record) {
+    Event event = verdictFields(record);
+    event["scope"] = "unit";
+    return portEvent("result", record.port, record.unit, std::move(event));
 }
 
-void EventStream::write(const std::string& text) {
+Event runResultEvent(const RunResult& run) {
+    Event event{{"event", "result"},
+                {"scope", "run"},
+                {"exit", run.exit},
+                {"result", jsonText(run.result)},
+                {"passed", run.passed},
+                {"failed", run.failed},
+                {"tags", tagsObject(run.tags)}};
+    if (!run.reason.empty()) event["reason"] = jsonText(run.reason);
+    if (run.line > 0) event["line"] = run.line;
+    return event;
+}
+
+std::string eventLine(Event event, std::chrono::system_clock::time_point when) {
+    event["time"] = isoUtc(when);
+    std::string text = event.dump();
+    text += '\n';
+    return text;
+}
+
+bool EventStream::write(Event event) {
     const std::lock_guard lock(mutex_);
-    std::fwrite(text.data(), 1, text.size(), out_);
-    std::fflush(out_);
+    const std::string text = eventLine(std::move(event), now_());
+    const bool written = std::fwrite(text.data(), 1, text.size(), out_) == text.size();
+    return std::fflush(out_) == 0 && written;
 }
 
 void JsonObserver::showStatus(std::string_view text, download::Severity severity) {
@@ -108,7 +123,7 @@ void JsonObserver::showProgress(const download::Progress& progress) {
 }
 
 void JsonObserver::explainStatus(std::string_view reason) {
-    stream_.write(line("explanation", port_, unit_, {{"text", std::string(reason)}}));
+    stream_.write(explanationEvent(port_, unit_, reason));
 }
 
 void JsonObserver::askToRemoveProgrammingCard() {

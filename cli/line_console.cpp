@@ -4,6 +4,7 @@
 
 #include "console_observer.h"
 #include "json_observer.h"
+#include "platform/escape.h"
 
 namespace korvath::cli {
 
@@ -12,6 +13,12 @@ namespace {
 constexpr int kBoardBarWidth = 20;
 // Several ports redraw together: ten times a second is enough to see each move.
 constexpr auto kBoardInterval = std::chrono::milliseconds(100);
+
+std::vector<std::string> printableNames(const std::vector<std::string>& names) {
+    std::vector<std::string> shown;
+    for (const std::string& name : names) shown.push_back(platform::printable(name));
+    return shown;
+}
 
 }  // namespace
 
@@ -33,7 +40,7 @@ std::string boardLine(const std::string& port, std::size_t portWidth,
 
 LineConsole::LineConsole(std::vector<std::string> ports, std::FILE* out, std::FILE* err, bool board,
                          int columns, int rows)
-    : ports_(std::move(ports)),
+    : ports_(printableNames(ports)),
       entries_(ports_.size()),
       out_(out),
       err_(err),
@@ -73,10 +80,9 @@ void LineConsole::drawBoard() {
 
 void LineConsole::status(std::size_t port, std::string_view text) {
     const std::lock_guard lock(mutex_);
-    entries_[port].status.assign(text);
+    entries_[port].status = platform::printable(text);
     eraseBoard();
-    std::fprintf(out_, "%s: %.*s\n", ports_[port].c_str(), static_cast<int>(text.size()),
-                 text.data());
+    std::fprintf(out_, "%s: %s\n", ports_[port].c_str(), entries_[port].status.c_str());
     std::fflush(out_);
     drawBoard();
 }
@@ -90,7 +96,8 @@ void LineConsole::progress(std::size_t port, const download::Progress& progress)
 void LineConsole::error(std::size_t port, int number, const std::string& text) {
     const std::lock_guard lock(mutex_);
     eraseBoard();
-    std::fprintf(err_, "%s: %d - %s\n", ports_[port].c_str(), number, text.c_str());
+    std::fprintf(err_, "%s: %d - %s\n", ports_[port].c_str(), number,
+                 platform::printable(text).c_str());
     std::fflush(err_);
     drawBoard();
 }
@@ -102,8 +109,8 @@ void LineConsole::advice(std::size_t port, const std::string& text) {
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
-        std::fprintf(err_, "%s: %.*s\n", ports_[port].c_str(), static_cast<int>(end - start),
-                     text.data() + start);
+        std::fprintf(err_, "%s: %s\n", ports_[port].c_str(),
+                     platform::printable(text.substr(start, end - start)).c_str());
         start = end + 1;
     }
     std::fflush(err_);

@@ -14,9 +14,12 @@
 #include "download/downloader.h"
 #include "guidance.h"
 #include "image_check.h"
+#include "json_observer.h"
 #include "korvath/version.h"
 #include "link/link.h"
 #include "multi_run.h"
+#include "output_check.h"
+#include "platform/escape.h"
 #include "platform/platform.h"
 #include "platform/stop_signals.h"
 #include "ports/system/system_ports.h"
@@ -26,23 +29,46 @@ namespace {
 using korvath::cli::kExitDone;
 using korvath::cli::kExitUsage;
 
-int listPorts() {
+using korvath::platform::printable;
+
+/// Exit 1 when standard output could not be written, else `code`.
+int checkedExit(int code) {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return code;
+    std::fputs("korvath-cli: standard output could not be written\n", stderr);
+    return korvath::cli::kExitFailed;
+}
+
+int listPorts(bool json) {
     korvath::ports::SystemPorts ports;
-    // Each line starts with the number --port takes for it; the simulated ones have none.
+    // Each line starts with the number --port takes for it; the simulated ones have none. The
+    // names come from the system and the adapters' own descriptors: shown escaped.
     for (const korvath::ports::PortChoice& choice : ports.listChoices()) {
+        if (json) {
+            using korvath::cli::jsonText;
+            const nlohmann::json object{
+                {"number", choice.number > 0 ? nlohmann::json(choice.number) : nlohmann::json()},
+                {"port", jsonText(choice.text)},
+                {"description", jsonText(choice.description)},
+                {"usb_id", jsonText(choice.usbId)},
+                {"serial_number", jsonText(choice.serialNumber)},
+                {"maker", jsonText(choice.maker)},
+                {"by_id", jsonText(choice.byId)}};
+            std::printf("%s\n", object.dump().c_str());
+            continue;
+        }
         const std::string number = choice.number > 0 ? std::to_string(choice.number) : "";
         std::string line = number;
         line.resize(4, ' ');
-        line += choice.text;
+        line += printable(choice.text);
         line.resize(std::max<std::size_t>(line.size() + 1, 21), ' ');
-        line += choice.description;
-        if (!choice.usbId.empty()) line += "  usb " + choice.usbId;
-        if (!choice.serialNumber.empty()) line += "  serial " + choice.serialNumber;
-        if (!choice.maker.empty()) line += "  maker " + choice.maker;
-        if (!choice.byId.empty()) line += "  " + choice.byId;
+        line += printable(choice.description);
+        if (!choice.usbId.empty()) line += "  usb " + printable(choice.usbId);
+        if (!choice.serialNumber.empty()) line += "  serial " + printable(choice.serialNumber);
+        if (!choice.maker.empty()) line += "  maker " + printable(choice.maker);
+        if (!choice.byId.empty()) line += "  " + printable(choice.byId);
         std::printf("%s\n", line.c_str());
     }
-    return kExitDone;
+    return checkedExit(kExitDone);
 }
 
 }  // namespace
@@ -79,6 +105,7 @@ int main(int argc, char** argv) {
         "3 the image was refused; 130/143/129/131 cancelled by SIGINT/SIGTERM/SIGHUP/SIGQUIT\n"
         "(141: standard output closed). A cancelled download ends after the exchange in\n"
         "flight, with the exit frame.\n"
+        "--json also works with --check (one object) and --list-ports (one object a port).\n"
         "\n"
         "Examples:\n"
         "  korvath-cli --list-ports                 the ports, numbered as --port takes them\n"
@@ -95,7 +122,7 @@ int main(int argc, char** argv) {
         const int code = cli.exit(e);
         return code == 0 ? kExitDone : kExitUsage;
     }
-    if (list) return listPorts();
+    if (list) return listPorts(line.json);
     if (check) {
         if (imageText.empty()) {
             std::fprintf(stderr, "korvath-cli: --check needs an image file (see --help)\n");
@@ -104,8 +131,9 @@ int main(int argc, char** argv) {
         std::error_code ec;
         const std::filesystem::path path =
             std::filesystem::absolute(korvath::platform::pathFromUtf8(imageText), ec);
-        return korvath::cli::runCheck(ec ? korvath::platform::pathFromUtf8(imageText) : path,
-                                      imageText, stdout, stderr);
+        return checkedExit(korvath::cli::runCheck(
+            ec ? korvath::platform::pathFromUtf8(imageText) : path, imageText, stdout, stderr,
+            line.json ? korvath::cli::CheckFormat::Json : korvath::cli::CheckFormat::Text));
     }
     if (portTexts.empty() || imageText.empty()) {
         std::fprintf(stderr,
@@ -123,8 +151,16 @@ int main(int argc, char** argv) {
         ec ? korvath::image::ImageRead{} : korvath::image::ReadImage(image);
     const std::string unreadable = korvath::cli::unreadableReason(read);
     if (ec || !unreadable.empty()) {
-        std::fprintf(stderr, "korvath-cli: image %s %s\n", imageText.c_str(),
-                     ec ? ec.message().c_str() : unreadable.c_str());
+        const std::string message = "image " + imageText + " " + (ec ? ec.message() : unreadable);
+        std::fprintf(stderr, "korvath-cli: %s\n", printable(message).c_str());
+        if (line.json) {
+            korvath::cli::EventStream(stdout).write(
+                korvath::cli::runResultEvent({.exit = kExitUsage,
+                                              .result = "Image not read",
+                                              .reason = message,
+                                              .line = 0,
+                                              .tags = {}}));
+        }
         return kExitUsage;
     }
 
@@ -141,11 +177,12 @@ int main(int argc, char** argv) {
     korvath::ports::SystemPorts ports;
     korvath::ports::OpenedPort opened = ports.open(portText, clock);
     if (!opened) {
-        std::fprintf(stderr, "korvath-cli: cannot open port \"%s\": %s\n", portText.c_str(),
-                     opened.error.c_str());
+        std::fprintf(stderr, "korvath-cli: cannot open port \"%s\": %s\n",
+                     printable(portText).c_str(), printable(opened.error).c_str());
         return kExitUsage;
     }
-    if (!opened.advice.empty()) std::fprintf(stderr, "korvath-cli: %s\n", opened.advice.c_str());
+    if (!opened.advice.empty())
+        std::fprintf(stderr, "korvath-cli: %s\n", printable(opened.advice).c_str());
 
     // The progress line redraws itself with \r and ESC [K, which a Windows console obeys only
     // when asked to.
@@ -154,12 +191,19 @@ int main(int argc, char** argv) {
                                            korvath::platform::enableTerminalControls(Stream::Error),
                                            korvath::platform::isTerminal(Stream::Input));
     observer.setStopToken(stop.get_token());
-    korvath::link::Link link(*opened.port, clock, &observer);
-    korvath::download::Downloader downloader(link, clock, observer);
+    korvath::cli::OutputCheck output(stop);
+    korvath::cli::OutputCheckedObserver checked(observer, output);
+    korvath::link::Link link(*opened.port, clock, &checked);
+    korvath::download::Downloader downloader(link, clock, checked);
     downloader.setStopToken(stop.get_token());
     downloader.RunDownload(read);
     observer.finish();
     opened.port->close();
     korvath::cli::printGuidance(downloader, observer.lastStatus(), portText, stderr);
+    // A closed output keeps its signal's code (141); any other write error is a failure.
+    if (output.check() && korvath::platform::SignalWatch::signalNumber() == 0) {
+        output.report();
+        return korvath::cli::kExitFailed;
+    }
     return korvath::cli::exitCodeFor(downloader.outcome());
 }

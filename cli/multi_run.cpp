@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,11 +15,15 @@
 #include "console_observer.h"
 #include "download/downloader.h"
 #include "guidance.h"
+#include "image/prescan.h"
+#include "image/record.h"
 #include "image_check.h"
 #include "json_observer.h"
 #include "korvath/version.h"
 #include "line_console.h"
 #include "link/link.h"
+#include "output_check.h"
+#include "platform/escape.h"
 #include "platform/platform.h"
 #include "platform/stop_signals.h"
 #include "ports/device_path.h"
@@ -35,43 +41,69 @@ using Steady = std::chrono::steady_clock;
 
 // ---- one unit
 
-/// Keeps what the log records of a unit and passes every report on.
+/// Keeps what the log records of a unit and passes every report on; a report that could not be
+/// written to standard output or standard error stops the run.
 class UnitObserver final : public download::DownloadObserver {
   public:
-    UnitObserver(download::DownloadObserver& inner, bool cardAsStatus)
-        : inner_(inner), cardAsStatus_(cardAsStatus) {}
+    UnitObserver(download::DownloadObserver& inner, bool cardAsStatus, OutputCheck& output)
+        : inner_(inner), cardAsStatus_(cardAsStatus), output_(output) {}
 
     void showStatus(std::string_view text, download::Severity severity) override {
         lastStatus_.assign(text);
         inner_.showStatus(text, severity);
+        output_.check();
     }
-    void explainStatus(std::string_view reason) override { inner_.explainStatus(reason); }
+    void explainStatus(std::string_view reason) override {
+        inner_.explainStatus(reason);
+        output_.check();
+    }
     void showProgress(const download::Progress& progress) override {
+        if (progress.count == download::Count::Record) recordsSent_ = progress.step;
         inner_.showProgress(progress);
+        output_.check();
     }
     void askToRemoveProgrammingCard() override {
         if (!cardAsStatus_) {
             inner_.askToRemoveProgrammingCard();
+            output_.check();
             return;
         }
         // Nobody stands at a station's keyboard: the card becomes a status and an entry.
         errors_.push_back("0 - " + std::string(kCardStatus));
         inner_.showStatus(kCardStatus, download::Severity::Error);
+        output_.check();
     }
     void reportError(int number, const std::string& description) override {
         errors_.push_back(std::to_string(number) + " - " + description);
         inner_.reportError(number, description);
+        output_.check();
     }
 
     [[nodiscard]] const std::string& lastStatus() const { return lastStatus_; }
     [[nodiscard]] const std::vector<std::string>& errors() const { return errors_; }
+    /// Data records the controller acknowledged in the programming phase.
+    [[nodiscard]] int recordsSent() const { return recordsSent_; }
 
   private:
     download::DownloadObserver& inner_;
     bool cardAsStatus_;
+    OutputCheck& output_;
     std::string lastStatus_;
     std::vector<std::string> errors_;
+    int recordsSent_ = 0;
 };
+
+std::vector<std::string> adviceLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
 
 // ---- the ports given
 
@@ -140,14 +172,18 @@ class LineRun {
   public:
     /// `image` was read and accepted by checkImageFile; it must outlive the run.
     LineRun(const std::vector<std::string>& ports, std::filesystem::path path,
-            const CheckedImage& image, const LineOptions& options, std::unique_ptr<AuditLog> log)
+            const CheckedImage& image, const LineOptions& options, Tags tags,
+            std::unique_ptr<AuditLog> log, EventStream* events)
         : ports_(ports),
           path_(std::move(path)),
           image_(image),
           options_(options),
+          tags_(std::move(tags)),
           log_(std::move(log)),
           tallies_(ports.size()),
-          host_(platform::hostName()) {}
+          host_(platform::hostName()),
+          output_(stop_),
+          events_(events) {}
 
     int run();
 
@@ -169,20 +205,33 @@ class LineRun {
                                                             std::optional<int> unit);
     ports::OpenedPort openPort(std::size_t index, link::Clock& clock);
     void note(std::size_t index, const std::string& text);
+    /// The unit's serial number as typed (or scanned) on standard input; empty when the input
+    /// ended.
+    std::optional<std::string> askSerial(std::size_t index);
+    /// The record the controller refused, when a download ended on one.
+    [[nodiscard]] std::optional<RefusedRecord> refusedRecord(const UnitObserver& observer) const;
     void printSummary();
 
     const std::vector<std::string>& ports_;
     std::filesystem::path path_;
     const CheckedImage& image_;
     LineOptions options_;
+    Tags tags_;
     std::unique_ptr<AuditLog> log_;
     std::vector<PortTally> tallies_;
     std::string host_;
     std::stop_source stop_;
+    // The station's waits end on a stop too, and also when a unit's line could not be
+    // written: then no further unit is started on any port, while downloads in flight finish.
+    std::stop_source waits_;
+    std::stop_callback<std::function<void()>> waitsFollowStop_{stop_.get_token(),
+                                                               [this] { waits_.request_stop(); }};
+    OutputCheck output_;
     std::mutex openMutex_;
+    std::mutex inputMutex_;
     std::unique_ptr<LineConsole> console_;
     std::unique_ptr<ConsoleObserver> single_;
-    std::unique_ptr<EventStream> events_;
+    EventStream* events_;
 };
 
 ports::OpenedPort LineRun::openPort(std::size_t index, link::Clock& clock) {
@@ -196,19 +245,44 @@ ports::OpenedPort LineRun::openPort(std::size_t index, link::Clock& clock) {
 
 std::unique_ptr<download::DownloadObserver> LineRun::observerFor(std::size_t index,
                                                                  std::optional<int> unit) {
-    if (events_) return std::make_unique<JsonObserver>(*events_, ports_[index], unit);
+    if (events_ != nullptr) return std::make_unique<JsonObserver>(*events_, ports_[index], unit);
     if (console_) return std::make_unique<PortLineObserver>(*console_, index);
     return nullptr;  // the single console observer serves
 }
 
 void LineRun::note(std::size_t index, const std::string& text) {
-    if (events_) {
+    if (events_ != nullptr) {
         events_->write(statusEvent(ports_[index], std::nullopt, text, download::Severity::Error));
     } else if (console_) {
         console_->status(index, text);
     } else {
-        std::fprintf(stderr, "korvath-cli: %s\n", text.c_str());
+        std::fprintf(stderr, "korvath-cli: %s\n", platform::printable(text).c_str());
     }
+    output_.check();
+}
+
+std::optional<std::string> LineRun::askSerial(std::size_t index) {
+    // One question at a time: the answer is read for the port that asked.
+    const std::lock_guard lock(inputMutex_);
+    for (;;) {
+        if (waits_.stop_requested()) return std::nullopt;
+        std::fprintf(stderr, "%s: serial number? ", platform::printable(ports_[index]).c_str());
+        std::fflush(stderr);
+        std::string serial;
+        if (!std::getline(std::cin, serial)) return std::nullopt;
+        if (!serial.empty() && serial.back() == '\r') serial.pop_back();
+        if (!serial.empty()) return serial;
+    }
+}
+
+std::optional<RefusedRecord> LineRun::refusedRecord(const UnitObserver& observer) const {
+    if (observer.lastStatus() != download::text::FlashError || !image_.read.image) {
+        return std::nullopt;
+    }
+    // Records go out in line order from line 2, each after the previous one was acknowledged.
+    const std::int32_t line = observer.recordsSent() + 2;
+    if (line > image_.read.image->lineCount()) return std::nullopt;
+    return RefusedRecord{line, image::recordAddress(image_.read.image->line(line))};
 }
 
 UnitRecord LineRun::recordFor(std::size_t index, std::optional<int> unit) const {
@@ -220,6 +294,7 @@ UnitRecord LineRun::recordFor(std::size_t index, std::optional<int> unit) const 
     record.records = image_.check.facts.records;
     record.version = kVersionText;
     record.unit = unit;
+    record.tags = tags_;
     return record;
 }
 
@@ -227,9 +302,23 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link, link:
                                       std::optional<int> unit) {
     std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
     download::DownloadObserver& inner = own ? *own : *single_;
-    UnitObserver observer(inner, options_.station || ports_.size() > 1);
+    UnitObserver observer(inner, options_.station || ports_.size() > 1, output_);
 
     UnitRecord record = recordFor(index, unit);
+    if (options_.askSerial) {
+        record.serial = askSerial(index);
+        if (!record.serial) {
+            note(index, "No serial number: standard input ended");
+            tallies_[index].exit = std::max(tallies_[index].exit, kExitUsage);
+            if (options_.station) {
+                // No serial number can be asked for any more: the unit that answered is left
+                // unprogrammed, and no further unit is started.
+                waits_.request_stop();
+                if (unit) recordNotProgrammed(index, *unit);
+            }
+            return download::ResetHeard::Nothing;
+        }
+    }
     record.started = Wall::now();
     const auto started = Steady::now();
     download::Downloader downloader(link, clock, observer);
@@ -237,22 +326,38 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link, link:
     if (options_.station) downloader.setResetWatch(download::ResetWatch::EverySecond);
     downloader.RunDownload(image_.read);
     link.setErrorSink(nullptr);
+    const std::string advice =
+        guidanceAfter(downloader.outcome(), observer.lastStatus(), downloader.flash(),
+                      downloader.model().has_value(), ports_[index]);
     if (single_) {
         single_->finish();
         printGuidance(downloader, observer.lastStatus(), ports_[index], stderr);
     } else if (console_) {
-        const std::string advice =
-            guidanceAfter(downloader.outcome(), observer.lastStatus(), downloader.flash(),
-                          downloader.model().has_value(), ports_[index]);
         if (!advice.empty()) console_->advice(index, advice);
     }
+    output_.check();
 
     record.finished = Wall::now();
     record.seconds = std::chrono::duration<double>(Steady::now() - started).count();
     if (const auto model = downloader.model()) record.model = link::protocol::number(*model);
     record.result = observer.lastStatus();
     record.exit = exitCodeFor(downloader.outcome());
+    // A run stopped because its output could not be written failed; no signal ended it.
+    if (downloader.outcome() == download::Outcome::Cancelled && output_.failed()) {
+        record.exit = kExitFailed;
+    }
     record.errors = observer.errors();
+    record.refusedRecord = refusedRecord(observer);
+    if (downloader.outcome() == download::Outcome::ImageRefused && downloader.model() &&
+        image_.read.image) {
+        // The rules of the model that answered; the check before the ports held those of all.
+        const image::PrescanResult prescan =
+            image::PrescanImage(*image_.read.image, *downloader.model());
+        if (!prescan.refusals.empty()) {
+            record.refusal = {prescan.refusals.front().line, prescan.refusals.front().reason};
+        }
+    }
+    record.advice = adviceLines(advice);
     keep(index, record);
     return downloader.resetHeard();
 }
@@ -275,13 +380,26 @@ void LineRun::keep(std::size_t index, const UnitRecord& record) {
     tally.verdict = record.result;
     tally.exit = std::max(tally.exit, record.exit);
 
-    if (events_) events_->write(resultEvent(record));
-    if (log_) {
-        if (const std::string problem = log_->append(record); !problem.empty()) {
-            note(index, "Log not written: " + problem);
-            tally.exit = std::max(tally.exit, kExitFailed);
-        }
+    std::string logProblem;
+    if (log_) logProblem = log_->append(record);
+    if (events_ != nullptr) {
+        Event event = resultEvent(record);
+        if (!logProblem.empty()) event["log_error"] = jsonText(logProblem);
+        events_->write(std::move(event));
     }
+    if (!logProblem.empty()) {
+        // The unit was flashed but not recorded: it counts as failed, and no further unit is
+        // started, so that none is flashed unrecorded.
+        waits_.request_stop();
+        if (record.exit == kExitDone) {
+            tally.passed -= 1;
+            tally.failed += 1;
+        }
+        note(index, "Log not written: " + logProblem +
+                        (options_.station ? "; no further unit is started" : ""));
+        tally.exit = std::max(tally.exit, kExitFailed);
+    }
+    output_.check();
 }
 
 /// Station mode's view of one port: its link, its port as it comes and goes, and the run.
@@ -293,7 +411,7 @@ class LineRun::PortStation final : public StationPort {
     }
 
     void run() {
-        runStation(link_, run_.stop_.get_token(), *this);
+        runStation(link_, run_.waits_.get_token(), *this);
         if (opened_) opened_.port->close();
     }
 
@@ -301,6 +419,7 @@ class LineRun::PortStation final : public StationPort {
         unit_ = unit;
         std::unique_ptr<download::DownloadObserver> own = run_.observerFor(index_, unit);
         (own ? *own : *run_.single_).showStatus(text, severity);
+        run_.output_.check();
     }
     download::ResetHeard download(int unit) override {
         return run_.runUnit(index_, link_, clock_, unit);
@@ -354,6 +473,17 @@ void LineRun::runPort(std::size_t index) {
         note(index, "Cannot open port: " + opened.error);
         tallies_[index].verdict = "Cannot open port";
         tallies_[index].exit = kExitUsage;
+        if (events_ != nullptr) {
+            UnitRecord record;
+            record.port = ports_[index];
+            record.result = "Cannot open port";
+            record.exit = kExitUsage;
+            record.errors = {opened.error};
+            record.tags = tags_;
+            Event event = resultEvent(record);
+            event["reason"] = jsonText(opened.error);
+            events_->write(std::move(event));
+        }
         return;
     }
     link::Link link(*opened.port, clock);
@@ -362,8 +492,10 @@ void LineRun::runPort(std::size_t index) {
 }
 
 void LineRun::printSummary() {
+    std::vector<std::string> names;
+    for (const std::string& port : ports_) names.push_back(platform::printable(port));
     std::size_t width = 4;
-    for (const std::string& port : ports_) width = std::max(width, port.size());
+    for (const std::string& name : names) width = std::max(width, name.size());
     const int w = static_cast<int>(width);
     if (options_.station) {
         int passed = 0;
@@ -373,7 +505,7 @@ void LineRun::printSummary() {
         for (std::size_t i = 0; i < ports_.size(); ++i) {
             const PortTally& t = tallies_[i];
             const int units = t.passed + t.failed;
-            std::printf("%-*s  %6d  %6d  %s\n", w, ports_[i].c_str(), t.passed, t.failed,
+            std::printf("%-*s  %6d  %6d  %s\n", w, names[i].c_str(), t.passed, t.failed,
                         units ? formatDuration(t.seconds / units).c_str() : "-");
             passed += t.passed;
             failed += t.failed;
@@ -386,7 +518,7 @@ void LineRun::printSummary() {
         std::printf("%-*s  %-24s  %s\n", w, "Port", "Verdict", "Time");
         for (std::size_t i = 0; i < ports_.size(); ++i) {
             const PortTally& t = tallies_[i];
-            std::printf("%-*s  %-24s  %s\n", w, ports_[i].c_str(), t.verdict.c_str(),
+            std::printf("%-*s  %-24s  %s\n", w, names[i].c_str(), t.verdict.c_str(),
                         formatDuration(t.lastSeconds).c_str());
         }
     }
@@ -395,14 +527,12 @@ void LineRun::printSummary() {
 
 int LineRun::run() {
     using platform::Stream;
-    if (options_.json) {
-        events_ = std::make_unique<EventStream>(stdout);
-    } else if (ports_.size() == 1) {
+    if (events_ == nullptr && ports_.size() == 1) {
         single_ = std::make_unique<ConsoleObserver>(
             stdout, stderr, stdin, platform::enableTerminalControls(Stream::Error),
             !options_.station && platform::isTerminal(Stream::Input));
         single_->setStopToken(stop_.get_token());
-    } else {
+    } else if (events_ == nullptr) {
         const platform::TerminalSize size =
             platform::terminalSize(stderr).value_or(platform::TerminalSize{});
         console_ = std::make_unique<LineConsole>(ports_, stdout, stderr,
@@ -421,14 +551,28 @@ int LineRun::run() {
     for (std::thread& thread : threads) thread.join();
 
     if (console_) console_->finish();
-    if (!events_ && (ports_.size() > 1 || options_.station)) printSummary();
+    if (events_ == nullptr && (ports_.size() > 1 || options_.station)) printSummary();
 
-    if (const int signal = platform::SignalWatch::signalNumber(); signal != 0) {
-        return platform::cancelledExitCode(signal);
+    RunResult result;
+    result.tags = tags_;
+    for (const PortTally& tally : tallies_) {
+        result.exit = std::max(result.exit, tally.exit);
+        result.passed += tally.passed;
+        result.failed += tally.failed;
     }
-    int code = kExitDone;
-    for (const PortTally& tally : tallies_) code = std::max(code, tally.exit);
-    return code;
+    result.result = result.exit == kExitDone ? "Done!" : "Failed";
+    if (const int signal = platform::SignalWatch::signalNumber(); signal != 0) {
+        result.exit = platform::cancelledExitCode(signal);
+        result.result = "Cancelled";
+    }
+    // A closed output (SIGPIPE) keeps its signal's code; any other write error is a failure.
+    if (output_.check() && platform::SignalWatch::signalNumber() == 0) {
+        result.exit = kExitFailed;
+        result.result = "Output not written";
+    }
+    if (events_ != nullptr) events_->write(runResultEvent(result));
+    if (output_.failed()) output_.report();
+    return result.exit;
 }
 
 }  // namespace
@@ -438,46 +582,71 @@ void addLineOptions(CLI::App& app, LineOptions& options) {
                  "Station mode: on every port, wait for a controller, download, wait until it "
                  "leaves, and again, until Ctrl-C; then print the totals");
     app.add_option("--log", options.logPath,
-                   "Append one JSON line per unit to FILE (the audit record)");
+                   "Append one JSON line per unit to FILE (the audit record), a regular file");
     app.add_flag("--json", options.json,
-                 "Print one JSON object per event (status, progress, error, result) instead "
-                 "of text");
+                 "Print one JSON object per event (status, explanation, progress, error, result) "
+                 "instead of text");
+    app.add_option("--tag", options.tagTexts,
+                   "KEY=VALUE copied into every log line and result event under \"tags\" "
+                   "(operator, batch, fixture); repeatable")
+        ->allow_extra_args(false);
+    app.add_flag("--ask-serial", options.askSerial,
+                 "Before each unit's download, ask for its serial number on standard input (a "
+                 "barcode scanner types it and Enter) and log it as \"serial\"");
 }
 
 bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options) {
-    return ports.size() > 1 || options.station || options.json || !options.logPath.empty();
+    return ports.size() > 1 || options.station || options.json || options.logPath.has_value() ||
+           !options.tagTexts.empty() || options.askSerial;
 }
 
 int runLine(const std::vector<std::string>& ports, const std::filesystem::path& image,
             image::ImageRead read, const LineOptions& options) {
+    ParsedTags tags = parseTags(options.tagTexts);
+    std::unique_ptr<EventStream> events;
+    if (options.json) events = std::make_unique<EventStream>(stdout);
+    // Every ending before the ports open is a result event too, with the reason.
+    const auto refuse = [&](int code, const std::string& result, const std::string& reason,
+                            std::int32_t line = 0) {
+        std::fprintf(stderr, "korvath-cli: %s\n", platform::printable(reason).c_str());
+        if (events) {
+            events->write(runResultEvent({.exit = code,
+                                          .result = result,
+                                          .reason = reason,
+                                          .line = line,
+                                          .tags = tags.tags}));
+        }
+        return code;
+    };
+    if (!tags.error.empty()) return refuse(kExitUsage, "Usage error", tags.error);
     if (ports.size() > kMaxPorts) {
-        std::fprintf(stderr, "korvath-cli: at most %zu ports at once, %zu given\n", kMaxPorts,
-                     ports.size());
-        return kExitUsage;
+        return refuse(kExitUsage, "Usage error",
+                      "at most " + std::to_string(kMaxPorts) + " ports at once, " +
+                          std::to_string(ports.size()) + " given");
     }
     // Refused before any port is opened: a text that names no port would keep a station
     // waiting for ever, and a device given twice would be opened against itself.
     if (const std::string problem = portTextProblem(ports); !problem.empty()) {
-        std::fprintf(stderr, "korvath-cli: %s\n", problem.c_str());
-        return kExitUsage;
+        return refuse(kExitUsage, "Usage error", problem);
     }
     // Checked once, by the rules every model shares, before any port is opened.
     const CheckedImage checked = checkImage(std::move(read), image);
     if (checked.exitCode != kExitDone) {
-        std::fprintf(stderr, "korvath-cli: %s\n", checked.message.c_str());
-        return checked.exitCode;
+        const bool refused = checked.exitCode == kExitRefused && !checked.check.refusals.empty();
+        return refuse(checked.exitCode,
+                      refused ? checked.check.refusals.front().status : "Image not read",
+                      checked.message, refused ? checked.check.refusals.front().line : 0);
     }
     std::unique_ptr<AuditLog> log;
-    if (!options.logPath.empty()) {
-        AuditLog::Opened opened = AuditLog::open(platform::pathFromUtf8(options.logPath));
+    if (options.logPath) {
+        AuditLog::Opened opened = AuditLog::open(platform::pathFromUtf8(*options.logPath));
         if (!opened.log) {
-            std::fprintf(stderr, "korvath-cli: cannot write the log %s: %s\n",
-                         options.logPath.c_str(), opened.error.c_str());
-            return kExitUsage;
+            return refuse(kExitUsage, "Log not writable",
+                          "cannot write the log \"" + *options.logPath + "\": " + opened.error);
         }
         log = std::move(opened.log);
     }
-    LineRun run(ports, image, checked, options, std::move(log));
+    LineRun run(ports, image, checked, options, std::move(tags.tags), std::move(log), events.get());
     return run.run();
 }
 

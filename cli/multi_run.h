@@ -3,9 +3,11 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "audit_log.h"
 #include "image/image_file.h"
 
 namespace CLI {
@@ -18,11 +20,14 @@ inline constexpr std::size_t kMaxPorts = 64;
 
 struct LineOptions {
     bool station = false;
-    std::string logPath;
+    std::optional<std::string> logPath;  ///< set when --log was given, also when empty
     bool json = false;
+    std::vector<std::string> tagTexts;  ///< "KEY=VALUE", from --tag
+    bool askSerial = false;
 };
 
-/// Adds --station, --log FILE and --json to `app`, filling `options`.
+/// Adds --station, --log FILE, --json, --tag KEY=VALUE and --ask-serial to `app`, filling
+/// `options`.
 void addLineOptions(CLI::App& app, LineOptions& options);
 
 /// True when `ports` and `options` ask for more than one plain download.
@@ -32,7 +37,9 @@ void addLineOptions(CLI::App& app, LineOptions& options);
 /// (each port on its own thread, with its own link), or station mode. Returns the exit code:
 /// 0 when every unit ended "Done!", else the highest unit's code; 2 before any port is opened
 /// for a usage error or an unwritable log, 3 for a refused image; 128 + the signal for a
-/// station or run stopped by SIGINT, SIGTERM, SIGHUP or SIGQUIT (130, 143, 129, 131).
+/// station or run stopped by SIGINT, SIGTERM, SIGHUP or SIGQUIT (130, 143, 129, 131); 1 when a
+/// unit's log line or the output could not be written. With --json every ending, also before
+/// any port, is told by a result event.
 /// `read` is the image as read from `image`.
 int runLine(const std::vector<std::string>& ports, const std::filesystem::path& image,
             image::ImageRead read, const LineOptions& options);

@@ -1,6 +1,7 @@
 // A file that records are appended to whole and durably: one write per record at the end of
 // the file, on the disk before the call returns. Several threads, and several programs, may
-// append to the same file; their records never mix.
+// append to the same file; their records never mix, and a record that cannot be written whole
+// leaves no part of itself behind.
 #pragma once
 
 #include <filesystem>
@@ -18,21 +19,35 @@ class AppendFile {
         std::string error;                 ///< then why, e.g. "is a folder"
     };
 
-    /// Opens `path` for appending, creating it when it does not exist.
-    [[nodiscard]] static Opened open(const std::filesystem::path& path);
+    /// Opens `path` for appending, creating it when it does not exist. Only a regular file is
+    /// taken: an empty path, a folder, a device, a FIFO or a socket is refused without waiting
+    /// for a reader, and so is a file system without room for `room` more bytes.
+    [[nodiscard]] static Opened open(const std::filesystem::path& path, std::size_t room = 4096);
     ~AppendFile();
 
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
 
     /// Writes `bytes` with one write at the end of the file and flushes them to the disk. Empty
-    /// on success, else why they could not be written (a short write included).
+    /// on success, else why they could not be written; the file is then cut back to the size it
+    /// had before, so that it never ends in part of a record. A file that does not end in a line
+    /// break gets one first, so that a record never continues a broken one. A file deleted or
+    /// replaced since the last write is opened again at its path (created when it is gone).
     [[nodiscard]] std::string append(std::string_view bytes);
 
+    /// The path given to open().
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
   private:
-    explicit AppendFile(int fd) : fd_(fd) {}
+    AppendFile(std::filesystem::path path, int fd, bool readable)
+        : path_(std::move(path)), fd_(fd), readable_(readable) {}
+    /// Opens the file at path_ again when it is no longer the one fd_ holds.
+    [[nodiscard]] std::string followPath();
+
     std::mutex mutex_;
+    std::filesystem::path path_;
     int fd_;
+    bool readable_;  ///< the last byte can be read, to repair a missing line break
 };
 
 }  // namespace korvath::platform

@@ -13,6 +13,7 @@
 #include "json_observer.h"
 #include "line_console.h"
 #include "link/clock.h"
+#include "multi_run.h"
 #include "sim/sim_port.h"
 #include "station.h"
 #include "support/virtual_clock.h"
@@ -20,25 +21,33 @@
 namespace korvath::cli {
 namespace {
 
-nlohmann::json parsed(const std::string& line) {
+using nlohmann::json;
+
+json parsed(const std::string& line) {
     EXPECT_FALSE(line.empty());
     EXPECT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line: " << line;
-    nlohmann::json document = nlohmann::json::parse(line, nullptr, false);
-    EXPECT_TRUE(document.is_object()) << line;
-    return document.is_object() ? document : nlohmann::json::object();
+    return json::parse(line, nullptr, false);
 }
 
-std::string keysOf(const nlohmann::json& object) {
-    std::string keys;
-    for (const auto& [key, value] : object.items()) keys += (keys.empty() ? "" : ",") + key;
-    return keys;
+const auto kWhen = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796648709123));
+
+/// An event as written: one line, stamped with kWhen.
+json written(Event event) {
+    json object = parsed(eventLine(std::move(event), kWhen));
+    EXPECT_EQ(object["time"], "2026-12-07T13:05:09.123Z");
+    return object;
+}
+
+std::string keys(const json& object) {
+    std::string text;
+    for (const auto& [key, value] : object.items()) text += (text.empty() ? "" : ",") + key;
+    return text;
 }
 
 UnitRecord sampleRecord() {
     UnitRecord record;
-    record.started =
-        std::chrono::system_clock::time_point(std::chrono::milliseconds(1796648709123));
+    record.started = kWhen;
     record.finished = record.started + std::chrono::milliseconds(21500);
     record.host = "bench-1";
     record.port = "/dev/ttyUSB0";
@@ -55,10 +64,10 @@ UnitRecord sampleRecord() {
 
 TEST(AuditLine, HasExactlyTheKeysWithTheirValues) {
     UnitRecord record = sampleRecord();
-    nlohmann::json object = parsed(auditLine(record));
-    EXPECT_EQ(keysOf(object),
-              "errors,exit,finished,host,image,image_sha256,model,port,records,"
-              "result,seconds,started,version");
+    json object = parsed(auditLine(record));
+    EXPECT_EQ(keys(object),
+              "advice,errors,exit,finished,host,image,image_sha256,model,port,records,"
+              "result,seconds,started,tags,version");
     EXPECT_EQ(object["started"], "2026-12-07T13:05:09.123Z");
     EXPECT_EQ(object["finished"], "2026-12-07T13:05:30.623Z");
     EXPECT_EQ(object["image"], "/images/app \"v2\".shx");
@@ -66,32 +75,51 @@ TEST(AuditLine, HasExactlyTheKeysWithTheirValues) {
     EXPECT_EQ(object["records"], 65);
     EXPECT_EQ(object["exit"], 1);
     EXPECT_DOUBLE_EQ(object["seconds"].get<double>(), 21.5);
-    EXPECT_EQ(object["errors"].at(0), "3 - Timeout");
+    EXPECT_EQ(object["errors"][0], "3 - Timeout");
+    EXPECT_EQ(object["tags"], json::object());
 
+    // The detail of a refused record, the advice, the unit's identity; names that are not
+    // UTF-8 keep their bytes visible, so that two of them never read alike.
     record.model = 3;
     record.unit = 2;
+    record.refusedRecord = RefusedRecord{7, 0xE00140};
+    record.refusal = ImageRefusal{12, "the record at E90000 lies beyond the flash"};
+    record.advice = {"The controller's flash is incomplete."};
+    record.tags = {{"operator", "kim"}, {"batch", "B-17"}};
+    record.serial =
+        "SN\xFF"
+        "0042";
+    record.port = "/dev/\xE4";
+    record.image = "/images/\xFC\n.shx";
     object = parsed(auditLine(record));
-    EXPECT_EQ(object.size(), 14u);
+    EXPECT_EQ(object.size(), 19u);
     EXPECT_EQ(object["model"], 3);
     EXPECT_EQ(object["unit"], 2);
+    EXPECT_EQ(object["refused_record"], json({{"line", 7}, {"address", "E00140"}}));
+    EXPECT_EQ(object["refusal"]["line"], 12);
+    EXPECT_EQ(object["advice"][0], "The controller's flash is incomplete.");
+    EXPECT_EQ(object["tags"], json({{"operator", "kim"}, {"batch", "B-17"}}));
+    EXPECT_EQ(object["serial"], "SN\\xff0042");
+    EXPECT_EQ(object["port"], "/dev/\\xe4");
+    EXPECT_EQ(object["image"], "/images/\\xfc\n.shx");
 }
 
 // Scripts read these lines as text too: keys in alphabetical order, no spaces, a whole number
 // of seconds without a fraction, control characters as \u00XX, and a byte that is not UTF-8
-// as U+FFFD.
+// kept visible.
 TEST(AuditLine, IsWrittenExactlySo) {
     UnitRecord record = sampleRecord();
     record.seconds = 21.0004;
     record.errors = {"57 - Port \x01\xff lost"};
     record.model = 2;
     EXPECT_EQ(auditLine(record),
-              "{\"errors\":[\"57 - Port \\u0001\xef\xbf\xbd lost\"],\"exit\":1,"
+              "{\"advice\":[],\"errors\":[\"57 - Port \\u0001\\\\xff lost\"],\"exit\":1,"
               "\"finished\":\"2026-12-07T13:05:30.623Z\",\"host\":\"bench-1\","
               "\"image\":\"/images/app \\\"v2\\\".shx\",\"image_sha256\":\"" +
                   std::string(64, 'a') +
                   "\",\"model\":2,\"port\":\"/dev/ttyUSB0\",\"records\":65,"
                   "\"result\":\"Flash Error\",\"seconds\":21,"
-                  "\"started\":\"2026-12-07T13:05:09.123Z\",\"version\":\"1.0.0\"}\n");
+                  "\"started\":\"2026-12-07T13:05:09.123Z\",\"tags\":{},\"version\":\"1.0.0\"}\n");
     record.seconds = 0.0996;
     EXPECT_NE(auditLine(record).find("\"seconds\":0.1,"), std::string::npos);
 }
@@ -128,7 +156,7 @@ TEST(AuditLog, ThreadsAppendWholeLinesAfterWhatWasThere) {
     EXPECT_EQ(line, "{\"earlier\":1}");
     int lines = 0;
     while (std::getline(in, line)) {
-        EXPECT_EQ(parsed(line + "\n").size(), 14);
+        EXPECT_EQ(parsed(line + "\n").size(), 16u);
         ++lines;
     }
     EXPECT_EQ(lines, kThreads * kEach);
@@ -144,42 +172,77 @@ TEST(AuditLog, RefusesWhatCannotBeWritten) {
     EXPECT_EQ(missing.error, "No such file or directory");
 }
 
-TEST(JsonEvents, EveryKindParsesAndNamesItsPort) {
-    const nlohmann::json status =
-        parsed(statusEvent("COM3", std::nullopt, "Flash Error", download::Severity::Error));
+TEST(JsonEvents, EveryKindParsesAndNamesItsPortAndTime) {
+    const json status =
+        written(statusEvent("COM3", std::nullopt, "Flash Error", download::Severity::Error));
     EXPECT_EQ(status["event"], "status");
     EXPECT_EQ(status["port"], "COM3");
     EXPECT_EQ(status["severity"], "error");
     EXPECT_FALSE(status.contains("unit"));
-    EXPECT_EQ(statusEvent("COM3", 2, "Flash Error", download::Severity::Normal),
-              "{\"event\":\"status\",\"port\":\"COM3\",\"severity\":\"normal\","
-              "\"text\":\"Flash Error\",\"unit\":2}\n");
 
     // The records sent of the image's records, not the bar's steps.
-    const nlohmann::json progress = parsed(progressEvent("sim:2", 4,
-                                                         {.done = 9,
-                                                          .total = 56,
-                                                          .phase = download::Phase::Programming,
-                                                          .count = download::Count::Record,
-                                                          .step = 7,
-                                                          .steps = 65}));
+    const json progress = written(progressEvent("sim:2", 4,
+                                                {.done = 9,
+                                                 .total = 56,
+                                                 .phase = download::Phase::Programming,
+                                                 .count = download::Count::Record,
+                                                 .step = 7,
+                                                 .steps = 65}));
     EXPECT_EQ(progress["phase"], "programming");
     EXPECT_EQ(progress["counts"], "record");
     EXPECT_EQ(progress["done"], 7);
     EXPECT_EQ(progress["total"], 65);
     EXPECT_EQ(progress["unit"], 4);
 
-    const nlohmann::json error = parsed(errorEvent("a\"b", std::nullopt, 3, "Time out"));
-    EXPECT_EQ(error["port"], "a\"b");
-    EXPECT_EQ(error["number"], 3);
+    const json error = written(errorEvent("a\"b\x1b", std::nullopt, 57, "Device I/O error"));
+    EXPECT_EQ(error["port"], "a\"b\x1b");
+    EXPECT_EQ(error["number"], 57);
+
+    const json explanation = written(explanationEvent("p", std::nullopt, "line 6: checksum"));
+    EXPECT_EQ(explanation["text"], "line 6: checksum");
 
     UnitRecord record = sampleRecord();
     record.model = 1;
-    const nlohmann::json result = parsed(resultEvent(record));
-    EXPECT_EQ(result["event"], "result");
+    record.refusedRecord = RefusedRecord{9, 0xE001C0};
+    record.advice = {"Run the download again."};
+    record.tags = {{"batch", "7"}};
+    const json result = written(resultEvent(record));
+    EXPECT_EQ(keys(result),
+              "advice,errors,event,exit,model,port,refused_record,result,scope,seconds,tags,time");
+    EXPECT_EQ(result["scope"], "unit");
     EXPECT_EQ(result["result"], "Flash Error");
     EXPECT_EQ(result["exit"], 1);
     EXPECT_EQ(result["model"], 1);
+    EXPECT_EQ(result["refused_record"]["address"], "E001C0");
+    EXPECT_EQ(result["tags"]["batch"], "7");
+
+    // The run's own ending, for a refused image with its line and reason.
+    const json run = written(runResultEvent({.exit = 3,
+                                             .result = "Checksum Error",
+                                             .reason = "image x refused: Checksum Error",
+                                             .line = 6,
+                                             .tags = {{"operator", "kim"}}}));
+    EXPECT_EQ(keys(run), "event,exit,failed,line,passed,reason,result,scope,tags,time");
+    EXPECT_EQ(run["scope"], "run");
+    EXPECT_EQ(run["line"], 6);
+    EXPECT_EQ(run["exit"], 3);
+}
+
+// --tag KEY=VALUE: the value may hold anything, even '='; the key is a plain word, given once.
+TEST(Tags, KeyValuePairsInTheirOrder) {
+    const ParsedTags good = parseTags({"operator=Kim Lee", "batch=B=17", "fixture.id=3", "x="});
+    EXPECT_EQ(good.error, "");
+    EXPECT_EQ(good.tags,
+              (Tags{{"operator", "Kim Lee"}, {"batch", "B=17"}, {"fixture.id", "3"}, {"x", ""}}));
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"operator"},
+                                                {"=kim"},
+                                                {"op er=kim"},
+                                                {"a\nb=1"},
+                                                {"op=1", "op=2"}}) {
+        EXPECT_NE(parseTags(bad).error, "") << bad.front();
+    }
+    EXPECT_EQ(parseTags({"a\x1b=1"}).error,
+              "--tag a\\x1b=1: give KEY=VALUE, the key made of letters, digits, '_', '-' or '.'");
 }
 
 TEST(JsonObserver, RepeatsNoProgressAndNeverPrompts) {
@@ -204,6 +267,7 @@ TEST(JsonObserver, RepeatsNoProgressAndNeverPrompts) {
     std::fclose(out);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(parsed(lines[1])["text"], kCardStatus);
+    EXPECT_TRUE(parsed(lines[0]).contains("time"));
 }
 
 TEST(BoardLine, NeverReachesTheLastColumn) {
@@ -223,8 +287,10 @@ TEST(LineConsole, PrefixesEveryLineWithItsPort) {
     std::FILE* err = std::tmpfile();
     {
         LineConsole console({"A", "/dev/ttyUSB1"}, out, err, false, 80, 24);
+        LineConsole hostile({"x\nsim: Done!\x1b[2K"}, out, err, false, 80, 24);
         PortLineObserver second(console, 1);
         console.status(0, "Programming!");
+        hostile.status(0, "Flash Error");
         second.showStatus("Flash Error", download::Severity::Error);
         second.reportError(3, "Time out");
         second.askToRemoveProgrammingCard();
@@ -239,8 +305,10 @@ TEST(LineConsole, PrefixesEveryLineWithItsPort) {
         std::fclose(f);
         return all;
     };
-    EXPECT_EQ(text(out), "A: Programming!\n/dev/ttyUSB1: Flash Error\n/dev/ttyUSB1: " +
-                             std::string(kCardStatus) + "\n");
+    EXPECT_EQ(text(out),
+              "A: Programming!\nx\\nsim: Done!\\x1b[2K: Flash Error\n"
+              "/dev/ttyUSB1: Flash Error\n/dev/ttyUSB1: " +
+                  std::string(kCardStatus) + "\n");
     EXPECT_EQ(text(err),
               "/dev/ttyUSB1: 3 - Time out\n/dev/ttyUSB1: first line\n/dev/ttyUSB1: second line\n");
 }

@@ -532,7 +532,7 @@ def test_file(programs, tmp_path, start_sim, new_relay, report_row, row):
 # The production line: several ports in one run, station mode, the audit log, JSON events
 
 LOG_KEYS = {"started", "finished", "host", "port", "image", "image_sha256", "records", "model",
-            "result", "exit", "seconds", "errors", "version"}
+            "result", "exit", "seconds", "errors", "version", "advice", "tags"}
 ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z$")
 # Units arrive this long after the previous one restarted: within its reset wait, where the
 # station must tell the new unit from the old one by the silence between them.
@@ -583,23 +583,39 @@ def test_line_two_ports(programs, tmp_path, start_sim):
 
 
 def test_line_one_port_fails(programs, tmp_path, start_sim):
-    """A NAK on a record at one port: that port ends in "Flash Error", the other one ends
-    "Done!" with the image in its flash, and the run exits 1. The --json events all parse."""
+    """A NAK on a record at one port, a line closed under another: those ports end in "Flash
+    Error", the third one ends "Done!" with the image in its flash, and the run exits 1. The
+    --json events all parse, each has its time, each port ends with its result (the refused
+    record's line and address, the lost port's fault) and the run with its own."""
     lines = small_image_lines(1)
     image = write_lines(tmp_path / "image.shx", lines)
     good = start_sim("good")
     bad = start_sim("bad", ["--nak-program", "5"])
-    run = kh.run([programs.cli, "--json", "--port", good.path, "--port", bad.path, image],
-                 CLEAN_BOUND_S + STOP_GRACE_S)
-    good.stop()
-    bad.stop()
+    lost = start_sim("lost", ["--unplug-after", "10"])
+    run = kh.run([programs.cli, "--json", "--tag", "batch=B7", "--port", good.path, "--port",
+                  bad.path, "--port", lost.path, image], CLEAN_BOUND_S + STOP_GRACE_S)
+    for sim in (good, bad, lost):
+        sim.stop()
     assert not run.crashed and run.exit_code == 1, run.stderr[-400:]
     events = [json.loads(text) for text in run.stdout]
+    assert all(ISO_UTC.match(event["time"]) for event in events), events
+    assert [event["time"] for event in events] == sorted(event["time"] for event in events)
     assert {event["event"] for event in events} >= {"status", "progress", "result"}
-    assert all(event["port"] in (good.path, bad.path) for event in events)
-    results = {event["port"]: event for event in events if event["event"] == "result"}
+    assert events[-1] == {**events[-1], "event": "result", "scope": "run", "exit": 1,
+                          "passed": 1, "failed": 2, "tags": {"batch": "B7"}}, events[-1]
+    assert all(event["port"] in (good.path, bad.path, lost.path) for event in events[:-1])
+    results = {event["port"]: event for event in events if event["event"] == "result"
+               and event["scope"] == "unit"}
+    for port in (good.path, bad.path, lost.path):
+        assert [event for event in events if event.get("port") == port][-1] is results[port]
+        assert results[port]["tags"] == {"batch": "B7"}
     assert (results[good.path]["result"], results[good.path]["exit"]) == ("Done!", 0)
     assert (results[bad.path]["result"], results[bad.path]["exit"]) == ("Flash Error", 1)
+    refused = results[bad.path]["refused_record"]
+    assert refused["address"] == lines[refused["line"] - 1][4:10] and refused["line"] == 6
+    assert "Run the download again" in " ".join(results[bad.path]["advice"])
+    assert (results[lost.path]["result"], results[lost.path]["exit"]) == ("Flash Error", 1)
+    assert any(error.startswith("57 - ") for error in results[lost.path]["errors"])
     good_status = [event["text"] for event in events
                    if event["event"] == "status" and event["port"] == good.path]
     assert good_status == (STATUS_ORDER_HEAD + ["Blank external flash S%d" % i for i in range(8)]
@@ -613,6 +629,72 @@ def test_line_one_port_fails(programs, tmp_path, start_sim):
     assert max(event["done"] for event in events if event["event"] == "progress"
                and event["port"] == good.path and event["counts"] == "record") == records
     assert_flash(good.flash(), lines, 1)
+
+
+# Every ending that comes before a download, and Ctrl-C in one: the events end with a result
+# (the run's, after the unit's when a port was opened), every event has its time, and no name
+# reaches standard output or standard error with a raw control character.
+ENDING_ROWS = [
+    ("refused-image", 3, {"result": "Checksum Error", "line": 6}),
+    ("refused-for-model", 3, {"result": "Failed", "passed": 0, "failed": 1}),
+    ("unreadable-image", 2, {"result": "Image not read"}),
+    ("port-error", 2, {"result": "Failed"}),
+    ("log-is-a-fifo", 2, {"result": "Log not writable"}),
+    ("empty-log-name", 2, {"result": "Log not writable"}),
+    ("bad-tag", 2, {"result": "Usage error"}),
+    ("cancelled", 130, {"result": "Cancelled", "passed": 0, "failed": 1}),
+    ("no-serial-number", 2, {"result": "Failed", "passed": 0, "failed": 0}),
+]
+
+
+@pytest.mark.parametrize("kind,exit_code,fields", ENDING_ROWS, ids=[r[0] for r in ENDING_ROWS])
+def test_line_json_endings(programs, tmp_path, kind, exit_code, fields):
+    name = os.fsencode(tmp_path) + b"/x\nresult: accepted\x1b[2J\xff.shx"
+    image = Path(os.fsdecode(name))
+    write_lines(image, check_lines({"refused-image": "corrupt",
+                                    "refused-for-model": "kind-2"}.get(kind, "good")))
+    port, log, extra = "sim", [], []
+    if kind == "unreadable-image":
+        image.unlink()
+    elif kind == "port-error":
+        port = "/dev/null\x1b[31m"
+    elif kind == "log-is-a-fifo":
+        os.mkfifo(tmp_path / "fifo")
+        log = ["--log", tmp_path / "fifo"]
+    elif kind == "empty-log-name":
+        log = ["--log", ""]
+    elif kind == "bad-tag":
+        extra = ["--tag", "no equals\x1b"]
+    elif kind == "no-serial-number":
+        extra = ["--ask-serial"]  # standard input is empty
+    seen = {}
+
+    def on_line(text):
+        if kind == "cancelled" and '"event":"progress"' in text and "sent" not in seen:
+            seen["sent"] = os.kill(seen["process"].pid, signal.SIGINT) or True
+
+    run = kh.run([programs.cli, "--json", "--port", port, *log, *extra, image], REFUSAL_BOUND_S,
+                 on_line, on_start=lambda process: seen.update(process=process))
+    assert not run.crashed and run.exit_code == exit_code, (run.exit_code, run.stderr)
+    events = [json.loads(text) for text in run.stdout]
+    assert events and all(ISO_UTC.match(event["time"]) for event in events), events
+    assert events[-1] == {**events[-1], "event": "result", "scope": "run", "exit": exit_code,
+                          **fields}, events[-1]
+    if kind in ("port-error", "cancelled", "refused-for-model"):
+        assert events[-2]["event"] == "result" and events[-2]["scope"] == "unit"
+        assert events[-2]["exit"] == exit_code and events[-2]["port"] == port, events[-2]
+    if kind == "port-error":
+        assert events[-2]["reason"], events[-2]
+    if kind == "refused-for-model":
+        assert events[-2]["refusal"]["reason"] and events[-2]["refusal"]["line"] >= 0, events[-2]
+    assert "\x1b" not in run.stderr and "\nresult: accepted" not in run.stderr, run.stderr
+    if kind in ("refused-image", "unreadable-image"):
+        assert "x\\nresult: accepted\\x1b[2J\\xff.shx" in run.stderr, run.stderr
+    if kind == "refused-image":
+        check = kh.run([programs.cli, "--check", image], REFUSAL_BOUND_S)
+        assert check.exit_code == 3 and "\x1b" not in "".join(check.stdout) + check.stderr
+        assert [text for text in check.stdout if text.startswith("result:")] == [
+            "result: refused"], check.stdout
 
 
 def test_line_station_three_units(programs, tmp_path, start_sim):
@@ -826,9 +908,17 @@ def test_check(programs, tmp_path, kind, exit_code, reason):
     facts = dict(line.split(": ", 1) for line in run.stdout)
     if reason is not None:
         assert reason in run.stderr, run.stderr
+    # The same facts as one JSON object.
+    as_json = kh.run([programs.cli, "--check", "--json", path], 30)
+    assert as_json.exit_code == exit_code and len(as_json.stdout) == 1, as_json.stdout
+    verdict = json.loads(as_json.stdout[0])
+    assert ISO_UTC.match(verdict["time"]) and verdict["exit"] == exit_code, verdict
+    assert verdict["result"] == {0: "accepted", 2: "unreadable", 3: "refused"}[exit_code]
     if kind in ("too-long", "folder"):
         assert facts == {}
         return
+    assert {key: str(verdict[key]) for key in ("records", "lines", "sha256")} == {
+        key: facts[key] for key in ("records", "lines", "sha256")}
     assert facts["sha256"] == hashlib.sha256(path.read_bytes()).hexdigest()
     assert facts["result"] == ("accepted" if exit_code == 0 else "refused")
     lines = check_lines(kind)

@@ -200,6 +200,24 @@ def lock_files_of(device):
             for path in Path(folder).glob("LCK..*") if path.name == "LCK.." + name]
 
 
+# Standard output on a full disk: the run stops as after Ctrl-C, before the password on the
+# built-in controller, and exits 1 instead of reporting a success nobody saw.
+@pytest.mark.parametrize("options", [[], ["--json"], ["--json", "--log", "units.jsonl"],
+                                     ["--check"]], ids=["text", "json", "log", "check"])
+def test_an_unwritable_output_fails_the_run(programs, tmp_path, options):
+    port = [] if "--check" in options else ["--port", "sim"]
+    with open("/dev/full", "w") as full:
+        run = subprocess.run([str(programs.cli), *options, *port, str(DEMO)], cwd=tmp_path,
+                             stdin=subprocess.DEVNULL, stdout=full, stderr=subprocess.PIPE,
+                             timeout=30)
+    err = run.stderr.decode(errors="replace")
+    assert run.returncode == 1, err
+    assert "standard output could not be written" in err, err
+    if "--log" in options:
+        entry = json.loads((tmp_path / "units.jsonl").read_text())
+        assert (entry["result"], entry["exit"]) == ("Cancelled", 1), entry
+
+
 # A second Ctrl-C during the wind-down (the erase in flight runs 3 s) ends the run at once, as
 # does SIGKILL. The port is held by the kernel, not by a lock file: nothing is left behind, and
 # the port opens again at once.

@@ -1,4 +1,5 @@
 #include "platform/platform.h"
+#include "platform/escape.h"
 
 #include <gtest/gtest.h>
 
@@ -78,6 +79,42 @@ TEST(AppendFile, RecordsFollowWhatWasThere) {
     const AppendFile::Opened folder = AppendFile::open(std::filesystem::temp_directory_path());
     EXPECT_FALSE(folder.file);
     EXPECT_EQ(folder.error, "is a folder");
+}
+
+// Names from outside reach a terminal without a control character and a log without a lost
+// byte.
+TEST(Escape, ControlsAndForeignBytesShowAsEscapes) {
+    const struct {
+        std::string_view name;
+        std::string_view printable;
+        std::string_view visible;
+    } rows[] = {
+        {"plain C:\\images\\app.shx", "plain C:\\images\\app.shx", "plain C:\\images\\app.shx"},
+        {"a\nresult: accepted", "a\\nresult: accepted", "a\nresult: accepted"},
+        {"\x1b[2J\r\t\x7f", "\\x1b[2J\\r\\t\\x7f", "\x1b[2J\r\t\x7f"},
+        {"Pr\xC3\xBC"
+         "f \xE2\x82\xAC",
+         "Pr\xC3\xBC"
+         "f \xE2\x82\xAC",
+         "Pr\xC3\xBC"
+         "f \xE2\x82\xAC"},
+        // C1 control (CSI) and a right-to-left override, as UTF-8.
+        {"\xC2\x9B"
+         "2J\xE2\x80\xAE",
+         "\\xc2\\x9b2J\\xe2\\x80\\xae",
+         "\xC2\x9B"
+         "2J\xE2\x80\xAE"},
+        // Latin-1, a lone continuation byte, an overlong slash, a surrogate, a cut sequence.
+        {"\xE4.shx", "\\xe4.shx", "\\xe4.shx"},
+        {"\xFC.shx", "\\xfc.shx", "\\xfc.shx"},
+        {"\x80\xC0\xAF\xED\xA0\x80\xE2\x82", "\\x80\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82",
+         "\\x80\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82"},
+        {std::string_view("nul\0x", 5), "nul\\x00x", std::string_view("nul\0x", 5)},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(printable(row.name), row.printable) << row.name;
+        EXPECT_EQ(visibleUtf8(row.name), row.visible) << row.name;
+    }
 }
 
 // A watch that saw no signal leaves the run alone, and its end restores what it replaced.

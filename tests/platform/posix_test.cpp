@@ -2,15 +2,24 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
+#include "platform/append_file.h"
 #include "platform/platform.h"
 #include "platform/stop_signals.h"
 
@@ -26,6 +35,139 @@ TEST(FullPath, ThisSystemsForms) {
     EXPECT_TRUE(isFullPath("//server/share/app.shx"));
     EXPECT_FALSE(isFullPath(R"(C:\images\app.shx)"));
     EXPECT_FALSE(isFullPath("~/app.shx"));
+}
+
+std::string fileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+/// A folder of its own for one test, removed with what is in it (and a file system mounted on
+/// it) at the end.
+struct Scratch {
+    std::filesystem::path dir;
+    bool mounted = false;
+    explicit Scratch(const char* name)
+        : dir(std::filesystem::temp_directory_path() /
+              (std::string("korvath-") + name + "-" + std::to_string(::getpid()))) {
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+    }
+    /// Mounts a tmpfs of `bytes` on the folder; false where that is not allowed.
+    bool mountSmall(std::size_t bytes, unsigned long flags = 0) {
+        mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", flags,
+                          ("size=" + std::to_string(bytes)).c_str()) == 0;
+        return mounted;
+    }
+    ~Scratch() {
+        if (mounted) ::umount(dir.c_str());
+        std::filesystem::remove_all(dir);
+    }
+};
+
+// Every log target that cannot take whole records is refused before anything else happens,
+// with the reason; a FIFO without a reader does not hang the open.
+TEST(AppendFile, RefusesWhatIsNoRegularFileWithRoom) {
+    Scratch scratch("targets");
+    const std::filesystem::path fifo = scratch.dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const std::filesystem::path socketPath = scratch.dir / "socket";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    Scratch full("full");
+    const bool tmpfs = full.mountSmall(16384);
+    if (tmpfs) {
+        std::ofstream filler(full.dir / "filler", std::ios::binary);
+        filler << std::string(64 * 1024, 'f');
+    }
+    // Read-only: a read-only file system where one can be mounted, else a folder without
+    // write permission (which root would write anyway).
+    Scratch readOnly("read-only");
+    const bool readOnlyMount = readOnly.mountSmall(16384, MS_RDONLY);
+    if (!readOnlyMount) ::chmod(readOnly.dir.c_str(), 0555);
+    const struct {
+        std::filesystem::path path;
+        std::string error;
+    } rows[] = {
+        {"", "no file name given"},
+        {scratch.dir, "is a folder"},
+        {"/dev/full", "is a device, not a regular file"},
+        {"/dev/null", "is a device, not a regular file"},
+        {fifo, "is a FIFO, not a regular file"},
+        {socketPath, "is a socket, not a regular file"},
+        {scratch.dir / "missing" / "log.jsonl", "No such file or directory"},
+        {readOnly.dir / "log.jsonl", readOnlyMount ? "Read-only file system" : "Permission denied"},
+        {tmpfs ? full.dir / "log.jsonl" : "",
+         tmpfs ? "no room for a line: No space left on device" : "no file name given"},
+    };
+    for (const auto& row : rows) {
+        const AppendFile::Opened opened = AppendFile::open(row.path);
+        EXPECT_FALSE(opened.file) << row.path;
+        EXPECT_EQ(opened.error, row.error) << row.path;
+    }
+    ::close(listener);
+}
+
+// A record is whole or absent: a write cut short by a full file system or the file-size limit
+// is cut back to where it began, and the next record starts on a line of its own there. A file
+// whose last line is broken gets a line break before the next record; a file deleted or
+// replaced while open is written again at its path.
+TEST(AppendFile, ARecordIsWholeOrAbsent) {
+    Scratch scratch("whole");
+    const std::string record = std::string(300, 'r') + "\n";
+    const std::filesystem::path path = scratch.dir / "log.jsonl";
+    std::ofstream(path, std::ios::binary) << "{\"cut\":";
+    AppendFile::Opened opened = AppendFile::open(path);
+    ASSERT_TRUE(opened.file) << opened.error;
+    AppendFile& file = *opened.file;
+    EXPECT_EQ(file.append(record), "");
+    EXPECT_EQ(fileText(path), "{\"cut\":\n" + record);
+
+    // The file-size limit 100 bytes beyond the end: the write stops there and is taken back.
+    const std::uintmax_t size = std::filesystem::file_size(path);
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit limited = before;
+    limited.rlim_cur = size + 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const std::string cut = file.append(record);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &before), 0);
+    EXPECT_EQ(cut, "only 100 of 301 bytes written (the disk is full or the file too large)");
+    EXPECT_EQ(std::filesystem::file_size(path), size);
+    EXPECT_EQ(file.append(record), "");
+    EXPECT_EQ(fileText(path), "{\"cut\":\n" + record + record);
+
+    std::filesystem::remove(path);
+    EXPECT_EQ(file.append("after delete\n"), "");
+    EXPECT_EQ(fileText(path), "after delete\n");
+    std::ofstream(scratch.dir / "other", std::ios::binary) << "other\n";
+    std::filesystem::rename(scratch.dir / "other", path);
+    EXPECT_EQ(file.append("after replace\n"), "");
+    EXPECT_EQ(fileText(path), "other\nafter replace\n");
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+    EXPECT_EQ(file.append(record), "is a folder");
+
+    // A file system that fills up part-way through a write.
+    Scratch small("small");
+    if (!small.mountSmall(8192)) GTEST_SKIP() << "no tmpfs can be mounted here";
+    const std::filesystem::path log = small.dir / "log.jsonl";
+    AppendFile::Opened onSmall = AppendFile::open(log);
+    ASSERT_TRUE(onSmall.file) << onSmall.error;
+    EXPECT_EQ(onSmall.file->append(record), "");
+    {
+        std::ofstream filler(small.dir / "filler", std::ios::binary);
+        filler << std::string(16384, 'f');
+    }
+    const std::string full = onSmall.file->append(std::string(6000, 'x') + "\n");
+    EXPECT_NE(full, "");
+    EXPECT_EQ(fileText(log), record);
+    std::filesystem::remove(small.dir / "filler");
+    EXPECT_EQ(onSmall.file->append(record), "");
+    EXPECT_EQ(fileText(log), record + record);
 }
 
 TEST(Terminal, SizeIsTheWindowOfThePseudoTerminal) {
