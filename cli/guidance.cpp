@@ -45,10 +45,13 @@ std::string guidanceAfter(download::Outcome outcome, std::string_view lastStatus
     return {};
 }
 
-void printGuidance(const download::Downloader& downloader, std::string_view lastStatus,
-                   std::string_view port, std::FILE* err) {
-    const std::string text = guidanceAfter(downloader.outcome(), lastStatus, downloader.flash(),
-                                           downloader.model().has_value(), port);
+std::string guidanceAfter(const download::DownloadResult& result, std::string_view port) {
+    return guidanceAfter(result.outcome, result.lastStatus, result.flash, result.model.has_value(),
+                         port);
+}
+
+void printGuidance(const download::DownloadResult& result, std::string_view port, std::FILE* err) {
+    const std::string text = guidanceAfter(result, port);
     if (text.empty()) return;
     std::fputs(text.c_str(), err);
     std::fflush(err);

@@ -17,8 +17,11 @@ namespace korvath::cli {
                                         download::FlashState flash, bool passwordPassed,
                                         std::string_view port);
 
-/// Prints guidanceAfter() for `downloader`'s last download to `err`, if there is any.
-void printGuidance(const download::Downloader& downloader, std::string_view lastStatus,
-                   std::string_view port, std::FILE* err);
+/// guidanceAfter() for a download that ended with `result`.
+[[nodiscard]] std::string guidanceAfter(const download::DownloadResult& result,
+                                        std::string_view port);
+
+/// Prints guidanceAfter() for `result` to `err`, if there is any.
+void printGuidance(const download::DownloadResult& result, std::string_view port, std::FILE* err);
 
 }  // namespace korvath::cli

@@ -10,9 +10,11 @@
 #include <string>
 #include <utility>
 
+#include "console_modes.h"
 #include "console_observer.h"
 #include "download/downloader.h"
 #include "guidance.h"
+#include "help/help_formatter.h"
 #include "image_check.h"
 #include "json_observer.h"
 #include "korvath/version.h"
@@ -88,9 +90,14 @@ int main(int argc, char** argv) {
         cli.add_option("-p,--port", portTexts,
                        "Port number (n-th listed port), name, device path, usb:SERIAL or sim[:N]; "
                        "repeat it to run several ports at once")
-            ->allow_extra_args(false);
+            ->allow_extra_args(false)
+            ->option_text("PORT");
     korvath::cli::LineOptions line;
     korvath::cli::addLineOptions(cli, line);
+    korvath::cli::ConsoleModes modes;
+    korvath::cli::addConsoleModes(cli, modes);
+    cli.get_option("--log")->option_text("FILE");
+    cli.get_option("--tag")->option_text("KEY=VALUE");
     bool check = false;
     auto* checkOption = cli.add_flag(
         "--check", check,
@@ -100,19 +107,33 @@ int main(int argc, char** argv) {
     checkOption->excludes(portOption);
     checkOption->excludes("--list-ports");
     cli.footer(
-        "Exit codes: 0 Done! (--check: accepted); 1 the controller or the line failed;\n"
-        "2 usage error, an image that cannot be read, or a port that cannot be opened;\n"
-        "3 the image was refused; 130/143/129/131 cancelled by SIGINT/SIGTERM/SIGHUP/SIGQUIT\n"
-        "(141: standard output closed). A cancelled download ends after the exchange in\n"
-        "flight, with the exit frame.\n"
+        "Exit status:\n"
+        "  0    Done! (with --check: the image was accepted)\n"
+        "  1    the controller or the line failed\n"
+        "  2    a usage error, an image that cannot be read, a port that cannot be opened\n"
+        "  3    the image was refused\n"
+        "  130  cancelled by SIGINT (Ctrl-C); 143 by SIGTERM; 129 by SIGHUP; 131 by SIGQUIT;\n"
+        "       141 standard output closed\n"
+        "A cancelled download ends after the exchange in flight, with the exit frame.\n"
         "--json also works with --check (one object) and --list-ports (one object a port).\n"
         "\n"
         "Examples:\n"
-        "  korvath-cli --list-ports                 the ports, numbered as --port takes them\n"
-        "  korvath-cli --port 1 firmware.shx        download into the controller on port 1\n"
-        "  korvath-cli --port sim examples/demo.shx try it on the simulated controller\n");
+        "  korvath-cli --list-ports\n"
+        "      the ports, numbered as --port takes them\n"
+        "\n"
+        "  korvath-cli --port 1 firmware.shx\n"
+        "      download into the controller on port 1\n"
+        "\n"
+        "  korvath-cli --port sim examples/demo.shx\n"
+        "      try it on the simulated controller\n"
+        "\n"
+        "  korvath-cli --trace --port sim examples/demo.shx\n"
+        "      the same, with every frame and reply on standard error\n"
+        "\n"
+        "See korvath-cli(1) for station mode, the log and the JSON events.");
     portOption->excludes("--list-ports");
     imageOption->excludes("--list-ports");
+    korvath::help::useHelpLayout(cli);
 
     try {
         // UTF-8 on every system, so that an image path keeps every letter on Windows too.
@@ -165,6 +186,12 @@ int main(int argc, char** argv) {
     }
 
     if (korvath::cli::isLineRun(portTexts, line)) {
+        if (modes.quiet || modes.trace) {
+            std::fprintf(stderr,
+                         "korvath-cli: --quiet and --trace take one port without "
+                         "--station, --log or --json\n");
+            return kExitUsage;
+        }
         return korvath::cli::runLine(portTexts, image, std::move(read), line);
     }
     const std::string& portText = portTexts.front();
@@ -187,23 +214,27 @@ int main(int argc, char** argv) {
     // The progress line redraws itself with \r and ESC [K, which a Windows console obeys only
     // when asked to.
     using korvath::platform::Stream;
-    korvath::cli::ConsoleObserver observer(stdout, stderr, stdin,
-                                           korvath::platform::enableTerminalControls(Stream::Error),
-                                           korvath::platform::isTerminal(Stream::Input));
-    observer.setStopToken(stop.get_token());
+    korvath::cli::ConsoleObserver console(
+        stdout, stderr, stdin,
+        modes.barAllowed() && korvath::platform::enableTerminalControls(Stream::Error),
+        korvath::platform::isTerminal(Stream::Input));
+    console.setStopToken(stop.get_token());
+    korvath::cli::ModeObserver observer(console, modes, clock, stderr);
     korvath::cli::OutputCheck output(stop);
     korvath::cli::OutputCheckedObserver checked(observer, output);
     korvath::link::Link link(*opened.port, clock, &checked);
-    korvath::download::Downloader downloader(link, clock, checked);
+    if (modes.trace) link.setTrace(&observer);
+    korvath::download::Downloader downloader(link, checked);
     downloader.setStopToken(stop.get_token());
-    downloader.RunDownload(read);
+    const korvath::download::DownloadResult result = downloader.RunDownload(read);
     observer.finish();
+    console.finish();
     opened.port->close();
-    korvath::cli::printGuidance(downloader, observer.lastStatus(), portText, stderr);
+    korvath::cli::printGuidance(result, portText, stderr);
     // A closed output keeps its signal's code (141); any other write error is a failure.
     if (output.check() && korvath::platform::SignalWatch::signalNumber() == 0) {
         output.report();
         return korvath::cli::kExitFailed;
     }
-    return korvath::cli::exitCodeFor(downloader.outcome());
+    return korvath::cli::exitCodeFor(result.outcome);
 }

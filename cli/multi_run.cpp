@@ -193,8 +193,7 @@ class LineRun {
     void runPort(std::size_t index);
     /// One download on `link`; the record goes to the log and the tally. In station mode the
     /// reset wait watches for the next unit; returns what it heard.
-    download::ResetHeard runUnit(std::size_t index, link::Link& link, link::Clock& clock,
-                                 std::optional<int> unit);
+    download::ResetHeard runUnit(std::size_t index, link::Link& link, std::optional<int> unit);
     /// A unit that answered but whose download never began: "Not programmed", failed.
     void recordNotProgrammed(std::size_t index, int unit);
     /// The record's fields that every unit of port `index` shares.
@@ -298,7 +297,7 @@ UnitRecord LineRun::recordFor(std::size_t index, std::optional<int> unit) const 
     return record;
 }
 
-download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link, link::Clock& clock,
+download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
                                       std::optional<int> unit) {
     std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
     download::DownloadObserver& inner = own ? *own : *single_;
@@ -321,17 +320,16 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link, link:
     }
     record.started = Wall::now();
     const auto started = Steady::now();
-    download::Downloader downloader(link, clock, observer);
+    link.setErrorSink(&observer);
+    download::Downloader downloader(link, observer);
     downloader.setStopToken(stop_.get_token());
     if (options_.station) downloader.setResetWatch(download::ResetWatch::EverySecond);
-    downloader.RunDownload(image_.read);
+    const download::DownloadResult result = downloader.RunDownload(image_.read);
     link.setErrorSink(nullptr);
-    const std::string advice =
-        guidanceAfter(downloader.outcome(), observer.lastStatus(), downloader.flash(),
-                      downloader.model().has_value(), ports_[index]);
+    const std::string advice = guidanceAfter(result, ports_[index]);
     if (single_) {
         single_->finish();
-        printGuidance(downloader, observer.lastStatus(), ports_[index], stderr);
+        printGuidance(result, ports_[index], stderr);
     } else if (console_) {
         if (!advice.empty()) console_->advice(index, advice);
     }
@@ -339,27 +337,25 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link, link:
 
     record.finished = Wall::now();
     record.seconds = std::chrono::duration<double>(Steady::now() - started).count();
-    if (const auto model = downloader.model()) record.model = link::protocol::number(*model);
+    if (result.model) record.model = link::protocol::number(*result.model);
     record.result = observer.lastStatus();
-    record.exit = exitCodeFor(downloader.outcome());
+    record.exit = exitCodeFor(result.outcome);
     // A run stopped because its output could not be written failed; no signal ended it.
-    if (downloader.outcome() == download::Outcome::Cancelled && output_.failed()) {
+    if (result.outcome == download::Outcome::Cancelled && output_.failed()) {
         record.exit = kExitFailed;
     }
     record.errors = observer.errors();
     record.refusedRecord = refusedRecord(observer);
-    if (downloader.outcome() == download::Outcome::ImageRefused && downloader.model() &&
-        image_.read.image) {
+    if (result.outcome == download::Outcome::ImageRefused && result.model && image_.read.image) {
         // The rules of the model that answered; the check before the ports held those of all.
-        const image::PrescanResult prescan =
-            image::PrescanImage(*image_.read.image, *downloader.model());
+        const image::PrescanResult prescan = image::PrescanImage(*image_.read.image, *result.model);
         if (!prescan.refusals.empty()) {
             record.refusal = {prescan.refusals.front().line, prescan.refusals.front().reason};
         }
     }
     record.advice = adviceLines(advice);
     keep(index, record);
-    return downloader.resetHeard();
+    return result.resetHeard;
 }
 
 void LineRun::recordNotProgrammed(std::size_t index, int unit) {
@@ -421,9 +417,7 @@ class LineRun::PortStation final : public StationPort {
         (own ? *own : *run_.single_).showStatus(text, severity);
         run_.output_.check();
     }
-    download::ResetHeard download(int unit) override {
-        return run_.runUnit(index_, link_, clock_, unit);
-    }
+    download::ResetHeard download(int unit) override { return run_.runUnit(index_, link_, unit); }
     void recordNotProgrammed(int unit) override { run_.recordNotProgrammed(index_, unit); }
 
     void reopen() override {
@@ -487,7 +481,7 @@ void LineRun::runPort(std::size_t index) {
         return;
     }
     link::Link link(*opened.port, clock);
-    runUnit(index, link, clock, std::nullopt);
+    runUnit(index, link, std::nullopt);
     opened.port->close();
 }
 

@@ -35,7 +35,8 @@ for path in usr/bin/korvath usr/bin/korvath-cli usr/bin/korvath-sim \
   usr/share/applications/korvath.desktop usr/share/icons/hicolor/scalable/apps/korvath.svg \
   usr/share/icons/hicolor/{16x16,24x24,32x32,48x48,64x64,128x128,256x256}/apps/korvath.png \
   usr/share/man/man1/{korvath,korvath-cli,korvath-sim}.1.gz \
-  usr/share/bash-completion/completions/korvath-cli usr/share/korvath/examples/demo.shx \
+  usr/share/bash-completion/completions/korvath-cli usr/share/zsh/vendor-completions/_korvath-cli \
+  usr/share/fish/vendor_completions.d/korvath-cli.fish usr/share/korvath/examples/demo.shx \
   usr/share/mime/packages/korvath.xml; do
   if ! grep -qxF "./$path" <<<"$contents"; then
     echo "package-check: the package has no /$path" >&2

@@ -16,10 +16,6 @@ namespace korvath::download {
 
 namespace {
 
-// The sixth character of "S244E7FFC0": changing it to '8' moves the record to E8FFC0.
-constexpr std::size_t kLastRecordMoveIndex = 5;
-constexpr link::Model kModelMovingLastRecord = link::Model::M3;
-
 /// The bar's maximum for an image of `bytes`: bytes / 141 to the nearest integer (141 is odd,
 /// so there is never a half to round).
 std::uintmax_t progressMaximum(std::uintmax_t bytes) {
@@ -42,25 +38,24 @@ std::string withIndex(std::string_view text, int index) {
 
 }  // namespace
 
-Downloader::Downloader(link::Link& link, link::Clock& clock, DownloadObserver& observer)
-    : link_(link), clock_(clock), observer_(observer) {
-    link_.setErrorSink(&observer_);
-}
+Downloader::Downloader(link::Link& link, DownloadObserver& observer)
+    : link_(link), observer_(observer) {}
 
 void Downloader::showStatus(std::string_view text, Severity severity) {
+    run_.result.lastStatus.assign(text);
     observer_.showStatus(text, severity);
 }
 
 void Downloader::updateProgress(const ProgressUpdate& update, Phase phase) {
     progress_.apply(update);
-    phase_ = phase;
+    run_.phase = phase;
     publishProgress();
 }
 
 void Downloader::showStep(Count count, int step, int steps) {
-    count_ = count;
-    step_ = step;
-    steps_ = steps;
+    run_.count = count;
+    run_.step = step;
+    run_.steps = steps;
     publishProgress();
 }
 
@@ -68,28 +63,30 @@ void Downloader::publishProgress() {
     const ProgressState& state = progress_.state();
     observer_.showProgress({.done = state.Value,
                             .total = state.Max,
-                            .phase = phase_,
-                            .count = count_,
-                            .step = step_,
-                            .steps = steps_});
+                            .phase = run_.phase,
+                            .count = run_.count,
+                            .step = run_.step,
+                            .steps = run_.steps});
 }
 
 bool Downloader::stopRequested() {
     if (!stop_.stop_requested()) return false;
-    outcome_ = Outcome::Cancelled;
+    run_.result.outcome = Outcome::Cancelled;
+    run_.result.stoppedBy = Stop::Cancelled;
     return true;
 }
 
 void Downloader::pause(double ms) {
-    clock_.pauseMs(ms, stop_);
+    link_.clock().pauseMs(ms, stop_);
 }
 
-void Downloader::fail(Outcome outcome, std::string_view text) {
-    outcome_ = outcome;
+void Downloader::fail(Outcome outcome, Stop stop, std::string_view text) {
+    run_.result.outcome = outcome;
+    run_.result.stoppedBy = stop;
     showStatus(text, Severity::Error);
 }
 
-bool Downloader::RunDownload(const std::filesystem::path& imagePath) {
+DownloadResult Downloader::RunDownload(const std::filesystem::path& imagePath) {
     if (!platform::isFullPath(imagePath)) {
         image::ImageRead relative;
         relative.failure = image::ReadFailure::Unreadable;
@@ -100,20 +97,16 @@ bool Downloader::RunDownload(const std::filesystem::path& imagePath) {
     return RunDownload(image::ReadImage(imagePath));
 }
 
-bool Downloader::RunDownload(const image::ImageRead& image) {
+DownloadResult Downloader::RunDownload(const image::ImageRead& image) {
     // The window may call in again from a progress update; one link cannot run two downloads.
-    if (running_.exchange(true)) return false;
-    outcome_ = Outcome::NotRun;
-    model_.reset();
-    resetHeard_ = ResetHeard::Nothing;
-    exitDue_ = false;
-    flash_ = FlashState::Untouched;
-    count_ = Count::None;
-    step_ = steps_ = 0;
-    phase_ = Phase::Connecting;
-    bool result = false;
+    if (running_.exchange(true)) {
+        DownloadResult busy;
+        busy.stoppedBy = Stop::Busy;
+        return busy;
+    }
+    run_ = Run{};
     try {
-        result = runSteps(image);
+        runSteps(image);
     } catch (const std::exception& e) {
         stopAfterError(e.what());
     } catch (...) {
@@ -121,68 +114,71 @@ bool Downloader::RunDownload(const image::ImageRead& image) {
     }
     busy_ = false;
     running_ = false;
-    return result;
+    return run_.result;
 }
 
 void Downloader::stopAfterError(const std::string& what) {
-    ignoringErrors([&] { fail(Outcome::DeviceFailure, "Download stopped: " + what); });
-    if (exitDue_) ignoringErrors([this] { link_.exitProgramming(); });
+    ignoringErrors(
+        [&] { fail(Outcome::DeviceFailure, Stop::UnexpectedError, "Download stopped: " + what); });
+    if (run_.exitDue) ignoringErrors([this] { link_.exitProgramming(replyTimeoutMs_); });
 }
 
-bool Downloader::runSteps(const image::ImageRead& read) {
-    if (!setUpProgress(read)) return true;
+void Downloader::exitProgramming() {
+    link_.exitProgramming(replyTimeoutMs_);
+    run_.exitDue = false;
+}
+
+void Downloader::runSteps(const image::ImageRead& read) {
+    if (!setUpProgress(read)) return;
     const image::ImageFile& image = *read.image;
+    DownloadResult& result = run_.result;
     showStatus(text::Idle);
     showStatus(text::Connecting);
     if (!connect()) {
-        if (outcome_ == Outcome::Cancelled) showStatus(text::Cancelled, Severity::Error);
-        return true;
+        if (result.outcome == Outcome::Cancelled) showStatus(text::Cancelled, Severity::Error);
+        return;
     }
 
-    exitDue_ = true;
+    run_.exitDue = true;
     updateProgress({.step = 1}, Phase::Connecting);
     showStatus(text::SendingPassword);
-    bool result = true;
     bool programmed = false;
-    model_ = unlock();
-    if (const std::optional<link::Model> model = model_) {
+    result.model = unlock();
+    if (const std::optional<link::Model> model = result.model) {
         std::optional<std::int32_t> lastRecordLine = prescan(image, *model);
         if (lastRecordLine && stopRequested()) lastRecordLine.reset();
         if (lastRecordLine) {
             busy_ = true;
-            flash_ = FlashState::Incomplete;
-            count_ = Count::Sector;
-            step_ = 1;
-            steps_ = link::protocol::sectorCountFor(link::protocol::number(*model));
+            result.flash = FlashState::Incomplete;
+            run_.count = Count::Sector;
+            run_.step = 1;
+            run_.steps = link::protocol::factsOf(*model).sectorCount;
             updateProgress({.step = 1}, Phase::Erasing);
             showStatus(text::Erasing);
-            if (erase(*model)) {
-                programmed = program(image, *model, *lastRecordLine);
-                result = programmed;
-            }
+            if (erase(*model)) programmed = program(image, *model, *lastRecordLine);
         }
     }
 
     // A download cancelled before the password was accepted owes the device no exit frame.
-    if (model_ || outcome_ != Outcome::Cancelled) link_.exitProgramming();
-    exitDue_ = false;
+    if (result.model || result.outcome != Outcome::Cancelled) exitProgramming();
+    run_.exitDue = false;
     if (programmed) {
-        flash_ = FlashState::Written;
+        result.flash = FlashState::Written;
         showStatus(text::Resetting);
         resetTarget();
-        if (outcome_ != Outcome::Cancelled) {
+        if (result.outcome != Outcome::Cancelled) {
             showStatus(text::Done);
-            outcome_ = Outcome::Done;
+            result.outcome = Outcome::Done;
         }
     }
-    if (outcome_ == Outcome::Cancelled) showStatus(text::Cancelled, Severity::Error);
-    return result;
+    if (result.outcome == Outcome::Cancelled) showStatus(text::Cancelled, Severity::Error);
 }
 
 bool Downloader::setUpProgress(const image::ImageRead& read) {
     if (!read.image) {
-        fail(read.failure == image::ReadFailure::TooLong ? Outcome::ImageRefused
-                                                         : Outcome::ImageUnreadable,
+        const bool tooLong = read.failure == image::ReadFailure::TooLong;
+        fail(tooLong ? Outcome::ImageRefused : Outcome::ImageUnreadable,
+             tooLong ? Stop::ImageRefused : Stop::ImageUnreadable,
              read.message.empty() ? std::string("Cannot read image file") : read.message);
         return false;
     }
@@ -190,7 +186,7 @@ bool Downloader::setUpProgress(const image::ImageRead& read) {
     const std::uintmax_t maximum = progressMaximum(read.image->bytes().size());
     if (maximum > static_cast<std::uintmax_t>(std::numeric_limits<std::int16_t>::max()) ||
         read.image->lineCount() > image::kMaxImageLines) {
-        fail(Outcome::ImageRefused, image::text::FileTooLong);
+        fail(Outcome::ImageRefused, Stop::ImageRefused, image::text::FileTooLong);
         return false;
     }
     updateProgress({.value = 0, .min = 0, .max = static_cast<int>(maximum)}, Phase::Connecting);
@@ -201,19 +197,20 @@ bool Downloader::connect() {
     for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
         if (stopRequested()) return false;
         showStep(Count::Probe, attempt + 1, kConnectAttempts);
-        if (link_.probe()) return true;
+        if (link_.probe(replyTimeoutMs_)) return true;
     }
-    fail(Outcome::DeviceFailure, text::ConnectionError);
+    fail(Outcome::DeviceFailure, Stop::NoConnection, text::ConnectionError);
     return false;
 }
 
 std::optional<link::Model> Downloader::unlock() {
+    replyTimeoutMs_ = link::protocol::kLongReplyTimeoutMs;
     for (int attempt = 0; attempt < kPasswordAttempts; ++attempt) {
         if (stopRequested()) return std::nullopt;
         showStep(Count::PasswordRound, attempt + 1, kPasswordAttempts);
         if (const std::optional<link::Model> model = link_.unlock()) return model;
     }
-    fail(Outcome::DeviceFailure, text::WrongPassword);
+    fail(Outcome::DeviceFailure, Stop::WrongPassword, text::WrongPassword);
     return std::nullopt;
 }
 
@@ -224,26 +221,39 @@ std::optional<std::int32_t> Downloader::prescan(const image::ImageFile& image, l
         observer_.explainStatus(refusal.detail());
     }
     if (result.accepted) return result.lastRecordLine;
-    outcome_ = Outcome::ImageRefused;
+    run_.result.outcome = Outcome::ImageRefused;
+    run_.result.stoppedBy = Stop::ImageRefused;
     return std::nullopt;
 }
 
+link::SectorState Downloader::blankCheck(int sector) {
+    const link::SectorState state = link_.blankCheck(sector);
+    replyTimeoutMs_ = link::protocol::kDefaultReplyTimeoutMs;
+    return state;
+}
+
+link::Answer Downloader::eraseSector(int sector) {
+    const link::Answer answer = link_.erase(sector);
+    replyTimeoutMs_ = link::protocol::kDefaultReplyTimeoutMs;
+    return answer;
+}
+
 bool Downloader::erase(link::Model model) {
-    const int sectors = link::protocol::sectorCountFor(link::protocol::number(model));
+    const int sectors = link::protocol::factsOf(model).sectorCount;
     for (int index = 0; index < sectors; ++index) {
         const int sector = link::protocol::sectorNumber(model, index);
         bool done = false;
         bool paused = false;
         for (int pass = 0; pass < kErasePasses && !done; ++pass) {
             if (stopRequested()) return false;
-            if (link_.blankCheck(sector) == link::SectorState::Blank) {
+            if (blankCheck(sector) == link::SectorState::Blank) {
                 showStatus(withIndex(text::BlankSector, index));
                 pause(kSectorPauseMs);
                 done = true;
             } else {
                 if (stopRequested()) return false;
                 showStatus(withIndex(text::ErasingSector, index));
-                done = link_.erase(sector) == link::Answer::Accepted;
+                done = eraseSector(sector) == link::Answer::Accepted;
                 // Only the first erase of a sector is given time to settle.
                 if (!paused) {
                     paused = true;
@@ -253,11 +263,11 @@ bool Downloader::erase(link::Model model) {
         }
         if (stopRequested()) return false;
         if (!done) {
-            fail(Outcome::DeviceFailure, text::EraseFailed);
+            fail(Outcome::DeviceFailure, Stop::EraseFailed, text::EraseFailed);
             return false;
         }
         // The report after a sector names the one now being worked on.
-        step_ = std::min(index + 2, sectors);
+        run_.step = std::min(index + 2, sectors);
         updateProgress({.step = 1}, Phase::Erasing);
     }
     return true;
@@ -267,53 +277,53 @@ bool Downloader::program(const image::ImageFile& image, link::Model model,
                          std::int32_t lastRecordLine) {
     showStatus(text::Programming);
     int sent = 0;
-    count_ = Count::Record;
-    step_ = 0;
-    steps_ = lastRecordLine - 1;  // the lines after the header up to it
+    run_.count = Count::Record;
+    run_.step = 0;
+    run_.steps = lastRecordLine - 1;  // the lines after the header up to it
 
     // The pre-scan judged every line from the header to the last record: these very bytes.
-    const bool moveLastRecord = model == kModelMovingLastRecord;
     for (std::int32_t lineNumber = 2; lineNumber <= lastRecordLine; ++lineNumber) {
-        std::string line(image.line(lineNumber));
-        if (moveLastRecord && lineNumber == lastRecordLine) line[kLastRecordMoveIndex] = '8';
+        link::DataRecord record = image::dataRecord(image.line(lineNumber));
+        if (lineNumber == lastRecordLine)
+            record.address = link::protocol::lastRecordAddressFor(model);
         if (stopRequested()) return false;
-        if (link_.program(image::dataRecord(line)) != link::Answer::Accepted) {
-            fail(Outcome::DeviceFailure, text::FlashError);
+        if (link_.program(record, replyTimeoutMs_) != link::Answer::Accepted) {
+            fail(Outcome::DeviceFailure, Stop::RecordRefused, text::FlashError);
             return false;
         }
-        step_ = ++sent;
+        run_.step = ++sent;
         updateProgress({.step = 1}, Phase::Programming);
     }
     return true;
 }
 
 void Downloader::resetTarget() {
-    count_ = Count::Second;
-    step_ = 0;
-    steps_ = kResetSeconds;
+    run_.count = Count::Second;
+    run_.step = 0;
+    run_.steps = kResetSeconds;
     updateProgress({.value = 0, .min = 0, .max = kResetSeconds}, Phase::Resetting);
     if (resetWatch_ == ResetWatch::EverySecond) {
         resetWatchingEverySecond();
         return;
     }
     for (int second = 0; second < kResetSeconds; ++second) {
-        step_ = second + 1;
+        run_.step = second + 1;
         updateProgress({.step = 1}, Phase::Resetting);
         pause(kResetStepMs);
         if (stopRequested()) return;
     }
-    if (!link_.probe()) {
-        resetHeard_ = ResetHeard::Silence;
+    if (!link_.probe(replyTimeoutMs_)) {
+        run_.result.resetHeard = ResetHeard::Silence;
         return;
     }
     askToRemoveCard();
 }
 
 void Downloader::askToRemoveCard() {
-    resetHeard_ = ResetHeard::CardStillIn;
+    run_.result.resetHeard = ResetHeard::CardStillIn;
     // A controller still answering has its programming card plugged in.
     observer_.askToRemoveProgrammingCard();
-    link_.exitProgramming();
+    exitProgramming();
     // A stop asked for while the question was up cancels the download as anywhere else.
     stopRequested();
 }
@@ -321,25 +331,26 @@ void Downloader::askToRemoveCard() {
 void Downloader::resetWatchingEverySecond() {
     // Probes at 0, 1, ... 8 s: the first one catches the silence of a controller that restarted
     // at once, so that a unit plugged in half a second later is known for a new one.
-    const double start = clock_.nowMs();
+    ResetHeard& heard = run_.result.resetHeard;
+    const double start = link_.clock().nowMs();
     for (int second = 0;; ++second) {
         if (second < kResetSeconds) {
-            step_ = second + 1;
+            run_.step = second + 1;
             updateProgress({.step = 1}, Phase::Resetting);
         }
-        if (!link_.probe()) {
-            resetHeard_ = ResetHeard::Silence;
-        } else if (resetHeard_ == ResetHeard::Silence) {
-            resetHeard_ = ResetHeard::NextUnit;
-            step_ = kResetSeconds;
+        if (!link_.probe(replyTimeoutMs_)) {
+            heard = ResetHeard::Silence;
+        } else if (heard == ResetHeard::Silence) {
+            heard = ResetHeard::NextUnit;
+            run_.step = kResetSeconds;
             updateProgress({.value = kResetSeconds}, Phase::Resetting);
             return;
         }
         if (second == kResetSeconds) break;
-        pause(start + (second + 1) * kResetStepMs - clock_.nowMs());
+        pause(start + (second + 1) * kResetStepMs - link_.clock().nowMs());
         if (stopRequested()) return;
     }
-    if (resetHeard_ != ResetHeard::Silence) askToRemoveCard();
+    if (heard != ResetHeard::Silence) askToRemoveCard();
 }
 
 }  // namespace korvath::download

@@ -13,7 +13,6 @@
 #include "download/observer.h"
 #include "download/progress.h"
 #include "image/image_file.h"
-#include "link/clock.h"
 #include "link/link.h"
 
 namespace korvath::download {
@@ -65,7 +64,7 @@ enum class ResetWatch {
     EverySecond,
 };
 
-/// What the reset wait of the last download heard on the line.
+/// What the reset wait of a download heard on the line.
 enum class ResetHeard {
     Nothing,      ///< there was no reset wait, or it was cancelled before it probed
     Silence,      ///< the restarted controller fell silent (and nothing answered after that)
@@ -80,21 +79,45 @@ enum class FlashState {
     Written,     ///< every record was sent and acknowledged
 };
 
+/// What ended a download short of "Done!".
+enum class Stop {
+    Nothing,          ///< it ran to its end
+    NoConnection,     ///< no probe was acknowledged
+    WrongPassword,    ///< no password was accepted
+    ImageUnreadable,  ///< the image could not be read
+    ImageRefused,     ///< the image checks refused it
+    EraseFailed,      ///< a sector stayed neither blank nor erased
+    RecordRefused,    ///< a record was refused or not answered
+    UnexpectedError,  ///< an error nobody expected ("Download stopped: ...")
+    Cancelled,        ///< a stop was requested
+    Busy,             ///< another download was still running on this downloader
+};
+
+/// How one download ended.
+struct DownloadResult {
+    Outcome outcome = Outcome::NotRun;
+    FlashState flash = FlashState::Untouched;
+    /// The model that accepted a password; empty when that step did not pass.
+    std::optional<link::Model> model;
+    /// The last status text shown, as the status box holds it afterwards.
+    std::string lastStatus;
+    Stop stoppedBy = Stop::Nothing;
+    ResetHeard resetHeard = ResetHeard::Nothing;
+};
+
 class Downloader {
   public:
-    /// All three must outlive the downloader. The link's ErrorSink is set to `observer`.
-    Downloader(link::Link& link, link::Clock& clock, DownloadObserver& observer);
+    /// Both must outlive the downloader. It waits on the link's clock; the link's faults go to
+    /// whatever ErrorSink the link was given, usually the same observer.
+    Downloader(link::Link& link, DownloadObserver& observer);
 
     /// Runs one download of the image at `imagePath`, which must be a full path (a relative one
-    /// is refused, never resolved against the current directory). Returns false when the
-    /// programming loop stopped before the end line (a refused record, a read failure) or the
-    /// download was cut short by an unexpected error, and when another download is still
-    /// running on this object; true otherwise. outcome() tells the rest. Never throws.
-    bool RunDownload(const std::filesystem::path& imagePath);
+    /// is refused, never resolved against the current directory). Never throws.
+    DownloadResult RunDownload(const std::filesystem::path& imagePath);
 
     /// The same with an image already read (image::ReadImage), so that several downloads send
     /// the very bytes that were checked once. A failed read is reported as for a path.
-    bool RunDownload(const image::ImageRead& image);
+    DownloadResult RunDownload(const image::ImageRead& image);
 
     /// A download asked to stop through `stop` ends at the next boundary between exchanges
     /// (never inside one), sends the exit frame when the password step had passed, shows
@@ -104,29 +127,38 @@ class Downloader {
 
     /// ResetWatch::ProbeAtEnd unless set; set it before RunDownload.
     void setResetWatch(ResetWatch watch) { resetWatch_ = watch; }
-    [[nodiscard]] ResetHeard resetHeard() const { return resetHeard_; }
 
-    [[nodiscard]] Outcome outcome() const { return outcome_; }
-    [[nodiscard]] FlashState flash() const { return flash_; }
-    /// The model that accepted a password in the last download; empty before that step passed.
-    [[nodiscard]] std::optional<link::Model> model() const { return model_; }
     [[nodiscard]] const ProgressState& progress() const { return progress_.state(); }
 
     /// True from the erase phase to the end of a download; readable from any thread.
     [[nodiscard]] bool busy() const { return busy_; }
 
   private:
-    bool runSteps(const image::ImageRead& read);
+    /// Everything one download knows; a new download starts from a fresh one.
+    struct Run {
+        DownloadResult result;
+        bool exitDue = false;  ///< the exit frame is owed to the device
+        // The step within the phase, sent along with every progress report.
+        Count count = Count::None;
+        int step = 0;
+        int steps = 0;
+        Phase phase = Phase::Connecting;
+    };
+
+    void runSteps(const image::ImageRead& read);
     bool setUpProgress(const image::ImageRead& read);
     bool connect();
     std::optional<link::Model> unlock();
     std::optional<std::int32_t> prescan(const image::ImageFile& image, link::Model model);
     bool erase(link::Model model);
+    link::SectorState blankCheck(int sector);
+    link::Answer eraseSector(int sector);
     /// True when every record up to the last one was sent and acknowledged.
     bool program(const image::ImageFile& image, link::Model model, std::int32_t lastRecordLine);
     void resetTarget();
     void resetWatchingEverySecond();
     void askToRemoveCard();
+    void exitProgramming();
 
     /// True (and the outcome Cancelled) once a stop was requested: checked between exchanges.
     bool stopRequested();
@@ -141,25 +173,21 @@ class Downloader {
     void updateProgress(const ProgressUpdate& update, Phase phase);
     /// Tells the observer where the bar and the phase's own count stand.
     void publishProgress();
-    void fail(Outcome outcome, std::string_view text);
+    void fail(Outcome outcome, Stop stop, std::string_view text);
     void stopAfterError(const std::string& what);
 
     link::Link& link_;
-    link::Clock& clock_;
     DownloadObserver& observer_;
     ProgressModel progress_;
-    Outcome outcome_ = Outcome::NotRun;
-    std::optional<link::Model> model_;
-    bool exitDue_ = false;  // the exit frame is owed to the device
-    FlashState flash_ = FlashState::Untouched;
     std::stop_token stop_;
     ResetWatch resetWatch_ = ResetWatch::ProbeAtEnd;
-    ResetHeard resetHeard_ = ResetHeard::Nothing;
-    // The step within the phase, sent along with every progress report.
-    Count count_ = Count::None;
-    int step_ = 0;
-    int steps_ = 0;
-    Phase phase_ = Phase::Connecting;
+    Run run_;
+    /// The reply time-out of probes, records and the exit frame: kLongReplyTimeoutMs from the
+    /// password step until the end of the next blank check or erase, kDefaultReplyTimeoutMs
+    /// otherwise. It outlives a run on purpose: a download that ended after its password step
+    /// (wrong password, refused image, cancelled) leaves the long wait to the probes of the
+    /// next one, and a controller's bootloader sees that in the timing of the retries.
+    int replyTimeoutMs_ = link::protocol::kDefaultReplyTimeoutMs;
     std::atomic<bool> busy_{false};
     std::atomic<bool> running_{false};
 };

@@ -12,18 +12,14 @@ namespace {
 
 namespace protocol = link::protocol;
 
-constexpr double kBaud = 38400;
-constexpr double kBitsPerByte = 10;  // 8N1
 constexpr double kAckBytes = 1;
-
-constexpr std::array<protocol::Model, 3> kModels = {protocol::Model::M1, protocol::Model::M2,
-                                                    protocol::Model::M3};
 
 }  // namespace
 
 double lineSecondsPerRecord() {
-    return (protocol::kProgramFrameLength + kAckBytes) * kBitsPerByte / kBaud +
-           protocol::kReplyQuietMs / 1000.0;
+    return ((protocol::kProgramFrameLength + kAckBytes) * protocol::kByteTimeMs +
+            protocol::kReplyQuietMs) /
+           1000.0;
 }
 
 std::string hexDigest(const Sha256Digest& digest) {
@@ -66,10 +62,10 @@ ImageCheck CheckImage(const ImageFile& image, const Sha256Function& sha256) {
     // that holds without a model comes first.
     const std::optional<Refusal> shared = detail::refusalOfRecords(image, scan, std::nullopt);
     std::vector<Refusal> lastRefusals;
-    for (protocol::Model model : kModels) {
-        const PrescanResult result = PrescanImage(image, model);
+    for (const protocol::ModelFacts& model : protocol::kModels) {
+        const PrescanResult result = PrescanImage(image, model.model);
         if (result.accepted) {
-            facts.models.push_back(model);
+            facts.models.push_back(model.model);
         } else {
             lastRefusals = result.refusals;
         }

@@ -1,15 +1,19 @@
 #include "image/image_file.h"
 
 #include <cerrno>
-
-#include "image/line_reader.h"
+#include <system_error>
 
 namespace korvath::image {
 
 namespace {
 
-/// The status text of a read failure; the texts for a missing file and a folder are the ones
-/// the line reader gives too.
+/// Why a file could not be opened or read, from errno, for a status text.
+std::string describeFileError(int errnoValue) {
+    if (errnoValue == 0) return "unknown error";
+    return std::generic_category().message(errnoValue);
+}
+
+/// The status text of a read failure.
 std::string describe(const FileBytes& read) {
     switch (read.failure) {
         case ReadFailure::None:

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "image/line_reader.h"
 #include "image/record.h"
 
 namespace korvath::image {
@@ -16,7 +15,7 @@ constexpr std::size_t kAddressFieldLength = 6;
 constexpr protocol::Model kModelTakingKind2 = protocol::Model::M3;
 constexpr std::uint32_t kRecordBytes = protocol::kRecordDataBytes;
 constexpr std::uint32_t kLastRecordAddress = 0xE7FFC0;
-constexpr std::uint32_t kMovedLastRecordAddress = 0xE8FFC0;
+constexpr std::uint32_t kMovedLastRecordAddress = protocol::lastRecordAddressFor(kModelTakingKind2);
 /// The flash of the largest model: what any model could hold.
 constexpr std::uint32_t kAnyFlashEnd = protocol::flashEndFor(protocol::Model::M3);
 
@@ -237,9 +236,9 @@ PrescanResult PrescanImage(const ImageFile& image, link::protocol::Model model) 
 }
 
 bool HasImageHeader(const std::filesystem::path& path) {
-    LineReader reader(path);
-    std::string first;
-    return reader.readLine(first) && beginsWith(first, kHeaderPrefix);
+    const ImageRead read = ReadImage(path);
+    if (read.failure == ReadFailure::TooLong) return true;
+    return read.image && beginsWith(read.image->line(1), kHeaderPrefix);
 }
 
 }  // namespace korvath::image

@@ -72,7 +72,8 @@ struct PrescanResult {
 [[nodiscard]] PrescanResult PrescanImage(const ImageFile& image, link::protocol::Model model);
 
 /// True when the file's first line begins with "S0"; false also when the file is empty, is not
-/// a regular file or cannot be read.
+/// a regular file or cannot be read. A file too long to be taken is left to the image checks,
+/// which refuse it as "File too long": true.
 [[nodiscard]] bool HasImageHeader(const std::filesystem::path& path);
 
 namespace detail {

@@ -16,8 +16,9 @@ std::uint8_t sectorByte(int sector) {
     return static_cast<std::uint8_t>(sector);
 }
 
-std::string rangeText(const std::string& what) {
-    return std::string(toString(ErrorNumber::IndexOutOfRange)) + ": " + what;
+Fault rangeFault(const std::string& what) {
+    return {ErrorNumber::IndexOutOfRange,
+            std::string(toString(ErrorNumber::IndexOutOfRange)) + ": " + what};
 }
 
 }  // namespace
@@ -25,8 +26,8 @@ std::string rangeText(const std::string& what) {
 Link::Link(Port& port, Clock& clock, ErrorSink* errors)
     : port_(&port), clock_(&clock), errors_(errors) {}
 
-ExchangeResult Link::fail(LinkFault fault) {
-    if (errors_ != nullptr) errors_->reportError(fault.number, fault.description);
+ExchangeResult Link::fail(Fault fault) {
+    if (errors_ != nullptr) errors_->reportError(static_cast<int>(fault.number), fault.text);
     ExchangeResult result;
     result.status = ExchangeResult::Status::Failed;
     result.fault = std::move(fault);
@@ -38,21 +39,27 @@ ExchangeResult Link::portFailure() {
     // Closing makes every later exchange end at once and silently: one report per failure,
     // not one per retry of the download.
     port_->close();
-    return fail({error.number != 0 ? error.number : static_cast<int>(ErrorNumber::DeviceIo),
-                 error.description.empty() ? std::string(toString(ErrorNumber::DeviceIo))
-                                           : error.description});
+    Fault fault = platform::faultOf(ErrorNumber::DeviceIo);
+    if (error.number != 0) fault.number = static_cast<ErrorNumber>(error.number);
+    if (!error.description.empty()) fault.text = error.description;
+    return fail(std::move(fault));
 }
 
-ExchangeResult Link::ExchangeFrame(std::span<const std::uint8_t> frame) {
+ExchangeResult Link::ExchangeFrame(std::span<const std::uint8_t> frame, int timeoutMs) {
     if (frame.empty() || frame.size() > protocol::kMaxFrameLength) {
-        return fail({static_cast<int>(ErrorNumber::IndexOutOfRange),
-                     rangeText("frame of " + std::to_string(frame.size()) + " bytes")});
+        return fail(rangeFault("frame of " + std::to_string(frame.size()) + " bytes"));
     }
     if (!port_->isOpen()) return {};
 
     port_->discardInput();
-    if (!port_->write(frame)) return portFailure();
-    const WaitEnd end = waitForReply(replyTimeoutMs_);
+    const double sentMs = trace_ != nullptr ? clock_->nowMs() : 0;
+    const ExchangeResult result = port_->write(frame) ? collectReply(timeoutMs) : portFailure();
+    if (trace_ != nullptr) trace_->exchanged({frame, result, sentMs, clock_->nowMs(), timeoutMs});
+    return result;
+}
+
+ExchangeResult Link::collectReply(int timeoutMs) {
+    const WaitEnd end = waitForReply(timeoutMs);
     if (end == WaitEnd::PortFailed) return portFailure();
 
     ExchangeResult result;
@@ -60,9 +67,8 @@ ExchangeResult Link::ExchangeFrame(std::span<const std::uint8_t> frame) {
     if (result.reply.size() > protocol::kMaxReplyLength) {
         const std::size_t received = result.reply.size();
         ExchangeResult failed =
-            fail({static_cast<int>(ErrorNumber::IndexOutOfRange),
-                  rangeText("reply of " + std::to_string(received) + " bytes, more than " +
-                            std::to_string(protocol::kMaxReplyLength))});
+            fail(rangeFault("reply of " + std::to_string(received) + " bytes, more than " +
+                            std::to_string(protocol::kMaxReplyLength)));
         result.reply.resize(protocol::kMaxReplyLength);
         failed.reply = std::move(result.reply);
         return failed;
@@ -117,27 +123,22 @@ Answer answerOf(const ExchangeResult& result) {
     return result.reply.front() == protocol::kAck ? Answer::Accepted : Answer::Refused;
 }
 
-bool Link::probe() {
+bool Link::probe(int timeoutMs) {
     const std::array<std::uint8_t, 1> frame = {protocol::kProbe};
-    return ExchangeFrame(frame).acked();
+    return ExchangeFrame(frame, timeoutMs).acked();
 }
 
 std::optional<Model> Link::unlock() {
-    replyTimeoutMs_ = protocol::kLongReplyTimeoutMs;
-    for (std::size_t i = 0; i < protocol::kPasswords.size(); ++i) {
-        if (ExchangeFrame(passwordFrame(protocol::kPasswords[i])).acked())
-            return static_cast<Model>(i + 1);
+    for (const protocol::ModelFacts& facts : protocol::kModels) {
+        if (ExchangeFrame(passwordFrame(facts.password), protocol::kLongReplyTimeoutMs).acked())
+            return facts.model;
     }
     return std::nullopt;
 }
 
 Answer Link::sectorCommand(SectorCommand command, int sector) {
-    // The long wait is in force from here, also when the sector number is refused.
-    replyTimeoutMs_ = protocol::kLongReplyTimeoutMs;
     const SectorFrame frame = sectorFrame(command, sectorByte(sector));
-    const Answer answer = answerOf(ExchangeFrame(frame));
-    replyTimeoutMs_ = protocol::kDefaultReplyTimeoutMs;
-    return answer;
+    return answerOf(ExchangeFrame(frame, protocol::kLongReplyTimeoutMs));
 }
 
 SectorState Link::blankCheck(int sector) {
@@ -156,12 +157,12 @@ Answer Link::erase(int sector) {
     return sectorCommand(SectorCommand::Erase, sector);
 }
 
-Answer Link::program(const DataRecord& record) {
-    return answerOf(ExchangeFrame(programFrame(record)));
+Answer Link::program(const DataRecord& record, int timeoutMs) {
+    return answerOf(ExchangeFrame(programFrame(record), timeoutMs));
 }
 
-bool Link::exitProgramming() {
-    return ExchangeFrame(protocol::kExitFrame).acked();
+bool Link::exitProgramming(int timeoutMs) {
+    return ExchangeFrame(protocol::kExitFrame, timeoutMs).acked();
 }
 
 }  // namespace korvath::link

@@ -1,6 +1,7 @@
 // One serial link to one controller's bootloader: the request/reply exchange and the bootloader
-// commands. Frames are built in frames.h; it knows nothing of files or windows, and reports the
-// port's and the reply's faults to an ErrorSink.
+// commands. Frames are built in frames.h; it knows nothing of files or windows, reports the
+// port's and the reply's faults to an ErrorSink and, when asked, each exchange to a WireTrace.
+// It keeps no state between exchanges: each one is given its reply time-out.
 #pragma once
 
 #include <cstdint>
@@ -17,12 +18,6 @@
 
 namespace korvath::link {
 
-/// A fault of one exchange, as reported to the ErrorSink.
-struct LinkFault {
-    int number = 0;
-    std::string description;
-};
-
 /// What one exchange brought back.
 struct ExchangeResult {
     enum class Status {
@@ -35,7 +30,7 @@ struct ExchangeResult {
     /// The bytes received, at most kMaxReplyLength of them; trustworthy only when Replied.
     std::vector<std::uint8_t> reply;
     /// Set when Failed: the fault that went to the ErrorSink.
-    std::optional<LinkFault> fault;
+    std::optional<Fault> fault;
 
     /// True when the reply came in time and its first byte is ACK.
     [[nodiscard]] bool acked() const {
@@ -57,6 +52,23 @@ enum class SectorState {
     Unknown,  ///< no trustworthy reply
 };
 
+/// One exchange as it went over the line, for a trace of the wire.
+struct WireExchange {
+    std::span<const std::uint8_t> frame;
+    const ExchangeResult& result;
+    double sentMs = 0;   ///< the link clock's time when the frame was handed to the port
+    double endedMs = 0;  ///< its time when the reply was taken or the wait gave up
+    int timeoutMs = 0;   ///< the reply time-out the exchange was given
+};
+
+/// Receives every frame that was handed to the port, with what came back. Frames refused
+/// before sending (too long, port closed) are not traced.
+class WireTrace {
+  public:
+    virtual ~WireTrace() = default;
+    virtual void exchanged(const WireExchange& exchange) = 0;
+};
+
 /// Link state and operations. One object per serial link; not thread-safe, so one thread at a
 /// time drives it. Separate links share nothing.
 class Link {
@@ -70,24 +82,25 @@ class Link {
     /// Points the link at another port (the window swaps ports when the user picks another).
     void setPort(Port& port) { port_ = &port; }
     void setErrorSink(ErrorSink* errors) { errors_ = errors; }
+    /// Every later exchange is also told to `trace`; null stops tracing.
+    void setTrace(WireTrace* trace) { trace_ = trace; }
     [[nodiscard]] Port& port() { return *port_; }
     [[nodiscard]] Clock& clock() { return *clock_; }
 
-    /// Sends `frame` and collects the reply within replyTimeoutMs(). A reply is complete once
-    /// bytes arrived and the line then stayed quiet for more than 2 ms; a reply that never
-    /// falls quiet is cut off after the time-out. Failures are reported once to the ErrorSink
-    /// and a failed port is closed, so later exchanges end at once as NotSent, silently. A frame
-    /// of no bytes or more than kMaxFrameLength is refused with error 9 and nothing is sent.
-    [[nodiscard]] ExchangeResult ExchangeFrame(std::span<const std::uint8_t> frame);
+    /// Sends `frame` and collects the reply within `timeoutMs`. A reply is complete once bytes
+    /// arrived and the line then stayed quiet for more than 2 ms; a reply that never falls quiet
+    /// is cut off after the time-out. Failures are reported once to the ErrorSink and a failed
+    /// port is closed, so later exchanges end at once as NotSent, silently. A frame of no bytes
+    /// or more than kMaxFrameLength is refused with error 9 and nothing is sent.
+    [[nodiscard]] ExchangeResult ExchangeFrame(std::span<const std::uint8_t> frame,
+                                               int timeoutMs = protocol::kDefaultReplyTimeoutMs);
 
-    /// The time-out the next exchange waits: kLongReplyTimeoutMs from an unlock until the end
-    /// of the next blank check or erase, kDefaultReplyTimeoutMs otherwise. So the exit frame
-    /// after a refused image, and the probes of the next download, wait the long time-out too;
-    /// a device sees this in the timing of its retries, so it is kept exactly.
-    [[nodiscard]] int replyTimeoutMs() const { return replyTimeoutMs_; }
+    // Probes, records and the exit frame wait the time-out they are given (kDefaultReplyTimeoutMs
+    // unless told); the password and sector commands wait kLongReplyTimeoutMs, which the
+    // bootloader needs for them.
 
     /// One probe byte; true on ACK.
-    [[nodiscard]] bool probe();
+    [[nodiscard]] bool probe(int timeoutMs = protocol::kDefaultReplyTimeoutMs);
     /// Offers the passwords in order until one is accepted: the model that answered, or
     /// nothing when all three were refused or not answered.
     [[nodiscard]] std::optional<Model> unlock();
@@ -96,21 +109,23 @@ class Link {
     /// Absolute sector number 0..255 (LinkError Overflow otherwise, nothing sent).
     [[nodiscard]] Answer erase(int sector);
     /// Writes one record: Accepted when the device stored it.
-    [[nodiscard]] Answer program(const DataRecord& record);
+    [[nodiscard]] Answer program(const DataRecord& record,
+                                 int timeoutMs = protocol::kDefaultReplyTimeoutMs);
     /// The fixed exit-programming frame; true on ACK.
-    bool exitProgramming();
+    bool exitProgramming(int timeoutMs = protocol::kDefaultReplyTimeoutMs);
 
   private:
     enum class WaitEnd { Complete, TimedOut, PortFailed };
     WaitEnd waitForReply(double timeoutMs);
     Answer sectorCommand(SectorCommand command, int sector);
-    ExchangeResult fail(LinkFault fault);
+    ExchangeResult fail(Fault fault);
     ExchangeResult portFailure();
+    ExchangeResult collectReply(int timeoutMs);
 
     Port* port_;
     Clock* clock_;
     ErrorSink* errors_;
-    int replyTimeoutMs_ = protocol::kDefaultReplyTimeoutMs;
+    WireTrace* trace_ = nullptr;
 };
 
 /// The answer a command got from `result`.

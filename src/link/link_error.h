@@ -1,21 +1,19 @@
-// Errors of the device link: a closed set of numbers with their descriptions, the exception
-// that carries the range errors to the caller, and the sink through which the exchange reports.
+// Errors of the device link: the faults of the exchange (platform/fault.h), the exception that
+// carries the range errors of a caller's mistake, and the sink through which the exchange
+// reports.
 #pragma once
 
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "platform/fault.h"
+
 namespace korvath::link {
 
-enum class ErrorNumber : int {
-    Overflow = 6,         ///< an 8- or 16-bit result that does not fit
-    IndexOutOfRange = 9,  ///< a frame or a reply longer than the protocol allows
-    DeviceIo = 57,        ///< the port failed: write or read error, device gone
-};
-
-/// The standard description of an error number ("Overflow", "Subscript out of range", ...).
-[[nodiscard]] std::string_view toString(ErrorNumber number);
+using platform::ErrorNumber;
+using platform::Fault;
+using platform::toString;
 
 /// A range error raised where the protocol rules forbid a value; it reaches the caller.
 class LinkError : public std::runtime_error {

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/fault.h"
+
 namespace korvath::link {
 
-/// Why a port operation failed. `number` is one of link::ErrorNumber.
+/// Why a port operation failed. `number` is one of platform::ErrorNumber.
 struct PortError {
     int number = 0;
     std::string description;
@@ -64,7 +66,9 @@ class ClosedPort final : public Port {
         out.clear();
         return false;
     }
-    [[nodiscard]] PortError lastError() const override { return {57, "Port is not open"}; }
+    [[nodiscard]] PortError lastError() const override {
+        return {static_cast<int>(platform::ErrorNumber::DeviceIo), "Port is not open"};
+    }
     void close() override {}
 };
 

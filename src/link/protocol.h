@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace korvath::link::protocol {
@@ -32,15 +33,39 @@ inline constexpr std::size_t kProgramFrameLength = 73;
 inline constexpr std::uint8_t kProgramOperandCount = 0x43;  // 3 address + 64 data bytes
 inline constexpr std::size_t kRecordDataBytes = 64;
 
-/// Access passwords, tried in this order; the accepted position is the device model.
-inline constexpr std::size_t kPasswordLength = 6;
-inline constexpr std::array<std::string_view, 3> kPasswords = {"KPL-WU", "RB-DAM", "ZOH+VE"};
-
 /// A device model: the position (1..3) of the password its bootloader accepted.
 enum class Model : std::uint8_t { M1 = 1, M2 = 2, M3 = 3 };
 
 [[nodiscard]] constexpr int number(Model model) {
     return static_cast<int>(model);
+}
+
+inline constexpr std::size_t kPasswordLength = 6;
+
+/// What tells the models apart: the access password and the external flash's sector numbers.
+struct ModelFacts {
+    Model model;
+    std::string_view password;  ///< kPasswordLength characters
+    int firstSector;            ///< absolute number of the first external-flash sector
+    int sectorCount;            ///< external-flash sectors of kSectorBytes each
+};
+
+/// Every model, in the order the passwords are offered.
+inline constexpr std::array<ModelFacts, 3> kModels = {{
+    {Model::M1, "KPL-WU", 10, 8},
+    {Model::M2, "RB-DAM", 14, 8},
+    {Model::M3, "ZOH+VE", 10, 9},
+}};
+
+/// The facts of `model`.
+[[nodiscard]] constexpr const ModelFacts& factsOf(Model model) {
+    return kModels[static_cast<std::size_t>(number(model) - 1)];
+}
+
+/// The model numbered `deviceModel` (1..3); nothing for any other number.
+[[nodiscard]] constexpr std::optional<Model> modelNumbered(int deviceModel) {
+    if (deviceModel < 1 || deviceModel > static_cast<int>(kModels.size())) return std::nullopt;
+    return kModels[static_cast<std::size_t>(deviceModel - 1)].model;
 }
 
 inline constexpr int kDefaultReplyTimeoutMs = 1000;  // probes, program and exit frames
@@ -49,19 +74,26 @@ inline constexpr int kLongReplyTimeoutMs = 5000;     // password, blank check, e
 /// A reply is complete once bytes arrived and the line then stayed quiet for more than this.
 inline constexpr double kReplyQuietMs = 2.0;
 
+/// The line: 38400 baud, 8 data bits, no parity, 1 stop bit, so ten bit times a byte.
+inline constexpr int kBaudRate = 38400;
+inline constexpr int kBitsPerByte = 10;
+inline constexpr double kByteTimeMs = kBitsPerByte * 1000.0 / kBaudRate;
+
 /// First external-flash sector number per device model 1..3; -1 for any other number.
 [[nodiscard]] constexpr int sectorBaseFor(int deviceModel) {
-    return (deviceModel == 1 || deviceModel == 3) ? 10 : (deviceModel == 2 ? 14 : -1);
+    const std::optional<Model> model = modelNumbered(deviceModel);
+    return model ? factsOf(*model).firstSector : -1;
 }
 
-/// Number of external-flash sectors per device model 1..3.
+/// Number of external-flash sectors per device model 1..3; 0 for any other number.
 [[nodiscard]] constexpr int sectorCountFor(int deviceModel) {
-    return deviceModel == 3 ? 9 : (deviceModel == 1 || deviceModel == 2 ? 8 : 0);
+    const std::optional<Model> model = modelNumbered(deviceModel);
+    return model ? factsOf(*model).sectorCount : 0;
 }
 
 /// The absolute sector number of sector `index` (0-based) of a model's external flash.
 [[nodiscard]] constexpr int sectorNumber(Model model, int index) {
-    return sectorBaseFor(number(model)) + index;
+    return factsOf(model).firstSector + index;
 }
 
 /// External flash layout: sector index i (0-based, whatever its sector number) holds the 64 KiB
@@ -72,7 +104,13 @@ inline constexpr std::uint32_t kSectorBytes = 0x10000;
 /// One past the last external-flash address of `model`: E80000 for models 1 and 2, E90000 for
 /// model 3.
 [[nodiscard]] constexpr std::uint32_t flashEndFor(Model model) {
-    return kFlashBase + static_cast<std::uint32_t>(sectorCountFor(number(model))) * kSectorBytes;
+    return kFlashBase + static_cast<std::uint32_t>(factsOf(model).sectorCount) * kSectorBytes;
+}
+
+/// Where the image's last record (the one at E7FFC0, which tells the bootloader the image is
+/// whole) is written: the top 64 bytes of the model's flash, so E8FFC0 on model 3.
+[[nodiscard]] constexpr std::uint32_t lastRecordAddressFor(Model model) {
+    return flashEndFor(model) - static_cast<std::uint32_t>(kRecordDataBytes);
 }
 
 }  // namespace korvath::link::protocol

@@ -15,8 +15,8 @@ constexpr int kModels = 3;
 OpenedPort openSimulated(int model, link::Clock& clock) {
     sim::Options options;
     options.model = model;
-    if (std::string problem = sim::checkOptions(options); !problem.empty())
-        return {nullptr, problem};
+    if (const auto checked = sim::checkOptions(options); !checked)
+        return {nullptr, checked.fault().text};
     return {std::make_unique<sim::SimPort>(options, clock), {}};
 }
 

@@ -99,13 +99,17 @@ std::string readFirstLine(const std::filesystem::path& path) {
     return line;
 }
 
+}  // namespace
+
+namespace detail {
+
 // A USB adapter that hands over received bytes only every latency_timer ms makes every reply
 // wait for it. Said once per device and program run.
-std::string latencyAdvice(const std::string& device) {
+std::string latencyAdvice(const std::string& device, const std::filesystem::path& ttyClass) {
     static std::mutex mutex;
     static std::set<std::string> advised;
     const std::string name = std::filesystem::path(device).filename().string();
-    const std::filesystem::path sysDevice = "/sys/class/tty/" + name + "/device";
+    const std::filesystem::path sysDevice = ttyClass / name / "device";
     const std::string timer = readFirstLine(sysDevice / "latency_timer");
     if (timer.empty()) return {};
     int ms = 0;
@@ -125,14 +129,18 @@ std::string latencyAdvice(const std::string& device) {
     std::string adapter = ec ? std::string() : readFirstLine(usbDevice / "product");
     adapter = adapter.empty() ? "The USB adapter" : "The USB adapter \"" + adapter + "\"";
     return adapter + " on " + device + " hands received bytes over only every " +
-           std::to_string(ms) + " ms (its latency timer): each reply waits about " +
-           std::to_string(ms / 2) +
-           " ms longer, a third more time per record. Lower it to 1 ms: echo 1 | sudo tee "
+           std::to_string(ms) + " ms (its latency timer): every reply waits up to " +
+           std::to_string(ms) +
+           " ms for it, which can slow a download by half. Lower it to 1 ms: echo 1 | sudo tee "
            "/sys/bus/usb-serial/devices/" +
            name +
            "/latency_timer, or for good with a udev rule such as ACTION==\"add\", "
            "SUBSYSTEM==\"usb-serial\", ATTR{latency_timer}=\"1\"";
 }
+
+}  // namespace detail
+
+namespace {
 
 class PosixPort final : public link::Port {
   public:
@@ -383,7 +391,7 @@ OpenedSerialPort openSerialPort(std::string_view deviceText) {
         return result;
     }
     askLowLatency(fd);
-    result.advice = latencyAdvice(device);
+    result.advice = detail::latencyAdvice(device, "/sys/class/tty");
     result.port = std::make_unique<PosixPort>(fd, device);
     return result;
 }

@@ -4,6 +4,7 @@
 // releases that hold when the program ends, however it ends, so nothing is left behind.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -36,5 +37,15 @@ struct OpenedSerialPort {
 
 /// "Port DEVICE was lost: the adapter was unplugged or reset".
 [[nodiscard]] std::string lostMessage(std::string_view device);
+
+namespace detail {
+
+/// What to tell the user about the USB adapter behind `device` when its latency timer
+/// (`ttyClass`/NAME/device/latency_timer, NAME the device's file name) reads above 1 ms; empty
+/// otherwise, and for a device already advised about in this run.
+[[nodiscard]] std::string latencyAdvice(const std::string& device,
+                                        const std::filesystem::path& ttyClass);
+
+}  // namespace detail
 
 }  // namespace korvath::serial

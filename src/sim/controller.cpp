@@ -1,6 +1,7 @@
 #include "sim/controller.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
@@ -46,20 +47,23 @@ Response nak(double processingMs, std::string summary) {
 
 }  // namespace
 
-std::string checkOptions(const Options& options) {
-    if (options.model < 1 || options.model > 3) return "the model must be 1, 2 or 3";
+platform::Result<void> checkOptions(const Options& options) {
+    const auto refused = [](const char* text) {
+        return platform::Fault{platform::ErrorNumber::InvalidArgument, text};
+    };
+    if (!protocol::modelNumbered(options.model)) return refused("the model must be 1, 2 or 3");
     if (options.eraseMs < 0 || options.programMs < 0 || options.blankCheckMs < 0)
-        return "processing times must not be negative";
+        return refused("processing times must not be negative");
     if (options.nakProgram < 0 || options.dropEvery < 0 || options.garbleEvery < 0 ||
         options.babbleAfter < 0 || options.unplugAfter < 0 || options.longReplyEvery < 0)
-        return "fault counts must not be negative";
-    if (options.refuseEraseSector > 255) return "a sector number is 0 to 255";
+        return refused("fault counts must not be negative");
+    if (options.refuseEraseSector > 255) return refused("a sector number is 0 to 255");
     return {};
 }
 
 Controller::Controller(const Options& options) : options_(options), random_(options.seed) {
-    if (auto problem = checkOptions(options_); !problem.empty())
-        throw std::invalid_argument(problem);
+    if (const auto checked = checkOptions(options_); !checked)
+        throw std::invalid_argument(checked.fault().text);
     flash_.assign(static_cast<std::size_t>(sectorCount()) * kSectorSize,
                   options_.dirty ? 0x00 : 0xFF);
 }
@@ -153,7 +157,8 @@ Response Controller::handleFrame() {
     }
     if (letter == protocol::kCmdPassword) {
         ++counters_.passwords;
-        const std::string_view expected = protocol::kPasswords[options_.model - 1];
+        const std::string_view expected =
+            protocol::kModels[static_cast<std::size_t>(options_.model - 1)].password;
         const std::string_view offered(reinterpret_cast<const char*>(frame_.data() + 3), n);
         const std::string summary = "password \"" + std::string(offered) + "\"";
         if (options_.refusePasswords || offered != expected)
@@ -257,13 +262,15 @@ std::optional<Response> Controller::finish(Response response) {
     return response;
 }
 
-std::string Controller::dump(const std::filesystem::path& path) const {
+platform::Result<void> Controller::dump(const std::filesystem::path& path) const {
+    errno = 0;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return "cannot open " + path.string() + " for writing";
+    if (!out)
+        return platform::faultFromErrno(errno, "cannot open " + path.string() + " for writing");
     out.write(reinterpret_cast<const char*>(flash_.data()),
               static_cast<std::streamsize>(flash_.size()));
     out.close();
-    if (!out) return "cannot write " + path.string();
+    if (!out) return platform::faultFromErrno(errno, "cannot write " + path.string());
     return {};
 }
 

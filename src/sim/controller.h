@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "link/protocol.h"
+#include "platform/fault.h"
 
 namespace korvath::sim {
 
-/// One byte on the line at 38400 baud, 8N1: ten bit times.
-inline constexpr double kByteTimeMs = 10.0 * 1000.0 / 38400.0;
+using link::protocol::kByteTimeMs;
 
 /// A partial frame is dropped when its next byte is this late, so the parser resyncs.
 inline constexpr double kFrameGapMs = 100.0;
@@ -65,8 +65,8 @@ struct Options {
     std::uint32_t seed = 1;        ///< for the garbled bytes
 };
 
-/// Validates `options`; an empty string when they are usable, else what is wrong.
-[[nodiscard]] std::string checkOptions(const Options& options);
+/// Validates `options`: done when they are usable, else what is wrong (InvalidArgument).
+[[nodiscard]] platform::Result<void> checkOptions(const Options& options);
 
 /// What the device does after one complete request.
 struct Response {
@@ -115,7 +115,7 @@ class Controller {
     [[nodiscard]] const Counters& counters() const { return counters_; }
 
     /// Writes the flash as a binary file. Empty on success, else the reason.
-    [[nodiscard]] std::string dump(const std::filesystem::path& path) const;
+    [[nodiscard]] platform::Result<void> dump(const std::filesystem::path& path) const;
 
   private:
     enum class Parse { Idle, Letter, Count, Body };

@@ -97,7 +97,8 @@ DownloadThread::DownloadThread(ports::PortOpener& opener, link::Clock* clock,
       post_(std::move(post)),
       link_(closedPort_, clock_),
       observer_(std::make_unique<Observer>(*this)),
-      downloader_(link_, clock_, *observer_) {
+      downloader_(link_, *observer_) {
+    link_.setErrorSink(observer_.get());
     downloader_.setStopToken(stop_.get_token());
     thread_ = std::thread([this] { run(); });
 }
@@ -188,11 +189,10 @@ void DownloadThread::doDownload(const std::filesystem::path& image) {
         return;
     }
     observer_->beginDownload();
-    downloader_.RunDownload(image);
+    const download::DownloadResult result = downloader_.RunDownload(image);
     post_(BusyPointerReport{false});
     // A device that went away during the download closed the port: the report says so.
-    post_(FinishedReport{downloader_.outcome(), downloader_.flash(), observer_->lastStatus(),
-                         portOpen()});
+    post_(FinishedReport{result.outcome, result.flash, observer_->lastStatus(), portOpen()});
 }
 
 void DownloadThread::ask(Message message) {

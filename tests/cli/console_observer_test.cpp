@@ -1,5 +1,7 @@
 #include "console_observer.h"
+#include "console_modes.h"
 #include "guidance.h"
+#include "help/help_formatter.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +11,14 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #ifndef _WIN32
 #include <unistd.h>
 #endif
+
+#include "support/virtual_clock.h"
 
 namespace korvath::cli {
 namespace {
@@ -179,6 +185,93 @@ TEST(Guidance, SaysWhatToDoAfterEachEnding) {
             EXPECT_NE(advice.find(c.says), std::string::npos) << c.status << ": " << advice;
         }
     }
+}
+
+// --quiet lets the failures through as they come and the final status at the end; --trace
+// writes each exchange in hex with its time and phase, whatever --quiet holds back.
+TEST(ConsoleModes, QuietKeepsFailuresAndTheFinalStatusAndTraceShowsTheWire) {
+    using download::Severity;
+    const struct {
+        bool quiet;
+        std::vector<std::pair<const char*, Severity>> statuses;
+        const char* out;
+    } cases[] = {
+        {true,
+         {{"Idle", Severity::Normal},
+          {"Programming!", Severity::Normal},
+          {"Done!", Severity::Normal}},
+         "Done!\n"},
+        {true,
+         {{"Sending Password", Severity::Normal}, {"Checksum Error", Severity::Error}},
+         "Checksum Error\n"},
+        {true,
+         {{"Erase external flash S3", Severity::Normal},
+          {"Error erase flash S", Severity::Error},
+          {"Cancelled", Severity::Error}},
+         "Error erase flash S\nCancelled\n"},
+        {false,
+         {{"Idle", Severity::Normal}, {"Connection Error", Severity::Error}},
+         "Idle\nConnection Error\n"},
+    };
+    for (const auto& c : cases) {
+        Files f;
+        test::VirtualClock clock;
+        ConsoleObserver console(f.out, f.err, f.in, false, false);
+        ModeObserver modes(console, {.quiet = c.quiet, .trace = true}, clock, f.err);
+        modes.showProgress(
+            {0, 10, download::Phase::Connecting, download::Count::PasswordRound, 1, 50});
+        for (const auto& [text, severity] : c.statuses) modes.showStatus(text, severity);
+        clock.sleepMs(12.5);
+        const std::vector<std::uint8_t> frame = {0x1B, 0x7E, 0x00, 0x04, 0x9D, 0x80};
+        link::ExchangeResult replied;
+        replied.status = link::ExchangeResult::Status::Replied;
+        replied.reply = {0x06};
+        modes.exchanged({frame, replied, clock.nowMs(), clock.nowMs() + 4.25, 5000});
+        modes.finish();
+        EXPECT_EQ(contents(f.out), c.out);
+        EXPECT_EQ(contents(f.err),
+                  "    12.500 ms  password > 1B 7E 00 04 9D 80\n"
+                  "    16.750 ms  password < 06\n");
+    }
+}
+
+TEST(TraceLines, SayWhatCameBack) {
+    using Status = link::ExchangeResult::Status;
+    const std::vector<std::uint8_t> probe = {0x90};
+    const struct {
+        Status status;
+        std::vector<std::uint8_t> reply;
+        const char* reads;
+    } cases[] = {
+        {Status::TimedOut, {}, "nothing within 1000 ms"},
+        {Status::TimedOut, {0x55, 0xAA}, "55 AA (still arriving after 1000 ms)"},
+        {Status::Failed, {}, "failed"},
+    };
+    for (const auto& c : cases) {
+        link::ExchangeResult result;
+        result.status = c.status;
+        result.reply = c.reply;
+        const std::string lines = traceLines({probe, result, 1000, 2003, 1000}, 0, "connect");
+        EXPECT_EQ(lines, "  1000.000 ms  connect  > 90\n  2003.000 ms  connect  < " +
+                             std::string(c.reads) + "\n");
+    }
+    EXPECT_EQ(tracePhase({0, 0, download::Phase::Erasing}), "erase");
+    EXPECT_EQ(tracePhase({0, 0, download::Phase::Connecting, download::Count::Probe}), "connect");
+}
+
+TEST(HelpLayout, WrapsAtSpacesKeepingLineBreaksIndentsAndColumns) {
+    const struct {
+        const char* text;
+        int width;
+        int hang;
+        const char* wrapped;
+    } cases[] = {
+        {"one two three four", 9, 0, "one two\nthree\nfour\n"},
+        {"  0    Done! at once\n\nnext", 14, 4, "  0    Done!\n      at once\n\nnext\n"},
+        {"a verylongwordindeed b", 6, 0, "a\nverylongwordindeed\nb\n"},
+        {"fits exactly", 12, 0, "fits exactly\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(help::wrapText(c.text, c.width, c.hang), c.wrapped);
 }
 
 TEST(FormatDuration, MinutesAndHours) {

@@ -377,13 +377,13 @@ class SimStation final : public StationPort {
             }
             void reportError(int, const std::string&) override {}
         } observer(log_, unit);
-        download::Downloader downloader(link_, clock_, observer);
+        download::Downloader downloader(link_, observer);
         downloader.setStopToken(stop_.get_token());
         downloader.setResetWatch(download::ResetWatch::EverySecond);
-        downloader.RunDownload(image_);
+        const download::DownloadResult result = downloader.RunDownload(image_);
         log_.push_back(std::to_string(unit) + " " + observer.last);
         if (unit == stopAfterUnit_) stop_.request_stop();
-        return downloader.resetHeard();
+        return result.resetHeard;
     }
     void recordNotProgrammed(int unit) override {
         log_.push_back(std::to_string(unit) + " " + std::string(station_text::NotProgrammed));

@@ -33,7 +33,8 @@ std::vector<Chunk> Controller::answer(std::span<const std::uint8_t> frame) {
             ++passwordFrames;
             const std::string offered(frame.begin() + 3, frame.begin() + 3 + frame[2]);
             const bool accepted =
-                model > 0 && offered == protocol::kPasswords[static_cast<std::size_t>(model - 1)];
+                model > 0 &&
+                offered == protocol::kModels[static_cast<std::size_t>(model - 1)].password;
             return reply(accepted ? protocol::kAck : protocol::kNak);
         }
         case protocol::kCmdBlankCheck:

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <ostream>
 #include <stdexcept>
 #include <stop_token>
@@ -20,8 +21,8 @@
 
 #include "download/controller.h"
 #include "download/downloader.h"
+#include "image/image_file.h"
 #include "image/image_files.h"
-#include "image/line_reader.h"
 #include "support/fake_port.h"
 
 namespace korvath::download {
@@ -91,12 +92,18 @@ class DownloadTest : public ::testing::Test {
         return dir.write("image.shx", lines);
     }
 
+    DownloadResult run(const std::filesystem::path& image) {
+        result = downloader.RunDownload(image);
+        return result;
+    }
+
     test::VirtualClock clock;
     test::Controller controller;
     test::FakePort port{clock};
-    link::Link link{port, clock};
     Recorder observer;
-    Downloader downloader{link, clock, observer};
+    link::Link link{port, clock, &observer};
+    Downloader downloader{link, observer};
+    DownloadResult result;
     test::TempDir dir;
 };
 
@@ -110,7 +117,7 @@ Texts operator+(Texts a, const Texts& b) {
 
 TEST_F(DownloadTest, AFullRunShowsEveryStepInOrder) {
     controller.cardPlugged = false;
-    EXPECT_TRUE(downloader.RunDownload(smallImage()));
+    EXPECT_EQ(run(smallImage()).stoppedBy, Stop::Nothing);
     EXPECT_EQ(
         observer.texts(),
         (Texts{"Idle", "Connecting", "Sending Password", "Erasing external flash",
@@ -127,7 +134,7 @@ TEST_F(DownloadTest, AFullRunShowsEveryStepInOrder) {
     }
     EXPECT_TRUE(observer.wentBusy());
     EXPECT_FALSE(downloader.busy());
-    EXPECT_EQ(downloader.outcome(), Outcome::Done);
+    EXPECT_EQ(result.outcome, Outcome::Done);
     EXPECT_EQ(controller.programFrames.size(), 64u);
     EXPECT_EQ(controller.exits, 1);
     // One pause per blank sector, then the eight seconds of the reset wait.
@@ -137,20 +144,20 @@ TEST_F(DownloadTest, AFullRunShowsEveryStepInOrder) {
 TEST_F(DownloadTest, ASilentDeviceGetsFiftyProbesAndNoExitFrame) {
     controller.firstAckedProbe = 0;
     const double start = clock.now();
-    EXPECT_TRUE(downloader.RunDownload(smallImage()));
+    EXPECT_EQ(run(smallImage()).stoppedBy, Stop::NoConnection);
     EXPECT_EQ(controller.probes, 50);
     EXPECT_EQ(port.frames().size(), 50u);
     EXPECT_EQ(observer.texts(), (Texts{"Idle", "Connecting", "Connection Error"}));
     EXPECT_EQ(observer.last().severity, Severity::Error);
     EXPECT_FALSE(observer.wentBusy());
     EXPECT_FALSE(downloader.busy());
-    EXPECT_EQ(downloader.outcome(), Outcome::DeviceFailure);
+    EXPECT_EQ(result.outcome, Outcome::DeviceFailure);
     EXPECT_NEAR(clock.now() - start, 50 * 1003.0, 50 * 2.0);
 }
 
 TEST_F(DownloadTest, TheFiftiethProbeIsStillInTime) {
     controller.firstAckedProbe = 50;
-    downloader.RunDownload(smallImage());
+    run(smallImage());
     EXPECT_EQ(controller.probes, 51);  // the last one after the reset wait
     EXPECT_EQ(observer.texts()[2], "Sending Password");
     EXPECT_EQ(observer.last().text, "Done!");
@@ -158,7 +165,7 @@ TEST_F(DownloadTest, TheFiftiethProbeIsStillInTime) {
 
 TEST_F(DownloadTest, RefusedPasswordsEndWithOneExitFrameAndNothingErased) {
     controller.model = 0;
-    EXPECT_TRUE(downloader.RunDownload(smallImage()));
+    EXPECT_EQ(run(smallImage()).stoppedBy, Stop::WrongPassword);
     EXPECT_EQ(controller.passwordFrames, 150);
     EXPECT_EQ(observer.texts(),
               (Texts{"Idle", "Connecting", "Sending Password", "Wrong Password"}));
@@ -172,7 +179,7 @@ TEST_F(DownloadTest, RefusedPasswordsEndWithOneExitFrameAndNothingErased) {
 TEST_F(DownloadTest, ARefusedImageIsNeitherErasedNorMarkedBusy) {
     std::vector<std::string> lines = test::imageLines();
     lines[7][139] = lines[7][139] == '0' ? '1' : '0';
-    EXPECT_TRUE(downloader.RunDownload(smallImage(lines)));
+    EXPECT_EQ(run(smallImage(lines)).stoppedBy, Stop::ImageRefused);
     EXPECT_EQ(observer.texts(),
               (Texts{"Idle", "Connecting", "Sending Password", "Checksum Error"}));
     EXPECT_EQ(observer.last().severity, Severity::Error);
@@ -180,8 +187,77 @@ TEST_F(DownloadTest, ARefusedImageIsNeitherErasedNorMarkedBusy) {
     EXPECT_TRUE(controller.blankChecks.empty());
     EXPECT_TRUE(controller.programFrames.empty());
     EXPECT_FALSE(observer.wentBusy());
-    EXPECT_EQ(downloader.outcome(), Outcome::ImageRefused);
+    EXPECT_EQ(result.outcome, Outcome::ImageRefused);
 }
+
+/// The reply time-out of every exchange of a download, run-length coded: "probe 1000, password
+/// 5000 x3, ...".
+struct WaitTrace : link::WireTrace {
+    std::vector<std::pair<std::string, int>> waits;
+    void exchanged(const link::WireExchange& e) override {
+        static const std::map<std::uint8_t, std::string> kNames = {
+            {0x73, "password"}, {0x77, "blank"}, {0x75, "erase"}, {0x74, "record"}, {0x7E, "exit"}};
+        const auto name = e.frame.size() == 1 ? "probe" : kNames.at(e.frame[1]);
+        waits.emplace_back(name, e.timeoutMs);
+    }
+    [[nodiscard]] std::string text() const {
+        std::string out;
+        for (std::size_t i = 0; i < waits.size();) {
+            std::size_t n = 1;
+            while (i + n < waits.size() && waits[i + n] == waits[i]) ++n;
+            out += (out.empty() ? "" : ", ") + waits[i].first + " " +
+                   std::to_string(waits[i].second) + (n > 1 ? " x" + std::to_string(n) : "");
+            i += n;
+        }
+        return out;
+    }
+};
+
+struct WaitCase {
+    const char* name;
+    std::function<void(test::Controller&, std::vector<std::string>&)> script;
+    std::string waits;
+    int nextProbes;  ///< the reply time-out of the next download's probes
+    friend void PrintTo(const WaitCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ReplyWaits : public DownloadTest, public ::testing::WithParamInterface<WaitCase> {};
+
+// A device busy with a password or a sector answers late: the long time-out lasts from the
+// password step until the end of the next blank check or erase, also into the next download.
+TEST_P(ReplyWaits, AreLongFromThePasswordStepUntilTheNextSectorCommand) {
+    WaitTrace trace;
+    link.setTrace(&trace);
+    std::vector<std::string> lines = test::imageLines();
+    GetParam().script(controller, lines);
+    run(smallImage(lines));
+    EXPECT_EQ(trace.text(), GetParam().waits);
+
+    controller = test::Controller{};
+    controller.firstAckedProbe = 0;
+    trace.waits.clear();
+    run(smallImage());
+    EXPECT_EQ(trace.text(), "probe " + std::to_string(GetParam().nextProbes) + " x50");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, ReplyWaits,
+    ::testing::Values(
+        WaitCase{"Done", [](auto&, auto&) {},
+                 "probe 1000, password 5000, blank 5000 x8, record 1000 x64, exit 1000, probe "
+                 "1000",
+                 1000},
+        WaitCase{"NotBlank", [](test::Controller& c, auto&) { c.notBlank[10] = 1; },
+                 "probe 1000, password 5000, blank 5000, erase 5000, blank 5000 x7, record 1000 "
+                 "x64, exit 1000, probe 1000",
+                 1000},
+        WaitCase{"ImageRefused", [](auto&, std::vector<std::string>& lines) { lines[7][139] ^= 1; },
+                 "probe 1000, password 5000, exit 5000", 5000},
+        WaitCase{"WrongPassword", [](test::Controller& c, auto&) { c.model = 0; },
+                 "probe 1000, password 5000 x150, exit 5000", 5000},
+        WaitCase{"RecordRefused", [](test::Controller& c, auto&) { c.refusedRecord = 3; },
+                 "probe 1000, password 5000, blank 5000 x8, record 1000 x4, exit 1000", 1000}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct SectorCase {
     const char* name;
@@ -201,7 +277,7 @@ TEST_P(SectorPaths, PassUntilBlankOrErased) {
     const SectorCase& c = GetParam();
     controller.notBlank[10] = c.notBlank;
     controller.refusedErases[10] = c.refusedErases;
-    downloader.RunDownload(smallImage());
+    run(smallImage());
     const Texts texts = observer.texts();
     const Texts sector0(texts.begin() + 4, texts.begin() + 4 + static_cast<long>(c.texts.size()));
     EXPECT_EQ(sector0, c.texts);
@@ -254,7 +330,7 @@ TEST_P(Models, EraseTheirOwnSectorsAndPlaceTheLastRecord) {
     const ModelCase& c = GetParam();
     controller.model = c.model;
     for (int i = 0; i < c.sectors; ++i) controller.notBlank[c.firstSector + i] = 1;
-    downloader.RunDownload(smallImage());
+    run(smallImage());
 
     std::vector<int> expected;
     Texts texts;
@@ -280,7 +356,7 @@ INSTANTIATE_TEST_SUITE_P(All, Models,
 TEST_F(DownloadTest, OnModel3OnlyTheLastDataLineMoves) {
     controller.model = 3;
     const std::string last = dataLine(0xE7FFC0);
-    downloader.RunDownload(smallImage({kHeaderLine, last, dataLine(0xE7FF80), last, kEndLine}));
+    run(smallImage({kHeaderLine, last, dataLine(0xE7FF80), last, kEndLine}));
     ASSERT_EQ(controller.programFrames.size(), 3u);
     EXPECT_EQ(controller.programFrames[0][5], 0xE7);
     EXPECT_EQ(controller.programFrames[2][5], 0xE8);
@@ -291,7 +367,7 @@ TEST_F(DownloadTest, TheBarCountsOneStepPer141Bytes) {
     for (const auto& [bytes, maximum] : std::vector<std::pair<std::size_t, int>>{
              {70, 0}, {71, 1}, {211, 1}, {212, 2}, {4620217, 32767}}) {
         observer.progress.clear();
-        downloader.RunDownload(dir.writeRaw("sized.shx", std::string(bytes, 'S')));
+        run(dir.writeRaw("sized.shx", std::string(bytes, 'S')));
         ASSERT_FALSE(observer.progress.empty());
         EXPECT_EQ(observer.progress.front().total, maximum) << bytes;
         EXPECT_EQ(observer.progress.front().done, 0) << bytes;
@@ -304,7 +380,7 @@ TEST_F(DownloadTest, ImagesTooLongForSixteenBitsAreRefusedBeforeAnythingIsSent) 
     const auto byLines = dir.writeRaw("lines.shx", "S0\n" + std::string(32767, '\n'));
     for (const auto& file : {byLength, byLines}) {
         observer.statuses.clear();
-        EXPECT_TRUE(downloader.RunDownload(file));
+        EXPECT_EQ(run(file).stoppedBy, Stop::ImageRefused);
         EXPECT_EQ(observer.texts(), Texts{"File too long"}) << file;
         EXPECT_EQ(observer.last().severity, Severity::Error);
     }
@@ -313,7 +389,7 @@ TEST_F(DownloadTest, ImagesTooLongForSixteenBitsAreRefusedBeforeAnythingIsSent) 
 
     // One line fewer is taken.
     controller.firstAckedProbe = 0;
-    downloader.RunDownload(dir.writeRaw("lines.shx", "S0\n" + std::string(32766, '\n')));
+    run(dir.writeRaw("lines.shx", "S0\n" + std::string(32766, '\n')));
     EXPECT_EQ(observer.last().text, "Connection Error");
 }
 
@@ -332,7 +408,7 @@ std::vector<Progress> barSteps(const std::vector<Progress>& reports) {
 }
 
 TEST_F(DownloadTest, TheProgressBarStepsAndClampsThroughARun) {
-    downloader.RunDownload(smallImage());
+    run(smallImage());
     observer.progress = barSteps(observer.progress);
     const auto size = std::filesystem::file_size(dir.path() / "image.shx");
     const int maximum = static_cast<int>((size + 70) / 141);
@@ -360,7 +436,7 @@ TEST_F(DownloadTest, TheProgressBarStepsAndClampsThroughARun) {
 // follows what is sent: probes and password rounds of 50, sectors of 8, the 64 data records.
 TEST_F(DownloadTest, EachPhaseCountsWhatItSends) {
     controller.firstAckedProbe = 3;
-    downloader.RunDownload(smallImage());
+    run(smallImage());
     std::vector<std::string> counts;
     for (const Progress& p : observer.progress) {
         const std::string text = std::to_string(static_cast<int>(p.count)) + ":" +
@@ -417,14 +493,14 @@ TEST_P(Cancelling, StopsBetweenExchangesWithTheExitFrameWhenUnlocked) {
     };
     controller.cardPlugged = c.cardPlugged;
     observer.onCard = [&] { stop.request_stop(); };
-    downloader.RunDownload(smallImage());
-    EXPECT_EQ(downloader.outcome(), Outcome::Cancelled);
+    run(smallImage());
+    EXPECT_EQ(result.outcome, Outcome::Cancelled);
     EXPECT_EQ(observer.last().text, "Cancelled");
     EXPECT_EQ(observer.last().severity, Severity::Error);
     EXPECT_EQ(controller.programFrames.size(), c.programFrames);
     EXPECT_EQ(controller.exits, c.exits);
     EXPECT_EQ(clock.sleeps().size(), c.sleeps);
-    EXPECT_EQ(downloader.flash(), c.flash);
+    EXPECT_EQ(result.flash, c.flash);
     EXPECT_EQ(controller.probesAfterExit, c.cardPlugged ? 1 : 0);
     // The exit frame is the last frame sent: nothing followed the stop but it.
     const Bytes exit(link::protocol::kExitFrame.begin(), link::protocol::kExitFrame.end());
@@ -445,7 +521,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DownloadTest, TheResetWaitProbesOnceAfterEightSeconds) {
-    downloader.RunDownload(smallImage());
+    run(smallImage());
     EXPECT_EQ(controller.probesAfterExit, 1);
     EXPECT_EQ(observer.cardMessages, 0);
     EXPECT_EQ(controller.exits, 1);
@@ -456,7 +532,7 @@ TEST_F(DownloadTest, TheResetWaitProbesOnceAfterEightSeconds) {
 TEST_F(DownloadTest, APluggedCardIsReportedAndTheExitFrameSentAgainAfterward) {
     controller.cardPlugged = true;
     const double start = clock.now();
-    downloader.RunDownload(smallImage());
+    run(smallImage());
     EXPECT_EQ(controller.probesAfterExit, 1);
     EXPECT_EQ(observer.cardMessages, 1);
     EXPECT_EQ(observer.exitsAtCardMessage, 1);
@@ -467,7 +543,7 @@ TEST_F(DownloadTest, APluggedCardIsReportedAndTheExitFrameSentAgainAfterward) {
 
 TEST_F(DownloadTest, ARefusedRecordEndsWithFlashErrorAndNoResetWait) {
     controller.refusedRecord = 2;
-    EXPECT_FALSE(downloader.RunDownload(smallImage()));
+    EXPECT_EQ(run(smallImage()).stoppedBy, Stop::RecordRefused);
     EXPECT_EQ(observer.last().text, "Flash Error");
     EXPECT_EQ(observer.last().severity, Severity::Error);
     EXPECT_EQ(controller.programFrames.size(), 3u);
@@ -476,18 +552,18 @@ TEST_F(DownloadTest, ARefusedRecordEndsWithFlashErrorAndNoResetWait) {
     EXPECT_EQ(clock.sleeps().size(), 8u);
     EXPECT_TRUE(observer.wentBusy());
     EXPECT_FALSE(downloader.busy());
-    EXPECT_EQ(downloader.outcome(), Outcome::DeviceFailure);
+    EXPECT_EQ(result.outcome, Outcome::DeviceFailure);
 }
 
 TEST_F(DownloadTest, AnImageThatCannotBeFoundOrIsRelativeIsRefusedBeforeConnecting) {
-    downloader.RunDownload(dir.path() / "gone.shx");
-    downloader.RunDownload("image.shx");
+    run(dir.path() / "gone.shx");
+    run("image.shx");
     EXPECT_EQ(observer.texts(), (Texts{"Cannot open image file: No such file or directory",
                                        "Image path is not a full path: image.shx"}));
     EXPECT_EQ(observer.statuses[0].severity, Severity::Error);
     EXPECT_EQ(observer.statuses[1].severity, Severity::Error);
     EXPECT_TRUE(port.frames().empty());
-    EXPECT_EQ(downloader.outcome(), Outcome::ImageUnreadable);
+    EXPECT_EQ(result.outcome, Outcome::ImageUnreadable);
 }
 
 #ifndef _WIN32
@@ -512,13 +588,14 @@ TEST_F(DownloadTest, SpecialFilesAndHugeFilesAreRefusedWithoutReadingThem) {
     const auto started = std::chrono::steady_clock::now();
     for (const std::filesystem::path& file : {fifo, std::filesystem::path("/dev/zero"), sparse}) {
         observer.statuses.clear();
-        EXPECT_TRUE(downloader.RunDownload(file));
+        run(file);
         const bool huge = file == sparse;
         EXPECT_EQ(observer.texts(),
                   Texts{huge ? "File too long" : "Cannot read image file: not a regular file"})
             << file;
         EXPECT_EQ(observer.last().severity, Severity::Error);
-        EXPECT_EQ(downloader.outcome(), huge ? Outcome::ImageRefused : Outcome::ImageUnreadable);
+        EXPECT_EQ(result.outcome, huge ? Outcome::ImageRefused : Outcome::ImageUnreadable);
+        EXPECT_EQ(result.stoppedBy, huge ? Stop::ImageRefused : Stop::ImageUnreadable);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
     writer.join();
@@ -545,7 +622,7 @@ class UnsendableImages : public DownloadTest,
 TEST_P(UnsendableImages, AreRefusedBeforeErasingAndSaySo) {
     const UnsendableCase& c = GetParam();
     controller.model = c.model;
-    EXPECT_TRUE(downloader.RunDownload(smallImage(c.lines)));
+    EXPECT_EQ(run(smallImage(c.lines)).stoppedBy, Stop::ImageRefused);
     EXPECT_EQ(observer.texts(), (Texts{"Idle", "Connecting", "Sending Password", c.status}));
     EXPECT_EQ(observer.last().severity, Severity::Error);
     EXPECT_EQ(observer.explanations, Texts{c.detail});
@@ -554,7 +631,7 @@ TEST_P(UnsendableImages, AreRefusedBeforeErasingAndSaySo) {
     EXPECT_TRUE(controller.programFrames.empty());
     EXPECT_EQ(controller.exits, 1);
     EXPECT_FALSE(observer.wentBusy());
-    EXPECT_EQ(downloader.outcome(), Outcome::ImageRefused);
+    EXPECT_EQ(result.outcome, Outcome::ImageRefused);
 }
 
 std::vector<std::string> withRecord(std::uint32_t address) {
@@ -634,7 +711,7 @@ TEST_P(ImageChangedDuringErase, SendsTheBytesThatWereChecked) {
     observer.onStatus = [&](std::string_view text) {
         if (text == "Erasing external flash") GetParam().change(file);
     };
-    EXPECT_TRUE(downloader.RunDownload(file));
+    EXPECT_EQ(run(file).outcome, Outcome::Done);
     EXPECT_EQ(observer.last().text, "Done!");
     ASSERT_EQ(controller.programFrames.size(), lines.size() - 2);
     for (std::size_t i = 0; i + 2 < lines.size(); ++i)
@@ -664,9 +741,9 @@ TEST_F(DownloadTest, AnObserverFailureEndsTheDownloadWithoutEscaping) {
     observer.onStatus = [](std::string_view text) {
         if (text == "Programming!") throw std::runtime_error("window gone");
     };
-    bool result = true;
-    EXPECT_NO_THROW(result = downloader.RunDownload(smallImage()));
-    EXPECT_FALSE(result);
+    EXPECT_NO_THROW(run(smallImage()));
+    EXPECT_EQ(result.stoppedBy, Stop::UnexpectedError);
+    EXPECT_EQ(result.lastStatus, "Download stopped: window gone");
     EXPECT_EQ(observer.last().text, "Download stopped: window gone");
     EXPECT_EQ(observer.last().severity, Severity::Error);
     EXPECT_EQ(controller.exits, 1);
@@ -678,12 +755,12 @@ TEST_F(DownloadTest, AnObserverFailureEndsTheDownloadWithoutEscaping) {
     observer.onStatus = [](std::string_view text) {
         if (text != "Idle" && text != "Connecting") throw 42;
     };
-    EXPECT_NO_THROW(downloader.RunDownload(smallImage()));
+    EXPECT_NO_THROW(run(smallImage()));
     EXPECT_EQ(controller.exits, 1);
     EXPECT_FALSE(downloader.busy());
     controller = test::Controller{};
     observer.onStatus = nullptr;
-    EXPECT_TRUE(downloader.RunDownload(smallImage()));
+    EXPECT_EQ(run(smallImage()).outcome, Outcome::Done);
     EXPECT_EQ(observer.last().text, "Done!");
 }
 
@@ -692,10 +769,10 @@ TEST_F(DownloadTest, ASecondDownloadStartedFromAProgressUpdateDoesNothing) {
     int nested = 0;
     observer.onProgress = [&] {
         if (nested++ == 0) {
-            EXPECT_FALSE(downloader.RunDownload(file));
+            EXPECT_EQ(downloader.RunDownload(file).stoppedBy, Stop::Busy);
         }
     };
-    EXPECT_TRUE(downloader.RunDownload(file));
+    EXPECT_EQ(run(file).outcome, Outcome::Done);
     EXPECT_EQ(observer.last().text, "Done!");
     EXPECT_EQ(controller.probes, 2);
 }
@@ -730,7 +807,7 @@ class SrecCatDownload : public DownloadTest {
 
 TEST_F(SrecCatDownload, SendsEveryRecordByteForByteInUnderASecond) {
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_TRUE(downloader.RunDownload(image));
+    EXPECT_EQ(run(image).outcome, Outcome::Done);
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_LT(took, std::chrono::seconds(1));
     RecordProperty(
@@ -738,11 +815,12 @@ TEST_F(SrecCatDownload, SendsEveryRecordByteForByteInUnderASecond) {
         static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     EXPECT_EQ(observer.last().text, "Done!");
 
-    image::LineReader reader(image);
-    std::string line;
+    const image::ImageRead read = image::ReadImage(image);
+    ASSERT_TRUE(read.image);
     std::vector<Bytes> expected;
-    reader.readLine(line);
-    while (reader.readLine(line) && line.starts_with("S2")) expected.push_back(expectedFrame(line));
+    for (std::int32_t n = 2; n <= read.image->lineCount() && read.image->line(n).starts_with("S2");
+         ++n)
+        expected.push_back(expectedFrame(std::string(read.image->line(n))));
     ASSERT_EQ(expected.size(), 8192u);
     ASSERT_EQ(controller.programFrames.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i)
@@ -755,7 +833,7 @@ TEST_F(SrecCatDownload, OneChangedChecksumDigitIsRefusedBeforeErasing) {
     const std::size_t record = content.find("S244E7A000");
     ASSERT_NE(record, std::string::npos);
     content[record + 138] = content[record + 138] == '0' ? '1' : '0';
-    EXPECT_TRUE(downloader.RunDownload(dir.writeRaw("bad.shx", content)));
+    EXPECT_EQ(run(dir.writeRaw("bad.shx", content)).stoppedBy, Stop::ImageRefused);
     EXPECT_EQ(observer.last().text, "Checksum Error");
     EXPECT_TRUE(controller.blankChecks.empty());
     EXPECT_TRUE(controller.erases.empty());

@@ -315,6 +315,60 @@ def test_refused_port_texts(programs, text, says):
     assert result.stdout == ""
 
 
+# Help fits 80 columns off a terminal and speaks the programs' words, not the parser's; each
+# program names itself in --version.
+@pytest.mark.parametrize("program", ["cli", "sim"])
+def test_help_fits_eighty_columns_and_version_names_the_program(programs, program):
+    path = getattr(programs, program)
+    shown = subprocess.run([path, "--help"], capture_output=True, text=True, timeout=30)
+    assert shown.returncode == 0, shown
+    long_lines = [line for line in shown.stdout.splitlines() if len(line) > 80]
+    assert long_lines == []
+    for clutter in ("Excludes", " TEXT", "INT:", "Needs:"):
+        assert clutter not in shown.stdout
+    version = subprocess.run([path, "--version"], capture_output=True, text=True, timeout=30)
+    assert version.stdout.startswith("korvath-%s " % program), version.stdout
+
+
+# Completion for bash, zsh and fish offers every long option the help lists.
+def test_completion_covers_every_option(programs):
+    shown = subprocess.run([programs.cli, "--help"], capture_output=True, text=True, timeout=30)
+    options = set(re.findall(r"^  (?:-\w,)?--([a-z-]+)", shown.stdout, re.M))
+    assert {"port", "log", "trace", "quiet"} <= options
+    dist = Path(__file__).resolve().parents[2] / "dist"
+    files = {"bash": (dist / "korvath-cli.bash-completion", r"--%s(?![\w-])"),
+             "zsh": (dist / "korvath-cli.zsh-completion", r"--%s(?![\w-])"),
+             "fish": (dist / "korvath-cli.fish", r"-l %s(?![\w-])")}
+    for shell, (path, form) in files.items():
+        text = path.read_text()
+        missing = sorted(o for o in options if not re.search(form % re.escape(o), text))
+        assert missing == [], shell
+
+
+# --trace shows each frame and reply on standard error; --quiet leaves only the failure. A
+# refused image ends right after the password, so the run takes no sector pauses.
+@pytest.mark.parametrize("option, stdout", [
+    ("--trace", "Idle\nConnecting\nSending Password\nChecksum Error\n"),
+    ("--quiet", "Checksum Error\n"),
+])
+def test_trace_and_quiet(programs, tmp_path, option, stdout):
+    lines = DEMO.read_bytes().split(b"\r\n")
+    lines[4] = lines[4][:-1] + (b"0" if lines[4][-1:] != b"0" else b"1")
+    image = tmp_path / "bad.shx"
+    image.write_bytes(b"\r\n".join(lines))
+    result = subprocess.run([programs.cli, option, "--port", "sim", str(image)],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 3, result
+    assert result.stdout == stdout
+    traced = re.findall(r"^ *[0-9]+\.[0-9]{3} ms  (\w+) +([<>]) (.*)$", result.stderr, re.M)
+    if option == "--quiet":
+        assert traced == []
+        return
+    assert traced[:2] == [("connect", ">", "90"), ("connect", "<", "06")]
+    assert ("password", ">", "1B 7E 00 04 9D 80") == traced[-2]
+    assert traced[-1] == ("password", "<", "06")
+
+
 # A symbolic link to a port in use (as /dev/serial/by-id gives) is the same port: refused,
 # and the message names the device.
 def test_a_busy_port_is_refused_under_a_symbolic_link(programs, start_sim, tmp_path):

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "image/image_file.h"
 #include "image/image_files.h"
-#include "image/line_reader.h"
 #include "image/prescan.h"
 #include "image/record.h"
 
@@ -27,11 +27,11 @@ class SrecCatImage : public ::testing::Test {
 };
 
 TEST_F(SrecCatImage, HasTheShapeTheDeviceTakes) {
-    LineReader reader(image);
-    std::string line;
+    const ImageRead read = ReadImage(image);
+    ASSERT_TRUE(read.image) << read.message;
     std::vector<std::string> lines;
-    while (reader.readLine(line)) lines.push_back(line);
-    ASSERT_TRUE(reader.ok());
+    for (std::int32_t n = 1; n <= read.image->lineCount(); ++n)
+        lines.emplace_back(read.image->line(n));
     ASSERT_EQ(lines.size(), 8194u);
     EXPECT_TRUE(beginsWith(lines.front(), "S0"));
     EXPECT_TRUE(beginsWith(lines.back(), "S8"));

@@ -110,7 +110,7 @@ TEST_F(ExchangeTest, OverlongReplyKeepsFirst51BytesReportsError9AndFails) {
     ASSERT_EQ(sink.reports.size(), 1u);
     EXPECT_EQ(sink.reports[0].number, 9);
     ASSERT_TRUE(result.fault);
-    EXPECT_EQ(result.fault->number, 9);
+    EXPECT_EQ(result.fault->number, ErrorNumber::IndexOutOfRange);
     // The ACK at the front must not count as an acknowledged probe.
     EXPECT_FALSE(link.probe());
 }
@@ -169,6 +169,43 @@ TEST_F(ExchangeTest, WriteFailureIsReportedOnce) {
     EXPECT_FALSE(link.unlock());
     ASSERT_EQ(sink.reports.size(), 1u);
     EXPECT_EQ(sink.reports[0].number, 57);
+}
+
+// The wire trace sees each frame that reached the port, with its reply, time-out and times.
+TEST_F(ExchangeTest, TheTraceSeesEveryFrameSentAndNothingElse) {
+    struct Seen {
+        Bytes frame;
+        Status status;
+        Bytes reply;
+        double tookMs;
+        int timeoutMs;
+    };
+    struct Trace : WireTrace {
+        std::vector<Seen> seen;
+        void exchanged(const WireExchange& e) override {
+            seen.push_back({Bytes(e.frame.begin(), e.frame.end()), e.result.status, e.result.reply,
+                            e.endedMs - e.sentMs, e.timeoutMs});
+        }
+    } trace;
+    link.setTrace(&trace);
+    port.setDevice([](auto, double) { return test::reply(0x06, 0.3); });
+    EXPECT_TRUE(link.probe(250));
+    port.setDevice({});
+    EXPECT_FALSE(link.exitProgramming());
+    (void)exchange(102);
+    port.unplugAt(clock.now());
+    EXPECT_FALSE(link.probe());
+    (void)exchange(1);  // the port closed itself: nothing is sent
+
+    ASSERT_EQ(trace.seen.size(), 3u);
+    EXPECT_EQ(trace.seen[0].frame, Bytes{0x90});
+    EXPECT_EQ(trace.seen[0].reply, Bytes{0x06});
+    EXPECT_EQ(trace.seen[0].timeoutMs, 250);
+    EXPECT_NEAR(trace.seen[0].tookMs, 2.3, 0.05);
+    EXPECT_EQ(trace.seen[1].frame, (Bytes{0x1B, 0x7E, 0x00, 0x04, 0x9D, 0x80}));
+    EXPECT_EQ(trace.seen[1].status, Status::TimedOut);
+    EXPECT_NEAR(trace.seen[1].tookMs, 1002, 2);
+    EXPECT_EQ(trace.seen[2].status, Status::Failed);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/append_file.h"
+#include "platform/fault.h"
 #include "platform/sha256.h"
 #include "platform/stop_signals.h"
 
@@ -23,6 +25,28 @@ using Clock = std::chrono::steady_clock;
 
 double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A system error keeps the system's words and gets the number a user quotes for its kind.
+TEST(Fault, FromErrnoIsNumberedByItsKindAndShownWithItsNumber) {
+    const struct {
+        int error;
+        ErrorNumber number;
+    } cases[] = {{ENOENT, ErrorNumber::FileNotFound}, {EACCES, ErrorNumber::PermissionDenied},
+                 {ENOSPC, ErrorNumber::DiskFull},     {EISDIR, ErrorNumber::PathFileAccess},
+                 {EIO, ErrorNumber::DeviceIo},        {0, ErrorNumber::DeviceIo}};
+    for (const auto& c : cases) EXPECT_EQ(faultFromErrno(c.error, "x").number, c.number) << c.error;
+    EXPECT_EQ(faultFromErrno(ENOENT, "cannot open a").shown(),
+              "53 - cannot open a: No such file or directory");
+    EXPECT_EQ(faultFromErrno(0, "cannot write b").text, "cannot write b: Device I/O error");
+
+    const Result<int> value = 7;
+    const Result<int> fault = faultOf(ErrorNumber::Overflow);
+    EXPECT_TRUE(value.ok() && *value == 7);
+    EXPECT_FALSE(fault);
+    EXPECT_EQ(fault.fault().shown(), "6 - Overflow");
+    EXPECT_FALSE(Result<void>(faultOf(ErrorNumber::InvalidArgument)).ok());
+    EXPECT_TRUE(Result<void>().ok());
 }
 
 // The link's reply wait sleeps 2 ms and less; a plain Sleep(1) on Windows takes a scheduler tick

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -290,6 +291,35 @@ TEST_F(PosixPortTest, OpenOfANonTerminalIsRefused) {
     EXPECT_FALSE(opened.port);
     EXPECT_NE(opened.error.find("is not a serial port"), std::string::npos) << opened.error;
     std::filesystem::remove(file);
+}
+
+// The advice reads the adapter's timer and product from sysfs; a tree of our own stands in.
+TEST(LatencyAdvice, NamesASlowTimerOncePerDevice) {
+    namespace fs = std::filesystem;
+    const fs::path root =
+        fs::temp_directory_path() / ("korvath-sysfs-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    const auto adapter = [&](const std::string& name, const std::string& timer) {
+        const fs::path port = root / "usb" / ("1-" + name) / "1-1:1.0" / name;
+        fs::create_directories(port);
+        if (!timer.empty()) std::ofstream(port / "latency_timer") << timer << "\n";
+        std::ofstream(root / "usb" / ("1-" + name) / "product") << "Test Adapter\n";
+        fs::create_directories(root / "class" / name);
+        fs::create_directory_symlink(port, root / "class" / name / "device");
+    };
+    adapter("ttyKV0", "16");
+    adapter("ttyKV1", "1");
+    adapter("ttyKV2", "");
+    const std::string advice = detail::latencyAdvice("/dev/ttyKV0", root / "class");
+    for (const char* part : {"The USB adapter \"Test Adapter\" on /dev/ttyKV0", "every 16 ms",
+                             "/sys/bus/usb-serial/devices/ttyKV0/latency_timer", "udev rule"}) {
+        EXPECT_NE(advice.find(part), std::string::npos) << part << " in: " << advice;
+    }
+    EXPECT_EQ(detail::latencyAdvice("/dev/ttyKV0", root / "class"), "") << "said twice";
+    EXPECT_EQ(detail::latencyAdvice("/dev/ttyKV1", root / "class"), "") << "1 ms is low";
+    EXPECT_EQ(detail::latencyAdvice("/dev/ttyKV2", root / "class"), "") << "no timer";
+    EXPECT_EQ(detail::latencyAdvice("/dev/ttyKV9", root / "class"), "") << "no such device";
+    fs::remove_all(root);
 }
 
 TEST(PosixPortOpen, RefusesWhatIsNoSerialPortWithAMessage) {

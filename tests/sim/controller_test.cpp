@@ -56,7 +56,9 @@ class Device {
         o.model = model;
         return o;
     }
-    static std::string_view passwordOf(int model) { return link::protocol::kPasswords[model - 1]; }
+    static std::string_view passwordOf(int model) {
+        return link::protocol::kModels[static_cast<std::size_t>(model - 1)].password;
+    }
 
     Controller controller;
     double nowMs = 0;
@@ -345,7 +347,7 @@ TEST(ControllerDump, WritesEverySectorFromTheFlashBase) {
     Device device(3);
     device.unlock();
     ASSERT_EQ(device.answer(program(0xE8FFC0, record(0x80))), kAck);
-    ASSERT_EQ(device.controller.dump(path), "");
+    ASSERT_TRUE(device.controller.dump(path).ok());
     std::ifstream in(path, std::ios::binary);
     const Bytes content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     in.close();  // Windows removes no file that is still open
@@ -355,7 +357,11 @@ TEST(ControllerDump, WritesEverySectorFromTheFlashBase) {
     EXPECT_EQ(content[0x8FFFF], 0xBF);
     EXPECT_EQ(content[0], 0xFF);
 
-    EXPECT_NE(device.controller.dump("/nonexistent-dir/x.bin"), "");
+    const platform::Result<void> refused = device.controller.dump("/nonexistent-dir/x.bin");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.fault().number, platform::ErrorNumber::FileNotFound);
+    EXPECT_EQ(refused.fault().text,
+              "cannot open /nonexistent-dir/x.bin for writing: No such file or directory");
 }
 
 /// What a driver of a line sees: each byte out with its time, how often it woke, and when the

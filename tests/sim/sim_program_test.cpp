@@ -142,7 +142,7 @@ TEST(SimProgram, UsbLatencyHandsRepliesOverOnlyAtTheTimersTicks) {
     const struct {
         double latencyMs;
         double slowestMedianMs;
-    } rows[] = {{0, 3}, {16, 17}, {5, 6}};
+    } rows[] = {{0, 5}, {16, 20}};
     using namespace std::chrono;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.latencyMs);
@@ -163,10 +163,11 @@ TEST(SimProgram, UsbLatencyHandsRepliesOverOnlyAtTheTimersTicks) {
         }
         std::sort(rounds.begin(), rounds.end());
         std::sort(phases.begin(), phases.end());
-        // Medians: a loaded machine may wake anyone late now and then.
+        // Medians, with room for a loaded machine that wakes anyone late now and then: replies
+        // handed over at random moments would put the median phase near T / 2.
         EXPECT_LT(rounds[rounds.size() / 2], row.slowestMedianMs);
         if (row.latencyMs > 0) {
-            EXPECT_LT(phases[phases.size() / 2], 1.5);
+            EXPECT_LT(phases[phases.size() / 2], row.latencyMs / 4);
             EXPECT_GT(rounds.back(), row.latencyMs / 4) << "replies waited for no tick";
         }
     }

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "help/help_formatter.h"
 #include "korvath/version.h"
 #include "pty_server.h"
 #include "sim/controller.h"
@@ -40,7 +42,10 @@ void addOptions(CLI::App& app, ProgramOptions& p) {
                  "Programming card plugged in: after the exit frame the bootloader keeps "
                  "answering (locked again) instead of falling silent");
     app.add_flag("--no-pacing", p.noPacing,
-                 "Send and take bytes at once instead of at 38400 baud (260 us a byte)");
+                 "Send and take bytes at once instead of at " +
+                     std::to_string(korvath::link::protocol::kBaudRate) + " baud (" +
+                     std::to_string(std::lround(korvath::link::protocol::kByteTimeMs * 1000)) +
+                     " us a byte)");
     app.add_option("--erase-ms", o.eraseMs,
                    "Time to erase one sector, in ms (above 5000 the "
                    "client's erase time-out passes)")
@@ -116,15 +121,16 @@ void addOptions(CLI::App& app, ProgramOptions& p) {
                    "(also on a stop signal) for the unit on the line, and for each earlier "
                    "unit when the next one arrives. With several ports or units, FILE gets "
                    "the suffix .P (port P), .U (unit U) or, with both, .P.U: FILE.2, FILE.2.3; "
-                   "--log lines carry the same P, U or P.U in front");
+                   "--log lines carry the same P, U or P.U in front")
+        ->option_text("FILE");
     app.add_option("--usb-latency-ms", p.usbLatencyMs,
                    "Play a USB adapter's latency timer: hand the controller's bytes to the "
-                   "pseudo-terminal only at multiples of T ms (many USB adapters default to 16); "
+                   "pseudo-terminal only at multiples of N ms (many USB adapters default to 16); "
                    "0 hands them over at once")
         ->check(CLI::Range(0.0, 1000.0))
         ->capture_default_str();
     app.add_flag("--log", p.log, "Log every request and its reply to standard error");
-    app.set_version_flag("--version", korvath::kVersionText);
+    app.set_version_flag("--version", std::string("korvath-sim ") + korvath::kVersionText);
 }
 
 /// Standard input is watched for its end only when something can close it: a pipe, a socket
@@ -144,15 +150,17 @@ int main(int argc, char** argv) {
         "lines), then serves until SIGTERM, SIGINT or SIGHUP, until its standard input (a "
         "pipe or terminal) closes, or until --unplug-after has fired on every port. Open a "
         "printed path as the serial port; closing and reopening it is fine. After the exit "
-        "frame the controller restarts and falls silent unless --card is given."};
+        "frame the controller restarts and falls silent unless --card is given.",
+        "korvath-sim"};
     ProgramOptions program;
     addOptions(app, program);
+    korvath::help::useHelpLayout(app);
     CLI11_PARSE(app, argc, argv);
     Options& options = program.device;
     options.pacing = !program.noPacing;
 
-    if (auto problem = korvath::sim::checkOptions(options); !problem.empty()) {
-        std::fprintf(stderr, "korvath-sim: %s\n", problem.c_str());
+    if (const auto checked = korvath::sim::checkOptions(options); !checked) {
+        std::fprintf(stderr, "korvath-sim: %s\n", checked.fault().text.c_str());
         return 2;
     }
 
@@ -177,16 +185,16 @@ int main(int argc, char** argv) {
     const auto writeDump = [&](const korvath::sim::Controller& controller, const std::string& tag) {
         if (program.dumpPath.empty()) return;
         const std::string path = tag.empty() ? program.dumpPath : program.dumpPath + "." + tag;
-        if (auto problem = controller.dump(path); !problem.empty()) {
-            std::fprintf(stderr, "korvath-sim: %s\n", problem.c_str());
+        if (const auto dumped = controller.dump(path); !dumped) {
+            std::fprintf(stderr, "korvath-sim: %s\n", dumped.fault().text.c_str());
             status = 1;
         }
     };
     for (int port = 1; port <= program.count; ++port) {
         auto server = std::make_unique<korvath::sim::PtyServer>(
             options, program.units, port, program.count, program.log ? stderr : nullptr, epoch);
-        if (auto problem = server->open(); !problem.empty()) {
-            std::fprintf(stderr, "korvath-sim: %s\n", problem.c_str());
+        if (const auto opened = server->open(); !opened) {
+            std::fprintf(stderr, "korvath-sim: %s\n", opened.fault().text.c_str());
             return 1;
         }
         server->setUnitDone(writeDump);

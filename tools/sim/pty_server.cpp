@@ -15,14 +15,16 @@ namespace korvath::sim {
 
 namespace {
 
-std::string systemError(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
+korvath::platform::Fault systemError(const char* what) {
+    return korvath::platform::faultFromErrno(errno, what);
 }
 
 bool makeRaw(int fd) {
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) return false;
     cfmakeraw(&tio);
+    // The speed a client sets matters nothing on a pseudo-terminal; it is the line's all the same.
+    static_assert(korvath::link::protocol::kBaudRate == 38400);
     cfsetispeed(&tio, B38400);
     cfsetospeed(&tio, B38400);
     return tcsetattr(fd, TCSANOW, &tio) == 0;
@@ -98,7 +100,7 @@ void PtyServer::closeAll() {
     slave_ = master_ = -1;
 }
 
-std::string PtyServer::open() {
+korvath::platform::Result<void> PtyServer::open() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (master_ < 0) return systemError("posix_openpt");
     if (grantpt(master_) != 0 || unlockpt(master_) != 0) return systemError("grantpt/unlockpt");
@@ -124,7 +126,7 @@ bool PtyServer::readClient(double nowMs) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) return true;
-        error_ = n == 0 ? "pseudo-terminal closed" : systemError("read");
+        error_ = n == 0 ? "pseudo-terminal closed" : systemError("read").text;
         return false;
     }
 }
@@ -205,7 +207,7 @@ ServeResult serve(std::span<PtyServer* const> servers, int signalFd, int inputFd
         const int ready = ::ppoll(fds.data(), fds.size(), next ? &timeout : nullptr, nullptr);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            return {ServeStop::Failed, systemError("ppoll")};
+            return {ServeStop::Failed, systemError("ppoll").text};
         }
         if (fds[0].revents != 0) return {ServeStop::Signal, {}};
         if (inputFd >= 0 && fds[1].revents != 0) {

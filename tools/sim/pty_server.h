@@ -43,8 +43,8 @@ class PtyServer {
     PtyServer(const PtyServer&) = delete;
     PtyServer& operator=(const PtyServer&) = delete;
 
-    /// Creates the pseudo-terminal, both sides raw. Empty on success, else why not.
-    [[nodiscard]] std::string open();
+    /// Creates the pseudo-terminal, both sides raw; else why not.
+    [[nodiscard]] korvath::platform::Result<void> open();
 
     /// The path a client opens, e.g. "/dev/pts/7".
     [[nodiscard]] const std::string& slavePath() const { return slavePath_; }
