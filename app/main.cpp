@@ -6,9 +6,12 @@
 #include <QApplication>
 #include <QFile>
 #include <QIcon>
+#include <QMetaObject>
 #include <QTimer>
+#include <stop_token>
 
 #include "korvath/version.h"
+#include "platform/stop_signals.h"
 #include "ports/system/system_ports.h"
 #include "ui/frm_util.h"
 #include "ui/prompts.h"
@@ -64,6 +67,22 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "korvath: one image file at most\n%s", kUsage);
         return 2;
     }
+
+    // SIGTERM, SIGHUP and Ctrl-C end the event loop even while a download runs, when the
+    // window itself refuses to close; going, the window stops the download at its next
+    // exchange, with the exit frame, and releases the port. Exit status 128 + the signal.
+    using korvath::platform::SignalWatch;
+    std::stop_source stop;
+    const SignalWatch signalWatch(stop, false);
+    const std::stop_callback closeOnSignal(stop.get_token(), [&app] {
+        QMetaObject::invokeMethod(
+            &app,
+            [] {
+                QCoreApplication::exit(
+                    korvath::platform::cancelledExitCode(SignalWatch::signalNumber()));
+            },
+            Qt::QueuedConnection);
+    });
 
     korvath::ui::QtPrompts prompts;
     korvath::ports::SystemPorts ports;

@@ -143,13 +143,13 @@ void ConsoleObserver::drawBar(const download::Progress& progress) {
 
 void ConsoleObserver::askToRemoveProgrammingCard() {
     clearBar();
-    std::fputs(
-        "Programming Card check: Please remove Programming Card first,\n"
-        "then close this window.\n",
-        out_);
-    if (waitForEnter_) std::fputs("Press Enter when the card is removed. ", out_);
+    std::fputs(waitForEnter_ ? "Programming Card check: Please remove Programming Card first,\n"
+                               "then press Enter.\n"
+                             : "Programming Card check: Please remove Programming Card first.\n",
+               out_);
     std::fflush(out_);
-    if (waitForEnter_) {
+    // Ctrl-C ends the wait as any other: the download then goes on to "Cancelled".
+    if (waitForEnter_ && platform::waitForInput(in_, stop_)) {
         int c = 0;
         while ((c = std::fgetc(in_)) != EOF && c != '\n') {
         }

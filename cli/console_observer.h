@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <utility>
 
 #include "download/observer.h"
 #include "download/progress_text.h"
@@ -20,6 +22,9 @@ class ConsoleObserver final : public download::DownloadObserver {
     /// terminal's width for each redraw; by default that of `err`'s terminal.
     ConsoleObserver(std::FILE* out, std::FILE* err, std::FILE* in, bool drawBar, bool waitForEnter,
                     std::function<int()> columns = {});
+
+    /// A stop requested through `stop` ends the wait for Enter of the programming-card message.
+    void setStopToken(std::stop_token stop) { stop_ = std::move(stop); }
 
     void showStatus(std::string_view text, download::Severity severity) override;
     /// On standard error, "korvath-cli: line N: reason": the status line stays as it is.
@@ -43,6 +48,7 @@ class ConsoleObserver final : public download::DownloadObserver {
     std::FILE* in_;
     bool drawBar_;
     bool waitForEnter_;
+    std::stop_token stop_;
     bool barShown_ = false;
     std::string lastStatus_;
     std::function<int()> columns_;

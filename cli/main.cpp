@@ -112,7 +112,8 @@ int main(int argc, char** argv) {
         "  1    the controller or the line failed\n"
         "  2    a usage error, an image that cannot be read, a port that cannot be opened\n"
         "  3    the image was refused\n"
-        "  130  cancelled by SIGINT (Ctrl-C); 143 by SIGTERM; 141 standard output closed\n"
+        "  130  cancelled by SIGINT (Ctrl-C); 143 by SIGTERM; 129 by SIGHUP; 131 by SIGQUIT;\n"
+        "       141 standard output closed\n"
         "A cancelled download ends after the exchange in flight, with the exit frame.\n"
         "--json also works with --check (one object) and --list-ports (one object a port).\n"
         "\n"
@@ -217,6 +218,7 @@ int main(int argc, char** argv) {
         stdout, stderr, stdin,
         modes.barAllowed() && korvath::platform::enableTerminalControls(Stream::Error),
         korvath::platform::isTerminal(Stream::Input));
+    console.setStopToken(stop.get_token());
     korvath::cli::ModeObserver observer(console, modes, clock, stderr);
     korvath::cli::OutputCheck output(stop);
     korvath::cli::OutputCheckedObserver checked(observer, output);

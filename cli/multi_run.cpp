@@ -8,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <thread>
 #include <utility>
 
@@ -27,7 +26,10 @@
 #include "platform/escape.h"
 #include "platform/platform.h"
 #include "platform/stop_signals.h"
+#include "ports/device_path.h"
+#include "ports/port_name.h"
 #include "ports/system/system_ports.h"
+#include "ports/usb_serial.h"
 #include "station.h"
 
 namespace korvath::cli {
@@ -103,6 +105,58 @@ std::vector<std::string> adviceLines(const std::string& text) {
     return lines;
 }
 
+// ---- the ports given
+
+/// The device that `spec` opens, with its links resolved: two port texts with the same
+/// device would open one controller twice. Empty when that cannot be known before opening (a
+/// simulated controller, a port not there yet).
+std::string deviceOf(const ports::PortSpec& spec, const std::vector<ports::PortChoice>& listed) {
+    std::string name;
+    switch (spec.kind) {
+        case ports::PortSpec::Kind::Invalid:
+        case ports::PortSpec::Kind::Simulated:
+            return {};
+        case ports::PortSpec::Kind::Number:
+            for (const ports::PortChoice& choice : listed) {
+                if (choice.number == spec.number) name = choice.text;
+            }
+            break;
+        case ports::PortSpec::Kind::Name:
+            name = spec.name;
+            break;
+        case ports::PortSpec::Kind::UsbSerial:
+            name = ports::portWithSerial(listed, spec.name).name;
+            break;
+    }
+    return name.empty() ? std::string() : ports::resolveDevice(name).device;
+}
+
+/// Empty when every text of `texts` names a port of its own; else why not, for the user.
+std::string portTextProblem(const std::vector<std::string>& texts) {
+    std::vector<ports::PortSpec> specs;
+    bool needList = false;
+    for (const std::string& text : texts) {
+        specs.push_back(ports::parsePortText(text));
+        if (specs.back().kind == ports::PortSpec::Kind::Invalid) return specs.back().error;
+        needList = needList || specs.back().kind == ports::PortSpec::Kind::Number ||
+                   specs.back().kind == ports::PortSpec::Kind::UsbSerial;
+    }
+    const std::vector<ports::PortChoice> listed =
+        needList ? ports::SystemPorts().listChoices() : std::vector<ports::PortChoice>{};
+    std::vector<std::string> devices;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        devices.push_back(deviceOf(specs[i], listed));
+        for (std::size_t j = 0; j < i; ++j) {
+            if (texts[j] == texts[i]) return "port " + texts[i] + " given twice";
+            if (!devices[i].empty() && devices[i] == devices[j]) {
+                return "ports " + texts[j] + " and " + texts[i] + " are the same device, " +
+                       devices[i] + ": one controller cannot be programmed twice at once";
+            }
+        }
+    }
+    return {};
+}
+
 // ---- the run
 
 struct PortTally {
@@ -134,9 +188,18 @@ class LineRun {
     int run();
 
   private:
+    class PortStation;
+
     void runPort(std::size_t index);
-    /// One download on `link`; the record goes to the log and the tally.
-    void runUnit(std::size_t index, link::Link& link, std::optional<int> unit);
+    /// One download on `link`; the record goes to the log and the tally. In station mode the
+    /// reset wait watches for the next unit; returns what it heard.
+    download::ResetHeard runUnit(std::size_t index, link::Link& link, std::optional<int> unit);
+    /// A unit that answered but whose download never began: "Not programmed", failed.
+    void recordNotProgrammed(std::size_t index, int unit);
+    /// The record's fields that every unit of port `index` shares.
+    [[nodiscard]] UnitRecord recordFor(std::size_t index, std::optional<int> unit) const;
+    /// Counts `record` in the port's tally, sends its result event and appends it to the log.
+    void keep(std::size_t index, const UnitRecord& record);
     std::unique_ptr<download::DownloadObserver> observerFor(std::size_t index,
                                                             std::optional<int> unit);
     ports::OpenedPort openPort(std::size_t index, link::Clock& clock);
@@ -221,18 +284,38 @@ std::optional<RefusedRecord> LineRun::refusedRecord(const UnitObserver& observer
     return RefusedRecord{line, image::recordAddress(image_.read.image->line(line))};
 }
 
-void LineRun::runUnit(std::size_t index, link::Link& link, std::optional<int> unit) {
+UnitRecord LineRun::recordFor(std::size_t index, std::optional<int> unit) const {
+    UnitRecord record;
+    record.host = host_;
+    record.port = ports_[index];
+    record.image = path_;
+    record.imageSha256 = image_.check.facts.sha256;
+    record.records = image_.check.facts.records;
+    record.version = kVersionText;
+    record.unit = unit;
+    record.tags = tags_;
+    return record;
+}
+
+download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
+                                      std::optional<int> unit) {
     std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
     download::DownloadObserver& inner = own ? *own : *single_;
     UnitObserver observer(inner, options_.station || ports_.size() > 1, output_);
 
-    UnitRecord record;
+    UnitRecord record = recordFor(index, unit);
     if (options_.askSerial) {
         record.serial = askSerial(index);
         if (!record.serial) {
             note(index, "No serial number: standard input ended");
             tallies_[index].exit = std::max(tallies_[index].exit, kExitUsage);
-            return;
+            if (options_.station) {
+                // No serial number can be asked for any more: the unit that answered is left
+                // unprogrammed, and no further unit is started.
+                waits_.request_stop();
+                if (unit) recordNotProgrammed(index, *unit);
+            }
+            return download::ResetHeard::Nothing;
         }
     }
     record.started = Wall::now();
@@ -240,6 +323,7 @@ void LineRun::runUnit(std::size_t index, link::Link& link, std::optional<int> un
     link.setErrorSink(&observer);
     download::Downloader downloader(link, observer);
     downloader.setStopToken(stop_.get_token());
+    if (options_.station) downloader.setResetWatch(download::ResetWatch::EverySecond);
     const download::DownloadResult result = downloader.RunDownload(image_.read);
     link.setErrorSink(nullptr);
     const std::string advice = guidanceAfter(result, ports_[index]);
@@ -253,11 +337,6 @@ void LineRun::runUnit(std::size_t index, link::Link& link, std::optional<int> un
 
     record.finished = Wall::now();
     record.seconds = std::chrono::duration<double>(Steady::now() - started).count();
-    record.host = host_;
-    record.port = ports_[index];
-    record.image = path_;
-    record.imageSha256 = image_.check.facts.sha256;
-    record.records = image_.check.facts.records;
     if (result.model) record.model = link::protocol::number(*result.model);
     record.result = observer.lastStatus();
     record.exit = exitCodeFor(result.outcome);
@@ -266,8 +345,6 @@ void LineRun::runUnit(std::size_t index, link::Link& link, std::optional<int> un
         record.exit = kExitFailed;
     }
     record.errors = observer.errors();
-    record.version = kVersionText;
-    record.unit = unit;
     record.refusedRecord = refusedRecord(observer);
     if (result.outcome == download::Outcome::ImageRefused && result.model && image_.read.image) {
         // The rules of the model that answered; the check before the ports held those of all.
@@ -277,8 +354,21 @@ void LineRun::runUnit(std::size_t index, link::Link& link, std::optional<int> un
         }
     }
     record.advice = adviceLines(advice);
-    record.tags = tags_;
+    keep(index, record);
+    return result.resetHeard;
+}
 
+void LineRun::recordNotProgrammed(std::size_t index, int unit) {
+    std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
+    (own ? *own : *single_).showStatus(station_text::NotProgrammed, download::Severity::Error);
+    UnitRecord record = recordFor(index, unit);
+    record.started = record.finished = Wall::now();
+    record.result = station_text::NotProgrammed;
+    record.exit = kExitFailed;
+    keep(index, record);
+}
+
+void LineRun::keep(std::size_t index, const UnitRecord& record) {
     PortTally& tally = tallies_[index];
     (record.exit == kExitDone ? tally.passed : tally.failed) += 1;
     tally.seconds += record.seconds;
@@ -308,9 +398,71 @@ void LineRun::runUnit(std::size_t index, link::Link& link, std::optional<int> un
     output_.check();
 }
 
+/// Station mode's view of one port: its link, its port as it comes and goes, and the run.
+class LineRun::PortStation final : public StationPort {
+  public:
+    PortStation(LineRun& run, std::size_t index, link::Clock& clock, ports::OpenedPort opened)
+        : run_(run), index_(index), clock_(clock), opened_(std::move(opened)) {
+        if (opened_) link_.setPort(*opened_.port);
+    }
+
+    void run() {
+        runStation(link_, run_.waits_.get_token(), *this);
+        if (opened_) opened_.port->close();
+    }
+
+    void showStatus(int unit, std::string_view text, download::Severity severity) override {
+        unit_ = unit;
+        std::unique_ptr<download::DownloadObserver> own = run_.observerFor(index_, unit);
+        (own ? *own : *run_.single_).showStatus(text, severity);
+        run_.output_.check();
+    }
+    download::ResetHeard download(int unit) override { return run_.runUnit(index_, link_, unit); }
+    void recordNotProgrammed(int unit) override { run_.recordNotProgrammed(index_, unit); }
+
+    void reopen() override {
+        ports::OpenedPort again = run_.openPort(index_, clock_);
+        if (again) {
+            opened_ = std::move(again);
+            link_.setPort(*opened_.port);
+            if (!waitingFor_.empty()) {
+                waitingFor_.clear();
+                showStatus(unit_,
+                           unit_ == 1 ? station_text::WaitingForController
+                                      : station_text::WaitingForNextUnit,
+                           download::Severity::Normal);
+            }
+            return;
+        }
+        // An adapter not plugged in yet, or pulled out: said once for each reason.
+        if (again.error == waitingFor_) return;
+        waitingFor_ = again.error;
+        std::unique_ptr<download::DownloadObserver> own = run_.observerFor(index_, unit_);
+        download::DownloadObserver& observer = own ? *own : *run_.single_;
+        observer.showStatus("Waiting for port " + run_.ports_[index_], download::Severity::Normal);
+        observer.explainStatus(waitingFor_);
+    }
+
+  private:
+    LineRun& run_;
+    std::size_t index_;
+    link::Clock& clock_;
+    ports::OpenedPort opened_;
+    link::ClosedPort closed_;
+    link::Link link_{closed_, clock_};
+    int unit_ = 1;
+    std::string waitingFor_;
+};
+
 void LineRun::runPort(std::size_t index) {
     link::SteadyClock clock;
     ports::OpenedPort opened = openPort(index, clock);
+    if (options_.station) {
+        // A port that cannot be opened yet is waited for: the station opens it once it appears.
+        PortStation station(*this, index, clock, std::move(opened));
+        station.run();
+        return;
+    }
     if (!opened) {
         note(index, "Cannot open port: " + opened.error);
         tallies_[index].verdict = "Cannot open port";
@@ -329,26 +481,7 @@ void LineRun::runPort(std::size_t index) {
         return;
     }
     link::Link link(*opened.port, clock);
-    if (!options_.station) {
-        runUnit(index, link, std::nullopt);
-        opened.port->close();
-        return;
-    }
-    const auto reopen = [&] {
-        ports::OpenedPort again = openPort(index, clock);
-        if (again) {
-            opened = std::move(again);
-            link.setPort(*opened.port);
-        }
-    };
-    for (int unit = 1; !waits_.stop_requested(); ++unit) {
-        std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
-        (own ? *own : *single_).showStatus("Waiting for controller", download::Severity::Normal);
-        output_.check();
-        if (!waitForController(link, waits_.get_token(), reopen)) break;
-        runUnit(index, link, unit);
-        if (waits_.stop_requested() || !waitUntilGone(link, waits_.get_token())) break;
-    }
+    runUnit(index, link, std::nullopt);
     opened.port->close();
 }
 
@@ -392,6 +525,7 @@ int LineRun::run() {
         single_ = std::make_unique<ConsoleObserver>(
             stdout, stderr, stdin, platform::enableTerminalControls(Stream::Error),
             !options_.station && platform::isTerminal(Stream::Input));
+        single_->setStopToken(stop_.get_token());
     } else if (events_ == nullptr) {
         const platform::TerminalSize size =
             platform::terminalSize(stderr).value_or(platform::TerminalSize{});
@@ -400,8 +534,8 @@ int LineRun::run() {
                                                  size.columns, size.rows);
     }
 
-    // Ctrl-C, SIGTERM or a closed output stop every port: running downloads end at their next
-    // exchange boundary with the exit frame, waiting stations at once.
+    // Ctrl-C, SIGTERM, SIGHUP, SIGQUIT or a closed output stop every port: running downloads end at
+    // their next exchange boundary with the exit frame, waiting stations at once.
     platform::SignalWatch signalWatch(stop_);
     // One thread per port: a download is a plain blocking sequence of exchanges, so each port
     // keeps its own timing and a stalled port holds up nobody.
@@ -484,11 +618,10 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
                       "at most " + std::to_string(kMaxPorts) + " ports at once, " +
                           std::to_string(ports.size()) + " given");
     }
-    std::set<std::string> seen;
-    for (const std::string& port : ports) {
-        if (!seen.insert(port).second) {
-            return refuse(kExitUsage, "Usage error", "port " + port + " given twice");
-        }
+    // Refused before any port is opened: a text that names no port would keep a station
+    // waiting for ever, and a device given twice would be opened against itself.
+    if (const std::string problem = portTextProblem(ports); !problem.empty()) {
+        return refuse(kExitUsage, "Usage error", problem);
     }
     // Checked once, by the rules every model shares, before any port is opened.
     const CheckedImage checked = checkImage(std::move(read), image);

@@ -36,9 +36,10 @@ void addLineOptions(CLI::App& app, LineOptions& options);
 /// Checks the image once, opens the log, then runs one download per port at the same time
 /// (each port on its own thread, with its own link), or station mode. Returns the exit code:
 /// 0 when every unit ended "Done!", else the highest unit's code; 2 before any port is opened
-/// for a usage error or an unwritable log, 3 for a refused image; 130 / 143 for a station or
-/// run stopped by SIGINT / SIGTERM; 1 when a unit's log line or the output could not be
-/// written. With --json every ending, also before any port, is told by a result event.
+/// for a usage error or an unwritable log, 3 for a refused image; 128 + the signal for a
+/// station or run stopped by SIGINT, SIGTERM, SIGHUP or SIGQUIT (130, 143, 129, 131); 1 when a
+/// unit's log line or the output could not be written. With --json every ending, also before
+/// any port, is told by a result event.
 /// `read` is the image as read from `image`.
 int runLine(const std::vector<std::string>& ports, const std::filesystem::path& image,
             image::ImageRead read, const LineOptions& options);

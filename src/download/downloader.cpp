@@ -302,16 +302,55 @@ void Downloader::resetTarget() {
     run_.step = 0;
     run_.steps = kResetSeconds;
     updateProgress({.value = 0, .min = 0, .max = kResetSeconds}, Phase::Resetting);
+    if (resetWatch_ == ResetWatch::EverySecond) {
+        resetWatchingEverySecond();
+        return;
+    }
     for (int second = 0; second < kResetSeconds; ++second) {
         run_.step = second + 1;
         updateProgress({.step = 1}, Phase::Resetting);
         pause(kResetStepMs);
         if (stopRequested()) return;
     }
-    if (!link_.probe(replyTimeoutMs_)) return;
+    if (!link_.probe(replyTimeoutMs_)) {
+        run_.result.resetHeard = ResetHeard::Silence;
+        return;
+    }
+    askToRemoveCard();
+}
+
+void Downloader::askToRemoveCard() {
+    run_.result.resetHeard = ResetHeard::CardStillIn;
     // A controller still answering has its programming card plugged in.
     observer_.askToRemoveProgrammingCard();
     exitProgramming();
+    // A stop asked for while the question was up cancels the download as anywhere else.
+    stopRequested();
+}
+
+void Downloader::resetWatchingEverySecond() {
+    // Probes at 0, 1, ... 8 s: the first one catches the silence of a controller that restarted
+    // at once, so that a unit plugged in half a second later is known for a new one.
+    ResetHeard& heard = run_.result.resetHeard;
+    const double start = link_.clock().nowMs();
+    for (int second = 0;; ++second) {
+        if (second < kResetSeconds) {
+            run_.step = second + 1;
+            updateProgress({.step = 1}, Phase::Resetting);
+        }
+        if (!link_.probe(replyTimeoutMs_)) {
+            heard = ResetHeard::Silence;
+        } else if (heard == ResetHeard::Silence) {
+            heard = ResetHeard::NextUnit;
+            run_.step = kResetSeconds;
+            updateProgress({.value = kResetSeconds}, Phase::Resetting);
+            return;
+        }
+        if (second == kResetSeconds) break;
+        pause(start + (second + 1) * kResetStepMs - link_.clock().nowMs());
+        if (stopRequested()) return;
+    }
+    if (heard != ResetHeard::Silence) askToRemoveCard();
 }
 
 }  // namespace korvath::download

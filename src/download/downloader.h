@@ -53,6 +53,25 @@ enum class Outcome {
     Cancelled,        ///< a stop was requested and the download ended at an exchange boundary
 };
 
+/// How the reset wait after the exit frame listens to the line.
+enum class ResetWatch {
+    /// Eight seconds, then one probe: a controller still answering has its programming card in.
+    ProbeAtEnd,
+    /// A probe at once and then every second for the eight seconds, for a station where units
+    /// follow one another on the port. The restarted controller falls silent, so an answer
+    /// after silence is the next unit: the wait ends there. Answers without any silence are the
+    /// controller still on its programming card, treated as with ProbeAtEnd.
+    EverySecond,
+};
+
+/// What the reset wait of a download heard on the line.
+enum class ResetHeard {
+    Nothing,      ///< there was no reset wait, or it was cancelled before it probed
+    Silence,      ///< the restarted controller fell silent (and nothing answered after that)
+    NextUnit,     ///< an answer after silence: the next unit (ResetWatch::EverySecond only)
+    CardStillIn,  ///< answers throughout: the controller is still on its programming card
+};
+
 /// What the last download left in the controller's flash.
 enum class FlashState {
     Untouched,   ///< nothing was erased
@@ -83,6 +102,7 @@ struct DownloadResult {
     /// The last status text shown, as the status box holds it afterwards.
     std::string lastStatus;
     Stop stoppedBy = Stop::Nothing;
+    ResetHeard resetHeard = ResetHeard::Nothing;
 };
 
 class Downloader {
@@ -104,6 +124,9 @@ class Downloader {
     /// "Cancelled" and ends with Outcome::Cancelled; its pauses end early. Tokens of one
     /// std::stop_source cancel many downloads at once. Set it before RunDownload.
     void setStopToken(std::stop_token stop) { stop_ = std::move(stop); }
+
+    /// ResetWatch::ProbeAtEnd unless set; set it before RunDownload.
+    void setResetWatch(ResetWatch watch) { resetWatch_ = watch; }
 
     [[nodiscard]] const ProgressState& progress() const { return progress_.state(); }
 
@@ -133,6 +156,8 @@ class Downloader {
     /// True when every record up to the last one was sent and acknowledged.
     bool program(const image::ImageFile& image, link::Model model, std::int32_t lastRecordLine);
     void resetTarget();
+    void resetWatchingEverySecond();
+    void askToRemoveCard();
     void exitProgramming();
 
     /// True (and the outcome Cancelled) once a stop was requested: checked between exchanges.
@@ -155,6 +180,7 @@ class Downloader {
     DownloadObserver& observer_;
     ProgressModel progress_;
     std::stop_token stop_;
+    ResetWatch resetWatch_ = ResetWatch::ProbeAtEnd;
     Run run_;
     /// The reply time-out of probes, records and the exit frame: kLongReplyTimeoutMs from the
     /// password step until the end of the next blank check or erase, kDefaultReplyTimeoutMs

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,10 @@ struct TerminalSize {
 /// Columns and rows of the terminal window that `stream` writes to, so that progress lines
 /// neither wrap nor scroll; nullopt when it is no terminal or does not say.
 [[nodiscard]] std::optional<TerminalSize> terminalSize(std::FILE* stream);
+
+/// Blocks until `in` has something to read (or has ended) or `stop` is requested: false for
+/// the stop. A question on the terminal waits here, so that Ctrl-C ends it like any other wait.
+[[nodiscard]] bool waitForInput(std::FILE* in, const std::stop_token& stop);
 
 /// Blocks the calling thread for at least `ms` milliseconds, as close to that as the system
 /// allows: never shorter, also below one millisecond, where a plain sleep may not wait at all.

@@ -1,9 +1,11 @@
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <sys/prctl.h>
 #endif
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -26,6 +28,24 @@ int descriptor(Stream stream) {
 }
 
 }  // namespace
+
+bool waitForInput(std::FILE* in, const std::stop_token& stop) {
+    int wake[2] = {-1, -1};
+    if (::pipe(wake) != 0) return !stop.stop_requested();
+    {
+        // The stop request writes to the pipe, which ends the poll below.
+        const std::stop_callback onStop(stop, [&wake] {
+            const unsigned char byte = 1;
+            [[maybe_unused]] const ssize_t written = ::write(wake[1], &byte, 1);
+        });
+        pollfd fds[2] = {{::fileno(in), POLLIN, 0}, {wake[0], POLLIN, 0}};
+        while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+        }
+    }
+    ::close(wake[0]);
+    ::close(wake[1]);
+    return !stop.stop_requested();
+}
 
 bool isTerminal(Stream stream) {
     return ::isatty(descriptor(stream)) != 0;

@@ -20,6 +20,7 @@ std::atomic<int> firstSignal{0};
 #if !defined(_WIN32)
 
 int wakePipe[2] = {-1, -1};
+bool watchingHangUp = false;
 
 // Async-signal-safe only: atomics, write() and _exit().
 extern "C" void onSignal(int number) {
@@ -32,6 +33,13 @@ extern "C" void onSignal(int number) {
     // A closed output keeps raising SIGPIPE while the download winds down; only a second
     // request from the user ends the program at once.
     if (number != SIGPIPE) ::_exit(128 + number);
+}
+
+/// True when the program was started with `number` ignored: nohup leaves SIGHUP so, and a
+/// run started that way is meant to outlive its terminal.
+bool startedIgnoring(int number) {
+    struct sigaction current {};
+    return sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
 void install(int number, void (*handler)(int)) {
@@ -65,7 +73,8 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 
 #if !defined(_WIN32)
 
-SignalWatch::SignalWatch(std::stop_source source) : source_(std::move(source)) {
+SignalWatch::SignalWatch(std::stop_source source, bool closedOutputStops)
+    : source_(std::move(source)) {
     firstSignal = 0;
     if (::pipe(wakePipe) == 0) {
         for (int fd : wakePipe) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -77,12 +86,17 @@ SignalWatch::SignalWatch(std::stop_source source) : source_(std::move(source)) {
         }
         if (byte == 1) source_.request_stop();
     });
-    for (int number : {SIGINT, SIGTERM, SIGPIPE}) install(number, onSignal);
+    for (int number : {SIGINT, SIGTERM, SIGQUIT}) install(number, onSignal);
+    install(SIGPIPE, closedOutputStops ? onSignal : SIG_IGN);
+    watchingHangUp = !startedIgnoring(SIGHUP);
+    if (watchingHangUp) install(SIGHUP, onSignal);
 }
 
 SignalWatch::~SignalWatch() {
     install(SIGINT, SIG_DFL);
     install(SIGTERM, SIG_DFL);
+    install(SIGQUIT, SIG_DFL);
+    if (watchingHangUp) install(SIGHUP, SIG_DFL);
     // The last words may still go to a closed output: they are lost, the exit code is not.
     install(SIGPIPE, SIG_IGN);
     const unsigned char byte = 0;
@@ -95,7 +109,8 @@ SignalWatch::~SignalWatch() {
 
 #else
 
-SignalWatch::SignalWatch(std::stop_source source) : source_(std::move(source)) {
+SignalWatch::SignalWatch(std::stop_source source, bool /*closedOutputStops*/)
+    : source_(std::move(source)) {
     firstSignal = 0;
     consoleSource = &source_;
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);

@@ -69,6 +69,23 @@ std::string utf8FromWide(const wchar_t* text) {
 
 }  // namespace
 
+bool waitForInput(std::FILE* in, const std::stop_token& stop) {
+    const HANDLE input = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(in)));
+    DWORD mode = 0;
+    // Only a console is waited on here; a pipe or a file is read at once.
+    if (input == INVALID_HANDLE_VALUE || !::GetConsoleMode(input, &mode))
+        return !stop.stop_requested();
+    const HANDLE stopped = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (stopped == nullptr) return !stop.stop_requested();
+    {
+        const std::stop_callback onStop(stop, [stopped] { ::SetEvent(stopped); });
+        const HANDLE handles[2] = {stopped, input};
+        ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    }
+    ::CloseHandle(stopped);
+    return !stop.stop_requested();
+}
+
 bool isTerminal(Stream stream) {
     const HANDLE handle = handleOf(stream);
     DWORD mode = 0;

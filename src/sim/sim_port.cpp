@@ -1,6 +1,9 @@
 #include "sim/sim_port.h"
 
+#include <algorithm>
+#include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "link/link_error.h"
 
@@ -16,22 +19,63 @@ link::PortError deviceError(const char* what) {
 }  // namespace
 
 SimPort::SimPort(const Options& options, link::Clock& clock)
-    : controller_(options), line_(controller_), clock_(clock) {}
+    : SimPort(std::vector<UnitSlot>{UnitSlot{.options = options}}, clock) {}
+
+SimPort::SimPort(std::vector<UnitSlot> units, link::Clock& clock)
+    : slots_(std::move(units)), clock_(clock) {
+    if (slots_.empty()) throw std::invalid_argument("a simulated port needs a unit");
+    for (const UnitSlot& slot : slots_)
+        units_.push_back(std::make_unique<Controller>(slot.options));
+    arrivesAtMs_ = clock_.nowMs() + slots_.front().arrivesAfterMs;
+    catchUp(clock_.nowMs());
+}
+
+void SimPort::plugIn() {
+    line_ = std::make_unique<Line>(*units_[arrived_]);
+    line_->setResponseLog([this](const Response& response, double requestEndMs) {
+        onResponse(response, requestEndMs);
+    });
+    ++arrived_;
+    arrivesAtMs_ = kNever;
+    leavesAtMs_ = kNever;
+}
+
+void SimPort::onResponse(const Response& response, double requestEndMs) {
+    const Controller& unit = *units_[arrived_ - 1];
+    if (!unit.restarted() || leavesAtMs_ != kNever) return;
+    // The unit restarted once its last reply is out; it is taken off its stay later.
+    const double replyMs =
+        unit.options().pacing ? kByteTimeMs * static_cast<double>(response.bytes.size()) : 0.0;
+    leavesAtMs_ = requestEndMs + response.processingMs + replyMs + slots_[arrived_ - 1].staysMs;
+}
 
 bool SimPort::catchUp(double nowMs) {
     if (!open_) {
         error_ = deviceError("port is not open");
         return false;
     }
-    line_.advance(nowMs, [this](std::uint8_t byte) {
+    const auto keep = [this](std::uint8_t byte) {
         if (received_.size() < kReceiveCapacity) received_.push_back(byte);
-    });
-    if (line_.deadAt(nowMs)) {
-        close();
-        error_ = deviceError("the device is gone");
-        return false;
+    };
+    for (;;) {
+        if (!line_) {
+            if (nowMs < arrivesAtMs_) return true;
+            plugIn();
+        }
+        // Up to the unit's leaving at most: what it would do after that never happens.
+        const double until = std::min(nowMs, leavesAtMs_);
+        line_->advance(until, keep);
+        if (line_->deadAt(until)) {
+            close();
+            error_ = deviceError("the device is gone");
+            return false;
+        }
+        if (nowMs < leavesAtMs_) return true;
+        const double leftAt = leavesAtMs_;
+        line_.reset();
+        leavesAtMs_ = kNever;
+        if (arrived_ < slots_.size()) arrivesAtMs_ = leftAt + slots_[arrived_].arrivesAfterMs;
     }
-    return true;
 }
 
 void SimPort::discardInput() {
@@ -41,7 +85,8 @@ void SimPort::discardInput() {
 bool SimPort::write(std::span<const std::uint8_t> bytes) {
     const double now = clock_.nowMs();
     if (!catchUp(now)) return false;
-    line_.send(bytes, now);
+    // With no unit on the line the bytes go nowhere.
+    if (line_) line_->send(bytes, now);
     return true;
 }
 
@@ -57,7 +102,7 @@ int SimPort::waitForBytes(int known, double timeoutMs) {
         if (!catchUp(now)) return -1;
         const int count = static_cast<int>(received_.size());
         if (count > known || now >= deadline) return count;
-        const auto next = line_.nextEventMs();
+        const auto next = line_ ? line_->nextEventMs() : std::nullopt;
         const double wakeAt = next && *next < deadline ? *next : deadline;
         // A due time a hair behind `now` was handled by catchUp; sleep at least to the deadline.
         clock_.sleepMs(wakeAt > now ? wakeAt - now : deadline - now);
@@ -74,7 +119,7 @@ bool SimPort::readAll(std::vector<std::uint8_t>& out) {
 
 void SimPort::close() {
     open_ = false;
-    line_.clear();
+    if (line_) line_->clear();
     received_.clear();
 }
 

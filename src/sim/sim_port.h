@@ -1,8 +1,12 @@
 // A link::Port whose far end is a simulated controller in the same process. Reply bytes become
-// readable when line pacing and processing times say so, measured on the injected clock.
+// readable when line pacing and processing times say so, measured on the injected clock. The
+// far end may also be a sequence of units, one taken off the line after another, as on a
+// production line.
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -13,16 +17,33 @@
 
 namespace korvath::sim {
 
+/// One unit of a sequence on a port: how it behaves, when it is plugged in and how long it
+/// stays after its restart.
+struct UnitSlot {
+    Options options;
+    /// From the moment the previous unit was taken off (the first unit: from the start).
+    double arrivesAfterMs = 0;
+    /// From its restart (the exit frame's reply is out) until it is taken off. Without a card
+    /// it is silent meanwhile; with a card its bootloader keeps answering.
+    double staysMs = std::numeric_limits<double>::infinity();
+};
+
 class SimPort final : public link::Port {
   public:
     /// Bytes received and not read beyond this are lost, as in a driver's buffer.
     static constexpr std::size_t kReceiveCapacity = 4096;
 
-    /// Opens at once. `clock` must outlive the port. Throws std::invalid_argument on bad options.
+    /// One unit that stays for good. Opens at once. `clock` must outlive the port. Throws
+    /// std::invalid_argument on bad options.
     SimPort(const Options& options, link::Clock& clock);
+    /// The units of `units`, one after another; while none is on the line nothing answers.
+    SimPort(std::vector<UnitSlot> units, link::Clock& clock);
 
-    [[nodiscard]] Controller& controller() { return controller_; }
-    [[nodiscard]] Line& line() { return line_; }
+    /// The unit that arrived last (the first one before any arrived).
+    [[nodiscard]] Controller& controller() { return *units_.back(); }
+    /// The units that have arrived so far, in order.
+    [[nodiscard]] std::size_t arrivedUnits() const { return arrived_; }
+    [[nodiscard]] const Controller& unit(std::size_t index) const { return *units_.at(index); }
 
     [[nodiscard]] bool isOpen() const override { return open_; }
     void discardInput() override;
@@ -36,12 +57,20 @@ class SimPort final : public link::Port {
     void close() override;
 
   private:
-    /// Runs the line up to now. False, with the error set, when the port is closed or the line
-    /// has died (the port then closes itself).
-    bool catchUp(double nowMs);
+    static constexpr double kNever = std::numeric_limits<double>::infinity();
 
-    Controller controller_;
-    Line line_;
+    /// Runs the line up to now, units coming and going on the way. False, with the error set,
+    /// when the port is closed or the line has died (the port then closes itself).
+    bool catchUp(double nowMs);
+    void plugIn();
+    void onResponse(const Response& response, double requestEndMs);
+
+    std::vector<UnitSlot> slots_;
+    std::vector<std::unique_ptr<Controller>> units_;  // one per slot, made up front
+    std::size_t arrived_ = 0;
+    std::unique_ptr<Line> line_;  // to the unit on the line; null while there is none
+    double arrivesAtMs_ = kNever;
+    double leavesAtMs_ = kNever;
     link::Clock& clock_;
     bool open_ = true;
     std::vector<std::uint8_t> received_;

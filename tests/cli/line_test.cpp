@@ -1,5 +1,5 @@
-// The production line's pieces that need no port: the audit line, the JSON events, the board
-// line's width and the stop request.
+// The production line's pieces: the audit line, the JSON events, the board line's width, the
+// stop request, and station mode on simulated units that come and go on the virtual clock.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,11 +8,15 @@
 #include <thread>
 
 #include "audit_log.h"
+#include "download/downloader.h"
+#include "image/image_files.h"
 #include "json_observer.h"
 #include "line_console.h"
 #include "link/clock.h"
 #include "multi_run.h"
+#include "sim/sim_port.h"
 #include "station.h"
+#include "support/virtual_clock.h"
 
 namespace korvath::cli {
 namespace {
@@ -326,6 +330,157 @@ TEST(StationPause, EndsAtOnceOnAStopRequest) {
     EXPECT_FALSE(clock.pauseMs(60000, source.get_token()));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     other.join();
+}
+
+// ---- station mode on simulated units
+
+/// The virtual clock, with a stop requested once it passes `stopAtMs`: a station otherwise
+/// waits for the next unit for ever.
+class EndingClock final : public link::Clock {
+  public:
+    EndingClock(std::stop_source stop, double stopAtMs)
+        : stop_(std::move(stop)), stopAt_(stopAtMs) {}
+    [[nodiscard]] double nowMs() override { return clock_.nowMs(); }
+    void sleepMs(double ms) override {
+        clock_.sleepMs(ms);
+        if (clock_.now() >= stopAt_) stop_.request_stop();
+    }
+
+  private:
+    test::VirtualClock clock_;
+    std::stop_source stop_;
+    double stopAt_;
+};
+
+/// Runs each unit's download as korvath-cli's station does and writes down, as "unit text",
+/// the station's statuses, each unit's last status and each programming-card report.
+class SimStation final : public StationPort {
+  public:
+    SimStation(std::vector<sim::UnitSlot> units, const image::ImageRead& image, int stopAfterUnit)
+        : port_(std::move(units), clock_), image_(image), stopAfterUnit_(stopAfterUnit) {}
+
+    std::vector<std::string> run() {
+        runStation(link_, stop_.get_token(), *this);
+        return log_;
+    }
+    [[nodiscard]] const sim::SimPort& port() const { return port_; }
+
+    void showStatus(int unit, std::string_view text, download::Severity) override {
+        log_.push_back(std::to_string(unit) + " " + std::string(text));
+    }
+    download::ResetHeard download(int unit) override {
+        struct Observer final : download::DownloadObserver {
+            std::vector<std::string>& log;
+            int unit;
+            std::string last;
+            Observer(std::vector<std::string>& l, int u) : log(l), unit(u) {}
+            void showStatus(std::string_view text, download::Severity) override { last = text; }
+            void showProgress(const download::Progress&) override {}
+            void askToRemoveProgrammingCard() override {
+                log.push_back(std::to_string(unit) + " card");
+            }
+            void reportError(int, const std::string&) override {}
+        } observer(log_, unit);
+        download::Downloader downloader(link_, observer);
+        downloader.setStopToken(stop_.get_token());
+        downloader.setResetWatch(download::ResetWatch::EverySecond);
+        const download::DownloadResult result = downloader.RunDownload(image_);
+        log_.push_back(std::to_string(unit) + " " + observer.last);
+        if (unit == stopAfterUnit_) stop_.request_stop();
+        return result.resetHeard;
+    }
+    void recordNotProgrammed(int unit) override {
+        log_.push_back(std::to_string(unit) + " " + std::string(station_text::NotProgrammed));
+    }
+    void reopen() override {}
+
+  private:
+    std::stop_source stop_;
+    EndingClock clock_{stop_, 400000};
+    sim::SimPort port_;
+    link::Link link_{port_, clock_};
+    const image::ImageRead& image_;
+    int stopAfterUnit_;
+    std::vector<std::string> log_;
+};
+
+sim::UnitSlot unitSlot(double arrivesAfterMs, double staysMs = 0, bool card = false) {
+    sim::UnitSlot slot;
+    slot.options.card = card;
+    slot.arrivesAfterMs = arrivesAfterMs;
+    slot.staysMs = staysMs;
+    return slot;
+}
+
+/// True when `unit`'s flash holds every data record of `lines`.
+bool holdsImage(const sim::Controller& unit, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        if (line.rfind("S2", 0) != 0) continue;
+        const auto address = static_cast<std::uint32_t>(std::stoul(line.substr(4, 6), nullptr, 16));
+        for (std::uint32_t i = 0; i < 64; ++i) {
+            const auto byte = std::stoul(line.substr(10 + 2 * i, 2), nullptr, 16);
+            if (unit.readFlash(address + i) != byte) return false;
+        }
+    }
+    return true;
+}
+
+struct StationCase {
+    const char* name;
+    std::vector<sim::UnitSlot> units;
+    std::vector<std::string> log;
+    int stopAfterUnit = 0;
+};
+
+TEST(Station, EveryUnitThatAnsweredIsProgrammedOrRecorded) {
+    using Log = std::vector<std::string>;
+    constexpr double kNever = std::numeric_limits<double>::infinity();
+    const auto after = [](double gapMs) {
+        return std::vector<sim::UnitSlot>{unitSlot(0), unitSlot(gapMs), unitSlot(gapMs, kNever)};
+    };
+    // Arriving within the reset wait, a unit is downloaded at once; later, after the station
+    // has seen the last one leave.
+    const Log atOnce = {
+        "1 Waiting for controller",   "1 Done!", "2 Done!", "3 Done!", "3 Remove the unit",
+        "4 Waiting for the next unit"};
+    const Log oneByOne = {"1 Waiting for controller",    "1 Done!", "1 Remove the unit",
+                          "2 Waiting for the next unit", "2 Done!", "2 Remove the unit",
+                          "3 Waiting for the next unit", "3 Done!", "3 Remove the unit",
+                          "4 Waiting for the next unit"};
+    const StationCase cases[] = {
+        {"half a second after the restart", after(500), atOnce},
+        {"2 s after the restart", after(2000), atOnce},
+        {"7 s after the restart", after(7000), atOnce},
+        {"9 s after the restart", after(9000), oneByOne},
+        {"a unit keeping its card for 25 s",
+         {unitSlot(0, 25000, true), unitSlot(2000, kNever)},
+         {"1 Waiting for controller", "1 card", "1 Done!", "1 Remove the unit",
+          std::string("1 ") + std::string(station_text::UnitKeepsCard),
+          "2 Waiting for the next unit", "2 Done!", "2 Remove the unit",
+          "3 Waiting for the next unit"}},
+        {"a card unit taken off and the next one plugged in during the reset wait",
+         {unitSlot(0, 1500, true), unitSlot(1500, kNever)},
+         {"1 Waiting for controller", "1 Done!", "2 Done!", "2 Remove the unit",
+          "3 Waiting for the next unit"}},
+        {"stopped with the next unit on the line",
+         after(2000),
+         {"1 Waiting for controller", "1 Done!", "2 Not programmed"},
+         1},
+    };
+    test::TempDir dir;
+    const std::vector<std::string> lines = test::imageLines();
+    const image::ImageRead image = image::ReadImage(dir.write("image.shx", lines));
+    ASSERT_TRUE(image.image);
+    for (const StationCase& c : cases) {
+        SimStation station(c.units, image, c.stopAfterUnit);
+        EXPECT_EQ(station.run(), c.log) << c.name;
+        const sim::SimPort& port = station.port();
+        for (std::size_t i = 0; i < port.arrivedUnits(); ++i) {
+            const bool programmed = port.unit(i).counters().programs > 0;
+            EXPECT_EQ(programmed && holdsImage(port.unit(i), lines), programmed)
+                << c.name << ", unit " << i + 1;
+        }
+    }
 }
 
 }  // namespace

@@ -49,6 +49,7 @@ struct Recorder : DownloadObserver {
     int exitsAtCardMessage = -1;
     std::function<void(std::string_view)> onStatus;
     std::function<void()> onProgress;
+    std::function<void()> onCard;
 
     void showStatus(std::string_view text, Severity severity) override {
         statuses.push_back({std::string(text), severity, downloader->busy()});
@@ -62,6 +63,7 @@ struct Recorder : DownloadObserver {
     void askToRemoveProgrammingCard() override {
         ++cardMessages;
         exitsAtCardMessage = controller->exits;
+        if (onCard) onCard();
     }
     void reportError(int, const std::string&) override {}
 
@@ -472,6 +474,7 @@ struct CancelCase {
     int exits;
     std::size_t sleeps;
     FlashState flash;
+    bool cardPlugged = false;  ///< ...or at the programming-card question (Ctrl-C there)
     friend void PrintTo(const CancelCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -488,6 +491,8 @@ TEST_P(Cancelling, StopsBetweenExchangesWithTheExitFrameWhenUnlocked) {
         if (static_cast<int>(controller.programFrames.size()) == c.stopAtRecord)
             stop.request_stop();
     };
+    controller.cardPlugged = c.cardPlugged;
+    observer.onCard = [&] { stop.request_stop(); };
     run(smallImage());
     EXPECT_EQ(result.outcome, Outcome::Cancelled);
     EXPECT_EQ(observer.last().text, "Cancelled");
@@ -496,7 +501,7 @@ TEST_P(Cancelling, StopsBetweenExchangesWithTheExitFrameWhenUnlocked) {
     EXPECT_EQ(controller.exits, c.exits);
     EXPECT_EQ(clock.sleeps().size(), c.sleeps);
     EXPECT_EQ(result.flash, c.flash);
-    EXPECT_EQ(controller.probesAfterExit, 0);
+    EXPECT_EQ(controller.probesAfterExit, c.cardPlugged ? 1 : 0);
     // The exit frame is the last frame sent: nothing followed the stop but it.
     const Bytes exit(link::protocol::kExitFrame.begin(), link::protocol::kExitFrame.end());
     if (c.exits > 0) {
@@ -511,7 +516,8 @@ INSTANTIATE_TEST_SUITE_P(
         CancelCase{"Password", "Sending Password", -1, 0, 0, 0, FlashState::Untouched},
         CancelCase{"Erasing", "Blank external flash S1", -1, 0, 1, 1, FlashState::Incomplete},
         CancelCase{"Programming", "", 10, 10, 1, 8, FlashState::Incomplete},
-        CancelCase{"Resetting", "Resetting target", -1, 64, 1, 8, FlashState::Written}),
+        CancelCase{"Resetting", "Resetting target", -1, 64, 1, 8, FlashState::Written},
+        CancelCase{"CardQuestion", "", -1, 64, 2, 16, FlashState::Written, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DownloadTest, TheResetWaitProbesOnceAfterEightSeconds) {

@@ -17,6 +17,8 @@ import korvath_harness as kh
 def pytest_addoption(parser):
     parser.addoption("--cli", type=Path, help="the korvath-cli program")
     parser.addoption("--sim", type=Path, help="the korvath-sim program")
+    parser.addoption("--window", type=Path, help="the korvath window program (its rows skip "
+                     "without it)")
     parser.addoption("--report", type=Path, help="write the fault and bad-file rows here")
     parser.addoption("--fuzz-summary", type=Path, help="scripts/fuzz.sh's summary.tsv")
     parser.addoption("--regressions", type=Path, help="folder of fuzzing regression inputs")
@@ -30,6 +32,14 @@ def programs(pytestconfig):
     if shutil.which("srec_cat") is None:
         pytest.fail("srec_cat is not installed")
     return SimpleNamespace(cli=cli.resolve(), sim=sim.resolve())
+
+
+@pytest.fixture(scope="session")
+def window_program(pytestconfig):
+    window = pytestconfig.getoption("window")
+    if not window:
+        pytest.skip("--window names no window program")
+    return window.resolve()
 
 
 @pytest.fixture(scope="session", autouse=True)

@@ -267,6 +267,13 @@ class Run:
                 or "runtime error:" in self.stderr)
 
 
+def default_signals():
+    """Run in a child before it starts the program: a shell's background job ignores SIGINT
+    and SIGQUIT, and nohup SIGHUP; the programs under test start with the defaults."""
+    for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP):
+        signal.signal(number, signal.SIG_DFL)
+
+
 def run(command, limit_s, on_line=None, env=None, on_start=None):
     """Runs `command` to its end or until `limit_s` seconds have passed (then it is killed).
     `on_line(text)` sees each line of standard output as it is printed; `on_start(process)`
@@ -274,7 +281,7 @@ def run(command, limit_s, on_line=None, env=None, on_start=None):
     started = time.monotonic()
     proc = subprocess.Popen([str(part) for part in command], stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env={**os.environ, **(env or {})})
+                            env={**os.environ, **(env or {})}, preexec_fn=default_signals)
     if on_start:
         on_start(proc)
     timed, errors = [], []

@@ -534,9 +534,9 @@ def test_file(programs, tmp_path, start_sim, new_relay, report_row, row):
 LOG_KEYS = {"started", "finished", "host", "port", "image", "image_sha256", "records", "model",
             "result", "exit", "seconds", "errors", "version", "advice", "tags"}
 ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z$")
-# Units arrive this long after the previous one restarted: more than the 8 s reset wait and
-# its closing probe, so that the station sees each unit leave before the next one comes.
-UNIT_GAP_MS = 11000
+# Units arrive this long after the previous one restarted: within its reset wait, where the
+# station must tell the new unit from the old one by the silence between them.
+UNIT_GAP_MS = 2000
 
 
 def log_lines(path, image, lines, ports, station=False):
@@ -698,9 +698,10 @@ def test_line_json_endings(programs, tmp_path, kind, exit_code, fields):
 
 
 def test_line_station_three_units(programs, tmp_path, start_sim):
-    """Station mode on one port through three successive controllers: three log lines, three
-    flashes equal to the image; Ctrl-C while a fourth is programming cancels its download safely
-    (the exit frame goes out) and ends the station with the totals."""
+    """Station mode on one port through successive controllers, each plugged in 2 s after the
+    previous one restarted: three log lines "Done!" for units 1, 2, 3, none blamed for a card,
+    three flashes equal to the image; Ctrl-C while a fourth is programming cancels its download
+    safely (the exit frame goes out) and ends the station with the totals."""
     lines = small_image_lines(1)
     image = write_lines(tmp_path / "image.shx", lines)
     sim = start_sim("station", ["--units", "4", "--unit-gap-ms", str(UNIT_GAP_MS)])
@@ -718,12 +719,15 @@ def test_line_station_three_units(programs, tmp_path, start_sim):
                  on_start=lambda process: seen.update(process=process))
     sim.stop()
     assert not run.crashed and run.exit_code == 130, (run.exit_code, run.stderr[-400:])
-    assert run.stdout.count("Done!") == 3 and run.stdout.count("Waiting for controller") == 4
+    # Each unit arrived during the previous one's reset wait and was downloaded at once.
+    assert run.stdout.count("Done!") == 3 and run.stdout.count("Waiting for controller") == 1
+    assert "Remove the unit" not in run.stdout and not any("Card" in text for text in run.stdout)
     assert "Cancelled" in run.stdout
     assert "Station: 3 units passed, 1 failed" in run.stdout[-1], run.stdout[-3:]
     objects = log_lines(log, image, lines, [sim.path], station=True)
     assert [entry["unit"] for entry in objects] == [1, 2, 3, 4]
-    assert all(entry["result"] == "Done!" and entry["exit"] == 0 for entry in objects[:3])
+    assert all(entry["result"] == "Done!" and entry["exit"] == 0 and entry["errors"] == []
+               for entry in objects[:3])
     assert (objects[3]["result"], objects[3]["exit"]) == ("Cancelled", 130)
     for unit in (1, 2, 3):
         assert_flash(sim.flash(str(unit)), lines, 1, "unit %d: " % unit)
@@ -731,6 +735,69 @@ def test_line_station_three_units(programs, tmp_path, start_sim):
     assert sim.requests("4")["program"] > 0
     assert [summary for _, summary in sim.log("4")][-1].startswith("exit")
     assert sim.requests()["exit"] == 4
+
+
+@pytest.mark.parametrize("number, line", [(signal.SIGHUP, "Programming!"),
+                                          (signal.SIGQUIT, "Resetting target")],
+                         ids=["SIGHUP-programming", "SIGQUIT-resetting"])
+def test_line_station_stopped_by_signal(programs, tmp_path, start_sim, number, line):
+    """SIGHUP or SIGQUIT in the middle of a station's unit stops it as Ctrl-C does: the exit
+    frame is the last request, the unit is logged "Cancelled" with 128 + the signal, and the
+    totals end the run with that exit status."""
+    image = write_lines(tmp_path / "image.shx", small_image_lines(1))
+    sim = start_sim("station-" + number.name)
+    log = tmp_path / "station.jsonl"
+    seen = {}
+
+    def on_line(text):
+        if text == line and "sent" not in seen:
+            seen["sent"] = True
+            os.kill(seen["process"].pid, number)
+
+    run = kh.run([programs.cli, "--station", "--port", sim.path, "--log", log, image],
+                 CLEAN_BOUND_S + STOP_GRACE_S, on_line,
+                 on_start=lambda process: seen.update(process=process))
+    sim.stop()
+    assert not run.crashed and run.exit_code == 128 + number, (run.exit_code, run.stderr[-400:])
+    assert run.stdout[-4] == "Cancelled", run.stdout[-5:]
+    assert "Station: 0 units passed, 1 failed" in run.stdout[-1], run.stdout[-3:]
+    (entry,) = [json.loads(text) for text in log.read_text().splitlines()]
+    assert (entry["unit"], entry["result"], entry["exit"]) == (1, "Cancelled", 128 + number)
+    assert [summary for _, summary in sim.log()][-1].startswith("exit")
+
+
+def test_line_station_waits_for_its_port(programs, tmp_path, start_sim):
+    """A station started before its adapter is plugged in (a link that appears 3 s later) says
+    which port it waits for, programs the first unit once the port is there, and ends on SIGQUIT
+    with the totals, exit 131."""
+    lines = small_image_lines(1)
+    image = write_lines(tmp_path / "image.shx", lines)
+    sim = start_sim("later")
+    port = tmp_path / "usb-FTDI_FT232R_USB_UART_B77-if00-port0"
+    log = tmp_path / "station.jsonl"
+    seen = {}
+
+    def on_line(text):
+        if text == "Waiting for the next unit":
+            os.kill(seen["process"].pid, signal.SIGQUIT)
+
+    plug_in = threading.Timer(3, lambda: port.symlink_to(sim.path))
+    plug_in.start()
+    try:
+        run = kh.run([programs.cli, "--station", "--port", port, "--log", log, image],
+                     3 + CLEAN_BOUND_S + STOP_GRACE_S, on_line,
+                     on_start=lambda process: seen.update(process=process))
+    finally:
+        plug_in.cancel()
+    sim.stop()
+    assert not run.crashed and run.exit_code == 131, (run.exit_code, run.stderr[-400:])
+    waiting = "Waiting for port %s" % port
+    assert waiting in run.stdout and "does not exist" in run.stderr, run.stdout[:4]
+    assert run.stdout.index(waiting) < run.stdout.index("Done!")
+    assert "Station: 1 units passed, 0 failed" in run.stdout[-1], run.stdout[-3:]
+    (entry,) = log_lines(log, image, lines, [str(port)], station=True)
+    assert (entry["unit"], entry["result"], entry["errors"]) == (1, "Done!", [])
+    assert_flash(sim.flash(), lines, 1)
 
 
 def test_line_unwritable_log(programs, tmp_path, start_sim):

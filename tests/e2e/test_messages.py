@@ -1,6 +1,6 @@
-"""What korvath-cli tells the user and how it stops: a safe Ctrl-C / SIGTERM (the exit frame at
-the next exchange boundary, the port released), strict port texts, a busy port
-refused under another name, and a progress line that counts records and never wraps."""
+"""What korvath-cli tells the user and how it stops: a safe Ctrl-C, SIGTERM, SIGHUP or SIGQUIT
+(the exit frame at the next exchange boundary, the port released), strict port texts, a busy
+port refused under another name, and a progress line that counts records and never wraps."""
 
 import fcntl
 import grp
@@ -42,12 +42,12 @@ def as_user(user):
     return ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups", "--"]
 
 
-def start_cli(programs, port, image, stderr=subprocess.PIPE, user=None):
-    command = [str(programs.cli), "--port", port, str(image)]
+def start_cli(programs, port, image, stderr=subprocess.PIPE, user=None, options=()):
+    command = [str(programs.cli), "--port", port, *map(str, options), str(image)]
     if user:
         command = [*as_user(user), *command]
     return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=stderr)
+                            stderr=stderr, preexec_fn=kh.default_signals)
 
 
 def signal_at(proc, line, number, delay_s=0.0, limit_s=90):
@@ -103,6 +103,72 @@ def test_ctrl_c_sends_the_exit_frame_at_the_next_exchange(programs, start_sim, t
         assert 0 < requests["program"] < DEMO_RECORDS, requests
     else:
         assert requests["program"] == 0, requests
+
+
+# SIGHUP (the terminal of an ssh session closed) and SIGQUIT stop a download as Ctrl-C does, in
+# every phase: after the exchange in flight, with the exit frame as the last request, the audit
+# line written and no lock file left; exit 128 + the signal.
+@pytest.mark.parametrize("number", [signal.SIGHUP, signal.SIGQUIT], ids=["SIGHUP", "SIGQUIT"])
+@pytest.mark.parametrize("moment, line, delay_s, flash", [
+    ("password", "Sending Password", 0.0, "flash is unchanged"),
+    ("erase", "Erase external flash S1", 0.1, "flash is incomplete"),
+    ("program", "Programming!", 0.4, "flash is incomplete"),
+    ("reset", "Resetting target", 1.0, "written completely"),
+])
+def test_hang_up_and_quit_stop_like_ctrl_c(programs, start_sim, tmp_path, number, moment, line,
+                                           delay_s, flash):
+    sim = start_sim("%s-%s" % (number.name, moment), ["--dirty"])
+    assert sim.path.startswith("/dev/")
+    log = tmp_path / "units.jsonl"
+    proc = start_cli(programs, sim.path, demo_image(tmp_path), options=["--log", log])
+    lines, code, seconds, err = signal_at(proc, line, number, delay_s)
+    assert code == 128 + number, (lines, err)
+    assert lines[-1] == "Cancelled", lines
+    assert seconds < 6, "%.2f s from the signal to the exit" % seconds
+    assert flash in err, err
+    assert lock_files_of(sim.path) == []
+    (entry,) = [json.loads(text) for text in log.read_text().splitlines()]
+    assert (entry["result"], entry["exit"]) == ("Cancelled", 128 + number), entry
+    sim.stop()
+    requests = sim.requests()
+    # Before the password round passed nothing is owed; after it, the exit frame comes last.
+    assert requests["exit"] == (entry["model"] is not None), (requests, entry)
+    if requests["exit"]:
+        assert requests_after_last(sim, "exit") == []
+
+
+def catches(pid, number):
+    """True when process `pid` has a handler for signal `number`."""
+    try:
+        status = Path("/proc/%d/status" % pid).read_text()
+    except OSError:
+        return False
+    caught = int(re.search(r"^SigCgt:\s*([0-9a-f]+)", status, re.M).group(1), 16)
+    return bool(caught >> (number - 1) & 1)
+
+
+# SIGTERM, SIGHUP and Ctrl-C close the window (headless here), which refuses no stop signal:
+# exit 128 + the signal, soon.
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT],
+                         ids=["SIGTERM", "SIGHUP", "SIGINT"])
+def test_a_stop_signal_closes_the_window(window_program, number):
+    proc = subprocess.Popen([str(window_program)], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            env={**os.environ, "QT_QPA_PLATFORM": "offscreen"},
+                            preexec_fn=kh.default_signals)
+    try:
+        # Once the window catches the signal (the kernel's list of caught signals says so).
+        deadline = time.monotonic() + 30
+        while not catches(proc.pid, number):
+            assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read()
+            time.sleep(0.05)
+        os.kill(proc.pid, number)
+        assert proc.wait(timeout=10) == 128 + number
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stderr.close()
 
 
 # A closed standard output (the reader of a pipe went away) ends the download the same way:
@@ -320,6 +386,15 @@ def test_a_busy_port_is_refused_under_a_symbolic_link(programs, start_sim, tmp_p
     finally:
         os.kill(holder.pid, signal.SIGINT)
         holder.wait(timeout=30)
+    # The same device twice in one run, by its path and by the link: refused before opening,
+    # naming both texts, and the controller never hears of it.
+    before = sum(sim.requests().values())
+    twice = subprocess.run([programs.cli, "--station", "--port", sim.path, "--port", str(link),
+                            str(DEMO)], capture_output=True, text=True, timeout=30)
+    assert twice.returncode == 2 and twice.stdout == "", twice
+    assert "ports %s and %s are the same device" % (sim.path, link) in twice.stderr, twice.stderr
+    sim.stop()
+    assert sum(sim.requests().values()) == before
 
 
 def run_on_terminal(command, columns, limit_s=120):

@@ -3,6 +3,7 @@
 // message boxes and the file dialog are scripted.
 #include <QByteArray>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QProcess>
@@ -63,6 +64,13 @@ class SimProcess {
     ~SimProcess() { stop(); }
 
     [[nodiscard]] const QString& port() const { return port_; }
+
+    /// Stops it; with --log, what it logged: one request and its reply a line, "exit -> 06".
+    QStringList stopAndLog() {
+        stop();
+        return QString::fromLocal8Bit(process_.readAllStandardError())
+            .split('\n', Qt::SkipEmptyParts);
+    }
 
     /// Stops it by its process id; the dump is written on the way out.
     QByteArray stopAndDump() {
@@ -251,6 +259,24 @@ class WindowE2eTest : public QObject {
                  (QStringList{"Resetting target", "box: Programming Card check", "Done!"}));
         QCOMPARE(prompts_.beeps, 2);
         QCOMPARE(sim.stopAndDump(), expectedFlash(lines, 1));
+    }
+
+    // A stop signal ends the program's event loop and the window goes, also while it refuses
+    // to close: the download stops at its next exchange, the exit frame its last request.
+    void windowGoingDuringADownload() {
+        const QString image = writeImage(dir_, "GOING.SHX", srecCatImage(1));
+        SimProcess sim(dir_.filePath("going.dump"), {"--log"});
+        openPortAndChoose(sim.port(), image);
+        QTest::mouseClick(button("DwnloadButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(events_.contains("Programming!"), kDownloadBoundMs);
+        QElapsedTimer going;
+        going.start();
+        window_.reset();
+        QVERIFY2(going.elapsed() < 3000, "the window waited for the download's end");
+        const QStringList requests = sim.stopAndLog();
+        QVERIFY(!requests.isEmpty());
+        QVERIFY2(requests.last().contains("exit -> 06"), qPrintable(requests.last()));
+        QVERIFY(requests.filter(" program ").size() < 65);
     }
 };
 
