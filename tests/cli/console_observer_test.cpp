@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -263,11 +265,13 @@ TEST(FormatDuration, MinutesAndHours) {
 // The fault matrix of a single-port run: each fault of the simulated controller, the status it
 // ends with on standard output, the exit code korvath-cli gives for it and the error report on
 // standard error; then a clean download on a fault-free controller must leave the image in its
-// flash. The image is that of the end-to-end runs: 64 records from E00000 and the last one.
+// flash, drawing its progress line on a 40-column terminal. The image is that of the
+// end-to-end runs, 64 records from E00000 and the last one, or the whole flash of model 1.
 struct SingleRun {
     download::DownloadResult result;
     std::vector<std::string> statuses;
     std::vector<std::string> reports;
+    std::string err;
     std::vector<std::uint8_t> flash;
 };
 
@@ -278,17 +282,19 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
+/// `columns`: the width of the terminal the progress line is drawn on; 0 draws none.
 SingleRun runSingle(const sim::Options& options, test::VirtualClock& clock,
-                    const image::ImageRead& image) {
+                    const image::ImageRead& image, int columns = 0) {
     Files f;
     sim::SimPort port(options, clock);
-    ConsoleObserver console(f.out, f.err, f.in, false, false);
+    ConsoleObserver console(f.out, f.err, f.in, columns > 0, false, [columns] { return columns; });
     link::Link link(port, clock, &console);
     download::Downloader downloader(link, console);
-    SingleRun run{downloader.RunDownload(image), {}, {}, {}};
+    SingleRun run{downloader.RunDownload(image), {}, {}, {}, {}};
     console.finish();
     run.statuses = linesOf(contents(f.out));
-    for (const std::string& line : linesOf(contents(f.err))) {
+    run.err = contents(f.err);
+    for (const std::string& line : linesOf(run.err)) {
         if (std::regex_search(line, std::regex("^\\d+ - "))) run.reports.push_back(line);
     }
     const auto flash = port.controller().flash();
@@ -296,7 +302,16 @@ SingleRun runSingle(const sim::Options& options, test::VirtualClock& clock,
     return run;
 }
 
-std::vector<std::string> faultMatrixImage() {
+std::vector<std::string> faultMatrixImage(bool whole) {
+    if (whole) {
+        std::ifstream in(std::filesystem::absolute(KORVATH_SREC_IMAGE), std::ios::binary);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines.push_back(line);
+        }
+        return lines;
+    }
     std::vector<std::string> lines = {test::kHeaderLine};
     for (std::uint32_t address = 0xE00000; address < 0xE01000; address += 64)
         lines.push_back(test::dataLine(address, static_cast<std::uint8_t>(address >> 6)));
@@ -325,6 +340,7 @@ struct FaultCase {
     int exitCode;
     const char* report = nullptr;  ///< an error report matches this, when given
     bool flashIsImage = false;     ///< the faulty run itself leaves the image in the flash
+    bool wholeImage = false;       ///< every record of model 1's flash, E00000 to E7FFC0
 };
 
 sim::Options faulty(void (*set)(sim::Options&)) {
@@ -337,8 +353,9 @@ class FaultMatrix : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(FaultMatrix, EndsAsTheCommandLineReportsItAndACleanDownloadFollows) {
     const FaultCase& c = GetParam();
+    if (c.wholeImage && std::string(KORVATH_SREC_IMAGE).empty()) GTEST_SKIP() << "no srec_cat";
     test::TempDir dir;
-    const std::vector<std::string> lines = faultMatrixImage();
+    const std::vector<std::string> lines = faultMatrixImage(c.wholeImage);
     const image::ImageRead image = image::ReadImage(dir.write("image.shx", lines));
     test::VirtualClock clock;
 
@@ -358,7 +375,7 @@ TEST_P(FaultMatrix, EndsAsTheCommandLineReportsItAndACleanDownloadFollows) {
         EXPECT_TRUE(run.flash == flashHolding(lines));
     }
 
-    const SingleRun after = runSingle(sim::Options{}, clock, image);
+    const SingleRun after = runSingle(sim::Options{}, clock, image, 40);
     std::vector<std::string> order = {"Idle", "Connecting", "Sending Password",
                                       "Erasing external flash"};
     for (int sector = 0; sector < 8; ++sector)
@@ -367,6 +384,27 @@ TEST_P(FaultMatrix, EndsAsTheCommandLineReportsItAndACleanDownloadFollows) {
     EXPECT_EQ(after.statuses, order);
     EXPECT_EQ(exitCodeFor(after.result.outcome), kExitDone);
     EXPECT_TRUE(after.flash == flashHolding(lines));
+    // Every drawn line fits in 39 columns (a terminal wraps one that fills its last column);
+    // connecting and erasing show their counts, programming counts the image's records.
+    std::vector<std::string> drawn;
+    for (std::string piece : linesOf(std::regex_replace(after.err, std::regex("\r"), "\n"))) {
+        piece = std::regex_replace(piece, std::regex("\x1b\\[K"), "");
+        if (!piece.empty()) drawn.push_back(piece);
+    }
+    const std::string records = std::to_string(lines.size() - 2);
+    const auto shows = [&](const std::string& text) {
+        return std::any_of(drawn.begin(), drawn.end(), [&](const std::string& piece) {
+            return piece.find(text) != std::string::npos;
+        });
+    };
+    for (const std::string& piece : drawn) EXPECT_LE(piece.size(), 39u) << piece;
+    EXPECT_TRUE(shows("probe 1 of 50"));
+    EXPECT_TRUE(shows("sector 8 of 8"));
+    EXPECT_TRUE(shows(records + "/" + records + " rec"));
+    EXPECT_FALSE(std::any_of(drawn.begin(), drawn.end(), [&](const std::string& piece) {
+        std::smatch total;
+        return std::regex_search(piece, total, std::regex("/(\\d+) rec")) && total[1] != records;
+    }));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -400,7 +438,8 @@ INSTANTIATE_TEST_SUITE_P(
                   }),
                   "Done!", kExitDone, nullptr, true},
         FaultCase{"long_reply", faulty([](sim::Options& o) { o.longReplyEvery = 40; }),
-                  "Flash Error", kExitFailed, "^9 - .*reply of 61 bytes"}),
+                  "Flash Error", kExitFailed, "^9 - .*reply of 61 bytes"},
+        FaultCase{"none_whole_image", sim::Options{}, "Done!", kExitDone, nullptr, true, true}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

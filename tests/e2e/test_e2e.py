@@ -32,7 +32,6 @@ MOVED_LAST_RECORD = 0xE8FFC0
 # A download of a small image at line rate takes about 20 s: 1 s per sector and the 8 s reset
 # wait are part of the procedure.
 CLEAN_BOUND_S = 60
-FULL_BOUND_S = 150
 # A refused file is refused right after the password: a second at line rate.
 REFUSAL_BOUND_S = 20
 STOP_GRACE_S = 30
@@ -128,17 +127,6 @@ def test_clean_download(programs, tmp_path, start_sim, model):
     records = sum(1 for line in lines if line.startswith("S2"))
     assert {kind: counts[kind] for kind in ("blank check", "erase", "program", "exit")} == {
         "blank check": SECTORS[model], "erase": 0, "program": records, "exit": 1}
-
-
-def test_full_image(programs, tmp_path, start_sim):
-    """The whole 512 KiB of a model 1 device, E00000 to E7FFC0 (8192 records), with the line's
-    timing off to keep it short."""
-    # 61 characters: no two neighbouring records hold the same bytes.
-    lines = kh.srec_cat_lines([(0xE00000, 0xE80000, "Full image of a model one device, "
-                                                    "every sector, every record.")])
-    image = write_lines(tmp_path / "full.shx", lines)
-    sim = start_sim("sim", ["--no-pacing", "--program-ms", "0"])
-    clean_download(programs.cli, sim.path, image, lines, 1, sim, bound=FULL_BOUND_S)
 
 
 # The fault matrix
