@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs the fault matrix and the bad-file matrix (the real korvath-cli against korvath-sim over
-# pseudo-terminals) and writes docs/reliability.md from what they measured, with the fuzzing
-# figures of the last scripts/fuzz.sh run. About ten minutes of real time, mostly waiting.
+# Runs the end-to-end faults and the bad-file matrix (the real korvath-cli against korvath-sim
+# over pseudo-terminals) and writes docs/reliability.md from what they measured, with the fuzzing
+# figures of the last scripts/fuzz.sh run. A few minutes of real time, mostly waiting.
 # Usage: scripts/reliability.sh [build folder]   (default: the release preset, set up and built)
 # Exits non-zero when a row did not end as expected; the document is written either way.
 set -euo pipefail

@@ -8,12 +8,20 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <stop_token>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "download/downloader.h"
+#include "image/image_files.h"
+#include "image_check.h"
+#include "sim/sim_port.h"
 #ifndef _WIN32
 #include <unistd.h>
 #endif
@@ -280,6 +288,186 @@ TEST(FormatDuration, MinutesAndHours) {
     EXPECT_EQ(formatDuration(3725), "1:02:05");
     EXPECT_EQ(formatDuration(-3), "00:00");
 }
+
+// The fault matrix of a single-port run: each fault of the simulated controller, the status it
+// ends with on standard output, the exit code korvath-cli gives for it and the error report on
+// standard error; then a clean download on a fault-free controller must leave the image in its
+// flash, drawing its progress line on a 40-column terminal. The image is that of the
+// end-to-end runs, 64 records from E00000 and the last one, or the whole flash of model 1.
+struct SingleRun {
+    download::DownloadResult result;
+    std::vector<std::string> statuses;
+    std::vector<std::string> reports;
+    std::string err;
+    std::vector<std::uint8_t> flash;
+};
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+/// `columns`: the width of the terminal the progress line is drawn on; 0 draws none.
+SingleRun runSingle(const sim::Options& options, test::VirtualClock& clock,
+                    const image::ImageRead& image, int columns = 0) {
+    Files f;
+    sim::SimPort port(options, clock);
+    ConsoleObserver console(f.out, f.err, f.in, columns > 0, false, [columns] { return columns; });
+    link::Link link(port, clock, &console);
+    download::Downloader downloader(link, console);
+    SingleRun run{downloader.RunDownload(image), {}, {}, {}, {}};
+    console.finish();
+    run.statuses = linesOf(contents(f.out));
+    run.err = contents(f.err);
+    for (const std::string& line : linesOf(run.err)) {
+        if (std::regex_search(line, std::regex("^\\d+ - "))) run.reports.push_back(line);
+    }
+    const auto flash = port.controller().flash();
+    run.flash.assign(flash.begin(), flash.end());
+    return run;
+}
+
+std::vector<std::string> faultMatrixImage(bool whole) {
+    if (whole) {
+        std::ifstream in(std::filesystem::absolute(KORVATH_SREC_IMAGE), std::ios::binary);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    std::vector<std::string> lines = {test::kHeaderLine};
+    for (std::uint32_t address = 0xE00000; address < 0xE01000; address += 64)
+        lines.push_back(test::dataLine(address, static_cast<std::uint8_t>(address >> 6)));
+    lines.push_back(test::dataLine(0xE7FFC0, 0x5A));
+    lines.push_back(test::kEndLine);
+    return lines;
+}
+
+/// The flash of a model 1 controller that holds exactly `lines` on erased bytes.
+std::vector<std::uint8_t> flashHolding(const std::vector<std::string>& lines) {
+    std::vector<std::uint8_t> flash(8 * sim::kSectorSize, 0xFF);
+    for (const std::string& line : lines) {
+        if (line.rfind("S2", 0) != 0) continue;
+        const std::uint32_t offset = std::stoul(line.substr(4, 6), nullptr, 16) - sim::kFlashBase;
+        for (std::size_t i = 0; i < 64; ++i)
+            flash[offset + i] =
+                static_cast<std::uint8_t>(std::stoul(line.substr(10 + 2 * i, 2), nullptr, 16));
+    }
+    return flash;
+}
+
+struct FaultCase {
+    const char* name;
+    sim::Options options;
+    const char* status;
+    int exitCode;
+    const char* report = nullptr;  ///< an error report matches this, when given
+    bool flashIsImage = false;     ///< the faulty run itself leaves the image in the flash
+    bool wholeImage = false;       ///< every record of model 1's flash, E00000 to E7FFC0
+};
+
+sim::Options faulty(void (*set)(sim::Options&)) {
+    sim::Options options;
+    set(options);
+    return options;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(FaultMatrix, EndsAsTheCommandLineReportsItAndACleanDownloadFollows) {
+    const FaultCase& c = GetParam();
+    if (c.wholeImage && std::string(KORVATH_SREC_IMAGE).empty()) GTEST_SKIP() << "no srec_cat";
+    test::TempDir dir;
+    const std::vector<std::string> lines = faultMatrixImage(c.wholeImage);
+    const image::ImageRead image = image::ReadImage(dir.write("image.shx", lines));
+    test::VirtualClock clock;
+
+    const SingleRun run = runSingle(c.options, clock, image);
+    ASSERT_FALSE(run.statuses.empty());
+    EXPECT_EQ(run.statuses.front(), "Idle");
+    EXPECT_EQ(run.statuses.back(), c.status);
+    EXPECT_EQ(run.result.lastStatus, c.status);
+    EXPECT_EQ(exitCodeFor(run.result.outcome), c.exitCode);
+    if (c.report != nullptr) {
+        EXPECT_TRUE(std::any_of(
+            run.reports.begin(), run.reports.end(),
+            [&](const std::string& r) { return std::regex_search(r, std::regex(c.report)); }))
+            << "no error report matching /" << c.report << "/";
+    }
+    if (c.flashIsImage) {
+        EXPECT_TRUE(run.flash == flashHolding(lines));
+    }
+
+    const SingleRun after = runSingle(sim::Options{}, clock, image, 40);
+    std::vector<std::string> order = {"Idle", "Connecting", "Sending Password",
+                                      "Erasing external flash"};
+    for (int sector = 0; sector < 8; ++sector)
+        order.push_back("Blank external flash S" + std::to_string(sector));
+    order.insert(order.end(), {"Programming!", "Resetting target", "Done!"});
+    EXPECT_EQ(after.statuses, order);
+    EXPECT_EQ(exitCodeFor(after.result.outcome), kExitDone);
+    EXPECT_TRUE(after.flash == flashHolding(lines));
+    // Every drawn line fits in 39 columns (a terminal wraps one that fills its last column);
+    // connecting and erasing show their counts, programming counts the image's records.
+    std::vector<std::string> drawn;
+    for (std::string piece : linesOf(std::regex_replace(after.err, std::regex("\r"), "\n"))) {
+        piece = std::regex_replace(piece, std::regex("\x1b\\[K"), "");
+        if (!piece.empty()) drawn.push_back(piece);
+    }
+    const std::string records = std::to_string(lines.size() - 2);
+    const auto shows = [&](const std::string& text) {
+        return std::any_of(drawn.begin(), drawn.end(), [&](const std::string& piece) {
+            return piece.find(text) != std::string::npos;
+        });
+    };
+    for (const std::string& piece : drawn) EXPECT_LE(piece.size(), 39u) << piece;
+    EXPECT_TRUE(shows("probe 1 of 50"));
+    EXPECT_TRUE(shows("sector 8 of 8"));
+    EXPECT_TRUE(shows(records + "/" + records + " rec"));
+    EXPECT_FALSE(std::any_of(drawn.begin(), drawn.end(), [&](const std::string& piece) {
+        std::smatch total;
+        return std::regex_search(piece, total, std::regex("/(\\d+) rec")) && total[1] != records;
+    }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachFault, FaultMatrix,
+    ::testing::Values(
+        FaultCase{"silent", faulty([](sim::Options& o) { o.silent = true; }), "Connection Error",
+                  kExitFailed},
+        FaultCase{"passwords", faulty([](sim::Options& o) { o.refusePasswords = true; }),
+                  "Wrong Password", kExitFailed},
+        FaultCase{"nak_record", faulty([](sim::Options& o) { o.nakProgram = 5; }), "Flash Error",
+                  kExitFailed},
+        FaultCase{"drop", faulty([](sim::Options& o) { o.dropEvery = 3; }), "Flash Error",
+                  kExitFailed},
+        FaultCase{"garble", faulty([](sim::Options& o) {
+                      o.garbleEvery = 3;
+                      o.seed = 7;
+                  }),
+                  "Flash Error", kExitFailed},
+        FaultCase{"babble", faulty([](sim::Options& o) { o.babbleAfter = 20; }), "Flash Error",
+                  kExitFailed, "^9 - .*more than 51"},
+        FaultCase{"unplug_program", faulty([](sim::Options& o) { o.unplugAfter = 10; }),
+                  "Flash Error", kExitFailed, "^57 - "},
+        FaultCase{"erase_refused", faulty([](sim::Options& o) {
+                      o.dirty = true;
+                      o.refuseEraseSector = 12;
+                  }),
+                  "Error erase flash S", kExitFailed},
+        FaultCase{"erase_slow", faulty([](sim::Options& o) {
+                      o.dirty = true;
+                      o.eraseMs = 4900;
+                  }),
+                  "Done!", kExitDone, nullptr, true},
+        FaultCase{"long_reply", faulty([](sim::Options& o) { o.longReplyEvery = 40; }),
+                  "Flash Error", kExitFailed, "^9 - .*reply of 61 bytes"},
+        FaultCase{"none_whole_image", sim::Options{}, "Done!", kExitDone, nullptr, true, true}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace korvath::cli

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -10,6 +11,7 @@
 #include <stdexcept>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -696,22 +698,29 @@ Bytes expectedFrame(const std::string& line);
 struct ChangedImageCase {
     const char* name;
     std::function<void(const std::filesystem::path&)> change;
+    std::string_view at = text::Erasing;  ///< the status at which the file changes
+    std::uint32_t first = 0xE7F000;       ///< the image's first record
     // Names the case in test listings instead of dumping its bytes.
     friend void PrintTo(const ChangedImageCase& c, std::ostream* os) { *os << c.name; }
 };
 
-class ImageChangedDuringErase : public DownloadTest,
-                                public ::testing::WithParamInterface<ChangedImageCase> {};
+class ImageChangedDuringDownload : public DownloadTest,
+                                   public ::testing::WithParamInterface<ChangedImageCase> {};
 
 // The download read the file once, before connecting: whatever happens to it afterwards, the
 // controller gets exactly the records that were checked.
-TEST_P(ImageChangedDuringErase, SendsTheBytesThatWereChecked) {
-    const std::vector<std::string> lines = test::imageLines();
+TEST_P(ImageChangedDuringDownload, SendsTheBytesThatWereChecked) {
+    const std::vector<std::string> lines = test::imageLines(GetParam().first);
     const auto file = smallImage(lines);
+    bool changed = false;
     observer.onStatus = [&](std::string_view text) {
-        if (text == "Erasing external flash") GetParam().change(file);
+        if (text == GetParam().at && !changed) {
+            GetParam().change(file);
+            changed = true;
+        }
     };
     EXPECT_EQ(run(file).outcome, Outcome::Done);
+    EXPECT_TRUE(changed);
     EXPECT_EQ(observer.last().text, "Done!");
     ASSERT_EQ(controller.programFrames.size(), lines.size() - 2);
     for (std::size_t i = 0; i + 2 < lines.size(); ++i)
@@ -726,15 +735,36 @@ void rewrite(const std::filesystem::path& file, std::size_t index, const std::st
     std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
 }
 
+/// Another image of the same records with other data, written at `file`.
+void writeOther(const std::filesystem::path& file) {
+    std::string content = kHeaderLine + "\r\n";
+    for (std::uint32_t address = 0xE60000; address <= 0xE7FFC0; address += 64)
+        content += dataLine(address, 0x33) + "\r\n";
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << content << kEndLine << "\r\n";
+}
+
 INSTANTIATE_TEST_SUITE_P(
-    All, ImageChangedDuringErase,
+    All, ImageChangedDuringDownload,
     ::testing::Values(
         ChangedImageCase{"Removed", [](const auto& f) { std::filesystem::remove(f); }},
         ChangedImageCase{
             "BadChecksum",
             [](const auto& f) { rewrite(f, 4, dataLine(0xE7F0C0).substr(0, 139) + "X"); }},
         ChangedImageCase{"OtherData", [](const auto& f) { rewrite(f, 3, dataLine(0xE7F080, 9)); }},
-        ChangedImageCase{"Truncated", [](const auto& f) { std::filesystem::resize_file(f, 600); }}),
+        ChangedImageCase{"Truncated", [](const auto& f) { std::filesystem::resize_file(f, 600); }},
+        // An image of more than one 64 KiB read of the file, changed while records go out.
+        ChangedImageCase{"CutShortWhileProgramming",
+                         [](const auto& f) { std::filesystem::resize_file(f, 100000); },
+                         text::Programming, 0xE60000},
+        ChangedImageCase{"WrittenOverWhileProgramming", [](const auto& f) { writeOther(f); },
+                         text::Programming, 0xE60000},
+        ChangedImageCase{"ReplacedWhileErasing",
+                         [](const auto& f) {
+                             const auto other = f.parent_path() / "other.shx";
+                             writeOther(other);
+                             std::filesystem::rename(other, f);
+                         },
+                         text::Erasing, 0xE60000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DownloadTest, AnObserverFailureEndsTheDownloadWithoutEscaping) {

@@ -3,6 +3,7 @@ bad-file rows when --report is given (scripts/reliability.sh)."""
 
 import dataclasses
 import datetime
+import re
 import shutil
 import subprocess
 import time
@@ -51,11 +52,17 @@ def private_home(tmp_path_factory):
         yield
 
 
+@pytest.fixture(autouse=True)
+def runs_of_test(request):
+    """The runs of each test start afresh; the report reads them from the test's item."""
+    kh.runs_of_test = request.node.runs = []
+
+
 @pytest.fixture
-def start_sim(programs, tmp_path):
+def start_sim(programs, tmp_path, request):
     """Starts korvath-sim processes in the test's folder; those still running at the end are
     stopped."""
-    started = []
+    started = request.node.sims = []
 
     def start(name, options=(), count=1):
         started.append(kh.Sim(programs.sim, tmp_path, name, options, count))
@@ -67,8 +74,8 @@ def start_sim(programs, tmp_path):
 
 
 @pytest.fixture
-def new_relay():
-    relays = []
+def new_relay(request):
+    relays = request.node.relays = []
 
     def make():
         relays.append(kh.PortRelay())
@@ -101,22 +108,59 @@ def pytest_configure(config):
     config.started = time.monotonic()
 
 
-@pytest.fixture
-def report_row(request):
-    def make(table, title, setup, expected):
-        request.node.report_row = Row(title, setup, expected)
-        request.config.report_rows[table].append(request.node.report_row)
-        return request.node.report_row
-    return make
+def describe_expected(status, exit_code, reports=None):
+    text = status.pattern if isinstance(status, re.Pattern) else status
+    extra = ", report /%s/" % reports.pattern.lstrip("^") if reports is not None else ""
+    return "%s, exit %d%s" % (text, exit_code, extra)
+
+
+def report_row(item, passed):
+    """The report's row of a fault or bad-file test, from its parameters and what its runs and
+    controllers showed; None for any other test."""
+    row = getattr(item, "callspec", None) and item.callspec.params.get("row")
+    runs, sims = getattr(item, "runs", []), getattr(item, "sims", [])
+    if row is None or item.originalname not in ("test_fault", "test_file"):
+        return None
+    fault = item.originalname == "test_fault"
+    seen = Row(row.title, row.setup if fault else row.note,
+               describe_expected(row.status, row.exit_code, row.reports if fault else None),
+               bound=row.bound)
+    if runs:
+        run = runs[0]
+        seen.status = kh.shown_message(run, item.funcargs["tmp_path"])
+        seen.exit_code, seen.seconds = run.exit_code, run.seconds
+        seen.reports = "; ".join(sorted(set(run.error_reports)))
+    counts = sims[0].requests() if sims else dict.fromkeys(kh.Sim.REQUEST_KINDS, 0)
+    if fault:
+        seen.device = "erases %d, records %d" % (counts["erase"], counts["program"])
+        if passed:
+            port = ("port plugged in again" if len(getattr(item, "relays", [])) > 1
+                    else "same port")
+            seen.after = "%s: %s, exit %d, %.1f s, flash = image" % (
+                port, runs[-1].status, runs[-1].exit_code, runs[-1].seconds)
+        return seen
+    seen.device = "probes %d, erases %d, records %d" % (
+        counts["probe"], counts["erase"], counts["program"])
+    touched = counts["blank check"] + counts["erase"] + counts["program"]
+    flash = sims[0].flash() if sims else None
+    if row.refused:
+        seen.after = "flash untouched" if not touched and flash and not any(flash) else ""
+    elif passed:
+        seen.after = "flash = image"
+    return seen
 
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
     report = (yield).get_result()
-    row = getattr(item, "report_row", None)
-    if row is not None and report.when == "call":
+    if report.when != "call":
+        return
+    row = report_row(item, report.passed)
+    if row is not None:
         row.verdict = ("pass" if report.passed else
                        "**FAIL**: " + str(call.excinfo.value).strip().splitlines()[0])
+        table_name = "fault" if item.originalname == "test_fault" else "file"
+        item.config.report_rows[table_name].append(row)
 
 
 def cell(text):
@@ -181,6 +225,8 @@ def pytest_sessionfinish(session):
         "",
         "## Fault matrix",
         "",
+        "The faults of the simulated controller's own options are rows of the in-process fault "
+        "matrix (`tests/cli`); here are those that take another process. "
         "Each row downloads a small image (65 records, model 1, 38400 baud timing) into a "
         "controller with one fault, through a port of the test's own that stays open across "
         "controllers. The controller is then replaced by a fault-free one behind the same port "

@@ -274,6 +274,20 @@ def default_signals():
         signal.signal(number, signal.SIG_DFL)
 
 
+# Every run of the current test, in order, for the reliability report (tests/e2e/conftest.py).
+runs_of_test = []
+
+
+def shown_message(run, work):
+    """What the user sees last: the status text, or for a usage error the message on stderr
+    (with the test's own folder `work` left out)."""
+    if run.exit_code == 2 or not run.stdout:
+        lines = [line for line in run.stderr.splitlines() if line.strip()]
+        text = lines[-1].removeprefix("korvath-cli: ") if lines else ""
+        return text.replace(str(work) + os.sep, "")
+    return run.status
+
+
 def run(command, limit_s, on_line=None, env=None, on_start=None):
     """Runs `command` to its end or until `limit_s` seconds have passed (then it is killed).
     `on_line(text)` sees each line of standard output as it is printed; `on_start(process)`
@@ -309,8 +323,10 @@ def run(command, limit_s, on_line=None, env=None, on_start=None):
         reader.join()
     proc.stdout.close()
     proc.stderr.close()
-    return Run(proc.returncode, timed, b"".join(errors).decode(errors="replace"), seconds,
-               usage.ru_utime + usage.ru_stime, timed_out)
+    result = Run(proc.returncode, timed, b"".join(errors).decode(errors="replace"), seconds,
+                 usage.ru_utime + usage.ru_stime, timed_out)
+    runs_of_test.append(result)
+    return result
 
 
 def run_cli(exe, port, image, limit_s, on_line=None, extra_args=()):

@@ -1,7 +1,8 @@
 """End-to-end runs of korvath-cli against korvath-sim: clean downloads per device model, the
-fault matrix (a faulty controller, then a clean one on the same port) and the bad-file matrix
-(nothing may be erased when a file is refused). Rows marked slow run only in the full matrices
-of scripts/reliability.sh."""
+faults that take another process (a controller killed mid-erase, a port held or taken by another
+program; then a clean controller on the same port) and the bad-file matrix (nothing may be
+erased when a file is refused). Rows marked slow run only in the full matrices of
+scripts/reliability.sh."""
 
 import dataclasses
 import functools
@@ -31,7 +32,6 @@ MOVED_LAST_RECORD = 0xE8FFC0
 # A download of a small image at line rate takes about 20 s: 1 s per sector and the 8 s reset
 # wait are part of the procedure.
 CLEAN_BOUND_S = 60
-FULL_BOUND_S = 150
 # A refused file is refused right after the password: a second at line rate.
 REFUSAL_BOUND_S = 20
 STOP_GRACE_S = 30
@@ -83,35 +83,15 @@ def assert_flash(flash, lines, model, label=""):
         label, FLASH_BASE + at, flash[at], expected[at])
 
 
-def shown_message(run, work):
-    """What the user sees last: the status text, or for a usage error the message on stderr
-    (with the test's own folder left out)."""
-    if run.exit_code == 2 or not run.stdout:
-        lines = [line for line in run.stderr.splitlines() if line.strip()]
-        text = lines[-1].removeprefix("korvath-cli: ") if lines else ""
-        return text.replace(str(work) + os.sep, "")
-    return run.status
-
-
-def describe_expected(status, exit_code, reports=None):
-    text = status.pattern if isinstance(status, re.Pattern) else status
-    extra = ", report /%s/" % reports.pattern.lstrip("^") if reports is not None else ""
-    return "%s, exit %d%s" % (text, exit_code, extra)
-
-
-def check_run(run, seen, work, status, exit_code, bound, reports=None):
-    """Notes what the run showed in the report's row `seen`, then compares it with its
-    expected end."""
-    seen.status = shown_message(run, work)
-    seen.exit_code, seen.seconds, seen.bound = run.exit_code, run.seconds, bound
-    seen.reports = "; ".join(sorted(set(run.error_reports)))
+def check_run(run, work, status, exit_code, bound, reports=None):
+    """Compares what `run` showed with its expected end."""
+    shown = kh.shown_message(run, work)
     assert not run.timed_out, "still running after %.0f s, killed" % bound
     assert not run.crashed, "crashed (exit %d): %s" % (run.exit_code, run.stderr[-400:])
     if isinstance(status, re.Pattern):
-        assert status.search(seen.status), "message %r, expected /%s/" % (
-            seen.status, status.pattern)
+        assert status.search(shown), "message %r, expected /%s/" % (shown, status.pattern)
     else:
-        assert seen.status == status, "message %r, expected %r" % (seen.status, status)
+        assert shown == status, "message %r, expected %r" % (shown, status)
     assert run.exit_code == exit_code, "exit code %d, expected %d" % (run.exit_code, exit_code)
     assert run.seconds <= bound, "took %.1f s, bound %.0f s" % (run.seconds, bound)
     if reports is not None:
@@ -149,17 +129,6 @@ def test_clean_download(programs, tmp_path, start_sim, model):
         "blank check": SECTORS[model], "erase": 0, "program": records, "exit": 1}
 
 
-def test_full_image(programs, tmp_path, start_sim):
-    """The whole 512 KiB of a model 1 device, E00000 to E7FFC0 (8192 records), with the line's
-    timing off to keep it short."""
-    # 61 characters: no two neighbouring records hold the same bytes.
-    lines = kh.srec_cat_lines([(0xE00000, 0xE80000, "Full image of a model one device, "
-                                                    "every sector, every record.")])
-    image = write_lines(tmp_path / "full.shx", lines)
-    sim = start_sim("sim", ["--no-pacing", "--program-ms", "0"])
-    clean_download(programs.cli, sim.path, image, lines, 1, sim, bound=FULL_BOUND_S)
-
-
 # The fault matrix
 
 @dataclasses.dataclass
@@ -174,8 +143,6 @@ class FaultRow:
     reports: Optional[re.Pattern] = None
     # Called with (context, status line) for each line the downloader prints.
     on_line: Optional[Callable] = None
-    # The faulty run itself must leave the image in the flash.
-    flash_is_image: bool = False
     # Replaces the plain run on the faulty controller; returns the run to check.
     procedure: Optional[Callable] = None
 
@@ -248,36 +215,15 @@ def port_in_use(context, row):
 
 LOST = re.compile(r"^57 - Port /dev/\S+ was lost: the adapter was unplugged or reset$")
 
+# Each fault option of the simulated controller, with its status, exit code and error report,
+# is a row of the in-process fault matrix (tests/cli, on the simulated port and the virtual
+# clock). Here stay the faults that need the processes and the pseudo-terminal: a controller
+# killed mid-erase, a second program on the port.
 FAULT_ROWS = [
-    FaultRow("silent", "Silent controller", "never answers", ["--silent"],
-             "Connection Error", 1, 70),
-    FaultRow("passwords", "Every password refused", "NAK to every password",
-             ["--refuse-passwords"], "Wrong Password", 1, 15),
-    FaultRow("nak-record", "NAK on record N", "NAK to the 5th program frame",
-             ["--nak-program", "5"], "Flash Error", 1, 30),
-    FaultRow("drop", "Every third reply dropped", "no reply to every 3rd request",
-             ["--drop-every", "3"], "Flash Error", 1, 60),
-    FaultRow("garble", "Garbled replies", "every 3rd reply replaced by random bytes",
-             ["--garble-every", "3", "--seed", "7"], "Flash Error", 1, 40),
-    FaultRow("babble", "Babbling controller", "after the 20th reply, 64 bytes of 0xA5 every 1 ms forever",
-             ["--babble-after", "20"], "Flash Error", 1, 30,
-             reports=re.compile(r"^9 - .*more than 51")),
     FaultRow("unplug-erase", "Unplugged during erase",
              "every sector written (erase 2 s); line closed at \"Erase external flash S1\"",
              ["--dirty", "--erase-ms", "2000"], "Error erase flash S", 1, 30,
              reports=LOST, on_line=pull_plug_on("Erase external flash S1")),
-    FaultRow("unplug-program", "Unplugged during programming",
-             "line closed as the 11th program frame arrives", ["--unplug-after", "10"],
-             "Flash Error", 1, 30, reports=LOST),
-    FaultRow("erase-refused", "Erase never acknowledged",
-             "every sector written; NAK to every erase of sector 12 (index 2)",
-             ["--dirty", "--refuse-erase", "12"], "Error erase flash S", 1, 60),
-    FaultRow("erase-slow", "Erase taking just under 5 s",
-             "every sector written; each erase takes 4.9 s", ["--dirty", "--erase-ms", "4900"],
-             "Done!", 0, 90, flash_is_image=True),
-    FaultRow("long-reply", "Reply longer than 51 bytes",
-             "every 40th reply followed by 60 filler bytes", ["--long-reply-every", "40"],
-             "Flash Error", 1, 30, reports=re.compile(r"^9 - .*reply of 61 bytes")),
     FaultRow("port-in-use", "Port held by another process",
              "a second korvath-cli opens the port while a download runs on it", [],
              re.compile(r"cannot open port .*: Port /dev/\S+ is busy: another program has it open"),
@@ -286,17 +232,15 @@ FAULT_ROWS = [
              "at \"Programming!\" another process opens the port and reads all that arrives",
              [], "Flash Error", 1, 30, on_line=steal_port_on("Programming!")),
 ]
-QUICK_FAULTS = {"passwords", "nak-record", "unplug-program", "port-in-use"}
+QUICK_FAULTS = {"port-in-use"}
 
 
 @pytest.mark.parametrize("row", [
     pytest.param(row, id=row.key, marks=() if row.key in QUICK_FAULTS else pytest.mark.slow)
     for row in FAULT_ROWS])
-def test_fault(programs, tmp_path, start_sim, new_relay, report_row, row):
+def test_fault(programs, tmp_path, start_sim, new_relay, row):
     """The row's download on a faulty controller, then a clean download through the same port
     with a freshly started controller behind it (a new port only when the fault unplugged it)."""
-    seen = report_row("fault", row.title, row.setup,
-                      describe_expected(row.status, row.exit_code, row.reports))
     lines = small_image_lines(1)
     image = write_lines(tmp_path / "image.shx", lines)
     relay = new_relay()
@@ -313,25 +257,17 @@ def test_fault(programs, tmp_path, start_sim, new_relay, report_row, row):
     if not relay.hung_up:
         relay.unplug_quietly()
     sim.stop()
-    counts = sim.requests()
-    seen.device = "erases %d, records %d" % (counts["erase"], counts["program"])
-    check_run(run, seen, tmp_path, row.status, row.exit_code, row.bound, row.reports)
-    if row.flash_is_image:
-        assert_flash(sim.flash(), lines, 1)
+    check_run(run, tmp_path, row.status, row.exit_code, row.bound, row.reports)
 
-    port_note = "same port"
     if relay.hung_up:
         relay.close()
         relay = new_relay()
-        port_note = "port plugged in again"
     clean = start_sim("clean", ["--model", "1"])
     relay.plug(clean.path)
     # The faulty run wrote only into the other simulator: this one starts erased, so the status
     # texts are those of a fresh device.
-    after = clean_download(programs.cli, relay.path, image, lines, 1, clean,
-                           label="clean download after: ")
-    seen.after = "%s: %s, exit %d, %.1f s, flash = image" % (
-        port_note, after.status, after.exit_code, after.seconds)
+    clean_download(programs.cli, relay.path, image, lines, 1, clean,
+                   label="clean download after: ")
 
 
 # The bad-file matrix
@@ -494,10 +430,9 @@ def make_file(directory, row):
 @pytest.mark.parametrize("row", [
     pytest.param(row, id=row.key, marks=() if row.refused else pytest.mark.slow)
     for row in FILE_ROWS])
-def test_file(programs, tmp_path, start_sim, new_relay, report_row, row):
+def test_file(programs, tmp_path, start_sim, new_relay, row):
     """Downloads the row's file into a controller whose flash is all written (0x00), so that any
     erase shows in its dump."""
-    seen = report_row("file", row.title, row.note, describe_expected(row.status, row.exit_code))
     path, lines = make_file(tmp_path, row)
     relay = new_relay()
     sim = start_sim("sim", ["--dirty"])
@@ -515,18 +450,13 @@ def test_file(programs, tmp_path, start_sim, new_relay, report_row, row):
     relay.unplug_quietly()
     sim.stop()
     counts, flash = sim.requests(), sim.flash()
-    seen.device = "probes %d, erases %d, records %d" % (
-        counts["probe"], counts["erase"], counts["program"])
     touched = counts["blank check"] + counts["erase"] + counts["program"]
-    if row.refused:
-        seen.after = "flash untouched" if not touched and flash and not any(flash) else ""
-    check_run(run, seen, tmp_path, row.status, row.exit_code, row.bound)
+    check_run(run, tmp_path, row.status, row.exit_code, row.bound)
     if row.refused:
         assert not touched and flash is not None and flash.count(0) == len(flash), \
-            "the flash was touched: %s" % seen.device
+            "the flash was touched: %s" % counts
     else:
         assert_flash(flash, lines, 1)
-        seen.after = "flash = image"
 
 
 # The production line: several ports in one run, station mode, the audit log, JSON events
@@ -811,52 +741,6 @@ def test_line_unwritable_log(programs, tmp_path, start_sim):
     assert run.exit_code == 2 and "log" in run.stderr and not run.stdout, run
     assert sum(sim.requests("1").values()) + sum(sim.requests("2").values()) == 0
     assert not list(sim.log())
-
-
-# The image file changing while it is downloaded
-
-def medium_image_lines(text):
-    """1024 records from E00000 (more than one 64 KiB read of the file) and the last record."""
-    return kh.srec_cat_lines([(0xE00000, 0xE10000, text), (LAST_RECORD, LAST_RECORD + 64, text)])
-
-
-def truncate(path, lines):
-    with open(path, "r+b") as image:
-        image.truncate(100_000)
-
-
-def overwrite(path, lines):
-    write_lines(path, medium_image_lines("Another image, written over the first one. "))
-
-
-def replace(path, lines):
-    other = write_lines(path.with_name("other.shx"),
-                        medium_image_lines("Another image, moved into its place. "))
-    os.replace(other, path)
-
-
-@pytest.mark.parametrize("at,change", [("Programming!", truncate),
-                                       ("Programming!", overwrite),
-                                       ("Erasing external flash", replace)],
-                         ids=["truncated", "overwritten", "replaced"])
-def test_image_changed(programs, tmp_path, start_sim, at, change):
-    """The download reads the image once: a file cut short, written over or replaced by another
-    while the download runs changes nothing in what reaches the flash."""
-    lines = medium_image_lines("The image that was checked, record by record. ")
-    image = write_lines(tmp_path / "image.shx", lines)
-    sim = start_sim("sim", ["--no-pacing", "--program-ms", "0"])
-    changed = []
-
-    def on_line(line):
-        if line == at and not changed:
-            change(image, lines)
-            changed.append(line)
-    run = kh.run_cli(programs.cli, sim.path, image, CLEAN_BOUND_S + STOP_GRACE_S, on_line)
-    sim.stop()
-    assert changed, "the status %r never came" % at
-    assert (run.status, run.exit_code) == ("Done!", 0), run.stderr[-300:]
-    assert sim.requests()["program"] == len(lines) - 2
-    assert_flash(sim.flash(), lines, 1)
 
 
 # The image check without a controller

@@ -1,21 +1,16 @@
 """What korvath-cli tells the user and how it stops: a safe Ctrl-C, SIGTERM, SIGHUP or SIGQUIT
 (the exit frame at the next exchange boundary, the port released), strict port texts, a busy
-port refused under another name, and a progress line that counts records and never wraps."""
+port refused under another name, the help, completion, the wire trace and --quiet."""
 
-import fcntl
 import grp
 import json
 import os
 import pwd
-import pty
 import re
 import shutil
 import signal
-import struct
 import subprocess
 import tempfile
-import termios
-import threading
 import time
 from pathlib import Path
 
@@ -396,47 +391,3 @@ def test_a_busy_port_is_refused_under_a_symbolic_link(programs, start_sim, tmp_p
     sim.stop()
     assert sum(sim.requests().values()) == before
 
-
-def run_on_terminal(command, columns, limit_s=120):
-    """Runs `command` with standard error on a pseudo-terminal `columns` wide; returns the exit
-    code, standard output and everything written to the terminal."""
-    master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-    proc = subprocess.Popen([str(part) for part in command], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=slave)
-    os.close(slave)
-    chunks = []
-
-    def pump():
-        while True:
-            try:
-                data = os.read(master, 4096)
-            except OSError:
-                return
-            if not data:
-                return
-            chunks.append(data)
-    reader = threading.Thread(target=pump, daemon=True)
-    reader.start()
-    out, _ = proc.communicate(timeout=limit_s)
-    reader.join(5)
-    os.close(master)
-    return proc.returncode, out.decode(), b"".join(chunks).decode(errors="replace")
-
-
-# On a 40-column terminal every drawn progress line fits in 39 columns (a terminal wraps a line
-# that fills its last one); the connect and erase phases show their counts, and programming
-# counts the image's data records.
-def test_progress_line_fits_forty_columns_and_counts_records(programs, start_sim):
-    sim = start_sim("bar", ["--no-pacing", "--erase-ms", "0", "--blank-ms", "0"])
-    code, out, terminal = run_on_terminal([programs.cli, "--port", sim.path, DEMO], 40)
-    assert code == 0, (out, terminal)
-    assert out.splitlines()[-1] == "Done!"
-    drawn = [re.sub(r"\x1b\[K", "", piece) for line in terminal.split("\n")
-             for piece in line.split("\r")]
-    drawn = [piece for piece in drawn if piece]
-    assert drawn and max(len(piece) for piece in drawn) <= 39, max(drawn, key=len)
-    assert any("probe 1 of 50" in piece for piece in drawn), drawn
-    assert any("sector 8 of 8" in piece for piece in drawn), drawn
-    assert any("%d/%d" % (DEMO_RECORDS, DEMO_RECORDS) in piece for piece in drawn), drawn
-    assert not any(re.search(r"/(?!%d\b)\d+ rec" % DEMO_RECORDS, piece) for piece in drawn)
