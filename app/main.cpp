@@ -16,21 +16,9 @@
 #include "ui/frm_util.h"
 #include "ui/prompts.h"
 #include "ui/qt_services.h"
+#include "window/usage.h"
 
-namespace {
-
-constexpr const char* kUsage =
-    "Usage: korvath [FILE]\n"
-    "Opens the window that writes an S-record image (.shx) into a controller's external flash\n"
-    "over its serial bootloader. FILE is chosen at start; without it the last image is chosen\n"
-    "again when it still exists. The port is never opened by itself.\n"
-    "\n"
-    "  --help     print this help and exit\n"
-    "  --version  print the version and exit\n"
-    "\n"
-    "The command line program is korvath-cli.\n";
-
-}  // namespace
+using korvath::window::kUsage;
 
 int main(int argc, char* argv[]) {
     // Before QApplication, which aborts without a display.

@@ -338,6 +338,16 @@ def section_bounds(text, heading):
     return start + 1, after + 1 if after >= 0 else len(text)
 
 
+def replace_section(text, heading, new):
+    """`text` with the section `new` in place of the one under `heading` (or at the end when
+    there is none)."""
+    bounds = section_bounds(text, heading)
+    if bounds is None:
+        return text.rstrip("\n") + "\n\n" + new
+    rest = text[bounds[1]:]
+    return text[:bounds[0]] + new + ("\n" + rest if rest else "")
+
+
 def verdict(ok):
     return "met" if ok else "**missed**"
 

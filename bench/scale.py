@@ -336,15 +336,6 @@ def section(cfg, info, sim_command, stages, rows, started, minutes, loads):
     ])
 
 
-def replace_section(text, new):
-    """`text` with the section `new` in place of its own (or at the end when it has none)."""
-    bounds = perf.section_bounds(text, SECTION)
-    if bounds is None:
-        return text.rstrip("\n") + "\n\n" + new
-    rest = text[bounds[1]:]
-    return text[:bounds[0]] + new + ("\n" + rest if rest else "")
-
-
 @dataclass
 class Config:
     build: Path
@@ -435,7 +426,7 @@ def main():
         text = section(cfg, info, sim.command, stages, rows, started,
                        (finished - started).total_seconds() / 60, loads)
         old = args.out.read_text() if args.out.exists() else "# Performance\n"
-        args.out.write_text(replace_section(old, text))
+        args.out.write_text(perf.replace_section(old, SECTION, text))
         print(f"\nWritten: {args.out}")
     if args.keep:
         print(f"Work folder kept: {work}")

@@ -217,14 +217,6 @@ def markdown(rows, calls, started, finished, load, records, repeats, info):
     return "\n".join(lines)
 
 
-def replace_section(text, new):
-    bounds = perf.section_bounds(text, SECTION)
-    if bounds is None:
-        return text.rstrip("\n") + "\n\n" + new
-    rest = text[bounds[1]:]
-    return text[:bounds[0]] + new + ("\n" + rest if rest else "")
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True, type=Path, help="the configured build folder")
@@ -261,7 +253,7 @@ def main():
     print(text)
     if args.out:
         old = args.out.read_text() if args.out.exists() else ""
-        args.out.write_text(replace_section(old, text))
+        args.out.write_text(perf.replace_section(old, SECTION, text))
         print(f"\nWritten: {args.out}")
     shutil.rmtree(work, ignore_errors=True)
 

@@ -46,37 +46,29 @@ using Steady = std::chrono::steady_clock;
 class UnitObserver final : public download::DownloadObserver {
   public:
     UnitObserver(download::DownloadObserver& inner, bool cardAsStatus, OutputCheck& output)
-        : inner_(inner), cardAsStatus_(cardAsStatus), output_(output) {}
+        : checked_(inner, output), cardAsStatus_(cardAsStatus) {}
 
     void showStatus(std::string_view text, download::Severity severity) override {
         lastStatus_.assign(text);
-        inner_.showStatus(text, severity);
-        output_.check();
+        checked_.showStatus(text, severity);
     }
-    void explainStatus(std::string_view reason) override {
-        inner_.explainStatus(reason);
-        output_.check();
-    }
+    void explainStatus(std::string_view reason) override { checked_.explainStatus(reason); }
     void showProgress(const download::Progress& progress) override {
         if (progress.count == download::Count::Record) recordsSent_ = progress.step;
-        inner_.showProgress(progress);
-        output_.check();
+        checked_.showProgress(progress);
     }
     void askToRemoveProgrammingCard() override {
         if (!cardAsStatus_) {
-            inner_.askToRemoveProgrammingCard();
-            output_.check();
+            checked_.askToRemoveProgrammingCard();
             return;
         }
         // Nobody stands at a station's keyboard: the card becomes a status and an entry.
         errors_.push_back("0 - " + std::string(kCardStatus));
-        inner_.showStatus(kCardStatus, download::Severity::Error);
-        output_.check();
+        checked_.showStatus(kCardStatus, download::Severity::Error);
     }
     void reportError(int number, const std::string& description) override {
         errors_.push_back(std::to_string(number) + " - " + description);
-        inner_.reportError(number, description);
-        output_.check();
+        checked_.reportError(number, description);
     }
 
     [[nodiscard]] const std::string& lastStatus() const { return lastStatus_; }
@@ -85,9 +77,8 @@ class UnitObserver final : public download::DownloadObserver {
     [[nodiscard]] int recordsSent() const { return recordsSent_; }
 
   private:
-    download::DownloadObserver& inner_;
+    OutputCheckedObserver checked_;
     bool cardAsStatus_;
-    OutputCheck& output_;
     std::string lastStatus_;
     std::vector<std::string> errors_;
     int recordsSent_ = 0;

@@ -16,19 +16,11 @@
 #include "ports/system/system_ports.h"
 #include "ui_win32/main_window.h"
 #include "ui_win32/registry_settings.h"
+#include "window/usage.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: korvath [FILE]\n"
-    "Opens the window that writes an S-record image (.shx) into a controller's external flash\n"
-    "over its serial bootloader. FILE is chosen at start; without it the last image is chosen\n"
-    "again when it still exists. The port is never opened by itself.\n"
-    "\n"
-    "  --help     print this help and exit\n"
-    "  --version  print the version and exit\n"
-    "\n"
-    "The command line program is korvath-cli.\n";
+using korvath::window::kUsage;
 
 std::vector<std::wstring> arguments() {
     int count = 0;

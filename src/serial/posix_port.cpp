@@ -30,13 +30,12 @@
 
 #include "link/link_error.h"
 #include "platform/platform.h"
+#include "serial/port_base.h"
 #include "serial/serial_port.h"
 
 namespace korvath::serial {
 
 namespace {
-
-constexpr int kDeviceIo = static_cast<int>(link::ErrorNumber::DeviceIo);
 
 // The longest frame takes 27 ms on the line; a write still pending after this is a stuck
 // driver or a line held by flow control that we never asked for.
@@ -142,9 +141,9 @@ std::string latencyAdvice(const std::string& device, const std::filesystem::path
 
 namespace {
 
-class PosixPort final : public link::Port {
+class PosixPort final : public detail::PortBase {
   public:
-    PosixPort(int fd, std::string device) : fd_(fd), device_(std::move(device)) {
+    PosixPort(int fd, std::string device) : PortBase(std::move(device)), fd_(fd) {
         // Waits end on time rather than some tens of microseconds late on every record.
         platform::exactTimers();
     }
@@ -157,7 +156,7 @@ class PosixPort final : public link::Port {
 
     void discardInput() override {
         if (!isOpen()) return;
-        received_.clear();
+        dropReceived();
         int waiting = 0;
         if (::ioctl(fd_, FIONREAD, &waiting) != 0) {
             failed(errno, "discarding input");
@@ -182,7 +181,7 @@ class PosixPort final : public link::Port {
             const double left = kWriteTimeoutMs - std::chrono::duration<double, std::milli>(
                                                       std::chrono::steady_clock::now() - start)
                                                       .count();
-            if (left <= 0) return fail("Timed out writing to " + device_);
+            if (left <= 0) return fail("Timed out writing to " + device());
             pollfd poller{fd_, POLLOUT, 0};
             const timespec wait = toTimespec(left);
             if (::ppoll(&poller, 1, &wait, nullptr) < 0 && errno != EINTR)
@@ -192,27 +191,12 @@ class PosixPort final : public link::Port {
         return true;
     }
 
-    [[nodiscard]] int bytesWaiting() override {
-        if (!isOpen()) {
-            notOpen();
-            return -1;
-        }
-        // Bytes still in the driver show in the next wait, which returns at once for them.
-        return count();
-    }
-
     int waitForBytes(int known, double timeoutMs) override {
         if (!isOpen()) {
             notOpen();
             return -1;
         }
-        using Clock = std::chrono::steady_clock;
-        // NaN, negative and absurd time-outs become "now" and "a long time".
-        const double bounded =
-            timeoutMs > 0 ? std::min(timeoutMs, static_cast<double>(INT_MAX)) : 0;
-        const auto deadline =
-            Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                               std::chrono::duration<double, std::milli>(bounded));
+        const auto deadline = deadlineAfter(timeoutMs);
         while (count() <= known) {
             const double left =
                 std::chrono::duration<double, std::milli>(deadline - Clock::now()).count();
@@ -234,26 +218,11 @@ class PosixPort final : public link::Port {
         return count();
     }
 
-    bool readAll(std::vector<std::uint8_t>& out) override {
-        out.clear();
-        if (!isOpen()) return notOpen();
-        out.swap(received_);
-        return true;
-    }
-
-    [[nodiscard]] link::PortError lastError() const override { return lastError_; }
-
-    void close() override { closePort(); }
-
   private:
     static timespec toTimespec(double ms) {
         if (!(ms > 0)) return {0, 0};
         const auto ns = static_cast<long long>(ms * 1e6);
         return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    }
-
-    [[nodiscard]] int count() const {
-        return static_cast<int>(std::min<std::size_t>(received_.size(), INT_MAX));
     }
 
     // Takes in what the driver holds. A hung-up terminal reads as end of file.
@@ -262,7 +231,7 @@ class PosixPort final : public link::Port {
         for (;;) {
             const ssize_t n = ::read(fd_, buffer, sizeof buffer);
             if (n > 0) {
-                received_.insert(received_.end(), buffer, buffer + n);
+                receive(buffer, buffer + n);
                 if (static_cast<std::size_t>(n) < sizeof buffer) return true;
                 continue;
             }
@@ -273,46 +242,21 @@ class PosixPort final : public link::Port {
         }
     }
 
-    void closePort() {
+    void closeDevice() override {
         if (fd_ < 0) return;
         // TIOCEXCL would otherwise outlive us on a device that another process keeps open (the
         // master of a pseudo-terminal); the flock goes with the descriptor.
         ::ioctl(fd_, TIOCNXCL);
         ::close(fd_);
         fd_ = -1;
-        received_.clear();
-    }
-
-    bool fail(std::string description) {
-        lastError_ = {kDeviceIo, std::move(description)};
-        return false;
-    }
-
-    // The device went away: every later operation is refused with this reason.
-    bool lost() {
-        closePort();
-        closedByFailure_ = true;
-        return fail(lostMessage(device_));
     }
 
     bool failed(int error, const char* doing) {
         if (error == EIO || error == ENXIO || error == ENODEV || error == EPIPE) return lost();
-        closePort();
-        closedByFailure_ = true;
-        return fail("Port " + device_ + " failed while " + doing + ": " + systemText(error));
-    }
-
-    bool notOpen() {
-        // After the device went away, its failure explains every later refusal better.
-        if (!closedByFailure_) lastError_ = {kDeviceIo, "Port is not open"};
-        return false;
+        return failedWhile(doing, systemText(error));
     }
 
     int fd_;
-    std::string device_;
-    std::vector<std::uint8_t> received_;
-    link::PortError lastError_;
-    bool closedByFailure_ = false;
 };
 
 // Raw bytes at 38400 8N1: no echo, no line editing, no translation of CR or LF, no software or

@@ -17,13 +17,13 @@
 
 #include "link/link_error.h"
 #include "platform/platform.h"
+#include "serial/port_base.h"
 #include "serial/serial_port.h"
 
 namespace korvath::serial {
 
 namespace {
 
-constexpr int kDeviceIo = static_cast<int>(link::ErrorNumber::DeviceIo);
 constexpr DWORD kWriteTimeoutMs = 2000;
 constexpr DWORD kReadChunk = 4096;
 
@@ -84,9 +84,9 @@ bool isGone(DWORD error) {
     }
 }
 
-class WindowsPort final : public link::Port {
+class WindowsPort final : public detail::PortBase {
   public:
-    WindowsPort(HANDLE handle, std::string device) : handle_(handle), device_(std::move(device)) {
+    WindowsPort(HANDLE handle, std::string device) : PortBase(std::move(device)), handle_(handle) {
         // Sleeps and comm time-outs in single milliseconds rather than the default 15.6 ms tick.
         ::timeBeginPeriod(1);
     }
@@ -99,7 +99,7 @@ class WindowsPort final : public link::Port {
 
     void discardInput() override {
         if (!isOpen()) return;
-        received_.clear();
+        dropReceived();
         DWORD errors = 0;
         COMSTAT status{};
         if (!::ClearCommError(handle_, &errors, &status)) {
@@ -118,17 +118,8 @@ class WindowsPort final : public link::Port {
                          nullptr)) {
             return failed(::GetLastError(), "writing");
         }
-        if (written != bytes.size()) return fail("Timed out writing to " + device_);
+        if (written != bytes.size()) return fail("Timed out writing to " + device());
         return true;
-    }
-
-    [[nodiscard]] int bytesWaiting() override {
-        if (!isOpen()) {
-            notOpen();
-            return -1;
-        }
-        // Bytes still in the driver show in the next wait, which returns at once for them.
-        return count();
     }
 
     int waitForBytes(int known, double timeoutMs) override {
@@ -136,12 +127,7 @@ class WindowsPort final : public link::Port {
             notOpen();
             return -1;
         }
-        using Clock = std::chrono::steady_clock;
-        const double bounded =
-            timeoutMs > 0 ? std::min(timeoutMs, static_cast<double>(INT_MAX)) : 0;
-        const auto deadline =
-            Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                               std::chrono::duration<double, std::milli>(bounded));
+        const auto deadline = deadlineAfter(timeoutMs);
         while (count() <= known) {
             const double left =
                 std::chrono::duration<double, std::milli>(deadline - Clock::now()).count();
@@ -172,29 +158,14 @@ class WindowsPort final : public link::Port {
                 }
                 continue;
             }
-            received_.push_back(byte);
+            receive(&byte, &byte + 1);
             if (!drain()) return -1;
         }
         return count();
     }
 
-    bool readAll(std::vector<std::uint8_t>& out) override {
-        out.clear();
-        if (!isOpen()) return notOpen();
-        out.swap(received_);
-        return true;
-    }
-
-    [[nodiscard]] link::PortError lastError() const override { return lastError_; }
-
-    void close() override { closePort(); }
-
   private:
     enum class Reading { None, FirstByte, Drain };
-
-    [[nodiscard]] int count() const {
-        return static_cast<int>(std::min<std::size_t>(received_.size(), INT_MAX));
-    }
 
     // Changes the comm time-outs only when they differ from those in force.
     bool useTimeouts(Reading reading, DWORD constantMs) {
@@ -220,49 +191,26 @@ class WindowsPort final : public link::Port {
             DWORD got = 0;
             if (!::ReadFile(handle_, buffer, kReadChunk, &got, nullptr))
                 return failed(::GetLastError(), "reading");
-            received_.insert(received_.end(), buffer, buffer + got);
+            receive(buffer, buffer + got);
             if (got < kReadChunk) return true;
         }
     }
 
-    void closePort() {
+    void closeDevice() override {
         if (handle_ == INVALID_HANDLE_VALUE) return;
         ::CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
         ::timeEndPeriod(1);
-        received_.clear();
-    }
-
-    bool fail(std::string description) {
-        lastError_ = {kDeviceIo, std::move(description)};
-        return false;
-    }
-
-    bool lost() {
-        closePort();
-        closedByFailure_ = true;
-        return fail(lostMessage(device_));
     }
 
     bool failed(DWORD error, const char* doing) {
         if (isGone(error)) return lost();
-        closePort();
-        closedByFailure_ = true;
-        return fail("Port " + device_ + " failed while " + doing + ": " + systemText(error));
-    }
-
-    bool notOpen() {
-        if (!closedByFailure_) lastError_ = {kDeviceIo, "Port is not open"};
-        return false;
+        return failedWhile(doing, systemText(error));
     }
 
     HANDLE handle_;
-    std::string device_;
-    std::vector<std::uint8_t> received_;
     Reading reading_ = Reading::None;
     DWORD readConstantMs_ = 0;
-    link::PortError lastError_;
-    bool closedByFailure_ = false;
 };
 
 // 38400 baud, 8N1, binary, no flow control of either kind, DTR and RTS on (some adapters and

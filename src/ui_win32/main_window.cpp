@@ -110,6 +110,18 @@ UINT boxIcon(window::Icon icon) {
     return 0;
 }
 
+// The windows that show a control's tip: a combo box's edit field takes the mouse over most of
+// the box, so it carries the tip too.
+std::vector<HWND> tipWindows(HWND control, bool comboBox) {
+    std::vector<HWND> windows{control};
+    if (comboBox) {
+        COMBOBOXINFO box{};
+        box.cbSize = sizeof box;
+        if (GetComboBoxInfo(control, &box) && box.hwndItem) windows.push_back(box.hwndItem);
+    }
+    return windows;
+}
+
 }  // namespace
 
 MainWindow::MainWindow(HINSTANCE instance, ports::PortOpener& ports,
@@ -203,14 +215,7 @@ void MainWindow::createControls() {
 }
 
 void MainWindow::addTool(Control c, const std::wstring& text) {
-    std::vector<HWND> windows{control(c)};
-    // The port box's edit field takes the mouse over most of the box.
-    if (c == Control::PortBox) {
-        COMBOBOXINFO box{};
-        box.cbSize = sizeof box;
-        if (GetComboBoxInfo(control(c), &box) && box.hwndItem) windows.push_back(box.hwndItem);
-    }
-    for (HWND w : windows) {
+    for (HWND w : tipWindows(control(c), c == Control::PortBox)) {
         TOOLINFOW tool{};
         tool.cbSize = sizeof tool;
         tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
@@ -222,13 +227,7 @@ void MainWindow::addTool(Control c, const std::wstring& text) {
 }
 
 void MainWindow::setTip(Control c, const std::wstring& text) {
-    std::vector<HWND> windows{control(c)};
-    if (c == Control::PortBox) {
-        COMBOBOXINFO box{};
-        box.cbSize = sizeof box;
-        if (GetComboBoxInfo(control(c), &box) && box.hwndItem) windows.push_back(box.hwndItem);
-    }
-    for (HWND w : windows) {
+    for (HWND w : tipWindows(control(c), c == Control::PortBox)) {
         TOOLINFOW tool{};
         tool.cbSize = sizeof tool;
         tool.hwnd = window_;

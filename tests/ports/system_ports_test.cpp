@@ -5,8 +5,10 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "link/clock.h"
+#include "ports/system/port_list.h"
 #include "serial/pty_device.h"
 #include "sim/sim_port.h"
 #include "support/virtual_clock.h"
@@ -41,6 +43,19 @@ TEST(SystemPorts, TextsThatOpenNothingSayWhy) {
         EXPECT_NE(opened.error, "") << text;
     }
     EXPECT_EQ(ports.open("32767", clock).error.rfind("No serial port number 32767", 0), 0u);
+}
+
+// Number n is the n-th listed port, opened by its device path; any other number names the range.
+TEST(SystemPorts, APortNumberIsItsPlaceInTheList) {
+    const std::vector<detail::ListedPort> listed{{"ttyACM0", ""}, {"ttyUSB0", ""}};
+    EXPECT_EQ(detail::portNameForNumber(2, listed).name, "/dev/ttyUSB0");
+    for (int number : {0, 3}) {
+        const detail::NumberedPort none = detail::portNameForNumber(number, listed);
+        EXPECT_EQ(none.name, "");
+        EXPECT_NE(none.error.find("lists 2 (1 to 2;"), std::string::npos) << none.error;
+    }
+    EXPECT_NE(detail::portNameForNumber(1, {}).error.find("lists no serial ports"),
+              std::string::npos);
 }
 
 TEST(SystemPorts, ChoicesEndWithTheSimulatedControllers) {

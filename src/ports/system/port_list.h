@@ -27,6 +27,9 @@ struct NumberedPort {
     std::string error;
 };
 
+/// What opens the listed port `name`: its device path on Linux, the name itself on Windows.
+[[nodiscard]] std::string devicePath(const std::string& name);
+
 [[nodiscard]] NumberedPort portNameForNumber(int number, const std::vector<ListedPort>& listed);
 
 /// The number that opens the `position`-th listed port (from 1), whose name is `portName`.

@@ -99,4 +99,8 @@ std::vector<ListedPort> listPorts() {
     return ports;
 }
 
+std::string devicePath(const std::string& name) {
+    return "/dev/" + name;
+}
+
 }  // namespace korvath::ports::detail

@@ -159,4 +159,8 @@ std::vector<ListedPort> listPorts() {
     return ports;
 }
 
+std::string devicePath(const std::string& name) {
+    return name;
+}
+
 }  // namespace korvath::ports::detail

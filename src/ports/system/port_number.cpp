@@ -2,12 +2,13 @@
 
 namespace korvath::ports::detail {
 
-// Number n is the n-th listed port, as on Linux: "1" is the one USB adapter plugged in, whatever
-// COM number Windows gave it. A COM port by its own number is "COM3" (or "com3", "\\.\COM12").
+// Number n is the n-th listed port, so that "1" is the one USB adapter plugged in, whatever
+// number the system gave it. On Windows a COM port by its own number is "COM3" (or "com3",
+// "\\.\COM12").
 NumberedPort portNameForNumber(int number, const std::vector<ListedPort>& listed) {
     const auto size = static_cast<int>(listed.size());
     if (number >= 1 && number <= size)
-        return {listed[static_cast<std::size_t>(number - 1)].name, {}};
+        return {devicePath(listed[static_cast<std::size_t>(number - 1)].name), {}};
 
     std::string error = "No serial port number " + std::to_string(number) + ": ";
     if (listed.empty()) {
