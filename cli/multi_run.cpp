@@ -39,8 +39,6 @@ namespace {
 using Wall = std::chrono::system_clock;
 using Steady = std::chrono::steady_clock;
 
-// ---- one unit
-
 /// Keeps what the log records of a unit and passes every report on; a report that could not be
 /// written to standard output or standard error stops the run.
 class UnitObserver final : public download::DownloadObserver {
@@ -96,27 +94,26 @@ std::vector<std::string> adviceLines(const std::string& text) {
     return lines;
 }
 
-// ---- the ports given
-
-/// The device that `spec` opens, with its links resolved: two port texts with the same
+/// The device that `parsed` opens, with its links resolved: two port texts with the same
 /// device would open one controller twice. Empty when that cannot be known before opening (a
 /// simulated controller, a port not there yet).
-std::string deviceOf(const ports::PortSpec& spec, const std::vector<ports::PortChoice>& listed) {
+std::string deviceOf(const ports::ParsedPort& parsed,
+                     const std::vector<ports::PortChoice>& listed) {
     std::string name;
-    switch (spec.kind) {
-        case ports::PortSpec::Kind::Invalid:
-        case ports::PortSpec::Kind::Simulated:
+    switch (parsed.kind) {
+        case ports::ParsedPort::Kind::Invalid:
+        case ports::ParsedPort::Kind::Simulated:
             return {};
-        case ports::PortSpec::Kind::Number:
+        case ports::ParsedPort::Kind::Number:
             for (const ports::PortChoice& choice : listed) {
-                if (choice.number == spec.number) name = choice.text;
+                if (choice.number == parsed.number) name = choice.text;
             }
             break;
-        case ports::PortSpec::Kind::Name:
-            name = spec.name;
+        case ports::ParsedPort::Kind::Name:
+            name = parsed.name;
             break;
-        case ports::PortSpec::Kind::UsbSerial:
-            name = ports::portWithSerial(listed, spec.name).name;
+        case ports::ParsedPort::Kind::UsbSerial:
+            name = ports::portWithSerial(listed, parsed.name).name;
             break;
     }
     return name.empty() ? std::string() : ports::resolveDevice(name).device;
@@ -124,19 +121,20 @@ std::string deviceOf(const ports::PortSpec& spec, const std::vector<ports::PortC
 
 /// Empty when every text of `texts` names a port of its own; else why not, for the user.
 std::string portTextProblem(const std::vector<std::string>& texts) {
-    std::vector<ports::PortSpec> specs;
+    std::vector<ports::ParsedPort> parsedPorts;
     bool needList = false;
     for (const std::string& text : texts) {
-        specs.push_back(ports::parsePortText(text));
-        if (specs.back().kind == ports::PortSpec::Kind::Invalid) return specs.back().error;
-        needList = needList || specs.back().kind == ports::PortSpec::Kind::Number ||
-                   specs.back().kind == ports::PortSpec::Kind::UsbSerial;
+        parsedPorts.push_back(ports::parsePortText(text));
+        if (parsedPorts.back().kind == ports::ParsedPort::Kind::Invalid)
+            return parsedPorts.back().error;
+        needList = needList || parsedPorts.back().kind == ports::ParsedPort::Kind::Number ||
+                   parsedPorts.back().kind == ports::ParsedPort::Kind::UsbSerial;
     }
     const std::vector<ports::PortChoice> listed =
         needList ? ports::SystemPorts().listChoices() : std::vector<ports::PortChoice>{};
     std::vector<std::string> devices;
     for (std::size_t i = 0; i < texts.size(); ++i) {
-        devices.push_back(deviceOf(specs[i], listed));
+        devices.push_back(deviceOf(parsedPorts[i], listed));
         for (std::size_t j = 0; j < i; ++j) {
             if (texts[j] == texts[i]) return "port " + texts[i] + " given twice";
             if (!devices[i].empty() && devices[i] == devices[j]) {
@@ -147,8 +145,6 @@ std::string portTextProblem(const std::vector<std::string>& texts) {
     }
     return {};
 }
-
-// ---- the run
 
 struct PortTally {
     int passed = 0;

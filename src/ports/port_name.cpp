@@ -32,9 +32,9 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
                                               [](char x, char y) { return lower(x) == lower(y); });
 }
 
-PortSpec invalid(std::string error) {
-    PortSpec parsed;
-    parsed.kind = PortSpec::Kind::Invalid;
+ParsedPort invalid(std::string error) {
+    ParsedPort parsed;
+    parsed.kind = ParsedPort::Kind::Invalid;
     parsed.error = std::move(error);
     return parsed;
 }
@@ -54,7 +54,7 @@ std::string quoting(std::string_view before, std::string_view text, std::string_
     return message;
 }
 
-PortSpec readNumber(std::string_view text) {
+ParsedPort readNumber(std::string_view text) {
     if (!std::all_of(text.begin(), text.end(), isDigit))
         return invalid(quoting("", text, std::string(" is not a port: ").append(kWhatAPortIs)));
     const std::string_view digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
@@ -63,22 +63,22 @@ PortSpec readNumber(std::string_view text) {
     const std::string maximum = std::to_string(kMaxPortNumber);
     if (digits.size() > maximum.size() || (digits.size() == maximum.size() && digits > maximum))
         return invalid(quoting("Port number ", text, " is too large (at most " + maximum + ")"));
-    PortSpec parsed;
-    parsed.kind = PortSpec::Kind::Number;
+    ParsedPort parsed;
+    parsed.kind = ParsedPort::Kind::Number;
     parsed.number = std::stoi(std::string(digits));
     return parsed;
 }
 
-PortSpec simSpec(std::string_view text) {
-    PortSpec parsed;
+ParsedPort simSpec(std::string_view text) {
+    ParsedPort parsed;
     if (text.size() == kSimPrefix.size()) {
-        parsed.kind = PortSpec::Kind::Simulated;
+        parsed.kind = ParsedPort::Kind::Simulated;
         parsed.number = 1;
         return parsed;
     }
     const std::string_view model = trim(text.substr(kSimPrefix.size() + 1));
     if (model.size() == 1 && model[0] >= '1' && model[0] <= '3') {
-        parsed.kind = PortSpec::Kind::Simulated;
+        parsed.kind = ParsedPort::Kind::Simulated;
         parsed.number = model[0] - '0';
         return parsed;
     }
@@ -88,7 +88,7 @@ PortSpec simSpec(std::string_view text) {
 
 }  // namespace
 
-PortSpec parsePortText(std::string_view text) {
+ParsedPort parsePortText(std::string_view text) {
     const std::string_view trimmed = trim(text);
     if (trimmed.empty()) return invalid(std::string("No port given: ").append(kWhatAPortIs));
 
@@ -104,16 +104,16 @@ PortSpec parsePortText(std::string_view text) {
         if (serial.empty()) {
             return invalid(quoting("No serial number in ", trimmed, ": use usb:SERIAL"));
         }
-        PortSpec parsed;
-        parsed.kind = PortSpec::Kind::UsbSerial;
+        ParsedPort parsed;
+        parsed.kind = ParsedPort::Kind::UsbSerial;
         parsed.name = std::string(serial);
         return parsed;
     }
 
     if (looksNumeric(trimmed)) return readNumber(trimmed);
 
-    PortSpec parsed;
-    parsed.kind = PortSpec::Kind::Name;
+    ParsedPort parsed;
+    parsed.kind = ParsedPort::Kind::Name;
     parsed.name = std::string(trimmed);
     return parsed;
 }

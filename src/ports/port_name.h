@@ -8,7 +8,7 @@
 namespace korvath::ports {
 
 /// What a port text asks for.
-struct PortSpec {
+struct ParsedPort {
     enum class Kind {
         Number,     ///< `number` is the port number (COMn, or the n-th listed port)
         Name,       ///< `name` is a port name or device path, taken as it stands
@@ -40,6 +40,6 @@ inline constexpr int kMaxPortNumber = 32767;
 ///   "12abc", "-1", "+4", ".5", "0") is Invalid, as is an empty or blank text; the error
 ///   quotes the text.
 /// - Any other text is a port name or device path ("ttyUSB0", "/dev/pts/5", "COM3").
-[[nodiscard]] PortSpec parsePortText(std::string_view text);
+[[nodiscard]] ParsedPort parsePortText(std::string_view text);
 
 }  // namespace korvath::ports

@@ -33,7 +33,7 @@ constexpr COLORREF kYellow = 0x00FFFF;
 constexpr COLORREF kBlack = 0x000000;
 constexpr COLORREF kWhite = 0xFFFFFF;
 
-struct ControlSpec {
+struct ControlEntry {
     Control control;
     const wchar_t* windowClass;
     const wchar_t* text;
@@ -45,7 +45,7 @@ struct ControlSpec {
 
 // Created in this order, which is also the tab order. The port box's label comes first: its
 // mnemonic moves the focus to the next control, the port box.
-const ControlSpec kControls[] = {
+const ControlEntry kControls[] = {
     {Control::PortLabel, WC_STATICW, L"CO&M", SS_LEFT, 0, true, nullptr},
     {Control::PortBox, WC_COMBOBOXW, L"",
      CBS_DROPDOWN | CBS_AUTOHSCROLL | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS | WS_VSCROLL | WS_TABSTOP,
@@ -173,9 +173,9 @@ void MainWindow::createFonts() {
     HFONT normal = CreateFontIndirectW(&font);
     font.lfWeight = FW_BOLD;
     HFONT bold = CreateFontIndirectW(&font);
-    for (const ControlSpec& spec : kControls) {
-        if (HWND c = control(spec.control)) {
-            SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(spec.bold ? bold : normal), TRUE);
+    for (const ControlEntry& entry : kControls) {
+        if (HWND c = control(entry.control)) {
+            SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(entry.bold ? bold : normal), TRUE);
         }
     }
     if (font_) DeleteObject(font_);
@@ -185,13 +185,14 @@ void MainWindow::createFonts() {
 }
 
 void MainWindow::createControls() {
-    for (const ControlSpec& spec : kControls) {
+    for (const ControlEntry& entry : kControls) {
         HWND c = CreateWindowExW(
-            spec.exStyle, spec.windowClass, spec.text,
-            WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | spec.style, 0, 0, 0, 0, window_,
-            reinterpret_cast<HMENU>(static_cast<INT_PTR>(idOf(spec.control))), instance_, nullptr);
-        controls_[static_cast<int>(spec.control)] = c;
-        SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(spec.bold ? boldFont_ : font_), FALSE);
+            entry.exStyle, entry.windowClass, entry.text,
+            WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | entry.style, 0, 0, 0, 0, window_,
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(idOf(entry.control))), instance_, nullptr);
+        controls_[static_cast<int>(entry.control)] = c;
+        SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(entry.bold ? boldFont_ : font_),
+                     FALSE);
     }
     ShowWindow(control(Control::Details), SW_HIDE);
     EnableWindow(control(Control::ClosePort), FALSE);
@@ -211,7 +212,7 @@ void MainWindow::createControls() {
                             CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
     // Long tips (a file's path and digest) wrap instead of running off the screen.
     SendMessageW(tips_, TTM_SETMAXTIPWIDTH, 0, scaled(480, dpi_));
-    for (const ControlSpec& spec : kControls) addTool(spec.control, spec.tip ? spec.tip : L"");
+    for (const ControlEntry& entry : kControls) addTool(entry.control, entry.tip ? entry.tip : L"");
 }
 
 void MainWindow::addTool(Control c, const std::wstring& text) {
@@ -240,20 +241,20 @@ void MainWindow::setTip(Control c, const std::wstring& text) {
 
 void MainWindow::placeControls() {
     layout_ = layoutAt(dpi_);
-    for (const ControlSpec& spec : kControls) {
-        Rect r = layout_[spec.control];
-        if (spec.control == Control::PortBox) {
+    for (const ControlEntry& entry : kControls) {
+        Rect r = layout_[entry.control];
+        if (entry.control == Control::PortBox) {
             // A combo box's height includes its drop-down list; the field's own height is
             // set through its item height.
             const int field = r.height;
             const int item = scaled(kFontPixelsAt96 + 5, dpi_);
             r.height = field + kListedPorts * item;
-            SendMessageW(control(spec.control), CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
+            SendMessageW(control(entry.control), CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
                          std::max(1, field - scaled(6, dpi_)));
-            SendMessageW(control(spec.control), CB_SETITEMHEIGHT, 0, item);
+            SendMessageW(control(entry.control), CB_SETITEMHEIGHT, 0, item);
         }
-        if (spec.control == Control::Details) r.height = detailsHeight_;
-        MoveWindow(control(spec.control), r.left, r.top, r.width, r.height, TRUE);
+        if (entry.control == Control::Details) r.height = detailsHeight_;
+        MoveWindow(control(entry.control), r.left, r.top, r.width, r.height, TRUE);
     }
     RECT frame{0, 0, layout_.clientWidth, clientHeightWithDetails(layout_, detailsHeight_, dpi_)};
     AdjustWindowRectExForDpi(&frame, kWindowStyle, FALSE, kWindowExStyle, static_cast<UINT>(dpi_));

@@ -332,8 +332,6 @@ TEST(StationPause, EndsAtOnceOnAStopRequest) {
     other.join();
 }
 
-// ---- station mode on simulated units
-
 /// The virtual clock, with a stop requested once it passes `stopAtMs`: a station otherwise
 /// waits for the next unit for ever.
 class EndingClock final : public link::Clock {

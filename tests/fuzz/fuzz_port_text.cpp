@@ -7,8 +7,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const korvath::ports::PortSpec parsed = korvath::ports::parsePortText(text);
-    using Kind = korvath::ports::PortSpec::Kind;
+    const korvath::ports::ParsedPort parsed = korvath::ports::parsePortText(text);
+    using Kind = korvath::ports::ParsedPort::Kind;
     if (parsed.kind == Kind::Number && (parsed.number < korvath::ports::kMinPortNumber ||
                                         parsed.number > korvath::ports::kMaxPortNumber)) {
         std::abort();

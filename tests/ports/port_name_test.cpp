@@ -10,7 +10,7 @@
 namespace korvath::ports {
 namespace {
 
-using Kind = PortSpec::Kind;
+using Kind = ParsedPort::Kind;
 
 struct NumberCase {
     std::string text;
@@ -23,7 +23,7 @@ struct NumberCase {
 class PortNumberText : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(PortNumberText, ReadsAWholePositiveNumber) {
-    const PortSpec parsed = parsePortText(GetParam().text);
+    const ParsedPort parsed = parsePortText(GetParam().text);
     EXPECT_EQ(parsed.kind, Kind::Number) << '"' << GetParam().text << '"';
     EXPECT_EQ(parsed.number, GetParam().number) << '"' << GetParam().text << '"';
 }
@@ -39,7 +39,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, PortNumberText,
 class RefusedPortText : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(RefusedPortText, IsRefusedQuotingTheText) {
-    const PortSpec parsed = parsePortText(GetParam());
+    const ParsedPort parsed = parsePortText(GetParam());
     EXPECT_EQ(parsed.kind, Kind::Invalid) << '"' << GetParam() << '"';
     if (GetParam().find_first_not_of(" ") != std::string::npos) {
         EXPECT_NE(parsed.error.find('"' + GetParam() + '"'), std::string::npos)
@@ -65,7 +65,7 @@ struct NameCase {
 class PortNameText : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(PortNameText, TakesTheTrimmedTextAsItStands) {
-    const PortSpec parsed = parsePortText(GetParam().text);
+    const ParsedPort parsed = parsePortText(GetParam().text);
     EXPECT_EQ(parsed.kind, Kind::Name) << '"' << GetParam().text << '"';
     EXPECT_EQ(parsed.name, GetParam().name);
 }
@@ -85,7 +85,7 @@ TEST(PortSimText, PicksTheSimulatedModel) {
     } cases[] = {{"sim", 1},   {"SIM", 1},   {" Sim ", 1}, {"sim:1", 1},
                  {"sim:2", 2}, {"SIM:3", 3}, {"sim: 2", 2}};
     for (const auto& c : cases) {
-        const PortSpec parsed = parsePortText(c.text);
+        const ParsedPort parsed = parsePortText(c.text);
         EXPECT_EQ(parsed.kind, Kind::Simulated) << c.text;
         EXPECT_EQ(parsed.number, c.model) << c.text;
     }
@@ -93,12 +93,12 @@ TEST(PortSimText, PicksTheSimulatedModel) {
 
 TEST(PortUsbText, NamesTheSerialNumberOrIsRefused) {
     for (const char* text : {"usb:A10K2X9Q", "USB:A10K2X9Q", " usb: A10K2X9Q "}) {
-        const PortSpec parsed = parsePortText(text);
+        const ParsedPort parsed = parsePortText(text);
         EXPECT_EQ(parsed.kind, Kind::UsbSerial) << text;
         EXPECT_EQ(parsed.name, "A10K2X9Q") << text;
     }
     for (const char* text : {"usb:", "usb:  "}) {
-        const PortSpec parsed = parsePortText(text);
+        const ParsedPort parsed = parsePortText(text);
         EXPECT_EQ(parsed.kind, Kind::Invalid) << text;
         EXPECT_NE(parsed.error.find("usb:"), std::string::npos) << parsed.error;
     }
@@ -126,7 +126,7 @@ TEST(PortWithSerial, PicksTheOneAdapterWithThatSerial) {
 
 TEST(PortSimText, RefusesUnknownModelsWithAMessage) {
     for (const char* text : {"sim:4", "sim:x", "sim:", "sim:0", "sim:12", "sim:-1"}) {
-        const PortSpec parsed = parsePortText(text);
+        const ParsedPort parsed = parsePortText(text);
         EXPECT_EQ(parsed.kind, Kind::Invalid) << text;
         EXPECT_NE(parsed.error.find(text), std::string::npos) << parsed.error;
     }

@@ -32,24 +32,24 @@ std::vector<PortChoice> SystemPorts::listChoices() {
 }
 
 OpenedPort SystemPorts::open(std::string_view text, link::Clock& clock) {
-    const PortSpec parsed = parsePortText(text);
+    const ParsedPort parsed = parsePortText(text);
     std::string name;
     switch (parsed.kind) {
-        case PortSpec::Kind::Invalid:
+        case ParsedPort::Kind::Invalid:
             return {nullptr, parsed.error};
-        case PortSpec::Kind::Simulated:
+        case ParsedPort::Kind::Simulated:
             return openSimulated(parsed.number, clock);
-        case PortSpec::Kind::Number: {
+        case ParsedPort::Kind::Number: {
             detail::NumberedPort numbered =
                 detail::portNameForNumber(parsed.number, detail::listPorts());
             if (numbered.name.empty()) return {nullptr, std::move(numbered.error)};
             name = std::move(numbered.name);
             break;
         }
-        case PortSpec::Kind::Name:
+        case ParsedPort::Kind::Name:
             name = parsed.name;
             break;
-        case PortSpec::Kind::UsbSerial: {
+        case ParsedPort::Kind::UsbSerial: {
             NamedPort found = portWithSerial(listChoices(), parsed.name);
             if (found.name.empty()) return {nullptr, std::move(found.error)};
             name = std::move(found.name);
