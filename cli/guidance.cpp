@@ -1,5 +1,6 @@
 #include "guidance.h"
 
+#include "download/progress_text.h"
 #include "platform/escape.h"
 
 namespace korvath::cli {
@@ -34,12 +35,10 @@ std::string guidanceAfter(download::Outcome outcome, std::string_view lastStatus
     }
     if (outcome == Outcome::Done) return {};
     if (lastStatus == download::text::ConnectionError) {
-        return "No controller answered on " + platform::printable(port) +
-               ". Check:\n"
-               "  - the controller is powered\n"
-               "  - the cable is plugged in at both ends\n"
-               "  - the programming card is in the controller\n"
-               "  - the port is the controller's (korvath-cli --list-ports)\n";
+        std::string text = "No controller answered on " + platform::printable(port) + ". Check:\n";
+        for (const std::string_view check : download::kConnectionChecks)
+            text.append("  - ").append(check).append("\n");
+        return text + "  - the port is the controller's (korvath-cli --list-ports)\n";
     }
     if (flash == FlashState::Incomplete) return std::string(kIncomplete);
     return {};

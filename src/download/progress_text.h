@@ -1,9 +1,11 @@
 // The words for where a download stands, shared by the command line's progress line and the
-// window's progress tool tip, so both say the same.
+// window's progress tool tip, and what to check when no controller answered, so both say the same.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "download/observer.h"
 
@@ -20,5 +22,11 @@ namespace korvath::download {
 /// The time the records still to go take at the pace so far; none before the first record or
 /// when the count is past its end.
 [[nodiscard]] std::optional<double> secondsLeft(int step, int steps, double elapsedSeconds);
+
+/// What to check when no controller answered. The last point, which port is the controller's,
+/// each front end words itself: it knows where its ports are listed.
+inline constexpr std::array<std::string_view, 3> kConnectionChecks{
+    "the controller is powered", "the cable is plugged in at both ends",
+    "the programming card is in the controller"};
 
 }  // namespace korvath::download

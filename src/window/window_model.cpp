@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "download/downloader.h"
+#include "download/progress_text.h"
 #include "image/image_file.h"
 #include "image/prescan.h"
 #include "window/download_thread.h"
@@ -29,13 +30,13 @@ std::string recordsText(std::int32_t records) {
     return std::to_string(records) + (records == 1 ? " record" : " records");
 }
 
-/// What a technician should check when no controller answered: the same points the command
-/// line prints, worded for the window.
+/// What a technician should check when no controller answered, in one sentence for the details
+/// line.
 std::string connectionChecklist(const std::string& port) {
-    return "No controller answered on " + port +
-           ". Check that the controller is powered, the cable is plugged in at both ends, the "
-           "programming card is in the controller, and the port is the controller's (the port "
-           "box lists the ports found).";
+    std::string text = "No controller answered on " + port + ". Check that ";
+    for (const std::string_view check : download::kConnectionChecks)
+        text.append(check).append(", ");
+    return text + "and the port is the controller's (the port box lists the ports found).";
 }
 
 constexpr const char* kFlashIncomplete =

@@ -311,14 +311,16 @@ class DownloadEnding : public WindowModelTest, public ::testing::WithParamInterf
 
 INSTANTIATE_TEST_SUITE_P(
     Endings, DownloadEnding,
-    ::testing::Values(Failure{"Done", [](sim::Options&) {}, "Done!", nullptr},
-                      Failure{
-                          "Silent", [](sim::Options& o) { o.silent = true; }, "Connection Error",
-                          "No controller answered on sim. Check that the controller is powered"},
-                      Failure{"NakAfterErasing", [](sim::Options& o) { o.nakProgram = 1; },
-                              "Flash Error", "The flash is incomplete: run the download again"},
-                      Failure{"WrongPassword", [](sim::Options& o) { o.refusePasswords = true; },
-                              "Wrong Password", nullptr}),
+    ::testing::Values(
+        Failure{"Done", [](sim::Options&) {}, "Done!", nullptr},
+        Failure{"Silent", [](sim::Options& o) { o.silent = true; }, "Connection Error",
+                "No controller answered on sim. Check that the controller is powered, the cable is "
+                "plugged in at both ends, the programming card is in the controller, and "
+                "the port is the controller's (the port box lists the ports found)."},
+        Failure{"NakAfterErasing", [](sim::Options& o) { o.nakProgram = 1; }, "Flash Error",
+                "The flash is incomplete: run the download again"},
+        Failure{"WrongPassword", [](sim::Options& o) { o.refusePasswords = true; },
+                "Wrong Password", nullptr}),
     [](const auto& info) { return info.param.name; });
 
 TEST_P(DownloadEnding, DetailsSayWhatToDo) {
