@@ -7,20 +7,17 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <utility>
 
 #include "console_modes.h"
-#include "console_observer.h"
-#include "download/downloader.h"
-#include "guidance.h"
 #include "help/help_formatter.h"
 #include "image_check.h"
 #include "json_observer.h"
 #include "korvath/version.h"
-#include "link/link.h"
+#include "link/clock.h"
 #include "multi_run.h"
-#include "output_check.h"
 #include "platform/escape.h"
 #include "platform/platform.h"
 #include "platform/stop_signals.h"
@@ -185,56 +182,32 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    if (korvath::cli::isLineRun(portTexts, line)) {
-        if (modes.quiet || modes.trace) {
-            std::fprintf(stderr,
-                         "korvath-cli: --quiet and --trace take one port without "
-                         "--station, --log or --json\n");
-            return kExitUsage;
-        }
-        return korvath::cli::runLine(portTexts, image, std::move(read), line);
-    }
-    const std::string& portText = portTexts.front();
-
-    // From here on Ctrl-C, SIGTERM or a closed output stop the download between two exchanges;
-    // the port is then closed as after any download.
-    std::stop_source stop;
-    korvath::platform::SignalWatch signalWatch(stop);
-    korvath::link::SteadyClock clock;
-    korvath::ports::SystemPorts ports;
-    korvath::ports::OpenedPort opened = ports.open(portText, clock);
-    if (!opened) {
-        std::fprintf(stderr, "korvath-cli: cannot open port \"%s\": %s\n",
-                     printable(portText).c_str(), printable(opened.error).c_str());
+    if (korvath::cli::isLineRun(portTexts, line) && (modes.quiet || modes.trace)) {
+        std::fprintf(stderr,
+                     "korvath-cli: --quiet and --trace take one port without "
+                     "--station, --log or --json\n");
         return kExitUsage;
     }
-    if (!opened.advice.empty())
-        std::fprintf(stderr, "korvath-cli: %s\n", printable(opened.advice).c_str());
 
-    // The progress line redraws itself with \r and ESC [K, which a Windows console obeys only
-    // when asked to.
+    // From here on Ctrl-C, SIGTERM, SIGHUP, SIGQUIT or a closed output stop the run between two
+    // exchanges; the ports are then closed as after any download.
     using korvath::platform::Stream;
-    korvath::cli::ConsoleObserver console(
-        stdout, stderr, stdin,
-        modes.barAllowed() && korvath::platform::enableTerminalControls(Stream::Error),
-        korvath::platform::isTerminal(Stream::Input));
-    console.setStopToken(stop.get_token());
-    korvath::cli::ModeObserver observer(console, modes, clock, stderr);
-    korvath::cli::OutputCheck output(stop);
-    korvath::cli::OutputCheckedObserver checked(observer, output);
-    korvath::link::Link link(*opened.port, clock, &checked);
-    if (modes.trace) link.setTrace(&observer);
-    korvath::download::Downloader downloader(link, checked);
-    downloader.setStopToken(stop.get_token());
-    const korvath::download::DownloadResult result = downloader.RunDownload(read);
-    observer.finish();
-    console.finish();
-    opened.port->close();
-    korvath::cli::printGuidance(result, portText, stderr);
-    // A closed output keeps its signal's code (141); any other write error is a failure.
-    if (output.check() && korvath::platform::SignalWatch::signalNumber() == 0) {
-        output.report();
-        return korvath::cli::kExitFailed;
-    }
-    return korvath::cli::exitCodeFor(result.outcome);
+    korvath::ports::SystemPorts ports;
+    korvath::cli::LineSurroundings around{
+        .ports = ports,
+        .newClock = [] { return std::make_unique<korvath::link::SteadyClock>(); },
+        .out = stdout,
+        .err = stderr,
+        .in = stdin,
+        // The progress line redraws itself with \r and ESC [K, which a Windows console obeys
+        // only when asked to.
+        .errorControls =
+            modes.barAllowed() && korvath::platform::enableTerminalControls(Stream::Error),
+        .keyboard = korvath::platform::isTerminal(Stream::Input),
+        .size = korvath::platform::terminalSize(stderr).value_or(korvath::platform::TerminalSize{}),
+        .stop = {},
+        .signalNumber = &korvath::platform::SignalWatch::signalNumber,
+        .modes = modes};
+    korvath::platform::SignalWatch signalWatch(around.stop);
+    return korvath::cli::runLine(portTexts, image, std::move(read), line, around);
 }

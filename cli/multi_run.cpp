@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,7 +36,6 @@ namespace korvath::cli {
 namespace {
 
 using Wall = std::chrono::system_clock;
-using Steady = std::chrono::steady_clock;
 
 /// Keeps what the log records of a unit and passes every report on; a report that could not be
 /// written to standard output or standard error stops the run.
@@ -82,6 +80,15 @@ class UnitObserver final : public download::DownloadObserver {
     int recordsSent_ = 0;
 };
 
+/// One line of `in` without its '\n'; empty when the input ended before any character.
+std::optional<std::string> readLine(std::FILE* in) {
+    std::string line;
+    int c = 0;
+    while ((c = std::fgetc(in)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+    if (c == EOF && line.empty()) return std::nullopt;
+    return line;
+}
+
 std::vector<std::string> adviceLines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
@@ -120,7 +127,7 @@ std::string deviceOf(const ports::ParsedPort& parsed,
 }
 
 /// Empty when every text of `texts` names a port of its own; else why not, for the user.
-std::string portTextProblem(const std::vector<std::string>& texts) {
+std::string portTextProblem(const std::vector<std::string>& texts, ports::PortOpener& opener) {
     std::vector<ports::ParsedPort> parsedPorts;
     bool needList = false;
     for (const std::string& text : texts) {
@@ -131,7 +138,7 @@ std::string portTextProblem(const std::vector<std::string>& texts) {
                    parsedPorts.back().kind == ports::ParsedPort::Kind::UsbSerial;
     }
     const std::vector<ports::PortChoice> listed =
-        needList ? ports::SystemPorts().listChoices() : std::vector<ports::PortChoice>{};
+        needList ? opener.listChoices() : std::vector<ports::PortChoice>{};
     std::vector<std::string> devices;
     for (std::size_t i = 0; i < texts.size(); ++i) {
         devices.push_back(deviceOf(parsedPorts[i], listed));
@@ -160,16 +167,19 @@ class LineRun {
     /// `image` was read and accepted by checkImageFile; it must outlive the run.
     LineRun(const std::vector<std::string>& ports, std::filesystem::path path,
             const CheckedImage& image, const LineOptions& options, Tags tags,
-            std::unique_ptr<AuditLog> log, EventStream* events)
+            std::unique_ptr<AuditLog> log, EventStream* events, LineSurroundings& around)
         : ports_(ports),
           path_(std::move(path)),
           image_(image),
           options_(options),
+          plain_(!isLineRun(ports, options)),
           tags_(std::move(tags)),
           log_(std::move(log)),
           tallies_(ports.size()),
           host_(platform::hostName()),
-          output_(stop_),
+          around_(around),
+          stop_(around.stop),
+          output_(stop_, around.out, around.err),
           events_(events) {}
 
     int run();
@@ -202,10 +212,12 @@ class LineRun {
     std::filesystem::path path_;
     const CheckedImage& image_;
     LineOptions options_;
+    bool plain_;  // one port, none of the line's options: the console's output
     Tags tags_;
     std::unique_ptr<AuditLog> log_;
     std::vector<PortTally> tallies_;
     std::string host_;
+    LineSurroundings& around_;
     std::stop_source stop_;
     // The station's waits end on a stop too, and also when a unit's line could not be
     // written: then no further unit is started on any port, while downloads in flight finish.
@@ -223,8 +235,7 @@ class LineRun {
 ports::OpenedPort LineRun::openPort(std::size_t index, link::Clock& clock) {
     // The system's port list is read while opening; one port at a time keeps that simple.
     const std::lock_guard lock(openMutex_);
-    ports::SystemPorts system;
-    ports::OpenedPort opened = system.open(ports_[index], clock);
+    ports::OpenedPort opened = around_.ports.open(ports_[index], clock);
     if (!opened.advice.empty()) note(index, opened.advice);
     return opened;
 }
@@ -242,7 +253,7 @@ void LineRun::note(std::size_t index, const std::string& text) {
     } else if (console_) {
         console_->status(index, text);
     } else {
-        std::fprintf(stderr, "korvath-cli: %s\n", platform::printable(text).c_str());
+        std::fprintf(around_.err, "korvath-cli: %s\n", platform::printable(text).c_str());
     }
     output_.check();
 }
@@ -252,12 +263,13 @@ std::optional<std::string> LineRun::askSerial(std::size_t index) {
     const std::lock_guard lock(inputMutex_);
     for (;;) {
         if (waits_.stop_requested()) return std::nullopt;
-        std::fprintf(stderr, "%s: serial number? ", platform::printable(ports_[index]).c_str());
-        std::fflush(stderr);
-        std::string serial;
-        if (!std::getline(std::cin, serial)) return std::nullopt;
-        if (!serial.empty() && serial.back() == '\r') serial.pop_back();
-        if (!serial.empty()) return serial;
+        std::fprintf(around_.err, "%s: serial number? ",
+                     platform::printable(ports_[index]).c_str());
+        std::fflush(around_.err);
+        std::optional<std::string> serial = readLine(around_.in);
+        if (!serial) return std::nullopt;
+        if (!serial->empty() && serial->back() == '\r') serial->pop_back();
+        if (!serial->empty()) return serial;
     }
 }
 
@@ -287,7 +299,11 @@ UnitRecord LineRun::recordFor(std::size_t index, std::optional<int> unit) const 
 download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
                                       std::optional<int> unit) {
     std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
-    download::DownloadObserver& inner = own ? *own : *single_;
+    // --quiet and --trace sit between the download and the console.
+    std::optional<ModeObserver> modes;
+    if (!own) modes.emplace(*single_, around_.modes, link.clock(), around_.err);
+    download::DownloadObserver& inner =
+        own ? *own : static_cast<download::DownloadObserver&>(*modes);
     UnitObserver observer(inner, options_.station || ports_.size() > 1, output_);
 
     UnitRecord record = recordFor(index, unit);
@@ -306,29 +322,33 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
         }
     }
     record.started = Wall::now();
-    const auto started = Steady::now();
+    const double startedMs = link.clock().nowMs();
     link.setErrorSink(&observer);
+    if (around_.modes.trace && modes) link.setTrace(&*modes);
     download::Downloader downloader(link, observer);
     downloader.setStopToken(stop_.get_token());
     if (options_.station) downloader.setResetWatch(download::ResetWatch::EverySecond);
     const download::DownloadResult result = downloader.RunDownload(image_.read);
     link.setErrorSink(nullptr);
+    link.setTrace(nullptr);
     const std::string advice = guidanceAfter(result, ports_[index]);
-    if (single_) {
+    if (modes) {
+        modes->finish();
         single_->finish();
-        printGuidance(result, ports_[index], stderr);
+        printGuidance(result, ports_[index], around_.err);
     } else if (console_) {
         if (!advice.empty()) console_->advice(index, advice);
     }
     output_.check();
 
     record.finished = Wall::now();
-    record.seconds = std::chrono::duration<double>(Steady::now() - started).count();
+    record.seconds = (link.clock().nowMs() - startedMs) / 1000.0;
     if (result.model) record.model = link::protocol::number(*result.model);
     record.result = observer.lastStatus();
     record.exit = exitCodeFor(result.outcome);
     // A run stopped because its output could not be written failed; no signal ended it.
-    if (result.outcome == download::Outcome::Cancelled && output_.failed()) {
+    if (result.outcome == download::Outcome::Cancelled && output_.failed() &&
+        around_.signalNumber() == 0) {
         record.exit = kExitFailed;
     }
     record.errors = observer.errors();
@@ -442,16 +462,17 @@ class LineRun::PortStation final : public StationPort {
 };
 
 void LineRun::runPort(std::size_t index) {
-    link::SteadyClock clock;
-    ports::OpenedPort opened = openPort(index, clock);
+    const std::unique_ptr<link::Clock> clock = around_.newClock();
+    ports::OpenedPort opened = openPort(index, *clock);
     if (options_.station) {
         // A port that cannot be opened yet is waited for: the station opens it once it appears.
-        PortStation station(*this, index, clock, std::move(opened));
+        PortStation station(*this, index, *clock, std::move(opened));
         station.run();
         return;
     }
     if (!opened) {
-        note(index, "Cannot open port: " + opened.error);
+        note(index, plain_ ? "cannot open port \"" + ports_[index] + "\": " + opened.error
+                           : "Cannot open port: " + opened.error);
         tallies_[index].verdict = "Cannot open port";
         tallies_[index].exit = kExitUsage;
         if (events_ != nullptr) {
@@ -467,7 +488,7 @@ void LineRun::runPort(std::size_t index) {
         }
         return;
     }
-    link::Link link(*opened.port, clock);
+    link::Link link(*opened.port, *clock);
     runUnit(index, link, std::nullopt);
     opened.port->close();
 }
@@ -482,48 +503,46 @@ void LineRun::printSummary() {
         int passed = 0;
         int failed = 0;
         double seconds = 0;
-        std::printf("%-*s  %6s  %6s  %s\n", w, "Port", "Passed", "Failed", "Mean time");
+        std::fprintf(around_.out, "%-*s  %6s  %6s  %s\n", w, "Port", "Passed", "Failed",
+                     "Mean time");
         for (std::size_t i = 0; i < ports_.size(); ++i) {
             const PortTally& t = tallies_[i];
             const int units = t.passed + t.failed;
-            std::printf("%-*s  %6d  %6d  %s\n", w, names[i].c_str(), t.passed, t.failed,
-                        units ? formatDuration(t.seconds / units).c_str() : "-");
+            std::fprintf(around_.out, "%-*s  %6d  %6d  %s\n", w, names[i].c_str(), t.passed,
+                         t.failed, units ? formatDuration(t.seconds / units).c_str() : "-");
             passed += t.passed;
             failed += t.failed;
             seconds += t.seconds;
         }
         const int units = passed + failed;
-        std::printf("Station: %d units passed, %d failed, mean %.1f s per unit\n", passed, failed,
-                    units ? seconds / units : 0.0);
+        std::fprintf(around_.out, "Station: %d units passed, %d failed, mean %.1f s per unit\n",
+                     passed, failed, units ? seconds / units : 0.0);
     } else {
-        std::printf("%-*s  %-24s  %s\n", w, "Port", "Verdict", "Time");
+        std::fprintf(around_.out, "%-*s  %-24s  %s\n", w, "Port", "Verdict", "Time");
         for (std::size_t i = 0; i < ports_.size(); ++i) {
             const PortTally& t = tallies_[i];
-            std::printf("%-*s  %-24s  %s\n", w, names[i].c_str(), t.verdict.c_str(),
-                        formatDuration(t.lastSeconds).c_str());
+            std::fprintf(around_.out, "%-*s  %-24s  %s\n", w, names[i].c_str(), t.verdict.c_str(),
+                         formatDuration(t.lastSeconds).c_str());
         }
     }
-    std::fflush(stdout);
+    std::fflush(around_.out);
 }
 
 int LineRun::run() {
-    using platform::Stream;
     if (events_ == nullptr && ports_.size() == 1) {
-        single_ = std::make_unique<ConsoleObserver>(
-            stdout, stderr, stdin, platform::enableTerminalControls(Stream::Error),
-            !options_.station && platform::isTerminal(Stream::Input));
+        single_ =
+            std::make_unique<ConsoleObserver>(around_.out, around_.err, around_.in,
+                                              around_.modes.barAllowed() && around_.errorControls,
+                                              !options_.station && around_.keyboard);
         single_->setStopToken(stop_.get_token());
     } else if (events_ == nullptr) {
-        const platform::TerminalSize size =
-            platform::terminalSize(stderr).value_or(platform::TerminalSize{});
-        console_ = std::make_unique<LineConsole>(ports_, stdout, stderr,
-                                                 platform::enableTerminalControls(Stream::Error),
-                                                 size.columns, size.rows);
+        console_ =
+            std::make_unique<LineConsole>(ports_, around_.out, around_.err, around_.errorControls,
+                                          around_.size.columns, around_.size.rows);
     }
 
-    // Ctrl-C, SIGTERM, SIGHUP, SIGQUIT or a closed output stop every port: running downloads end at
-    // their next exchange boundary with the exit frame, waiting stations at once.
-    platform::SignalWatch signalWatch(stop_);
+    // A stop (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT or a closed output) reaches every port: running
+    // downloads end at their next exchange boundary with the exit frame, waiting stations at once.
     // One thread per port: a download is a plain blocking sequence of exchanges, so each port
     // keeps its own timing and a stalled port holds up nobody.
     std::vector<std::thread> threads;
@@ -542,17 +561,19 @@ int LineRun::run() {
         result.failed += tally.failed;
     }
     result.result = result.exit == kExitDone ? "Done!" : "Failed";
-    if (const int signal = platform::SignalWatch::signalNumber(); signal != 0) {
+    const int signal = around_.signalNumber();
+    // A plain run's code is its download's: a signal after "Done!" changes nothing.
+    if (signal != 0 && !plain_) {
         result.exit = platform::cancelledExitCode(signal);
         result.result = "Cancelled";
     }
     // A closed output (SIGPIPE) keeps its signal's code; any other write error is a failure.
-    if (output_.check() && platform::SignalWatch::signalNumber() == 0) {
+    if (output_.check() && signal == 0) {
         result.exit = kExitFailed;
         result.result = "Output not written";
     }
     if (events_ != nullptr) events_->write(runResultEvent(result));
-    if (output_.failed()) output_.report();
+    if (output_.failed() && (signal == 0 || !plain_)) output_.report();
     return result.exit;
 }
 
@@ -582,14 +603,14 @@ bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options
 }
 
 int runLine(const std::vector<std::string>& ports, const std::filesystem::path& image,
-            image::ImageRead read, const LineOptions& options) {
+            image::ImageRead read, const LineOptions& options, LineSurroundings& around) {
     ParsedTags tags = parseTags(options.tagTexts);
     std::unique_ptr<EventStream> events;
-    if (options.json) events = std::make_unique<EventStream>(stdout);
+    if (options.json) events = std::make_unique<EventStream>(around.out);
     // Every ending before the ports open is a result event too, with the reason.
     const auto refuse = [&](int code, const std::string& result, const std::string& reason,
                             std::int32_t line = 0) {
-        std::fprintf(stderr, "korvath-cli: %s\n", platform::printable(reason).c_str());
+        std::fprintf(around.err, "korvath-cli: %s\n", platform::printable(reason).c_str());
         if (events) {
             events->write(runResultEvent({.exit = code,
                                           .result = result,
@@ -605,14 +626,16 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
                       "at most " + std::to_string(kMaxPorts) + " ports at once, " +
                           std::to_string(ports.size()) + " given");
     }
+    const bool plain = !isLineRun(ports, options);
     // Refused before any port is opened: a text that names no port would keep a station
     // waiting for ever, and a device given twice would be opened against itself.
-    if (const std::string problem = portTextProblem(ports); !problem.empty()) {
+    if (const std::string problem = plain ? std::string() : portTextProblem(ports, around.ports);
+        !problem.empty()) {
         return refuse(kExitUsage, "Usage error", problem);
     }
     // Checked once, by the rules every model shares, before any port is opened.
     const CheckedImage checked = checkImage(std::move(read), image);
-    if (checked.exitCode != kExitDone) {
+    if (checked.exitCode != kExitDone && !plain) {
         const bool refused = checked.exitCode == kExitRefused && !checked.check.refusals.empty();
         return refuse(checked.exitCode,
                       refused ? checked.check.refusals.front().status : "Image not read",
@@ -627,7 +650,8 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
         }
         log = std::move(opened.log);
     }
-    LineRun run(ports, image, checked, options, std::move(tags.tags), std::move(log), events.get());
+    LineRun run(ports, image, checked, options, std::move(tags.tags), std::move(log), events.get(),
+                around);
     return run.run();
 }
 
