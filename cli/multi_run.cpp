@@ -27,7 +27,6 @@
 #include "platform/stop_signals.h"
 #include "ports/device_path.h"
 #include "ports/port_name.h"
-#include "ports/system/system_ports.h"
 #include "ports/usb_serial.h"
 #include "station.h"
 
@@ -345,7 +344,7 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
     record.seconds = (link.clock().nowMs() - startedMs) / 1000.0;
     if (result.model) record.model = link::protocol::number(*result.model);
     record.result = observer.lastStatus();
-    record.exit = exitCodeFor(result.outcome);
+    record.exit = exitCodeFor(result.outcome, around_.signalNumber());
     // A run stopped because its output could not be written failed; no signal ended it.
     if (result.outcome == download::Outcome::Cancelled && output_.failed() &&
         around_.signalNumber() == 0) {

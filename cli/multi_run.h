@@ -29,9 +29,9 @@ inline constexpr std::size_t kMaxPorts = 64;
 
 struct LineOptions {
     bool station = false;
-    std::optional<std::string> logPath;  ///< set when --log was given, also when empty
+    std::optional<std::string> logPath{};  ///< set when --log was given, also when empty
     bool json = false;
-    std::vector<std::string> tagTexts;  ///< "KEY=VALUE", from --tag
+    std::vector<std::string> tagTexts{};  ///< "KEY=VALUE", from --tag
     bool askSerial = false;
 };
 

@@ -12,6 +12,7 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -335,6 +336,9 @@ OpenedSerialPort openSerialPort(std::string_view deviceText) {
         return result;
     }
     askLowLatency(fd);
+    // A reply ends after 2 ms of quiet: the wait for that gap should end when it is over, not up
+    // to the kernel's default 50 us later. The port lives on this thread, and so do its waits.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     result.advice = detail::latencyAdvice(device, "/sys/class/tty");
     result.port = std::make_unique<PosixPort>(fd, device);
     return result;

@@ -391,7 +391,7 @@ TEST_P(FaultMatrix, EndsAsTheCommandLineReportsItAndACleanDownloadFollows) {
     EXPECT_EQ(run.statuses.front(), "Idle");
     EXPECT_EQ(run.statuses.back(), c.status);
     EXPECT_EQ(run.result.lastStatus, c.status);
-    EXPECT_EQ(exitCodeFor(run.result.outcome), c.exitCode);
+    EXPECT_EQ(exitCodeFor(run.result.outcome, 0), c.exitCode);
     if (c.report != nullptr) {
         EXPECT_TRUE(std::any_of(
             run.reports.begin(), run.reports.end(),
@@ -409,7 +409,7 @@ TEST_P(FaultMatrix, EndsAsTheCommandLineReportsItAndACleanDownloadFollows) {
         order.push_back("Blank external flash S" + std::to_string(sector));
     order.insert(order.end(), {"Programming!", "Resetting target", "Done!"});
     EXPECT_EQ(after.statuses, order);
-    EXPECT_EQ(exitCodeFor(after.result.outcome), kExitDone);
+    EXPECT_EQ(exitCodeFor(after.result.outcome, 0), kExitDone);
     EXPECT_TRUE(after.flash == flashHolding(lines));
     // Every drawn line fits in 39 columns (a terminal wraps one that fills its last column);
     // connecting and erasing show their counts, programming counts the image's records.

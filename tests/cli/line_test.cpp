@@ -2,9 +2,14 @@
 // stop request, and station mode on simulated units that come and go on the virtual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <limits>
+#include <mutex>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "audit_log.h"
@@ -478,6 +483,266 @@ TEST(Station, EveryUnitThatAnsweredIsProgrammedOrRecorded) {
             EXPECT_EQ(programmed && holdsImage(port.unit(i), lines), programmed)
                 << c.name << ", unit " << i + 1;
         }
+    }
+}
+
+/// Standard output or error of a run in this process: a temporary file, read back whole.
+class Captured {
+  public:
+    Captured() : file_(std::tmpfile()) {}
+    ~Captured() { std::fclose(file_); }
+    Captured(const Captured&) = delete;
+    Captured& operator=(const Captured&) = delete;
+    [[nodiscard]] std::FILE* file() const { return file_; }
+    [[nodiscard]] std::string text() const {
+        std::fflush(file_);
+        std::rewind(file_);
+        std::string all;
+        char buffer[4096];
+        for (std::size_t n = 0; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;)
+            all.append(buffer, n);
+        return all;
+    }
+
+  private:
+    std::FILE* file_;
+};
+
+/// When a run is asked to stop, as a signal would: once unit `unit` has taken a record, or has
+/// taken the exit frame (the stop then falls in the reset wait).
+struct StopAt {
+    std::size_t unit = 0;  ///< 0: never
+    bool exitFrame = false;
+};
+
+/// Simulated units behind a port text, stopping the run where `StopAt` says.
+class SimLinePort final : public link::Port {
+  public:
+    SimLinePort(std::vector<sim::UnitSlot> units, link::Clock& clock, StopAt at,
+                std::stop_source stop)
+        : sim_(std::move(units), clock), at_(at), stop_(std::move(stop)) {}
+
+    [[nodiscard]] bool isOpen() const override { return sim_.isOpen(); }
+    void discardInput() override { sim_.discardInput(); }
+    bool write(std::span<const std::uint8_t> bytes) override {
+        stopWhenDue();
+        return sim_.write(bytes);
+    }
+    [[nodiscard]] int bytesWaiting() override { return sim_.bytesWaiting(); }
+    int waitForBytes(int known, double timeoutMs) override {
+        const int count = sim_.waitForBytes(known, timeoutMs);
+        stopWhenDue();
+        return count;
+    }
+    bool readAll(std::vector<std::uint8_t>& out) override { return sim_.readAll(out); }
+    [[nodiscard]] link::PortError lastError() const override { return sim_.lastError(); }
+    void close() override { sim_.close(); }
+
+  private:
+    void stopWhenDue() {
+        if (at_.unit == 0 || sim_.arrivedUnits() < at_.unit) return;
+        const sim::Counters& counters = sim_.controller().counters();
+        if ((at_.exitFrame ? counters.exits : counters.programs) > 0) stop_.request_stop();
+    }
+
+    sim::SimPort sim_;
+    StopAt at_;
+    std::stop_source stop_;
+};
+
+struct SimLine {
+    std::string text;
+    std::vector<sim::UnitSlot> units;
+};
+
+class SimOpener final : public ports::PortOpener {
+  public:
+    SimOpener(std::vector<SimLine> lines, StopAt at, std::stop_source stop)
+        : lines_(std::move(lines)), at_(at), stop_(std::move(stop)) {}
+
+    std::vector<ports::PortChoice> listChoices() override { return {}; }
+    ports::OpenedPort open(std::string_view text, link::Clock& clock) override {
+        const std::lock_guard lock(mutex_);
+        ++opened_;
+        for (const SimLine& line : lines_) {
+            if (line.text == text)
+                return {std::make_unique<SimLinePort>(line.units, clock, at_, stop_), ""};
+        }
+        return {nullptr, "Port " + std::string(text) + " does not exist"};
+    }
+    [[nodiscard]] int opened() const { return opened_; }
+
+  private:
+    std::vector<SimLine> lines_;
+    StopAt at_;
+    std::stop_source stop_;
+    std::mutex mutex_;
+    int opened_ = 0;
+};
+
+struct LineRunCase {
+    const char* name;
+    std::vector<SimLine> ports;
+    LineOptions options;
+    ConsoleModes modes{};
+    bool corruptImage = false;
+    StopAt stopAt{};
+    int signal = SIGINT;  ///< the signal a stop stands for
+    int exit = 0;
+    const char* out = nullptr;  ///< standard output exactly, when given
+    std::vector<std::string> outHas{};
+    std::vector<std::string> errHas{};
+    std::vector<std::string> lacks{};  ///< in neither output
+    /// "unit result exit" of each log line (the port for a unit without a number), or "port
+    /// result exit" of each unit's result event.
+    std::vector<std::string> units{};
+    bool portsOpened = true;
+};
+
+sim::UnitSlot unitOf(sim::Options options) {
+    sim::UnitSlot slot;
+    slot.options = options;
+    return slot;
+}
+
+// Whole runs of korvath-cli's runner in this process: simulated units on the virtual clock, the
+// output in files, a stop request standing for Ctrl-C.
+TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
+    constexpr double kNever = std::numeric_limits<double>::infinity();
+    constexpr std::size_t kNone = std::string::npos;
+    const std::vector<SimLine> one = {{"/dev/ttyA", {unitSlot(0, kNever)}}};
+    sim::Options nak;
+    nak.nakProgram = 5;
+    sim::Options unplug;
+    unplug.unplugAfter = 10;
+    const std::vector<SimLine> three = {{"/dev/ttyA", {unitSlot(0, kNever)}},
+                                        {"/dev/ttyB", {unitOf(nak)}},
+                                        {"/dev/ttyC", {unitOf(unplug)}}};
+    const std::vector<SimLine> station = {
+        {"/dev/ttyA", {unitSlot(0), unitSlot(2000), unitSlot(2000), unitSlot(2000, kNever)}}};
+    const LineRunCase cases[] = {
+        {.name = "--trace, an image refused after the password",
+         .ports = one,
+         .options = {},
+         .modes = {.trace = true},
+         .corruptImage = true,
+         .exit = 3,
+         .out = "Idle\nConnecting\nSending Password\nChecksum Error\n",
+         .errHas = {" ms  connect  > 90\n", " ms  connect  < 06\n",
+                    " ms  password > 1B 7E 00 04 9D 80\n", " ms  password < 06\n"}},
+        {.name = "--quiet, the same image",
+         .ports = one,
+         .options = {},
+         .modes = {.quiet = true},
+         .corruptImage = true,
+         .exit = 3,
+         .out = "Checksum Error\n",
+         .lacks = {" ms  "}},
+        {.name = "three ports: a NAK on a record, a line lost, one Done!",
+         .ports = three,
+         .options = {.json = true, .tagTexts = {"batch=B7"}},
+         .exit = 1,
+         .outHas =
+             {R"("failed":2,"passed":1,"result":"Failed","scope":"run","tags":{"batch":"B7"})",
+              R"("refused_record":{"address":"E7F100","line":6})", R"(["57 - )"},
+         .units = {"/dev/ttyA Done! 0", "/dev/ttyB Flash Error 1", "/dev/ttyC Flash Error 1"}},
+        {.name = "a station through four units, stopped while the fourth programs",
+         .ports = station,
+         .options = {.station = true, .logPath = "units.jsonl"},
+         .stopAt = {.unit = 4},
+         .exit = 130,
+         .outHas = {"Cancelled\n", "Station: 3 units passed, 1 failed"},
+         .lacks = {"Remove the unit", "Card"},
+         .units = {"1 Done! 0", "2 Done! 0", "3 Done! 0", "4 Cancelled 130"}},
+        {.name = "SIGHUP while programming",
+         .ports = one,
+         .options = {.logPath = "units.jsonl"},
+         .stopAt = {.unit = 1},
+         .signal = SIGHUP,
+         .exit = 129,
+         .outHas = {"Programming!\nCancelled\n"},
+         .errHas = {"flash is incomplete"},
+         .units = {"/dev/ttyA Cancelled 129"}},
+        {.name = "SIGQUIT in the reset wait",
+         .ports = one,
+         .options = {.logPath = "units.jsonl"},
+         .stopAt = {.unit = 1, .exitFrame = true},
+         .signal = SIGQUIT,
+         .exit = 131,
+         .outHas = {"Resetting target\nCancelled\n"},
+         .errHas = {"written completely"},
+         .units = {"/dev/ttyA Cancelled 131"}},
+        {.name = "a log in a folder that does not exist",
+         .ports = {one[0], {"/dev/ttyB", {unitSlot(0, kNever)}}},
+         .options = {.logPath = "missing/units.jsonl"},
+         .exit = 2,
+         .out = "",
+         .errHas = {"cannot write the log"},
+         .portsOpened = false},
+    };
+    test::TempDir dir;
+    std::vector<std::string> lines = test::imageLines();
+    const std::filesystem::path good = dir.write("image.shx", lines);
+    std::string& sixth = lines[5];
+    sixth.back() = sixth.back() == '0' ? '1' : '0';
+    const std::filesystem::path corrupt = dir.write("corrupt.shx", lines);
+    for (const LineRunCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::stop_source stop;
+        SimOpener opener(c.ports, c.stopAt, stop);
+        Captured out;
+        Captured err;
+        Captured in;
+        LineSurroundings around{
+            .ports = opener,
+            .newClock = [] { return std::make_unique<test::VirtualClock>(); },
+            .out = out.file(),
+            .err = err.file(),
+            .in = in.file(),
+            .stop = stop,
+            .signalNumber = [stop, &c] { return stop.stop_requested() ? c.signal : 0; },
+            .modes = c.modes};
+        LineOptions options = c.options;
+        if (options.logPath) options.logPath = (dir.path() / *options.logPath).string();
+        std::vector<std::string> texts;
+        for (const SimLine& port : c.ports) texts.push_back(port.text);
+        const std::filesystem::path& image = c.corruptImage ? corrupt : good;
+        EXPECT_EQ(runLine(texts, image, image::ReadImage(image), options, around), c.exit);
+
+        const std::string output = out.text();
+        const std::string errors = err.text();
+        if (c.out != nullptr) {
+            EXPECT_EQ(output, c.out);
+        }
+        for (const std::string& part : c.outHas) EXPECT_NE(output.find(part), kNone) << part;
+        for (const std::string& part : c.errHas) EXPECT_NE(errors.find(part), kNone) << part;
+        for (const std::string& part : c.lacks)
+            EXPECT_EQ((output + errors).find(part), kNone) << part;
+        EXPECT_EQ(opener.opened() > 0, c.portsOpened);
+        std::vector<std::string> units;
+        if (options.logPath && std::filesystem::exists(*options.logPath)) {
+            std::ifstream log(*options.logPath);
+            for (std::string line; std::getline(log, line);) {
+                const json entry = json::parse(line);
+                units.push_back((entry["unit"].is_null()
+                                     ? entry["port"].get<std::string>()
+                                     : std::to_string(entry["unit"].get<int>())) +
+                                " " + entry["result"].get<std::string>() + " " +
+                                std::to_string(entry["exit"].get<int>()));
+            }
+            std::filesystem::remove(*options.logPath);
+        } else if (options.json) {
+            std::istringstream events(output);
+            for (std::string line; std::getline(events, line);) {
+                const json event = json::parse(line);
+                if (event["event"] == "result" && event["scope"] == "unit")
+                    units.push_back(event["port"].get<std::string>() + " " +
+                                    event["result"].get<std::string>() + " " +
+                                    std::to_string(event["exit"].get<int>()));
+            }
+            std::sort(units.begin(), units.end());
+        }
+        EXPECT_EQ(units, c.units);
     }
 }
 

@@ -464,9 +464,6 @@ def test_file(programs, tmp_path, start_sim, new_relay, row):
 LOG_KEYS = {"started", "finished", "host", "port", "image", "image_sha256", "records", "model",
             "result", "exit", "seconds", "errors", "version", "advice", "tags"}
 ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z$")
-# Units arrive this long after the previous one restarted: within its reset wait, where the
-# station must tell the new unit from the old one by the silence between them.
-UNIT_GAP_MS = 2000
 
 
 def log_lines(path, image, lines, ports, station=False):
@@ -510,55 +507,6 @@ def test_line_two_ports(programs, tmp_path, start_sim):
     assert sorted(entry["port"] for entry in objects) == sorted(ports)
     assert all(entry["result"] == "Done!" and entry["exit"] == 0 and entry["model"] == 1
                for entry in objects)
-
-
-def test_line_one_port_fails(programs, tmp_path, start_sim):
-    """A NAK on a record at one port, a line closed under another: those ports end in "Flash
-    Error", the third one ends "Done!" with the image in its flash, and the run exits 1. The
-    --json events all parse, each has its time, each port ends with its result (the refused
-    record's line and address, the lost port's fault) and the run with its own."""
-    lines = small_image_lines(1)
-    image = write_lines(tmp_path / "image.shx", lines)
-    good = start_sim("good")
-    bad = start_sim("bad", ["--nak-program", "5"])
-    lost = start_sim("lost", ["--unplug-after", "10"])
-    run = kh.run([programs.cli, "--json", "--tag", "batch=B7", "--port", good.path, "--port",
-                  bad.path, "--port", lost.path, image], CLEAN_BOUND_S + STOP_GRACE_S)
-    for sim in (good, bad, lost):
-        sim.stop()
-    assert not run.crashed and run.exit_code == 1, run.stderr[-400:]
-    events = [json.loads(text) for text in run.stdout]
-    assert all(ISO_UTC.match(event["time"]) for event in events), events
-    assert [event["time"] for event in events] == sorted(event["time"] for event in events)
-    assert {event["event"] for event in events} >= {"status", "progress", "result"}
-    assert events[-1] == {**events[-1], "event": "result", "scope": "run", "exit": 1,
-                          "passed": 1, "failed": 2, "tags": {"batch": "B7"}}, events[-1]
-    assert all(event["port"] in (good.path, bad.path, lost.path) for event in events[:-1])
-    results = {event["port"]: event for event in events if event["event"] == "result"
-               and event["scope"] == "unit"}
-    for port in (good.path, bad.path, lost.path):
-        assert [event for event in events if event.get("port") == port][-1] is results[port]
-        assert results[port]["tags"] == {"batch": "B7"}
-    assert (results[good.path]["result"], results[good.path]["exit"]) == ("Done!", 0)
-    assert (results[bad.path]["result"], results[bad.path]["exit"]) == ("Flash Error", 1)
-    refused = results[bad.path]["refused_record"]
-    assert refused["address"] == lines[refused["line"] - 1][4:10] and refused["line"] == 6
-    assert "Run the download again" in " ".join(results[bad.path]["advice"])
-    assert (results[lost.path]["result"], results[lost.path]["exit"]) == ("Flash Error", 1)
-    assert any(error.startswith("57 - ") for error in results[lost.path]["errors"])
-    good_status = [event["text"] for event in events
-                   if event["event"] == "status" and event["port"] == good.path]
-    assert good_status == (STATUS_ORDER_HEAD + ["Blank external flash S%d" % i for i in range(8)]
-                           + STATUS_ORDER_TAIL)
-    assert any(event["severity"] == "error" for event in events
-               if event["event"] == "status" and event["port"] == bad.path)
-    assert all(event["phase"] in ("connecting", "erasing", "programming", "resetting")
-               and 0 <= event["done"] <= event["total"]
-               for event in events if event["event"] == "progress")
-    records = sum(1 for line in lines if line.startswith("S2"))
-    assert max(event["done"] for event in events if event["event"] == "progress"
-               and event["port"] == good.path and event["counts"] == "record") == records
-    assert_flash(good.flash(), lines, 1)
 
 
 # Every ending that comes before a download, and Ctrl-C in one: the events end with a result
@@ -627,46 +575,6 @@ def test_line_json_endings(programs, tmp_path, kind, exit_code, fields):
             "result: refused"], check.stdout
 
 
-def test_line_station_three_units(programs, tmp_path, start_sim):
-    """Station mode on one port through successive controllers, each plugged in 2 s after the
-    previous one restarted: three log lines "Done!" for units 1, 2, 3, none blamed for a card,
-    three flashes equal to the image; Ctrl-C while a fourth is programming cancels its download
-    safely (the exit frame goes out) and ends the station with the totals."""
-    lines = small_image_lines(1)
-    image = write_lines(tmp_path / "image.shx", lines)
-    sim = start_sim("station", ["--units", "4", "--unit-gap-ms", str(UNIT_GAP_MS)])
-    log = tmp_path / "station.jsonl"
-    seen = {"done": 0}
-
-    def on_line(text):
-        if text == "Done!":
-            seen["done"] += 1
-        elif text == "Programming!" and seen["done"] == 3:
-            os.kill(seen["process"].pid, signal.SIGINT)
-
-    run = kh.run([programs.cli, "--station", "--port", sim.path, "--log", log, image],
-                 4 * (CLEAN_BOUND_S + UNIT_GAP_MS / 1000) + STOP_GRACE_S, on_line,
-                 on_start=lambda process: seen.update(process=process))
-    sim.stop()
-    assert not run.crashed and run.exit_code == 130, (run.exit_code, run.stderr[-400:])
-    # Each unit arrived during the previous one's reset wait and was downloaded at once.
-    assert run.stdout.count("Done!") == 3 and run.stdout.count("Waiting for controller") == 1
-    assert "Remove the unit" not in run.stdout and not any("Card" in text for text in run.stdout)
-    assert "Cancelled" in run.stdout
-    assert "Station: 3 units passed, 1 failed" in run.stdout[-1], run.stdout[-3:]
-    objects = log_lines(log, image, lines, [sim.path], station=True)
-    assert [entry["unit"] for entry in objects] == [1, 2, 3, 4]
-    assert all(entry["result"] == "Done!" and entry["exit"] == 0 and entry["errors"] == []
-               for entry in objects[:3])
-    assert (objects[3]["result"], objects[3]["exit"]) == ("Cancelled", 130)
-    for unit in (1, 2, 3):
-        assert_flash(sim.flash(str(unit)), lines, 1, "unit %d: " % unit)
-    # The cancelled unit had records sent, then its exit frame as the last request.
-    assert sim.requests("4")["program"] > 0
-    assert [summary for _, summary in sim.log("4")][-1].startswith("exit")
-    assert sim.requests()["exit"] == 4
-
-
 @pytest.mark.parametrize("number, line", [(signal.SIGHUP, "Programming!"),
                                           (signal.SIGQUIT, "Resetting target")],
                          ids=["SIGHUP-programming", "SIGQUIT-resetting"])
@@ -728,19 +636,6 @@ def test_line_station_waits_for_its_port(programs, tmp_path, start_sim):
     (entry,) = log_lines(log, image, lines, [str(port)], station=True)
     assert (entry["unit"], entry["result"], entry["errors"]) == (1, "Done!", [])
     assert_flash(sim.flash(), lines, 1)
-
-
-def test_line_unwritable_log(programs, tmp_path, start_sim):
-    """A log that cannot be written refuses the run before any port is opened: exit 2 and not a
-    single request at either controller."""
-    image = write_lines(tmp_path / "image.shx", small_image_lines(1))
-    sim = start_sim("pair", count=2)
-    run = kh.run([programs.cli, "--port", sim.paths[0], "--port", sim.paths[1], "--log",
-                  tmp_path / "missing" / "units.jsonl", image], REFUSAL_BOUND_S)
-    sim.stop()
-    assert run.exit_code == 2 and "log" in run.stderr and not run.stdout, run
-    assert sum(sim.requests("1").values()) + sum(sim.requests("2").values()) == 0
-    assert not list(sim.log())
 
 
 # The image check without a controller
