@@ -163,7 +163,8 @@ struct PortTally {
 
 class LineRun {
   public:
-    /// `image` was read and accepted by checkImageFile; it must outlive the run.
+    /// `image` was read and checked by checkImage (and accepted, unless the run is plain); it
+    /// must outlive the run.
     LineRun(const std::vector<std::string>& ports, std::filesystem::path path,
             const CheckedImage& image, const LineOptions& options, Tags tags,
             std::unique_ptr<AuditLog> log, EventStream* events, LineSurroundings& around)
