@@ -610,6 +610,9 @@ sim::UnitSlot unitOf(sim::Options options) {
 TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
     constexpr double kNever = std::numeric_limits<double>::infinity();
     constexpr std::size_t kNone = std::string::npos;
+    // POSIX's numbers for SIGHUP and SIGQUIT, which Windows does not name.
+    constexpr int kHangUp = 1;
+    constexpr int kQuit = 3;
     const std::vector<SimLine> one = {{"/dev/ttyA", {unitSlot(0, kNever)}}};
     sim::Options nak;
     nak.nakProgram = 5;
@@ -658,7 +661,7 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
          .ports = one,
          .options = {.logPath = "units.jsonl"},
          .stopAt = {.unit = 1},
-         .signal = SIGHUP,
+         .signal = kHangUp,
          .exit = 129,
          .outHas = {"Programming!\nCancelled\n"},
          .errHas = {"flash is incomplete"},
@@ -667,7 +670,7 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
          .ports = one,
          .options = {.logPath = "units.jsonl"},
          .stopAt = {.unit = 1, .exitFrame = true},
-         .signal = SIGQUIT,
+         .signal = kQuit,
          .exit = 131,
          .outHas = {"Resetting target\nCancelled\n"},
          .errHas = {"written completely"},
@@ -721,7 +724,8 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
         EXPECT_EQ(opener.opened() > 0, c.portsOpened);
         std::vector<std::string> units;
         if (options.logPath && std::filesystem::exists(*options.logPath)) {
-            std::ifstream log(*options.logPath);
+            std::stringstream log;
+            log << std::ifstream(*options.logPath).rdbuf();
             for (std::string line; std::getline(log, line);) {
                 const json entry = json::parse(line);
                 units.push_back((entry["unit"].is_null()
