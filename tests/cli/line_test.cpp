@@ -728,9 +728,9 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
             log << std::ifstream(*options.logPath).rdbuf();
             for (std::string line; std::getline(log, line);) {
                 const json entry = json::parse(line);
-                units.push_back((entry["unit"].is_null()
-                                     ? entry["port"].get<std::string>()
-                                     : std::to_string(entry["unit"].get<int>())) +
+                const json number = entry.value("unit", json());
+                units.push_back((number.is_null() ? entry["port"].get<std::string>()
+                                                  : std::to_string(number.get<int>())) +
                                 " " + entry["result"].get<std::string>() + " " +
                                 std::to_string(entry["exit"].get<int>()));
             }
