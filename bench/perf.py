@@ -338,6 +338,9 @@ def link_benchmark(cfg: Config):
         return None
     figures = {}
     for entry in json.loads(result.stdout)["benchmarks"]:
+        if entry.get("error_occurred"):
+            log(f"  {entry['name']}: {entry.get('error_message') or 'failed'}")
+            continue
         name = entry["name"].split("/")[0]
         figures[name] = {k: v for k, v in entry.items() if isinstance(v, (int, float))}
     log("  serial port measured")
@@ -622,10 +625,10 @@ def markdown(cfg, info, results, rows, started, finished, load):
         runs_table(results["medium"], results["full"]),
         "",
     ]
-    if link:
-        trip = link.get("BM_FrameRoundTripOnPort", {}).get("median_ms")
-        exchange = link.get("BM_FrameExchange", {}).get("median_ms")
-        silent = link.get("BM_SilentExchange", {}).get("cpu_ms_per_wait")
+    trip = (link or {}).get("BM_FrameRoundTripOnPort", {}).get("median_ms")
+    exchange = (link or {}).get("BM_FrameExchange", {}).get("median_ms")
+    silent = (link or {}).get("BM_SilentExchange", {}).get("cpu_ms_per_wait")
+    if None not in (trip, exchange, silent):
         per_record = statistics.fmean(
             [t for rep in results["medium"] for t in rep["cli"].intervals_ms])
         ref_records = [t for rep in results["medium"] for t in rep["ref"].intervals_ms]
