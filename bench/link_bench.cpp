@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "link/link.h"
@@ -44,10 +45,12 @@ double median(std::vector<double> values) {
 /// A device on a pseudo-terminal and the serial port opened on it.
 struct Bench {
     explicit Bench(benchmark::State& state) {
-        if (!opened.port) state.SkipWithError(opened.error.c_str());
+        if (!failed.empty()) state.SkipWithError(failed.c_str());
     }
     PtyDevice device;
     korvath::serial::OpenedSerialPort opened = korvath::serial::openSerialPort(device.path());
+    // Taken before `owned` moves the port out of `opened`.
+    std::string failed = opened.port ? std::string() : "the port did not open: " + opened.error;
     std::unique_ptr<korvath::link::Port> owned =
         opened.port ? std::move(opened.port) : std::make_unique<korvath::link::ClosedPort>();
     korvath::link::Port& port = *owned;

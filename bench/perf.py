@@ -2,10 +2,12 @@
 """Measures a built Korvath against its performance targets, prints the table and writes it as
 Markdown. Run through scripts/bench.sh, which builds first.
 
-Downloads go from korvath-cli, or from the window driven by korvath_bench_window, through a
-pseudo-terminal to korvath-sim pacing the line at 38400 8N1 with zero programming time; the
-reference client (bench/ref_client.c) programs the same image through the same simulator in the
-same run, so that what the simulator and the machine cost is seen apart from what Korvath adds.
+Downloads go from korvath-cli, from the window driven by korvath_bench_window and from the
+reference client (bench/ref_client.c), each through a pseudo-terminal to a korvath-sim of its own
+pacing the line at 38400 8N1 with zero programming time. The three run at the same moment, so
+that a ratio between two of them compares runs that met the same machine, and what the simulator
+and the machine cost is seen apart from what Korvath adds; every ratio is taken within one
+repetition and reported as the range over the repetitions.
 Each record's time is the interval between consecutive program frames as the simulated
 controller logs them (the moment a frame's last byte arrives), so it holds the line time and
 everything the client adds, and nothing of the driver's own timing.
@@ -66,10 +68,26 @@ class Config:
         return self.build / relative
 
 
-def spread(values, fmt):
+def spread(values, fmt="{:.4f}"):
+    """Lowest–highest of `values`; a single value as it is."""
     if len(values) < 2:
-        return ""
+        return fmt.format(values[0]) if values else ""
     return f"{fmt.format(min(values))}–{fmt.format(max(values))}"
+
+
+def ratio_text(ratios):
+    """A ratio taken in each repetition: lowest–highest, and the mean beside it."""
+    return spread(ratios) + (f" (mean {statistics.fmean(ratios):.4f})" if len(ratios) > 1 else "")
+
+
+def process_cpu_s(pid):
+    """CPU time of a running process, all its threads, from the scheduler's own account (in
+    nanoseconds, where /proc/PID/stat counts 10 ms ticks); NaN once the process is gone."""
+    try:
+        return sum(int((task / "schedstat").read_text().split()[0])
+                   for task in Path(f"/proc/{pid}/task").iterdir()) / 1e9
+    except (FileNotFoundError, ProcessLookupError):
+        return float("nan")
 
 
 def record_stats(intervals):
@@ -83,6 +101,7 @@ def stats_text(intervals):
 
 
 CLIENT_NAMES = {"cli": "korvath-cli", "window": "window", "ref": "reference client"}
+CLIENTS = tuple(CLIENT_NAMES)
 
 
 def log(message):
@@ -108,10 +127,9 @@ def lines_image(path: Path, lines: int):
     return make_image(path, [(start, 0xE80000)])
 
 
-def start_sim(cfg: Config, name: str, *options):
+def start_sim(build: Path, work: Path, name: str, options=()):
     """korvath-sim on a pseudo-terminal with no programming time, logging every request."""
-    return kh.Sim(cfg.tool("tools/sim/korvath-sim"), cfg.work, name,
-                  ["--program-ms", "0", *options])
+    return kh.Sim(build / "tools/sim/korvath-sim", work, name, ["--program-ms", "0", *options])
 
 
 @dataclass
@@ -120,6 +138,12 @@ class Download:
     records: int
     run: kh.Run
     intervals_ms: list
+    # From the scheduler between "Programming!" and "Resetting target": the records alone.
+    programming_cpu_s: float = float("nan")
+
+    @property
+    def mean_ms(self):
+        return statistics.fmean(self.intervals_ms)
 
     @property
     def wall_s(self):
@@ -142,59 +166,86 @@ class Download:
 WINDOW_ENV = {"QT_QPA_PLATFORM": "offscreen"}
 
 
-def client_command(cfg, kind, port, image):
+def client_command(build: Path, kind, port, image):
     if kind == "cli":
-        return [cfg.tool("cli/korvath-cli"), "--port", port, image], None
+        return [build / "cli/korvath-cli", "--port", port, image], None
     if kind == "ref":
-        return [cfg.tool("bench/korvath_ref_client"), "-i", image, port], None
-    return [cfg.tool("bench/korvath_bench_window"), "--download", port, image], WINDOW_ENV
+        return [build / "bench/korvath_ref_client", "-i", image, port], None
+    return [build / "bench/korvath_bench_window", "--download", port, image], WINDOW_ENV
 
 
-def download(cfg: Config, kind: str, image: Path, records: int) -> Download:
-    sim = start_sim(cfg, f"{kind}-{records}")
-    command, env = client_command(cfg, kind, sim.path, image)
+def together(build: Path, work: Path, kinds, image: Path, records: int, name: str,
+             sim_options=(), limit_s=None):
+    """Each client of `kinds` downloads `image` through a korvath-sim of its own, all at the
+    same moment. Korvath's clients start together; the reference client, which neither erases
+    nor resets, starts when the first of them prints "Programming!", so that its records run
+    beside theirs. With `records` above 0 every run must program exactly that many.
+    Returns {kind: Download}."""
     # Far above the expected time: only a hung run is stopped.
-    limit = 60 + records * FLOOR_MS / 1000 * 3
+    limit_s = limit_s or 60 + records * FLOOR_MS / 1000 * 3
+    sims = {}
     try:
-        run = kh.run(command, limit, env=env)
+        for kind in kinds:
+            sims[kind] = start_sim(build, work, f"{name}-{kind}", sim_options)
+        programming = threading.Event()
+        if all(kind == "ref" for kind in kinds):
+            programming.set()
+        processes, samples, runs = {}, {kind: {} for kind in kinds}, {}
+
+        def one(kind):
+            def seen(line):
+                if line in ("Programming!", "Resetting target"):
+                    samples[kind][line] = process_cpu_s(processes[kind].pid)
+                    if line == "Programming!":
+                        programming.set()
+
+            if kind == "ref":
+                programming.wait(limit_s)
+            command, env = client_command(build, kind, sims[kind].path, image)
+            try:
+                runs[kind] = kh.run(command, limit_s, on_line=seen, env=env,
+                                    on_start=lambda proc: processes.__setitem__(kind, proc))
+            finally:
+                # A Korvath client that ends before programming still lets the reference go.
+                programming.set()
+
+        threads = [threading.Thread(target=one, args=(kind,)) for kind in kinds]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
     finally:
-        sim.stop()
-    times = sim.program_times()
-    if run.exit_code != 0 or len(times) != records:
-        raise RuntimeError(f"{kind} download of {records} records failed (exit "
-                           f"{run.exit_code}, {len(times)} frames, last status "
-                           f"{run.status!r}):\n{run.stderr}")
-    result = Download(kind, records, run, [b - a for a, b in zip(times, times[1:])])
-    log(f"  {kind:6} {records:5} records: {run.seconds:7.2f} s, "
-        f"{statistics.fmean(result.intervals_ms):.3f} ms/record, CPU {run.cpu_share * 100:.2f} %")
-    return result
+        for sim in sims.values():
+            sim.stop()
+    results = {}
+    for kind in kinds:
+        run, times = runs[kind], sims[kind].program_times()
+        if records and (run.exit_code != 0 or len(times) != records):
+            raise RuntimeError(f"{kind} download of {records} records failed (exit "
+                               f"{run.exit_code}, {len(times)} frames, last status "
+                               f"{run.status!r}):\n{run.stderr}")
+        marks = samples[kind]
+        results[kind] = Download(kind, records, run, [b - a for a, b in zip(times, times[1:])],
+                                 marks.get("Resetting target", float("nan"))
+                                 - marks.get("Programming!", float("nan")))
+        if records:
+            log(f"  {kind:6} {records:5} records: {run.seconds:7.2f} s, "
+                f"{results[kind].mean_ms:.3f} ms/record, CPU {run.cpu_share * 100:.2f} %")
+    return results
 
 
 def silent_connect(cfg: Config):
     """Both clients at once, each against its own silent controller: the connect phase is all
     waiting, so running them together costs nothing and halves the time."""
-    sims = {kind: start_sim(cfg, f"silent-{kind}", "--silent") for kind in ("cli", "window")}
     image = download_image(cfg.work / "demo-silent.shx", 4)
-    results = {}
-
-    def one(kind):
-        command, env = client_command(cfg, kind, sims[kind].path, image)
-        results[kind] = kh.run(command, cfg.silent_limit_s or 120, env=env)
-
-    threads = [threading.Thread(target=one, args=(kind,)) for kind in sims]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    for sim in sims.values():
-        sim.stop()
-    runs = {}
-    for kind, run in results.items():
+    runs = together(cfg.build, cfg.work, ("cli", "window"), image, 0, "silent", ["--silent"],
+                    cfg.silent_limit_s or 120)
+    for kind, result in runs.items():
+        run = result.run
         if cfg.silent_limit_s is None and run.status != "Connection Error":
             raise RuntimeError(f"{kind} against a silent controller ended with "
                                f"{run.status!r}:\n{run.stderr}")
         log(f"  {kind:6} silent connect: {run.seconds:6.2f} s, CPU {run.cpu_share * 100:.3f} %")
-        runs[kind] = Download(kind, 0, run, [])
     return runs
 
 
@@ -287,6 +338,9 @@ def link_benchmark(cfg: Config):
         return None
     figures = {}
     for entry in json.loads(result.stdout)["benchmarks"]:
+        if entry.get("error_occurred"):
+            log(f"  {entry['name']}: {entry.get('error_message') or 'failed'}")
+            continue
         name = entry["name"].split("/")[0]
         figures[name] = {k: v for k, v in entry.items() if isinstance(v, (int, float))}
     log("  serial port measured")
@@ -328,6 +382,26 @@ def git_state(root: Path):
     return head + (" with uncommitted changes" if dirty else "")
 
 
+def load_text():
+    return " / ".join(f"{v:.2f}" for v in os.getloadavg())
+
+
+def begin(prefix: str, build: Path):
+    """What every measurement starts with: a work folder of its own that is also the programs'
+    HOME, the moment, the load average, and the machine, commit and build type for the report.
+    Returns (work, started, load, info)."""
+    work = Path(tempfile.mkdtemp(prefix=prefix))
+    os.environ.update(kh.private_environment(work))
+    started = datetime.datetime.now(datetime.timezone.utc)
+    load = load_text()
+    info = machine()
+    info["git"] = git_state(Path(__file__).resolve().parent.parent)
+    cache = build / "CMakeCache.txt"
+    info["build_type"] = next((line.split("=", 1)[1] for line in cache.read_text().splitlines()
+                               if line.startswith("CMAKE_BUILD_TYPE:")), "?")
+    return work, started, load, info
+
+
 def section_bounds(text, heading):
     """Where the Markdown section under `heading` starts and ends in `text` (at the next "## "
     heading or the end), or None when there is none."""
@@ -357,52 +431,45 @@ def build_report(cfg, info, results):
     medium, full = results["medium"], results["full"]
     floor_target = FLOOR_MS * RECORD_TARGET
 
-    # 1. Record throughput: every record of a client's runs pooled; the reference client ran
-    # through the same simulator in the same run.
-    def throughput(label, runs_of):
-        ref_mean = statistics.fmean(runs_of("ref")) if runs_of("ref") else None
-        for kind in ("cli", "window", "ref"):
-            intervals = runs_of(kind)
-            if not intervals:
-                continue
+    # Each repetition ran the three clients at the same moment: a ratio is taken within one
+    # repetition, and its target is met only when every repetition meets it.
+    groups = [(f"{cfg.medium_records}-record image", medium)]
+    if full:
+        groups.append((f"{FULL_RECORDS}-record image", full))
+
+    # 1. Record throughput: every record of a client's runs pooled.
+    for label, reps in groups:
+        for kind in CLIENTS:
+            intervals = [t for rep in reps for t in rep[kind].intervals_ms]
             m = statistics.fmean(intervals)
             ours = kind != "ref"
-            rows.append(("1", f"Time per record, {CLIENT_NAMES[kind]}, {label}",
+            rows.append(("1", f"Time per record, {CLIENT_NAMES[kind]}, {label}, {len(reps)} "
+                              "runs pooled",
                          f"{stats_text(intervals)}; floor {FLOOR_MS:.2f} ms, "
                          f"+{(m / FLOOR_MS - 1) * 100:.1f} %",
                          f"≤ {floor_target:.2f} ms" if ours else "—",
                          verdict(m <= floor_target) if ours else "reported"))
         for kind in ("cli", "window"):
-            if ref_mean and runs_of(kind):
-                m = statistics.fmean(runs_of(kind))
-                rows.append(("1", f"Mean time per record, {CLIENT_NAMES[kind]} / reference "
-                                  f"client, {label}",
-                             f"{m / ref_mean:.4f} ({m:.3f} / {ref_mean:.3f} ms)",
-                             f"≤ {REFERENCE_TARGET}", verdict(m / ref_mean <= REFERENCE_TARGET)))
+            ratios = [rep[kind].mean_ms / rep["ref"].mean_ms for rep in reps]
+            rows.append(("1", f"Mean time per record, {CLIENT_NAMES[kind]} / reference client, "
+                              f"{label}, each of {len(reps)} runs",
+                         ratio_text(ratios), f"≤ {REFERENCE_TARGET}",
+                         verdict(max(ratios) <= REFERENCE_TARGET)))
 
-    throughput(f"{cfg.medium_records}-record image, {cfg.repeats} runs pooled",
-               lambda kind: [t for r in medium if r.kind == kind for t in r.intervals_ms])
-    if full:
-        throughput(f"{FULL_RECORDS}-record image",
-                   lambda kind: full[kind].intervals_ms if kind in full else [])
-
-    # 2. CPU
-    # The reference client's share shows what a wake-up costs on this machine in this run.
-    for kind, run in full.items():
+    # 2. CPU, on the largest image measured. The reference client's share shows what a wake-up
+    # costs on this machine in these runs.
+    label, reps = groups[-1]
+    for kind in CLIENTS:
+        shares = [rep[kind].cpu_share * 100 for rep in reps]
+        seconds = [rep[kind].cpu_s for rep in reps]
         ours = kind != "ref"
-        rows.append(("2", f"CPU, whole {FULL_RECORDS}-record download, {CLIENT_NAMES[kind]}",
-                     f"{run.cpu_share * 100:.2f} % ({run.cpu_s:.2f} s CPU in {run.wall_s:.1f} s)",
+        rows.append(("2", f"CPU, whole {label.removesuffix(' image')} download, "
+                          f"{CLIENT_NAMES[kind]}, median of {len(reps)} runs",
+                     f"{median(shares):.2f} % ({spread(shares, '{:.2f}')}; "
+                     f"{median(seconds):.2f} s CPU in "
+                     f"{median(rep[kind].wall_s for rep in reps):.1f} s)",
                      "< 3 %" if ours else "—",
-                     verdict(run.cpu_share < CPU_TARGET) if ours else "reported"))
-    if not full:
-        for kind in ("cli", "window", "ref"):
-            runs = [r for r in medium if r.kind == kind]
-            shares = [r.cpu_share * 100 for r in runs]
-            ours = kind != "ref"
-            rows.append(("2", f"CPU, {cfg.medium_records}-record download, {CLIENT_NAMES[kind]}",
-                         f"{median(shares):.2f} % ({spread(shares, '{:.2f}')})",
-                         "< 3 %" if ours else "—",
-                         verdict(median(shares) < CPU_TARGET * 100) if ours else "reported"))
+                     verdict(median(shares) < CPU_TARGET * 100) if ours else "reported"))
     for kind, run in results["silent"].items():
         rows.append(("2", f"CPU, silent controller's connect phase, "
                           f"{'korvath-cli' if kind == 'cli' else 'window'}",
@@ -433,24 +500,15 @@ def build_report(cfg, info, results):
                      f"growth ≤ {MEMORY_PER_FILE_BYTE:g} × the file",
                      verdict(grew <= memory_bound_kib)))
 
-    # 4. Window overhead
-    ratios, phase_ratios = [], []
-    for rep in range(cfg.repeats):
-        pair = {r.kind: r for r in medium[3 * rep:3 * rep + 3]}
-        ratios.append(pair["window"].wall_s / pair["cli"].wall_s)
-        phase_ratios.append(pair["window"].programming_s / pair["cli"].programming_s)
-    rows.append(("4", f"Window / korvath-cli, total time, {cfg.medium_records}-record image, "
-                      f"{cfg.repeats} pairs",
-                 f"{median(ratios):.4f} ({spread(ratios, '{:.4f}')})", "≤ 1.02",
-                 verdict(median(ratios) <= RATIO_TARGET)))
-    rows.append(("4", "Window / korvath-cli, programming phase only, same runs",
-                 f"{median(phase_ratios):.4f} ({spread(phase_ratios, '{:.4f}')})", "—",
-                 "reported"))
-    if full:
-        ratio = full["window"].wall_s / full["cli"].wall_s
-        rows.append(("4", f"Window / korvath-cli, total time, {FULL_RECORDS}-record image",
-                     f"{ratio:.4f} ({full['window'].wall_s:.1f} s / {full['cli'].wall_s:.1f} s)",
-                     "≤ 1.02", verdict(ratio <= RATIO_TARGET)))
+    # 4. Window overhead, window and korvath-cli side by side in each repetition
+    for label, reps in groups:
+        ratios = [rep["window"].wall_s / rep["cli"].wall_s for rep in reps]
+        phase = [rep["window"].programming_s / rep["cli"].programming_s for rep in reps]
+        rows.append(("4", f"Window / korvath-cli, total time, {label}, each of {len(reps)} runs",
+                     ratio_text(ratios), f"≤ {RATIO_TARGET}",
+                     verdict(max(ratios) <= RATIO_TARGET)))
+        rows.append(("4", f"Window / korvath-cli, programming phase only, {label}, same runs",
+                     ratio_text(phase), "—", "reported"))
 
     # 5. Start-up
     s = results["startup"]
@@ -480,21 +538,23 @@ def table(rows):
     return "\n".join(lines)
 
 
-def runs_table(runs):
-    lines = ["| Client | Records | Total s | Programming s | ms a record: mean (median, p99) | "
-             "CPU s | CPU % |", "|---|---|---|---|---|---|---|"]
-    for r in runs:
-        programming = "—" if r.kind == "ref" else f"{r.programming_s:.2f}"
-        lines.append(
-            f"| {CLIENT_NAMES[r.kind]} | {r.records} | {r.wall_s:.2f} | {programming} | "
-            "{:.3f} ({:.3f}, {:.3f})".format(*record_stats(r.intervals_ms))
-            + f" | {r.cpu_s:.3f} | {r.cpu_share * 100:.3f} |")
+def runs_table(*images):
+    """A row for each client of each repetition of each image (lists of {kind: Download})."""
+    lines = ["| Run | Client | Records | Total s | Programming s | ms a record: mean (median, "
+             "p99) | CPU s | CPU % |", "|---|---|---|---|---|---|---|---|"]
+    for number, runs in (pair for reps in images for pair in enumerate(reps, 1)):
+        for r in runs.values():
+            programming = "—" if r.kind == "ref" else f"{r.programming_s:.2f}"
+            lines.append(
+                f"| {number} | {CLIENT_NAMES[r.kind]} | {r.records} | {r.wall_s:.2f} | "
+                f"{programming} | "
+                "{:.3f} ({:.3f}, {:.3f})".format(*record_stats(r.intervals_ms))
+                + f" | {r.cpu_s:.3f} | {r.cpu_share * 100:.3f} |")
     return "\n".join(lines)
 
 
 def markdown(cfg, info, results, rows, started, finished, load):
     link = results.get("link")
-    full_runs = list(results["full"].values())
     parts = [
         "# Performance",
         "",
@@ -509,8 +569,11 @@ def markdown(cfg, info, results, rows, started, finished, load):
         "",
         table(rows),
         "",
-        "Times per record pool every record interval of a client's runs; spread elsewhere is "
-        "lowest–highest over the repeated runs.",
+        "Times per record pool every record interval of a client's runs. A ratio is taken "
+        "within each repetition, where its two clients ran at the same moment, and given as "
+        "lowest–highest over the repetitions with their mean; a ratio's target is met only "
+        "when every repetition meets it. Spread elsewhere is lowest–highest over the repeated "
+        "runs.",
         "",
         "## How it is measured",
         "",
@@ -523,11 +586,14 @@ def markdown(cfg, info, results, rows, started, finished, load):
         "time is the interval between two consecutive program frames in that log. Images are "
         "made with `srec_cat` (64-byte S2 records from E00000 up, plus the last block E7FFC0). "
         "Every run also pauses 1 s per sector (8 sectors) and 8 s for the reset, by design. "
-        "Window and command line run alternately, in pairs, each pair followed by the "
-        "reference client (`bench/ref_client.c`: probe, password, then each record's frame, "
-        "its ACK and exactly 2 ms of quiet; no erase, no reset) on the same image through a "
-        "simulator of the same kind, so that what the simulator and the machine cost shows in "
-        "its figures as well as in ours.",
+        f"Each image is downloaded in {cfg.repeats} repetitions. In each, korvath-cli, the "
+        "window and the reference client (`bench/ref_client.c`: probe, password, then each "
+        "record's frame, its ACK and exactly 2 ms of quiet; no erase, no reset) program the "
+        "same image at the same moment, each through a simulator of its own: korvath-cli and "
+        "the window start together, the reference client when the first of them prints "
+        "\"Programming!\", so that the three programming phases overlap and what the "
+        "simulator and the machine cost at that moment shows in the reference client's "
+        "figures as well as in ours.",
         "- **Window**: `korvath_bench_window --download` builds the program's window, port "
         "opener and download thread, types the port, clicks Open, picks the image through the "
         "file command and clicks Download (Qt offscreen platform, so the window still paints "
@@ -556,18 +622,18 @@ def markdown(cfg, info, results, rows, started, finished, load):
         "",
         "## Downloads, run by run",
         "",
-        runs_table(results["medium"] + full_runs),
+        runs_table(results["medium"], results["full"]),
         "",
     ]
-    if link:
-        trip = link.get("BM_FrameRoundTripOnPort", {}).get("median_ms")
-        exchange = link.get("BM_FrameExchange", {}).get("median_ms")
-        silent = link.get("BM_SilentExchange", {}).get("cpu_ms_per_wait")
+    trip = (link or {}).get("BM_FrameRoundTripOnPort", {}).get("median_ms")
+    exchange = (link or {}).get("BM_FrameExchange", {}).get("median_ms")
+    silent = (link or {}).get("BM_SilentExchange", {}).get("cpu_ms_per_wait")
+    if None not in (trip, exchange, silent):
         per_record = statistics.fmean(
-            [t for r in results["medium"] if r.kind == "cli" for t in r.intervals_ms])
-        ref_records = [t for r in results["medium"] if r.kind == "ref" for t in r.intervals_ms]
+            [t for rep in results["medium"] for t in rep["cli"].intervals_ms])
+        ref_records = [t for rep in results["medium"] for t in rep["ref"].intervals_ms]
         ref_text = (f" The reference client's record takes {statistics.fmean(ref_records):.2f} ms "
-                    "on the same line." if ref_records else "")
+                    "on the same line at the same moments.")
         line_ms = (PROGRAM_FRAME_BYTES + 1) * BAUD_BYTE_MS
         parts += [
             "## Where a record's time goes",
@@ -600,26 +666,18 @@ def main():
                         help="small images, fewer runs, no full image (a few minutes)")
     args = parser.parse_args()
 
-    work = Path(tempfile.mkdtemp(prefix="korvath-bench-"))
-    os.environ.update(kh.private_environment(work))
-    cfg = Config(build=args.build.resolve(), out=args.out, quick=args.quick, work=work)
+    build = args.build.resolve()
+    for tool in ("cli/korvath-cli", "tools/sim/korvath-sim", "app/korvath",
+                 "bench/korvath_bench_window", "bench/korvath_bench_image",
+                 "bench/korvath_ref_client"):
+        if not (build / tool).exists():
+            sys.exit(f"perf.py: {build / tool} is not built")
+    work, started, load_start, info = begin("korvath-bench-", build)
+    cfg = Config(build=build, out=args.out, quick=args.quick, work=work)
     if args.quick:
         cfg.medium_records, cfg.repeats, cfg.full = 128, 2, False
         cfg.silent_limit_s, cfg.startup_runs, cfg.image_repetitions, cfg.peak_runs = 10, 3, 3, 3
 
-    for tool in ("cli/korvath-cli", "tools/sim/korvath-sim", "app/korvath",
-                 "bench/korvath_bench_window", "bench/korvath_bench_image",
-                 "bench/korvath_ref_client"):
-        if not cfg.tool(tool).exists():
-            sys.exit(f"perf.py: {cfg.tool(tool)} is not built")
-
-    started = datetime.datetime.now(datetime.timezone.utc)
-    load_start = " / ".join(f"{v:.2f}" for v in os.getloadavg())
-    info = machine()
-    info["git"] = git_state(Path(__file__).resolve().parent.parent)
-    cache = cfg.build / "CMakeCache.txt"
-    info["build_type"] = next((line.split("=", 1)[1] for line in cache.read_text().splitlines()
-                               if line.startswith("CMAKE_BUILD_TYPE:")), "?")
 
     results = {}
     log("Start-up")
@@ -631,26 +689,23 @@ def main():
     log("Silent controller")
     results["silent"] = silent_connect(cfg)
 
-    log(f"Downloads of {cfg.medium_records} records, {cfg.repeats} pairs and the reference "
-        "client")
     medium_image = download_image(work / f"records-{cfg.medium_records}.shx", cfg.medium_records)
-    results["medium"] = []
+    results["medium"], results["full"] = [], []
     for rep in range(cfg.repeats):
-        # Alternating which goes first keeps a slow drift of the machine out of the ratio.
-        order = ("cli", "window") if rep % 2 == 0 else ("window", "cli")
-        runs = {kind: download(cfg, kind, medium_image, cfg.medium_records)
-                for kind in (*order, "ref")}
-        results["medium"] += [runs["cli"], runs["window"], runs["ref"]]
-
-    results["full"] = {}
+        log(f"Downloads of {cfg.medium_records} records, all three clients at once, repetition "
+            f"{rep + 1} of {cfg.repeats}")
+        results["medium"].append(together(cfg.build, work, CLIENTS, medium_image,
+                                          cfg.medium_records, f"{cfg.medium_records}-{rep + 1}"))
     if cfg.full:
-        log(f"Downloads of the full {FULL_RECORDS}-record image")
         full_image = make_image(work / "full.shx", [(0xE00000, 0xE80000)])
-        for kind in ("cli", "window", "ref"):
-            results["full"][kind] = download(cfg, kind, full_image, FULL_RECORDS)
+        for rep in range(cfg.repeats):
+            log(f"Downloads of the full {FULL_RECORDS}-record image, all three clients at once, "
+                f"repetition {rep + 1} of {cfg.repeats}")
+            results["full"].append(together(cfg.build, work, CLIENTS, full_image, FULL_RECORDS,
+                                             f"full-{rep + 1}"))
 
     finished = datetime.datetime.now(datetime.timezone.utc)
-    load = (load_start, " / ".join(f"{v:.2f}" for v in os.getloadavg()))
+    load = (load_start, load_text())
     rows = build_report(cfg, info, results)
     print()
     print(f"{info['cpu']}, {info['cores']} cores; {info['os']}")

@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
 """Measures many units at once: one korvath-cli run each with 1, 8, 32 and 64 ports against one
 paced korvath-sim serving them all, and the ideal reference client through the same simulator,
-in one run. Prints the table and writes it as a section of docs/performance.md. Run through
-scripts/bench.sh --scale, which builds first.
+the whole series repeated. Prints the table and writes it as a section of docs/performance.md.
+Run through scripts/bench.sh --scale, which builds first.
 
-One korvath-sim serves max(units) + 1 pseudo-terminals, each with --units successive controllers:
-the k-th run that uses a port meets its k-th unit, which arrives --unit-gap-ms after the one
-before restarted (longer than korvath-cli's reset wait, so a run never meets the next unit). The
-last port belongs to the reference client, which programs the same image at the same time as the
-single unit: it starts when korvath-cli prints "Programming!", so both see the same machine. It
-runs again alongside the 32 units (on flash above its first image), which shows what the
-simulator and the machine lose under that load without Korvath's part. A record's time is the interval between two consecutive program frames of one unit in the
-simulator's log; a run's figures pool the intervals of all its units.
+One korvath-sim serves max(units) pseudo-terminals for korvath-cli, each with --units successive
+controllers: the k-th run that uses a port meets its k-th unit, which arrives --unit-gap-ms after
+the one before restarted (longer than korvath-cli's reset wait, so a run never meets the next
+unit). Beyond them, a port of its own for each run of the reference client, which programs the
+same image at the same time as the single unit: it starts when korvath-cli prints
+"Programming!", so both see the same machine. It runs again alongside the 32 units, which shows
+what the simulator and the machine lose under that load without Korvath's part. A record's time
+is the interval between two consecutive program frames of one unit in the simulator's log; a
+run's figures pool the intervals of all its units. Every ratio is taken within one repetition of
+the series and reported as the range over the repetitions.
 """
 
 import argparse
@@ -23,7 +25,6 @@ import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
@@ -51,13 +52,6 @@ def log(message):
     print(message, file=sys.stderr, flush=True)
 
 
-def process_cpu_s(pid):
-    """CPU time of a running process, all its threads, from the scheduler's own account (in
-    nanoseconds, where /proc/PID/stat counts 10 ms ticks)."""
-    return sum(int((task / "schedstat").read_text().split()[0])
-               for task in Path(f"/proc/{pid}/task").iterdir()) / 1e9
-
-
 class SimPorts:
     """One korvath-sim serving `count` pseudo-terminals, logging every request to a file."""
 
@@ -80,7 +74,7 @@ class SimPorts:
             self.paths.append(path)
 
     def cpu_s(self):
-        return process_cpu_s(self.proc.pid)
+        return perf.process_cpu_s(self.proc.pid)
 
     def stop(self):
         if self.proc.poll() is None:
@@ -111,9 +105,8 @@ class Stage:
     name: str  # "reference" or "korvath-cli"
     units: int
     ports: list  # (port number, unit number) pairs it used
+    rep: int = 0  # which repetition of the series, from 0
     alongside: "Stage | None" = None  # the reference client, run during this one's programming
-    image: Path | None = None  # the reference client's image, when not the units' own
-    run_index: int = 0  # the reference client's k-th run on its port (its unit never restarts)
     wall_s: float = 0.0
     client_cpu_s: float = 0.0
     sim_cpu_s: float = 0.0
@@ -129,23 +122,14 @@ class Stage:
         return statistics.fmean(self.intervals)
 
     @property
-    def median(self):
-        return statistics.median(self.intervals)
-
-    @property
-    def p99(self):
-        return statistics.quantiles(self.intervals, n=100)[98]
-
-    @property
     def client_cpu_pct(self):
         return self.client_cpu_s / self.wall_s * 100
 
     @property
-    def sim_cpu_pct_per_download(self):
-        """The simulator's CPU over the download time it served: each unit's whole run, and
-        the reference client's when it ran alongside."""
-        served = self.wall_s * self.units + (self.alongside.wall_s if self.alongside else 0)
-        return self.sim_cpu_s / served * 100
+    def served_s(self):
+        """The download time the simulator served: each unit's whole run, and the reference
+        client's when it ran alongside."""
+        return self.wall_s * self.units + (self.alongside.wall_s if self.alongside else 0)
 
 
 def final_statuses(run, paths):
@@ -160,7 +144,7 @@ def final_statuses(run, paths):
 
 def run_reference(cfg, sim, stage, image):
     port = sim.paths[stage.ports[0][0] - 1]
-    run = kh.run([cfg.build / "bench" / "korvath_ref_client", "-i", stage.image or image, port],
+    run = kh.run([cfg.build / "bench" / "korvath_ref_client", "-i", image, port],
                  60 + cfg.records * 0.1)
     stage.wall_s, stage.client_cpu_s, stage.exit_code = run.seconds, run.cpu_seconds, run.exit_code
     stage.verdicts = {port: "Done!" if run.exit_code == 0 else run.status}
@@ -209,7 +193,7 @@ def measure(cfg, sim, stage, image):
     if stage.exit_code != 0 or failed or len(stage.verdicts) != stage.units:
         raise RuntimeError(f"{stage.units} units: exit {stage.exit_code}, {len(stage.verdicts)} "
                            f"verdicts, not done: {failed}\n{errors[-4000:]}")
-    log(f"  {stage.units:2} units: {stage.wall_s:6.1f} s, korvath-cli CPU "
+    log(f"  {stage.units:2} units, run {stage.rep + 1}: {stage.wall_s:6.1f} s, korvath-cli CPU "
         f"{stage.client_cpu_pct:.2f} %, simulator CPU {stage.sim_cpu_s:.2f} s")
 
 
@@ -218,8 +202,6 @@ def collect(runs, times, records):
     for run in runs:
         for key in run.ports:
             frames = times.get(key, [])
-            if run.name == "reference":
-                frames = frames[run.run_index * records:(run.run_index + 1) * records]
             if len(frames) != records:
                 raise RuntimeError(f"port {key[0]} unit {key[1]}: {len(frames)} program frames "
                                    f"in the simulator's log, {records} expected")
@@ -233,45 +215,58 @@ def units_text(n):
 
 
 def rows_of(stages):
-    """(measurement, result, target, verdict) rows."""
-    single = stages[0]
+    """(measurement, result, target, verdict) rows. Figures of one client pool its runs; a ratio
+    is taken within each repetition of the series, and its target is met only when every
+    repetition meets it."""
+    series = {}  # units -> that run in each repetition
+    for s in stages:
+        series.setdefault(s.units, []).append(s)
+    single = series[1]
+    runs_text = f"{len(single)} run{'s' if len(single) > 1 else ''}"
     rows = []
-    for s in stages:
-        for who, run in ((f"korvath-cli, {units_text(s.units)}", s),
-                         (f"reference client alongside {units_text(s.units)}", s.alongside)):
-            if run is None:
+    for n, runs in series.items():
+        for who, pooled in ((f"korvath-cli, {units_text(n)}", runs),
+                            (f"reference client alongside {units_text(n)}",
+                             [s.alongside for s in runs if s.alongside])):
+            if not pooled:
                 continue
-            spread = (f"; unit means {min(run.unit_means):.3f}–{max(run.unit_means):.3f}"
-                      if len(run.unit_means) > 1 else "")
-            rows.append((f"Time per record, {who}", f"mean {run.mean:.3f} ms (median "
-                         f"{run.median:.3f}, p99 {run.p99:.3f}){spread}", "—", "reported"))
-    for s in stages:
-        if s.alongside:
-            ratio = s.mean / s.alongside.mean
-            judged = s is single
-            rows.append((f"Mean time per record, korvath-cli ({units_text(s.units)}) / "
-                         "reference client alongside",
-                         f"{ratio:.4f} ({s.mean:.3f} / {s.alongside.mean:.3f} ms)",
+            unit_means = [m for run in pooled for m in run.unit_means]
+            spread = (f"; {'unit' if len(pooled[0].unit_means) > 1 else 'run'} means "
+                      f"{min(unit_means):.3f}–{max(unit_means):.3f}" if len(unit_means) > 1
+                      else "")
+            rows.append((f"Time per record, {who}, {runs_text} pooled",
+                         perf.stats_text([t for run in pooled for t in run.intervals]) + spread,
+                         "—", "reported"))
+    for n, runs in series.items():
+        if runs[0].alongside:
+            ratios = [s.mean / s.alongside.mean for s in runs]
+            judged = n == 1
+            rows.append((f"Mean time per record, korvath-cli ({units_text(n)}) / reference "
+                         f"client alongside, each of {runs_text}", perf.ratio_text(ratios),
                          f"≤ {REF_TARGET}" if judged else "—",
-                         perf.verdict(ratio <= REF_TARGET) if judged else "reported"))
-    for s in stages[1:]:
-        ratio = s.mean / single.mean
-        judged = s.units == TARGET_UNITS
-        rows.append((f"Mean time per record, {s.units} units / 1 unit", f"{ratio:.4f}",
-                     f"≤ {SCALE_TARGET}" if judged else "—",
-                     perf.verdict(ratio <= SCALE_TARGET) if judged else "reported"))
-    for s in stages:
-        pct = s.client_cpu_pct
-        judged = s.units == TARGET_UNITS
-        rows.append((f"CPU of korvath-cli, {units_text(s.units)}, whole run",
-                     f"{pct:.2f} % of a core ({s.client_cpu_s:.2f} s in {s.wall_s:.1f} s)",
+                         perf.verdict(max(ratios) <= REF_TARGET) if judged else "reported"))
+    for n, runs in list(series.items())[1:]:
+        ratios = [s.mean / one.mean for s, one in zip(runs, single)]
+        judged = n == TARGET_UNITS
+        rows.append((f"Mean time per record, {n} units / 1 unit, each of {runs_text}",
+                     perf.ratio_text(ratios), f"≤ {SCALE_TARGET}" if judged else "—",
+                     perf.verdict(max(ratios) <= SCALE_TARGET) if judged else "reported"))
+    for n, runs in series.items():
+        pcts = [s.client_cpu_pct for s in runs]
+        judged = n == TARGET_UNITS
+        rows.append((f"CPU of korvath-cli, {units_text(n)}, whole run, median of {runs_text}",
+                     f"{statistics.median(pcts):.2f} % of a core "
+                     f"({perf.spread(pcts, '{:.2f}')} %)",
                      f"< {CLI_CPU_TARGET:.0f} %" if judged else "—",
-                     perf.verdict(pct < CLI_CPU_TARGET) if judged else "reported"))
-    for s in stages:
-        pct = s.sim_cpu_pct_per_download
-        rows.append((f"CPU of korvath-sim per download, {units_text(s.units)}"
-                     + (" and the reference client" if s.alongside else ""),
-                     f"{pct:.3f} % of a core ({s.sim_cpu_s:.2f} s)", f"< {SIM_CPU_TARGET:.0f} %",
+                     perf.verdict(statistics.median(pcts) < CLI_CPU_TARGET) if judged
+                     else "reported"))
+    for n, runs in series.items():
+        cpu_s = sum(s.sim_cpu_s for s in runs)
+        pct = cpu_s / sum(s.served_s for s in runs) * 100
+        rows.append((f"CPU of korvath-sim per download, {units_text(n)}"
+                     + (" and the reference client" if runs[0].alongside else "")
+                     + f", {runs_text} together",
+                     f"{pct:.3f} % of a core ({cpu_s:.2f} s)", f"< {SIM_CPU_TARGET:.0f} %",
                      perf.verdict(pct < SIM_CPU_TARGET)))
     return rows
 
@@ -283,16 +278,17 @@ def table(rows):
 
 
 def runs_table(stages):
-    lines = ["| Run | Wall s | Client CPU s | Simulator CPU s | Load average (1 min) "
-             "before → after | Records timed |", "|---|---|---|---|---|---|"]
+    lines = ["| Repetition | Run | Wall s | Client CPU s | Simulator CPU s | Load average (1 min) "
+             "before → after | Records timed |", "|---|---|---|---|---|---|---|"]
     for s in stages:
-        lines.append(f"| korvath-cli, {units_text(s.units)} | {s.wall_s:.1f} | "
+        lines.append(f"| {s.rep + 1} | korvath-cli, {units_text(s.units)} | {s.wall_s:.1f} | "
                      f"{s.client_cpu_s:.2f} | {s.sim_cpu_s:.2f} | "
                      f"{s.load[0]:.2f} → {s.load[1]:.2f} | {len(s.intervals)} |")
         if s.alongside:
             r = s.alongside
-            lines.append(f"| reference client alongside ({r.note}) | {r.wall_s:.1f} | "
-                         f"{r.client_cpu_s:.2f} | (above) | | {len(r.intervals)} |")
+            lines.append(f"| {s.rep + 1} | reference client alongside ({r.note}) | "
+                         f"{r.wall_s:.1f} | {r.client_cpu_s:.2f} | (above) | | "
+                         f"{len(r.intervals)} |")
     return "\n".join(lines)
 
 
@@ -317,15 +313,19 @@ def section(cfg, info, sim_command, stages, rows, started, minutes, loads):
         f"about 3 min a run; {cfg.records} records keep all runs within minutes and still "
         f"give every unit {cfg.records - 1} record intervals, 1 % of them beyond the p99.",
         "- **Runs**, one after the other in that simulator: one `korvath-cli` run each with "
-        f"{', '.join(str(s.units) for s in stages)} ports (`--port` repeated); every unit must "
-        "end with \"Done!\". The reference client (`bench/ref_client.c`: probe, password, then "
-        "each record's frame, its ACK and exactly 2 ms of quiet) programs the same image on "
-        "the last port from the moment the single unit prints \"Programming!\", so that both "
-        "meet the same simulator and the same machine; again alongside the "
-        f"{TARGET_UNITS} units (on the flash above), to show what the simulator and the machine "
-        "lose under that load without Korvath's part. A record's time is the interval "
-        "between two consecutive program frames of one unit in the simulator's log (when each "
-        "frame's last byte has arrived); a run's mean, median and p99 pool all its units.",
+        f"{', '.join(str(n) for n in cfg.units)} ports (`--port` repeated), that series "
+        f"{cfg.repeats} times; every unit must end with \"Done!\". The reference client "
+        "(`bench/ref_client.c`: probe, password, then each record's frame, its ACK and exactly "
+        "2 ms of quiet) programs the same image on a port of its own from the moment the "
+        "single unit prints \"Programming!\", so that both meet the same simulator and the "
+        f"same machine; again alongside the {TARGET_UNITS} units, to show what the simulator "
+        "and the machine lose under that load without Korvath's part. A record's time is the "
+        "interval between two consecutive program frames of one unit in the simulator's log "
+        "(when each frame's last byte has arrived); a run's mean, median and p99 pool all its "
+        "units, and a client's rows pool its runs. A ratio is taken within each repetition "
+        "(korvath-cli against the reference client beside it, or against the single unit of "
+        "the same series) and given as lowest–highest over the repetitions with their mean; "
+        "a ratio's target is met only when every repetition meets it.",
         "- **CPU**: korvath-cli's user + system time (all threads, from `wait4`) over its wall "
         "time. The simulator's from the scheduler (`/proc/PID/task/*/schedstat`) over the same "
         "run, divided by the download time it served (units × wall time, plus the reference "
@@ -343,6 +343,7 @@ class Config:
     units: list
     program_ms: float
     quick: bool
+    repeats: int
 
     @property
     def floor_ms(self):
@@ -355,6 +356,8 @@ def main():
     parser.add_argument("--out", type=Path, help="Markdown file whose section to write")
     parser.add_argument("--quick", action="store_true", help="512 records instead of 2048")
     parser.add_argument("--records", type=int, help="records in the image (default 2048)")
+    parser.add_argument("--repeats", type=int,
+                        help="repetitions of the whole series (default 3, 2 with --quick)")
     parser.add_argument("--units", default="1,8,32,64",
                         help="units of each korvath-cli run, comma-separated, the first 1")
     parser.add_argument("--program-ms", type=float, default=2.0,
@@ -362,47 +365,39 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the work folder (logs)")
     args = parser.parse_args()
     units = [int(n) for n in args.units.split(",")]
-    if units[0] != 1 or not all(1 <= n <= 64 for n in units):
-        parser.error("--units: from 1 to 64 each, the first 1")
+    if units[0] != 1 or not all(1 <= n <= 64 for n in units) or len(set(units)) < len(units):
+        parser.error("--units: from 1 to 64 each, each once, the first 1")
     cfg = Config(args.build.resolve(), args.records or (512 if args.quick else 2048), units,
-                 args.program_ms, args.quick)
-    if not 2 <= cfg.records <= 3072:
-        parser.error("--records: from 2 to 3072")
+                 args.program_ms, args.quick, args.repeats or (2 if args.quick else 3))
+    if not 2 <= cfg.records <= 8192:
+        parser.error("--records: from 2 to 8192")
+    if cfg.repeats < 1:
+        parser.error("--repeats: 1 or more")
 
     for tool in ("cli/korvath-cli", "tools/sim/korvath-sim", "bench/korvath_ref_client"):
         if not (cfg.build / tool).exists():
             sys.exit(f"scale.py: {cfg.build / tool} is not built")
-    work = Path(tempfile.mkdtemp(prefix="korvath-scale-"))
-    os.environ.update(kh.private_environment(work))
-    started = datetime.datetime.now(datetime.timezone.utc)
-    load_start = " / ".join(f"{v:.2f}" for v in os.getloadavg())
-    info = perf.machine()
-    info["git"] = perf.git_state(Path(__file__).resolve().parent.parent)
-    cache = (cfg.build / "CMakeCache.txt").read_text().splitlines()
-    info["build_type"] = next((line.split("=", 1)[1] for line in cache
-                               if line.startswith("CMAKE_BUILD_TYPE:")), "?")
+    work, started, load_start, info = perf.begin("korvath-scale-", cfg.build)
 
     image = perf.download_image(work / f"records-{cfg.records}.shx", cfg.records)
-    ports = max(units)
-    # Every port meets one fresh unit per run that uses it.
-    sim = SimPorts(cfg.build / "tools/sim/korvath-sim", work, ports + 1, len(units),
+    # Every korvath-cli port meets one fresh unit per run that uses it; every run of the
+    # reference client has a port of its own beyond them (its unit never restarts).
+    stages, used, port_count = [], {}, max(units)
+    for repetition in range(cfg.repeats):
+        for n in units:
+            pairs = []
+            for port in range(1, n + 1):
+                used[port] = used.get(port, 0) + 1
+                pairs.append((port, used[port]))
+            stage = Stage("korvath-cli", n, pairs, repetition)
+            if n in (1, TARGET_UNITS):
+                port_count += 1
+                stage.alongside = Stage("reference", 1, [(port_count, 1)], repetition)
+            stages.append(stage)
+    sim = SimPorts(cfg.build / "tools/sim/korvath-sim", work, port_count, max(used.values()),
                    ["--program-ms", f"{cfg.program_ms:g}"])
-    log(f"korvath-sim: {len(sim.paths)} ports, {cfg.records}-record image, work folder {work}")
-    stages, used = [], {}
-    for n in units:
-        pairs = []
-        for port in range(1, n + 1):
-            used[port] = used.get(port, 0) + 1
-            pairs.append((port, used[port]))
-        stages.append(Stage("korvath-cli", n, pairs))
-    # The reference client alongside the single unit programs the same image; alongside the
-    # judged number of units, the same number of records above it (its unit never restarts).
-    stages[0].alongside = Stage("reference", 1, [(ports + 1, 1)])
-    for stage in stages[1:]:
-        if stage.units == TARGET_UNITS:
-            base = 0xE40000
-            image_2 = perf.make_image(work / "reference-2.shx", [(base, base + cfg.records * 64)])
-            stage.alongside = Stage("reference", 1, [(ports + 1, 1)], image=image_2, run_index=1)
+    log(f"korvath-sim: {len(sim.paths)} ports, {cfg.records}-record image, {cfg.repeats} "
+        f"repetitions, work folder {work}")
     try:
         for stage in stages:
             measure(cfg, sim, stage, image)
@@ -412,7 +407,7 @@ def main():
             cfg.records)
 
     finished = datetime.datetime.now(datetime.timezone.utc)
-    loads = (load_start, " / ".join(f"{v:.2f}" for v in os.getloadavg()))
+    loads = (load_start, perf.load_text())
     rows = rows_of(stages)
     print()
     print(f"{info['cpu']}, {info['cores']} cores; load average {loads[0]} at the start, "

@@ -10,14 +10,10 @@ docs/performance.md. Run through scripts/bench.sh --usb, which builds first.
 
 import argparse
 import datetime
-import os
 import re
 import shutil
 import statistics
-import subprocess
 import sys
-import tempfile
-import threading
 from pathlib import Path
 
 sys.dont_write_bytecode = True  # nothing written next to the sources
@@ -37,79 +33,34 @@ def log(message):
     print(message, file=sys.stderr, flush=True)
 
 
-def start_sim(build, work, name, latency_ms):
-    return kh.Sim(build / "tools/sim/korvath-sim", work, name,
-                  ["--program-ms", "0", "--usb-latency-ms", str(latency_ms)])
-
-
-def command(build, kind, port, image):
-    if kind == "cli":
-        return [build / "cli/korvath-cli", "--port", port, image]
-    return [build / "bench/korvath_ref_client", "-i", image, port]
-
-
-def process_cpu_s(pid):
-    """CPU time of a running process, all its threads, from the scheduler's own account."""
-    try:
-        return sum(int((task / "schedstat").read_text().split()[0])
-                   for task in Path(f"/proc/{pid}/task").iterdir()) / 1e9
-    except (FileNotFoundError, ProcessLookupError):
-        return float("nan")
+def latency_options(latency_ms):
+    return ["--usb-latency-ms", str(latency_ms)]
 
 
 def side_by_side(build, work, image, records, latency_ms, rep):
     """korvath-cli and the reference client at once, each on a simulator of its own."""
-    sims = {kind: start_sim(build, work, f"{kind}-{latency_ms}-{rep}", latency_ms)
-            for kind in ("cli", "ref")}
-    runs = {}
-    # korvath-cli's CPU while it programs, without its erase, blank checks and reset wait:
-    # sampled when "Programming!" and "Resetting target" appear.
-    process = {}
-    samples = {}
-
-    def sample(line):
-        if line in ("Programming!", "Resetting target") and "cli" in process:
-            samples[line] = process_cpu_s(process["cli"].pid)
-
-    def one(kind):
-        runs[kind] = kh.run(command(build, kind, sims[kind].path, image),
-                            120 + records * 0.2, on_line=sample if kind == "cli" else None,
-                            on_start=lambda proc: process.__setitem__(kind, proc))
-
-    threads = [threading.Thread(target=one, args=(kind,)) for kind in sims]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    results = {}
-    for kind, sim in sims.items():
-        sim.stop()
-        times = sim.program_times()
-        run = runs[kind]
-        if run.exit_code != 0 or len(times) != records:
-            raise RuntimeError(f"{kind} at T={latency_ms} failed: exit {run.exit_code}, "
-                               f"{len(times)} frames\n{run.stderr}")
-        intervals = [b - a for a, b in zip(times, times[1:])]
-        cpu_s = run.cpu_seconds
-        if kind == "cli":
-            cpu_s = samples.get("Resetting target", float("nan")) - \
-                samples.get("Programming!", float("nan"))
-        results[kind] = {"mean": statistics.fmean(intervals),
-                         "median": statistics.median(intervals),
-                         "cpu_us": cpu_s / records * 1e6,
-                         "seconds": run.seconds}
-    log(f"  T={latency_ms:2} ms rep {rep + 1}: cli {results['cli']['mean']:.3f} ms, ref "
-        f"{results['ref']['mean']:.3f} ms, ratio {results['cli']['mean'] / results['ref']['mean']:.4f}")
+    runs = perf.together(build, work, ("cli", "ref"), image, records, f"{latency_ms}-{rep}",
+                         latency_options(latency_ms), 120 + records * 0.2)
+    # korvath-cli's CPU while it programs, without its erase, blank checks and reset wait; the
+    # reference client's whole run, which holds little besides its records.
+    results = {kind: {"mean": run.mean_ms,
+                      "cpu_us": (run.cpu_s if kind == "ref" else run.programming_cpu_s)
+                      / records * 1e6}
+               for kind, run in runs.items()}
+    cli, ref = results["cli"]["mean"], results["ref"]["mean"]
+    log(f"  T={latency_ms:2} ms rep {rep + 1}: cli {cli:.3f} ms, ref {ref:.3f} ms, "
+        f"ratio {cli / ref:.4f}")
     return results
 
 
 def syscalls(build, work, kind, image, latency_ms):
     """Every system call of a whole run, all threads, counted by strace -c."""
-    sim = start_sim(build, work, f"strace-{kind}-{image.stem}-{latency_ms}", latency_ms)
+    sim = perf.start_sim(build, work, f"strace-{kind}-{image.stem}-{latency_ms}",
+                         latency_options(latency_ms))
     out = work / f"strace-{kind}-{image.stem}-{latency_ms}.txt"
     try:
-        run = kh.run(["strace", "-f", "-c", "-o", out, *command(build, kind, sim.path, image)],
-                     600)
+        run = kh.run(["strace", "-f", "-c", "-o", out,
+                      *perf.client_command(build, kind, sim.path, image)[0]], 600)
     finally:
         sim.stop()
     if run.exit_code != 0:
@@ -131,10 +82,6 @@ def per_record(build, work, kind, images, latency_ms):
     return sum(by_call.values()), {n: v for n, v in by_call.items() if v >= 0.05}
 
 
-def spread(values, fmt="{:.4f}"):
-    return f"{fmt.format(min(values))}–{fmt.format(max(values))}"
-
-
 def markdown(rows, calls, started, finished, load, records, repeats, info):
     lines = [
         SECTION,
@@ -152,9 +99,10 @@ def markdown(rows, calls, started, finished, load, records, repeats, info):
         "`korvath-sim --usb-latency-ms T` plays that timer on its pseudo-terminal: the "
         "controller's bytes reach the client only at whole multiples of T ms. "
         f"Each row is a {records}-record download by korvath-cli and, at the same time, by the "
-        "reference client through a simulator of its own; ratios are korvath-cli's mean time "
-        "per record over the reference client's, lowest–highest over "
-        f"{repeats} repetitions.",
+        "reference client through a simulator of its own (it starts when korvath-cli prints "
+        "\"Programming!\", so that their records run side by side); ratios are korvath-cli's "
+        "mean time per record over the reference client's, taken in each repetition and given "
+        f"as lowest–highest over {repeats} repetitions with their mean.",
         "",
         "| T | korvath-cli ms a record (mean per run) | reference ms a record | korvath-cli / reference | "
         "CPU µs a record, korvath-cli | CPU µs a record, reference | CPU korvath-cli / reference |",
@@ -167,9 +115,11 @@ def markdown(rows, calls, started, finished, load, records, repeats, info):
         means[latency] = statistics.fmean(cli)
         ratio = [c / r for c, r in zip(cli, ref)]
         cpu_ratio = [r["cli"]["cpu_us"] / r["ref"]["cpu_us"] for r in reps]
+        spread = perf.spread
         lines.append(
             f"| {latency} ms | {spread(cli, '{:.3f}')} | {spread(ref, '{:.3f}')} | "
-            f"{spread(ratio)} | {spread([r['cli']['cpu_us'] for r in reps], '{:.0f}')} | "
+            f"{perf.ratio_text(ratio)} | "
+            f"{spread([r['cli']['cpu_us'] for r in reps], '{:.0f}')} | "
             f"{spread([r['ref']['cpu_us'] for r in reps], '{:.0f}')} | "
             f"{spread(cpu_ratio, '{:.2f}')} |")
     lines += [
@@ -229,12 +179,7 @@ def main():
     if shutil.which("strace") is None:
         sys.exit("usb_latency.py: strace is missing (Debian: apt-get install strace)")
 
-    work = Path(tempfile.mkdtemp(prefix="korvath-usb-"))
-    os.environ.update(kh.private_environment(work))
-    started = datetime.datetime.now(datetime.timezone.utc)
-    load_start = " / ".join(f"{v:.2f}" for v in os.getloadavg())
-    info = perf.machine()
-    info["git"] = perf.git_state(Path(__file__).resolve().parent.parent)
+    work, started, load_start, info = perf.begin("korvath-usb-", build)
     image = perf.download_image(work / f"records-{args.records}.shx", args.records)
     strace_images = [perf.download_image(work / f"strace-{n}.shx", n) for n in STRACE_SIZES]
 
@@ -248,7 +193,7 @@ def main():
             log(f"  {kind} system calls a record: {calls[(latency, kind)][0]:.2f}")
 
     finished = datetime.datetime.now(datetime.timezone.utc)
-    load = (load_start, " / ".join(f"{v:.2f}" for v in os.getloadavg()))
+    load = (load_start, perf.load_text())
     text = markdown(rows, calls, started, finished, load, args.records, args.repeats, info)
     print(text)
     if args.out:

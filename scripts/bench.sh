@@ -2,10 +2,14 @@
 # Builds the release preset, runs the performance measurements, prints the table and writes
 # docs/performance.md.
 # Usage: scripts/bench.sh [--quick] [--scale | --usb] [--build-dir DIR]
-#   --quick          small images and fewer runs (about 3 minutes); writes DIR/performance-quick.md
+#   (default)        3 repetitions of each download, korvath-cli, the window and the reference
+#                    client at the same moment in each (about 13 minutes)
+#   --quick          small images and 2 repetitions (about 2 minutes); writes
+#                    DIR/performance-quick.md
 #   --scale          instead: many units at once, 1 to 64 ports in one korvath-cli run against one
-#                    paced korvath-sim, and the reference client (about 5 minutes, 2 with --quick);
-#                    writes only that section of the same file
+#                    paced korvath-sim, and the reference client, the series 3 times (about 14
+#                    minutes; 2 times and smaller images with --quick, about 4); writes only that
+#                    section of the same file
 #   --usb            instead: 2048-record downloads through a played USB latency timer (16 and
 #                    1 ms) beside the reference client, 3 repetitions, and system calls a record
 #                    (about 15 minutes; 256 records and 2 repetitions with --quick); writes
