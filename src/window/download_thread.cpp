@@ -1,5 +1,6 @@
 #include "window/download_thread.h"
 
+#include <optional>
 #include <utility>
 
 #include "download/progress_text.h"
@@ -23,11 +24,14 @@ class DownloadThread::Observer final : public download::DownloadObserver {
         errorShown_ = false;
         busyPointer_ = false;
         programmingStartMs_ = -1;
+        lastRecordShownMs_ = -1;
+        heldRecord_.reset();
         lastStatus_.clear();
     }
     [[nodiscard]] const std::string& lastStatus() const { return lastStatus_; }
 
     void showStatus(std::string_view text, download::Severity severity) override {
+        showHeldRecord();
         lastStatus_ = std::string(text);
         owner_.post_(StatusReport{lastStatus_, severityOf(severity)});
     }
@@ -41,6 +45,18 @@ class DownloadThread::Observer final : public download::DownloadObserver {
         if (!busyPointer_ && progress.phase != download::Phase::Connecting) {
             busyPointer_ = true;
             owner_.post_(BusyPointerReport{true});
+        }
+        // A record takes about 22 ms; drawing each one costs the window more than the download
+        // and tells the eye nothing a tenth of a second would not. A record held back shows
+        // with the next status, so the bar ends where the download did.
+        heldRecord_.reset();
+        if (progress.count == download::Count::Record && progress.step < progress.steps) {
+            const double now = owner_.clock_.nowMs();
+            if (lastRecordShownMs_ >= 0 && now - lastRecordShownMs_ < kRecordRedrawMs) {
+                heldRecord_ = progress;
+                return;
+            }
+            lastRecordShownMs_ = now;
         }
         ProgressReport report;
         // A bar without steps (a tiny image) stays empty rather than turning into a busy
@@ -67,6 +83,13 @@ class DownloadThread::Observer final : public download::DownloadObserver {
     }
 
   private:
+    void showHeldRecord() {
+        if (!heldRecord_) return;
+        const download::Progress held = *heldRecord_;
+        lastRecordShownMs_ = -1;
+        showProgress(held);
+    }
+
     /// What the phase counts; during programming the records done of the image's total, the
     /// time taken and the time left.
     std::string tipFor(const download::Progress& progress) {
@@ -85,7 +108,11 @@ class DownloadThread::Observer final : public download::DownloadObserver {
     DownloadThread& owner_;
     bool errorShown_ = false;
     bool busyPointer_ = false;
+    static constexpr double kRecordRedrawMs = 100;
+
     double programmingStartMs_ = -1;  // on the download's clock; -1 before programming
+    double lastRecordShownMs_ = -1;   // when a record's progress was last posted
+    std::optional<download::Progress> heldRecord_;
     std::string lastStatus_;
 };
 

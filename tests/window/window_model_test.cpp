@@ -300,7 +300,8 @@ struct Failure {
     const char* name;
     std::function<void(sim::Options&)> fault;
     const char* status;
-    const char* details;  ///< the start of the details line; null: the file's facts
+    const char* details;           ///< the start of the details line; null: the file's facts
+    const char* barTip = nullptr;  ///< the start of the bar's tool tip at the end, when given
 };
 
 std::ostream& operator<<(std::ostream& out, const Failure& failure) {
@@ -319,6 +320,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "the port is the controller's (the port box lists the ports found)."},
         Failure{"NakAfterErasing", [](sim::Options& o) { o.nakProgram = 1; }, "Flash Error",
                 "The flash is incomplete: run the download again"},
+        // Records come faster than the bar is redrawn; the bar still ends on the last one.
+        Failure{"NakOnTheThirdRecord", [](sim::Options& o) { o.nakProgram = 3; }, "Flash Error",
+                "The flash is incomplete: run the download again", "2 of 4 records, "},
         Failure{"WrongPassword", [](sim::Options& o) { o.refusePasswords = true; },
                 "Wrong Password", nullptr}),
     [](const auto& info) { return info.param.name; });
@@ -335,6 +339,9 @@ TEST_P(DownloadEnding, DetailsSayWhatToDo) {
     EXPECT_EQ(statuses.back(), GetParam().status);
     const std::string details = GetParam().details ? GetParam().details : state().fileTip;
     EXPECT_EQ(state().details.rfind(details, 0), 0u) << state().details;
+    if (GetParam().barTip) {
+        EXPECT_EQ(state().barTip.rfind(GetParam().barTip, 0), 0u) << state().barTip;
+    }
     EXPECT_EQ(beeps, 1);
     EXPECT_FALSE(state().busyPointer);
     EXPECT_TRUE(state().enabled.download);
