@@ -29,7 +29,7 @@ std::string refusalText(const image::Refusal& refusal) {
 
 }  // namespace
 
-int exitCodeFor(download::Outcome outcome) {
+int exitCodeFor(download::Outcome outcome, int signal) {
     switch (outcome) {
         case download::Outcome::Done:
             return kExitDone;
@@ -38,7 +38,7 @@ int exitCodeFor(download::Outcome outcome) {
         case download::Outcome::ImageUnreadable:
             return kExitUsage;
         case download::Outcome::Cancelled:
-            return platform::cancelledExitCode(platform::SignalWatch::signalNumber());
+            return platform::cancelledExitCode(signal);
         case download::Outcome::DeviceFailure:
         case download::Outcome::NotRun:
             break;

@@ -17,9 +17,9 @@ inline constexpr int kExitFailed = 1;   ///< the controller or the line failed
 inline constexpr int kExitUsage = 2;    ///< usage, an unreadable image, a port not opened
 inline constexpr int kExitRefused = 3;  ///< the image was refused
 
-/// The exit code for how a download ended.
-/// A cancelled run exits 128 + the signal that stopped it (130 for Ctrl-C, 143 for SIGTERM).
-[[nodiscard]] int exitCodeFor(download::Outcome outcome);
+/// The exit code for how a download ended. A cancelled run exits 128 + `signal`, the signal
+/// that stopped it (130 for Ctrl-C, 143 for SIGTERM).
+[[nodiscard]] int exitCodeFor(download::Outcome outcome, int signal);
 
 /// The exit code for an image check: 0 accepted, 2 not read (missing, folder, not a regular
 /// file), 3 refused (a rule, or too long).

@@ -202,14 +202,14 @@ int main(int argc, char** argv) {
     korvath::platform::SignalWatch signalWatch(stop);
     korvath::link::SteadyClock clock;
     korvath::ports::SystemPorts ports;
-    korvath::ports::OpenedPort opened = ports.open(portText, clock);
+    korvath::platform::Result<korvath::ports::OpenedPort> opened = ports.open(portText, clock);
     if (!opened) {
         std::fprintf(stderr, "korvath-cli: cannot open port \"%s\": %s\n",
-                     printable(portText).c_str(), printable(opened.error).c_str());
+                     printable(portText).c_str(), printable(opened.fault().text).c_str());
         return kExitUsage;
     }
-    if (!opened.advice.empty())
-        std::fprintf(stderr, "korvath-cli: %s\n", printable(opened.advice).c_str());
+    if (!opened->advice.empty())
+        std::fprintf(stderr, "korvath-cli: %s\n", printable(opened->advice).c_str());
 
     // The progress line redraws itself with \r and ESC [K, which a Windows console obeys only
     // when asked to.
@@ -222,19 +222,20 @@ int main(int argc, char** argv) {
     korvath::cli::ModeObserver observer(console, modes, clock, stderr);
     korvath::cli::OutputCheck output(stop);
     korvath::cli::OutputCheckedObserver checked(observer, output);
-    korvath::link::Link link(*opened.port, clock, &checked);
+    korvath::link::Link link(*opened->port, clock, &checked);
     if (modes.trace) link.setTrace(&observer);
     korvath::download::Downloader downloader(link, checked);
     downloader.setStopToken(stop.get_token());
     const korvath::download::DownloadResult result = downloader.RunDownload(read);
     observer.finish();
     console.finish();
-    opened.port->close();
+    opened->port->close();
     korvath::cli::printGuidance(result, portText, stderr);
     // A closed output keeps its signal's code (141); any other write error is a failure.
     if (output.check() && korvath::platform::SignalWatch::signalNumber() == 0) {
         output.report();
         return korvath::cli::kExitFailed;
     }
-    return korvath::cli::exitCodeFor(result.outcome);
+    return korvath::cli::exitCodeFor(result.outcome,
+                                     korvath::platform::SignalWatch::signalNumber());
 }

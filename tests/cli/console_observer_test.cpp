@@ -58,9 +58,11 @@ TEST(ConsoleObserver, StatusLinesGoToStdoutAndErrorsToStderrWithoutABarWhenNotAT
     observer.showStatus("Idle", download::Severity::Normal);
     observer.showProgress({50, 100, download::Phase::Connecting});
     observer.showStatus("Connection Error", download::Severity::Error);
-    observer.reportError(57, "Device I/O error: /dev/ttyUSB0 is gone");
+    observer.reportError(
+        {platform::ErrorNumber::DeviceIo, "Device I/O error: /dev/ttyUSB0 is gone"});
     // A port name in a report reaches the terminal without its control characters.
-    observer.reportError(57, "Device I/O error: /dev/x\n0 - ok\x1b]0;t\x07 is gone");
+    observer.reportError(
+        {platform::ErrorNumber::DeviceIo, "Device I/O error: /dev/x\n0 - ok\x1b]0;t\x07 is gone"});
     observer.explainStatus("line 2: \x9b");
     observer.finish();
     EXPECT_EQ(contents(f.out), "Idle\nConnection Error\n");
@@ -391,7 +393,7 @@ TEST_P(FaultMatrix, EndsAsTheCommandLineReportsItAndACleanDownloadFollows) {
     EXPECT_EQ(run.statuses.front(), "Idle");
     EXPECT_EQ(run.statuses.back(), c.status);
     EXPECT_EQ(run.result.lastStatus, c.status);
-    EXPECT_EQ(exitCodeFor(run.result.outcome), c.exitCode);
+    EXPECT_EQ(exitCodeFor(run.result.outcome, 0), c.exitCode);
     if (c.report != nullptr) {
         EXPECT_TRUE(std::any_of(
             run.reports.begin(), run.reports.end(),
@@ -409,7 +411,7 @@ TEST_P(FaultMatrix, EndsAsTheCommandLineReportsItAndACleanDownloadFollows) {
         order.push_back("Blank external flash S" + std::to_string(sector));
     order.insert(order.end(), {"Programming!", "Resetting target", "Done!"});
     EXPECT_EQ(after.statuses, order);
-    EXPECT_EQ(exitCodeFor(after.result.outcome), kExitDone);
+    EXPECT_EQ(exitCodeFor(after.result.outcome, 0), kExitDone);
     EXPECT_TRUE(after.flash == flashHolding(lines));
     // Every drawn line fits in 39 columns (a terminal wraps one that fills its last column);
     // connecting and erasing show their counts, programming counts the image's records.
