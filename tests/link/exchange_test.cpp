@@ -168,7 +168,7 @@ TEST_F(ExchangeTest, WriteFailureIsReportedOnce) {
     EXPECT_FALSE(link.probe());
     EXPECT_FALSE(link.unlock());
     ASSERT_EQ(sink.reports.size(), 1u);
-    EXPECT_EQ(sink.reports[0].number, ErrorNumber::DeviceIo);
+    EXPECT_EQ(sink.reports[0].shown(), "57 - Device I/O error: the device was disconnected");
 }
 
 // The wire trace sees each frame that reached the port, with its reply, time-out and times.
