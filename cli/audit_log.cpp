@@ -16,11 +16,13 @@ constexpr std::size_t kRoomForALine = 4096;
 
 }  // namespace
 
-platform::Result<Tags> parseTags(const std::vector<std::string>& texts) {
-    const auto refused = [](std::string text) {
-        return platform::Fault{platform::ErrorNumber::InvalidArgument, std::move(text)};
+ParsedTags parseTags(const std::vector<std::string>& texts) {
+    ParsedTags parsed;
+    const auto refused = [&](std::string text) {
+        parsed.checked = platform::Fault{platform::ErrorNumber::InvalidArgument, std::move(text)};
+        return parsed;
     };
-    Tags tags;
+    Tags& tags = parsed.tags;
     for (const std::string& text : texts) {
         const std::size_t equals = text.find('=');
         const std::string key = text.substr(0, equals);
@@ -37,7 +39,7 @@ platform::Result<Tags> parseTags(const std::vector<std::string>& texts) {
             return refused("--tag " + key + " given twice");
         tags.emplace_back(key, text.substr(equals + 1));
     }
-    return tags;
+    return parsed;
 }
 
 std::string isoUtc(std::chrono::system_clock::time_point when) {

@@ -54,9 +54,14 @@ struct UnitRecord {
     std::optional<std::string> serial;    ///< the unit's serial number, from --ask-serial
 };
 
-/// The tags of `texts` ("KEY=VALUE" each), or an InvalidArgument fault saying why they are
-/// refused: a key is one or more letters, digits, '_', '-' or '.', and given once.
-[[nodiscard]] platform::Result<Tags> parseTags(const std::vector<std::string>& texts);
+/// The tags of `texts` ("KEY=VALUE" each) up to the first one refused, and that refusal (an
+/// InvalidArgument fault): a key is one or more letters, digits, '_', '-' or '.', and given
+/// once. The tags read before a refusal still name the refused run in its result event.
+struct ParsedTags {
+    Tags tags;
+    platform::Result<void> checked{};
+};
+[[nodiscard]] ParsedTags parseTags(const std::vector<std::string>& texts);
 
 /// "2026-12-07T13:05:09.123Z".
 [[nodiscard]] std::string isoUtc(std::chrono::system_clock::time_point when);

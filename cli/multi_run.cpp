@@ -584,7 +584,7 @@ bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options
 
 int runLine(const std::vector<std::string>& ports, const std::filesystem::path& image,
             image::ImageRead read, const LineOptions& options) {
-    platform::Result<Tags> tags = parseTags(options.tagTexts);
+    ParsedTags tags = parseTags(options.tagTexts);
     std::unique_ptr<EventStream> events;
     if (options.json) events = std::make_unique<EventStream>(stdout);
     // Every ending before the ports open is a result event too, with the reason.
@@ -596,11 +596,11 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
                                           .result = result,
                                           .reason = reason,
                                           .line = line,
-                                          .tags = tags ? *tags : Tags{}}));
+                                          .tags = tags.tags}));
         }
         return code;
     };
-    if (!tags) return refuse(kExitUsage, "Usage error", tags.fault().text);
+    if (!tags.checked) return refuse(kExitUsage, "Usage error", tags.checked.fault().text);
     if (ports.size() > kMaxPorts) {
         return refuse(kExitUsage, "Usage error",
                       "at most " + std::to_string(kMaxPorts) + " ports at once, " +
@@ -630,7 +630,7 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
         }
         log = std::move(*opened);
     }
-    LineRun run(ports, image, checked, options, std::move(*tags), std::move(log), events.get());
+    LineRun run(ports, image, checked, options, std::move(tags.tags), std::move(log), events.get());
     return run.run();
 }
 

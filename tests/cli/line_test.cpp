@@ -235,19 +235,19 @@ TEST(JsonEvents, EveryKindParsesAndNamesItsPortAndTime) {
 
 // --tag KEY=VALUE: the value may hold anything, even '='; the key is a plain word, given once.
 TEST(Tags, KeyValuePairsInTheirOrder) {
-    const platform::Result<Tags> good =
-        parseTags({"operator=Kim Lee", "batch=B=17", "fixture.id=3", "x="});
-    ASSERT_TRUE(good) << good.fault().text;
-    EXPECT_EQ(*good,
+    const ParsedTags good = parseTags({"operator=Kim Lee", "batch=B=17", "fixture.id=3", "x="});
+    ASSERT_TRUE(good.checked) << good.checked.fault().text;
+    EXPECT_EQ(good.tags,
               (Tags{{"operator", "Kim Lee"}, {"batch", "B=17"}, {"fixture.id", "3"}, {"x", ""}}));
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"operator"},
                                                 {"=kim"},
                                                 {"op er=kim"},
                                                 {"a\nb=1"},
                                                 {"op=1", "op=2"}}) {
-        EXPECT_FALSE(parseTags(bad)) << bad.front();
+        EXPECT_FALSE(parseTags(bad).checked) << bad.front();
     }
-    EXPECT_EQ(parseTags({"a\x1b=1"}).fault().text,
+    EXPECT_EQ(parseTags({"op=1", "bad"}).tags, (Tags{{"op", "1"}})) << "named in the refusal";
+    EXPECT_EQ(parseTags({"a\x1b=1"}).checked.fault().text,
               "--tag a\\x1b=1: give KEY=VALUE, the key made of letters, digits, '_', '-' or '.'");
 }
 
