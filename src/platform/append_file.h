@@ -29,9 +29,9 @@ class AppendFile {
 
     /// Writes `bytes` with one write at the end of the file and flushes them to the disk. When
     /// they cannot be written the file is cut back to the size it had before, so that it never
-    /// ends in part of a record. A file that does not end in a line
-    /// break gets one first, so that a record never continues a broken one. A file deleted or
-    /// replaced since the last write is opened again at its path (created when it is gone).
+    /// ends in part of a record. A file that does not end in a line break gets one first, so
+    /// that a record never continues a broken one. A file deleted or replaced since the last
+    /// write is opened again at its path (created when it is gone).
     [[nodiscard]] Result<void> append(std::string_view bytes);
 
     /// The path given to open().

@@ -31,9 +31,9 @@ inline constexpr int kMaxPortNumber = 32767;
 /// clamped into another port: with several adapters on a bench that would flash the wrong
 /// controller.
 ///
-/// - A whole positive number ("1", "12", "007") is that port number, up to kMaxPortNumber.
 /// A text that names no port is an InvalidArgument fault saying why.
 ///
+/// - A whole positive number ("1", "12", "007") is that port number, up to kMaxPortNumber.
 /// - "sim" or "sim:1".."sim:3" (any case) is the simulated controller of that model ("sim" is
 ///   model 1); any other "sim:" text is refused.
 /// - "usb:SERIAL" (any case) is the USB adapter whose serial number is SERIAL: the name stays
