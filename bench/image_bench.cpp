@@ -60,7 +60,7 @@ class AckingPort final : public link::Port {
         waiting_ = 0;
         return true;
     }
-    [[nodiscard]] link::PortError lastError() const override { return {}; }
+    [[nodiscard]] korvath::platform::Fault lastError() const override { return {}; }
     void close() override {}
 
   private:

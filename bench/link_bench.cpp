@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "link/link.h"
@@ -45,14 +44,13 @@ double median(std::vector<double> values) {
 /// A device on a pseudo-terminal and the serial port opened on it.
 struct Bench {
     explicit Bench(benchmark::State& state) {
-        if (!failed.empty()) state.SkipWithError(failed.c_str());
+        if (!opened) state.SkipWithError(opened.fault().text.c_str());
     }
     PtyDevice device;
-    korvath::serial::OpenedSerialPort opened = korvath::serial::openSerialPort(device.path());
-    // Taken before `owned` moves the port out of `opened`.
-    std::string failed = opened.port ? std::string() : "the port did not open: " + opened.error;
+    korvath::platform::Result<korvath::link::OpenedPort> opened =
+        korvath::serial::openSerialPort(device.path());
     std::unique_ptr<korvath::link::Port> owned =
-        opened.port ? std::move(opened.port) : std::make_unique<korvath::link::ClosedPort>();
+        opened ? std::move(opened->port) : std::make_unique<korvath::link::ClosedPort>();
     korvath::link::Port& port = *owned;
     SteadyClock clock;
 };

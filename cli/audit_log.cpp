@@ -18,6 +18,11 @@ constexpr std::size_t kRoomForALine = 4096;
 
 ParsedTags parseTags(const std::vector<std::string>& texts) {
     ParsedTags parsed;
+    const auto refused = [&](std::string text) {
+        parsed.checked = platform::Fault{platform::ErrorNumber::InvalidArgument, std::move(text)};
+        return parsed;
+    };
+    Tags& tags = parsed.tags;
     for (const std::string& text : texts) {
         const std::size_t equals = text.find('=');
         const std::string key = text.substr(0, equals);
@@ -26,16 +31,13 @@ ParsedTags parseTags(const std::vector<std::string>& texts) {
                    c == '_' || c == '-' || c == '.';
         });
         if (equals == std::string::npos || !keyOk) {
-            parsed.error = "--tag " + platform::printable(text) +
-                           ": give KEY=VALUE, the key made of letters, digits, '_', '-' or '.'";
-            return parsed;
+            return refused("--tag " + platform::printable(text) +
+                           ": give KEY=VALUE, the key made of letters, digits, '_', '-' or '.'");
         }
         const auto same = [&](const auto& tag) { return tag.first == key; };
-        if (std::any_of(parsed.tags.begin(), parsed.tags.end(), same)) {
-            parsed.error = "--tag " + key + " given twice";
-            return parsed;
-        }
-        parsed.tags.emplace_back(key, text.substr(equals + 1));
+        if (std::any_of(tags.begin(), tags.end(), same))
+            return refused("--tag " + key + " given twice");
+        tags.emplace_back(key, text.substr(equals + 1));
     }
     return parsed;
 }
@@ -120,13 +122,14 @@ std::string auditLine(const UnitRecord& record) {
     return line;
 }
 
-AuditLog::Opened AuditLog::open(const std::filesystem::path& path) {
-    platform::AppendFile::Opened opened = platform::AppendFile::open(path, kRoomForALine);
-    if (!opened.file) return {nullptr, std::move(opened.error)};
-    return {std::unique_ptr<AuditLog>(new AuditLog(std::move(opened.file))), {}};
+platform::Result<std::unique_ptr<AuditLog>> AuditLog::open(const std::filesystem::path& path) {
+    platform::Result<std::unique_ptr<platform::AppendFile>> opened =
+        platform::AppendFile::open(path, kRoomForALine);
+    if (!opened) return opened.fault();
+    return std::unique_ptr<AuditLog>(new AuditLog(std::move(*opened)));
 }
 
-std::string AuditLog::append(const UnitRecord& record) {
+platform::Result<void> AuditLog::append(const UnitRecord& record) {
     return file_->append(auditLine(record));
 }
 

@@ -54,11 +54,12 @@ struct UnitRecord {
     std::optional<std::string> serial;    ///< the unit's serial number, from --ask-serial
 };
 
-/// The tags of `texts` ("KEY=VALUE" each), or why they are refused: a key is one or more
-/// letters, digits, '_', '-' or '.', and given once.
+/// The tags of `texts` ("KEY=VALUE" each) up to the first one refused, and that refusal (an
+/// InvalidArgument fault): a key is one or more letters, digits, '_', '-' or '.', and given
+/// once. The tags read before a refusal still name the refused run in its result event.
 struct ParsedTags {
     Tags tags;
-    std::string error;
+    platform::Result<void> checked{};
 };
 [[nodiscard]] ParsedTags parseTags(const std::vector<std::string>& texts);
 
@@ -92,18 +93,13 @@ struct ParsedTags {
 /// loses at most the unit in progress. Threads may append at the same time: lines never mix.
 class AuditLog {
   public:
-    struct Opened {
-        std::unique_ptr<AuditLog> log;  ///< empty when the file cannot be written
-        std::string error;              ///< then why
-    };
-
     /// Opens (creating it if need be) `path` for appending: only a regular file on a file
     /// system with room for a line is taken.
-    [[nodiscard]] static Opened open(const std::filesystem::path& path);
+    [[nodiscard]] static platform::Result<std::unique_ptr<AuditLog>> open(
+        const std::filesystem::path& path);
 
-    /// Empty on success, else why the line could not be written (nothing of it is then left in
-    /// the file).
-    [[nodiscard]] std::string append(const UnitRecord& record);
+    /// Writes the record's line; when that fails, nothing of it is left in the file.
+    [[nodiscard]] platform::Result<void> append(const UnitRecord& record);
 
   private:
     explicit AuditLog(std::unique_ptr<platform::AppendFile> file) : file_(std::move(file)) {}

@@ -50,9 +50,7 @@ class ModeObserver final : public download::DownloadObserver, public link::WireT
     void explainStatus(std::string_view reason) override { inner_.explainStatus(reason); }
     void showProgress(const download::Progress& progress) override;
     void askToRemoveProgrammingCard() override { inner_.askToRemoveProgrammingCard(); }
-    void reportError(int number, const std::string& description) override {
-        inner_.reportError(number, description);
-    }
+    void reportError(const platform::Fault& fault) override { inner_.reportError(fault); }
     void exchanged(const link::WireExchange& exchange) override;
 
     /// Shows the final status when --quiet held it back.

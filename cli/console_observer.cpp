@@ -162,9 +162,10 @@ void ConsoleObserver::explainStatus(std::string_view reason) {
     std::fflush(err_);
 }
 
-void ConsoleObserver::reportError(int number, const std::string& description) {
+void ConsoleObserver::reportError(const platform::Fault& fault) {
     clearBar();
-    std::fprintf(err_, "%d - %s\n", number, platform::printable(description).c_str());
+    std::fprintf(err_, "%d - %s\n", static_cast<int>(fault.number),
+                 platform::printable(fault.text).c_str());
     std::fflush(err_);
 }
 

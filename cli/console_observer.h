@@ -31,7 +31,7 @@ class ConsoleObserver final : public download::DownloadObserver {
     void explainStatus(std::string_view reason) override;
     void showProgress(const download::Progress& progress) override;
     void askToRemoveProgrammingCard() override;
-    void reportError(int number, const std::string& description) override;
+    void reportError(const platform::Fault& fault) override;
 
     /// The last status text shown, as the status box would hold it.
     [[nodiscard]] const std::string& lastStatus() const { return lastStatus_; }

@@ -70,9 +70,9 @@ Event progressEvent(const std::string& port, std::optional<int> unit,
                       {"total", counted ? progress.steps : 0}});
 }
 
-Event errorEvent(const std::string& port, std::optional<int> unit, int number,
-                 const std::string& text) {
-    return portEvent("error", port, unit, {{"number", number}, {"text", jsonText(text)}});
+Event errorEvent(const std::string& port, std::optional<int> unit, const platform::Fault& fault) {
+    return portEvent("error", port, unit,
+                     {{"number", static_cast<int>(fault.number)}, {"text", jsonText(fault.text)}});
 }
 
 Event resultEvent(const UnitRecord& record) {
@@ -130,8 +130,8 @@ void JsonObserver::askToRemoveProgrammingCard() {
     stream_.write(statusEvent(port_, unit_, kCardStatus, download::Severity::Error));
 }
 
-void JsonObserver::reportError(int number, const std::string& description) {
-    stream_.write(errorEvent(port_, unit_, number, description));
+void JsonObserver::reportError(const platform::Fault& fault) {
+    stream_.write(errorEvent(port_, unit_, fault));
 }
 
 }  // namespace korvath::cli

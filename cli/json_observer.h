@@ -35,8 +35,8 @@ using WallClock = std::function<std::chrono::system_clock::time_point()>;
                                      std::string_view text);
 [[nodiscard]] Event progressEvent(const std::string& port, std::optional<int> unit,
                                   const download::Progress& progress);
-[[nodiscard]] Event errorEvent(const std::string& port, std::optional<int> unit, int number,
-                               const std::string& text);
+[[nodiscard]] Event errorEvent(const std::string& port, std::optional<int> unit,
+                               const platform::Fault& fault);
 /// A unit's verdict (see verdictFields), with its port.
 [[nodiscard]] Event resultEvent(const UnitRecord& record);
 
@@ -81,7 +81,7 @@ class JsonObserver final : public download::DownloadObserver {
     void explainStatus(std::string_view reason) override;
     void showProgress(const download::Progress& progress) override;
     void askToRemoveProgrammingCard() override;
-    void reportError(int number, const std::string& description) override;
+    void reportError(const platform::Fault& fault) override;
 
   private:
     EventStream& stream_;

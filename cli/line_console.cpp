@@ -93,11 +93,11 @@ void LineConsole::progress(std::size_t port, const download::Progress& progress)
     if (board_ && Clock::now() - lastDraw_ >= kBoardInterval) drawBoard();
 }
 
-void LineConsole::error(std::size_t port, int number, const std::string& text) {
+void LineConsole::error(std::size_t port, const platform::Fault& fault) {
     const std::lock_guard lock(mutex_);
     eraseBoard();
-    std::fprintf(err_, "%s: %d - %s\n", ports_[port].c_str(), number,
-                 platform::printable(text).c_str());
+    std::fprintf(err_, "%s: %d - %s\n", ports_[port].c_str(), static_cast<int>(fault.number),
+                 platform::printable(fault.text).c_str());
     std::fflush(err_);
     drawBoard();
 }
@@ -139,8 +139,8 @@ void PortLineObserver::askToRemoveProgrammingCard() {
     console_.status(port_, kCardStatus);
 }
 
-void PortLineObserver::reportError(int number, const std::string& description) {
-    console_.error(port_, number, description);
+void PortLineObserver::reportError(const platform::Fault& fault) {
+    console_.error(port_, fault);
 }
 
 }  // namespace korvath::cli

@@ -22,7 +22,7 @@ class LineConsole {
 
     void status(std::size_t port, std::string_view text);
     void progress(std::size_t port, const download::Progress& progress);
-    void error(std::size_t port, int number, const std::string& text);
+    void error(std::size_t port, const platform::Fault& fault);
     /// Advice after a unit (several lines allowed), each line prefixed, on standard error.
     void advice(std::size_t port, const std::string& text);
     /// Takes the board off the terminal; the summary follows on a clean line.
@@ -64,7 +64,7 @@ class PortLineObserver final : public download::DownloadObserver {
     void explainStatus(std::string_view reason) override;
     void showProgress(const download::Progress& progress) override;
     void askToRemoveProgrammingCard() override;
-    void reportError(int number, const std::string& description) override;
+    void reportError(const platform::Fault& fault) override;
 
   private:
     LineConsole& console_;

@@ -61,9 +61,9 @@ class UnitObserver final : public download::DownloadObserver {
         errors_.push_back("0 - " + std::string(kCardStatus));
         checked_.showStatus(kCardStatus, download::Severity::Error);
     }
-    void reportError(int number, const std::string& description) override {
-        errors_.push_back(std::to_string(number) + " - " + description);
-        checked_.reportError(number, description);
+    void reportError(const platform::Fault& fault) override {
+        errors_.push_back(fault.shown());
+        checked_.reportError(fault);
     }
 
     [[nodiscard]] const std::string& lastStatus() const { return lastStatus_; }
@@ -107,7 +107,6 @@ std::string deviceOf(const ports::ParsedPort& parsed,
                      const std::vector<ports::PortChoice>& listed) {
     std::string name;
     switch (parsed.kind) {
-        case ports::ParsedPort::Kind::Invalid:
         case ports::ParsedPort::Kind::Simulated:
             return {};
         case ports::ParsedPort::Kind::Number:
@@ -119,10 +118,12 @@ std::string deviceOf(const ports::ParsedPort& parsed,
             name = parsed.name;
             break;
         case ports::ParsedPort::Kind::UsbSerial:
-            name = ports::portWithSerial(listed, parsed.name).name;
+            if (const auto found = ports::portWithSerial(listed, parsed.name)) name = *found;
             break;
     }
-    return name.empty() ? std::string() : ports::resolveDevice(name).device;
+    if (name.empty()) return {};
+    const platform::Result<std::string> device = ports::resolveDevice(name);
+    return device ? *device : std::string();
 }
 
 /// Empty when every text of `texts` names a port of its own; else why not, for the user.
@@ -130,9 +131,9 @@ std::string portTextProblem(const std::vector<std::string>& texts, ports::PortOp
     std::vector<ports::ParsedPort> parsedPorts;
     bool needList = false;
     for (const std::string& text : texts) {
-        parsedPorts.push_back(ports::parsePortText(text));
-        if (parsedPorts.back().kind == ports::ParsedPort::Kind::Invalid)
-            return parsedPorts.back().error;
+        const platform::Result<ports::ParsedPort> parsed = ports::parsePortText(text);
+        if (!parsed) return parsed.fault().text;
+        parsedPorts.push_back(*parsed);
         needList = needList || parsedPorts.back().kind == ports::ParsedPort::Kind::Number ||
                    parsedPorts.back().kind == ports::ParsedPort::Kind::UsbSerial;
     }
@@ -199,7 +200,7 @@ class LineRun {
     void keep(std::size_t index, const UnitRecord& record);
     std::unique_ptr<download::DownloadObserver> observerFor(std::size_t index,
                                                             std::optional<int> unit);
-    ports::OpenedPort openPort(std::size_t index, link::Clock& clock);
+    platform::Result<ports::OpenedPort> openPort(std::size_t index, link::Clock& clock);
     void note(std::size_t index, const std::string& text);
     /// The unit's serial number as typed (or scanned) on standard input; empty when the input
     /// ended.
@@ -232,11 +233,11 @@ class LineRun {
     EventStream* events_;
 };
 
-ports::OpenedPort LineRun::openPort(std::size_t index, link::Clock& clock) {
+platform::Result<ports::OpenedPort> LineRun::openPort(std::size_t index, link::Clock& clock) {
     // The system's port list is read while opening; one port at a time keeps that simple.
     const std::lock_guard lock(openMutex_);
-    ports::OpenedPort opened = around_.ports.open(ports_[index], clock);
-    if (!opened.advice.empty()) note(index, opened.advice);
+    platform::Result<ports::OpenedPort> opened = around_.ports.open(ports_[index], clock);
+    if (opened && !opened->advice.empty()) note(index, opened->advice);
     return opened;
 }
 
@@ -383,14 +384,13 @@ void LineRun::keep(std::size_t index, const UnitRecord& record) {
     tally.verdict = record.result;
     tally.exit = std::max(tally.exit, record.exit);
 
-    std::string logProblem;
-    if (log_) logProblem = log_->append(record);
+    const platform::Result<void> logged = log_ ? log_->append(record) : platform::Result<void>();
     if (events_ != nullptr) {
         Event event = resultEvent(record);
-        if (!logProblem.empty()) event["log_error"] = jsonText(logProblem);
+        if (!logged) event["log_error"] = jsonText(logged.fault().text);
         events_->write(std::move(event));
     }
-    if (!logProblem.empty()) {
+    if (!logged) {
         // The unit was flashed but not recorded: it counts as failed, and no further unit is
         // started, so that none is flashed unrecorded.
         waits_.request_stop();
@@ -398,7 +398,7 @@ void LineRun::keep(std::size_t index, const UnitRecord& record) {
             tally.passed -= 1;
             tally.failed += 1;
         }
-        note(index, "Log not written: " + logProblem +
+        note(index, "Log not written: " + logged.fault().text +
                         (options_.station ? "; no further unit is started" : ""));
         tally.exit = std::max(tally.exit, kExitFailed);
     }
@@ -408,14 +408,15 @@ void LineRun::keep(std::size_t index, const UnitRecord& record) {
 /// Station mode's view of one port: its link, its port as it comes and goes, and the run.
 class LineRun::PortStation final : public StationPort {
   public:
-    PortStation(LineRun& run, std::size_t index, link::Clock& clock, ports::OpenedPort opened)
+    PortStation(LineRun& run, std::size_t index, link::Clock& clock,
+                platform::Result<ports::OpenedPort> opened)
         : run_(run), index_(index), clock_(clock), opened_(std::move(opened)) {
-        if (opened_) link_.setPort(*opened_.port);
+        if (opened_) link_.setPort(*opened_->port);
     }
 
     void run() {
         runStation(link_, run_.waits_.get_token(), *this);
-        if (opened_) opened_.port->close();
+        if (opened_) opened_->port->close();
     }
 
     void showStatus(int unit, std::string_view text, download::Severity severity) override {
@@ -428,10 +429,10 @@ class LineRun::PortStation final : public StationPort {
     void recordNotProgrammed(int unit) override { run_.recordNotProgrammed(index_, unit); }
 
     void reopen() override {
-        ports::OpenedPort again = run_.openPort(index_, clock_);
+        platform::Result<ports::OpenedPort> again = run_.openPort(index_, clock_);
         if (again) {
             opened_ = std::move(again);
-            link_.setPort(*opened_.port);
+            link_.setPort(*opened_->port);
             if (!waitingFor_.empty()) {
                 waitingFor_.clear();
                 showStatus(unit_,
@@ -442,8 +443,8 @@ class LineRun::PortStation final : public StationPort {
             return;
         }
         // An adapter not plugged in yet, or pulled out: said once for each reason.
-        if (again.error == waitingFor_) return;
-        waitingFor_ = again.error;
+        if (again.fault().text == waitingFor_) return;
+        waitingFor_ = again.fault().text;
         std::unique_ptr<download::DownloadObserver> own = run_.observerFor(index_, unit_);
         download::DownloadObserver& observer = own ? *own : *run_.single_;
         observer.showStatus("Waiting for port " + run_.ports_[index_], download::Severity::Normal);
@@ -454,7 +455,7 @@ class LineRun::PortStation final : public StationPort {
     LineRun& run_;
     std::size_t index_;
     link::Clock& clock_;
-    ports::OpenedPort opened_;
+    platform::Result<ports::OpenedPort> opened_;
     link::ClosedPort closed_;
     link::Link link_{closed_, clock_};
     int unit_ = 1;
@@ -463,7 +464,7 @@ class LineRun::PortStation final : public StationPort {
 
 void LineRun::runPort(std::size_t index) {
     const std::unique_ptr<link::Clock> clock = around_.newClock();
-    ports::OpenedPort opened = openPort(index, *clock);
+    platform::Result<ports::OpenedPort> opened = openPort(index, *clock);
     if (options_.station) {
         // A port that cannot be opened yet is waited for: the station opens it once it appears.
         PortStation station(*this, index, *clock, std::move(opened));
@@ -471,8 +472,8 @@ void LineRun::runPort(std::size_t index) {
         return;
     }
     if (!opened) {
-        note(index, plain_ ? "cannot open port \"" + ports_[index] + "\": " + opened.error
-                           : "Cannot open port: " + opened.error);
+        note(index, plain_ ? "cannot open port \"" + ports_[index] + "\": " + opened.fault().text
+                           : "Cannot open port: " + opened.fault().text);
         tallies_[index].verdict = "Cannot open port";
         tallies_[index].exit = kExitUsage;
         if (events_ != nullptr) {
@@ -480,17 +481,17 @@ void LineRun::runPort(std::size_t index) {
             record.port = ports_[index];
             record.result = "Cannot open port";
             record.exit = kExitUsage;
-            record.errors = {opened.error};
+            record.errors = {opened.fault().text};
             record.tags = tags_;
             Event event = resultEvent(record);
-            event["reason"] = jsonText(opened.error);
+            event["reason"] = jsonText(opened.fault().text);
             events_->write(std::move(event));
         }
         return;
     }
-    link::Link link(*opened.port, *clock);
+    link::Link link(*opened->port, *clock);
     runUnit(index, link, std::nullopt);
-    opened.port->close();
+    opened->port->close();
 }
 
 void LineRun::printSummary() {
@@ -620,7 +621,7 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
         }
         return code;
     };
-    if (!tags.error.empty()) return refuse(kExitUsage, "Usage error", tags.error);
+    if (!tags.checked) return refuse(kExitUsage, "Usage error", tags.checked.fault().text);
     if (ports.size() > kMaxPorts) {
         return refuse(kExitUsage, "Usage error",
                       "at most " + std::to_string(kMaxPorts) + " ports at once, " +
@@ -643,12 +644,14 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
     }
     std::unique_ptr<AuditLog> log;
     if (options.logPath) {
-        AuditLog::Opened opened = AuditLog::open(platform::pathFromUtf8(*options.logPath));
-        if (!opened.log) {
-            return refuse(kExitUsage, "Log not writable",
-                          "cannot write the log \"" + *options.logPath + "\": " + opened.error);
+        platform::Result<std::unique_ptr<AuditLog>> opened =
+            AuditLog::open(platform::pathFromUtf8(*options.logPath));
+        if (!opened) {
+            return refuse(
+                kExitUsage, "Log not writable",
+                "cannot write the log \"" + *options.logPath + "\": " + opened.fault().text);
         }
-        log = std::move(opened.log);
+        log = std::move(*opened);
     }
     LineRun run(ports, image, checked, options, std::move(tags.tags), std::move(log), events.get(),
                 around);

@@ -64,8 +64,8 @@ class OutputCheckedObserver final : public download::DownloadObserver {
         inner_.askToRemoveProgrammingCard();
         output_.check();
     }
-    void reportError(int number, const std::string& description) override {
-        inner_.reportError(number, description);
+    void reportError(const platform::Fault& fault) override {
+        inner_.reportError(fault);
         output_.check();
     }
 

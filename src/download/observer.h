@@ -61,8 +61,8 @@ class DownloadObserver : public link::ErrorSink {
     /// "Programming Card check". Returns only once the user has acknowledged it.
     virtual void askToRemoveProgrammingCard() = 0;
 
-    // reportError(number, description), from link::ErrorSink: a fault of the serial exchange,
-    // "<number> - <description>" for the user.
+    // reportError(fault), from link::ErrorSink: a fault of the serial exchange, shown to the
+    // user as "<number> - <text>".
 };
 
 }  // namespace korvath::download

@@ -27,7 +27,7 @@ Link::Link(Port& port, Clock& clock, ErrorSink* errors)
     : port_(&port), clock_(&clock), errors_(errors) {}
 
 ExchangeResult Link::fail(Fault fault) {
-    if (errors_ != nullptr) errors_->reportError(static_cast<int>(fault.number), fault.text);
+    if (errors_ != nullptr) errors_->reportError(fault);
     ExchangeResult result;
     result.status = ExchangeResult::Status::Failed;
     result.fault = std::move(fault);
@@ -35,13 +35,11 @@ ExchangeResult Link::fail(Fault fault) {
 }
 
 ExchangeResult Link::portFailure() {
-    const PortError error = port_->lastError();
+    Fault fault = port_->lastError();
     // Closing makes every later exchange end at once and silently: one report per failure,
     // not one per retry of the download.
     port_->close();
-    Fault fault = platform::faultOf(ErrorNumber::DeviceIo);
-    if (error.number != 0) fault.number = static_cast<ErrorNumber>(error.number);
-    if (!error.description.empty()) fault.text = error.description;
+    if (fault.text.empty()) fault.text = toString(fault.number);
     return fail(std::move(fault));
 }
 

@@ -2,9 +2,7 @@
 
 namespace korvath::link {
 
-LinkError::LinkError(ErrorNumber number) : LinkError(number, std::string(toString(number))) {}
-
-LinkError::LinkError(ErrorNumber number, const std::string& description)
-    : std::runtime_error(description), number_(number) {}
+LinkError::LinkError(ErrorNumber number)
+    : std::runtime_error(std::string(toString(number))), fault_(platform::faultOf(number)) {}
 
 }  // namespace korvath::link

@@ -19,21 +19,18 @@ using platform::toString;
 class LinkError : public std::runtime_error {
   public:
     explicit LinkError(ErrorNumber number);
-    LinkError(ErrorNumber number, const std::string& description);
 
-    [[nodiscard]] int number() const { return static_cast<int>(number_); }
-    [[nodiscard]] ErrorNumber code() const { return number_; }
-    [[nodiscard]] std::string description() const { return what(); }
+    [[nodiscard]] const Fault& fault() const { return fault_; }
 
   private:
-    ErrorNumber number_;
+    Fault fault_;
 };
 
-/// Receives the exchange's error reports ("<number> - <description>" for the user).
+/// Receives the exchange's faults (shown to the user as "<number> - <text>").
 class ErrorSink {
   public:
     virtual ~ErrorSink() = default;
-    virtual void reportError(int number, const std::string& description) = 0;
+    virtual void reportError(const Fault& fault) = 0;
 };
 
 }  // namespace korvath::link

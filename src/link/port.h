@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -10,12 +11,6 @@
 #include "platform/fault.h"
 
 namespace korvath::link {
-
-/// Why a port operation failed. `number` is one of platform::ErrorNumber.
-struct PortError {
-    int number = 0;
-    std::string description;
-};
 
 class Port {
   public:
@@ -44,7 +39,7 @@ class Port {
 
     /// The failure behind the last false / -1 result. An adapter that finds the device gone
     /// closes itself, so isOpen() is false afterwards.
-    [[nodiscard]] virtual PortError lastError() const = 0;
+    [[nodiscard]] virtual platform::Fault lastError() const = 0;
 
     /// Closes the port; closing a closed port does nothing.
     virtual void close() = 0;
@@ -66,10 +61,17 @@ class ClosedPort final : public Port {
         out.clear();
         return false;
     }
-    [[nodiscard]] PortError lastError() const override {
-        return {static_cast<int>(platform::ErrorNumber::DeviceIo), "Port is not open"};
+    [[nodiscard]] platform::Fault lastError() const override {
+        return {platform::ErrorNumber::DeviceIo, "Port is not open"};
     }
     void close() override {}
+};
+
+/// A port just opened, and what the user should hear about its adapter even though it opened
+/// (a slow latency timer, and how to lower it; empty when there is nothing to say).
+struct OpenedPort {
+    std::unique_ptr<Port> port;
+    std::string advice{};
 };
 
 }  // namespace korvath::link

@@ -10,30 +10,29 @@
 #include <string>
 #include <string_view>
 
+#include "platform/fault.h"
+
 namespace korvath::platform {
 
 class AppendFile {
   public:
-    struct Opened {
-        std::unique_ptr<AppendFile> file;  ///< empty when the file cannot be written
-        std::string error;                 ///< then why, e.g. "is a folder"
-    };
-
     /// Opens `path` for appending, creating it when it does not exist. Only a regular file is
     /// taken: an empty path, a folder, a device, a FIFO or a socket is refused without waiting
-    /// for a reader, and so is a file system without room for `room` more bytes.
-    [[nodiscard]] static Opened open(const std::filesystem::path& path, std::size_t room = 4096);
+    /// for a reader (the fault's text says which, e.g. "is a folder"), and so is a file system
+    /// without room for `room` more bytes (DiskFull).
+    [[nodiscard]] static Result<std::unique_ptr<AppendFile>> open(const std::filesystem::path& path,
+                                                                  std::size_t room = 4096);
     ~AppendFile();
 
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
 
-    /// Writes `bytes` with one write at the end of the file and flushes them to the disk. Empty
-    /// on success, else why they could not be written; the file is then cut back to the size it
-    /// had before, so that it never ends in part of a record. A file that does not end in a line
-    /// break gets one first, so that a record never continues a broken one. A file deleted or
-    /// replaced since the last write is opened again at its path (created when it is gone).
-    [[nodiscard]] std::string append(std::string_view bytes);
+    /// Writes `bytes` with one write at the end of the file and flushes them to the disk. When
+    /// they cannot be written the file is cut back to the size it had before, so that it never
+    /// ends in part of a record. A file that does not end in a line break gets one first, so
+    /// that a record never continues a broken one. A file deleted or replaced since the last
+    /// write is opened again at its path (created when it is gone).
+    [[nodiscard]] Result<void> append(std::string_view bytes);
 
     /// The path given to open().
     [[nodiscard]] const std::filesystem::path& path() const { return path_; }
@@ -42,7 +41,7 @@ class AppendFile {
     AppendFile(std::filesystem::path path, int fd, bool readable)
         : path_(std::move(path)), fd_(fd), readable_(readable) {}
     /// Opens the file at path_ again when it is no longer the one fd_ holds.
-    [[nodiscard]] std::string followPath();
+    [[nodiscard]] Result<void> followPath();
 
     std::mutex mutex_;
     std::filesystem::path path_;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <optional>
 
 #include "platform/append_file.h"
 
@@ -14,33 +15,37 @@ namespace korvath::platform {
 
 namespace {
 
-std::string errorText(int error) {
-    return std::strerror(error);
+/// The system's words for `error`, numbered by its kind.
+Fault systemFault(int error) {
+    return {errorNumberOf(error), std::strerror(error)};
 }
 
-/// Why a file of this kind cannot take records; empty for a regular file.
-std::string kindProblem(const struct stat& info) {
+Fault notRegular(const char* text) {
+    return {ErrorNumber::PathFileAccess, text};
+}
+
+/// Refuses a file of a kind that cannot take records: anything but a regular file.
+Result<void> checkKind(const struct stat& info) {
     if (S_ISREG(info.st_mode)) return {};
-    if (S_ISDIR(info.st_mode)) return "is a folder";
-    if (S_ISFIFO(info.st_mode)) return "is a FIFO, not a regular file";
-    if (S_ISSOCK(info.st_mode)) return "is a socket, not a regular file";
-    return "is a device, not a regular file";
+    if (S_ISDIR(info.st_mode)) return notRegular("is a folder");
+    if (S_ISFIFO(info.st_mode)) return notRegular("is a FIFO, not a regular file");
+    if (S_ISSOCK(info.st_mode)) return notRegular("is a socket, not a regular file");
+    return notRegular("is a device, not a regular file");
 }
 
 struct Descriptor {
     int fd = -1;
     bool readable = false;
-    std::string error;
 };
 
 /// Opens `path` for appending when it is a regular file or does not exist yet. A device is
 /// never opened (opening a serial port may reset what is attached to it), and a FIFO that
 /// turns up between the check and the open is opened without waiting for a reader, then
 /// refused.
-Descriptor openRegular(const std::filesystem::path& path) {
+Result<Descriptor> openRegular(const std::filesystem::path& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) {
-        if (std::string problem = kindProblem(info); !problem.empty()) return {-1, false, problem};
+        if (Result<void> kind = checkKind(info); !kind) return kind.fault();
     }
     constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     bool readable = true;
@@ -50,34 +55,45 @@ Descriptor openRegular(const std::filesystem::path& path) {
         fd = ::open(path.c_str(), O_WRONLY | kFlags, 0644);
     }
     if (fd < 0) {
-        if (errno == EISDIR) return {-1, false, "is a folder"};
-        if (errno == ENXIO) return {-1, false, "is a FIFO, not a regular file"};
-        return {-1, false, errorText(errno)};
+        if (errno == EISDIR) return notRegular("is a folder");
+        if (errno == ENXIO) return notRegular("is a FIFO, not a regular file");
+        return systemFault(errno);
     }
-    if (::fstat(fd, &info) != 0 || !kindProblem(info).empty()) {
-        const std::string problem = kindProblem(info);
+    if (::fstat(fd, &info) != 0) {
+        const Fault fault = systemFault(errno);
         ::close(fd);
-        return {-1, false, problem.empty() ? errorText(errno) : problem};
+        return fault;
     }
-    return {fd, readable, {}};
+    if (Result<void> kind = checkKind(info); !kind) {
+        ::close(fd);
+        return kind.fault();
+    }
+    return Descriptor{fd, readable};
 }
 
-/// Empty when the file system holding `fd` has room for `room` more bytes in it: the room is
+/// "no room for a line: " and the system's words for `error`.
+Fault noRoom(int error) {
+    Fault fault = systemFault(error);
+    fault.text = "no room for a line: " + fault.text;
+    return fault;
+}
+
+/// Checks that the file system holding `fd` has room for `room` more bytes in it: the room is
 /// reserved beyond the end of the file, which keeps its size, so that a line appended by
 /// another program meanwhile is never touched.
-std::string roomProblem(int fd, std::size_t room) {
+Result<void> checkRoom(int fd, std::size_t room) {
     struct stat info {};
-    if (::fstat(fd, &info) != 0) return errorText(errno);
+    if (::fstat(fd, &info) != 0) return systemFault(errno);
 #if defined(__linux__)
     if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, info.st_size, static_cast<off_t>(room)) == 0) {
         return {};
     }
-    if (errno != EOPNOTSUPP && errno != ENOSYS) return "no room for a line: " + errorText(errno);
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return noRoom(errno);
 #endif
     struct statvfs space {};
     if (::fstatvfs(fd, &space) == 0 &&
         static_cast<unsigned long long>(space.f_bavail) * space.f_frsize < room) {
-        return "no room for a line: " + errorText(ENOSPC);
+        return noRoom(ENOSPC);
     }
     return {};
 }
@@ -100,45 +116,46 @@ class FileLock {
 
 }  // namespace
 
-AppendFile::Opened AppendFile::open(const std::filesystem::path& path, std::size_t room) {
-    if (path.empty()) return {nullptr, "no file name given"};
+Result<std::unique_ptr<AppendFile>> AppendFile::open(const std::filesystem::path& path,
+                                                     std::size_t room) {
+    if (path.empty()) return Fault{ErrorNumber::InvalidArgument, "no file name given"};
     // A write beyond the file-size limit then fails like one on a full disk, and is cut back,
     // instead of ending the program in the middle of a download.
     std::signal(SIGXFSZ, SIG_IGN);
-    Descriptor opened = openRegular(path);
-    if (opened.fd < 0) return {nullptr, std::move(opened.error)};
-    if (std::string problem = roomProblem(opened.fd, room); !problem.empty()) {
-        ::close(opened.fd);
-        return {nullptr, std::move(problem)};
+    const Result<Descriptor> opened = openRegular(path);
+    if (!opened) return opened.fault();
+    if (Result<void> roomy = checkRoom(opened->fd, room); !roomy) {
+        ::close(opened->fd);
+        return roomy.fault();
     }
-    return {std::unique_ptr<AppendFile>(new AppendFile(path, opened.fd, opened.readable)), {}};
+    return std::unique_ptr<AppendFile>(new AppendFile(path, opened->fd, opened->readable));
 }
 
 AppendFile::~AppendFile() {
     ::close(fd_);
 }
 
-std::string AppendFile::followPath() {
+Result<void> AppendFile::followPath() {
     struct stat held {};
     struct stat named {};
     if (::fstat(fd_, &held) == 0 && held.st_nlink > 0 && ::stat(path_.c_str(), &named) == 0 &&
         named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
         return {};
     }
-    Descriptor opened = openRegular(path_);
-    if (opened.fd < 0) return opened.error;
+    const Result<Descriptor> opened = openRegular(path_);
+    if (!opened) return opened.fault();
     ::close(fd_);
-    fd_ = opened.fd;
-    readable_ = opened.readable;
+    fd_ = opened->fd;
+    readable_ = opened->readable;
     return {};
 }
 
-std::string AppendFile::append(std::string_view bytes) {
+Result<void> AppendFile::append(std::string_view bytes) {
     const std::lock_guard guard(mutex_);
-    if (std::string problem = followPath(); !problem.empty()) return problem;
+    if (Result<void> followed = followPath(); !followed) return followed;
     const FileLock lock(fd_);
     struct stat info {};
-    if (::fstat(fd_, &info) != 0) return errorText(errno);
+    if (::fstat(fd_, &info) != 0) return systemFault(errno);
     const off_t before = info.st_size;
 
     std::string text;
@@ -149,20 +166,21 @@ std::string AppendFile::append(std::string_view bytes) {
     }
     text.append(bytes.data(), bytes.size());
 
-    std::string problem;
+    std::optional<Fault> problem;
     const ssize_t written = ::write(fd_, text.data(), text.size());
     if (written < 0) {
-        problem = errorText(errno);
+        problem = systemFault(errno);
     } else if (static_cast<std::size_t>(written) != text.size()) {
-        problem = "only " + std::to_string(written) + " of " + std::to_string(text.size()) +
-                  " bytes written (the disk is full or the file too large)";
+        problem = Fault{ErrorNumber::DiskFull,
+                        "only " + std::to_string(written) + " of " + std::to_string(text.size()) +
+                            " bytes written (the disk is full or the file too large)"};
     } else if (::fsync(fd_) != 0) {
-        problem = errorText(errno);
+        problem = systemFault(errno);
     }
-    if (problem.empty()) return {};
+    if (!problem) return {};
     if (::ftruncate(fd_, before) != 0)
-        problem += "; cutting the file back failed: " + errorText(errno);
-    return problem;
+        problem->text += std::string("; cutting the file back failed: ") + std::strerror(errno);
+    return *problem;
 }
 
 }  // namespace korvath::platform

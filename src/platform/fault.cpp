@@ -35,30 +35,28 @@ Fault faultOf(ErrorNumber number) {
     return {number, std::string(toString(number))};
 }
 
-Fault faultFromErrno(int errnoValue, std::string_view what) {
-    ErrorNumber number = ErrorNumber::DeviceIo;
+ErrorNumber errorNumberOf(int errnoValue) {
     switch (errnoValue) {
         case ENOENT:
         case ENOTDIR:
-            number = ErrorNumber::FileNotFound;
-            break;
+            return ErrorNumber::FileNotFound;
         case EACCES:
         case EPERM:
         case EROFS:
-            number = ErrorNumber::PermissionDenied;
-            break;
+            return ErrorNumber::PermissionDenied;
         case ENOSPC:
-            number = ErrorNumber::DiskFull;
-            break;
+            return ErrorNumber::DiskFull;
         case EISDIR:
-            number = ErrorNumber::PathFileAccess;
-            break;
+            return ErrorNumber::PathFileAccess;
         case EINVAL:
-            number = ErrorNumber::InvalidArgument;
-            break;
+            return ErrorNumber::InvalidArgument;
         default:
-            break;
+            return ErrorNumber::DeviceIo;
     }
+}
+
+Fault faultFromErrno(int errnoValue, std::string_view what) {
+    const ErrorNumber number = errorNumberOf(errnoValue);
     const std::string system = errnoValue == 0 ? std::string(toString(number))
                                                : std::generic_category().message(errnoValue);
     return {number, std::string(what) + ": " + system};

@@ -37,6 +37,9 @@ struct Fault {
 /// A fault with the standard description of `number` as its text.
 [[nodiscard]] Fault faultOf(ErrorNumber number);
 
+/// The number of the C library's error `errnoValue`, by its kind; DeviceIo for the rest.
+[[nodiscard]] ErrorNumber errorNumberOf(int errnoValue);
+
 /// The fault for the C library's error `errnoValue` while doing `what` ("cannot open x"):
 /// "<what>: <system's text>", numbered by its kind.
 [[nodiscard]] Fault faultFromErrno(int errnoValue, std::string_view what);

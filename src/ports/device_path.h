@@ -6,18 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "platform/fault.h"
+
 namespace korvath::ports {
 
-/// The device to open (`device`), or why there is none (`device` empty, `error` says what to do).
-struct ResolvedDevice {
-    std::string device;
-    std::string error;
-};
-
-/// A bare name ("ttyUSB0") stands for that name in /dev; a path has its symbolic links
-/// resolved. A device that does not exist is refused with a message that says what to do. On
-/// Windows a name becomes its device path
-/// ("com12" gives "\\.\COM12"); one adapter file per system.
-[[nodiscard]] ResolvedDevice resolveDevice(std::string_view name);
+/// The device to open. A bare name ("ttyUSB0") stands for that name in /dev; a path has its
+/// symbolic links resolved. A device that does not exist is refused (FileNotFound) with a
+/// message that says what to do. On Windows a name becomes its device path ("com12" gives
+/// "\\.\COM12"); one adapter file per system.
+[[nodiscard]] platform::Result<std::string> resolveDevice(std::string_view name);
 
 }  // namespace korvath::ports

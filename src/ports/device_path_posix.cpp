@@ -6,7 +6,7 @@
 
 namespace korvath::ports {
 
-ResolvedDevice resolveDevice(std::string_view name) {
+platform::Result<std::string> resolveDevice(std::string_view name) {
     // A name without a slash is a device in /dev.
     const std::filesystem::path typed = name.find('/') == std::string_view::npos
                                             ? std::filesystem::path("/dev") / name
@@ -15,14 +15,16 @@ ResolvedDevice resolveDevice(std::string_view name) {
     const std::filesystem::path device = std::filesystem::canonical(typed, ec);
     if (ec) {
         if (ec == std::errc::no_such_file_or_directory) {
-            return {{},
-                    "Port " + typed.string() +
-                        " does not exist: the port list (korvath-cli --list-ports, or the "
-                        "port box's drop-down) shows the ports there are"};
+            return platform::Fault{
+                platform::ErrorNumber::FileNotFound,
+                "Port " + typed.string() +
+                    " does not exist: the port list (korvath-cli --list-ports, or the port "
+                    "box's drop-down) shows the ports there are"};
         }
-        return {{}, "Cannot find port " + typed.string() + ": " + ec.message()};
+        return platform::Fault{platform::errorNumberOf(ec.value()),
+                               "Cannot find port " + typed.string() + ": " + ec.message()};
     }
-    return {device.string(), {}};
+    return device.string();
 }
 
 }  // namespace korvath::ports

@@ -5,8 +5,8 @@ namespace korvath::ports {
 
 // The device path opens every spelling ("com12" as well as "COM12") and makes COM3, com3 and
 // \\.\COM3 one port.
-ResolvedDevice resolveDevice(std::string_view name) {
-    return {windows::devicePath(name), {}};
+platform::Result<std::string> resolveDevice(std::string_view name) {
+    return windows::devicePath(name);
 }
 
 }  // namespace korvath::ports

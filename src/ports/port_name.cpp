@@ -32,11 +32,8 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
                                               [](char x, char y) { return lower(x) == lower(y); });
 }
 
-ParsedPort invalid(std::string error) {
-    ParsedPort parsed;
-    parsed.kind = ParsedPort::Kind::Invalid;
-    parsed.error = std::move(error);
-    return parsed;
+platform::Fault invalid(std::string error) {
+    return {platform::ErrorNumber::InvalidArgument, std::move(error)};
 }
 
 /// True for a text a user meant as a number: a digit first, or a sign or point before one.
@@ -54,7 +51,7 @@ std::string quoting(std::string_view before, std::string_view text, std::string_
     return message;
 }
 
-ParsedPort readNumber(std::string_view text) {
+platform::Result<ParsedPort> readNumber(std::string_view text) {
     if (!std::all_of(text.begin(), text.end(), isDigit))
         return invalid(quoting("", text, std::string(" is not a port: ").append(kWhatAPortIs)));
     const std::string_view digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
@@ -69,7 +66,7 @@ ParsedPort readNumber(std::string_view text) {
     return parsed;
 }
 
-ParsedPort simSpec(std::string_view text) {
+platform::Result<ParsedPort> simSpec(std::string_view text) {
     ParsedPort parsed;
     if (text.size() == kSimPrefix.size()) {
         parsed.kind = ParsedPort::Kind::Simulated;
@@ -88,7 +85,7 @@ ParsedPort simSpec(std::string_view text) {
 
 }  // namespace
 
-ParsedPort parsePortText(std::string_view text) {
+platform::Result<ParsedPort> parsePortText(std::string_view text) {
     const std::string_view trimmed = trim(text);
     if (trimmed.empty()) return invalid(std::string("No port given: ").append(kWhatAPortIs));
 

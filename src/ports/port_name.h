@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/fault.h"
+
 namespace korvath::ports {
 
 /// What a port text asks for.
@@ -14,13 +16,11 @@ struct ParsedPort {
         Name,       ///< `name` is a port name or device path, taken as it stands
         Simulated,  ///< `number` is the simulated controller's device model, 1..3
         UsbSerial,  ///< `name` is the USB serial number of the adapter to open
-        Invalid,    ///< `error` says why the text names no port
     };
 
     Kind kind = Kind::Number;
     int number = 0;
     std::string name;
-    std::string error;
 };
 
 /// Lowest and highest port number a text can give; any other number is refused.
@@ -31,15 +31,17 @@ inline constexpr int kMaxPortNumber = 32767;
 /// clamped into another port: with several adapters on a bench that would flash the wrong
 /// controller.
 ///
+/// A text that names no port is an InvalidArgument fault saying why.
+///
 /// - A whole positive number ("1", "12", "007") is that port number, up to kMaxPortNumber.
 /// - "sim" or "sim:1".."sim:3" (any case) is the simulated controller of that model ("sim" is
-///   model 1); any other "sim:" text is Invalid.
+///   model 1); any other "sim:" text is refused.
 /// - "usb:SERIAL" (any case) is the USB adapter whose serial number is SERIAL: the name stays
-///   with the adapter whichever socket or order it was plugged in. "usb:" alone is Invalid.
+///   with the adapter whichever socket or order it was plugged in. "usb:" alone is refused.
 /// - A text that looks like a number without being a whole positive one ("1e3", "1.5",
-///   "12abc", "-1", "+4", ".5", "0") is Invalid, as is an empty or blank text; the error
+///   "12abc", "-1", "+4", ".5", "0") is refused, as is an empty or blank text; the fault
 ///   quotes the text.
 /// - Any other text is a port name or device path ("ttyUSB0", "/dev/pts/5", "COM3").
-[[nodiscard]] ParsedPort parsePortText(std::string_view text);
+[[nodiscard]] platform::Result<ParsedPort> parsePortText(std::string_view text);
 
 }  // namespace korvath::ports

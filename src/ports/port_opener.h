@@ -3,7 +3,6 @@
 // ports, the built-in simulated controller) sit behind it.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,16 +28,8 @@ struct PortChoice {
     std::string byId{};
 };
 
-/// An open port, or why there is none (`port` is then null and `error` says why).
-struct OpenedPort {
-    std::unique_ptr<link::Port> port;
-    std::string error;
-    /// Something the user should hear about the adapter even though it opened (a slow
-    /// latency timer, and how to lower it); given once per device and program run.
-    std::string advice{};
-
-    explicit operator bool() const { return port != nullptr; }
-};
+/// An open port and its advice, given once per device and program run.
+using link::OpenedPort;
 
 class PortOpener {
   public:
@@ -48,8 +39,10 @@ class PortOpener {
     [[nodiscard]] virtual std::vector<PortChoice> listChoices() = 0;
 
     /// Opens what `text` names (see parsePortText), on `clock`, which must outlive the port.
-    /// The port is bound to the calling thread: it is used, closed and destroyed there.
-    [[nodiscard]] virtual OpenedPort open(std::string_view text, link::Clock& clock) = 0;
+    /// The port is bound to the calling thread: it is used, closed and destroyed there. The
+    /// fault's text says why nothing opened, naming what the text asked for.
+    [[nodiscard]] virtual platform::Result<OpenedPort> open(std::string_view text,
+                                                            link::Clock& clock) = 0;
 };
 
 }  // namespace korvath::ports

@@ -12,12 +12,11 @@ constexpr int kModels = 3;
 
 }  // namespace
 
-OpenedPort openSimulated(int model, link::Clock& clock) {
+platform::Result<OpenedPort> openSimulated(int model, link::Clock& clock) {
     sim::Options options;
     options.model = model;
-    if (const auto checked = sim::checkOptions(options); !checked)
-        return {nullptr, checked.fault().text};
-    return {std::make_unique<sim::SimPort>(options, clock), {}};
+    if (const auto checked = sim::checkOptions(options); !checked) return checked.fault();
+    return OpenedPort{std::make_unique<sim::SimPort>(options, clock)};
 }
 
 std::vector<PortChoice> simulatedChoices() {

@@ -11,7 +11,7 @@ namespace korvath::ports {
 
 /// A new simulated controller of device `model` (1..3) with erased flash, default timing and no
 /// faults; each call is a new device. `clock` must outlive the port.
-[[nodiscard]] OpenedPort openSimulated(int model, link::Clock& clock);
+[[nodiscard]] platform::Result<OpenedPort> openSimulated(int model, link::Clock& clock);
 
 /// "sim", "sim:2" and "sim:3", in that order, each with its model in the description.
 [[nodiscard]] std::vector<PortChoice> simulatedChoices();

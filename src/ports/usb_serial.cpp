@@ -2,7 +2,8 @@
 
 namespace korvath::ports {
 
-NamedPort portWithSerial(const std::vector<PortChoice>& listed, std::string_view serial) {
+platform::Result<std::string> portWithSerial(const std::vector<PortChoice>& listed,
+                                             std::string_view serial) {
     std::vector<const PortChoice*> found;
     if (!serial.empty()) {
         for (const PortChoice& choice : listed) {
@@ -12,8 +13,8 @@ NamedPort portWithSerial(const std::vector<PortChoice>& listed, std::string_view
     std::string quoted = "\"";
     quoted.append(serial).append("\"");
     if (found.empty()) {
-        return {
-            {},
+        return platform::Fault{
+            platform::ErrorNumber::FileNotFound,
             "No USB adapter with serial number " + quoted + " is plugged in (see --list-ports)"};
     }
     if (found.size() > 1) {
@@ -21,11 +22,11 @@ NamedPort portWithSerial(const std::vector<PortChoice>& listed, std::string_view
         for (const PortChoice* choice : found) {
             names.append(names.empty() ? "" : ", ").append(choice->text);
         }
-        return {{},
-                "Serial number " + quoted + " is shared by " + names +
-                    ": name the port by its path instead"};
+        return platform::Fault{platform::ErrorNumber::InvalidArgument,
+                               "Serial number " + quoted + " is shared by " + names +
+                                   ": name the port by its path instead"};
     }
-    return {found.front()->text, {}};
+    return found.front()->text;
 }
 
 }  // namespace korvath::ports

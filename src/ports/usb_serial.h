@@ -10,16 +10,11 @@
 
 namespace korvath::ports {
 
-/// A port's name, or why there is none (`name` empty, `error` says why).
-struct NamedPort {
-    std::string name;
-    std::string error;
-};
-
-/// The one listed port whose serial number is exactly `serial` (compared as it stands: serial
-/// numbers are case-sensitive). None, or more than one, is refused: two adapters with one
-/// serial number cannot be told apart, and guessing could flash the wrong controller.
-[[nodiscard]] NamedPort portWithSerial(const std::vector<PortChoice>& listed,
-                                       std::string_view serial);
+/// The name of the one listed port whose serial number is exactly `serial` (compared as it
+/// stands: serial numbers are case-sensitive). None (FileNotFound), or more than one
+/// (InvalidArgument), is refused: two adapters with one serial number cannot be told apart,
+/// and guessing could flash the wrong controller.
+[[nodiscard]] platform::Result<std::string> portWithSerial(const std::vector<PortChoice>& listed,
+                                                           std::string_view serial);
 
 }  // namespace korvath::ports

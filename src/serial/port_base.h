@@ -36,7 +36,7 @@ class PortBase : public link::Port {
         return true;
     }
 
-    [[nodiscard]] link::PortError lastError() const override { return lastError_; }
+    [[nodiscard]] platform::Fault lastError() const override { return lastError_; }
 
     void close() override { closePort(); }
 
@@ -75,7 +75,7 @@ class PortBase : public link::Port {
     }
 
     bool fail(std::string description) {
-        lastError_ = {static_cast<int>(link::ErrorNumber::DeviceIo), std::move(description)};
+        lastError_ = {link::ErrorNumber::DeviceIo, std::move(description)};
         return false;
     }
 
@@ -95,15 +95,14 @@ class PortBase : public link::Port {
 
     bool notOpen() {
         // After the device went away, its failure explains every later refusal better.
-        if (!closedByFailure_)
-            lastError_ = {static_cast<int>(link::ErrorNumber::DeviceIo), "Port is not open"};
+        if (!closedByFailure_) lastError_ = {link::ErrorNumber::DeviceIo, "Port is not open"};
         return false;
     }
 
   private:
     std::string device_;
     std::vector<std::uint8_t> received_;
-    link::PortError lastError_;
+    platform::Fault lastError_;
     bool closedByFailure_ = false;
 };
 

@@ -289,59 +289,49 @@ void askLowLatency(int fd) {
 
 }  // namespace
 
-OpenedSerialPort openSerialPort(std::string_view deviceText) {
+platform::Result<link::OpenedPort> openSerialPort(std::string_view deviceText) {
+    using platform::ErrorNumber;
     const std::string device(deviceText);
-    OpenedSerialPort result;
-    if (device.empty()) {
-        result.error = "No port given";
-        return result;
-    }
+    if (device.empty()) return platform::Fault{ErrorNumber::InvalidArgument, "No port given"};
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        if (error == EBUSY) {
-            result.busy = true;
-            result.error = busyMessage(device);
-        } else if (error == EACCES || error == EPERM) {
-            result.error = permissionMessage(device);
-        } else if (error == ENOENT) {
-            result.error = "Port " + device + " does not exist";
-        } else {
-            result.error = "Cannot open " + device + ": " + systemText(error);
-        }
-        return result;
+        if (error == EBUSY)
+            return platform::Fault{ErrorNumber::PermissionDenied, busyMessage(device)};
+        if (error == EACCES || error == EPERM)
+            return platform::Fault{ErrorNumber::PermissionDenied, permissionMessage(device)};
+        if (error == ENOENT)
+            return platform::Fault{ErrorNumber::FileNotFound, "Port " + device + " does not exist"};
+        return platform::Fault{platform::errorNumberOf(error),
+                               "Cannot open " + device + ": " + systemText(error)};
     }
     // The kernel drops both holds when the descriptor closes, also when the program is killed.
     // flock keeps out every program that asks for it, TIOCEXCL every other open but root's.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         ::close(fd);
-        if (error == EWOULDBLOCK) {
-            result.busy = true;
-            result.error = busyMessage(device);
-        } else {
-            result.error = "Cannot lock " + device + ": " + systemText(error);
-        }
-        return result;
+        if (error == EWOULDBLOCK)
+            return platform::Fault{ErrorNumber::PermissionDenied, busyMessage(device)};
+        return platform::Fault{platform::errorNumberOf(error),
+                               "Cannot lock " + device + ": " + systemText(error)};
     }
     if (!::isatty(fd)) {
         ::close(fd);
-        result.error = device + " is not a serial port";
-        return result;
+        return platform::Fault{ErrorNumber::PathFileAccess, device + " is not a serial port"};
     }
     if (::ioctl(fd, TIOCEXCL) != 0 || !setLine(fd)) {
         const int error = errno;
         ::close(fd);
-        result.error = "Cannot set up " + device + " as a serial port: " + systemText(error);
-        return result;
+        return platform::Fault{
+            ErrorNumber::DeviceIo,
+            "Cannot set up " + device + " as a serial port: " + systemText(error)};
     }
     askLowLatency(fd);
     // A reply ends after 2 ms of quiet: the wait for that gap should end when it is over, not up
     // to the kernel's default 50 us later. The port lives on this thread, and so do its waits.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    result.advice = detail::latencyAdvice(device, "/sys/class/tty");
-    result.port = std::make_unique<PosixPort>(fd, device);
-    return result;
+    std::string advice = detail::latencyAdvice(device, "/sys/class/tty");
+    return link::OpenedPort{std::make_unique<PosixPort>(fd, device), std::move(advice)};
 }
 
 }  // namespace korvath::serial

@@ -13,24 +13,16 @@
 
 namespace korvath::serial {
 
-/// An open port, or why there is none (`port` null, `error` says why).
-struct OpenedSerialPort {
-    std::unique_ptr<link::Port> port;
-    std::string error;
-    /// Set when the port cannot be had because another program holds it.
-    bool busy = false;
-    /// Something the user should know about this adapter (a slow latency timer, and how to
-    /// lower it); given once per device and program run, empty otherwise.
-    std::string advice{};
-};
-
 /// Opens the device `device` (a device path on POSIX, "\\.\COMn" on Windows) as given; what a
 /// user's port text stands for is the ports module's business. The port is used, closed and
 /// destroyed on one thread at a time.
 ///
 /// A device that goes away (adapter pulled, other end of a pseudo-terminal closed) makes the
 /// next operation fail with "Port DEVICE was lost: ..."; the port then closes itself.
-[[nodiscard]] OpenedSerialPort openSerialPort(std::string_view device);
+///
+/// A port another program holds is refused with busyMessage() as a PermissionDenied fault; a
+/// device that does not exist is FileNotFound.
+[[nodiscard]] platform::Result<link::OpenedPort> openSerialPort(std::string_view device);
 
 /// "Port DEVICE is busy: another program has it open".
 [[nodiscard]] std::string busyMessage(std::string_view device);

@@ -249,36 +249,30 @@ bool setLine(HANDLE handle) {
 
 }  // namespace
 
-OpenedSerialPort openSerialPort(std::string_view device) {
-    OpenedSerialPort result;
+platform::Result<link::OpenedPort> openSerialPort(std::string_view device) {
+    using platform::ErrorNumber;
     const std::string shown = shownName(device);
-    if (device.empty()) {
-        result.error = "No port given";
-        return result;
-    }
+    if (device.empty()) return platform::Fault{ErrorNumber::InvalidArgument, "No port given"};
     const HANDLE handle = ::CreateFileW(wide(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                         nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
-        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
-            result.busy = true;
-            result.error = busyMessage(shown);
-        } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            result.error = "Port " + shown + " does not exist";
-        } else {
-            result.error = "Cannot open " + shown + ": " + systemText(error);
-        }
-        return result;
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+            return platform::Fault{ErrorNumber::PermissionDenied, busyMessage(shown)};
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return platform::Fault{ErrorNumber::FileNotFound, "Port " + shown + " does not exist"};
+        return platform::Fault{ErrorNumber::DeviceIo,
+                               "Cannot open " + shown + ": " + systemText(error)};
     }
     if (!setLine(handle)) {
         const DWORD error = ::GetLastError();
         ::CloseHandle(handle);
-        result.error = "Cannot set up " + shown + " as a serial port: " + systemText(error);
-        return result;
+        return platform::Fault{
+            ErrorNumber::DeviceIo,
+            "Cannot set up " + shown + " as a serial port: " + systemText(error)};
     }
     ::PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    result.port = std::make_unique<WindowsPort>(handle, shown);
-    return result;
+    return link::OpenedPort{std::make_unique<WindowsPort>(handle, shown)};
 }
 
 }  // namespace korvath::serial

@@ -114,7 +114,7 @@ class Controller {
     [[nodiscard]] bool restarted() const { return restarted_; }
     [[nodiscard]] const Counters& counters() const { return counters_; }
 
-    /// Writes the flash as a binary file. Empty on success, else the reason.
+    /// Writes the flash as a binary file.
     [[nodiscard]] platform::Result<void> dump(const std::filesystem::path& path) const;
 
   private:

@@ -11,8 +11,8 @@ namespace korvath::sim {
 
 namespace {
 
-link::PortError deviceError(const char* what) {
-    return {static_cast<int>(link::ErrorNumber::DeviceIo),
+platform::Fault deviceError(const char* what) {
+    return {link::ErrorNumber::DeviceIo,
             std::string(link::toString(link::ErrorNumber::DeviceIo)) + ": " + what};
 }
 

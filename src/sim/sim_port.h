@@ -53,7 +53,7 @@ class SimPort final : public link::Port {
     /// Sleeps on the clock until the next byte is due or the time-out ends, never spinning.
     int waitForBytes(int known, double timeoutMs) override;
     bool readAll(std::vector<std::uint8_t>& out) override;
-    [[nodiscard]] link::PortError lastError() const override { return error_; }
+    [[nodiscard]] platform::Fault lastError() const override { return error_; }
     void close() override;
 
   private:
@@ -74,7 +74,7 @@ class SimPort final : public link::Port {
     link::Clock& clock_;
     bool open_ = true;
     std::vector<std::uint8_t> received_;
-    link::PortError error_;
+    platform::Fault error_;
 };
 
 }  // namespace korvath::sim

@@ -74,12 +74,12 @@ class DownloadThread::Observer final : public download::DownloadObserver {
                     "Please remove Programming Card first,\nthen close this window."});
     }
 
-    void reportError(int number, const std::string& description) override {
+    void reportError(const platform::Fault& fault) override {
         // A failing or babbling controller can report on every exchange; one box per download
         // is enough to tell the user, the status box says how it ended.
         if (errorShown_) return;
         errorShown_ = true;
-        owner_.ask({Icon::None, owner_.programName_, std::to_string(number) + " - " + description});
+        owner_.ask({Icon::None, owner_.programName_, fault.shown()});
     }
 
   private:
@@ -190,12 +190,14 @@ void DownloadThread::doOpen(const std::string& text) {
     if (!portOpen()) {
         link_.setPort(closedPort_);
         port_.reset();
-        ports::OpenedPort opened = opener_.open(text, clock_);
-        if (opened.port && opened.port->isOpen()) {
-            port_ = std::move(opened.port);
+        platform::Result<ports::OpenedPort> opened = opener_.open(text, clock_);
+        if (opened && opened->port->isOpen()) {
+            port_ = std::move(opened->port);
             link_.setPort(*port_);
         } else {
-            report.error = opened.error.empty() ? "the port did not open" : opened.error;
+            report.opening =
+                opened ? platform::Fault{platform::ErrorNumber::DeviceIo, "the port did not open"}
+                       : opened.fault();
         }
     }
     report.open = portOpen();
@@ -206,7 +208,7 @@ void DownloadThread::doClose() {
     link_.setPort(closedPort_);
     if (port_) port_->close();
     port_.reset();
-    post_(PortReport{false, {}});
+    post_(PortReport{});
 }
 
 void DownloadThread::doDownload(const std::filesystem::path& image) {

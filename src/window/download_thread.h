@@ -42,10 +42,10 @@ struct BusyPointerReport {
 struct BoxReport {
     Message message;
 };
-/// The port's state after a port command; `error` says why an open failed.
+/// The port's state after a port command, and the fault of an open that failed.
 struct PortReport {
     bool open = false;
-    std::string error;
+    platform::Result<void> opening{};
 };
 /// A download was asked for while no port was open: nothing ran.
 struct RefusedReport {};

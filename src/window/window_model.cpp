@@ -303,11 +303,12 @@ class WindowModel::Impl {
         portPending_ = false;
         state.portOpen = report.open;
         effects.portReported = true;
-        if (!report.error.empty()) {
+        if (!report.opening) {
             // The status box is too narrow for a whole reason: the details line has it all.
-            state.portError = report.error;
-            notice_ = report.error;
-            showStatus(effects, report.error, Severity::Error);
+            const std::string& reason = report.opening.fault().text;
+            state.portError = reason;
+            notice_ = reason;
+            showStatus(effects, reason, Severity::Error);
             effects.beep = true;
         } else if (report.open) {
             if (state.status == state.portError)

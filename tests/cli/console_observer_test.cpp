@@ -58,9 +58,11 @@ TEST(ConsoleObserver, StatusLinesGoToStdoutAndErrorsToStderrWithoutABarWhenNotAT
     observer.showStatus("Idle", download::Severity::Normal);
     observer.showProgress({50, 100, download::Phase::Connecting});
     observer.showStatus("Connection Error", download::Severity::Error);
-    observer.reportError(57, "Device I/O error: /dev/ttyUSB0 is gone");
+    observer.reportError(
+        {platform::ErrorNumber::DeviceIo, "Device I/O error: /dev/ttyUSB0 is gone"});
     // A port name in a report reaches the terminal without its control characters.
-    observer.reportError(57, "Device I/O error: /dev/x\n0 - ok\x1b]0;t\x07 is gone");
+    observer.reportError(
+        {platform::ErrorNumber::DeviceIo, "Device I/O error: /dev/x\n0 - ok\x1b]0;t\x07 is gone"});
     observer.explainStatus("line 2: \x9b");
     observer.finish();
     EXPECT_EQ(contents(f.out), "Idle\nConnection Error\n");

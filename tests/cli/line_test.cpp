@@ -138,9 +138,9 @@ TEST(AuditLog, ThreadsAppendWholeLinesAfterWhatWasThere) {
          ".jsonl");
     std::filesystem::remove(path);
     std::ofstream(path) << "{\"earlier\":1}\n";
-    AuditLog::Opened opened = AuditLog::open(path);
-    ASSERT_TRUE(opened.log) << opened.error;
-    std::unique_ptr<AuditLog> log = std::move(opened.log);
+    platform::Result<std::unique_ptr<AuditLog>> opened = AuditLog::open(path);
+    ASSERT_TRUE(opened) << opened.fault().text;
+    std::unique_ptr<AuditLog> log = std::move(*opened);
     constexpr int kThreads = 8;
     constexpr int kEach = 40;
     std::vector<std::thread> threads;
@@ -150,7 +150,7 @@ TEST(AuditLog, ThreadsAppendWholeLinesAfterWhatWasThere) {
             record.port = "port-" + std::to_string(t) + std::string(300, 'x');
             for (int i = 0; i < kEach; ++i) {
                 record.unit = i + 1;
-                EXPECT_EQ(log->append(record), "");
+                EXPECT_TRUE(log->append(record));
             }
         });
     }
@@ -173,12 +173,12 @@ TEST(AuditLog, ThreadsAppendWholeLinesAfterWhatWasThere) {
 }
 
 TEST(AuditLog, RefusesWhatCannotBeWritten) {
-    const AuditLog::Opened folder = AuditLog::open(std::filesystem::temp_directory_path());
-    EXPECT_FALSE(folder.log);
-    EXPECT_EQ(folder.error, "is a folder");
-    const AuditLog::Opened missing = AuditLog::open("/nonexistent-korvath-folder/log.jsonl");
-    EXPECT_FALSE(missing.log);
-    EXPECT_EQ(missing.error, "No such file or directory");
+    const auto folder = AuditLog::open(std::filesystem::temp_directory_path());
+    ASSERT_FALSE(folder);
+    EXPECT_EQ(folder.fault().text, "is a folder");
+    const auto missing = AuditLog::open("/nonexistent-korvath-folder/log.jsonl");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.fault().text, "No such file or directory");
 }
 
 TEST(JsonEvents, EveryKindParsesAndNamesItsPortAndTime) {
@@ -203,7 +203,8 @@ TEST(JsonEvents, EveryKindParsesAndNamesItsPortAndTime) {
     EXPECT_EQ(progress["total"], 65);
     EXPECT_EQ(progress["unit"], 4);
 
-    const json error = written(errorEvent("a\"b\x1b", std::nullopt, 57, "Device I/O error"));
+    const json error = written(
+        errorEvent("a\"b\x1b", std::nullopt, platform::faultOf(platform::ErrorNumber::DeviceIo)));
     EXPECT_EQ(error["port"], "a\"b\x1b");
     EXPECT_EQ(error["number"], 57);
 
@@ -240,7 +241,7 @@ TEST(JsonEvents, EveryKindParsesAndNamesItsPortAndTime) {
 // --tag KEY=VALUE: the value may hold anything, even '='; the key is a plain word, given once.
 TEST(Tags, KeyValuePairsInTheirOrder) {
     const ParsedTags good = parseTags({"operator=Kim Lee", "batch=B=17", "fixture.id=3", "x="});
-    EXPECT_EQ(good.error, "");
+    ASSERT_TRUE(good.checked) << good.checked.fault().text;
     EXPECT_EQ(good.tags,
               (Tags{{"operator", "Kim Lee"}, {"batch", "B=17"}, {"fixture.id", "3"}, {"x", ""}}));
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"operator"},
@@ -248,9 +249,10 @@ TEST(Tags, KeyValuePairsInTheirOrder) {
                                                 {"op er=kim"},
                                                 {"a\nb=1"},
                                                 {"op=1", "op=2"}}) {
-        EXPECT_NE(parseTags(bad).error, "") << bad.front();
+        EXPECT_FALSE(parseTags(bad).checked) << bad.front();
     }
-    EXPECT_EQ(parseTags({"a\x1b=1"}).error,
+    EXPECT_EQ(parseTags({"op=1", "bad"}).tags, (Tags{{"op", "1"}})) << "named in the refusal";
+    EXPECT_EQ(parseTags({"a\x1b=1"}).checked.fault().text,
               "--tag a\\x1b=1: give KEY=VALUE, the key made of letters, digits, '_', '-' or '.'");
 }
 
@@ -301,7 +303,7 @@ TEST(LineConsole, PrefixesEveryLineWithItsPort) {
         console.status(0, "Programming!");
         hostile.status(0, "Flash Error");
         second.showStatus("Flash Error", download::Severity::Error);
-        second.reportError(3, "Time out");
+        second.reportError(platform::faultOf(platform::ErrorNumber::DeviceIo));
         second.askToRemoveProgrammingCard();
         console.advice(1, "first line\nsecond line\n");
         console.finish();
@@ -319,7 +321,8 @@ TEST(LineConsole, PrefixesEveryLineWithItsPort) {
               "/dev/ttyUSB1: Flash Error\n/dev/ttyUSB1: " +
                   std::string(kCardStatus) + "\n");
     EXPECT_EQ(text(err),
-              "/dev/ttyUSB1: 3 - Time out\n/dev/ttyUSB1: first line\n/dev/ttyUSB1: second line\n");
+              "/dev/ttyUSB1: 57 - Device I/O error\n/dev/ttyUSB1: first line\n/dev/ttyUSB1: second "
+              "line\n");
 }
 
 // The station's pause between probes: a stop request ends it at once, not after the second.
@@ -382,7 +385,7 @@ class SimStation final : public StationPort {
             void askToRemoveProgrammingCard() override {
                 log.push_back(std::to_string(unit) + " card");
             }
-            void reportError(int, const std::string&) override {}
+            void reportError(const platform::Fault&) override {}
         } observer(log_, unit);
         download::Downloader downloader(link_, observer);
         downloader.setStopToken(stop_.get_token());
@@ -535,7 +538,7 @@ class SimLinePort final : public link::Port {
         return count;
     }
     bool readAll(std::vector<std::uint8_t>& out) override { return sim_.readAll(out); }
-    [[nodiscard]] link::PortError lastError() const override { return sim_.lastError(); }
+    [[nodiscard]] platform::Fault lastError() const override { return sim_.lastError(); }
     void close() override { sim_.close(); }
 
   private:
@@ -561,14 +564,16 @@ class SimOpener final : public ports::PortOpener {
         : lines_(std::move(lines)), at_(at), stop_(std::move(stop)) {}
 
     std::vector<ports::PortChoice> listChoices() override { return {}; }
-    ports::OpenedPort open(std::string_view text, link::Clock& clock) override {
+    platform::Result<ports::OpenedPort> open(std::string_view text, link::Clock& clock) override {
         const std::lock_guard lock(mutex_);
         ++opened_;
         for (const SimLine& line : lines_) {
             if (line.text == text)
-                return {std::make_unique<SimLinePort>(line.units, clock, at_, stop_), ""};
+                return ports::OpenedPort{
+                    std::make_unique<SimLinePort>(line.units, clock, at_, stop_)};
         }
-        return {nullptr, "Port " + std::string(text) + " does not exist"};
+        return platform::Fault{platform::ErrorNumber::FileNotFound,
+                               "Port " + std::string(text) + " does not exist"};
     }
     [[nodiscard]] int opened() const { return opened_; }
 

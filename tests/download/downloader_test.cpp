@@ -67,7 +67,7 @@ struct Recorder : DownloadObserver {
         exitsAtCardMessage = controller->exits;
         if (onCard) onCard();
     }
-    void reportError(int, const std::string&) override {}
+    void reportError(const platform::Fault&) override {}
 
     [[nodiscard]] Texts texts() const {
         Texts t;

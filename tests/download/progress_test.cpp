@@ -67,7 +67,7 @@ TEST(ProgressLimits, ArgumentsBeyondSixteenBitsOverflowAndChangeNothing) {
             model.apply(update);
             ADD_FAILURE() << "accepted";
         } catch (const link::LinkError& e) {
-            EXPECT_EQ(e.code(), link::ErrorNumber::Overflow);
+            EXPECT_EQ(e.fault().number, link::ErrorNumber::Overflow);
         }
         EXPECT_EQ(model.state().Value, 4);
         EXPECT_EQ(model.state().Max, 10);

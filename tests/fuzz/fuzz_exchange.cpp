@@ -17,8 +17,8 @@ using korvath::test::Chunk;
 
 class CountingSink : public korvath::link::ErrorSink {
   public:
-    void reportError(int number, const std::string&) override {
-        if (number == static_cast<int>(korvath::link::ErrorNumber::DeviceIo)) ++portFailures;
+    void reportError(const korvath::platform::Fault& fault) override {
+        if (fault.number == korvath::link::ErrorNumber::DeviceIo) ++portFailures;
     }
     int portFailures = 0;
 };

@@ -7,7 +7,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const korvath::ports::ParsedPort parsed = korvath::ports::parsePortText(text);
+    const auto read = korvath::ports::parsePortText(text);
+    if (!read) {
+        if (read.fault().text.empty()) std::abort();
+        return 0;
+    }
+    const korvath::ports::ParsedPort& parsed = *read;
     using Kind = korvath::ports::ParsedPort::Kind;
     if (parsed.kind == Kind::Number && (parsed.number < korvath::ports::kMinPortNumber ||
                                         parsed.number > korvath::ports::kMaxPortNumber)) {

@@ -151,7 +151,7 @@ TEST_F(CommandsTest, SectorOutOfRangeRaisesOverflowBeforeSending) {
         (void)link.erase(protocol::sectorNumber(Model::M2, 242));  // 242 + 14 = 256
         FAIL();
     } catch (const LinkError& e) {
-        EXPECT_EQ(e.number(), 6);
+        EXPECT_EQ(e.fault().number, ErrorNumber::Overflow);
     }
     EXPECT_TRUE(port.frames().empty());
 }

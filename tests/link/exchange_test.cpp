@@ -108,7 +108,7 @@ TEST_F(ExchangeTest, OverlongReplyKeepsFirst51BytesReportsError9AndFails) {
     EXPECT_EQ(result.reply[0], 0x06);
     EXPECT_EQ(result.reply[50], 51);
     ASSERT_EQ(sink.reports.size(), 1u);
-    EXPECT_EQ(sink.reports[0].number, 9);
+    EXPECT_EQ(sink.reports[0].number, ErrorNumber::IndexOutOfRange);
     ASSERT_TRUE(result.fault);
     EXPECT_EQ(result.fault->number, ErrorNumber::IndexOutOfRange);
     // The ACK at the front must not count as an acknowledged probe.
@@ -127,7 +127,7 @@ TEST_F(ExchangeTest, BabblingDeviceIsCutOffAfterTheTimeout) {
     EXPECT_GE(took, 1000.0);
     EXPECT_LT(took, 1010.0);
     ASSERT_EQ(sink.reports.size(), 1u);
-    EXPECT_EQ(sink.reports[0].number, 9);
+    EXPECT_EQ(sink.reports[0].number, ErrorNumber::IndexOutOfRange);
 }
 
 TEST_F(ExchangeTest, ClosedPortSendsNothingAndCountsAsNoReply) {
@@ -146,7 +146,7 @@ TEST_F(ExchangeTest, CountOutsideTheBufferIsReportedAndSendsNothing) {
     EXPECT_EQ(exchange(0).status, Status::Failed);
     EXPECT_TRUE(port.frames().empty());
     ASSERT_EQ(sink.reports.size(), 2u);
-    EXPECT_EQ(sink.reports[0].number, 9);
+    EXPECT_EQ(sink.reports[0].number, ErrorNumber::IndexOutOfRange);
 }
 
 TEST_F(ExchangeTest, DeviceGoneIsReportedOnceAndTheLinkCountsAsClosed) {
@@ -156,7 +156,7 @@ TEST_F(ExchangeTest, DeviceGoneIsReportedOnceAndTheLinkCountsAsClosed) {
     EXPECT_FALSE(link.probe());
     EXPECT_LT(clock.now() - start, 101.0);  // does not sit out the time-out
     ASSERT_EQ(sink.reports.size(), 1u);
-    EXPECT_EQ(sink.reports[0].number, 57);
+    EXPECT_EQ(sink.reports[0].number, ErrorNumber::DeviceIo);
     EXPECT_FALSE(port.isOpen());
 
     for (int i = 0; i < 100; ++i) EXPECT_FALSE(link.probe());
@@ -168,7 +168,7 @@ TEST_F(ExchangeTest, WriteFailureIsReportedOnce) {
     EXPECT_FALSE(link.probe());
     EXPECT_FALSE(link.unlock());
     ASSERT_EQ(sink.reports.size(), 1u);
-    EXPECT_EQ(sink.reports[0].number, 57);
+    EXPECT_EQ(sink.reports[0].shown(), "57 - Device I/O error: the device was disconnected");
 }
 
 // The wire trace sees each frame that reached the port, with its reply, time-out and times.

@@ -89,10 +89,10 @@ TEST(AppendFile, RecordsFollowWhatWasThere) {
     std::filesystem::remove(path);
     std::ofstream(path, std::ios::binary) << "earlier\n";
     {
-        AppendFile::Opened opened = AppendFile::open(path);
-        ASSERT_TRUE(opened.file) << opened.error;
-        EXPECT_EQ(opened.file->append("one\n"), "");
-        EXPECT_EQ(opened.file->append(std::string(5000, 'x') + "\n"), "");
+        Result<std::unique_ptr<AppendFile>> opened = AppendFile::open(path);
+        ASSERT_TRUE(opened) << opened.fault().text;
+        EXPECT_TRUE((*opened)->append("one\n"));
+        EXPECT_TRUE((*opened)->append(std::string(5000, 'x') + "\n"));
     }
     std::ifstream in(path, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -100,9 +100,10 @@ TEST(AppendFile, RecordsFollowWhatWasThere) {
     in.close();
     std::filesystem::remove(path);
 
-    const AppendFile::Opened folder = AppendFile::open(std::filesystem::temp_directory_path());
-    EXPECT_FALSE(folder.file);
-    EXPECT_EQ(folder.error, "is a folder");
+    const Result<std::unique_ptr<AppendFile>> folder =
+        AppendFile::open(std::filesystem::temp_directory_path());
+    ASSERT_FALSE(folder);
+    EXPECT_EQ(folder.fault().text, "is a folder");
 }
 
 // Names from outside reach a terminal without a control character and a log without a lost

@@ -88,25 +88,29 @@ TEST(AppendFile, RefusesWhatIsNoRegularFileWithRoom) {
     Scratch readOnly("read-only");
     const bool readOnlyMount = readOnly.mountSmall(16384, MS_RDONLY);
     if (!readOnlyMount) ::chmod(readOnly.dir.c_str(), 0555);
+    using enum ErrorNumber;
     const struct {
         std::filesystem::path path;
         std::string error;
+        ErrorNumber number;
     } rows[] = {
-        {"", "no file name given"},
-        {scratch.dir, "is a folder"},
-        {"/dev/full", "is a device, not a regular file"},
-        {"/dev/null", "is a device, not a regular file"},
-        {fifo, "is a FIFO, not a regular file"},
-        {socketPath, "is a socket, not a regular file"},
-        {scratch.dir / "missing" / "log.jsonl", "No such file or directory"},
-        {readOnly.dir / "log.jsonl", readOnlyMount ? "Read-only file system" : "Permission denied"},
+        {"", "no file name given", InvalidArgument},
+        {scratch.dir, "is a folder", PathFileAccess},
+        {"/dev/full", "is a device, not a regular file", PathFileAccess},
+        {"/dev/null", "is a device, not a regular file", PathFileAccess},
+        {fifo, "is a FIFO, not a regular file", PathFileAccess},
+        {socketPath, "is a socket, not a regular file", PathFileAccess},
+        {scratch.dir / "missing" / "log.jsonl", "No such file or directory", FileNotFound},
+        {readOnly.dir / "log.jsonl", readOnlyMount ? "Read-only file system" : "Permission denied",
+         PermissionDenied},
         {tmpfs ? full.dir / "log.jsonl" : "",
-         tmpfs ? "no room for a line: No space left on device" : "no file name given"},
+         tmpfs ? "no room for a line: No space left on device" : "no file name given",
+         tmpfs ? DiskFull : InvalidArgument},
     };
     for (const auto& row : rows) {
-        const AppendFile::Opened opened = AppendFile::open(row.path);
-        EXPECT_FALSE(opened.file) << row.path;
-        EXPECT_EQ(opened.error, row.error) << row.path;
+        const Result<std::unique_ptr<AppendFile>> opened = AppendFile::open(row.path);
+        ASSERT_FALSE(opened) << row.path;
+        EXPECT_EQ(opened.fault(), (Fault{row.number, row.error})) << row.path;
     }
     ::close(listener);
 }
@@ -120,10 +124,10 @@ TEST(AppendFile, ARecordIsWholeOrAbsent) {
     const std::string record = std::string(300, 'r') + "\n";
     const std::filesystem::path path = scratch.dir / "log.jsonl";
     std::ofstream(path, std::ios::binary) << "{\"cut\":";
-    AppendFile::Opened opened = AppendFile::open(path);
-    ASSERT_TRUE(opened.file) << opened.error;
-    AppendFile& file = *opened.file;
-    EXPECT_EQ(file.append(record), "");
+    Result<std::unique_ptr<AppendFile>> opened = AppendFile::open(path);
+    ASSERT_TRUE(opened) << opened.fault().text;
+    AppendFile& file = **opened;
+    EXPECT_TRUE(file.append(record));
     EXPECT_EQ(fileText(path), "{\"cut\":\n" + record);
 
     // The file-size limit 100 bytes beyond the end: the write stops there and is taken back.
@@ -133,40 +137,47 @@ TEST(AppendFile, ARecordIsWholeOrAbsent) {
     rlimit limited = before;
     limited.rlim_cur = size + 100;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const std::string cut = file.append(record);
+    const Result<void> cut = file.append(record);
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &before), 0);
-    EXPECT_EQ(cut, "only 100 of 301 bytes written (the disk is full or the file too large)");
+    ASSERT_FALSE(cut);
+    EXPECT_EQ(cut.fault(),
+              (Fault{ErrorNumber::DiskFull,
+                     "only 100 of 301 bytes written (the disk is full or the file too large)"}));
     EXPECT_EQ(std::filesystem::file_size(path), size);
-    EXPECT_EQ(file.append(record), "");
+    EXPECT_TRUE(file.append(record));
     EXPECT_EQ(fileText(path), "{\"cut\":\n" + record + record);
 
     std::filesystem::remove(path);
-    EXPECT_EQ(file.append("after delete\n"), "");
+    EXPECT_TRUE(file.append("after delete\n"));
     EXPECT_EQ(fileText(path), "after delete\n");
     std::ofstream(scratch.dir / "other", std::ios::binary) << "other\n";
     std::filesystem::rename(scratch.dir / "other", path);
-    EXPECT_EQ(file.append("after replace\n"), "");
+    EXPECT_TRUE(file.append("after replace\n"));
     EXPECT_EQ(fileText(path), "other\nafter replace\n");
     std::filesystem::remove(path);
     std::filesystem::create_directory(path);
-    EXPECT_EQ(file.append(record), "is a folder");
+    const Result<void> toFolder = file.append(record);
+    ASSERT_FALSE(toFolder);
+    EXPECT_EQ(toFolder.fault().text, "is a folder");
 
     // A file system that fills up part-way through a write.
     Scratch small("small");
     if (!small.mountSmall(8192)) GTEST_SKIP() << "no tmpfs can be mounted here";
     const std::filesystem::path log = small.dir / "log.jsonl";
-    AppendFile::Opened onSmall = AppendFile::open(log);
-    ASSERT_TRUE(onSmall.file) << onSmall.error;
-    EXPECT_EQ(onSmall.file->append(record), "");
+    Result<std::unique_ptr<AppendFile>> onSmall = AppendFile::open(log);
+    ASSERT_TRUE(onSmall) << onSmall.fault().text;
+    AppendFile& smallFile = **onSmall;
+    EXPECT_TRUE(smallFile.append(record));
     {
         std::ofstream filler(small.dir / "filler", std::ios::binary);
         filler << std::string(16384, 'f');
     }
-    const std::string full = onSmall.file->append(std::string(6000, 'x') + "\n");
-    EXPECT_NE(full, "");
+    const Result<void> full = smallFile.append(std::string(6000, 'x') + "\n");
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.fault().number, ErrorNumber::DiskFull) << full.fault().text;
     EXPECT_EQ(fileText(log), record);
     std::filesystem::remove(small.dir / "filler");
-    EXPECT_EQ(onSmall.file->append(record), "");
+    EXPECT_TRUE(smallFile.append(record));
     EXPECT_EQ(fileText(log), record + record);
 }
 

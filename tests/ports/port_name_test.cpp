@@ -23,7 +23,7 @@ struct NumberCase {
 class PortNumberText : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(PortNumberText, ReadsAWholePositiveNumber) {
-    const ParsedPort parsed = parsePortText(GetParam().text);
+    const ParsedPort parsed = *parsePortText(GetParam().text);
     EXPECT_EQ(parsed.kind, Kind::Number) << '"' << GetParam().text << '"';
     EXPECT_EQ(parsed.number, GetParam().number) << '"' << GetParam().text << '"';
 }
@@ -39,13 +39,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, PortNumberText,
 class RefusedPortText : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(RefusedPortText, IsRefusedQuotingTheText) {
-    const ParsedPort parsed = parsePortText(GetParam());
-    EXPECT_EQ(parsed.kind, Kind::Invalid) << '"' << GetParam() << '"';
+    const platform::Result<ParsedPort> parsed = parsePortText(GetParam());
+    ASSERT_FALSE(parsed) << '"' << GetParam() << '"';
+    const std::string& error = parsed.fault().text;
+    EXPECT_EQ(parsed.fault().number, platform::ErrorNumber::InvalidArgument);
     if (GetParam().find_first_not_of(" ") != std::string::npos) {
-        EXPECT_NE(parsed.error.find('"' + GetParam() + '"'), std::string::npos)
-            << parsed.error.substr(0, 80);
+        EXPECT_NE(error.find('"' + GetParam() + '"'), std::string::npos) << error.substr(0, 80);
     } else {
-        EXPECT_EQ(parsed.error.rfind("No port given", 0), 0U) << parsed.error;
+        EXPECT_EQ(error.rfind("No port given", 0), 0U) << error;
     }
 }
 
@@ -65,7 +66,7 @@ struct NameCase {
 class PortNameText : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(PortNameText, TakesTheTrimmedTextAsItStands) {
-    const ParsedPort parsed = parsePortText(GetParam().text);
+    const ParsedPort parsed = *parsePortText(GetParam().text);
     EXPECT_EQ(parsed.kind, Kind::Name) << '"' << GetParam().text << '"';
     EXPECT_EQ(parsed.name, GetParam().name);
 }
@@ -85,7 +86,7 @@ TEST(PortSimText, PicksTheSimulatedModel) {
     } cases[] = {{"sim", 1},   {"SIM", 1},   {" Sim ", 1}, {"sim:1", 1},
                  {"sim:2", 2}, {"SIM:3", 3}, {"sim: 2", 2}};
     for (const auto& c : cases) {
-        const ParsedPort parsed = parsePortText(c.text);
+        const ParsedPort parsed = *parsePortText(c.text);
         EXPECT_EQ(parsed.kind, Kind::Simulated) << c.text;
         EXPECT_EQ(parsed.number, c.model) << c.text;
     }
@@ -93,14 +94,14 @@ TEST(PortSimText, PicksTheSimulatedModel) {
 
 TEST(PortUsbText, NamesTheSerialNumberOrIsRefused) {
     for (const char* text : {"usb:A10K2X9Q", "USB:A10K2X9Q", " usb: A10K2X9Q "}) {
-        const ParsedPort parsed = parsePortText(text);
+        const ParsedPort parsed = *parsePortText(text);
         EXPECT_EQ(parsed.kind, Kind::UsbSerial) << text;
         EXPECT_EQ(parsed.name, "A10K2X9Q") << text;
     }
     for (const char* text : {"usb:", "usb:  "}) {
-        const ParsedPort parsed = parsePortText(text);
-        EXPECT_EQ(parsed.kind, Kind::Invalid) << text;
-        EXPECT_NE(parsed.error.find("usb:"), std::string::npos) << parsed.error;
+        const platform::Result<ParsedPort> parsed = parsePortText(text);
+        ASSERT_FALSE(parsed) << text;
+        EXPECT_NE(parsed.fault().text.find("usb:"), std::string::npos) << parsed.fault().text;
     }
 }
 
@@ -112,23 +113,23 @@ TEST(PortWithSerial, PicksTheOneAdapterWithThatSerial) {
         {.text = "ttyUSB3", .description = "clone", .number = 4, .serialNumber = "0001"},
         {.text = "ttyS0", .description = "built in", .number = 5},
     };
-    EXPECT_EQ(portWithSerial(listed, "B77").name, "ttyUSB1");
-    const NamedPort missing = portWithSerial(listed, "b77");
-    EXPECT_TRUE(missing.name.empty());
-    EXPECT_NE(missing.error.find("\"b77\""), std::string::npos) << missing.error;
-    EXPECT_NE(missing.error.find("--list-ports"), std::string::npos) << missing.error;
-    const NamedPort twice = portWithSerial(listed, "0001");
-    EXPECT_TRUE(twice.name.empty());
-    EXPECT_NE(twice.error.find("ttyUSB2"), std::string::npos) << twice.error;
-    EXPECT_NE(twice.error.find("ttyUSB3"), std::string::npos) << twice.error;
-    EXPECT_TRUE(portWithSerial(listed, "").name.empty());
+    EXPECT_EQ(*portWithSerial(listed, "B77"), "ttyUSB1");
+    const platform::Result<std::string> missing = portWithSerial(listed, "b77");
+    ASSERT_FALSE(missing);
+    EXPECT_NE(missing.fault().text.find("\"b77\""), std::string::npos) << missing.fault().text;
+    EXPECT_NE(missing.fault().text.find("--list-ports"), std::string::npos);
+    const platform::Result<std::string> twice = portWithSerial(listed, "0001");
+    ASSERT_FALSE(twice);
+    EXPECT_NE(twice.fault().text.find("ttyUSB2"), std::string::npos) << twice.fault().text;
+    EXPECT_NE(twice.fault().text.find("ttyUSB3"), std::string::npos) << twice.fault().text;
+    EXPECT_FALSE(portWithSerial(listed, ""));
 }
 
 TEST(PortSimText, RefusesUnknownModelsWithAMessage) {
     for (const char* text : {"sim:4", "sim:x", "sim:", "sim:0", "sim:12", "sim:-1"}) {
-        const ParsedPort parsed = parsePortText(text);
-        EXPECT_EQ(parsed.kind, Kind::Invalid) << text;
-        EXPECT_NE(parsed.error.find(text), std::string::npos) << parsed.error;
+        const platform::Result<ParsedPort> parsed = parsePortText(text);
+        ASSERT_FALSE(parsed) << text;
+        EXPECT_NE(parsed.fault().text.find(text), std::string::npos) << parsed.fault().text;
     }
 }
 

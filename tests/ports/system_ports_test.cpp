@@ -10,6 +10,7 @@
 #include "link/clock.h"
 #include "ports/system/port_list.h"
 #include "serial/pty_device.h"
+#include "serial/serial_port.h"
 #include "sim/sim_port.h"
 #include "support/virtual_clock.h"
 
@@ -22,39 +23,45 @@ TEST(SystemPorts, SimTextsGiveASimulatedControllerOfThatModel) {
     test::VirtualClock clock;
     SystemPorts ports;
     for (auto [text, model] : {std::pair{"sim", 1}, {"SIM:2", 2}, {" sim:3 ", 3}}) {
-        OpenedPort opened = ports.open(text, clock);
-        ASSERT_TRUE(opened) << text << ": " << opened.error;
-        auto* sim = dynamic_cast<sim::SimPort*>(opened.port.get());
+        platform::Result<OpenedPort> opened = ports.open(text, clock);
+        ASSERT_TRUE(opened) << text << ": " << opened.fault().text;
+        auto* sim = dynamic_cast<sim::SimPort*>(opened->port.get());
         ASSERT_NE(sim, nullptr) << text;
         EXPECT_EQ(sim->controller().options().model, model);
         EXPECT_TRUE(sim->isOpen());
     }
 }
 
-// Each says why, in words the command line prints after "cannot open port".
+// Each says why, in words the command line prints after "cannot open port": a text that names
+// no port is a wrong argument, a port that is not there is not found.
 TEST(SystemPorts, TextsThatOpenNothingSayWhy) {
+    using platform::ErrorNumber;
     test::VirtualClock clock;
     SystemPorts ports;
     for (const char* text : {"sim:4", "sim:", "/dev/korvath-no-such-port", "", "0", "-3", "32767",
                              "1e3", "1.5", "12abc", "99999"}) {
-        OpenedPort opened = ports.open(text, clock);
-        EXPECT_FALSE(opened) << text;
-        EXPECT_EQ(opened.port, nullptr);
-        EXPECT_NE(opened.error, "") << text;
+        const platform::Result<OpenedPort> opened = ports.open(text, clock);
+        ASSERT_FALSE(opened) << text;
+        EXPECT_NE(opened.fault().text, "") << text;
+        const bool missing = text[0] == '/' || std::string(text) == "32767";
+        EXPECT_EQ(opened.fault().number,
+                  missing ? ErrorNumber::FileNotFound : ErrorNumber::InvalidArgument)
+            << text;
     }
-    EXPECT_EQ(ports.open("32767", clock).error.rfind("No serial port number 32767", 0), 0u);
+    EXPECT_EQ(ports.open("32767", clock).fault().text.rfind("No serial port number 32767", 0), 0u);
 }
 
 // Number n is the n-th listed port, opened by its device path; any other number names the range.
 TEST(SystemPorts, APortNumberIsItsPlaceInTheList) {
     const std::vector<detail::ListedPort> listed{{"ttyACM0", ""}, {"ttyUSB0", ""}};
-    EXPECT_EQ(detail::portNameForNumber(2, listed).name, "/dev/ttyUSB0");
+    EXPECT_EQ(*detail::portNameForNumber(2, listed), "/dev/ttyUSB0");
     for (int number : {0, 3}) {
-        const detail::NumberedPort none = detail::portNameForNumber(number, listed);
-        EXPECT_EQ(none.name, "");
-        EXPECT_NE(none.error.find("lists 2 (1 to 2;"), std::string::npos) << none.error;
+        const platform::Result<std::string> none = detail::portNameForNumber(number, listed);
+        ASSERT_FALSE(none);
+        EXPECT_NE(none.fault().text.find("lists 2 (1 to 2;"), std::string::npos)
+            << none.fault().text;
     }
-    EXPECT_NE(detail::portNameForNumber(1, {}).error.find("lists no serial ports"),
+    EXPECT_NE(detail::portNameForNumber(1, {}).fault().text.find("lists no serial ports"),
               std::string::npos);
 }
 
@@ -72,17 +79,18 @@ TEST(SystemPorts, ChoicesEndWithTheSimulatedControllers) {
 TEST(SystemPorts, OpensAPseudoTerminalByPathAsARealPort) {
     test::PtyDevice device;
     link::SteadyClock clock;
-    OpenedPort opened = SystemPorts().open(device.path(), clock);
-    ASSERT_TRUE(opened) << opened.error;
-    EXPECT_EQ(dynamic_cast<sim::SimPort*>(opened.port.get()), nullptr);
+    platform::Result<OpenedPort> opened = SystemPorts().open(device.path(), clock);
+    ASSERT_TRUE(opened) << opened.fault().text;
+    link::Port& port = *opened->port;
+    EXPECT_EQ(dynamic_cast<sim::SimPort*>(&port), nullptr);
     device.start([](const Bytes& received) { return Bytes{received.back()}; });
     const Bytes sent{0x90};
-    ASSERT_TRUE(opened.port->write(sent));
-    EXPECT_EQ(opened.port->waitForBytes(0, 3000), 1);
+    ASSERT_TRUE(port.write(sent));
+    EXPECT_EQ(port.waitForBytes(0, 3000), 1);
     Bytes reply;
-    ASSERT_TRUE(opened.port->readAll(reply));
+    ASSERT_TRUE(port.readAll(reply));
     EXPECT_EQ(reply, sent);
-    opened.port->close();
+    port.close();
 }
 
 // The lock is taken on the device itself: a second name for a busy port (a symbolic link, as
@@ -91,25 +99,26 @@ TEST(SystemPorts, ABusyPortIsRefusedUnderASymbolicLinkToo) {
     test::PtyDevice device;
     link::SteadyClock clock;
     SystemPorts ports;
-    OpenedPort first = ports.open(device.path(), clock);
-    ASSERT_TRUE(first) << first.error;
+    platform::Result<OpenedPort> first = ports.open(device.path(), clock);
+    ASSERT_TRUE(first) << first.fault().text;
     const std::filesystem::path link = std::filesystem::temp_directory_path() /
                                        ("korvath-port-link-" + std::to_string(::getpid()));
     std::filesystem::remove(link);
     std::filesystem::create_symlink(device.path(), link);
-    OpenedPort second = ports.open(link.string(), clock);
-    EXPECT_FALSE(second);
-    EXPECT_NE(second.error.find(device.path()), std::string::npos) << second.error;
-    first.port->close();
-    OpenedPort afterClose = ports.open(link.string(), clock);
-    EXPECT_TRUE(afterClose) << afterClose.error;
-    if (afterClose) afterClose.port->close();
+    const platform::Result<OpenedPort> second = ports.open(link.string(), clock);
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.fault(), (platform::Fault{platform::ErrorNumber::PermissionDenied,
+                                               serial::busyMessage(device.path())}));
+    first->port->close();
+    platform::Result<OpenedPort> afterClose = ports.open(link.string(), clock);
+    ASSERT_TRUE(afterClose) << afterClose.fault().text;
+    afterClose->port->close();
     std::filesystem::remove(link);
 }
 
 TEST(SystemPorts, AMissingDevicePointsAtThePortList) {
     test::VirtualClock clock;
-    const std::string error = SystemPorts().open("ttyKorvathNone9", clock).error;
+    const std::string error = SystemPorts().open("ttyKorvathNone9", clock).fault().text;
     EXPECT_EQ(error.rfind("Port /dev/ttyKorvathNone9 does not exist", 0), 0U) << error;
     EXPECT_NE(error.find("--list-ports"), std::string::npos) << error;
 }

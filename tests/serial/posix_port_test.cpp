@@ -46,10 +46,13 @@ double msSince(std::chrono::steady_clock::time_point start) {
 
 /// Opens `path` or fails the test; never null.
 std::unique_ptr<Port> openOrFail(const std::string& path) {
-    OpenedSerialPort opened = openSerialPort(path);
-    EXPECT_TRUE(opened.port) << opened.error;
-    EXPECT_EQ(opened.advice, "") << "a pseudo-terminal has no latency timer";
-    return opened.port ? std::move(opened.port) : std::make_unique<ClosedPort>();
+    platform::Result<OpenedPort> opened = openSerialPort(path);
+    if (!opened) {
+        ADD_FAILURE() << opened.fault().text;
+        return std::make_unique<ClosedPort>();
+    }
+    EXPECT_EQ(opened->advice, "") << "a pseudo-terminal has no latency timer";
+    return std::move(opened->port);
 }
 
 class PosixPortTest : public ::testing::Test {
@@ -168,8 +171,8 @@ TEST_F(PosixPortTest, DeviceGoneIsReportedOnceAndClosesThePort) {
         EXPECT_EQ(otherLink.ExchangeFrame(probe).status, Status::Failed);
         EXPECT_LT(msSince(start), 500.0);
         ASSERT_EQ(reports.reports.size(), 1u);
-        EXPECT_EQ(reports.reports[0].number, static_cast<int>(ErrorNumber::DeviceIo));
-        EXPECT_EQ(reports.reports[0].description, lostMessage(other.path()));
+        EXPECT_EQ(reports.reports[0].number, ErrorNumber::DeviceIo);
+        EXPECT_EQ(reports.reports[0].text, lostMessage(other.path()));
         EXPECT_FALSE(otherPort->isOpen());
 
         start = std::chrono::steady_clock::now();
@@ -187,14 +190,14 @@ TEST_F(PosixPortTest, WaitNoticesTheDeviceGoneAndTheReasonStays) {
     EXPECT_EQ(port.waitForBytes(0, 1000), -1);
     EXPECT_LT(msSince(start), 500.0);
     EXPECT_FALSE(port.isOpen());
-    const PortError error = port.lastError();
-    EXPECT_EQ(error.number, static_cast<int>(ErrorNumber::DeviceIo));
-    EXPECT_EQ(error.description,
+    const platform::Fault error = port.lastError();
+    EXPECT_EQ(error.number, ErrorNumber::DeviceIo);
+    EXPECT_EQ(error.text,
               "Port " + device.path() + " was lost: the adapter was unplugged or reset");
 
     // Later refusals keep explaining why, until the next open.
     EXPECT_FALSE(port.write({&byte, 1}));
-    EXPECT_EQ(port.lastError().description, error.description);
+    EXPECT_EQ(port.lastError(), error);
 }
 
 // The kernel's hold on the port refuses every second opener, in this process or another, under
@@ -206,11 +209,13 @@ TEST_F(PosixPortTest, ABusyPortIsRefusedAndFreedWithItsHolder) {
     std::filesystem::create_symlink(device.path(), link);
     EXPECT_EQ(busyMessage(device.path()),
               "Port " + device.path() + " is busy: another program has it open");
+    const auto busy = [](const std::string& name) {
+        return platform::Fault{ErrorNumber::PermissionDenied, busyMessage(name)};
+    };
     for (const std::string& name : {device.path(), link.string()}) {
-        OpenedSerialPort second = openSerialPort(name);
-        EXPECT_FALSE(second.port) << name;
-        EXPECT_TRUE(second.busy) << name;
-        EXPECT_EQ(second.error, busyMessage(name)) << name;
+        const platform::Result<OpenedPort> second = openSerialPort(name);
+        ASSERT_FALSE(second) << name;
+        EXPECT_EQ(second.fault(), busy(name));
     }
     port.close();
 
@@ -229,18 +234,19 @@ TEST_F(PosixPortTest, ABusyPortIsRefusedAndFreedWithItsHolder) {
     char byte = 0;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
     ASSERT_EQ(byte, 1);
-    OpenedSerialPort whileHeld = openSerialPort(link.string());
-    EXPECT_TRUE(whileHeld.busy) << whileHeld.error;
+    const platform::Result<OpenedPort> whileHeld = openSerialPort(link.string());
+    ASSERT_FALSE(whileHeld);
+    EXPECT_EQ(whileHeld.fault(), busy(link.string()));
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
     ::close(ready[0]);
     ::close(ready[1]);
-    OpenedSerialPort afterKill = openSerialPort(link.string());
-    ASSERT_TRUE(afterKill.port) << afterKill.error;
+    platform::Result<OpenedPort> afterKill = openSerialPort(link.string());
+    ASSERT_TRUE(afterKill) << afterKill.fault().text;
     std::filesystem::remove(link);
 
     device.start(ackProbes);
-    Link again{*afterKill.port, clock, &sink};
+    Link again{*afterKill->port, clock, &sink};
     EXPECT_TRUE(again.probe());
 }
 
@@ -287,9 +293,9 @@ TEST_F(PosixPortTest, OpenOfANonTerminalIsRefused) {
         ASSERT_NE(f, nullptr);
         std::fclose(f);
     }
-    OpenedSerialPort opened = openSerialPort(file.string());
-    EXPECT_FALSE(opened.port);
-    EXPECT_NE(opened.error.find("is not a serial port"), std::string::npos) << opened.error;
+    const platform::Result<OpenedPort> opened = openSerialPort(file.string());
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.fault().text, file.string() + " is not a serial port");
     std::filesystem::remove(file);
 }
 
@@ -324,10 +330,12 @@ TEST(LatencyAdvice, NamesASlowTimerOncePerDevice) {
 
 TEST(PosixPortOpen, RefusesWhatIsNoSerialPortWithAMessage) {
     for (const char* text : {"/nonexistent/ttyKORVATH0", "ttyKORVATH0", "sim", ""}) {
-        OpenedSerialPort opened = openSerialPort(text);
-        EXPECT_FALSE(opened.port) << text;
-        EXPECT_FALSE(opened.busy) << text;
-        EXPECT_FALSE(opened.error.empty()) << text;
+        const platform::Result<OpenedPort> opened = openSerialPort(text);
+        ASSERT_FALSE(opened) << text;
+        EXPECT_EQ(opened.fault().number,
+                  *text != '\0' ? ErrorNumber::FileNotFound : ErrorNumber::InvalidArgument)
+            << text;
+        EXPECT_FALSE(opened.fault().text.empty()) << text;
     }
 }
 

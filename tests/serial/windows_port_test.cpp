@@ -33,9 +33,9 @@ TEST(WindowsPort, TalksToTheSimulatorThroughAMappedComPort) {
         << "the listing lacks " << com;
 
     link::SteadyClock clock;
-    ports::OpenedPort opened = ports::SystemPorts().open(com, clock);
-    ASSERT_TRUE(opened) << opened.error;
-    link::Port& port = *opened.port;
+    platform::Result<ports::OpenedPort> opened = ports::SystemPorts().open(com, clock);
+    ASSERT_TRUE(opened) << opened.fault().text;
+    link::Port& port = *opened->port;
     link::Link link(port, clock);
 
     // Every probe is answered, and each wait ends with its byte, not with its time-out.
@@ -56,9 +56,10 @@ TEST(WindowsPort, TalksToTheSimulatorThroughAMappedComPort) {
     port.close();
     EXPECT_FALSE(port.isOpen());
 
-    const OpenedSerialPort missing = openSerialPort("\\\\.\\COM250");
-    EXPECT_FALSE(missing.port);
-    EXPECT_EQ(missing.error, "Port COM250 does not exist");
+    const platform::Result<link::OpenedPort> missing = openSerialPort("\\\\.\\COM250");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.fault(),
+              (platform::Fault{platform::ErrorNumber::FileNotFound, "Port COM250 does not exist"}));
 }
 
 }  // namespace

@@ -149,7 +149,7 @@ TEST(SimPortFaults, UnplugFailsLikeADeviceGone) {
     EXPECT_EQ(port.waitForBytes(0, 1000), -1);
     EXPECT_NEAR(clock.now(), sentAt + kByte, 1e-6);
     EXPECT_FALSE(port.isOpen());
-    EXPECT_EQ(port.lastError().number, 57);
+    EXPECT_EQ(port.lastError().number, link::ErrorNumber::DeviceIo);
     EXPECT_EQ(port.bytesWaiting(), -1);
     EXPECT_FALSE(port.write(probe()));
     EXPECT_EQ(port.controller().counters().programs, 2);
@@ -179,8 +179,8 @@ TEST(SimPortWithLink, DownloadStepsAgainstEachModel) {
 
 TEST(SimPortWithLink, LongReplyIsReportedAndBabbleIsBounded) {
     struct Sink : link::ErrorSink {
-        void reportError(int number, const std::string&) override { numbers.push_back(number); }
-        std::vector<int> numbers;
+        void reportError(const platform::Fault& fault) override { numbers.push_back(fault.number); }
+        std::vector<link::ErrorNumber> numbers;
     };
     {
         Options options;
@@ -190,7 +190,7 @@ TEST(SimPortWithLink, LongReplyIsReportedAndBabbleIsBounded) {
         Sink sink;
         link::Link link(port, clock, &sink);
         EXPECT_FALSE(link.probe());
-        EXPECT_EQ(sink.numbers, std::vector<int>{9});
+        EXPECT_EQ(sink.numbers, std::vector{link::ErrorNumber::IndexOutOfRange});
     }
     {
         Options options;

@@ -34,7 +34,7 @@ void FakePort::deliverDue() {
 bool FakePort::gone() {
     if (open_ && clock_.now() >= unplugAt_) {
         open_ = false;
-        error_ = {57, "Device I/O error: the device was disconnected"};
+        error_ = {platform::ErrorNumber::DeviceIo, "Device I/O error: the device was disconnected"};
         return true;
     }
     return !open_;

@@ -53,7 +53,7 @@ class FakePort final : public link::Port {
     [[nodiscard]] int bytesWaiting() override;
     int waitForBytes(int known, double timeoutMs) override;
     bool readAll(std::vector<std::uint8_t>& out) override;
-    [[nodiscard]] link::PortError lastError() const override { return error_; }
+    [[nodiscard]] platform::Fault lastError() const override { return error_; }
     void close() override { open_ = false; }
 
   private:
@@ -72,7 +72,7 @@ class FakePort final : public link::Port {
     std::deque<Pending> pending_;
     Bytes received_;
     std::vector<Bytes> frames_;
-    link::PortError error_;
+    platform::Fault error_;
 };
 
 }  // namespace korvath::test

@@ -39,7 +39,9 @@ class GatePort final : public link::Port {
         std::lock_guard lock(mutex_);
         return alive();
     }
-    [[nodiscard]] link::PortError lastError() const override { return {57, "Device gone"}; }
+    [[nodiscard]] platform::Fault lastError() const override {
+        return {platform::ErrorNumber::DeviceIo, "Device gone"};
+    }
     void close() override {
         std::lock_guard lock(mutex_);
         open_ = false;

@@ -66,7 +66,7 @@ class BorrowedPort final : public link::Port {
         return port_.waitForBytes(known, timeoutMs);
     }
     bool readAll(std::vector<std::uint8_t>& out) override { return port_.readAll(out); }
-    [[nodiscard]] link::PortError lastError() const override { return port_.lastError(); }
+    [[nodiscard]] platform::Fault lastError() const override { return port_.lastError(); }
     void close() override { port_.close(); }
 
   private:
@@ -76,7 +76,8 @@ class BorrowedPort final : public link::Port {
 /// Lists fixed choices and opens ports through `factory`, on the download thread.
 class TestPortOpener final : public ports::PortOpener {
   public:
-    using Factory = std::function<ports::OpenedPort(std::string_view text, link::Clock& clock)>;
+    using Factory = std::function<platform::Result<ports::OpenedPort>(std::string_view text,
+                                                                      link::Clock& clock)>;
 
     explicit TestPortOpener(Factory factory = {}) : factory_(std::move(factory)) {}
 
@@ -87,12 +88,12 @@ class TestPortOpener final : public ports::PortOpener {
         return choices;
     }
 
-    ports::OpenedPort open(std::string_view text, link::Clock& clock) override {
+    platform::Result<ports::OpenedPort> open(std::string_view text, link::Clock& clock) override {
         {
             std::lock_guard lock(mutex_);
             opened_.emplace_back(text);
         }
-        if (!factory_) return {nullptr, "no port here"};
+        if (!factory_) return platform::Fault{platform::ErrorNumber::FileNotFound, "no port here"};
         return factory_(text, clock);
     }
 

@@ -54,10 +54,9 @@ class PseudoTerminal {
 
 /// Whether someone else could open `path` now (a port held open is refused as busy).
 bool othersCanOpen(const QString& path) {
-    const korvath::serial::OpenedSerialPort opened =
-        korvath::serial::openSerialPort(path.toStdString());
-    if (opened.port) opened.port->close();
-    return opened.port != nullptr;
+    const auto opened = korvath::serial::openSerialPort(path.toStdString());
+    if (opened) opened->port->close();
+    return opened.ok();
 }
 
 QString fileOf(const std::filesystem::path& path) {

@@ -52,13 +52,14 @@ class SimOpener final : public ports::PortOpener {
     std::vector<std::string> opened;
 
     std::vector<ports::PortChoice> listChoices() override { return {}; }
-    ports::OpenedPort open(std::string_view text, link::Clock& clock) override {
+    platform::Result<ports::OpenedPort> open(std::string_view text, link::Clock& clock) override {
         opened.emplace_back(text);
         if (text != "sim")
-            return {nullptr, "Port " + std::string(text) +
-                                 " does not exist: no such device. Plug in the adapter or "
-                                 "choose another port."};
-        return {std::make_unique<sim::SimPort>(options, clock), {}};
+            return platform::Fault{platform::ErrorNumber::FileNotFound,
+                                   "Port " + std::string(text) +
+                                       " does not exist: no such device. Plug in the adapter "
+                                       "or choose another port."};
+        return ports::OpenedPort{std::make_unique<sim::SimPort>(options, clock)};
     }
 };
 

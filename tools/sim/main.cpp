@@ -206,8 +206,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     const auto result = korvath::sim::serve(serving, signalFd, inputCanClose() ? STDIN_FILENO : -1);
-    if (result.stop == korvath::sim::ServeStop::Failed) {
-        std::fprintf(stderr, "korvath-sim: %s\n", result.error.c_str());
+    if (!result) {
+        std::fprintf(stderr, "korvath-sim: %s\n", result.fault().text.c_str());
         status = 1;
     }
     for (const auto& server : servers) writeDump(server->controller(), server->tag());

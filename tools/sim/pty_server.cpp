@@ -126,7 +126,8 @@ bool PtyServer::readClient(double nowMs) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) return true;
-        error_ = n == 0 ? "pseudo-terminal closed" : systemError("read").text;
+        fault_ = n == 0 ? platform::Fault{platform::ErrorNumber::DeviceIo, "pseudo-terminal closed"}
+                        : systemError("read");
         return false;
     }
 }
@@ -188,7 +189,7 @@ bool PtyServer::service(double nowMs, bool readable) {
     return true;
 }
 
-ServeResult serve(std::span<PtyServer* const> servers, int signalFd, int inputFd) {
+platform::Result<ServeStop> serve(std::span<PtyServer* const> servers, int signalFd, int inputFd) {
     std::vector<PtyServer*> active(servers.begin(), servers.end());
     std::vector<pollfd> fds;
     const std::size_t first = inputFd >= 0 ? 2 : 1;
@@ -207,14 +208,14 @@ ServeResult serve(std::span<PtyServer* const> servers, int signalFd, int inputFd
         const int ready = ::ppoll(fds.data(), fds.size(), next ? &timeout : nullptr, nullptr);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            return {ServeStop::Failed, systemError("ppoll").text};
+            return systemError("ppoll");
         }
-        if (fds[0].revents != 0) return {ServeStop::Signal, {}};
+        if (fds[0].revents != 0) return ServeStop::Signal;
         if (inputFd >= 0 && fds[1].revents != 0) {
             char discard[256];
             const ssize_t n = ::read(inputFd, discard, sizeof discard);
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-                return {ServeStop::InputClosed, {}};
+                return ServeStop::InputClosed;
         }
         now = monotonicMs();
         std::vector<PtyServer*> still;
@@ -222,15 +223,19 @@ ServeResult serve(std::span<PtyServer* const> servers, int signalFd, int inputFd
         for (std::size_t i = 0; i < active.size(); ++i) {
             PtyServer& server = *active[i];
             const short events = fds[first + i].revents;
-            if (events & (POLLERR | POLLNVAL))
-                return {ServeStop::Failed, server.slavePath() + ": pseudo-terminal failed"};
-            if (server.service(now, (events & (POLLIN | POLLHUP)) != 0))
+            if (events & (POLLERR | POLLNVAL)) {
+                return platform::Fault{platform::ErrorNumber::DeviceIo,
+                                       server.slavePath() + ": pseudo-terminal failed"};
+            }
+            if (server.service(now, (events & (POLLIN | POLLHUP)) != 0)) {
                 still.push_back(&server);
-            else if (!server.unplugged())
-                return {ServeStop::Failed, server.slavePath() + ": " + server.error()};
+            } else if (!server.unplugged()) {
+                return platform::Fault{server.fault().number,
+                                       server.slavePath() + ": " + server.fault().text};
+            }
         }
         active.swap(still);
-        if (active.empty()) return {ServeStop::Unplugged, {}};
+        if (active.empty()) return ServeStop::Unplugged;
     }
 }
 

@@ -63,11 +63,11 @@ class PtyServer {
     /// When the server must run next without client input; empty when only input can wake it.
     [[nodiscard]] std::optional<double> nextWakeMs() const;
     /// Reads what the client sent when `readable`, then runs the line and the unit change-over
-    /// up to `nowMs`. False once the server has stopped: unplugged (closed) or failed (error()).
+    /// up to `nowMs`. False once the server has stopped: unplugged (closed) or failed (fault()).
     bool service(double nowMs, bool readable);
 
     [[nodiscard]] bool unplugged() const { return unplugged_; }
-    [[nodiscard]] const std::string& error() const { return error_; }
+    [[nodiscard]] const platform::Fault& fault() const { return fault_; }
 
   private:
     void startUnit();
@@ -94,7 +94,7 @@ class PtyServer {
     int master_ = -1;
     int slave_ = -1;  // held open so that a client closing its side does not hang the master up
     std::string slavePath_;
-    std::string error_;
+    platform::Fault fault_;
     bool unplugged_ = false;
 };
 
@@ -103,18 +103,13 @@ enum class ServeStop {
     Signal,       ///< a stop signal arrived
     InputClosed,  ///< the watched input reached its end
     Unplugged,    ///< every line was closed by the unplug fault
-    Failed,       ///< a pseudo-terminal failed
-};
-
-struct ServeResult {
-    ServeStop stop;
-    std::string error;  ///< with Failed: which port and why
 };
 
 /// Serves every server in one thread until `signalFd` (a signalfd) becomes readable,
-/// `inputFd` ends (-1: none), every line is unplugged, or a pseudo-terminal fails. Clients
-/// may close and reopen their slaves any number of times meanwhile.
-ServeResult serve(std::span<PtyServer* const> servers, int signalFd, int inputFd);
+/// `inputFd` ends (-1: none), every line is unplugged, or a pseudo-terminal fails (the fault
+/// names which port and why). Clients may close and reopen their slaves any number of times
+/// meanwhile.
+platform::Result<ServeStop> serve(std::span<PtyServer* const> servers, int signalFd, int inputFd);
 
 /// The monotonic clock in milliseconds, the time base of the servers.
 [[nodiscard]] double monotonicMs();

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/fault.h"
+
 namespace korvath::ports::detail {
 
 struct ListedPort {
@@ -20,17 +22,12 @@ struct ListedPort {
 /// (ttyUSB2 before ttyUSB10, COM2 before COM10).
 [[nodiscard]] std::vector<ListedPort> listPorts();
 
-/// The name or device path that port number `number` opens, or an empty name with `error`
-/// saying why there is none.
-struct NumberedPort {
-    std::string name;
-    std::string error;
-};
-
 /// What opens the listed port `name`: its device path on Linux, the name itself on Windows.
 [[nodiscard]] std::string devicePath(const std::string& name);
 
-[[nodiscard]] NumberedPort portNameForNumber(int number, const std::vector<ListedPort>& listed);
+/// The name or device path that port number `number` opens; FileNotFound when there is none.
+[[nodiscard]] platform::Result<std::string> portNameForNumber(
+    int number, const std::vector<ListedPort>& listed);
 
 /// The number that opens the `position`-th listed port (from 1), whose name is `portName`.
 [[nodiscard]] int numberOfListedPort(int position, const std::string& portName);

@@ -5,10 +5,10 @@ namespace korvath::ports::detail {
 // Number n is the n-th listed port, so that "1" is the one USB adapter plugged in, whatever
 // number the system gave it. On Windows a COM port by its own number is "COM3" (or "com3",
 // "\\.\COM12").
-NumberedPort portNameForNumber(int number, const std::vector<ListedPort>& listed) {
+platform::Result<std::string> portNameForNumber(int number, const std::vector<ListedPort>& listed) {
     const auto size = static_cast<int>(listed.size());
     if (number >= 1 && number <= size)
-        return {devicePath(listed[static_cast<std::size_t>(number - 1)].name), {}};
+        return devicePath(listed[static_cast<std::size_t>(number - 1)].name);
 
     std::string error = "No serial port number " + std::to_string(number) + ": ";
     if (listed.empty()) {
@@ -17,7 +17,7 @@ NumberedPort portNameForNumber(int number, const std::vector<ListedPort>& listed
         error += "the system lists " + std::to_string(size) + " (1 to " + std::to_string(size) +
                  "; korvath-cli --list-ports shows them)";
     }
-    return {{}, error};
+    return platform::Fault{platform::ErrorNumber::FileNotFound, error};
 }
 
 int numberOfListedPort(int position, const std::string&) {

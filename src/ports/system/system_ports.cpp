@@ -31,40 +31,28 @@ std::vector<PortChoice> SystemPorts::listChoices() {
     return choices;
 }
 
-OpenedPort SystemPorts::open(std::string_view text, link::Clock& clock) {
-    const ParsedPort parsed = parsePortText(text);
-    std::string name;
-    switch (parsed.kind) {
-        case ParsedPort::Kind::Invalid:
-            return {nullptr, parsed.error};
+platform::Result<OpenedPort> SystemPorts::open(std::string_view text, link::Clock& clock) {
+    const platform::Result<ParsedPort> parsed = parsePortText(text);
+    if (!parsed) return parsed.fault();
+    platform::Result<std::string> name = parsed->name;
+    switch (parsed->kind) {
         case ParsedPort::Kind::Simulated:
-            return openSimulated(parsed.number, clock);
-        case ParsedPort::Kind::Number: {
-            detail::NumberedPort numbered =
-                detail::portNameForNumber(parsed.number, detail::listPorts());
-            if (numbered.name.empty()) return {nullptr, std::move(numbered.error)};
-            name = std::move(numbered.name);
+            return openSimulated(parsed->number, clock);
+        case ParsedPort::Kind::Number:
+            name = detail::portNameForNumber(parsed->number, detail::listPorts());
             break;
-        }
         case ParsedPort::Kind::Name:
-            name = parsed.name;
             break;
-        case ParsedPort::Kind::UsbSerial: {
-            NamedPort found = portWithSerial(listChoices(), parsed.name);
-            if (found.name.empty()) return {nullptr, std::move(found.error)};
-            name = std::move(found.name);
+        case ParsedPort::Kind::UsbSerial:
+            name = portWithSerial(listChoices(), parsed->name);
             break;
-        }
     }
+    if (!name) return name.fault();
     // The messages name the device itself, whatever name led to it; the kernel's hold on the
     // port is the device's, so a second name for it (a symbolic link) finds it busy too.
-    ResolvedDevice device = resolveDevice(name);
-    if (device.device.empty()) return {nullptr, std::move(device.error)};
-    serial::OpenedSerialPort opened = serial::openSerialPort(device.device);
-    if (!opened.port) return {nullptr, std::move(opened.error)};
-    OpenedPort result{std::move(opened.port), {}};
-    result.advice = std::move(opened.advice);
-    return result;
+    const platform::Result<std::string> device = resolveDevice(*name);
+    if (!device) return device.fault();
+    return serial::openSerialPort(*device);
 }
 
 }  // namespace korvath::ports

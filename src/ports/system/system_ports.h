@@ -16,7 +16,8 @@ class SystemPorts final : public PortOpener {
     /// listed port, on Windows too (COMn is "COMn"); "usb:SERIAL" the one listed adapter with
     /// that serial number; any other text that port name or device path. A real port runs at
     /// 38400 baud, 8N1. A port that another program holds is refused as busy.
-    [[nodiscard]] OpenedPort open(std::string_view text, link::Clock& clock) override;
+    [[nodiscard]] platform::Result<OpenedPort> open(std::string_view text,
+                                                    link::Clock& clock) override;
 };
 
 }  // namespace korvath::ports
