@@ -9,7 +9,7 @@ namespace {
 // A reply is complete after more than kReplyQuietMs of quiet; waking a little after it makes
 // the test "more than" hold on waking. Every microsecond here is paid once per record, and a
 // wake-up that comes early only waits again for the rest.
-constexpr double kQuietSlackMs = 0.01;
+constexpr double kQuietSlackMs = 0.001;
 
 std::uint8_t sectorByte(int sector) {
     if (sector < 0 || sector > 255) throw LinkError(ErrorNumber::Overflow);
