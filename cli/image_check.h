@@ -35,9 +35,9 @@ inline constexpr int kExitRefused = 3;  ///< the image was refused
 /// `message` says it for standard error.
 struct CheckedImage {
     image::ImageRead read;
-    image::ImageCheck check;
+    image::ImageCheck check{};
     int exitCode = kExitDone;
-    std::string message;
+    std::string message{};
 };
 [[nodiscard]] CheckedImage checkImageFile(const std::filesystem::path& path);
 /// The same for an image already read from `path`, so that it is not read a second time.

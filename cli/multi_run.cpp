@@ -346,10 +346,10 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
     record.seconds = (link.clock().nowMs() - startedMs) / 1000.0;
     if (result.model) record.model = link::protocol::number(*result.model);
     record.result = observer.lastStatus();
-    record.exit = exitCodeFor(result.outcome, around_.signalNumber());
+    const int signal = around_.signalNumber();
+    record.exit = exitCodeFor(result.outcome, signal);
     // A run stopped because its output could not be written failed; no signal ended it.
-    if (result.outcome == download::Outcome::Cancelled && output_.failed() &&
-        around_.signalNumber() == 0) {
+    if (result.outcome == download::Outcome::Cancelled && output_.failed() && signal == 0) {
         record.exit = kExitFailed;
     }
     record.errors = observer.errors();
@@ -634,9 +634,11 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
         !problem.empty()) {
         return refuse(kExitUsage, "Usage error", problem);
     }
-    // Checked once, by the rules every model shares, before any port is opened.
-    const CheckedImage checked = checkImage(std::move(read), image);
-    if (checked.exitCode != kExitDone && !plain) {
+    // Checked once, by the rules every model shares, before any port is opened. A plain run
+    // records nothing and leaves the rules to its download: its image is not checked twice.
+    const CheckedImage checked =
+        plain ? CheckedImage{.read = std::move(read)} : checkImage(std::move(read), image);
+    if (checked.exitCode != kExitDone) {
         const bool refused = checked.exitCode == kExitRefused && !checked.check.refusals.empty();
         return refuse(checked.exitCode,
                       refused ? checked.check.refusals.front().status : "Image not read",
