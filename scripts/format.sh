@@ -14,7 +14,10 @@ esac
 
 scripts/install-missing.sh clang-format-14 >&2
 clang_format=$(command -v clang-format-14 || command -v clang-format || true)
-if [[ -z $clang_format ]] || ! "$clang_format" --version | grep -q "version 14\."; then
+# The version is captured before it is matched: a matcher that stops reading early would leave
+# the writer to die of SIGPIPE, which fails the pipeline under pipefail at random.
+version=$([[ -n $clang_format ]] && "$clang_format" --version || true)
+if [[ $version != *"version 14."* ]]; then
   echo "format.sh: clang-format 14 is needed (Debian: apt-get install clang-format-14)" >&2
   exit 2
 fi

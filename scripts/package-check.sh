@@ -65,7 +65,10 @@ for program in korvath korvath-cli korvath-sim; do
   man -w "$program" >/dev/null
 done
 # The package's triggers have taught the desktop that the window opens .shx images.
-gio mime application/x-shx-image | grep -q "korvath.desktop" ||
+# Captured first, then matched: under pipefail a matcher that stops at its first hit lets gio die
+# of SIGPIPE on its next line, and the check would fail at random.
+handlers=$(gio mime application/x-shx-image)
+grep -qF "korvath.desktop" <<<"$handlers" ||
   { echo "package-check: .shx images do not open with korvath.desktop" >&2; exit 1; }
 
 echo "== korvath-cli --port sim /usr/share/korvath/examples/demo.shx"
@@ -87,16 +90,18 @@ XDG_RUNTIME_DIR="$runtime" SHOT="$(realpath -m "$shot")" \
     # The window first, then openbox, which frames the windows it finds when it starts: a
     # window mapped while openbox is still starting may stay unmapped.
     gio launch /usr/share/applications/korvath.desktop &
-    window=$(timeout 20 xdotool search --sync --onlyvisible --class Korvath | head -n 1)
+    windows=$(timeout 20 xdotool search --sync --onlyvisible --class Korvath)
+    read -r window <<<"$windows"
     openbox --sm-disable 2>/dev/null &
-    icon=$(xprop -id "$window" _NET_WM_ICON | grep -o "Icon ([0-9]* x [0-9]*)" | head -n 1 || true)
+    props=$(xprop -id "$window" _NET_WM_ICON)
+    icon=$(grep -o -m 1 "Icon ([0-9]* x [0-9]*)" <<<"$props" || true)
     if [[ -z $icon ]]; then
       echo "package-check: the window carries no icon" >&2
       exit 1
     fi
     echo "the window carries its icon: $icon"
     # The picture shows the window in its openbox frame, focused, title bar and icon included.
-    timeout 20 bash -c "until xprop -id $window _NET_FRAME_EXTENTS | grep -q =; do sleep 0.1; done"
+    timeout 20 bash -c "until [[ \$(xprop -id $window _NET_FRAME_EXTENTS) == *=* ]]; do sleep 0.1; done"
     # Adopted at the top left, the title bar of its frame would be off the screen.
     xdotool windowmove --sync "$window" 40 40
     xdotool windowactivate --sync "$window" 2>/dev/null

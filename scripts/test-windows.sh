@@ -51,7 +51,9 @@ e2e_status=0
 timeout 480 /usr/bin/python3 -B -m pytest tests/windows -q -p no:cacheprovider \
   --basetemp "$build/e2e-work" --build "$build" --sim "$sim" --package build/package \
   --picture docs/windows-window.png --junitxml "$build/e2e.xml" || e2e_status=$?
-e2e=$(grep -oE 'tests="[0-9]+"' "$build/e2e.xml" 2>/dev/null | grep -oE '[0-9]+' | head -1 || echo 0)
+report=$(cat "$build/e2e.xml" 2>/dev/null || true)
+e2e=0
+if [[ $report =~ tests=\"([0-9]+)\" ]]; then e2e=${BASH_REMATCH[1]}; fi
 
 echo "Windows build: $run unit tests and $e2e end-to-end tests run under Wine"
 for later in "$serial_status" "$e2e_status"; do
