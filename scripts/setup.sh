@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing on Debian 12, then configures and builds one preset.
-# Usage: scripts/setup.sh [preset]   (default: release)
+# Installs what is missing on Debian 12, then configures and builds one preset: all of it, or only
+# the named targets.
+# Usage: scripts/setup.sh [preset [target...]]   (default: release, every target)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-release}"
+targets=("${@:2}")
 
 packages=(
   cmake ninja-build g++ pkg-config
@@ -16,4 +18,8 @@ packages=(
 scripts/install-missing.sh "${packages[@]}"
 
 cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset"
+if ((${#targets[@]})); then
+  cmake --build --preset "$preset" --target "${targets[@]}"
+else
+  cmake --build --preset "$preset"
+fi

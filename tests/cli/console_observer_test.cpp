@@ -370,6 +370,7 @@ struct FaultCase {
     const char* report = nullptr;  ///< an error report matches this, when given
     bool flashIsImage = false;     ///< the faulty run itself leaves the image in the flash
     bool wholeImage = false;       ///< every record of model 1's flash, E00000 to E7FFC0
+    friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 };
 
 sim::Options faulty(void (*set)(sim::Options&)) {

@@ -13,7 +13,9 @@ struct ChecksumCase {
     std::uint8_t low;
     std::uint8_t high;
     friend void PrintTo(const ChecksumCase& c, std::ostream* os) {
-        *os << c.bytes.size() << " bytes";
+        // The length and the command byte: two frames of one length differ by their command.
+        *os << c.bytes.size() << " bytes, command " << std::hex << std::uppercase
+            << int(c.bytes.size() > 1 ? c.bytes[1] : 0);
     }
 };
 

@@ -394,6 +394,7 @@ struct Header {
     const char* name;
     std::string content;
     bool image;
+    friend void PrintTo(const Header& h, std::ostream* os) { *os << h.name; }
 };
 
 class HeaderRule : public WindowModelTest, public ::testing::WithParamInterface<Header> {};
