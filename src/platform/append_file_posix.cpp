@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 #include <optional>
+#include <system_error>
 
 #include "platform/append_file.h"
 
@@ -17,7 +18,7 @@ namespace {
 
 /// The system's words for `error`, numbered by its kind.
 Fault systemFault(int error) {
-    return {errorNumberOf(error), std::strerror(error)};
+    return {errorNumberOf(error), std::generic_category().message(error)};
 }
 
 Fault notRegular(const char* text) {
@@ -179,7 +180,8 @@ Result<void> AppendFile::append(std::string_view bytes) {
     }
     if (!problem) return {};
     if (::ftruncate(fd_, before) != 0)
-        problem->text += std::string("; cutting the file back failed: ") + std::strerror(errno);
+        problem->text += std::string("; cutting the file back failed: ") +
+                         std::generic_category().message(errno);
     return *problem;
 }
 

@@ -78,8 +78,9 @@ class [[nodiscard]] Result<void> {
 
     [[nodiscard]] bool ok() const { return !fault_; }
     explicit operator bool() const { return ok(); }
-    /// Only when !ok().
-    [[nodiscard]] const Fault& fault() const { return *fault_; }
+    /// Only when !ok(); asked of a success it throws std::bad_optional_access (a programming
+    /// error).
+    [[nodiscard]] const Fault& fault() const { return fault_.value(); }
 
   private:
     std::optional<Fault> fault_;

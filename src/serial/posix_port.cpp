@@ -7,12 +7,13 @@
 // kept here, so counting and handing over the reply cost nothing more.
 #include <fcntl.h>
 #include <grp.h>
+#if defined(__linux__)
 #include <linux/serial.h>
+#endif
 #include <poll.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <vector>
 
 #include "link/link_error.h"
@@ -45,8 +47,9 @@ constexpr double kWriteTimeoutMs = 2000;
 // A latency timer above this makes the reply's first byte wait for it.
 constexpr int kLowLatencyMs = 1;
 
+// Ports live on threads of their own: the C library's strerror may share one buffer among them.
 std::string systemText(int error) {
-    return std::strerror(error);
+    return std::generic_category().message(error);
 }
 
 std::string nameOfUser(uid_t uid) {
@@ -279,12 +282,15 @@ bool setLine(int fd) {
 
 // Asks the driver to hand over received bytes at once. A driver without the request (a
 // pseudo-terminal answers ENOTTY) or that refuses it is fine: it is then as fast as it is.
-void askLowLatency(int fd) {
+// Other systems have no such request.
+void askLowLatency([[maybe_unused]] int fd) {
+#if defined(__linux__)
     serial_struct info{};
     if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return;
     if ((info.flags & ASYNC_LOW_LATENCY) != 0) return;
     info.flags |= ASYNC_LOW_LATENCY;
     ::ioctl(fd, TIOCSSERIAL, &info);
+#endif
 }
 
 }  // namespace
@@ -327,9 +333,6 @@ platform::Result<link::OpenedPort> openSerialPort(std::string_view deviceText) {
             "Cannot set up " + device + " as a serial port: " + systemText(error)};
     }
     askLowLatency(fd);
-    // A reply ends after 2 ms of quiet: the wait for that gap should end when it is over, not up
-    // to the kernel's default 50 us later. The port lives on this thread, and so do its waits.
-    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::string advice = detail::latencyAdvice(device, "/sys/class/tty");
     return link::OpenedPort{std::make_unique<PosixPort>(fd, device), std::move(advice)};
 }
