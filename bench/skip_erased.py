@@ -12,7 +12,6 @@ scripts/bench.sh --skip-erased, which builds first.
 import argparse
 import datetime
 import shutil
-import statistics
 import subprocess
 import sys
 from pathlib import Path
