@@ -48,6 +48,7 @@ LARGE_LINES = FULL_RECORDS + 2
 FILL = "Korvath benchmark image. "
 SCALE_SECTION = "## Many units at once"  # written by bench/scale.py
 USB_SECTION = "## USB adapters"  # written by bench/usb_latency.py
+PADDED_SECTION = "## Padded images"  # written by bench/skip_erased.py
 
 
 @dataclass
@@ -140,6 +141,7 @@ class Download:
     intervals_ms: list
     # From the scheduler between "Programming!" and "Resetting target": the records alone.
     programming_cpu_s: float = float("nan")
+    frames: int = 0  # program frames the simulator received
 
     @property
     def mean_ms(self):
@@ -171,6 +173,8 @@ def client_command(build: Path, kind, port, image):
         return [build / "cli/korvath-cli", "--port", port, image], None
     if kind == "ref":
         return [build / "bench/korvath_ref_client", "-i", image, port], None
+    if kind == "skip":
+        return [build / "cli/korvath-cli", "--skip-erased", "--port", port, image], None
     return [build / "bench/korvath_bench_window", "--download", port, image], WINDOW_ENV
 
 
@@ -227,7 +231,7 @@ def together(build: Path, work: Path, kinds, image: Path, records: int, name: st
         marks = samples[kind]
         results[kind] = Download(kind, records, run, [b - a for a, b in zip(times, times[1:])],
                                  marks.get("Resetting target", float("nan"))
-                                 - marks.get("Programming!", float("nan")))
+                                 - marks.get("Programming!", float("nan")), len(times))
         if records:
             log(f"  {kind:6} {records:5} records: {run.seconds:7.2f} s, "
                 f"{results[kind].mean_ms:.3f} ms/record, CPU {run.cpu_share * 100:.2f} %")
@@ -713,10 +717,11 @@ def main():
     if cfg.out:
         cfg.out.parent.mkdir(parents=True, exist_ok=True)
         text = markdown(cfg, info, results, rows, started, finished, load)
-        # bench/scale.py (bench.sh --scale) and bench/usb_latency.py (bench.sh --usb) write
-        # sections of their own; they stay as they are.
+        # bench/scale.py (bench.sh --scale), bench/usb_latency.py (bench.sh --usb) and
+        # bench/skip_erased.py (bench.sh --skip-erased) write sections of their own; they stay
+        # as they are.
         old = cfg.out.read_text() if cfg.out.exists() else ""
-        for section in (SCALE_SECTION, USB_SECTION):
+        for section in (SCALE_SECTION, USB_SECTION, PADDED_SECTION):
             if bounds := section_bounds(old, section):
                 text = text.rstrip("\n") + "\n\n" + old[bounds[0]:bounds[1]]
         cfg.out.write_text(text)

@@ -104,6 +104,7 @@ nlohmann::json verdictFields(const UnitRecord& record) {
     }
     if (record.serial) object["serial"] = jsonText(*record.serial);
     if (record.unit) object["unit"] = *record.unit;
+    if (record.skippedRecords) object["skipped_records"] = *record.skippedRecords;
     return object;
 }
 

@@ -52,6 +52,7 @@ struct UnitRecord {
     std::vector<std::string> advice;      ///< what to do next, one sentence or list item a line
     Tags tags;                            ///< from --tag
     std::optional<std::string> serial;    ///< the unit's serial number, from --ask-serial
+    std::optional<int> skippedRecords;    ///< with --skip-erased: records left out as erased
 };
 
 /// The tags of `texts` ("KEY=VALUE" each) up to the first one refused, and that refusal (an
@@ -81,7 +82,7 @@ struct ParsedTags {
 /// What a unit's log line and its result event share: result, exit, seconds, model, errors,
 /// advice, tags; refused_record ({line, address}) when the controller refused a record,
 /// refusal ({line, reason}) when the image was refused for the model that answered, serial
-/// when one was asked for, unit in station mode.
+/// when one was asked for, unit in station mode, skipped_records with --skip-erased.
 [[nodiscard]] nlohmann::json verdictFields(const UnitRecord& record);
 
 /// The record as one JSON object on one line, ending in "\n": the verdict's keys and started,

@@ -129,6 +129,7 @@ int runCheck(const std::filesystem::path& path, const std::string& shownName, st
                      {"models", Event::array()},
                      {"sha256", facts.sha256},
                      {"line_seconds", std::round(facts.lineSeconds * 10) / 10},
+                     {"erased_records", facts.erasedRecords},
                      {"result", accepted ? "accepted" : "refused"},
                      {"exit", checked.exitCode}};
         for (const link::Model model : facts.models) {
@@ -152,6 +153,10 @@ int runCheck(const std::filesystem::path& path, const std::string& shownName, st
         std::fprintf(out, "models: %s\n", models.empty() ? "-" : models.c_str());
         std::fprintf(out, "sha256: %s\n", facts.sha256.c_str());
         std::fprintf(out, "line_seconds: %.1f\n", facts.lineSeconds);
+        std::fprintf(out,
+                     "erased_records: %d of %d records are erased-state (0xFF) and would be left "
+                     "out with --skip-erased\n",
+                     static_cast<int>(facts.erasedRecords), static_cast<int>(facts.records));
         std::fprintf(out, "result: %s\n", accepted ? "accepted" : "refused");
     }
     std::fflush(out);

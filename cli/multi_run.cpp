@@ -49,7 +49,6 @@ class UnitObserver final : public download::DownloadObserver {
     }
     void explainStatus(std::string_view reason) override { checked_.explainStatus(reason); }
     void showProgress(const download::Progress& progress) override {
-        if (progress.count == download::Count::Record) recordsSent_ = progress.step;
         checked_.showProgress(progress);
     }
     void askToRemoveProgrammingCard() override {
@@ -68,15 +67,12 @@ class UnitObserver final : public download::DownloadObserver {
 
     [[nodiscard]] const std::string& lastStatus() const { return lastStatus_; }
     [[nodiscard]] const std::vector<std::string>& errors() const { return errors_; }
-    /// Data records the controller acknowledged in the programming phase.
-    [[nodiscard]] int recordsSent() const { return recordsSent_; }
 
   private:
     OutputCheckedObserver checked_;
     bool cardAsStatus_;
     std::string lastStatus_;
     std::vector<std::string> errors_;
-    int recordsSent_ = 0;
 };
 
 /// One line of `in` without its '\n'; empty when the input ended before any character.
@@ -206,7 +202,8 @@ class LineRun {
     /// ended.
     std::optional<std::string> askSerial(std::size_t index);
     /// The record the controller refused, when a download ended on one.
-    [[nodiscard]] std::optional<RefusedRecord> refusedRecord(const UnitObserver& observer) const;
+    [[nodiscard]] std::optional<RefusedRecord> refusedRecord(
+        const download::DownloadResult& result) const;
     void printSummary();
 
     const std::vector<std::string>& ports_;
@@ -274,13 +271,10 @@ std::optional<std::string> LineRun::askSerial(std::size_t index) {
     }
 }
 
-std::optional<RefusedRecord> LineRun::refusedRecord(const UnitObserver& observer) const {
-    if (observer.lastStatus() != download::text::FlashError || !image_.read.image) {
+std::optional<RefusedRecord> LineRun::refusedRecord(const download::DownloadResult& result) const {
+    const std::int32_t line = result.refusedLine;
+    if (line < 2 || !image_.read.image || line > image_.read.image->lineCount())
         return std::nullopt;
-    }
-    // Records go out in line order from line 2, each after the previous one was acknowledged.
-    const std::int32_t line = observer.recordsSent() + 2;
-    if (line > image_.read.image->lineCount()) return std::nullopt;
     return RefusedRecord{line, image::recordAddress(image_.read.image->line(line))};
 }
 
@@ -294,6 +288,7 @@ UnitRecord LineRun::recordFor(std::size_t index, std::optional<int> unit) const 
     record.version = kVersionText;
     record.unit = unit;
     record.tags = tags_;
+    if (options_.skipErased) record.skippedRecords = 0;
     return record;
 }
 
@@ -329,6 +324,7 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
     download::Downloader downloader(link, observer);
     downloader.setStopToken(stop_.get_token());
     if (options_.station) downloader.setResetWatch(download::ResetWatch::EverySecond);
+    downloader.setSkipErased(options_.skipErased);
     const download::DownloadResult result = downloader.RunDownload(image_.read);
     link.setErrorSink(nullptr);
     link.setTrace(nullptr);
@@ -352,8 +348,9 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
     if (result.outcome == download::Outcome::Cancelled && output_.failed() && signal == 0) {
         record.exit = kExitFailed;
     }
+    if (record.skippedRecords.has_value()) record.skippedRecords = result.skippedRecords;
     record.errors = observer.errors();
-    record.refusedRecord = refusedRecord(observer);
+    record.refusedRecord = refusedRecord(result);
     if (result.outcome == download::Outcome::ImageRefused && result.model && image_.read.image) {
         // The rules of the model that answered; the check before the ports held those of all.
         const image::PrescanResult prescan = image::PrescanImage(*image_.read.image, *result.model);
@@ -596,6 +593,9 @@ void addLineOptions(CLI::App& app, LineOptions& options) {
     app.add_flag("--ask-serial", options.askSerial,
                  "Before each unit's download, ask for its serial number on standard input (a "
                  "barcode scanner types it and Enter) and log it as \"serial\"");
+    app.add_flag("--skip-erased", options.skipErased,
+                 "Leave out records whose 64 data bytes are all 0xFF (padding): the erased flash "
+                 "already holds them. The last record is always sent");
 }
 
 bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options) {

@@ -33,10 +33,11 @@ struct LineOptions {
     bool json = false;
     std::vector<std::string> tagTexts{};  ///< "KEY=VALUE", from --tag
     bool askSerial = false;
+    bool skipErased = false;  ///< every download of the run leaves out erased-state records
 };
 
-/// Adds --station, --log FILE, --json, --tag KEY=VALUE and --ask-serial to `app`, filling
-/// `options`.
+/// Adds --station, --log FILE, --json, --tag KEY=VALUE, --ask-serial and --skip-erased to
+/// `app`, filling `options`.
 void addLineOptions(CLI::App& app, LineOptions& options);
 
 /// True when `ports` and `options` ask for more than one plain download.

@@ -12,6 +12,7 @@ complete -c korvath-cli -l log -r -F -d 'Append one JSON line per unit to FILE'
 complete -c korvath-cli -l json -d 'Print one JSON object per event instead of text'
 complete -c korvath-cli -l tag -x -d 'KEY=VALUE copied into every log line and result event'
 complete -c korvath-cli -l ask-serial -d "Ask for each unit's serial number on standard input"
+complete -c korvath-cli -l skip-erased -d 'Leave out records that hold only 0xFF (padding)'
 complete -c korvath-cli -s q -l quiet -d 'Print only the failures and the final status'
 complete -c korvath-cli -l trace -d 'Print every frame and reply in hex on standard error'
 complete -c korvath-cli -l check -d 'Check the image without a controller'

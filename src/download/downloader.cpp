@@ -240,6 +240,7 @@ link::Answer Downloader::eraseSector(int sector) {
 
 bool Downloader::erase(link::Model model) {
     const int sectors = link::protocol::factsOf(model).sectorCount;
+    run_.erasedSectors.assign(static_cast<std::size_t>(sectors), false);
     for (int index = 0; index < sectors; ++index) {
         const int sector = link::protocol::sectorNumber(model, index);
         bool done = false;
@@ -266,6 +267,7 @@ bool Downloader::erase(link::Model model) {
             fail(Outcome::DeviceFailure, Stop::EraseFailed, text::EraseFailed);
             return false;
         }
+        run_.erasedSectors[static_cast<std::size_t>(index)] = true;
         // The report after a sector names the one now being worked on.
         run_.step = std::min(index + 2, sectors);
         updateProgress({.step = 1}, Phase::Erasing);
@@ -273,26 +275,54 @@ bool Downloader::erase(link::Model model) {
     return true;
 }
 
+bool Downloader::leftOut(const link::DataRecord& record) const {
+    if (!skipErased_ || !image::isErasedState(record)) return false;
+    // Only a sector this download erased or found blank is known to read 0xFF: over any other
+    // one the record is sent, whatever it holds.
+    const auto erased = [this](std::uint32_t address) {
+        if (address < link::protocol::kFlashBase) return false;
+        const std::size_t index =
+            (address - link::protocol::kFlashBase) / link::protocol::kSectorBytes;
+        return index < run_.erasedSectors.size() && run_.erasedSectors[index];
+    };
+    const auto bytes = static_cast<std::uint32_t>(link::protocol::kRecordDataBytes);
+    return erased(record.address) && erased(record.address + bytes - 1);
+}
+
 bool Downloader::program(const image::ImageFile& image, link::Model model,
                          std::int32_t lastRecordLine) {
     showStatus(text::Programming);
+    // What is left out is known before the first record goes: the count shows what is sent.
+    int toSend = 0;
+    for (std::int32_t lineNumber = 2; lineNumber <= lastRecordLine; ++lineNumber) {
+        if (lineNumber == lastRecordLine || !leftOut(image::dataRecord(image.line(lineNumber))))
+            ++toSend;
+    }
     int sent = 0;
+    int barBehind = 0;  // records left out since the last report: the bar follows the file
     run_.count = Count::Record;
     run_.step = 0;
-    run_.steps = lastRecordLine - 1;  // the lines after the header up to it
+    run_.steps = toSend;
 
     // The pre-scan judged every line from the header to the last record: these very bytes.
     for (std::int32_t lineNumber = 2; lineNumber <= lastRecordLine; ++lineNumber) {
         link::DataRecord record = image::dataRecord(image.line(lineNumber));
-        if (lineNumber == lastRecordLine)
+        if (lineNumber == lastRecordLine) {
             record.address = link::protocol::lastRecordAddressFor(model);
+        } else if (leftOut(record)) {
+            ++run_.result.skippedRecords;
+            ++barBehind;
+            continue;
+        }
         if (stopRequested()) return false;
         if (link_.program(record, replyTimeoutMs_) != link::Answer::Accepted) {
+            run_.result.refusedLine = lineNumber;
             fail(Outcome::DeviceFailure, Stop::RecordRefused, text::FlashError);
             return false;
         }
         run_.step = ++sent;
-        updateProgress({.step = 1}, Phase::Programming);
+        updateProgress({.step = 1 + barBehind}, Phase::Programming);
+        barBehind = 0;
     }
     return true;
 }

@@ -9,6 +9,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "download/observer.h"
 #include "download/progress.h"
@@ -103,6 +104,10 @@ struct DownloadResult {
     std::string lastStatus;
     Stop stoppedBy = Stop::Nothing;
     ResetHeard resetHeard = ResetHeard::Nothing;
+    /// Records left out as erased-state (Downloader::setSkipErased); 0 when every one was sent.
+    int skippedRecords = 0;
+    /// The image line (header = 1) of the record the controller refused; 0 when none was.
+    std::int32_t refusedLine = 0;
 };
 
 class Downloader {
@@ -128,6 +133,13 @@ class Downloader {
     /// ResetWatch::ProbeAtEnd unless set; set it before RunDownload.
     void setResetWatch(ResetWatch watch) { resetWatch_ = watch; }
 
+    /// Off unless set; set it before RunDownload. When on, a record whose 64 data bytes are all
+    /// 0xFF is not sent if every byte it covers lies in a sector this download erased or found
+    /// blank: erased flash already reads 0xFF there, and programming 0xFF changes no bit. The
+    /// last record is always sent, since it tells the bootloader that the image is whole. The
+    /// record count of the progress reports counts the records sent.
+    void setSkipErased(bool skip) { skipErased_ = skip; }
+
     [[nodiscard]] const ProgressState& progress() const { return progress_.state(); }
 
     /// True from the erase phase to the end of a download; readable from any thread.
@@ -143,6 +155,8 @@ class Downloader {
         int step = 0;
         int steps = 0;
         Phase phase = Phase::Connecting;
+        /// By sector index: erased or found blank by this download, so reading 0xFF throughout.
+        std::vector<bool> erasedSectors;
     };
 
     void runSteps(const image::ImageRead& read);
@@ -155,6 +169,8 @@ class Downloader {
     link::Answer eraseSector(int sector);
     /// True when every record up to the last one was sent and acknowledged.
     bool program(const image::ImageFile& image, link::Model model, std::int32_t lastRecordLine);
+    /// True when `record` (not the last one) may be left out under setSkipErased.
+    [[nodiscard]] bool leftOut(const link::DataRecord& record) const;
     void resetTarget();
     void resetWatchingEverySecond();
     void askToRemoveCard();
@@ -181,6 +197,7 @@ class Downloader {
     ProgressModel progress_;
     std::stop_token stop_;
     ResetWatch resetWatch_ = ResetWatch::ProbeAtEnd;
+    bool skipErased_ = false;
     Run run_;
     /// The reply time-out of probes, records and the exit frame: kLongReplyTimeoutMs from the
     /// password step until the end of the next blank check or erase, kDefaultReplyTimeoutMs

@@ -49,6 +49,7 @@ ImageCheck CheckImage(const ImageFile& image, const Sha256Function& sha256) {
         facts.lowest = facts.records == 0 ? address : std::min(facts.lowest, address);
         facts.highest = std::max(facts.highest, address);
         ++facts.records;
+        if (number < lastSent && isErasedState(dataRecord(line))) ++facts.erasedRecords;
     }
     facts.lineSeconds = facts.records * lineSecondsPerRecord();
 

@@ -38,6 +38,9 @@ struct ImageFacts {
     /// Time on the line for the records at 38400 baud: each program frame and its ACK, ten bit
     /// times a byte, and the quiet gap that ends every reply. Pauses and erasing are not in it.
     double lineSeconds = 0;
+    /// Records other than the one sent last whose 64 data bytes are all 0xFF: those a download
+    /// that leaves out erased-state records does not send (the last record always goes).
+    std::int32_t erasedRecords = 0;
 };
 
 struct ImageCheck {

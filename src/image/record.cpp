@@ -1,5 +1,6 @@
 #include "image/record.h"
 
+#include <algorithm>
 #include <array>
 
 namespace korvath::image {
@@ -77,6 +78,11 @@ link::DataRecord dataRecord(std::string_view line) {
     for (std::size_t j = 0; j < record.data.size(); ++j)
         record.data[j] = HexField(shown, kDataPosition + 2 * j);
     return record;
+}
+
+bool isErasedState(const link::DataRecord& record) {
+    return std::all_of(record.data.begin(), record.data.end(),
+                       [](std::uint8_t byte) { return byte == 0xFF; });
 }
 
 }  // namespace korvath::image

@@ -39,4 +39,8 @@ inline constexpr std::size_t kDataLineLength = 140;
 /// checksum is not data, and a line cut short gives its closing bytes as FF and zeros beyond.
 [[nodiscard]] link::DataRecord dataRecord(std::string_view line);
 
+/// True when every data byte of `record` is 0xFF: what erased NOR flash reads, so programming
+/// it into an erased block changes no bit.
+[[nodiscard]] bool isErasedState(const link::DataRecord& record);
+
 }  // namespace korvath::image

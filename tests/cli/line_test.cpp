@@ -600,12 +600,23 @@ struct LineRunCase {
     /// result exit" of each unit's result event.
     std::vector<std::string> units{};
     bool portsOpened = true;
+    std::vector<std::string> image = test::imageLines();
 };
 
 sim::UnitSlot unitOf(sim::Options options) {
     sim::UnitSlot slot;
     slot.options = options;
     return slot;
+}
+
+/// The small image with records first..last (0-based) holding only 0xFF.
+std::vector<std::string> padded(int first, int last) {
+    std::vector<std::string> lines = test::imageLines();
+    for (int i = first; i <= last; ++i) {
+        lines[static_cast<std::size_t>(i) + 1] = test::dataLine(
+            0xE7F000 + 64 * static_cast<std::uint32_t>(i), std::vector<std::uint8_t>(64, 0xFF));
+    }
+    return lines;
 }
 
 // Whole runs of korvath-cli's runner in this process: simulated units on the virtual clock, the
@@ -635,6 +646,14 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
              {R"("failed":2,"passed":1,"result":"Failed","scope":"run","tags":{"batch":"B7"})",
               R"("refused_record":{"address":"E7F100","line":6})", R"(["57 - )"},
          .units = {"/dev/ttyA Done! 0", "/dev/ttyB Flash Error 1", "/dev/ttyC Flash Error 1"}},
+        {.name = "--skip-erased: ten padding records left out, the refused record's line kept",
+         .ports = {one[0], three[1]},
+         .options = {.json = true, .skipErased = true},
+         .exit = 1,
+         .outHas = {R"("refused_record":{"address":"E7F380","line":16})",
+                    R"("skipped_records":10)"},
+         .units = {"/dev/ttyA Done! 0", "/dev/ttyB Flash Error 1"},
+         .image = padded(0, 9)},
         {.name = "a station through four units, stopped while the fourth programs",
          .ports = station,
          .options = {.station = true, .logPath = "units.jsonl"},
@@ -670,9 +689,9 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
          .portsOpened = false},
     };
     test::TempDir dir;
-    const std::filesystem::path image = dir.write("image.shx", test::imageLines());
     for (const LineRunCase& c : cases) {
         SCOPED_TRACE(c.name);
+        const std::filesystem::path image = dir.write("image.shx", c.image);
         std::stop_source stop;
         SimOpener opener(c.ports, c.stopAt, stop);
         Captured out;

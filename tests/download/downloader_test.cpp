@@ -25,6 +25,9 @@
 #include "download/downloader.h"
 #include "image/image_file.h"
 #include "image/image_files.h"
+#include "image/record.h"
+#include "link/protocol.h"
+#include "sim/sim_port.h"
 #include "support/fake_port.h"
 
 namespace korvath::download {
@@ -363,6 +366,89 @@ TEST_F(DownloadTest, OnModel3OnlyTheLastDataLineMoves) {
     EXPECT_EQ(controller.programFrames[0][5], 0xE7);
     EXPECT_EQ(controller.programFrames[2][5], 0xE8);
 }
+
+struct SkipCase {
+    const char* name;
+    int firstPadded;  ///< records first..last (0-based, of 64 at E7F000) hold only 0xFF
+    int lastPadded;
+    bool skip = true;
+    int model = 1;
+    bool dirty = false;  ///< the flash starts written, so every sector is erased first
+    friend void PrintTo(const SkipCase& c, std::ostream* os) { *os << c.name; }
+};
+
+/// The address of every program frame, in the order sent.
+struct ProgramTrace : link::WireTrace {
+    std::vector<std::uint32_t> addresses;
+    void exchanged(const link::WireExchange& e) override {
+        if (e.frame.size() > 5 && e.frame[1] == link::protocol::kCmdProgram)
+            addresses.push_back(e.frame[3] | e.frame[4] << 8 | e.frame[5] << 16);
+    }
+};
+
+class SkipErased : public ::testing::TestWithParam<SkipCase> {};
+
+// Erased NOR flash reads 0xFF and programming 0xFF changes no bit: with the option on, padding
+// records are left out, everything else goes as before, and the simulated controller's flash
+// ends equal to the image either way. The last record always goes, all 0xFF or not.
+TEST_P(SkipErased, LeavesOutPaddingAndTheFlashStillEqualsTheImage) {
+    const SkipCase& c = GetParam();
+    std::vector<std::string> lines = test::imageLines(0xE7F000);
+    for (int i = c.firstPadded; i <= c.lastPadded; ++i) {
+        lines[static_cast<std::size_t>(i) + 1] = dataLine(
+            0xE7F000 + 64 * static_cast<std::uint32_t>(i), std::vector<std::uint8_t>(64, 0xFF));
+    }
+    test::VirtualClock clock;
+    sim::SimPort port({.model = c.model, .dirty = c.dirty}, clock);
+    Recorder observer;
+    link::Link link{port, clock, &observer};
+    ProgramTrace trace;
+    link.setTrace(&trace);
+    Downloader downloader{link, observer};
+    observer.downloader = &downloader;
+    downloader.setSkipErased(c.skip);
+    test::TempDir dir;
+    const DownloadResult result = downloader.RunDownload(dir.write("padded.shx", lines));
+
+    const link::Model model = *link::protocol::modelNumbered(c.model);
+    std::vector<std::uint8_t> expected(port.controller().flash().size(), 0xFF);
+    std::vector<std::uint32_t> sent;
+    for (std::size_t i = 0; i < 64; ++i) {
+        const link::DataRecord record = image::dataRecord(lines[i + 1]);
+        const bool last = i == 63;
+        const std::uint32_t at =
+            last ? link::protocol::lastRecordAddressFor(model) : record.address;
+        std::copy(record.data.begin(), record.data.end(),
+                  expected.begin() + (at - link::protocol::kFlashBase));
+        const bool padded =
+            static_cast<int>(i) >= c.firstPadded && static_cast<int>(i) <= c.lastPadded;
+        if (last || !c.skip || !padded) sent.push_back(at);
+    }
+    EXPECT_EQ(result.outcome, Outcome::Done);
+    EXPECT_EQ(observer.last().text, "Done!");
+    EXPECT_EQ(trace.addresses, sent);
+    EXPECT_EQ(result.skippedRecords, 64 - static_cast<int>(sent.size()));
+    EXPECT_EQ(port.controller().counters().erases, c.dirty ? port.controller().sectorCount() : 0);
+    const auto flash = port.controller().flash();
+    EXPECT_TRUE(std::equal(flash.begin(), flash.end(), expected.begin(), expected.end()));
+    // The count goes to the records sent; the bar, which follows the file, still reaches its end.
+    const auto lastRecord =
+        std::find_if(observer.progress.rbegin(), observer.progress.rend(),
+                     [](const Progress& p) { return p.count == Count::Record; });
+    ASSERT_NE(lastRecord, observer.progress.rend());
+    EXPECT_EQ(lastRecord->step, static_cast<int>(sent.size()));
+    EXPECT_EQ(lastRecord->steps, static_cast<int>(sent.size()));
+    EXPECT_EQ(lastRecord->done, lastRecord->total);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, SkipErased,
+    ::testing::Values(SkipCase{"Off", 0, 31, false}, SkipCase{"PaddingAtTheStart", 0, 15},
+                      SkipCase{"PaddingInTheMiddle", 20, 39}, SkipCase{"PaddingAtTheEnd", 40, 62},
+                      SkipCase{"AllPaddingButTheLastRecord", 0, 62},
+                      SkipCase{"Model3LastRecordAllFF", 0, 63, true, 3},
+                      SkipCase{"ErasedRatherThanBlank", 10, 50, true, 1, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DownloadTest, TheBarCountsOneStepPer141Bytes) {
     controller.firstAckedProbe = 0;

@@ -99,10 +99,11 @@ def check_run(run, work, status, exit_code, bound, reports=None):
             "no error report matching /%s/" % reports.pattern
 
 
-def clean_download(cli, port, image, lines, model, sim, bound=CLEAN_BOUND_S, label=""):
+def clean_download(cli, port, image, lines, model, sim, bound=CLEAN_BOUND_S, label="",
+                   extra_args=()):
     """Downloads `image` into `sim` (already behind `port`), stops the simulator and checks the
     status texts, the exit code and the flash. Returns the run."""
-    run = run_cli(cli, port, image, bound + STOP_GRACE_S)
+    run = run_cli(cli, port, image, bound + STOP_GRACE_S, extra_args=extra_args)
     sim.stop()
     assert not run.crashed, label + "crashed: " + run.stderr[-400:]
     assert run.exit_code == 0 and run.status == "Done!", "%sended with %r, exit %d: %s" % (
@@ -117,14 +118,25 @@ def clean_download(cli, port, image, lines, model, sim, bound=CLEAN_BOUND_S, lab
 
 # Clean downloads
 
-@pytest.mark.parametrize("model", [1, 2, 3])
-def test_clean_download(programs, tmp_path, start_sim, model):
+def padded(lines, first, end):
+    """`lines` with the records of lines first..end-1 holding only 0xFF, as padding does."""
+    return lines[:first] + [s_record(2, int(line[4:10], 16), b"\xff" * 64)
+                            for line in lines[first:end]] + lines[end:]
+
+
+# With --skip-erased the padding is left out, and the flash still ends equal to the image.
+@pytest.mark.parametrize("model,skip", [(1, False), (2, False), (3, False), (1, True)],
+                         ids=["1", "2", "3", "1-skip-erased"])
+def test_clean_download(programs, tmp_path, start_sim, model, skip):
     lines = small_image_lines(model)
+    if skip:
+        lines = padded(lines, 1, 33)
     image = write_lines(tmp_path / "image.shx", lines)
     sim = start_sim("sim", ["--model", str(model)])
-    clean_download(programs.cli, sim.path, image, lines, model, sim)
+    clean_download(programs.cli, sim.path, image, lines, model, sim,
+                   extra_args=["--skip-erased"] if skip else [])
     counts = sim.requests()
-    records = sum(1 for line in lines if line.startswith("S2"))
+    records = sum(1 for line in lines if line.startswith("S2")) - (32 if skip else 0)
     assert {kind: counts[kind] for kind in ("blank check", "erase", "program", "exit")} == {
         "blank check": SECTORS[model], "erase": 0, "program": records, "exit": 1}
 
@@ -653,6 +665,9 @@ def check_lines(kind):
         lines.insert(1, s_record(2, 0xE00010, bytes(64)))
     elif kind == "duplicate":
         lines.insert(3, lines[1])
+    elif kind == "padded":
+        # The last record too: it is always sent, so it is not counted.
+        lines = padded(lines, 10, len(lines) - 1)
     return lines
 
 
@@ -661,6 +676,7 @@ CHECK_ROWS = [
     ("corrupt", 3, "Checksum Error (line 6: its checksum is"),
     ("no-e7ffc0", 3, "No last record E7FFC0 (line 66: the first end line follows the record at"),
     ("kind-2", 0, None),
+    ("padded", 0, None),
     ("misaligned", 3, "Misaligned record (line 2: the record at E00010 does not begin on a "
                       "64-byte boundary)"),
     ("duplicate", 3, "Duplicate address (line 4: the record at E00000 was already written by "
@@ -711,3 +727,8 @@ def test_check(programs, tmp_path, kind, exit_code, reason):
         assert run.stderr == ""
     if kind == "kind-2":
         assert (facts["kind"], facts["models"]) == ("2", "3")
+    erased = {"padded": end - 11, "corrupt": 0, "good": 0}.get(kind)
+    if erased is not None:
+        assert facts["erased_records"] == "%d of %d records are erased-state (0xFF) and would " \
+            "be left out with --skip-erased" % (erased, end - 1)
+        assert verdict["erased_records"] == erased
