@@ -7,6 +7,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QGroupBox>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -70,8 +71,18 @@ QString fromPath(const std::filesystem::path& path) {
     return QFile::decodeName(QByteArray::fromStdString(path.string()));
 }
 
+/// The file a name from Qt stands for. Qt holds names as text, which cannot carry bytes that
+/// are not UTF-8; such a name is found again among the folder's entries by how Qt shows it.
 std::filesystem::path toPath(const QString& path) {
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
+    const std::filesystem::path encoded(QFile::encodeName(path).toStdString());
+    std::error_code error;
+    if (std::filesystem::exists(encoded, error) || !encoded.has_parent_path()) return encoded;
+    const QString name = fromPath(encoded.filename());
+    for (std::filesystem::directory_iterator entry(encoded.parent_path(), error), end;
+         !error && entry != end; entry.increment(error)) {
+        if (fromPath(entry->path().filename()) == name) return entry->path();
+    }
+    return encoded;
 }
 
 MessageIcon iconOf(window::Icon icon) {
@@ -117,7 +128,7 @@ FrmUtil::FrmUtil(WindowServices services, QWidget* parent)
     setTitle();
 
     std::optional<std::filesystem::path> image;
-    if (!services.image.isEmpty()) image = toPath(services.image);
+    if (!services.image.empty()) image = services.image;
     const window::Effects effects = model_->start(image);
     draw();
     // A box about the file named on the command line comes up over the window, once shown.
@@ -289,15 +300,19 @@ void FrmUtil::cmdSelectFileClick() {
 }
 
 void FrmUtil::dwnloadButtonClick() {
-    follow(model_->download());
+    // The button is "Stop" while a download runs.
+    follow(model_->state().busy ? model_->stop() : model_->download());
 }
 
 void FrmUtil::closeEvent(QCloseEvent* event) {
     if (model_->mayClose()) {
         event->accept();
-    } else {
-        event->ignore();
+        return;
     }
+    event->ignore();
+    // The question comes up once the close request has been turned down.
+    QMetaObject::invokeMethod(
+        this, [this] { follow(model_->closeRequested()); }, Qt::QueuedConnection);
 }
 
 void FrmUtil::dragEnterEvent(QDragEnterEvent* event) {
@@ -321,6 +336,16 @@ void FrmUtil::follow(window::Effects effects) {
         showEffects(effects);
         if (drawnBusy_ && !model_->state().busy) emit downloadEnded();
         drawnBusy_ = model_->state().busy;
+        if (effects.close) {
+            QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+            return;
+        }
+        if (effects.closeQuestion) {
+            const bool stopIt = prompts_.askToStop(this, fromUtf8(effects.closeQuestion->title),
+                                                   fromUtf8(effects.closeQuestion->text));
+            effects = model_->closeAnswered(stopIt);
+            continue;
+        }
         if (!effects.dialogAt) return;
         const std::optional<QString> chosen =
             prompts_.chooseImageFile(this, fromPath(*effects.dialogAt));
@@ -352,7 +377,14 @@ void FrmUtil::draw() {
     cmdOper[0]->setEnabled(state.enabled.openPort);
     cmdOper[1]->setEnabled(state.enabled.closePort);
     cmdSelectFile->setEnabled(state.enabled.chooseFile);
-    DwnloadButton->setEnabled(state.enabled.download);
+    // One button, one place: Download while idle, Stop while a download runs. Its key stays
+    // Alt+D either way, so that the hand that started a download can stop it.
+    const QString caption = state.busy ? QStringLiteral("Stop") : QStringLiteral("&Download");
+    if (DwnloadButton->text() != caption) {
+        DwnloadButton->setText(caption);
+        if (state.busy) DwnloadButton->setShortcut(QKeySequence(Qt::ALT | Qt::Key_D));
+    }
+    DwnloadButton->setEnabled(state.busy ? state.enabled.stop : state.enabled.download);
 
     txtFileName->setText(fromUtf8(state.fileName));
     txtFileName->setToolTip(fromUtf8(state.fileTip));

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
@@ -39,8 +41,8 @@ struct WindowServices {
     /// Where the port text, the image folder and the last image are kept; null keeps them for
     /// this window only (tests never touch the user's settings).
     window::SettingsStore* settings = nullptr;
-    /// The image to start with (`korvath FILE`); empty: the remembered one.
-    QString image = {};
+    /// The image to start with (`korvath FILE`), its bytes as given; empty: the remembered one.
+    std::filesystem::path image = {};
 };
 
 class FrmUtil : public QWidget, private window::WindowFace {
@@ -66,6 +68,11 @@ class FrmUtil : public QWidget, private window::WindowFace {
     [[nodiscard]] const QString& dialogFileName() const { return dialogFileName_; }
     /// Full path of the chosen image that Download sends; empty when none is chosen.
     [[nodiscard]] QString imagePath() const;
+
+    /// From any thread, for a process that ends without its window (the display connection
+    /// broke): stops a running download at its next exchange and waits, at most `deadline`,
+    /// until its exit frame is out.
+    bool stopForExit(std::chrono::milliseconds deadline) { return model_->stopForExit(deadline); }
 
   signals:
     /// The status box now shows `text` on `colour` (0xBBGGRR).

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -85,8 +86,8 @@ class WindowCommandsTest : public QObject {
 
     void makeWindow(korvath::ports::PortOpener& opener,
                     korvath::window::SettingsStore* settings = nullptr, QString image = {}) {
-        window_ = std::make_unique<FrmUtil>(
-            korvath::ui::WindowServices{prompts_, opener, nullptr, settings, image});
+        window_ = std::make_unique<FrmUtil>(korvath::ui::WindowServices{
+            prompts_, opener, nullptr, settings, QFile::encodeName(image).toStdString()});
         window_->show();
     }
     /// Drags `files` over the window and drops them; whether the window took the drag.
