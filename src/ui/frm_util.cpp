@@ -17,6 +17,7 @@
 
 #include "korvath/version.h"
 #include "platform/sha256.h"
+#include "ui/eliding_line_edit.h"
 #include "ui/ole_color.h"
 #include "ui/port_combo_box.h"
 #include "ui/qt_services.h"
@@ -167,7 +168,8 @@ void FrmUtil::buildControls() {
     DwnldrBar = new QProgressBar(Frame6);
     DwnldrBar->setObjectName(QStringLiteral("DwnldrBar"));
     DwnldrBar->setTextVisible(false);
-    DwStatus = new QLineEdit(QStringLiteral("Idle"), Frame6);
+    DwStatus = new ElidingLineEdit(Qt::ElideRight, Frame6);
+    DwStatus->setText(QStringLiteral("Idle"));
     DwStatus->setObjectName(QStringLiteral("DwStatus"));
     DwStatus->setReadOnly(true);
     DwStatus->setAlignment(Qt::AlignCenter);
@@ -177,7 +179,7 @@ void FrmUtil::buildControls() {
 
     Frame3 = new QGroupBox(QStringLiteral("Filename"), this);
     Frame3->setObjectName(QStringLiteral("Frame3"));
-    txtFileName = new QLineEdit(Frame3);
+    txtFileName = new ElidingLineEdit(Qt::ElideMiddle, Frame3);
     txtFileName->setObjectName(QStringLiteral("txtFileName"));
     txtFileName->setReadOnly(true);
     txtFileName->setAlignment(Qt::AlignCenter);
@@ -203,7 +205,7 @@ void FrmUtil::buildControls() {
     setColour(Label1, QPalette::WindowText, kPortClosedColor);
     Label2 = new QLabel(QStringLiteral("CO&M"), Frame2);
     Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label2->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
     makeBold(Label2);
     Apriti = new PortComboBox(Frame2);
     Apriti->setObjectName(QStringLiteral("Apriti"));
@@ -267,11 +269,11 @@ void FrmUtil::placeControls() {
         {Frame1, {60, 1440, 4455, 735}},
         {DwnloadButton, {120, 240, 4185, 375}},
         {Frame2, {4560, 60, 1695, 2115}},
-        {Label1, {300, 230, 1095, 315}},
-        // The port box is wider than designed, its label moved left to make room: the
-        // drop-down arrow takes room and short port names ("sim:3", "ttyS0") must fit.
-        {Label2, {120, 645, 495, 255}},
-        {Apriti, {660, 600, 975, 285}},
+        {Label1, {300, 195, 1095, 225}},
+        // The port box spans the frame under its label: the drop-down arrow takes room and
+        // the end of a device path ("…ttyUSB0", "…pts/12") must fit.
+        {Label2, {120, 435, 495, 210}},
+        {Apriti, {120, 660, 1455, 285}},
         {cmdOper[0], {240, 1080, 1275, 405}},
         {cmdOper[1], {240, 1560, 1275, 405}},
     };
@@ -395,9 +397,8 @@ void FrmUtil::draw() {
         DwStatus->setText(status);
         DwStatus->setCursorPosition(0);
     }
-    // A long message does not fit the box; the tool tip shows all of it.
-    const bool fits = DwStatus->fontMetrics().horizontalAdvance(status) < DwStatus->width() - 8;
-    DwStatus->setToolTip(fits ? QString() : status);
+    // A long message shows elided; the tool tip holds all of it.
+    DwStatus->setToolTip(DwStatus->elided() ? status : QString());
 
     DwnldrBar->setRange(0, state.barMax);
     DwnldrBar->setValue(state.barValue);

@@ -30,6 +30,7 @@ class QPushButton;
 
 namespace korvath::ui {
 
+class ElidingLineEdit;
 class PortComboBox;
 
 /// What the window needs from outside; all must outlive it.
@@ -108,9 +109,9 @@ class FrmUtil : public QWidget, private window::WindowFace {
 
     QGroupBox* Frame6 = nullptr;
     QProgressBar* DwnldrBar = nullptr;
-    QLineEdit* DwStatus = nullptr;
+    ElidingLineEdit* DwStatus = nullptr;
     QGroupBox* Frame3 = nullptr;
-    QLineEdit* txtFileName = nullptr;
+    ElidingLineEdit* txtFileName = nullptr;
     QPushButton* cmdSelectFile = nullptr;
     QGroupBox* Frame1 = nullptr;
     QPushButton* DwnloadButton = nullptr;
