@@ -413,6 +413,8 @@ TEST_P(DownloadEnding, DetailsSayWhatToDo) {
     EXPECT_EQ(beeps, 1);
     EXPECT_FALSE(state().busyPointer);
     EXPECT_TRUE(state().enabled.download);
+    take(model->dropFile(misalignedImage()));
+    EXPECT_EQ(state().barValue, 0) << "a refused file leaves the bar of the download before";
 }
 
 // A refused image shows its line and reason; the file's facts are in its tool tip either way.
