@@ -35,7 +35,7 @@ std::string recordsText(std::int32_t records) {
 /// What a technician should check when no controller answered, in one sentence for the details
 /// line.
 std::string connectionChecklist(const std::string& port) {
-    std::string text = "No controller answered on " + port + ". Check that ";
+    std::string text = "No controller answered on " + platform::printable(port) + ". Check that ";
     for (const std::string_view check : download::kConnectionChecks)
         text.append(check).append(", ");
     return text + "and the port is the controller's (the port box lists the ports found).";
