@@ -40,6 +40,7 @@ class ScriptedPrompts final : public korvath::ui::Prompts {
         return std::exchange(image_, QString());
     }
     void beep() override {}
+    bool askToStop(QWidget*, const QString&, const QString&) override { return false; }
 
   private:
     QString image_;

@@ -12,7 +12,7 @@ packages=(
   qt6-base-dev libudev-dev libssl-dev nlohmann-json3-dev libgl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev
   srecord clang libclang-rt-14-dev python3 python3-pytest python3-pytest-timeout strace
-  xvfb xauth fonts-dejavu-core
+  xvfb xauth xdotool fonts-dejavu-core
 )
 
 scripts/install-missing.sh "${packages[@]}"

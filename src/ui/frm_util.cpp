@@ -7,6 +7,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QGroupBox>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -16,6 +17,7 @@
 
 #include "korvath/version.h"
 #include "platform/sha256.h"
+#include "ui/eliding_line_edit.h"
 #include "ui/ole_color.h"
 #include "ui/port_combo_box.h"
 #include "ui/qt_services.h"
@@ -70,8 +72,18 @@ QString fromPath(const std::filesystem::path& path) {
     return QFile::decodeName(QByteArray::fromStdString(path.string()));
 }
 
+/// The file a name from Qt stands for. Qt holds names as text, which cannot carry bytes that
+/// are not UTF-8; such a name is found again among the folder's entries by how Qt shows it.
 std::filesystem::path toPath(const QString& path) {
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
+    const std::filesystem::path encoded(QFile::encodeName(path).toStdString());
+    std::error_code error;
+    if (std::filesystem::exists(encoded, error) || !encoded.has_parent_path()) return encoded;
+    const QString name = fromPath(encoded.filename());
+    for (std::filesystem::directory_iterator entry(encoded.parent_path(), error), end;
+         !error && entry != end; entry.increment(error)) {
+        if (fromPath(entry->path().filename()) == name) return entry->path();
+    }
+    return encoded;
 }
 
 MessageIcon iconOf(window::Icon icon) {
@@ -117,7 +129,7 @@ FrmUtil::FrmUtil(WindowServices services, QWidget* parent)
     setTitle();
 
     std::optional<std::filesystem::path> image;
-    if (!services.image.isEmpty()) image = toPath(services.image);
+    if (!services.image.empty()) image = services.image;
     const window::Effects effects = model_->start(image);
     draw();
     // A box about the file named on the command line comes up over the window, once shown.
@@ -156,7 +168,8 @@ void FrmUtil::buildControls() {
     DwnldrBar = new QProgressBar(Frame6);
     DwnldrBar->setObjectName(QStringLiteral("DwnldrBar"));
     DwnldrBar->setTextVisible(false);
-    DwStatus = new QLineEdit(QStringLiteral("Idle"), Frame6);
+    DwStatus = new ElidingLineEdit(Qt::ElideRight, Frame6);
+    DwStatus->setText(QStringLiteral("Idle"));
     DwStatus->setObjectName(QStringLiteral("DwStatus"));
     DwStatus->setReadOnly(true);
     DwStatus->setAlignment(Qt::AlignCenter);
@@ -166,7 +179,7 @@ void FrmUtil::buildControls() {
 
     Frame3 = new QGroupBox(QStringLiteral("Filename"), this);
     Frame3->setObjectName(QStringLiteral("Frame3"));
-    txtFileName = new QLineEdit(Frame3);
+    txtFileName = new ElidingLineEdit(Qt::ElideMiddle, Frame3);
     txtFileName->setObjectName(QStringLiteral("txtFileName"));
     txtFileName->setReadOnly(true);
     txtFileName->setAlignment(Qt::AlignCenter);
@@ -192,7 +205,7 @@ void FrmUtil::buildControls() {
     setColour(Label1, QPalette::WindowText, kPortClosedColor);
     Label2 = new QLabel(QStringLiteral("CO&M"), Frame2);
     Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label2->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
     makeBold(Label2);
     Apriti = new PortComboBox(Frame2);
     Apriti->setObjectName(QStringLiteral("Apriti"));
@@ -256,11 +269,11 @@ void FrmUtil::placeControls() {
         {Frame1, {60, 1440, 4455, 735}},
         {DwnloadButton, {120, 240, 4185, 375}},
         {Frame2, {4560, 60, 1695, 2115}},
-        {Label1, {300, 230, 1095, 315}},
-        // The port box is wider than designed, its label moved left to make room: the
-        // drop-down arrow takes room and short port names ("sim:3", "ttyS0") must fit.
-        {Label2, {120, 645, 495, 255}},
-        {Apriti, {660, 600, 975, 285}},
+        {Label1, {300, 195, 1095, 225}},
+        // The port box spans the frame under its label: the drop-down arrow takes room and
+        // the end of a device path ("…ttyUSB0", "…pts/12") must fit.
+        {Label2, {120, 435, 495, 210}},
+        {Apriti, {120, 660, 1455, 285}},
         {cmdOper[0], {240, 1080, 1275, 405}},
         {cmdOper[1], {240, 1560, 1275, 405}},
     };
@@ -289,15 +302,19 @@ void FrmUtil::cmdSelectFileClick() {
 }
 
 void FrmUtil::dwnloadButtonClick() {
-    follow(model_->download());
+    // The button is "Stop" while a download runs.
+    follow(model_->state().busy ? model_->stop() : model_->download());
 }
 
 void FrmUtil::closeEvent(QCloseEvent* event) {
     if (model_->mayClose()) {
         event->accept();
-    } else {
-        event->ignore();
+        return;
     }
+    event->ignore();
+    // The question comes up once the close request has been turned down.
+    QMetaObject::invokeMethod(
+        this, [this] { follow(model_->closeRequested()); }, Qt::QueuedConnection);
 }
 
 void FrmUtil::dragEnterEvent(QDragEnterEvent* event) {
@@ -321,6 +338,16 @@ void FrmUtil::follow(window::Effects effects) {
         showEffects(effects);
         if (drawnBusy_ && !model_->state().busy) emit downloadEnded();
         drawnBusy_ = model_->state().busy;
+        if (effects.close) {
+            QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+            return;
+        }
+        if (effects.closeQuestion) {
+            const bool stopIt = prompts_.askToStop(this, fromUtf8(effects.closeQuestion->title),
+                                                   fromUtf8(effects.closeQuestion->text));
+            effects = model_->closeAnswered(stopIt);
+            continue;
+        }
         if (!effects.dialogAt) return;
         const std::optional<QString> chosen =
             prompts_.chooseImageFile(this, fromPath(*effects.dialogAt));
@@ -352,7 +379,14 @@ void FrmUtil::draw() {
     cmdOper[0]->setEnabled(state.enabled.openPort);
     cmdOper[1]->setEnabled(state.enabled.closePort);
     cmdSelectFile->setEnabled(state.enabled.chooseFile);
-    DwnloadButton->setEnabled(state.enabled.download);
+    // One button, one place: Download while idle, Stop while a download runs. Its key stays
+    // Alt+D either way, so that the hand that started a download can stop it.
+    const QString caption = state.busy ? QStringLiteral("Stop") : QStringLiteral("&Download");
+    if (DwnloadButton->text() != caption) {
+        DwnloadButton->setText(caption);
+        if (state.busy) DwnloadButton->setShortcut(QKeySequence(Qt::ALT | Qt::Key_D));
+    }
+    DwnloadButton->setEnabled(state.busy ? state.enabled.stop : state.enabled.download);
 
     txtFileName->setText(fromUtf8(state.fileName));
     txtFileName->setToolTip(fromUtf8(state.fileTip));
@@ -363,9 +397,8 @@ void FrmUtil::draw() {
         DwStatus->setText(status);
         DwStatus->setCursorPosition(0);
     }
-    // A long message does not fit the box; the tool tip shows all of it.
-    const bool fits = DwStatus->fontMetrics().horizontalAdvance(status) < DwStatus->width() - 8;
-    DwStatus->setToolTip(fits ? QString() : status);
+    // A long message shows elided; the tool tip holds all of it.
+    DwStatus->setToolTip(DwStatus->elided() ? status : QString());
 
     DwnldrBar->setRange(0, state.barMax);
     DwnldrBar->setValue(state.barValue);

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
@@ -28,6 +30,7 @@ class QPushButton;
 
 namespace korvath::ui {
 
+class ElidingLineEdit;
 class PortComboBox;
 
 /// What the window needs from outside; all must outlive it.
@@ -39,8 +42,8 @@ struct WindowServices {
     /// Where the port text, the image folder and the last image are kept; null keeps them for
     /// this window only (tests never touch the user's settings).
     window::SettingsStore* settings = nullptr;
-    /// The image to start with (`korvath FILE`); empty: the remembered one.
-    QString image = {};
+    /// The image to start with (`korvath FILE`), its bytes as given; empty: the remembered one.
+    std::filesystem::path image = {};
 };
 
 class FrmUtil : public QWidget, private window::WindowFace {
@@ -66,6 +69,11 @@ class FrmUtil : public QWidget, private window::WindowFace {
     [[nodiscard]] const QString& dialogFileName() const { return dialogFileName_; }
     /// Full path of the chosen image that Download sends; empty when none is chosen.
     [[nodiscard]] QString imagePath() const;
+
+    /// From any thread, for a process that ends without its window (the display connection
+    /// broke): stops a running download at its next exchange and waits, at most `deadline`,
+    /// until its exit frame is out.
+    bool stopForExit(std::chrono::milliseconds deadline) { return model_->stopForExit(deadline); }
 
   signals:
     /// The status box now shows `text` on `colour` (0xBBGGRR).
@@ -101,9 +109,9 @@ class FrmUtil : public QWidget, private window::WindowFace {
 
     QGroupBox* Frame6 = nullptr;
     QProgressBar* DwnldrBar = nullptr;
-    QLineEdit* DwStatus = nullptr;
+    ElidingLineEdit* DwStatus = nullptr;
     QGroupBox* Frame3 = nullptr;
-    QLineEdit* txtFileName = nullptr;
+    ElidingLineEdit* txtFileName = nullptr;
     QPushButton* cmdSelectFile = nullptr;
     QGroupBox* Frame1 = nullptr;
     QPushButton* DwnloadButton = nullptr;

@@ -5,6 +5,8 @@
 #include <QStandardItemModel>
 #include <QTreeView>
 
+#include "ui/eliding_line_edit.h"
+
 namespace korvath::ui {
 
 namespace {
@@ -14,6 +16,8 @@ constexpr int kDescriptionColumn = 1;
 
 PortComboBox::PortComboBox(QWidget* parent) : QComboBox(parent) {
     setEditable(true);
+    // A device path is wider than the box: its end ("ttyUSB0", "pts/12") tells ports apart.
+    setLineEdit(new ElidingLineEdit(Qt::ElideLeft, this));
     // What the user types is opened as typed: no completion into a listed name, no insertion.
     setCompleter(nullptr);
     setInsertPolicy(QComboBox::NoInsert);

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace korvath::ui {
 
@@ -45,6 +46,16 @@ std::optional<QString> QtPrompts::chooseImageFile(QWidget* parent, const QString
 
 void QtPrompts::beep() {
     QApplication::beep();
+}
+
+bool QtPrompts::askToStop(QWidget* parent, const QString& title, const QString& text) {
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::NoButton, parent);
+    QPushButton* stop = box.addButton(QStringLiteral("&Stop"), QMessageBox::DestructiveRole);
+    QPushButton* keep = box.addButton(QStringLiteral("&Keep downloading"), QMessageBox::RejectRole);
+    box.setDefaultButton(keep);
+    box.setEscapeButton(keep);
+    box.exec();
+    return box.clickedButton() == stop;
 }
 
 }  // namespace korvath::ui

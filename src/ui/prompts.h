@@ -32,6 +32,11 @@ class Prompts {
 
     /// The system's default sound.
     virtual void beep() = 0;
+
+    /// A question with the buttons "Stop" and "Keep downloading", Keep downloading the default
+    /// and the answer of a box closed otherwise. True for Stop.
+    [[nodiscard]] virtual bool askToStop(QWidget* parent, const QString& title,
+                                         const QString& text) = 0;
 };
 
 /// The real boxes, dialog and beep.
@@ -42,6 +47,8 @@ class QtPrompts final : public Prompts {
     [[nodiscard]] std::optional<QString> chooseImageFile(QWidget* parent,
                                                          const QString& startPath) override;
     void beep() override;
+    [[nodiscard]] bool askToStop(QWidget* parent, const QString& title,
+                                 const QString& text) override;
 };
 
 }  // namespace korvath::ui

@@ -98,6 +98,38 @@ std::wstring windowTitle() {
     return wide(std::string("Velbrannic -  Application Downloader   ") + kVersionText);
 }
 
+/// The question whether to stop the running download, with the buttons "Stop" and "Keep
+/// downloading" (the default). True for Stop. The task dialog comes with the common controls
+/// 6 that the program's manifest asks for; without them a Yes/No box says the same.
+bool askToStop(HWND owner, const window::Message& question) {
+    using TaskDialogFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
+    constexpr int kStop = 100;
+    constexpr int kKeep = 101;
+    HMODULE controls = GetModuleHandleW(L"comctl32.dll");
+    const auto taskDialog = reinterpret_cast<TaskDialogFunction>(reinterpret_cast<void (*)()>(
+        controls ? GetProcAddress(controls, "TaskDialogIndirect") : nullptr));
+    const std::wstring title = wide(question.title);
+    const std::wstring text = withCrLf(question.text);
+    if (taskDialog != nullptr) {
+        const TASKDIALOG_BUTTON buttons[] = {{kStop, L"&Stop"}, {kKeep, L"&Keep downloading"}};
+        TASKDIALOGCONFIG config{};
+        config.cbSize = sizeof config;
+        config.hwndParent = owner;
+        config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION;
+        config.pszWindowTitle = title.c_str();
+        config.pszMainIcon = TD_WARNING_ICON;
+        config.pszContent = text.c_str();
+        config.cButtons = 2;
+        config.pButtons = buttons;
+        config.nDefaultButton = kKeep;
+        int pressed = 0;
+        if (SUCCEEDED(taskDialog(&config, &pressed, nullptr, nullptr))) return pressed == kStop;
+    }
+    const std::wstring asked = text + L"\r\n\r\nYes: stop it and close. No: keep downloading.";
+    return MessageBoxW(owner, asked.c_str(), title.c_str(),
+                       MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
 UINT boxIcon(window::Icon icon) {
     switch (icon) {
         case window::Icon::Information:
@@ -272,6 +304,12 @@ void MainWindow::show(int showCommand, const std::optional<std::filesystem::path
 int MainWindow::run() {
     MSG message{};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        // Alt+D stops a running download: the button reads Stop then, its key stays.
+        if (window_ && model_ && model_->state().busy && message.message == WM_SYSKEYDOWN &&
+            message.wParam == 'D') {
+            apply(model_->stop());
+            continue;
+        }
         // Tab, Enter, Escape and the buttons' mnemonics as in a dialog.
         if (window_ && IsDialogMessageW(window_, &message)) continue;
         TranslateMessage(&message);
@@ -304,6 +342,14 @@ void MainWindow::apply(window::Effects effects) {
         }
         if (effects.beep) MessageBeep(MB_OK);
         if (effects.awaitsAnswer) model_->answer();
+        if (effects.close) {
+            PostMessageW(window_, WM_CLOSE, 0, 0);
+            break;
+        }
+        if (effects.closeQuestion) {
+            effects = model_->closeAnswered(askToStop(window_, *effects.closeQuestion));
+            continue;
+        }
         if (!effects.dialogAt) break;
         effects = model_->fileChosen(askForImage(*effects.dialogAt));
     }
@@ -321,6 +367,8 @@ void MainWindow::draw() {
     if (s.portText != drawnPortText_) {
         drawnPortText_ = s.portText;
         setText(portBox, wide(s.portText));
+        // A port text wider than the box shows its end, where "ttyUSB0" or "COM12" differ.
+        SendMessageW(portBox, CB_SETEDITSEL, 0, MAKELPARAM(-1, -1));
     }
     setTip(Control::PortBox, windowText(portBox));
 
@@ -328,7 +376,9 @@ void MainWindow::draw() {
     EnableWindow(control(Control::OpenPort), s.enabled.openPort);
     EnableWindow(control(Control::ClosePort), s.enabled.closePort);
     EnableWindow(control(Control::ChooseFile), s.enabled.chooseFile);
-    EnableWindow(control(Control::Download), s.enabled.download);
+    // One button, one place: Download while idle, Stop while a download runs.
+    setText(control(Control::Download), s.busy ? L"Stop" : L"&Download");
+    EnableWindow(control(Control::Download), s.busy ? s.enabled.stop : s.enabled.download);
 
     InvalidateRect(control(Control::LineSettings), nullptr, TRUE);
     setTip(Control::LineSettings, wide(s.portError));
@@ -478,7 +528,7 @@ void MainWindow::onCommand(int id, int code) {
             apply(model_->chooseFile());
             break;
         case Control::Download:
-            apply(model_->download());
+            apply(model_->state().busy ? model_->stop() : model_->download());
             break;
         default:
             break;
@@ -627,9 +677,13 @@ LRESULT MainWindow::handle(UINT message, WPARAM w, LPARAM l) {
             return 0;
         }
         case WM_CLOSE:
-            // A running download keeps the window: closing it would leave the controller in
-            // programming mode.
-            if (model_ && !model_->mayClose()) return 0;
+            // A running download keeps the window unless the user stops it: closing at once
+            // would leave the controller in programming mode. Stopped, the download posts the
+            // close again once its exit frame is out.
+            if (model_ && !model_->mayClose()) {
+                if (!applying_) apply(model_->closeRequested());
+                return 0;
+            }
             DestroyWindow(window_);
             return 0;
         case WM_DESTROY:

@@ -126,7 +126,6 @@ DownloadThread::DownloadThread(ports::PortOpener& opener, link::Clock* clock,
       observer_(std::make_unique<Observer>(*this)),
       downloader_(link_, *observer_) {
     link_.setErrorSink(observer_.get());
-    downloader_.setStopToken(stop_.get_token());
     thread_ = std::thread([this] { run(); });
 }
 
@@ -177,8 +176,27 @@ void DownloadThread::closePort() {
     queue([this] { doClose(); });
 }
 
-void DownloadThread::download(std::filesystem::path image) {
+void DownloadThread::download(image::ImageRead image) {
+    {
+        std::lock_guard lock(mutex_);
+        stopPending_ = false;
+        downloading_ = true;
+    }
     queue([this, image = std::move(image)] { doDownload(image); });
+}
+
+void DownloadThread::stopDownload() {
+    std::lock_guard lock(mutex_);
+    stopPending_ = true;
+    runStop_.request_stop();
+}
+
+bool DownloadThread::stopForExit(std::chrono::milliseconds deadline) {
+    stop_.request_stop();
+    std::unique_lock lock(mutex_);
+    abandoned_ = true;
+    wake_.notify_all();
+    return wake_.wait_for(lock, deadline, [this] { return !downloading_; });
 }
 
 bool DownloadThread::portOpen() const {
@@ -211,17 +229,39 @@ void DownloadThread::doClose() {
     post_(PortReport{});
 }
 
-void DownloadThread::doDownload(const std::filesystem::path& image) {
+void DownloadThread::doDownload(const image::ImageRead& image) {
+    const auto ended = [this] {
+        {
+            std::lock_guard lock(mutex_);
+            downloading_ = false;
+        }
+        wake_.notify_all();
+    };
     // The window shows the port as last reported; a device may have gone away since.
     if (!portOpen()) {
         post_(RefusedReport{});
+        ended();
         return;
     }
+    {
+        // A fresh stop for each download: Stop ends this one, not the next.
+        std::lock_guard lock(mutex_);
+        runStop_ = std::stop_source();
+        if (stopPending_) runStop_.request_stop();
+        downloader_.setStopToken(runStop_.get_token());
+    }
+    // The stop for good reaches the download through its own stop.
+    const std::stop_callback forward(stop_.get_token(), [this] {
+        std::lock_guard lock(mutex_);
+        runStop_.request_stop();
+    });
     observer_->beginDownload();
     const download::DownloadResult result = downloader_.RunDownload(image);
     post_(BusyPointerReport{false});
     // A device that went away during the download closed the port: the report says so.
-    post_(FinishedReport{result.outcome, result.flash, observer_->lastStatus(), portOpen()});
+    post_(FinishedReport{result.outcome, result.flash, result.model.has_value(), result.resetHeard,
+                         observer_->lastStatus(), portOpen()});
+    ended();
 }
 
 void DownloadThread::ask(Message message) {

@@ -3,6 +3,7 @@
 // commands here and applies the reports on its face's thread.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <variant>
 
 #include "download/downloader.h"
+#include "image/image_file.h"
 #include "link/clock.h"
 #include "link/link.h"
 #include "ports/port_opener.h"
@@ -52,6 +54,9 @@ struct RefusedReport {};
 struct FinishedReport {
     download::Outcome outcome = download::Outcome::NotRun;
     download::FlashState flash = download::FlashState::Untouched;
+    /// A controller accepted a password: the exit frame was owed and sent.
+    bool passwordPassed = false;
+    download::ResetHeard resetHeard = download::ResetHeard::Nothing;
     /// The last status text of the download.
     std::string status;
     bool portOpen = false;
@@ -76,9 +81,20 @@ class DownloadThread {
     void openPort(std::string text);
     /// Closes the port; a PortReport follows.
     void closePort();
-    /// Runs one download of the image at the full path `image`; FinishedReport follows every
-    /// other report of it, or RefusedReport alone when no port is open.
-    void download(std::filesystem::path image);
+    /// Runs one download of `image`, read and checked before (its bytes are sent, the file is
+    /// not read again); FinishedReport follows every other report of it, or RefusedReport alone
+    /// when no port is open.
+    void download(image::ImageRead image);
+
+    /// Stops the download queued or running at its next exchange boundary, with the exit frame
+    /// when the password had passed. A download queued later runs as usual.
+    void stopDownload();
+
+    /// From any thread, also while the face's thread is gone: stops the download at its next
+    /// exchange boundary, releases a box it waits for and waits until it has ended (the exit
+    /// frame is out) or `deadline` has passed. Later downloads end at once. True when no
+    /// download was left running.
+    bool stopForExit(std::chrono::milliseconds deadline);
 
     /// The box the download waits for was closed.
     void answer();
@@ -90,7 +106,7 @@ class DownloadThread {
     void run();
     void doOpen(const std::string& text);
     void doClose();
-    void doDownload(const std::filesystem::path& image);
+    void doDownload(const image::ImageRead& image);
     /// Posts `report` and blocks until answer() or the end of the thread.
     void ask(Message message);
     [[nodiscard]] bool portOpen() const;
@@ -106,7 +122,8 @@ class DownloadThread {
     link::Link link_;
     std::unique_ptr<Observer> observer_;
     download::Downloader downloader_;
-    std::stop_source stop_;
+    std::stop_source stop_;     // for good: the object goes, or the process ends
+    std::stop_source runStop_;  // the running download only; under mutex_
 
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -114,6 +131,8 @@ class DownloadThread {
     bool quit_ = false;
     bool answered_ = false;
     bool abandoned_ = false;
+    bool stopPending_ = false;  // Stop arrived for the download queued or running
+    bool downloading_ = false;  // from download() until its FinishedReport is posted
 
     std::thread thread_;  // last: it starts once everything above exists
 };

@@ -1,6 +1,5 @@
 #include "window/window_model.h"
 
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <system_error>
@@ -11,6 +10,8 @@
 #include "download/progress_text.h"
 #include "image/image_file.h"
 #include "image/prescan.h"
+#include "platform/escape.h"
+#include "ports/port_name.h"
 #include "window/download_thread.h"
 
 namespace korvath::window {
@@ -21,7 +22,8 @@ constexpr const char* kPortCheck = "COM port check";
 constexpr const char* kFileCheck = "File format check";
 constexpr std::size_t kShownDigestLength = 16;  // hex digits of the SHA-256 shown
 
-std::string utf8(const std::filesystem::path& path) {
+/// The bytes of `path` as the system keeps them: UTF-8 on Windows, any bytes elsewhere.
+std::string bytesOf(const std::filesystem::path& path) {
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
 }
@@ -33,7 +35,7 @@ std::string recordsText(std::int32_t records) {
 /// What a technician should check when no controller answered, in one sentence for the details
 /// line.
 std::string connectionChecklist(const std::string& port) {
-    std::string text = "No controller answered on " + port + ". Check that ";
+    std::string text = "No controller answered on " + platform::printable(port) + ". Check that ";
     for (const std::string_view check : download::kConnectionChecks)
         text.append(check).append(", ");
     return text + "and the port is the controller's (the port box lists the ports found).";
@@ -42,24 +44,72 @@ std::string connectionChecklist(const std::string& port) {
 constexpr const char* kFlashIncomplete =
     "The flash is incomplete: run the download again before using the controller.";
 
+constexpr const char* kCloseQuestion = "A download is running. Stop it and close?";
+
+/// What a cancelled download left in the controller, for the details line.
+std::string cancelledText(download::FlashState flash, bool passwordPassed) {
+    switch (flash) {
+        case download::FlashState::Untouched:
+            return passwordPassed ? "Cancelled before erasing: the controller left programming "
+                                    "mode and its flash is unchanged."
+                                  : "Cancelled before the password was accepted: the "
+                                    "controller's flash is unchanged.";
+        case download::FlashState::Incomplete:
+            return std::string(
+                       "Cancelled after erasing began: the controller left programming "
+                       "mode. ") +
+                   kFlashIncomplete;
+        case download::FlashState::Written:
+            break;
+    }
+    return "Cancelled in the reset wait: the image was written completely and the controller "
+           "left programming mode.";
+}
+
+/// The built-in simulated controller behaves as a real one: once written it restarts into its
+/// application and answers no more, so a second download would find nobody.
+constexpr const char* kSimulatedRestart =
+    "The simulated controller restarted into its application, as a real one does. Close then "
+    "Open the port for a fresh one in its bootloader (what power-cycling does with the "
+    "programming card in).";
+
+bool simulatedPort(const std::string& text) {
+    const auto parsed = ports::parsePortText(text);
+    return parsed && parsed->kind == ports::ParsedPort::Kind::Simulated;
+}
+
+/// The headline of a box about a file that cannot be chosen.
+std::string headlineOf(image::ReadFailure failure) {
+    switch (failure) {
+        case image::ReadFailure::Missing:
+            return "File not found";
+        case image::ReadFailure::Folder:
+        case image::ReadFailure::NotRegular:
+            return "Not a file";
+        default:
+            return "Wrong file format";
+    }
+}
+
+bool sameBytes(const image::ImageRead& a, const image::ImageRead& b) {
+    return a.image && b.image && a.image->bytes() == b.image->bytes();
+}
+
 }  // namespace
 
 std::string quotedPath(const std::filesystem::path& path) {
-    std::string quoted = "\"";
-    for (const char c : utf8(path)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (byte < 0x20 || byte == 0x7F) {
-            char escape[5];
-            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
+    std::string escaped;
+    for (const char c : bytesOf(path)) {
+        if (c == '"' || c == '\\') escaped += '\\';
+        escaped += c;
     }
-    return quoted + '"';
+    std::string quoted = "\"";
+    quoted.append(platform::printable(escaped)).push_back('"');
+    return quoted;
+}
+
+std::string shownPath(const std::filesystem::path& path) {
+    return platform::printable(bytesOf(path));
 }
 
 class WindowModel::Impl {
@@ -139,15 +189,64 @@ class WindowModel::Impl {
         if (state.busy || portPending_) return {};
         if (!state.portOpen) return boxed({Icon::Warning, kPortCheck, "No serial port defined"});
         if (state.check != FileCheck::Accepted) return {};
+        // What is flashed is what the window shows: the file is read once more and its bytes
+        // go to the controller only when they are the ones checked. A file replaced since is
+        // checked afresh and shown; the next Download sends it.
+        image::ImageRead read = image::ReadImage(state.image);
+        if (!sameBytes(read, checked_)) {
+            Effects effects;
+            applyCheck(std::move(read), effects);
+            notice_ = fileDetails_ + "\n" +
+                      (state.check == FileCheck::Accepted
+                           ? "The file changed since it was checked: nothing was downloaded. "
+                             "Download writes it as shown now."
+                           : "The file changed since it was checked: nothing was downloaded.");
+            updateDetails();
+            updateEnabled();
+            return effects;
+        }
         // Busy from the first step: a second click, a close request or a port command taken
         // from here on must not reach the running download.
         state.busy = true;
+        stopping_ = false;
         notice_.clear();
         updateDetails();
-        thread_->download(state.image);
+        thread_->download(std::move(read));
         updateEnabled();
         return {};
     }
+
+    Effects stop() {
+        if (!state.busy || stopping_) return {};
+        stopping_ = true;
+        thread_->stopDownload();
+        updateEnabled();
+        return {};
+    }
+
+    Effects closeRequested() {
+        Effects effects;
+        if (state.busy) {
+            effects.closeQuestion = Message{Icon::Warning, services_.programName, kCloseQuestion};
+        } else {
+            effects.close = true;
+        }
+        return effects;
+    }
+
+    Effects closeAnswered(bool stopIt) {
+        if (!stopIt) return {};
+        Effects effects;
+        if (!state.busy) {
+            effects.close = true;
+            return effects;
+        }
+        closeWhenDone_ = true;
+        stop();
+        return effects;
+    }
+
+    bool stopForExit(std::chrono::milliseconds deadline) { return thread_->stopForExit(deadline); }
 
     std::optional<Effects> poll() {
         Report report;
@@ -195,6 +294,7 @@ class WindowModel::Impl {
         state.enabled.chooseFile = idle;
         state.enabled.download =
             portSettled && state.portOpen && state.check == FileCheck::Accepted;
+        state.enabled.stop = state.busy && !stopping_;
     }
 
     /// The details line says what matters most now: a notice about the last port command or
@@ -224,13 +324,19 @@ class WindowModel::Impl {
             remembered_.imageFolder = path.parent_path();
             remember();
         }
-        const image::ImageRead read = image::ReadImage(path);
+        image::ImageRead read = image::ReadImage(path);
         const bool header =
             read.image ? read.image->line(1).starts_with("S0")
                        : read.failure == image::ReadFailure::TooLong && image::HasImageHeader(path);
         if (!header) {
-            std::string text = "Wrong file format\n\n" + quotedPath(path) + "\n";
-            if (read.image || read.failure == image::ReadFailure::TooLong) {
+            const std::string headline = headlineOf(read.failure);
+            std::string text = headline + "\n\n" + quotedPath(path) + "\n";
+            if (read.failure == image::ReadFailure::Missing) {
+                text += "There is no file by this name.";
+            } else if (read.failure == image::ReadFailure::Folder ||
+                       read.failure == image::ReadFailure::NotRegular) {
+                text += "This is a folder or a device, not an image file.";
+            } else if (read.image || read.failure == image::ReadFailure::TooLong) {
                 text += "Expected an image whose first line begins with S0.";
             } else {
                 text +=
@@ -245,12 +351,20 @@ class WindowModel::Impl {
 
         Effects effects;
         state.image = path;
-        state.fileName = utf8(path.filename());
+        state.fileName = shownPath(path.filename());
         remembered_.lastImage = path;
         remember();
         notice_.clear();
+        applyCheck(std::move(read), effects);
+        updateDetails();
+        updateEnabled();
+        return effects;
+    }
 
-        const std::string where = utf8(path);
+    /// Shows what the image check says of `read`, the chosen file's content, and keeps it as
+    /// the content a download may send.
+    void applyCheck(image::ImageRead read, Effects& effects) {
+        const std::string where = shownPath(state.image);
         if (!read.image) {
             state.check = FileCheck::Refused;
             state.fileTip = where;
@@ -272,9 +386,12 @@ class WindowModel::Impl {
                 showStatus(effects, refusal.status, Severity::Error);
             }
         }
-        updateDetails();
-        updateEnabled();
-        return effects;
+        if (state.check == FileCheck::Refused) {
+            // A bar left full beside a refusal would read as a download that worked.
+            state.barValue = 0;
+            state.barTip.clear();
+        }
+        checked_ = std::move(read);
     }
 
     void apply(Effects& effects, StatusReport& report) {
@@ -282,7 +399,7 @@ class WindowModel::Impl {
     }
 
     void apply(Effects&, ExplanationReport& report) {
-        notice_ = utf8(state.image) + "\n" + report.reason;
+        notice_ = shownPath(state.image) + "\n" + report.reason;
         updateDetails();
     }
 
@@ -336,12 +453,19 @@ class WindowModel::Impl {
         effects.beep = true;
         if (report.outcome == download::Outcome::Done) {
             notice_.clear();
+            if (report.resetHeard == download::ResetHeard::Silence && simulatedPort(openingText_))
+                notice_ = kSimulatedRestart;
+        } else if (report.outcome == download::Outcome::Cancelled) {
+            notice_ = cancelledText(report.flash, report.passwordPassed);
         } else if (report.status == download::text::ConnectionError) {
             notice_ = connectionChecklist(openingText_.empty() ? state.portText : openingText_);
         } else if (report.flash == download::FlashState::Incomplete) {
             notice_ = kFlashIncomplete;
         }
         updateDetails();
+        stopping_ = false;
+        if (closeWhenDone_) effects.close = true;
+        closeWhenDone_ = false;
     }
 
     Services services_;
@@ -351,6 +475,10 @@ class WindowModel::Impl {
     std::filesystem::path lastConfirmed_;
     std::string fileDetails_;
     std::string notice_;
+    /// The content of the chosen file as checked: what a download sends.
+    image::ImageRead checked_;
+    bool stopping_ = false;
+    bool closeWhenDone_ = false;
 
     std::mutex reportsMutex_;
     std::deque<Report> reports_;
@@ -397,8 +525,24 @@ Effects WindowModel::download() {
     return impl_->download();
 }
 
+Effects WindowModel::stop() {
+    return impl_->stop();
+}
+
 bool WindowModel::mayClose() const {
     return !impl_->state.busy;
+}
+
+Effects WindowModel::closeRequested() {
+    return impl_->closeRequested();
+}
+
+Effects WindowModel::closeAnswered(bool stopIt) {
+    return impl_->closeAnswered(stopIt);
+}
+
+bool WindowModel::stopForExit(std::chrono::milliseconds deadline) {
+    return impl_->stopForExit(deadline);
 }
 
 std::optional<Effects> WindowModel::poll() {

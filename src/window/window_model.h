@@ -8,6 +8,7 @@
 // returns nothing, drawing state() and showing the effects after each call.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -51,10 +52,15 @@ struct Effects {
     bool statusShown = false;
     /// The port's state was read back (after an open, a close or a download).
     bool portReported = false;
+    /// Ask whether to stop the running download and close: a box with the buttons "Stop" and
+    /// "Keep downloading"; the answer goes to closeAnswered().
+    std::optional<Message> closeQuestion;
+    /// Close the window now.
+    bool close = false;
 
     [[nodiscard]] bool empty() const {
         return messages.empty() && !beep && !awaitsAnswer && !dialogAt && !statusShown &&
-               !portReported;
+               !portReported && !closeQuestion && !close;
     }
 };
 
@@ -72,6 +78,8 @@ struct Enabled {
     bool closePort = false;
     bool chooseFile = true;
     bool download = false;
+    /// The Download button, shown as "Stop" while a download runs, stops it.
+    bool stop = false;
 
     bool operator==(const Enabled&) const = default;
 };
@@ -167,8 +175,24 @@ class WindowModel {
     /// The Download button. The download's reports arrive through poll().
     Effects download();
 
-    /// The window is asked to close: false (and nothing shown) while a download runs.
+    /// The Download button while a download runs (its caption is then "Stop"): the download
+    /// ends at its next exchange boundary with the exit frame when the password had passed,
+    /// and "Cancelled". Reports go on arriving through poll().
+    Effects stop();
+
+    /// True when the window may close at once: no download runs.
     [[nodiscard]] bool mayClose() const;
+    /// The window is asked to close: Effects::close when no download runs, else the question
+    /// whether to stop it (Effects::closeQuestion).
+    Effects closeRequested();
+    /// The answer to Effects::closeQuestion: `stopIt` stops the download and asks the face to
+    /// close once it has ended (the exit frame is out); otherwise the download goes on.
+    Effects closeAnswered(bool stopIt);
+
+    /// From any thread, for a process that ends without its window (the display is gone):
+    /// stops a running download at its next exchange boundary and waits until it has ended,
+    /// at most `deadline`. True when no download was left running.
+    bool stopForExit(std::chrono::milliseconds deadline);
 
     /// Applies the next report of the download thread to state(); nothing when none is left.
     [[nodiscard]] std::optional<Effects> poll();
@@ -181,8 +205,13 @@ class WindowModel {
     std::unique_ptr<Impl> impl_;
 };
 
-/// `path` for a message: in double quotes, control characters, quotes and backslashes written
-/// as escapes, so that a strange name cannot break the text it stands in.
+/// `path` for a message: in double quotes, quotes and backslashes escaped, control characters
+/// and bytes that are not UTF-8 written as escapes ("\n", "\xff"), so that a strange name
+/// cannot break the text it stands in.
 [[nodiscard]] std::string quotedPath(const std::filesystem::path& path);
+
+/// `path` for a line of the window: control characters and bytes that are not UTF-8 written as
+/// escapes, as in quotedPath, without the quotes.
+[[nodiscard]] std::string shownPath(const std::filesystem::path& path);
 
 }  // namespace korvath::window

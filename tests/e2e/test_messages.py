@@ -164,6 +164,90 @@ def test_a_stop_signal_closes_the_window(window_program, number):
         proc.stderr.close()
 
 
+# Without a display the window says where to go instead, in one line, and exits 2.
+def test_without_a_display_the_window_names_the_command_line(window_program):
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+    done = subprocess.run([str(window_program)], env=env, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=30)
+    assert done.returncode == 2
+    assert done.stdout == ""
+    lines = done.stderr.splitlines()
+    assert len(lines) == 1 and "graphical session" in lines[0] and "korvath-cli" in lines[0]
+
+
+def start_x_server():
+    """An Xvfb on a free display; (process, display name)."""
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                               "800x600x24", "-nolisten", "tcp"], pass_fds=(write_end,),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = kh.read_line(read_end, time.monotonic() + 30)
+    os.close(read_end)
+    assert number and number.isdigit(), "Xvfb gave no display"
+    return server, ":" + number
+
+
+def xdotool(display, *args):
+    return subprocess.run(["xdotool", *args], env={**os.environ, "DISPLAY": display},
+                          capture_output=True, text=True, timeout=30)
+
+
+# A lost display is a stop: the window's X connection killed during programming (as xkill or
+# xdotool windowkill do), or the X server gone, ends the download at its next exchange with
+# the exit frame, and the process non-zero, soon.
+@pytest.mark.parametrize("how", ["windowkill", "server"])
+def test_a_lost_display_stops_the_download(window_program, start_sim, tmp_path, how):
+    if not shutil.which("Xvfb") or not shutil.which("xdotool"):
+        pytest.skip("Xvfb and xdotool are not installed (scripts/setup.sh installs them)")
+    sim = start_sim("display-" + how)
+    config = tmp_path / "config"
+    (config / "korvath").mkdir(parents=True)
+    (config / "korvath" / "korvath.conf").write_text("[port]\ntext=%s\n" % sim.path)
+    server, display = start_x_server()
+    env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+    env.update(DISPLAY=display, XDG_CONFIG_HOME=str(config))
+    proc = subprocess.Popen([str(window_program), str(demo_image(tmp_path))], env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, preexec_fn=kh.default_signals)
+    try:
+        found = xdotool(display, "search", "--sync", "--name", "Velbrannic")
+        window = found.stdout.split()[0]
+        xdotool(display, "windowfocus", "--sync", window)
+        deadline = time.monotonic() + 30
+        # Open and Download until the first probe shows that the download started: keys sent
+        # before the window takes them are lost, and either button is disabled (deaf to its
+        # key) once its work is done.
+        while sim.requests()["probe"] == 0:
+            assert time.monotonic() < deadline, "the download did not start"
+            time.sleep(0.5)
+            xdotool(display, "key", "--window", window, "alt+o")
+            time.sleep(0.5)
+            if sim.requests()["probe"] == 0:
+                xdotool(display, "key", "--window", window, "alt+d")
+        deadline = time.monotonic() + 60
+        while sim.requests()["program"] == 0:
+            assert proc.poll() is None and time.monotonic() < deadline, "no programming"
+            time.sleep(0.05)
+        if how == "windowkill":
+            xdotool(display, "windowkill", window)
+        else:
+            server.terminate()
+        assert proc.wait(timeout=20) != 0
+        requests = sim.requests()
+        assert requests["exit"] == 1, requests
+        assert requests["program"] < DEMO_RECORDS, "the download was not stopped"
+        assert [s for _, s in sim.log()][-1].startswith("exit "), "a request after the exit frame"
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stderr.close()
+        server.terminate()
+        server.wait(timeout=10)
+
+
 # A closed standard output (the reader of a pipe went away) ends the download the same way:
 # at the next exchange, with the exit frame, exit 141.
 def test_a_closed_output_cancels_like_ctrl_c(programs, start_sim):

@@ -38,6 +38,7 @@ class ScriptedPrompts final : public korvath::ui::Prompts {
         return std::exchange(file, QString());
     }
     void beep() override { ++beeps; }
+    bool askToStop(QWidget*, const QString&, const QString&) override { return false; }
 };
 
 // A small image at line rate takes about 20 s (1 s per sector, the 8 s reset wait).

@@ -51,6 +51,17 @@ class ScriptedPrompts final : public ui::Prompts {
     }
 
     void beep() override { ++beeps; }
+
+    /// The answers to the question whether to stop a download, in order; none left: keep on.
+    std::deque<bool> stopAnswers;
+    std::vector<QString> questions;
+    bool askToStop(QWidget*, const QString&, const QString& text) override {
+        questions.push_back(text);
+        if (stopAnswers.empty()) return false;
+        const bool answer = stopAnswers.front();
+        stopAnswers.pop_front();
+        return answer;
+    }
 };
 
 /// Hands the window a port that the test owns, so the test can still look at it (or pull its

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -85,8 +86,8 @@ class WindowCommandsTest : public QObject {
 
     void makeWindow(korvath::ports::PortOpener& opener,
                     korvath::window::SettingsStore* settings = nullptr, QString image = {}) {
-        window_ = std::make_unique<FrmUtil>(
-            korvath::ui::WindowServices{prompts_, opener, nullptr, settings, image});
+        window_ = std::make_unique<FrmUtil>(korvath::ui::WindowServices{
+            prompts_, opener, nullptr, settings, QFile::encodeName(image).toStdString()});
         window_->show();
     }
     /// Drags `files` over the window and drops them; whether the window took the drag.
@@ -270,8 +271,9 @@ class WindowCommandsTest : public QObject {
         QCOMPARE(boxWhenAsked, (QStringList{"first.SHX", "first.SHX", "first.SHX", "first.SHX"}));
         QCOMPARE(prompts_.messages.size(), std::size_t(3));
         const QStringList refused = {lower, empty, missing};
+        const QStringList headlines = {"Wrong file format", "Wrong file format", "File not found"};
         for (qsizetype i = 0; i < refused.size(); ++i) {
-            QVERIFY(prompts_.messages[i].text.startsWith(QStringLiteral("Wrong file format")));
+            QVERIFY(prompts_.messages[i].text.startsWith(headlines[i]));
             QVERIFY(prompts_.messages[i].text.contains(refused[i]));
         }
         QCOMPARE(fileNameBox(), QStringLiteral("good.shx"));

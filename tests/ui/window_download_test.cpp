@@ -185,15 +185,15 @@ class WindowDownloadTest : public QObject {
                              "the same adapter by id"}};
         auto* box = window_->findChild<QComboBox*>(QStringLiteral("Apriti"));
         QCOMPARE(box->toolTip(), QStringLiteral("1"));
-        box->setEditText(QStringLiteral("/dev/pts/5"));
-        QCOMPARE(box->toolTip(), QStringLiteral("/dev/pts/5"));
+        box->setEditText(QStringLiteral("/dev/ttyUSB10"));
+        QCOMPARE(box->toolTip(), QStringLiteral("/dev/ttyUSB10"));
         QVERIFY(box->fontMetrics().horizontalAdvance(box->currentText()) > box->width() - 24);
         box->showPopup();
         const QString longest = QString::fromStdString(opener_->choices[1].text);
         QVERIFY(box->view()->width() >=
                 QFontMetrics(box->view()->font()).horizontalAdvance(longest));
         box->hidePopup();
-        QCOMPARE(box->currentText(), QStringLiteral("/dev/pts/5"));
+        QCOMPARE(box->currentText(), QStringLiteral("/dev/ttyUSB10"));
     }
 
     // The card box comes between "Resetting target" and "Done!", and the download waits for it.
@@ -257,15 +257,20 @@ class WindowDownloadTest : public QObject {
         timer.start(10);
         QTRY_VERIFY(ticks >= 5);
 
-        // Every control that would ignore a click is disabled meanwhile.
-        for (const char* name : {"cmdOper_0", "cmdOper_1", "cmdSelectFile", "DwnloadButton"})
+        // Every control that would ignore a click is disabled meanwhile; Download is Stop.
+        for (const char* name : {"cmdOper_0", "cmdOper_1", "cmdSelectFile"})
             QVERIFY2(!button(name)->isEnabled(), name);
+        QCOMPARE(button("DwnloadButton")->text(), QStringLiteral("Stop"));
+        QVERIFY(button("DwnloadButton")->isEnabled());
         QVERIFY(!window_->findChild<QComboBox*>(QStringLiteral("Apriti"))->isEnabled());
+        // Closing asks first; kept downloading, the window stays.
         QVERIFY(!window_->close());
+        QTRY_COMPARE(prompts_.questions.size(), std::size_t(1));
+        QCOMPARE(prompts_.questions.front(),
+                 QStringLiteral("A download is running. Stop it and close?"));
         QVERIFY(window_->isVisible());
         QTest::mouseClick(button("cmdSelectFile"), Qt::LeftButton);
         QVERIFY(prompts_.dialogStartPaths.size() == 1);  // only the one before the download
-        QTest::mouseClick(button("DwnloadButton"), Qt::LeftButton);
         QTest::mouseClick(button("cmdOper_1"), Qt::LeftButton);
         QVERIFY(gate.isOpen());
         QVERIFY(window_->portIsOpen());
@@ -285,7 +290,38 @@ class WindowDownloadTest : public QObject {
         QVERIFY(!button("cmdOper_1")->isEnabled());
         QVERIFY(!button("DwnloadButton")->isEnabled());
         QVERIFY(button("cmdSelectFile")->isEnabled());
+        QCOMPARE(button("DwnloadButton")->text(), QStringLiteral("&Download"));
         QVERIFY(window_->close());
+    }
+
+    // Stop, by its button or by closing and answering Stop: the download ends at the next
+    // exchange as "Cancelled" and, for the close, the window goes once it has ended.
+    void stopAndStopToClose() {
+        gate_ = std::make_unique<GatePort>();
+        opener_ = std::make_unique<TestPortOpener>([this](std::string_view, korvath::link::Clock&) {
+            return korvath::ports::OpenedPort{std::make_unique<BorrowedPort>(*gate_), {}};
+        });
+        makeWindow(nullptr);
+        openPortAndChoose(smallImage());
+        const QRect place = button("DwnloadButton")->geometry();
+        for (const bool byClosing : {false, true}) {
+            QSignalSpy ended(window_.get(), &FrmUtil::downloadEnded);
+            QTest::mouseClick(button("DwnloadButton"), Qt::LeftButton);
+            QTRY_COMPARE(statusBox()->text(), QStringLiteral("Connecting"));
+            QCOMPARE(button("DwnloadButton")->geometry(), place);
+            if (byClosing) {
+                prompts_.stopAnswers = {true};
+                QVERIFY(!window_->close());
+            } else {
+                QTest::keyClick(window_.get(), Qt::Key_D, Qt::AltModifier);
+            }
+            QVERIFY(ended.wait(kDownloadTimeoutMs));
+            QCOMPARE(statusBox()->text(), QStringLiteral("Cancelled"));
+            QVERIFY(window_->findChild<QLabel*>(QStringLiteral("details"))
+                        ->text()
+                        .startsWith(QStringLiteral("Cancelled before the password")));
+            QTRY_COMPARE(window_->isVisible(), !byClosing);
+        }
     }
 };
 

@@ -16,7 +16,9 @@
 #include <QTimer>
 #include <QtTest>
 
+#include "image/image_files.h"
 #include "korvath/version.h"
+#include "ui/eliding_line_edit.h"
 #include "ui/frm_util.h"
 #include "ui/ole_color.h"
 #include "ui/prompts.h"
@@ -89,7 +91,8 @@ class WindowLayoutTest : public QObject {
         QTest::addColumn<QRect>("geometry");
         QTest::addColumn<QString>("toolTip");
         // Twips / 15, except where a text needs room: the status box (taken from the bar), and
-        // the port box with its label (the drop-down arrow takes room, port names must fit).
+        // the port box under its label, across the frame (the drop-down arrow takes room, the
+        // end of a device path must fit).
         auto row = [](const char* name, const char* container, const char* caption, bool bold,
                       QRect geometry, const char* tip = "") {
             QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(container)
@@ -105,9 +108,9 @@ class WindowLayoutTest : public QObject {
         row("Frame1", "frmUtil", "", false, {4, 96, 297, 49});
         row("DwnloadButton", "Frame1", "Download", true, {8, 16, 279, 25});
         row("Frame2", "frmUtil", "COM Control", false, {304, 4, 113, 141});
-        row("Label1", "Frame2", "38400,N,8", true, {20, 15, 73, 21});
-        row("Label2", "Frame2", "COM", true, {8, 43, 33, 17});
-        row("Apriti", "Frame2", "1", true, {44, 40, 65, 19}, "1");  // the whole port text
+        row("Label1", "Frame2", "38400,N,8", true, {20, 13, 73, 15});
+        row("Label2", "Frame2", "COM", true, {8, 29, 33, 14});
+        row("Apriti", "Frame2", "1", true, {8, 44, 97, 19}, "1");  // the whole port text
         row("cmdOper_0", "Frame2", "Open", false, {16, 72, 85, 27}, "Open Selected Serial port");
         row("cmdOper_1", "Frame2", "Close", false, {16, 104, 85, 27}, "Close opened serial port");
     }
@@ -245,6 +248,80 @@ class WindowLayoutTest : public QObject {
         auto* port = child<QComboBox>(*window_, "Apriti");
         QVERIFY(port->fontMetrics().horizontalAdvance("sim:3") <=
                 lineEditTextWidth(port->lineEdit()));
+    }
+
+    // A text wider than its box keeps the part that tells it apart: the end of a port path,
+    // both ends of a file name, the start of a status; "…" stands for what is left out.
+    void longTextsShowWhatMatters_data() {
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("end");
+        QTest::newRow("usb adapter") << "Apriti"
+                                     << "/dev/ttyUSB0"
+                                     << ""
+                                     << "USB0";
+        QTest::newRow("pseudo-terminal") << "Apriti"
+                                         << "/dev/pts/12"
+                                         << ""
+                                         << "pts/12";
+        QTest::newRow("com port") << "Apriti"
+                                  << "COM5"
+                                  << "COM5"
+                                  << "COM5";
+        QTest::newRow("status") << "DwStatus"
+                                << "No serial port number 7: the system lists 2 (1 to 2)"
+                                << "No serial port"
+                                << "";
+        QTest::newRow("file name") << "txtFileName"
+                                   << "KX200_CONTROLLER_APPLICATION_V4.17.3_RELEASE.SHX"
+                                   << "KX200"
+                                   << ".SHX";
+    }
+    void longTextsShowWhatMatters() {
+        QFETCH(QString, box);
+        QFETCH(QString, text);
+        QFETCH(QString, start);
+        QFETCH(QString, end);
+        window_->show();
+        auto* edit = qobject_cast<korvath::ui::ElidingLineEdit*>(
+            box == "Apriti" ? child<QComboBox>(*window_, "Apriti")->lineEdit()
+                            : child<QLineEdit>(*window_, box.toLatin1().constData()));
+        QVERIFY(edit != nullptr);
+        edit->setText(text);
+        const QString shown = edit->shownText();
+        QVERIFY2(edit->fontMetrics().horizontalAdvance(shown) <= lineEditTextWidth(edit),
+                 qPrintable(shown));
+        QVERIFY2(shown.startsWith(start) && shown.endsWith(end), qPrintable(shown));
+        QCOMPARE(edit->elided(), shown != text);
+        QCOMPARE(shown.contains(QChar(0x2026)), shown != text);
+    }
+
+    // Names are shown escaped: a line break or a byte that is no UTF-8 cannot garble the box,
+    // and such a file still opens. A long status keeps its whole text in the tool tip.
+    void strangeNamesShowEscaped() {
+        const korvath::test::TempDir files;
+        const std::filesystem::path image =
+            files.write("new\nline\xff.SHX", korvath::test::imageLines(0xE7FF00));
+        korvath::test::TestPortOpener missing(
+            [](std::string_view,
+               korvath::link::Clock&) -> korvath::platform::Result<korvath::ports::OpenedPort> {
+                return korvath::platform::Fault{korvath::platform::ErrorNumber::FileNotFound,
+                                                "No serial port number 7: the system lists 2"};
+            });
+        window_ = std::make_unique<FrmUtil>(
+            korvath::ui::WindowServices{prompts_, missing, nullptr, nullptr, image});
+        window_->show();
+        QCOMPARE(child<QLineEdit>(*window_, "txtFileName")->text(),
+                 QStringLiteral("new\\nline\\xff.SHX"));
+        QVERIFY(child<QLabel>(*window_, "details")->text().contains("4 records"));
+        QVERIFY(prompts_.messages.empty());
+
+        QTest::mouseClick(child<QPushButton>(*window_, "cmdOper_0"), Qt::LeftButton);
+        auto* status = child<korvath::ui::ElidingLineEdit>(*window_, "DwStatus");
+        QTRY_VERIFY(status->elided());
+        QCOMPARE(status->toolTip(), status->text());
+        window_.reset();
     }
 
     // The drop-down asks for the ports each time it opens and keeps what the user typed.

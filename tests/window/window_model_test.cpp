@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -44,12 +45,68 @@ class TestFace final : public WindowFace {
     int wakes_ = 0;
 };
 
+/// Holds the download thread before it writes the request whose command byte is `holdAt` (the
+/// probe byte, or the letter after a frame's escape), once, until the test releases it: the
+/// test then acts while the download stands in that phase.
+struct Hold {
+    int holdAt = -1;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool holding = false;
+    bool released = false;
+
+    void at(std::span<const std::uint8_t> bytes) {
+        if (bytes.empty()) return;
+        const int command = bytes[0] == 0x1B && bytes.size() > 1 ? bytes[1] : bytes[0];
+        std::unique_lock lock(mutex);
+        if (command != holdAt || holding) return;
+        holding = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::minutes(1), [this] { return released; });
+    }
+    bool waitHeld() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::minutes(1), [this] { return holding; });
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+};
+
+class HeldPort final : public link::Port {
+  public:
+    HeldPort(std::unique_ptr<sim::SimPort> port, Hold& hold)
+        : port_(std::move(port)), hold_(hold) {}
+    [[nodiscard]] bool isOpen() const override { return port_->isOpen(); }
+    void discardInput() override { port_->discardInput(); }
+    bool write(std::span<const std::uint8_t> bytes) override {
+        hold_.at(bytes);
+        return port_->write(bytes);
+    }
+    [[nodiscard]] int bytesWaiting() override { return port_->bytesWaiting(); }
+    int waitForBytes(int known, double timeoutMs) override {
+        return port_->waitForBytes(known, timeoutMs);
+    }
+    bool readAll(std::vector<std::uint8_t>& out) override { return port_->readAll(out); }
+    [[nodiscard]] platform::Fault lastError() const override { return port_->lastError(); }
+    void close() override { port_->close(); }
+
+  private:
+    std::unique_ptr<sim::SimPort> port_;
+    Hold& hold_;
+};
+
 /// "sim" opens a simulated controller with `options`; every other text fails as a missing
 /// device does, with a reason longer than the status box.
 class SimOpener final : public ports::PortOpener {
   public:
     sim::Options options;
     std::vector<std::string> opened;
+    Hold hold;
+    /// The controller opened last; it lives as long as the model keeps the port.
+    sim::SimPort* last = nullptr;
 
     std::vector<ports::PortChoice> listChoices() override { return {}; }
     platform::Result<ports::OpenedPort> open(std::string_view text, link::Clock& clock) override {
@@ -59,7 +116,11 @@ class SimOpener final : public ports::PortOpener {
                                    "Port " + std::string(text) +
                                        " does not exist: no such device. Plug in the adapter "
                                        "or choose another port."};
-        return ports::OpenedPort{std::make_unique<sim::SimPort>(options, clock)};
+        auto port = std::make_unique<sim::SimPort>(options, clock);
+        last = port.get();
+        if (hold.holdAt >= 0)
+            return ports::OpenedPort{std::make_unique<HeldPort>(std::move(port), hold)};
+        return ports::OpenedPort{std::move(port)};
     }
 };
 
@@ -75,6 +136,7 @@ class WindowModelTest : public ::testing::Test {
     std::vector<Message> boxes;
     std::vector<std::string> statuses;
     int beeps = 0;
+    int closes = 0;  ///< effects that closed the window
     /// Boxes that wait for the face are answered at once unless this is false.
     bool answerBoxes = true;
 
@@ -88,6 +150,7 @@ class WindowModelTest : public ::testing::Test {
     void take(const Effects& effects) {
         boxes.insert(boxes.end(), effects.messages.begin(), effects.messages.end());
         if (effects.beep) ++beeps;
+        if (effects.close) ++closes;
         if (effects.statusShown) statuses.push_back(state().status);
         if (effects.awaitsAnswer && answerBoxes) model->answer();
     }
@@ -242,7 +305,7 @@ TEST_P(CommandTable, ShowsWhatTheCommandDid) {
         EXPECT_TRUE(effects.empty());
         EXPECT_EQ(state().enabled, before.enabled);
         EXPECT_EQ(state().status, before.status);
-        EXPECT_EQ(state().enabled, Enabled({false, false, false, false, false}));
+        EXPECT_EQ(state().enabled, Enabled({false, false, false, false, false, true}));
         answerBoxes = true;
         model->answer();
         untilIdle();
@@ -314,7 +377,11 @@ class DownloadEnding : public WindowModelTest, public ::testing::WithParamInterf
 INSTANTIATE_TEST_SUITE_P(
     Endings, DownloadEnding,
     ::testing::Values(
-        Failure{"Done", [](sim::Options&) {}, "Done!", nullptr},
+        // The simulated controller restarts into its application, as a real one does.
+        Failure{"Done", [](sim::Options&) {}, "Done!",
+                "The simulated controller restarted into its application, as a real one does. "
+                "Close then Open the port for a fresh one in its bootloader"},
+        Failure{"DoneWithTheCardIn", [](sim::Options& o) { o.card = true; }, "Done!", nullptr},
         Failure{"Silent", [](sim::Options& o) { o.silent = true; }, "Connection Error",
                 "No controller answered on sim. Check that the controller is powered, the cable is "
                 "plugged in at both ends, the programming card is in the controller, and "
@@ -346,6 +413,8 @@ TEST_P(DownloadEnding, DetailsSayWhatToDo) {
     EXPECT_EQ(beeps, 1);
     EXPECT_FALSE(state().busyPointer);
     EXPECT_TRUE(state().enabled.download);
+    take(model->dropFile(misalignedImage()));
+    EXPECT_EQ(state().barValue, 0) << "a refused file leaves the bar of the download before";
 }
 
 // A refused image shows its line and reason; the file's facts are in its tool tip either way.
@@ -380,11 +449,15 @@ TEST_F(WindowModelTest, FileFactsAndRefusals) {
               (Message{Icon::Warning, "File format check",
                        "Wrong file format\n\n" + quotedPath(wrong) +
                            "\nExpected an image whose first line begins with S0."}));
-    EXPECT_EQ(quotedPath(path("we\"ird\n\\.shx")), "\"we\\\"ird\\x0A\\\\.shx\"");
+    EXPECT_EQ(quotedPath(path("we\"ird\n\\.shx")), "\"we\\\"ird\\n\\\\.shx\"");
+    EXPECT_EQ(quotedPath(path("\xff\x1b.shx")), "\"\\xff\\x1b.shx\"");
     EXPECT_EQ(effects.dialogAt, wrong) << "the dialog opens again where it was";
     effects = model->fileChosen(missing);
     ASSERT_EQ(effects.messages.size(), 1u);
-    EXPECT_NE(effects.messages.front().text.find("cannot be read"), std::string::npos);
+    EXPECT_EQ(effects.messages.front().text.rfind("File not found\n\n", 0), 0u);
+    effects = model->fileChosen(files.path());
+    ASSERT_EQ(effects.messages.size(), 1u);
+    EXPECT_EQ(effects.messages.front().text.rfind("Not a file\n\n", 0), 0u);
     EXPECT_EQ(state().image, misaligned);
     EXPECT_EQ(state().status, "Misaligned record");
 }
@@ -458,6 +531,151 @@ TEST_F(WindowModelTest, RemembersBetweenRuns) {
     take(model->start());
     EXPECT_EQ(state().check, FileCheck::None);
     EXPECT_EQ(model->chooseFile().dialogAt, files.path()) << "the dialog starts in the folder";
+}
+
+// The file is read again at Download: a file replaced since its check is not sent. It is
+// checked afresh and shown, and only the next Download writes it.
+struct Change {
+    const char* name;
+    std::vector<std::string> lines;
+    const char* details;  ///< the start of the line after the path
+};
+
+std::ostream& operator<<(std::ostream& out, const Change& change) {
+    return out << change.name;
+}
+
+class FileChange : public WindowModelTest, public ::testing::WithParamInterface<Change> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Replaced, FileChange,
+    ::testing::Values(Change{"SameSizeOtherBytes",
+                             {test::kHeaderLine, test::dataLine(0xE7FF00, 7),
+                              test::dataLine(0xE7FF40), test::dataLine(0xE7FF80),
+                              test::dataLine(0xE7FFC0), test::kEndLine},
+                             "4 records"},
+                      Change{"OtherSize", test::imageLines(0xE7FE00), "8 records"},
+                      Change{"NowRefused",
+                             {test::kHeaderLine, test::dataLine(0xE7FF00), test::dataLine(0xE7FF10),
+                              test::kEndLine},
+                             "line 3: the record at E7FF10"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_P(FileChange, NothingIsSentUntilTheNewContentIsShown) {
+    make();
+    openPort();
+    const path image = goodImage();
+    take(model->dropFile(image));
+    files.write("APP.SHX", GetParam().lines);
+
+    take(model->download());
+    EXPECT_FALSE(state().busy);
+    EXPECT_EQ(opener.last->controller().counters().probes, 0) << "the controller was touched";
+    const std::string shown = image.string() + "\n" + GetParam().details;
+    EXPECT_EQ(state().details.rfind(shown, 0), 0u) << state().details;
+    EXPECT_NE(state().details.find("The file changed since it was checked: nothing was "
+                                   "downloaded."),
+              std::string::npos);
+    const bool refused = GetParam().lines.size() == 4;
+    EXPECT_EQ(state().check, refused ? FileCheck::Refused : FileCheck::Accepted);
+    EXPECT_EQ(state().enabled.download, !refused);
+    if (refused) return;
+
+    take(model->download());
+    untilIdle();
+    EXPECT_EQ(statuses.back(), "Done!");
+    const auto& flash = opener.last->controller();
+    EXPECT_EQ(flash.counters().programs, GetParam().lines.size() - 2);
+    if (GetParam().name == std::string("SameSizeOtherBytes")) {
+        EXPECT_EQ(flash.readFlash(0xE7FF00), 7) << "the old bytes were written";
+    }
+}
+
+// Stop, and the close button answered either way, in every phase of a download: a stop ends it
+// at the next exchange with the exit frame once the password had passed, "Cancelled" and what
+// the flash holds now; the window closes once the exit frame is out.
+enum class Ending { Stop, CloseAndStop, CloseAndKeep };
+
+struct StopCase {
+    const char* name;
+    std::uint8_t phase;  ///< the command byte the download stands before
+    Ending ending;
+    int exits;
+    const char* details;  ///< the start of the details line
+};
+
+std::ostream& operator<<(std::ostream& out, const StopCase& stop) {
+    return out << stop.name;
+}
+
+class StopTable : public WindowModelTest, public ::testing::WithParamInterface<StopCase> {};
+
+constexpr const char* kUnchanged =
+    "Cancelled before the password was accepted: the controller's "
+    "flash is unchanged.";
+constexpr const char* kIncomplete =
+    "Cancelled after erasing began: the controller left programming mode. The flash is "
+    "incomplete: run the download again";
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, StopTable,
+    ::testing::Values(
+        StopCase{"Connect", 0x90, Ending::Stop, 0, kUnchanged},
+        StopCase{"Password", 0x73, Ending::Stop, 1,
+                 "Cancelled before erasing: the controller left programming mode and its flash "
+                 "is unchanged."},
+        StopCase{"Erase", 0x77, Ending::Stop, 1, kIncomplete},
+        StopCase{"Program", 0x74, Ending::Stop, 1, kIncomplete},
+        StopCase{"ResetWait", 0x7E, Ending::Stop, 1,
+                 "Cancelled in the reset wait: the image was written completely"},
+        StopCase{"CloseInConnect", 0x90, Ending::CloseAndStop, 0, kUnchanged},
+        StopCase{"CloseInProgram", 0x74, Ending::CloseAndStop, 1, kIncomplete},
+        StopCase{"CloseKeptInProgram", 0x74, Ending::CloseAndKeep, 1,
+                 "The simulated controller restarted"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_P(StopTable, EndsAtTheNextExchange) {
+    const StopCase& row = GetParam();
+    opener.hold.holdAt = row.phase;
+    make();
+    openPort();
+    take(model->dropFile(goodImage()));
+    take(model->download());
+    ASSERT_TRUE(opener.hold.waitHeld()) << "the download never reached its phase";
+    EXPECT_TRUE(state().enabled.stop);
+    EXPECT_FALSE(model->mayClose());
+    if (row.ending == Ending::Stop) {
+        take(model->stop());
+    } else {
+        const Effects asked = model->closeRequested();
+        ASSERT_TRUE(asked.closeQuestion.has_value());
+        EXPECT_EQ(asked.closeQuestion->text, "A download is running. Stop it and close?");
+        EXPECT_FALSE(asked.close);
+        take(model->closeAnswered(row.ending == Ending::CloseAndStop));
+    }
+    EXPECT_EQ(state().enabled.stop, row.ending == Ending::CloseAndKeep);
+    EXPECT_EQ(closes, 0) << "closed before the download ended";
+    opener.hold.release();
+    untilIdle();
+
+    const bool kept = row.ending == Ending::CloseAndKeep;
+    EXPECT_EQ(statuses.back(), kept ? "Done!" : "Cancelled");
+    EXPECT_EQ(state().severity, kept ? Severity::Normal : Severity::Error);
+    EXPECT_EQ(opener.last->controller().counters().exits, row.exits);
+    EXPECT_EQ(state().details.rfind(row.details, 0), 0u) << state().details;
+    EXPECT_EQ(closes, row.ending == Ending::CloseAndStop ? 1 : 0);
+    EXPECT_FALSE(state().enabled.stop);
+    EXPECT_TRUE(model->closeRequested().close);
+
+    // The next download runs as usual: the stop was for that one only.
+    if (kept) return;
+    opener.hold.holdAt = -1;
+    take(model->closePort());
+    untilPortReported();
+    openPort();
+    take(model->download());
+    untilIdle();
+    EXPECT_EQ(statuses.back(), "Done!");
 }
 
 }  // namespace

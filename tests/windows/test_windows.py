@@ -194,6 +194,14 @@ def test_window_downloads(wine, paths, start_sim):
         assert done.exit_code == 0, done.stdout
         if paths.picture:
             take_picture(wine, paths.picture)
+        # Downloading again finds the controller restarted into its application, silent: the
+        # button reads Stop meanwhile, and Stop ends the connect phase as "Cancelled".
+        window.probe("click", str(Window.DOWNLOAD))
+        assert window.probe("wait-text", str(Window.DOWNLOAD), "Stop", "10").exit_code == 0
+        window.probe("click", str(Window.DOWNLOAD))
+        cancelled = window.probe("wait-text", str(Window.STATUS), "Cancelled", "20")
+        assert cancelled.exit_code == 0, cancelled.stdout
+        assert window.probe("text", str(Window.DOWNLOAD)).stdout == ["&Download"]
     finally:
         window.close()
     sim.stop()
