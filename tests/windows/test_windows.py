@@ -4,6 +4,7 @@ status order are those of the Linux end-to-end tests."""
 
 import hashlib
 import json
+import os
 import re
 import subprocess
 import time
@@ -13,7 +14,7 @@ import pytest
 
 import korvath_harness as kh
 import test_e2e as linux
-from conftest import COM_PORT, WINE, Wine, windows_path
+from conftest import COM_PORT, NUMBERED_PORT, WINE, Wine, stop_process, windows_path
 
 # The simulator skips the blank check's second per sector; the line keeps its timing. The
 # download's 8 s wait for the controller's reset stays.
@@ -22,6 +23,7 @@ DOWNLOAD_BOUND_S = 45
 FAILURE_BOUND_S = 30
 WINDOW_BOUND_S = 90
 PROBE_S = 30
+LOST_BOUND_S = 5
 UNINSTALL_S = 60
 TITLE = "Velbrannic -  Application Downloader   1.0.0"
 
@@ -71,6 +73,8 @@ MODEL_ROWS = [
     pytest.param(2, COM_PORT.lower(), ["--json"], "images", json_events, id="model2-com5-json"),
     pytest.param(3, "\\\\.\\" + COM_PORT, ["--log", "AUDIT"], "Zähler Прошивка",
                  audit_line, id="model3-device-path-log"),
+    # A bare number is that COM port, not a place in the list: COM9 is mapped and not listed.
+    pytest.param(1, NUMBERED_PORT[3:], [], "images", plain_status_order, id="model1-bare-number-9"),
 ]
 
 
@@ -87,10 +91,17 @@ def test_download(wine, paths, tmp_path, start_sim, model, port, options, folder
     check(run, model, work, port)
 
 
-def nothing_erased(sim):
+def nothing_erased(sim, run):
     counts = sim.requests()
     assert (counts["blank check"], counts["erase"], counts["program"]) == (0, 0, 0)
     assert set(sim.flash()) == {0x00}
+
+
+def lost_at_once(sim, run):
+    """The line closed a few records after "Programming!": the port is lost within seconds,
+    whatever its reads do once the other end has gone."""
+    programming = run.status_time("Programming!")
+    assert programming is not None and run.seconds - programming < LOST_BOUND_S, run.timed
 
 
 FAILURE_ROWS = [
@@ -99,7 +110,7 @@ FAILURE_ROWS = [
      nothing_erased),
     ("refused-record", ["--nak-program", "5"], linux.valid_lines, "Flash Error", 1, None, None),
     ("line-dead", ["--unplug-after", "10"], linux.valid_lines, "Flash Error", 1,
-     re.compile(r"^57 - "), None),
+     re.compile(r"^57 - "), lost_at_once),
 ]
 
 
@@ -116,7 +127,21 @@ def test_failure(wine, paths, tmp_path, start_sim, key, options, content, status
     if report:
         assert any(report.search(line) for line in run.error_reports), run.stderr[-400:]
     if after:
-        after(sim)
+        after(sim, run)
+
+
+# A log that is no file on a disk would lose the unit's record after flashing it: refused with
+# exit 2 before the port opens, so the controller never sees a frame.
+@pytest.mark.parametrize("log, kind", [("NUL", "a device (NUL)"), ("COM6", "a device (COM6)"),
+                                       ("aux.jsonl", "a device (AUX)")])
+def test_log_not_a_file(wine, paths, tmp_path, start_sim, log, kind):
+    image = kh.write_lines(tmp_path / "image.shx", linux.valid_lines())
+    sim = start_sim(FAST)
+    run = cli(wine, paths, COM_PORT, image, "--log", log, limit=FAILURE_BOUND_S)
+    sim.stop()
+    assert run.exit_code == 2, run.stderr[-400:]
+    assert "is %s, not a regular file" % kind in run.stderr, run.stderr[-400:]
+    assert sum(sim.requests().values()) == 0 and run.stdout == []
 
 
 def test_list_ports(wine, paths, tmp_path, start_sim, port_link):
@@ -233,9 +258,22 @@ def take_picture(wine, path):
 INSTALLED = ["korvath.exe", "korvath-cli.exe", "README.txt", "examples/demo.shx"]
 
 
+ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
+ASSOCIATION = r"HKLM\Software\Classes\.shx"
+INSTALLED_CLI = r"C:\Program Files\Korvath\korvath-cli.exe"
+INSTALLED_FOLDER = r"C:\Program Files\Korvath"
+
+
+def reg_value(wine, key, *value):
+    """What `reg query` prints for the key (or its value), or None when it is not there."""
+    found = wine.call([WINE, "reg", "query", key, *value], 60)
+    return found.stdout.decode(errors="replace") if found.returncode == 0 else None
+
+
 def test_installer(paths, display, port_link, start_sim):
-    """The setup program into a new prefix, silently; the installed korvath-cli.exe downloads
-    the installed demo image; the silent uninstall leaves nothing."""
+    """The setup program into a new prefix, silently, with /PATH=1; the installed korvath-cli.exe
+    downloads the installed demo image; a running korvath-cli.exe stops a second setup and an
+    uninstall, which change nothing; the silent uninstall then leaves nothing."""
     setup = sorted(paths.package.glob("korvath-*-setup.exe"))
     archive = sorted(paths.package.glob("korvath-*-windows-x64.zip"))
     assert setup and archive, "no setup program or zip in %s" % paths.package
@@ -246,7 +284,7 @@ def test_installer(paths, display, port_link, start_sim):
     wine = Wine(paths.build / "install-prefix", display, fresh=True)
     try:
         wine.map_port(COM_PORT, port_link.path)
-        installed = wine.run([setup[-1], "/S"], 120)
+        installed = wine.run([setup[-1], "/S", "/PATH=1"], 120)
         assert installed.exit_code == 0, installed.stderr
         folder = wine.drive_c("Program Files", "Korvath")
         assert sorted(str(p.relative_to(folder)) for p in folder.rglob("*") if p.is_file()) == \
@@ -256,12 +294,44 @@ def test_installer(paths, display, port_link, start_sim):
         assert shortcut.is_file()
         key = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Korvath"
         assert wine.call([WINE, "reg", "query", key], 60).returncode == 0
+        assert "Korvath.Image" in (reg_value(wine, ASSOCIATION, "/ve") or "")
+        opens = reg_value(wine, r"HKLM\Software\Classes\Korvath.Image\shell\open\command", "/ve")
+        assert opens and r'"C:\Program Files\Korvath\korvath.exe" "%1"' in opens, opens
+        assert INSTALLED_FOLDER in (reg_value(wine, ENVIRONMENT, "/v", "Path") or ""), \
+            reg_value(wine, ENVIRONMENT, "/v", "Path")
+        assert reg_value(wine, r"HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths"
+                         r"\korvath-cli.exe", "/ve")
+        ca = os.environ.get("KORVATH_SIGN_CA")
+        if ca:
+            for program in ("korvath.exe", "korvath-cli.exe", "uninstall.exe"):
+                verified = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in",
+                                           str(folder / program)], capture_output=True,
+                                          timeout=60, check=False)
+                assert verified.returncode == 0, (program, verified.stdout[-400:])
 
         demo_lines = (folder / "examples" / "demo.shx").read_text().splitlines()
         sim = start_sim(FAST)
-        run = wine.run([r"C:\Program Files\Korvath\korvath-cli.exe", "--port", COM_PORT,
+        run = wine.run([INSTALLED_CLI, "--port", COM_PORT,
                         r"C:\Program Files\Korvath\examples\demo.shx"], DOWNLOAD_BOUND_S)
         expect_done(run, sim, demo_lines, 1)
+
+        # A station waiting for a port that never comes: korvath-cli.exe runs until stopped.
+        before = {p.name: p.read_bytes() for p in folder.iterdir() if p.is_file()}
+        running = wine.start([INSTALLED_CLI, "--station", "--port", "COM8",
+                              r"C:\Program Files\Korvath\examples\demo.shx"])
+        try:
+            time.sleep(3)
+            assert running.poll() is None, "korvath-cli.exe did not keep running"
+            again = wine.run([setup[-1], "/S"], 120)
+            assert again.exit_code != 0, "a second setup replaced a running program"
+            # In place (_?=), so that the uninstaller's own exit code is the answer.
+            refused = wine.run([r"C:\Program Files\Korvath\uninstall.exe", "/S",
+                                "_?=" + INSTALLED_FOLDER], 60)
+            assert refused.exit_code != 0, "the uninstall went on with a program running"
+            assert {p.name: p.read_bytes() for p in folder.iterdir() if p.is_file()} == before
+            assert wine.call([WINE, "reg", "query", key], 60).returncode == 0
+        finally:
+            stop_process(running)
 
         removed = wine.run([r"C:\Program Files\Korvath\uninstall.exe", "/S"], 60)
         assert removed.exit_code == 0, removed.stderr
@@ -276,5 +346,8 @@ def test_installer(paths, display, port_link, start_sim):
         assert not folder.exists(), sorted(str(p) for p in folder.rglob("*"))
         assert not shortcut.exists()
         assert gone(), "the uninstall entry is still there"
+        assert "Korvath.Image" not in (reg_value(wine, ASSOCIATION, "/ve") or "")
+        assert reg_value(wine, r"HKLM\Software\Classes\Korvath.Image") is None
+        assert INSTALLED_FOLDER not in (reg_value(wine, ENVIRONMENT, "/v", "Path") or "")
     finally:
         wine.stop()
