@@ -100,6 +100,7 @@ bool isGone(DWORD error) {
         case ERROR_INVALID_HANDLE:
         case ERROR_FILE_NOT_FOUND:
         case ERROR_BROKEN_PIPE:
+        case ERROR_NOT_READY:  // a hung-up line under Wine, a USB adapter mid-removal
             return true;
         default:
             return false;

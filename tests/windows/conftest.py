@@ -91,6 +91,13 @@ class Wine:
         return subprocess.run([str(part) for part in command], env=self.env, timeout=limit,
                               check=False, stdin=subprocess.DEVNULL, capture_output=True)
 
+    def status(self, command, limit):
+        """The exit code of a Windows program run without pipes: a window program may start
+        Wine's desktop process, which keeps the pipes it was given while other programs run."""
+        return subprocess.run([str(WINE), *[str(part) for part in command]], env=self.env,
+                              timeout=limit, check=False, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+
     def run(self, command, limit, on_line=None):
         """A Windows program to its end (killed after `limit` seconds) as a kh.Run."""
         return kh.run([WINE, *command], limit, on_line, env=self.env)
