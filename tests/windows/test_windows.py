@@ -247,6 +247,33 @@ def test_window_scales_with_dpi(wine, paths):
         wine.restart_server()
 
 
+def test_window_opens_centred_then_where_left(wine, paths):
+    """Nothing remembered: centred on its monitor's work area; moved and closed, it opens
+    again where it was left."""
+    wine.call([WINE, "reg", "delete", r"HKCU\Software\Korvath", "/f"], PROBE_S)
+
+    def place():
+        window = Window(wine, paths)
+        try:
+            assert window.probe("find", "x", "30").exit_code == 0
+            return window, [int(n) for n in window.probe("place").stdout[0].split()]
+        except BaseException:
+            window.close()
+            raise
+
+    window, (left, top, width, height, *work) = place()
+    try:
+        assert abs(left - (work[0] + (work[2] - width) // 2)) <= 1, (left, width, work)
+        assert abs(top - (work[1] + (work[3] - height) // 2)) <= 1, (top, height, work)
+        assert window.probe("move", str(work[0] + 40), str(work[1] + 30)).exit_code == 0
+        time.sleep(0.5)
+    finally:
+        window.close()
+    window, (left, top, *_) = place()
+    window.close()
+    assert (left, top) == (work[0] + 40, work[1] + 30)
+
+
 def take_picture(wine, path):
     """The window with its frame, as the display shows it."""
     found = subprocess.run(["xdotool", "search", "--name", "^" + re.escape(TITLE) + "$"],
