@@ -363,6 +363,10 @@ def test_installer(paths, display, port_link, start_sim):
         finally:
             stop_process(running)
 
+        # The user's settings: a silent uninstall keeps them.
+        settings = r"HKCU\Software\Korvath\Window"
+        assert wine.call([WINE, "reg", "add", settings, "/v", "PortText", "/d", COM_PORT, "/f"],
+                         60).returncode == 0
         removed = wine.run([r"C:\Program Files\Korvath\uninstall.exe", "/S"], 60)
         assert removed.exit_code == 0, removed.stderr
 
@@ -379,5 +383,6 @@ def test_installer(paths, display, port_link, start_sim):
         assert "Korvath.Image" not in (reg_value(wine, ASSOCIATION, "/ve") or "")
         assert reg_value(wine, r"HKLM\Software\Classes\Korvath.Image") is None
         assert INSTALLED_FOLDER not in (reg_value(wine, ENVIRONMENT, "/v", "Path") or "")
+        assert COM_PORT in (reg_value(wine, settings, "/v", "PortText") or "")
     finally:
         wine.stop()
