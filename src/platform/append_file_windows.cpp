@@ -82,6 +82,8 @@ Result<int> openRegular(const std::filesystem::path& path) {
         ::CloseHandle(handle);
         return systemFault(errno);
     }
+    // Records are bytes: a line break stays one byte.
+    ::_setmode(fd, _O_BINARY);
     return fd;
 }
 
