@@ -30,6 +30,57 @@ using korvath::cli::kExitUsage;
 
 using korvath::platform::printable;
 
+// What differs by system: Windows numbers its ports itself (COM5 is 5), has no POSIX signals
+// and no manual pages; its README.txt is installed beside the programs.
+#ifdef _WIN32
+constexpr const char* kPortHelp =
+    "COM port number (5 opens COM5), port name (COM5), usb:SERIAL or sim[:N]; repeat it to run "
+    "several ports at once";
+constexpr const char* kExitSignals =
+    "  130  cancelled by Ctrl-C; 143 by Ctrl-Break or by closing the console\n";
+constexpr const char* kListedAs = "      the ports, with the COM numbers --port takes\n";
+constexpr const char* kPortExample =
+    "  korvath-cli --port 5 firmware.shx\n"
+    "      download into the controller on COM5\n";
+constexpr const char* kMore =
+    "README.txt, beside korvath-cli.exe, tells station mode, the log and the JSON events.";
+#else
+constexpr const char* kPortHelp =
+    "Port number (n-th listed port), name, device path, usb:SERIAL or sim[:N]; repeat it to run "
+    "several ports at once";
+constexpr const char* kExitSignals =
+    "  130  cancelled by SIGINT (Ctrl-C); 143 by SIGTERM; 129 by SIGHUP; 131 by SIGQUIT;\n"
+    "       141 standard output closed\n";
+constexpr const char* kListedAs = "      the ports, numbered as --port takes them\n";
+constexpr const char* kPortExample =
+    "  korvath-cli --port 1 firmware.shx\n"
+    "      download into the controller on port 1\n";
+constexpr const char* kMore = "See korvath-cli(1) for station mode, the log and the JSON events.";
+#endif
+
+const std::string kFooter =
+    std::string(
+        "Exit status:\n"
+        "  0    Done! (with --check: the image was accepted)\n"
+        "  1    the controller or the line failed\n"
+        "  2    a usage error, an image that cannot be read, a port that cannot be opened\n"
+        "  3    the image was refused\n") +
+    kExitSignals +
+    "A cancelled download ends after the exchange in flight, with the exit frame.\n"
+    "--json also works with --check (one object) and --list-ports (one object a port).\n"
+    "\n"
+    "Examples:\n"
+    "  korvath-cli --list-ports\n" +
+    kListedAs + "\n" + kPortExample +
+    "\n"
+    "  korvath-cli --port sim examples/demo.shx\n"
+    "      try it on the simulated controller\n"
+    "\n"
+    "  korvath-cli --trace --port sim examples/demo.shx\n"
+    "      the same, with every frame and reply on standard error\n"
+    "\n" +
+    kMore;
+
 /// Exit 1 when standard output could not be written, else `code`.
 int checkedExit(int code) {
     if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return code;
@@ -83,12 +134,9 @@ int main(int argc, char** argv) {
     std::string imageText;
     bool list = false;
     cli.add_flag("--list-ports", list, "List the serial ports and the simulated controllers");
-    auto* portOption =
-        cli.add_option("-p,--port", portTexts,
-                       "Port number (n-th listed port), name, device path, usb:SERIAL or sim[:N]; "
-                       "repeat it to run several ports at once")
-            ->allow_extra_args(false)
-            ->option_text("PORT");
+    auto* portOption = cli.add_option("-p,--port", portTexts, kPortHelp)
+                           ->allow_extra_args(false)
+                           ->option_text("PORT");
     korvath::cli::LineOptions line;
     korvath::cli::addLineOptions(cli, line);
     korvath::cli::ConsoleModes modes;
@@ -103,31 +151,7 @@ int main(int argc, char** argv) {
     auto* imageOption = cli.add_option("image", imageText, "S-record image file (.SHX)");
     checkOption->excludes(portOption);
     checkOption->excludes("--list-ports");
-    cli.footer(
-        "Exit status:\n"
-        "  0    Done! (with --check: the image was accepted)\n"
-        "  1    the controller or the line failed\n"
-        "  2    a usage error, an image that cannot be read, a port that cannot be opened\n"
-        "  3    the image was refused\n"
-        "  130  cancelled by SIGINT (Ctrl-C); 143 by SIGTERM; 129 by SIGHUP; 131 by SIGQUIT;\n"
-        "       141 standard output closed\n"
-        "A cancelled download ends after the exchange in flight, with the exit frame.\n"
-        "--json also works with --check (one object) and --list-ports (one object a port).\n"
-        "\n"
-        "Examples:\n"
-        "  korvath-cli --list-ports\n"
-        "      the ports, numbered as --port takes them\n"
-        "\n"
-        "  korvath-cli --port 1 firmware.shx\n"
-        "      download into the controller on port 1\n"
-        "\n"
-        "  korvath-cli --port sim examples/demo.shx\n"
-        "      try it on the simulated controller\n"
-        "\n"
-        "  korvath-cli --trace --port sim examples/demo.shx\n"
-        "      the same, with every frame and reply on standard error\n"
-        "\n"
-        "See korvath-cli(1) for station mode, the log and the JSON events.");
+    cli.footer(kFooter);
     portOption->excludes("--list-ports");
     imageOption->excludes("--list-ports");
     korvath::help::useHelpLayout(cli);

@@ -76,7 +76,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
 
     korvath::ports::SystemPorts ports;
     korvath::ui_win32::RegistrySettings settings;
-    korvath::ui_win32::MainWindow window(instance, ports, settings);
+    korvath::ui_win32::MainWindow window(instance, ports, settings, &settings);
     window.show(showCommand, image);
     const int code = window.run();
     CoUninitialize();

@@ -1,3 +1,6 @@
+// windows.h first: the other system headers build on its definitions.
+#include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -5,8 +8,11 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "platform/append_file.h"
+#include "platform/platform.h"
+#include "platform/windows_file_name.h"
 
 namespace korvath::platform {
 
@@ -17,22 +23,67 @@ Fault systemFault(int error) {
     return {errorNumberOf(error), std::strerror(error)};
 }
 
-/// Refuses a file of a kind that cannot take records: anything but a regular file.
-Result<void> checkKind(const std::filesystem::path& path) {
+Fault notRegular(const std::string& kind) {
+    return {ErrorNumber::PathFileAccess, "is " + kind + ", not a regular file"};
+}
+
+/// Refuses, before opening, what is plainly no file for records: a folder, and a name Windows
+/// keeps for a device (NUL, COM6, aux.jsonl in any folder), which would swallow every record.
+Result<void> checkName(const std::filesystem::path& path) {
+    if (const std::optional<std::string> device = windows::reservedDeviceName(utf8Text(path))) {
+        // \\.\pipe\NAME: a pipe, which waits for a reader or loses what it is given.
+        std::string upper = *device;
+        for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+        if (upper.starts_with(R"(\\.\PIPE\)")) return notRegular("a pipe");
+        return notRegular("a device (" + *device + ")");
+    }
     std::error_code ec;
-    const std::filesystem::file_status status = std::filesystem::status(path, ec);
-    if (ec || !std::filesystem::exists(status) || std::filesystem::is_regular_file(status))
-        return {};
-    if (std::filesystem::is_directory(status))
+    if (std::filesystem::is_directory(path, ec))
         return Fault{ErrorNumber::PathFileAccess, "is a folder"};
-    return Fault{ErrorNumber::PathFileAccess, "is a device, not a regular file"};
+    return {};
+}
+
+/// What the open handle is, as Windows reports it: only a file on a disk takes records.
+Result<void> checkHandle(HANDLE handle) {
+    switch (::GetFileType(handle)) {
+        case FILE_TYPE_DISK:
+            return {};
+        case FILE_TYPE_CHAR:
+            return notRegular("a device");
+        case FILE_TYPE_PIPE:
+            return notRegular("a pipe");
+        default:
+            return Fault{ErrorNumber::PathFileAccess, "is not a file on a disk"};
+    }
 }
 
 Result<int> openRegular(const std::filesystem::path& path) {
-    if (Result<void> kind = checkKind(path); !kind) return kind.fault();
-    const int fd = ::_wopen(path.c_str(), _O_RDWR | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
-                            _S_IREAD | _S_IWRITE);
-    if (fd < 0) return systemFault(errno);
+    if (Result<void> name = checkName(path); !name) return name.fault();
+    const HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return systemFault(ENOENT);
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+            return systemFault(EACCES);
+        if (error == ERROR_DISK_FULL) return systemFault(ENOSPC);
+        return Fault{ErrorNumber::DeviceIo,
+                     "cannot be opened (system error " + std::to_string(error) + ")"};
+    }
+    if (Result<void> kind = checkHandle(handle); !kind) {
+        ::CloseHandle(handle);
+        return kind.fault();
+    }
+    // The C runtime's descriptor writes at the end of the file on every write.
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND);
+    if (fd < 0) {
+        ::CloseHandle(handle);
+        return systemFault(errno);
+    }
+    // Records are bytes: a line break stays one byte.
+    ::_setmode(fd, _O_BINARY);
     return fd;
 }
 

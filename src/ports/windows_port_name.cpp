@@ -31,6 +31,16 @@ std::optional<std::string> comName(int number) {
     return std::string(kComPrefix) + std::to_string(number);
 }
 
+platform::Result<std::string> portForNumber(int number) {
+    if (number < 1 || number > kMaxComNumber) {
+        return platform::Fault{platform::ErrorNumber::InvalidArgument,
+                               "There is no COM port " + std::to_string(number) +
+                                   ": COM port numbers run from 1 to " +
+                                   std::to_string(kMaxComNumber)};
+    }
+    return std::string(kDevicePrefix) + *comName(number);
+}
+
 std::optional<int> comNumber(std::string_view name) {
     if (name.starts_with(kDevicePrefix)) name.remove_prefix(kDevicePrefix.size());
     if (!startsWithIgnoringCase(name, kComPrefix)) return std::nullopt;

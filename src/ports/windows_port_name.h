@@ -7,10 +7,21 @@
 #include <string>
 #include <string_view>
 
+#include "platform/fault.h"
+
 namespace korvath::ports::windows {
 
 /// The port that number `number` names: "COM" and the number; none below 1.
 [[nodiscard]] std::optional<std::string> comName(int number);
+
+/// The highest COM port number a port text opens: the system numbers its ports up to this.
+inline constexpr int kMaxComNumber = 255;
+
+/// The device that port number `number` opens on Windows: COM port `number` itself ("5" opens
+/// "\\.\COM5", whichever ports the system lists), so that the number a technician reads in
+/// the Device Manager is the one to type. A number above kMaxComNumber (or below 1) is an
+/// InvalidArgument fault that says the range.
+[[nodiscard]] platform::Result<std::string> portForNumber(int number);
 
 /// The number of a COM port name ("COM3", "com3", "\\.\COM12"), or none when `name` is no COM
 /// port name: the digits must follow "COM" directly, without a leading zero.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -104,6 +105,85 @@ class PortBase : public link::Port {
     std::vector<std::uint8_t> received_;
     platform::Fault lastError_;
     bool closedByFailure_ = false;
+};
+
+/// A port whose waits are reads: one read waits up to a time-out for the first byte, then a read
+/// that does not wait takes whatever else has arrived (the Windows port). Such a read tells a
+/// quiet line from a lost one only by how it ends: a time-out never ends early, so a read that
+/// comes back with nothing before half its time-out has passed, several times in a row, is a
+/// device gone (a driver whose adapter was pulled, Wine's hung-up line), and the wait ends at
+/// once with the lost-port report rather than spinning on empty reads until its deadline and
+/// through every retry after it.
+class FirstByteWaits : public PortBase {
+  public:
+    /// Early empty reads in a row that make the port lost; a byte or a read that took its
+    /// whole time-out starts the count again.
+    static constexpr int kEarlyEmptyReads = 3;
+
+    int waitForBytes(int known, double timeoutMs) override {
+        if (!isOpen()) {
+            notOpen();
+            return -1;
+        }
+        const double bounded =
+            timeoutMs > 0 ? std::min(timeoutMs, static_cast<double>(INT_MAX)) : 0;
+        const Clock::time_point deadline =
+            now() + std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double, std::milli>(bounded));
+        while (count() <= known) {
+            const double left = msBetween(now(), deadline);
+            // Time-outs count whole milliseconds: those go to the read, the rest is paused, so
+            // that a 2 ms quiet gap does not grow to 3.
+            const double whole = std::floor(left);
+            if (whole < 1) {
+                pause(left);
+                if (!takeArrived()) return -1;
+                break;
+            }
+            const Clock::time_point asked = now();
+            std::uint8_t byte = 0;
+            switch (readFirstByte(static_cast<unsigned>(whole), byte)) {
+                case FirstByte::Failed:
+                    return -1;
+                case FirstByte::Nothing:
+                    if (msBetween(asked, now()) >= whole / 2) {
+                        earlyEmptyReads_ = 0;
+                    } else if (++earlyEmptyReads_ >= kEarlyEmptyReads) {
+                        earlyEmptyReads_ = 0;
+                        lost();
+                        return -1;
+                    }
+                    continue;
+                case FirstByte::Byte:
+                    earlyEmptyReads_ = 0;
+                    receive(&byte, &byte + 1);
+                    if (!takeArrived()) return -1;
+                    break;
+            }
+        }
+        return count();
+    }
+
+  protected:
+    using PortBase::PortBase;
+
+    enum class FirstByte { Byte, Nothing, Failed };
+
+    /// One read that waits up to `ms` (at least 1) for one byte. Failed has already closed the
+    /// port with its reason.
+    virtual FirstByte readFirstByte(unsigned ms, std::uint8_t& byte) = 0;
+    /// Takes what has arrived without waiting; false has closed the port with its reason.
+    virtual bool takeArrived() = 0;
+    /// Waits `ms` (below 1) without reading.
+    virtual void pause(double ms) = 0;
+    [[nodiscard]] virtual Clock::time_point now() const { return Clock::now(); }
+
+  private:
+    static double msBetween(Clock::time_point from, Clock::time_point to) {
+        return std::chrono::duration<double, std::milli>(to - from).count();
+    }
+
+    int earlyEmptyReads_ = 0;
 };
 
 }  // namespace korvath::serial::detail

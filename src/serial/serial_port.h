@@ -38,6 +38,12 @@ namespace detail {
 [[nodiscard]] std::string latencyAdvice(const std::string& device,
                                         const std::filesystem::path& ttyClass);
 
+/// What to tell the user about the FTDI adapter on Windows port `port` ("COM5") whose latency
+/// timer is `ms` (above 1), `adapter` its name as Windows shows it (may be empty): where in the
+/// Device Manager to lower it.
+[[nodiscard]] std::string windowsLatencyAdvice(std::string_view port, int ms,
+                                               std::string_view adapter);
+
 }  // namespace detail
 
 }  // namespace korvath::serial

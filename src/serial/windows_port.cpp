@@ -6,12 +6,18 @@
 // windows.h first: the other system headers build on its definitions.
 #include <windows.h>
 
+#include <devguid.h>
 #include <mmsystem.h>
+#include <setupapi.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cwctype>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,6 +73,22 @@ std::string shownName(std::string_view device) {
     return std::string(device);
 }
 
+enum class Reading { FirstByte, Drain };
+
+// A read for the first byte waits up to `constantMs`; a drain takes what has arrived and
+// returns at once. Every write ends within kWriteTimeoutMs, so a line that takes no bytes
+// (flow stopped, adapter wedged) fails the write instead of holding it.
+bool setTimeouts(HANDLE handle, Reading reading, DWORD constantMs) {
+    COMMTIMEOUTS timeouts{};
+    if (reading == Reading::Drain) {
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+    } else {
+        timeouts.ReadTotalTimeoutConstant = constantMs;
+    }
+    timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+    return ::SetCommTimeouts(handle, &timeouts) != 0;
+}
+
 bool isGone(DWORD error) {
     switch (error) {
         case ERROR_ACCESS_DENIED:
@@ -78,15 +100,17 @@ bool isGone(DWORD error) {
         case ERROR_INVALID_HANDLE:
         case ERROR_FILE_NOT_FOUND:
         case ERROR_BROKEN_PIPE:
+        case ERROR_NOT_READY:  // a hung-up line under Wine, a USB adapter mid-removal
             return true;
         default:
             return false;
     }
 }
 
-class WindowsPort final : public detail::PortBase {
+class WindowsPort final : public detail::FirstByteWaits {
   public:
-    WindowsPort(HANDLE handle, std::string device) : PortBase(std::move(device)), handle_(handle) {
+    WindowsPort(HANDLE handle, std::string device)
+        : FirstByteWaits(std::move(device)), handle_(handle) {
         // Sleeps and comm time-outs in single milliseconds rather than the default 15.6 ms tick.
         ::timeBeginPeriod(1);
     }
@@ -122,62 +146,24 @@ class WindowsPort final : public detail::PortBase {
         return true;
     }
 
-    int waitForBytes(int known, double timeoutMs) override {
-        if (!isOpen()) {
-            notOpen();
-            return -1;
+  private:
+    FirstByte readFirstByte(unsigned ms, std::uint8_t& byte) override {
+        DWORD got = 0;
+        if (!useTimeouts(Reading::FirstByte, ms) || !::ReadFile(handle_, &byte, 1, &got, nullptr)) {
+            failed(::GetLastError(), "reading");
+            return FirstByte::Failed;
         }
-        const auto deadline = deadlineAfter(timeoutMs);
-        while (count() <= known) {
-            const double left =
-                std::chrono::duration<double, std::milli>(deadline - Clock::now()).count();
-            // Comm time-outs count whole milliseconds: those go to the read, the rest is slept,
-            // so that the 2 ms quiet gap after a reply does not grow to 3.
-            const double whole = std::floor(left);
-            if (whole < 1) {
-                platform::sleepFor(left);
-                if (!drain()) return -1;
-                break;
-            }
-            const auto asked = Clock::now();
-            std::uint8_t byte = 0;
-            DWORD got = 0;
-            if (!useTimeouts(Reading::FirstByte, static_cast<DWORD>(whole)) ||
-                !::ReadFile(handle_, &byte, 1, &got, nullptr)) {
-                failed(::GetLastError(), "reading");
-                return -1;
-            }
-            if (got == 0) {
-                // A time-out never ends early; an empty read that does is a device gone (Wine
-                // answers a hung-up line so).
-                const double waited =
-                    std::chrono::duration<double, std::milli>(Clock::now() - asked).count();
-                if (whole >= 10 && waited < whole / 2) {
-                    lost();
-                    return -1;
-                }
-                continue;
-            }
-            receive(&byte, &byte + 1);
-            if (!drain()) return -1;
-        }
-        return count();
+        return got == 0 ? FirstByte::Nothing : FirstByte::Byte;
     }
 
-  private:
-    enum class Reading { None, FirstByte, Drain };
+    bool takeArrived() override { return drain(); }
+
+    void pause(double ms) override { platform::sleepFor(ms); }
 
     // Changes the comm time-outs only when they differ from those in force.
     bool useTimeouts(Reading reading, DWORD constantMs) {
         if (reading == reading_ && constantMs == readConstantMs_) return true;
-        COMMTIMEOUTS timeouts{};
-        if (reading == Reading::Drain) {
-            timeouts.ReadIntervalTimeout = MAXDWORD;
-        } else {
-            timeouts.ReadTotalTimeoutConstant = constantMs;
-        }
-        timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
-        if (!::SetCommTimeouts(handle_, &timeouts)) return false;
+        if (!setTimeouts(handle_, reading, constantMs)) return false;
         reading_ = reading;
         readConstantMs_ = constantMs;
         return true;
@@ -209,9 +195,94 @@ class WindowsPort final : public detail::PortBase {
     }
 
     HANDLE handle_;
-    Reading reading_ = Reading::None;
+    // openSerialPort sets these before the port is handed out.
+    Reading reading_ = Reading::Drain;
     DWORD readConstantMs_ = 0;
 };
+
+// A registry value of the port's driver, read-only.
+bool readDword(HKEY key, const wchar_t* name, DWORD& value) {
+    DWORD type = 0;
+    DWORD bytes = sizeof value;
+    return ::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes) ==
+               ERROR_SUCCESS &&
+           type == REG_DWORD;
+}
+
+std::wstring readText(HKEY key, const wchar_t* name) {
+    wchar_t data[256] = {};
+    DWORD type = 0;
+    DWORD bytes = sizeof data - sizeof(wchar_t);
+    if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return {};
+    }
+    return std::wstring(data);
+}
+
+bool sameName(std::wstring a, std::wstring b) {
+    const auto upper = [](std::wstring& text) {
+        for (wchar_t& c : text) c = static_cast<wchar_t>(std::towupper(c));
+    };
+    upper(a);
+    upper(b);
+    return a == b;
+}
+
+// The FTDI driver keeps its latency timer beside the port's name, under the device's
+// parameters; no other driver has one. Read without rights beyond the user's.
+struct Latency {
+    DWORD ms = 0;
+    std::string adapter;  ///< the friendly name, "USB Serial Port (COM5)"; may be empty
+};
+std::optional<Latency> latencyOf(const std::string& port) {
+    const HDEVINFO devices =
+        ::SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) return std::nullopt;
+    std::optional<Latency> found;
+    for (DWORD index = 0; !found; ++index) {
+        SP_DEVINFO_DATA info{};
+        info.cbSize = sizeof info;
+        if (!::SetupDiEnumDeviceInfo(devices, index, &info)) break;
+        const HKEY key =
+            ::SetupDiOpenDevRegKey(devices, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) continue;
+        DWORD ms = 0;
+        if (sameName(readText(key, L"PortName"), wide(port)) &&
+            readDword(key, L"LatencyTimer", ms)) {
+            wchar_t name[256] = {};
+            DWORD type = 0;
+            Latency latency{ms, {}};
+            if (::SetupDiGetDeviceRegistryPropertyW(devices, &info, SPDRP_FRIENDLYNAME, &type,
+                                                    reinterpret_cast<BYTE*>(name),
+                                                    sizeof name - sizeof(wchar_t), nullptr) &&
+                type == REG_SZ) {
+                latency.adapter = utf8(name, -1);
+                while (!latency.adapter.empty() && latency.adapter.back() == '\0')
+                    latency.adapter.pop_back();
+            }
+            found = latency;
+        }
+        ::RegCloseKey(key);
+    }
+    ::SetupDiDestroyDeviceInfoList(devices);
+    return found;
+}
+
+// A USB adapter that hands over received bytes only every LatencyTimer ms makes every reply
+// wait for it. Said once per port and program run.
+std::string latencyAdvice(const std::string& port) {
+    static std::mutex mutex;
+    static std::set<std::string> advised;
+    const std::optional<Latency> latency = latencyOf(port);
+    if (!latency || latency->ms <= 1) return {};
+    {
+        const std::lock_guard lock(mutex);
+        if (!advised.insert(port).second) return {};
+    }
+    return detail::windowsLatencyAdvice(port, static_cast<int>(latency->ms), latency->adapter);
+}
 
 // 38400 baud, 8N1, binary, no flow control of either kind, DTR and RTS on (some adapters and
 // level shifters draw their power from them).
@@ -264,7 +335,8 @@ platform::Result<link::OpenedPort> openSerialPort(std::string_view device) {
         return platform::Fault{ErrorNumber::DeviceIo,
                                "Cannot open " + shown + ": " + systemText(error)};
     }
-    if (!setLine(handle)) {
+    // The time-outs first: no write, not even the first, may wait without an end.
+    if (!setTimeouts(handle, Reading::Drain, 0) || !setLine(handle)) {
         const DWORD error = ::GetLastError();
         ::CloseHandle(handle);
         return platform::Fault{
@@ -272,7 +344,8 @@ platform::Result<link::OpenedPort> openSerialPort(std::string_view device) {
             "Cannot set up " + shown + " as a serial port: " + systemText(error)};
     }
     ::PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    return link::OpenedPort{std::make_unique<WindowsPort>(handle, shown)};
+    std::string advice = latencyAdvice(shown);
+    return link::OpenedPort{std::make_unique<WindowsPort>(handle, shown), std::move(advice)};
 }
 
 }  // namespace korvath::serial

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 
 namespace korvath::ui_win32 {
 
@@ -72,5 +73,24 @@ struct Layout {
 
 /// The client height with a details line of `textHeight` pixels shown at `dpi`.
 [[nodiscard]] int clientHeightWithDetails(const Layout& layout, int textHeight, int dpi);
+
+struct Point {
+    int x = 0;
+    int y = 0;
+    bool operator==(const Point&) const = default;
+};
+
+/// Where a window of `width` x `height` (its frame) opens in the work area `work` of a monitor:
+/// at `remembered`, the top left the user left it at, moved in as far as needed for the whole
+/// window to be on the monitor (a smaller monitor, a taskbar moved); without a remembered place,
+/// centred. A window larger than the work area keeps its title bar on it.
+[[nodiscard]] Point windowPlace(std::optional<Point> remembered, int width, int height,
+                                const Rect& work);
+
+/// How far down a single line of `textHeight` pixels starts so that it sits in the middle of a
+/// box `boxHeight` high; never above the top.
+[[nodiscard]] constexpr int centredTop(int boxHeight, int textHeight) {
+    return boxHeight > textHeight ? (boxHeight - textHeight) / 2 : 0;
+}
 
 }  // namespace korvath::ui_win32

@@ -59,8 +59,9 @@ const ControlEntry kControls[] = {
     {Control::Bar, PROGRESS_CLASSW, L"", PBS_SMOOTH, 0, false, nullptr},
     {Control::Status, WC_EDITW, L"Idle", ES_READONLY | ES_CENTER | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
      true, nullptr},
-    {Control::FileName, WC_EDITW, L"", ES_READONLY | ES_CENTER | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
-     true, nullptr},
+    // Multi-line only so that its one line can sit in the middle of the box (centreFileName).
+    {Control::FileName, WC_EDITW, L"", ES_READONLY | ES_CENTER | ES_AUTOHSCROLL | ES_MULTILINE,
+     WS_EX_CLIENTEDGE, true, nullptr},
     {Control::LineSettings, WC_STATICW, L"38400,N,8", SS_CENTER | SS_NOTIFY, 0, true, nullptr},
     {Control::Details, WC_EDITW, L"", ES_READONLY | ES_MULTILINE, 0, false, nullptr},
     {Control::StatusFrame, WC_BUTTONW, L"Status", BS_GROUPBOX, 0, false, nullptr},
@@ -157,8 +158,8 @@ std::vector<HWND> tipWindows(HWND control, bool comboBox) {
 }  // namespace
 
 MainWindow::MainWindow(HINSTANCE instance, ports::PortOpener& ports,
-                       window::SettingsStore& settings)
-    : instance_(instance), ports_(ports) {
+                       window::SettingsStore& settings, PlaceStore* places)
+    : instance_(instance), ports_(ports), places_(places) {
     WNDCLASSEXW windowClass{};
     if (!GetClassInfoExW(instance, kClassName, &windowClass)) {
         windowClass.cbSize = sizeof windowClass;
@@ -292,9 +293,54 @@ void MainWindow::placeControls() {
     AdjustWindowRectExForDpi(&frame, kWindowStyle, FALSE, kWindowExStyle, static_cast<UINT>(dpi_));
     SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    centreFileName();
+}
+
+void MainWindow::centreFileName() {
+    HWND box = control(Control::FileName);
+    RECT area{};
+    GetClientRect(box, &area);
+    HDC dc = GetDC(box);
+    HGDIOBJ old = SelectObject(dc, boldFont_);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(box, dc);
+    area.top = centredTop(area.bottom, metrics.tmHeight);
+    SendMessageW(box, EM_SETRECTNP, 0, reinterpret_cast<LPARAM>(&area));
+    InvalidateRect(box, nullptr, TRUE);
+}
+
+// The first time centred on the monitor the window opened on; then where the user left it, as
+// long as that is still on a monitor.
+void MainWindow::placeWindow() {
+    RECT frame{};
+    GetWindowRect(window_, &frame);
+    std::optional<Point> remembered = places_ ? places_->loadPlace() : std::nullopt;
+    HMONITOR monitor = nullptr;
+    if (remembered) {
+        monitor = MonitorFromPoint(POINT{remembered->x, remembered->y}, MONITOR_DEFAULTTONULL);
+        if (!monitor) remembered.reset();
+    }
+    if (!monitor) monitor = MonitorFromWindow(window_, MONITOR_DEFAULTTOPRIMARY);
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetMonitorInfoW(monitor, &info)) return;
+    const RECT& w = info.rcWork;
+    const Point place = windowPlace(remembered, frame.right - frame.left, frame.bottom - frame.top,
+                                    Rect{w.left, w.top, w.right - w.left, w.bottom - w.top});
+    SetWindowPos(window_, nullptr, place.x, place.y, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void MainWindow::rememberPlace() {
+    RECT frame{};
+    if (!places_ || IsIconic(window_) || !GetWindowRect(window_, &frame)) return;
+    places_->savePlace(Point{frame.left, frame.top});
 }
 
 void MainWindow::show(int showCommand, const std::optional<std::filesystem::path>& image) {
+    placeWindow();
     ShowWindow(window_, showCommand);
     UpdateWindow(window_);
     SetFocus(control(Control::PortBox));
@@ -540,19 +586,29 @@ void MainWindow::fillPortList() {
     const std::wstring typed = windowText(box);
     choices_ = ports_.listChoices();
     SendMessageW(box, CB_RESETCONTENT, 0, 0);
-    int widest = layout_[Control::PortBox].width;
+    // Measured as drawPortChoice draws an item: margin, name, gap, description, margin; then
+    // the list's borders and, when it scrolls, its scroll bar.
+    int widest = 0;
     HDC dc = GetDC(box);
     HGDIOBJ old = SelectObject(dc, font_);
+    const auto width = [dc](const std::wstring& text) {
+        SIZE size{};
+        GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+        return static_cast<int>(size.cx);
+    };
     for (const ports::PortChoice& choice : choices_) {
         const std::wstring text = wide(choice.text);
         SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
-        const std::wstring line = text + L"    " + wide(choice.description);
-        SIZE size{};
-        GetTextExtentPoint32W(dc, line.c_str(), static_cast<int>(line.size()), &size);
-        widest = std::max(widest, static_cast<int>(size.cx) + scaled(12, dpi_));
+        widest = std::max(widest, scaled(3, dpi_) + width(text) + scaled(12, dpi_) +
+                                      width(wide(choice.description)) + scaled(6, dpi_));
     }
     SelectObject(dc, old);
     ReleaseDC(box, dc);
+    const UINT dpi = static_cast<UINT>(dpi_);
+    widest += 2 * GetSystemMetricsForDpi(SM_CXEDGE, dpi);
+    if (choices_.size() > static_cast<std::size_t>(kListedPorts))
+        widest += GetSystemMetricsForDpi(SM_CXVSCROLL, dpi);
+    widest = std::max(widest, layout_[Control::PortBox].width);
     // The box is narrow; the list is as wide as its names and descriptions need.
     SendMessageW(box, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(widest), 0);
     SetWindowTextW(box, typed.c_str());
@@ -684,6 +740,7 @@ LRESULT MainWindow::handle(UINT message, WPARAM w, LPARAM l) {
                 if (!applying_) apply(model_->closeRequested());
                 return 0;
             }
+            rememberPlace();
             DestroyWindow(window_);
             return 0;
         case WM_DESTROY:

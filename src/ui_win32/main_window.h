@@ -18,15 +18,17 @@
 
 #include "ports/port_opener.h"
 #include "ui_win32/layout.h"
+#include "ui_win32/registry_settings.h"
 #include "window/window_model.h"
 
 namespace korvath::ui_win32 {
 
 class MainWindow final : public window::WindowFace {
   public:
-    /// The window class is registered on first use; `ports` and `settings` must outlive the
-    /// window.
-    MainWindow(HINSTANCE instance, ports::PortOpener& ports, window::SettingsStore& settings);
+    /// The window class is registered on first use; `ports`, `settings` and `places` (where
+    /// the window opens; null: centred each time) must outlive the window.
+    MainWindow(HINSTANCE instance, ports::PortOpener& ports, window::SettingsStore& settings,
+               PlaceStore* places = nullptr);
     ~MainWindow() override;
 
     MainWindow(const MainWindow&) = delete;
@@ -49,6 +51,9 @@ class MainWindow final : public window::WindowFace {
     void createControls();
     void createFonts();
     void placeControls();
+    void placeWindow();
+    void rememberPlace();
+    void centreFileName();
     void addTool(Control control, const std::wstring& text);
     void setTip(Control control, const std::wstring& text);
 
@@ -71,6 +76,7 @@ class MainWindow final : public window::WindowFace {
 
     HINSTANCE instance_;
     ports::PortOpener& ports_;
+    PlaceStore* places_;
     HWND window_ = nullptr;
     HWND tips_ = nullptr;
     std::array<HWND, kControlCount> controls_{};

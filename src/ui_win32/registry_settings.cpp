@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 #include "ui_win32/win_text.h"
 
 namespace korvath::ui_win32 {
@@ -11,6 +13,8 @@ namespace {
 constexpr const wchar_t* kPortText = L"PortText";
 constexpr const wchar_t* kImageFolder = L"ImageFolder";
 constexpr const wchar_t* kLastImage = L"LastImage";
+constexpr const wchar_t* kWindowLeft = L"WindowLeft";
+constexpr const wchar_t* kWindowTop = L"WindowTop";
 
 std::wstring readString(HKEY key, const wchar_t* name) {
     DWORD type = 0;
@@ -35,7 +39,48 @@ void writeString(HKEY key, const wchar_t* name, const std::wstring& value) {
                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
+// A screen coordinate, which is negative on a monitor left of or above the main one, kept as
+// the two's complement in a DWORD.
+std::optional<int> readCoordinate(HKEY key, const wchar_t* name) {
+    DWORD type = 0;
+    DWORD value = 0;
+    DWORD bytes = sizeof value;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD) {
+        return std::nullopt;
+    }
+    return static_cast<int>(static_cast<std::int32_t>(value));
+}
+
+void writeCoordinate(HKEY key, const wchar_t* name, int value) {
+    const auto data = static_cast<DWORD>(static_cast<std::int32_t>(value));
+    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
+}
+
 }  // namespace
+
+std::optional<Point> RegistrySettings::loadPlace() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, subKey_.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return std::nullopt;
+    const std::optional<int> left = readCoordinate(key, kWindowLeft);
+    const std::optional<int> top = readCoordinate(key, kWindowTop);
+    RegCloseKey(key);
+    if (!left || !top) return std::nullopt;
+    return Point{*left, *top};
+}
+
+void RegistrySettings::savePlace(Point place) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, subKey_.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    writeCoordinate(key, kWindowLeft, place.x);
+    writeCoordinate(key, kWindowTop, place.y);
+    RegCloseKey(key);
+}
 
 window::Remembered RegistrySettings::load() {
     HKEY key = nullptr;

@@ -10,13 +10,17 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/append_file.h"
 #include "platform/fault.h"
 #include "platform/sha256.h"
 #include "platform/stop_signals.h"
+#include "platform/windows_file_name.h"
 
 namespace korvath::platform {
 namespace {
@@ -104,6 +108,39 @@ TEST(AppendFile, RecordsFollowWhatWasThere) {
         AppendFile::open(std::filesystem::temp_directory_path());
     ASSERT_FALSE(folder);
     EXPECT_EQ(folder.fault().text, "is a folder");
+}
+
+// Windows opens a device for these names in any folder and with any extension: a log or an
+// image there is refused before anything is written or read.
+TEST(WindowsReservedName, NamesTheDeviceOrNothing) {
+    using windows::reservedDeviceName;
+    const std::pair<std::string_view, std::optional<std::string>> rows[] = {
+        {"NUL", "NUL"},
+        {"nul", "NUL"},
+        {"COM6", "COM6"},
+        {"aux.jsonl", "AUX"},
+        {R"(C:\logs\Con.txt)", "CON"},
+        {"logs/prn.log.old", "PRN"},
+        {"C:nul", "NUL"},
+        {"nul .jsonl", "NUL"},
+        {"COM1:", "COM1"},
+        {"lpt9.txt", "LPT9"},
+        {"CONOUT$", "CONOUT$"},
+        {"com\xC2\xB9", "COM\xC2\xB9"},
+        {R"(\\.\COM12)", R"(\\.\COM12)"},
+        {R"(\\.\pipe\korvath)", R"(\\.\pipe\korvath)"},
+        // files, whatever they look like
+        {"COM10", std::nullopt},
+        {"COM0", std::nullopt},
+        {"LPT", std::nullopt},
+        {"console.jsonl", std::nullopt},
+        {"nul-run.jsonl", std::nullopt},
+        {"auxiliary", std::nullopt},
+        {R"(C:\nul\units.jsonl)", std::nullopt},
+        {"units.jsonl", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [path, device] : rows) EXPECT_EQ(reservedDeviceName(path), device) << path;
 }
 
 // Names from outside reach a terminal without a control character and a log without a lost

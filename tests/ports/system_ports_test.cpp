@@ -121,6 +121,13 @@ TEST(SystemPorts, AMissingDevicePointsAtThePortList) {
     const std::string error = SystemPorts().open("ttyKorvathNone9", clock).fault().text;
     EXPECT_EQ(error.rfind("Port /dev/ttyKorvathNone9 does not exist", 0), 0U) << error;
     EXPECT_NE(error.find("--list-ports"), std::string::npos) << error;
+
+    // A port the system does not have names those it has.
+    const platform::Fault missing{platform::ErrorNumber::FileNotFound, "Port COM9 does not exist"};
+    EXPECT_EQ(detail::withListedPorts(missing, {{"COM1", ""}, {"COM5", "USB Serial Port"}}).text,
+              "Port COM9 does not exist: the system lists COM1, COM5");
+    EXPECT_EQ(detail::withListedPorts(missing, {}).text,
+              "Port COM9 does not exist: the system lists no serial ports");
 }
 
 }  // namespace

@@ -19,6 +19,31 @@ TEST(WindowsPortName, NumberIsComOfThatNumberWithoutAnUpperBound) {
     EXPECT_EQ(comName(-3), std::nullopt);
 }
 
+// A bare number is the COM port of that number, never a place in a list; the range is the
+// system's, and a number beyond it is refused rather than cut to fit.
+TEST(WindowsPortName, NumberOpensThatComPortUpTo255) {
+    const std::vector<std::pair<int, std::string>> cases = {{1, R"(\\.\COM1)"},
+                                                            {9, R"(\\.\COM9)"},
+                                                            {12, R"(\\.\COM12)"},
+                                                            {255, R"(\\.\COM255)"},
+                                                            {0, ""},
+                                                            {256, ""},
+                                                            {32767, ""},
+                                                            {-1, ""}};
+    for (const auto& [number, device] : cases) {
+        const platform::Result<std::string> opened = portForNumber(number);
+        if (!device.empty()) {
+            EXPECT_EQ(opened ? *opened : opened.fault().text, device) << number;
+            continue;
+        }
+        ASSERT_FALSE(opened) << number;
+        EXPECT_EQ(opened.fault(),
+                  (platform::Fault{platform::ErrorNumber::InvalidArgument,
+                                   "There is no COM port " + std::to_string(number) +
+                                       ": COM port numbers run from 1 to 255"}));
+    }
+}
+
 TEST(WindowsPortName, ComNumberInAnyCaseAndUnderTheDevicePath) {
     const std::vector<std::pair<std::string, std::optional<int>>> cases = {
         {"COM3", 3},

@@ -4,6 +4,7 @@ status order are those of the Linux end-to-end tests."""
 
 import hashlib
 import json
+import os
 import re
 import subprocess
 import time
@@ -13,7 +14,7 @@ import pytest
 
 import korvath_harness as kh
 import test_e2e as linux
-from conftest import COM_PORT, WINE, Wine, windows_path
+from conftest import COM_PORT, NUMBERED_PORT, WINE, Wine, stop_process, windows_path
 
 # The simulator skips the blank check's second per sector; the line keeps its timing. The
 # download's 8 s wait for the controller's reset stays.
@@ -22,7 +23,10 @@ DOWNLOAD_BOUND_S = 45
 FAILURE_BOUND_S = 30
 WINDOW_BOUND_S = 90
 PROBE_S = 30
+LOST_BOUND_S = 5
 UNINSTALL_S = 60
+# Enough for a silent uninstall that is going to remove something to have begun.
+UNINSTALL_REFUSED_S = 5
 TITLE = "Velbrannic -  Application Downloader   1.0.0"
 
 
@@ -71,6 +75,8 @@ MODEL_ROWS = [
     pytest.param(2, COM_PORT.lower(), ["--json"], "images", json_events, id="model2-com5-json"),
     pytest.param(3, "\\\\.\\" + COM_PORT, ["--log", "AUDIT"], "Zähler Прошивка",
                  audit_line, id="model3-device-path-log"),
+    # A bare number is that COM port, not a place in the list: COM9 is mapped and not listed.
+    pytest.param(1, NUMBERED_PORT[3:], [], "images", plain_status_order, id="model1-bare-number-9"),
 ]
 
 
@@ -87,10 +93,17 @@ def test_download(wine, paths, tmp_path, start_sim, model, port, options, folder
     check(run, model, work, port)
 
 
-def nothing_erased(sim):
+def nothing_erased(sim, run):
     counts = sim.requests()
     assert (counts["blank check"], counts["erase"], counts["program"]) == (0, 0, 0)
     assert set(sim.flash()) == {0x00}
+
+
+def lost_at_once(sim, run):
+    """The line closed a few records after "Programming!": the port is lost within seconds,
+    whatever its reads do once the other end has gone."""
+    programming = run.status_time("Programming!")
+    assert programming is not None and run.seconds - programming < LOST_BOUND_S, run.timed
 
 
 FAILURE_ROWS = [
@@ -99,7 +112,7 @@ FAILURE_ROWS = [
      nothing_erased),
     ("refused-record", ["--nak-program", "5"], linux.valid_lines, "Flash Error", 1, None, None),
     ("line-dead", ["--unplug-after", "10"], linux.valid_lines, "Flash Error", 1,
-     re.compile(r"^57 - "), None),
+     re.compile(r"^57 - Port COM5 was lost: "), lost_at_once),
 ]
 
 
@@ -116,7 +129,21 @@ def test_failure(wine, paths, tmp_path, start_sim, key, options, content, status
     if report:
         assert any(report.search(line) for line in run.error_reports), run.stderr[-400:]
     if after:
-        after(sim)
+        after(sim, run)
+
+
+# A log that is no file on a disk would lose the unit's record after flashing it: refused with
+# exit 2 before the port opens, so the controller never sees a frame.
+@pytest.mark.parametrize("log, kind", [("NUL", "a device (NUL)"), ("COM6", "a device (COM6)"),
+                                       ("aux.jsonl", "a device (AUX)")])
+def test_log_not_a_file(wine, paths, tmp_path, start_sim, log, kind):
+    image = kh.write_lines(tmp_path / "image.shx", linux.valid_lines())
+    sim = start_sim(FAST)
+    run = cli(wine, paths, COM_PORT, image, "--log", log, limit=FAILURE_BOUND_S)
+    sim.stop()
+    assert run.exit_code == 2, run.stderr[-400:]
+    assert "is %s, not a regular file" % kind in run.stderr, run.stderr[-400:]
+    assert sum(sim.requests().values()) == 0 and run.stdout == []
 
 
 def test_list_ports(wine, paths, tmp_path, start_sim, port_link):
@@ -228,6 +255,33 @@ def test_window_scales_with_dpi(wine, paths):
         wine.restart_server()
 
 
+def test_window_opens_centred_then_where_left(wine, paths):
+    """Nothing remembered: centred on its monitor's work area; moved and closed, it opens
+    again where it was left."""
+    wine.call([WINE, "reg", "delete", r"HKCU\Software\Korvath", "/f"], PROBE_S)
+
+    def place():
+        window = Window(wine, paths)
+        try:
+            assert window.probe("find", "x", "30").exit_code == 0
+            return window, [int(n) for n in window.probe("place").stdout[0].split()]
+        except BaseException:
+            window.close()
+            raise
+
+    window, (left, top, width, height, *work) = place()
+    try:
+        assert abs(left - (work[0] + (work[2] - width) // 2)) <= 1, (left, width, work)
+        assert abs(top - (work[1] + (work[3] - height) // 2)) <= 1, (top, height, work)
+        assert window.probe("move", str(work[0] + 40), str(work[1] + 30)).exit_code == 0
+        time.sleep(0.5)
+    finally:
+        window.close()
+    window, (left, top, *_) = place()
+    window.close()
+    assert (left, top) == (work[0] + 40, work[1] + 30)
+
+
 def take_picture(wine, path):
     """The window with its frame, as the display shows it."""
     found = subprocess.run(["xdotool", "search", "--name", "^" + re.escape(TITLE) + "$"],
@@ -241,9 +295,22 @@ def take_picture(wine, path):
 INSTALLED = ["korvath.exe", "korvath-cli.exe", "README.txt", "examples/demo.shx"]
 
 
+ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
+ASSOCIATION = r"HKLM\Software\Classes\.shx"
+INSTALLED_CLI = r"C:\Program Files\Korvath\korvath-cli.exe"
+INSTALLED_FOLDER = r"C:\Program Files\Korvath"
+
+
+def reg_value(wine, key, *value):
+    """What `reg query` prints for the key (or its value), or None when it is not there."""
+    found = wine.call([WINE, "reg", "query", key, *value], 60)
+    return found.stdout.decode(errors="replace") if found.returncode == 0 else None
+
+
 def test_installer(paths, display, port_link, start_sim):
-    """The setup program into a new prefix, silently; the installed korvath-cli.exe downloads
-    the installed demo image; the silent uninstall leaves nothing."""
+    """The setup program into a new prefix, silently, with /PATH=1; the installed korvath-cli.exe
+    downloads the installed demo image; a running korvath-cli.exe stops a second setup and an
+    uninstall, which change nothing; the silent uninstall then leaves nothing."""
     setup = sorted(paths.package.glob("korvath-*-setup.exe"))
     archive = sorted(paths.package.glob("korvath-*-windows-x64.zip"))
     assert setup and archive, "no setup program or zip in %s" % paths.package
@@ -254,7 +321,7 @@ def test_installer(paths, display, port_link, start_sim):
     wine = Wine(paths.build / "install-prefix", display, fresh=True)
     try:
         wine.map_port(COM_PORT, port_link.path)
-        installed = wine.run([setup[-1], "/S"], 120)
+        installed = wine.run([setup[-1], "/S", "/PATH=1"], 120)
         assert installed.exit_code == 0, installed.stderr
         folder = wine.drive_c("Program Files", "Korvath")
         assert sorted(str(p.relative_to(folder)) for p in folder.rglob("*") if p.is_file()) == \
@@ -264,13 +331,50 @@ def test_installer(paths, display, port_link, start_sim):
         assert shortcut.is_file()
         key = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Korvath"
         assert wine.call([WINE, "reg", "query", key], 60).returncode == 0
+        assert "Korvath.Image" in (reg_value(wine, ASSOCIATION, "/ve") or "")
+        opens = reg_value(wine, r"HKLM\Software\Classes\Korvath.Image\shell\open\command", "/ve")
+        assert opens and r'"C:\Program Files\Korvath\korvath.exe" "%1"' in opens, opens
+        assert INSTALLED_FOLDER in (reg_value(wine, ENVIRONMENT, "/v", "Path") or ""), \
+            reg_value(wine, ENVIRONMENT, "/v", "Path")
+        assert reg_value(wine, r"HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths"
+                         r"\korvath-cli.exe", "/ve")
+        ca = os.environ.get("KORVATH_SIGN_CA")
+        if ca:
+            for program in ("korvath.exe", "korvath-cli.exe", "uninstall.exe"):
+                verified = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in",
+                                           str(folder / program)], capture_output=True,
+                                          timeout=60, check=False)
+                assert verified.returncode == 0, (program, verified.stdout[-400:])
 
         demo_lines = (folder / "examples" / "demo.shx").read_text().splitlines()
         sim = start_sim(FAST)
-        run = wine.run([r"C:\Program Files\Korvath\korvath-cli.exe", "--port", COM_PORT,
+        run = wine.run([INSTALLED_CLI, "--port", COM_PORT,
                         r"C:\Program Files\Korvath\examples\demo.shx"], DOWNLOAD_BOUND_S)
         expect_done(run, sim, demo_lines, 1)
 
+        # A station waiting for a port that never comes: korvath-cli.exe runs until stopped.
+        before = {p.name: p.read_bytes() for p in folder.iterdir() if p.is_file()}
+        running = wine.start([INSTALLED_CLI, "--station", "--port", "COM8",
+                              r"C:\Program Files\Korvath\examples\demo.shx"])
+        try:
+            time.sleep(3)
+            assert running.poll() is None, "korvath-cli.exe did not keep running"
+            assert wine.status([setup[-1], "/S"], 120) != 0, \
+                "a second setup replaced a running program"
+            # The uninstaller goes on from a copy of itself, whose exit code nobody sees: what
+            # it leaves is the answer.
+            wine.status([r"C:\Program Files\Korvath\uninstall.exe", "/S"], 60)
+            time.sleep(UNINSTALL_REFUSED_S)
+            assert {p.name: p.read_bytes() for p in folder.iterdir() if p.is_file()} == before
+            assert wine.call([WINE, "reg", "query", key], 60).returncode == 0, \
+                "the uninstall entry went with a program still there"
+        finally:
+            stop_process(running)
+
+        # The user's settings: a silent uninstall keeps them.
+        settings = r"HKCU\Software\Korvath\Window"
+        assert wine.call([WINE, "reg", "add", settings, "/v", "PortText", "/d", COM_PORT, "/f"],
+                         60).returncode == 0
         removed = wine.run([r"C:\Program Files\Korvath\uninstall.exe", "/S"], 60)
         assert removed.exit_code == 0, removed.stderr
 
@@ -284,5 +388,9 @@ def test_installer(paths, display, port_link, start_sim):
         assert not folder.exists(), sorted(str(p) for p in folder.rglob("*"))
         assert not shortcut.exists()
         assert gone(), "the uninstall entry is still there"
+        assert "Korvath.Image" not in (reg_value(wine, ASSOCIATION, "/ve") or "")
+        assert reg_value(wine, r"HKLM\Software\Classes\Korvath.Image") is None
+        assert INSTALLED_FOLDER not in (reg_value(wine, ENVIRONMENT, "/v", "Path") or "")
+        assert COM_PORT in (reg_value(wine, settings, "/v", "PortText") or "")
     finally:
         wine.stop()

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "platform/platform.h"
 #include "ui_win32/layout.h"
 #include "ui_win32/registry_settings.h"
@@ -78,6 +80,36 @@ TEST(Win32Layout, DetailsLineGrowsTheWindowBelowTheDesign) {
     }
 }
 
+// The window opens centred on its monitor, then where it was left, moved in only as far as it
+// must to be whole on the monitor; the title bar always stays reachable.
+TEST(Win32Layout, WindowOpensCentredThenWhereItWasLeft) {
+    const Rect main{0, 0, 1920, 1040};      // a taskbar below
+    const Rect left{-1280, 0, 1280, 1024};  // a monitor left of the main one
+    const struct {
+        std::optional<Point> remembered;
+        Rect work;
+        int width, height;
+        Point place;
+    } kRows[] = {
+        {std::nullopt, main, 440, 200, {740, 420}},
+        {std::nullopt, left, 440, 200, {-860, 412}},
+        {Point{100, 50}, main, 440, 200, {100, 50}},
+        {Point{-1000, 300}, left, 440, 200, {-1000, 300}},
+        // partly off the monitor: moved in
+        {Point{1700, 950}, main, 440, 200, {1480, 840}},
+        {Point{-1300, -20}, left, 440, 200, {-1280, 0}},
+        // larger than the monitor: the top left stays on it
+        {std::nullopt, Rect{0, 0, 400, 150}, 440, 200, {0, 0}},
+        {Point{30, 30}, Rect{0, 0, 400, 150}, 440, 200, {0, 0}},
+    };
+    for (const auto& row : kRows) {
+        EXPECT_EQ(windowPlace(row.remembered, row.width, row.height, row.work), row.place)
+            << row.work.left << " " << (row.remembered ? row.remembered->x : -1);
+    }
+    EXPECT_EQ(centredTop(30, 14), 8);
+    EXPECT_EQ(centredTop(10, 14), 0);
+}
+
 TEST(Win32Settings, KeepEveryCharacterOfPortAndPaths) {
     const std::wstring key = L"Software\\KorvathTest\\" +
                              std::to_wstring(::testing::UnitTest::GetInstance()->random_seed()) +
@@ -101,6 +133,14 @@ TEST(Win32Settings, KeepEveryCharacterOfPortAndPaths) {
                                        platform::pathFromUtf8(row.image)};
         settings.save(saved);
         EXPECT_EQ(settings.load(), saved);
+    }
+    // The window's place, on a monitor left of the main one too; saving the other settings
+    // keeps it.
+    EXPECT_EQ(settings.loadPlace(), std::nullopt);
+    for (const Point place : {Point{120, 80}, Point{-1000, -20}}) {
+        settings.savePlace(place);
+        settings.save(window::Remembered{});
+        EXPECT_EQ(settings.loadPlace(), place);
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KorvathTest");
 }

@@ -98,7 +98,8 @@ bool waitFor(double seconds, Done&& done) {
 
 int usage() {
     std::fputs(
-        "usage: window_probe find|text|state|set|click|wait-enabled|wait-text|boxes|close ...\n",
+        "usage: window_probe find|place|move|text|state|set|click|wait-enabled|wait-text|boxes|"
+        "close ...\n",
         stderr);
     return 2;
 }
@@ -120,6 +121,29 @@ int main(int argc, char** argv) {
         GetClientRect(window, &client);
         std::printf("%ldx%ld %s\n", client.right, client.bottom, utf8(textOf(window)).c_str());
         return 0;
+    }
+    // The window's frame and the work area of its monitor: left top width height, twice.
+    if (command == "place" && argc == 2) {
+        HWND window = mainWindow();
+        if (!window) return 1;
+        RECT frame{};
+        GetWindowRect(window, &frame);
+        MONITORINFO info{};
+        info.cbSize = sizeof info;
+        GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &info);
+        const RECT& work = info.rcWork;
+        std::printf("%ld %ld %ld %ld %ld %ld %ld %ld\n", frame.left, frame.top,
+                    frame.right - frame.left, frame.bottom - frame.top, work.left, work.top,
+                    work.right - work.left, work.bottom - work.top);
+        return 0;
+    }
+    if (command == "move" && argc == 4) {
+        HWND window = mainWindow();
+        if (!window) return 1;
+        return SetWindowPos(window, nullptr, std::atoi(argv[2]), std::atoi(argv[3]), 0, 0,
+                            SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE)
+                   ? 0
+                   : 1;
     }
     if (command == "text" && argc == 3) {
         HWND c = controlOf(argv[2]);

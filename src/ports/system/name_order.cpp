@@ -35,3 +35,20 @@ bool nameBefore(const std::string& a, const std::string& b) {
 }
 
 }  // namespace korvath::ports::detail
+
+namespace korvath::ports::detail {
+
+platform::Fault withListedPorts(platform::Fault missing, const std::vector<ListedPort>& listed) {
+    if (listed.empty()) {
+        missing.text += ": the system lists no serial ports";
+        return missing;
+    }
+    missing.text += ": the system lists ";
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        if (i > 0) missing.text += ", ";
+        missing.text += listed[i].name;
+    }
+    return missing;
+}
+
+}  // namespace korvath::ports::detail

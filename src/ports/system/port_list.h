@@ -32,6 +32,11 @@ struct ListedPort {
 /// The number that opens the `position`-th listed port (from 1), whose name is `portName`.
 [[nodiscard]] int numberOfListedPort(int position, const std::string& portName);
 
+/// `missing` (a port that does not exist) with the ports that do appended: ": the system lists
+/// COM1, COM5", or that it lists none.
+[[nodiscard]] platform::Fault withListedPorts(platform::Fault missing,
+                                              const std::vector<ListedPort>& listed);
+
 /// Orders names as listPorts promises.
 [[nodiscard]] bool nameBefore(const std::string& a, const std::string& b);
 

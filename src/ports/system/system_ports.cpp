@@ -52,7 +52,11 @@ platform::Result<OpenedPort> SystemPorts::open(std::string_view text, link::Cloc
     // port is the device's, so a second name for it (a symbolic link) finds it busy too.
     const platform::Result<std::string> device = resolveDevice(*name);
     if (!device) return device.fault();
-    return serial::openSerialPort(*device);
+    platform::Result<OpenedPort> opened = serial::openSerialPort(*device);
+    // A port name mistyped or an adapter in another socket: the ports there are tell which.
+    if (!opened && opened.fault().number == platform::ErrorNumber::FileNotFound)
+        return detail::withListedPorts(opened.fault(), detail::listPorts());
+    return opened;
 }
 
 }  // namespace korvath::ports

@@ -3,8 +3,7 @@
 namespace korvath::ports::detail {
 
 // Number n is the n-th listed port, so that "1" is the one USB adapter plugged in, whatever
-// number the system gave it. On Windows a COM port by its own number is "COM3" (or "com3",
-// "\\.\COM12").
+// name the system gave it: Linux has no port numbers of its own.
 platform::Result<std::string> portNameForNumber(int number, const std::vector<ListedPort>& listed) {
     const auto size = static_cast<int>(listed.size());
     if (number >= 1 && number <= size)
