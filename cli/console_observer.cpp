@@ -162,15 +162,46 @@ void ConsoleObserver::explainStatus(std::string_view reason) {
     std::fflush(err_);
 }
 
+std::string RepeatedReports::add(const platform::Fault& fault) {
+    const std::string shown =
+        std::to_string(static_cast<int>(fault.number)) + " - " + platform::printable(fault.text);
+    std::string key = shown;
+    if (!key.empty() && key.back() == ')') {
+        if (const std::size_t open = key.rfind(" ("); open != std::string::npos) key.resize(open);
+    }
+    if (key == key_) {
+        ++repeats_;
+        return {};
+    }
+    std::string text = flush();
+    key_ = std::move(key);
+    shown_ = key_;
+    repeats_ = 0;
+    return text + shown + "\n";
+}
+
+std::string RepeatedReports::flush() {
+    std::string text;
+    if (repeats_ > 0) text = shown_ + " (x" + std::to_string(repeats_ + 1) + ")\n";
+    key_.clear();
+    repeats_ = 0;
+    return text;
+}
+
 void ConsoleObserver::reportError(const platform::Fault& fault) {
+    const std::string text = reports_.add(fault);
+    if (text.empty()) return;
     clearBar();
-    std::fprintf(err_, "%d - %s\n", static_cast<int>(fault.number),
-                 platform::printable(fault.text).c_str());
+    std::fputs(text.c_str(), err_);
     std::fflush(err_);
 }
 
 void ConsoleObserver::finish() {
     clearBar();
+    const std::string repeats = reports_.flush();
+    if (repeats.empty()) return;
+    std::fputs(repeats.c_str(), err_);
+    std::fflush(err_);
 }
 
 }  // namespace korvath::cli

@@ -182,13 +182,6 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    if (korvath::cli::isLineRun(portTexts, line) && (modes.quiet || modes.trace)) {
-        std::fprintf(stderr,
-                     "korvath-cli: --quiet and --trace take one port without "
-                     "--station, --log or --json\n");
-        return kExitUsage;
-    }
-
     // From here on Ctrl-C, SIGTERM, SIGHUP, SIGQUIT or a closed output stop the run between two
     // exchanges; the ports are then closed as after any download.
     using korvath::platform::Stream;

@@ -205,8 +205,9 @@ class LineRun {
     /// The unit's serial number as typed (or scanned) on standard input; empty when the input
     /// ended.
     std::optional<std::string> askSerial(std::size_t index);
-    /// The record the controller refused, when a download ended on one.
-    [[nodiscard]] std::optional<RefusedRecord> refusedRecord(const UnitObserver& observer) const;
+    /// The record the controller refused, when a download ended on its NAK.
+    [[nodiscard]] std::optional<RefusedRecord> refusedRecord(const download::DownloadResult& result,
+                                                             const UnitObserver& observer) const;
     void printSummary();
 
     const std::vector<std::string>& ports_;
@@ -274,8 +275,11 @@ std::optional<std::string> LineRun::askSerial(std::size_t index) {
     }
 }
 
-std::optional<RefusedRecord> LineRun::refusedRecord(const UnitObserver& observer) const {
-    if (observer.lastStatus() != download::text::FlashError || !image_.read.image) {
+std::optional<RefusedRecord> LineRun::refusedRecord(const download::DownloadResult& result,
+                                                    const UnitObserver& observer) const {
+    // A record that met a garbled reply, silence or noise was not refused by the controller.
+    if (result.stoppedBy != download::Stop::RecordRefused ||
+        result.cause != download::Cause::Refused || !image_.read.image) {
         return std::nullopt;
     }
     // Records go out in line order from line 2, each after the previous one was acknowledged.
@@ -300,11 +304,16 @@ UnitRecord LineRun::recordFor(std::size_t index, std::optional<int> unit) const 
 download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
                                       std::optional<int> unit) {
     std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
-    // --quiet and --trace sit between the download and the console.
+    // --quiet and --trace sit between the download and the console or the events; with several
+    // ports each trace line names its port.
     std::optional<ModeObserver> modes;
-    if (!own) modes.emplace(*single_, around_.modes, link.clock(), around_.err);
+    if (!own || around_.modes.quiet || around_.modes.trace) {
+        modes.emplace(own ? *own : static_cast<download::DownloadObserver&>(*single_),
+                      around_.modes, link.clock(), around_.err,
+                      ports_.size() > 1 ? platform::printable(ports_[index]) + ": " : "");
+    }
     download::DownloadObserver& inner =
-        own ? *own : static_cast<download::DownloadObserver&>(*modes);
+        modes ? static_cast<download::DownloadObserver&>(*modes) : *own;
     UnitObserver observer(inner, options_.station || ports_.size() > 1, output_);
 
     UnitRecord record = recordFor(index, unit);
@@ -333,8 +342,8 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
     link.setErrorSink(nullptr);
     link.setTrace(nullptr);
     const std::string advice = guidanceAfter(result, ports_[index]);
-    if (modes) {
-        modes->finish();
+    if (modes) modes->finish();
+    if (!own) {
         single_->finish();
         printGuidance(result, ports_[index], around_.err);
     } else if (console_) {
@@ -353,7 +362,9 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
         record.exit = kExitFailed;
     }
     record.errors = observer.errors();
-    record.refusedRecord = refusedRecord(observer);
+    record.cause = download::causeName(result.cause);
+    record.reply = hexBytes(result.reply);
+    record.refusedRecord = refusedRecord(result, observer);
     if (result.outcome == download::Outcome::ImageRefused && result.model && image_.read.image) {
         // The rules of the model that answered; the check before the ports held those of all.
         const image::PrescanResult prescan = image::PrescanImage(*image_.read.image, *result.model);
@@ -373,6 +384,7 @@ void LineRun::recordNotProgrammed(std::size_t index, int unit) {
     record.started = record.finished = Wall::now();
     record.result = station_text::NotProgrammed;
     record.exit = kExitFailed;
+    record.cause = download::causeName(download::Cause::Cancelled);
     keep(index, record);
 }
 
@@ -384,13 +396,31 @@ void LineRun::keep(std::size_t index, const UnitRecord& record) {
     tally.verdict = record.result;
     tally.exit = std::max(tally.exit, record.exit);
 
-    const platform::Result<void> logged = log_ ? log_->append(record) : platform::Result<void>();
+    // A lock on the log held by whoever can read it delays the record by at most the bound, and
+    // a stop meanwhile writes it at once: a flashed unit is recorded either way.
+    const platform::LockWait wait{
+        .boundMs = around_.logLockBoundMs,
+        .stop = stop_.get_token(),
+        .note = [this, index](const std::string& text) { note(index, text); }};
+    const platform::Result<void> logged =
+        log_ ? log_->append(record, wait) : platform::Result<void>();
     if (events_ != nullptr) {
         Event event = resultEvent(record);
-        if (!logged) event["log_error"] = jsonText(logged.fault().text);
+        if (!logged) {
+            event["log_error"] = jsonText(logged.fault().text);
+            if (record.cause.empty())
+                event["cause"] = download::causeName(download::Cause::LogFailed);
+        }
         events_->write(std::move(event));
     }
     if (!logged) {
+        // The unit's last status is its failure: "Done!" is not the last word of a unit that
+        // was not recorded.
+        if (events_ == nullptr) {
+            std::unique_ptr<download::DownloadObserver> own = observerFor(index, record.unit);
+            (own ? *own : *single_)
+                .showStatus(station_text::NotRecorded, download::Severity::Error);
+        }
         // The unit was flashed but not recorded: it counts as failed, and no further unit is
         // started, so that none is flashed unrecorded.
         waits_.request_stop();
@@ -634,17 +664,34 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
         !problem.empty()) {
         return refuse(kExitUsage, "Usage error", problem);
     }
-    // Checked once, by the rules every model shares, before any port is opened. A plain run
-    // records nothing and leaves the rules to its download: its image is not checked twice.
-    const CheckedImage checked =
-        plain ? CheckedImage{.read = std::move(read)} : checkImage(std::move(read), image);
+    // Checked once, by the rules every model shares, before any port is opened, in every mode:
+    // a damaged file is told at once, not after a dead cable's fifty probes. The rules of the
+    // model that answers are still applied by the download, after the password.
+    const CheckedImage checked = checkImage(std::move(read), image);
     if (checked.exitCode != kExitDone) {
         const bool refused = checked.exitCode == kExitRefused && !checked.check.refusals.empty();
+        if (plain && checked.exitCode == kExitRefused) {
+            // The plain console's last line on standard output is the status, as after a download.
+            const std::string status = refused ? checked.check.refusals.front().status
+                                               : std::string(image::text::FileTooLong);
+            std::fprintf(around.out, "%s\n", platform::printable(status).c_str());
+            std::fflush(around.out);
+        }
         return refuse(checked.exitCode,
                       refused ? checked.check.refusals.front().status : "Image not read",
                       checked.message, refused ? checked.check.refusals.front().line : 0);
     }
     std::unique_ptr<AuditLog> log;
+    if (options.logPath) {
+        // The same file by any path (a link, "./", another name): appending to it would write
+        // records into the image.
+        std::error_code same;
+        if (std::filesystem::equivalent(platform::pathFromUtf8(*options.logPath), image, same)) {
+            return refuse(kExitUsage, "Usage error",
+                          "the log \"" + *options.logPath +
+                              "\" is the image file: give the log a file of its own");
+        }
+    }
     if (options.logPath) {
         platform::Result<std::unique_ptr<AuditLog>> opened =
             AuditLog::open(platform::pathFromUtf8(*options.logPath));

@@ -575,6 +575,32 @@ def test_line_json_endings(programs, tmp_path, kind, exit_code, fields):
             "result: refused"], check.stdout
 
 
+# A plain run reads and checks its image before it opens the port: a damaged file against a
+# controller that never answers is refused at once, untouched. --quiet keeps the audit log:
+# the quiet production run prints its final status only and records the unit.
+@pytest.mark.parametrize("kind", ["damaged-image-silent-port", "quiet-log"])
+def test_line_plain_image_first_and_quiet_log(programs, tmp_path, start_sim, kind):
+    damaged = kind == "damaged-image-silent-port"
+    lines = check_lines("corrupt") if damaged else small_image_lines(1)
+    image = write_lines(tmp_path / "image.shx", lines)
+    sim = start_sim("sim", ["--silent"] if damaged else [])
+    log = tmp_path / "units.jsonl"
+    options = [] if damaged else ["--quiet", "--log", log]
+    run = kh.run([programs.cli, "--port", sim.path, *options, image],
+                 (2 if damaged else CLEAN_BOUND_S) + STOP_GRACE_S)
+    sim.stop()
+    assert not run.crashed, run.stderr[-400:]
+    if damaged:
+        assert (run.exit_code, run.stdout) == (3, ["Checksum Error"]), (run.exit_code, run.stdout)
+        assert run.seconds < 2, "took %.1f s" % run.seconds
+        assert "line 6" in run.stderr, run.stderr
+        assert not any(sim.requests().values()), sim.requests()
+        return
+    assert (run.exit_code, run.stdout) == (0, ["Done!"]), (run.exit_code, run.stderr[-400:])
+    entries = log_lines(log, image, lines, [sim.path])
+    assert [(entry["result"], entry["exit"]) for entry in entries] == [("Done!", 0)], entries
+
+
 @pytest.mark.parametrize("number, line", [(signal.SIGHUP, "Programming!"),
                                           (signal.SIGQUIT, "Resetting target")],
                          ids=["SIGHUP-programming", "SIGQUIT-resetting"])

@@ -338,15 +338,27 @@ def test_completion_covers_every_option(programs):
         assert missing == [], shell
 
 
+def s2_line(address, byte):
+    """A data line of 64 bytes `byte` at `address`, with its checksum."""
+    body = bytes([0x44]) + address.to_bytes(3, "big") + bytes([byte] * 64)
+    return b"S2" + (body + bytes([~sum(body) & 0xFF])).hex().upper().encode()
+
+
 # --trace shows each frame and reply on standard error; --quiet leaves only the failure. A
-# refused image ends right after the password, so the run takes no sector pauses.
-@pytest.mark.parametrize("option, stdout", [
-    ("--trace", "Idle\nConnecting\nSending Password\nChecksum Error\n"),
-    ("--quiet", "Checksum Error\n"),
+# damaged image is refused before the port is opened, in every mode: nothing goes on the wire.
+# A record beyond model 1's flash is refused by that model's rules, right after the password.
+@pytest.mark.parametrize("option, damage, stdout", [
+    ("--trace", "checksum", "Checksum Error\n"),
+    ("--quiet", "checksum", "Checksum Error\n"),
+    ("--trace", "ninth-sector", "Idle\nConnecting\nSending Password\nRecord outside flash\n"),
+    ("--quiet", "ninth-sector", "Record outside flash\n"),
 ])
-def test_trace_and_quiet(programs, tmp_path, option, stdout):
+def test_trace_and_quiet(programs, tmp_path, option, damage, stdout):
     lines = DEMO.read_bytes().split(b"\r\n")
-    lines[4] = lines[4][:-1] + (b"0" if lines[4][-1:] != b"0" else b"1")
+    if damage == "checksum":
+        lines[4] = lines[4][:-1] + (b"0" if lines[4][-1:] != b"0" else b"1")
+    else:
+        lines.insert(2, s2_line(0xE80000, 0x11))
     image = tmp_path / "bad.shx"
     image.write_bytes(b"\r\n".join(lines))
     result = subprocess.run([programs.cli, option, "--port", "sim", str(image)],
@@ -354,7 +366,7 @@ def test_trace_and_quiet(programs, tmp_path, option, stdout):
     assert result.returncode == 3, result
     assert result.stdout == stdout
     traced = re.findall(r"^ *[0-9]+\.[0-9]{3} ms  (\w+) +([<>]) (.*)$", result.stderr, re.M)
-    if option == "--quiet":
+    if option == "--quiet" or damage == "checksum":
         assert traced == []
         return
     assert traced[:2] == [("connect", ">", "90"), ("connect", "<", "06")]
