@@ -64,9 +64,10 @@ ExchangeResult Link::collectReply(int timeoutMs) {
     if (!port_->readAll(result.reply)) return portFailure();
     if (result.reply.size() > protocol::kMaxReplyLength) {
         const std::size_t received = result.reply.size();
-        ExchangeResult failed =
-            fail(rangeFault("reply of " + std::to_string(received) + " bytes, more than " +
-                            std::to_string(protocol::kMaxReplyLength)));
+        // Said as a technician knows it; the figures in brackets differ from reply to reply.
+        ExchangeResult failed = fail(rangeFault(
+            "the line is noisy: something else is sending (a reply of " + std::to_string(received) +
+            " bytes, more than " + std::to_string(protocol::kMaxReplyLength) + ")"));
         result.reply.resize(protocol::kMaxReplyLength);
         failed.reply = std::move(result.reply);
         return failed;

@@ -410,6 +410,16 @@ TEST_P(FaultMatrix, EndsAsTheCommandLineReportsItAndACleanDownloadFollows) {
             [&](const std::string& r) { return std::regex_search(r, std::regex(c.report)); }))
             << "no error report matching /" << c.report << "/";
     }
+    // The same report in a row is told once, then its count.
+    for (std::size_t i = 1; i < run.reports.size(); ++i) {
+        const auto key = [&](std::size_t at) {
+            return run.reports[at].substr(0, run.reports[at].rfind(" ("));
+        };
+        if (key(i) == key(i - 1)) {
+            EXPECT_TRUE(std::regex_search(run.reports[i], std::regex(" \\(x[0-9]+\\)$")));
+            EXPECT_TRUE(i + 1 == run.reports.size() || key(i + 1) != key(i));
+        }
+    }
     if (c.flashIsImage) {
         EXPECT_TRUE(run.flash == flashHolding(lines));
     }
@@ -468,7 +478,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "Cause: the reply was garbled ("},
         FaultCase{"babble", faulty([](sim::Options& o) { o.babbleAfter = 20; }), "Flash Error",
                   kExitFailed, "noise", "A5A5A5A5",
-                  "Cause: the line is noisy: something else is sending.", "^9 - .*more than 51"},
+                  "Cause: the line is noisy: something else is sending.",
+                  "^9 - .*the line is noisy: something else is sending \\(x[0-9]+\\)$"},
         FaultCase{"unplug_program", faulty([](sim::Options& o) { o.unplugAfter = 10; }),
                   "Flash Error", kExitFailed, "port_lost", "^$", "Cause: the port was lost",
                   "^57 - "},
