@@ -79,12 +79,20 @@ class UnitObserver final : public download::DownloadObserver {
     int recordsSent_ = 0;
 };
 
-/// One line of `in` without its '\n'; empty when the input ended before any character.
-std::optional<std::string> readLine(std::FILE* in) {
+/// One line of `in` without its '\n' (nor a '\r' before it); nothing when the input ended
+/// before any character or `stop` was requested while waiting for it. The wait for each byte
+/// ends on a stop, so Ctrl-C at a prompt cancels at once.
+std::optional<std::string> readLine(std::FILE* in, const std::stop_token& stop) {
     std::string line;
     int c = 0;
-    while ((c = std::fgetc(in)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+    for (;;) {
+        if (!platform::waitForInput(in, stop)) return std::nullopt;
+        c = std::fgetc(in);
+        if (c == EOF || c == '\n') break;
+        line.push_back(static_cast<char>(c));
+    }
     if (c == EOF && line.empty()) return std::nullopt;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
 }
 
@@ -229,6 +237,8 @@ class LineRun {
     OutputCheck output_;
     std::mutex openMutex_;
     std::mutex inputMutex_;
+    /// Serial numbers answered for a port before it asked ("PORT=SERIAL").
+    std::vector<std::optional<std::string>> answered_{ports_.size()};
     std::unique_ptr<LineConsole> console_;
     std::unique_ptr<ConsoleObserver> single_;
     EventStream* events_;
@@ -261,17 +271,36 @@ void LineRun::note(std::size_t index, const std::string& text) {
 }
 
 std::optional<std::string> LineRun::askSerial(std::size_t index) {
-    // One question at a time: the answer is read for the port that asked.
+    // One question at a time, on a line of its own that names the port. An answer may name its
+    // port ("PORT=SERIAL"): it then goes to that port whichever asked, so that a scan never
+    // lands on the wrong fixture.
     const std::lock_guard lock(inputMutex_);
     for (;;) {
         if (waits_.stop_requested()) return std::nullopt;
-        std::fprintf(around_.err, "%s: serial number? ",
-                     platform::printable(ports_[index]).c_str());
+        if (std::optional<std::string>& early = answered_[index]) {
+            std::optional<std::string> serial = std::move(early);
+            early.reset();
+            return serial;
+        }
+        std::fprintf(around_.err, "%s: serial number?%s\n",
+                     platform::printable(ports_[index]).c_str(),
+                     ports_.size() > 1 ? " (or PORT=SERIAL)" : "");
         std::fflush(around_.err);
-        std::optional<std::string> serial = readLine(around_.in);
+        std::optional<std::string> serial = readLine(around_.in, waits_.get_token());
         if (!serial) return std::nullopt;
-        if (!serial->empty() && serial->back() == '\r') serial->pop_back();
-        if (!serial->empty()) return serial;
+        if (serial->empty()) {
+            std::fprintf(around_.err, "%s: empty: scan again\n",
+                         platform::printable(ports_[index]).c_str());
+            continue;
+        }
+        const std::size_t equals = serial->find('=');
+        const auto named = equals == std::string::npos
+                               ? ports_.end()
+                               : std::find(ports_.begin(), ports_.end(), serial->substr(0, equals));
+        if (named == ports_.end()) return serial;
+        const auto port = static_cast<std::size_t>(named - ports_.begin());
+        if (port == index) return serial->substr(equals + 1);
+        answered_[port] = serial->substr(equals + 1);
     }
 }
 
@@ -320,8 +349,11 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
     if (options_.askSerial) {
         record.serial = askSerial(index);
         if (!record.serial) {
-            note(index, "No serial number: standard input ended");
-            tallies_[index].exit = std::max(tallies_[index].exit, kExitUsage);
+            // A stop at the prompt is the run's cancel; an input that ended is a usage error.
+            if (!waits_.stop_requested()) {
+                note(index, "No serial number: standard input ended");
+                tallies_[index].exit = std::max(tallies_[index].exit, kExitUsage);
+            }
             if (options_.station) {
                 // No serial number can be asked for any more: the unit that answered is left
                 // unprogrammed, and no further unit is started.
@@ -560,6 +592,9 @@ void LineRun::printSummary() {
 }
 
 int LineRun::run() {
+    // Each answer is read byte by byte from the descriptor that the prompt's wait watches:
+    // nothing is left waiting in a buffer the wait does not see.
+    if (options_.askSerial) std::setvbuf(around_.in, nullptr, _IONBF, 0);
     if (events_ == nullptr && ports_.size() == 1) {
         single_ =
             std::make_unique<ConsoleObserver>(around_.out, around_.err, around_.in,

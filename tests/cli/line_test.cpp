@@ -23,6 +23,11 @@
 #include "station.h"
 #include "support/virtual_clock.h"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace korvath::cli {
 namespace {
 
@@ -601,6 +606,36 @@ struct LineRunCase {
     std::vector<std::string> units{};
     bool portsOpened = true;
     ConsoleModes modes{};
+    std::string input{};        ///< standard input: the answers to --ask-serial
+    bool stopAtPrompt = false;  ///< standard input is a terminal nobody types on; then Ctrl-C
+};
+
+/// A pseudo-terminal's slave end for standard input, nothing typed on it; the master stays
+/// open while it lives.
+class SilentTerminal {
+  public:
+    SilentTerminal() {
+#if !defined(_WIN32)
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0)
+            slave_ = std::fopen(::ptsname(master_), "r");
+#endif
+    }
+    ~SilentTerminal() {
+#if !defined(_WIN32)
+        if (slave_ != nullptr) std::fclose(slave_);
+        if (master_ >= 0) ::close(master_);
+#endif
+    }
+    SilentTerminal(const SilentTerminal&) = delete;
+    SilentTerminal& operator=(const SilentTerminal&) = delete;
+    [[nodiscard]] std::FILE* file() const {
+        return slave_;
+    }
+
+  private:
+    int master_ = -1;
+    std::FILE* slave_ = nullptr;
 };
 
 sim::UnitSlot unitOf(sim::Options options) {
@@ -678,6 +713,19 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
          .out = "",
          .errHas = {"is the image file"},
          .portsOpened = false},
+        {.name = "serial numbers asked one port at a time, answers naming their port",
+         .ports = {one[0], {"/dev/ttyB", {unitSlot(0, kNever)}}},
+         .options = {.json = true, .askSerial = true},
+         .errHas = {"/dev/ttyA: serial number? (or PORT=SERIAL)\n", ": empty: scan again\n"},
+         .units = {"/dev/ttyA Done! 0 SN-A", "/dev/ttyB Done! 0 SN-B"},
+         .input = "/dev/ttyB=SN-B\n\n/dev/ttyA=SN-A\r\n"},
+        {.name = "Ctrl-C at the serial number's prompt",
+         .ports = one,
+         .options = {.json = true, .askSerial = true},
+         .exit = 130,
+         .outHas = {R"("result":"Cancelled")"},
+         .lacks = {"standard input ended"},
+         .stopAtPrompt = true},
         {.name = "quiet with a log on two ports",
          .ports = {one[0], three[1]},
          .options = {.logPath = "units.jsonl"},
@@ -697,12 +745,26 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
         Captured out;
         Captured err;
         Captured in;
+        std::fputs(c.input.c_str(), in.file());
+        std::rewind(in.file());
+        SilentTerminal terminal;
+#if defined(_WIN32)
+        if (c.stopAtPrompt) continue;
+#endif
+        std::thread ctrlC;
+        if (c.stopAtPrompt) {
+            ASSERT_NE(terminal.file(), nullptr);
+            ctrlC = std::thread([stop]() mutable {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                stop.request_stop();
+            });
+        }
         LineSurroundings around{
             .ports = opener,
             .newClock = [] { return std::make_unique<test::VirtualClock>(); },
             .out = out.file(),
             .err = err.file(),
-            .in = in.file(),
+            .in = c.stopAtPrompt ? terminal.file() : in.file(),
             .stop = stop,
             .signalNumber = [stop, &c] { return stop.stop_requested() ? c.signal : 0; },
             .modes = c.modes};
@@ -711,6 +773,7 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
         std::vector<std::string> texts;
         for (const SimLine& port : c.ports) texts.push_back(port.text);
         EXPECT_EQ(runLine(texts, image, image::ReadImage(image), options, around), c.exit);
+        if (ctrlC.joinable()) ctrlC.join();
 
         const std::string output = out.text();
         const std::string errors = err.text();
@@ -742,9 +805,11 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
             for (std::string line; std::getline(events, line);) {
                 const json event = json::parse(line);
                 if (event["event"] == "result" && event["scope"] == "unit")
-                    units.push_back(event["port"].get<std::string>() + " " +
-                                    event["result"].get<std::string>() + " " +
-                                    std::to_string(event["exit"].get<int>()));
+                    units.push_back(
+                        event["port"].get<std::string>() + " " +
+                        event["result"].get<std::string>() + " " +
+                        std::to_string(event["exit"].get<int>()) +
+                        (event.contains("serial") ? " " + event["serial"].get<std::string>() : ""));
             }
             std::sort(units.begin(), units.end());
         }
