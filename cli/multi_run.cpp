@@ -663,6 +663,38 @@ void addLineOptions(CLI::App& app, LineOptions& options) {
                  "barcode scanner types it and Enter) and log it as \"serial\"");
 }
 
+std::string nearestOption(const std::string& typed, const CLI::App& app) {
+    const std::string name = typed.substr(0, typed.find('='));
+    const auto distance = [](const std::string& a, const std::string& b) {
+        std::vector<std::size_t> row(b.size() + 1);
+        for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+        for (std::size_t i = 1; i <= a.size(); ++i) {
+            std::size_t diagonal = row[0];
+            row[0] = i;
+            for (std::size_t j = 1; j <= b.size(); ++j) {
+                const std::size_t above = row[j];
+                row[j] = std::min(
+                    {row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+                diagonal = above;
+            }
+        }
+        return row[b.size()];
+    };
+    std::string nearest;
+    // Two letters wrong, or a third of a long name, is still a typing error.
+    std::size_t best = std::max<std::size_t>(2, name.size() / 3) + 1;
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& known : option->get_lnames()) {
+            const std::string candidate = "--" + known;
+            if (const std::size_t d = distance(name, candidate); d < best) {
+                best = d;
+                nearest = candidate;
+            }
+        }
+    }
+    return nearest;
+}
+
 bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options) {
     return ports.size() > 1 || options.station || options.json || options.logPath.has_value() ||
            !options.tagTexts.empty() || options.askSerial;

@@ -39,6 +39,10 @@ struct LineOptions {
 /// `options`.
 void addLineOptions(CLI::App& app, LineOptions& options);
 
+/// The option of `app` nearest to the mistyped `typed` ("--prot": "--port"), by the fewest
+/// letters to insert, delete or change; empty when none is near enough to be meant.
+[[nodiscard]] std::string nearestOption(const std::string& typed, const CLI::App& app);
+
 /// True when `ports` and `options` ask for more than one plain download.
 [[nodiscard]] bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options);
 

@@ -3,6 +3,7 @@
 #include "console_modes.h"
 #include "guidance.h"
 #include "help/help_formatter.h"
+#include "multi_run.h"
 
 #include <gtest/gtest.h>
 
@@ -283,6 +284,25 @@ TEST(HelpLayout, WrapsAtSpacesKeepingLineBreaksIndentsAndColumns) {
         {"fits exactly", 12, 0, "fits exactly\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(help::wrapText(c.text, c.width, c.hang), c.wrapped);
+}
+
+// A mistyped option is answered with the one meant, when one is near enough.
+TEST(NearestOption, IsTheOptionMeantOrNone) {
+    CLI::App app;
+    std::string text;
+    bool flag = false;
+    app.add_option("-p,--port", text);
+    app.add_flag("--json", flag);
+    app.add_flag("--station", flag);
+    const struct {
+        const char* typed;
+        const char* nearest;
+    } cases[] = {{"--prot", "--port"},
+                 {"--jsno", "--json"},
+                 {"--statoin=1", "--station"},
+                 {"--zzzzzzzzz", ""},
+                 {"-x", ""}};
+    for (const auto& c : cases) EXPECT_EQ(nearestOption(c.typed, app), c.nearest) << c.typed;
 }
 
 TEST(FormatDuration, MinutesAndHours) {

@@ -691,7 +691,7 @@ CHECK_ROWS = [
                       "64-byte boundary)"),
     ("duplicate", 3, "Duplicate address (line 4: the record at E00000 was already written by "
                      "line 2)"),
-    ("too-long", 3, "File too long"),
+    ("too-long", 3, "refused: File too long (more than 4620217 bytes)"),
     ("folder", 2, "is a folder"),
 ]
 
@@ -719,7 +719,13 @@ def test_check(programs, tmp_path, kind, exit_code, reason):
     verdict = json.loads(as_json.stdout[0])
     assert ISO_UTC.match(verdict["time"]) and verdict["exit"] == exit_code, verdict
     assert verdict["result"] == {0: "accepted", 2: "unreadable", 3: "refused"}[exit_code]
-    if kind in ("too-long", "folder"):
+    if kind == "too-long":
+        # Refused unread: its size and the limit it passes.
+        assert facts == {"image": str(path), "bytes": str(path.stat().st_size),
+                         "result": "refused"}, facts
+        assert (verdict["bytes"], verdict["status"]) == (path.stat().st_size, "File too long")
+        return
+    if kind == "folder":
         assert facts == {}
         return
     assert {key: str(verdict[key]) for key in ("records", "lines", "sha256")} == {

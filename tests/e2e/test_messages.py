@@ -319,8 +319,16 @@ def test_help_fits_eighty_columns_and_version_names_the_program(programs, progra
     assert long_lines == []
     for clutter in ("Excludes", " TEXT", "INT:", "Needs:"):
         assert clutter not in shown.stdout
-    version = subprocess.run([path, "--version"], capture_output=True, text=True, timeout=30)
-    assert version.stdout.startswith("korvath-%s " % program), version.stdout
+    for flag in ("--version", "-V") if program == "cli" else ("--version",):
+        version = subprocess.run([path, flag], capture_output=True, text=True, timeout=30)
+        assert version.stdout.startswith("korvath-%s " % program), version.stdout
+    if program == "cli":
+        # The exit codes are a table: one code a line, none wrapped into another's row.
+        codes = re.findall(r"^   (\d+) +\S", shown.stdout, re.M)
+        assert codes == ["0", "1", "2", "3", "129", "130", "131", "141", "143"], shown.stdout
+        typo = subprocess.run([path, "--prot", "sim", "x.shx"], capture_output=True, text=True,
+                              timeout=30)
+        assert typo.returncode == 2 and "did you mean --port?" in typo.stderr, typo
 
 
 # Completion for bash, zsh and fish offers every long option the help lists.
