@@ -10,6 +10,10 @@
 #include <thread>
 #include <utility>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "audit_log.h"
 #include "console_observer.h"
 #include "download/downloader.h"
@@ -134,6 +138,20 @@ std::string deviceOf(const ports::ParsedPort& parsed,
     return device ? *device : std::string();
 }
 
+/// The device number of the character device `path` leads to; 0 when it is none or unknown.
+/// Two nodes of one device (a pseudo-terminal under /dev/pts and another name made for it)
+/// share it whatever their paths.
+unsigned long long deviceNumber(const std::string& path) {
+#if defined(_WIN32)
+    (void)path;
+    return 0;
+#else
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return 0;
+    return static_cast<unsigned long long>(info.st_rdev);
+#endif
+}
+
 /// Empty when every text of `texts` names a port of its own; else why not, for the user.
 std::string portTextProblem(const std::vector<std::string>& texts, ports::PortOpener& opener) {
     std::vector<ports::ParsedPort> parsedPorts;
@@ -152,7 +170,9 @@ std::string portTextProblem(const std::vector<std::string>& texts, ports::PortOp
         devices.push_back(deviceOf(parsedPorts[i], listed));
         for (std::size_t j = 0; j < i; ++j) {
             if (texts[j] == texts[i]) return "port " + texts[i] + " given twice";
-            if (!devices[i].empty() && devices[i] == devices[j]) {
+            const bool sameNode = !devices[i].empty() && devices[i] == devices[j];
+            const unsigned long long number = deviceNumber(devices[i]);
+            if (sameNode || (number != 0 && number == deviceNumber(devices[j]))) {
                 return "ports " + texts[j] + " and " + texts[i] + " are the same device, " +
                        devices[i] + ": one controller cannot be programmed twice at once";
             }

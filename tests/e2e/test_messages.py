@@ -9,6 +9,7 @@ import pwd
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import tempfile
 import time
@@ -406,6 +407,13 @@ def test_a_busy_port_is_refused_under_a_symbolic_link(programs, start_sim, tmp_p
                             str(DEMO)], capture_output=True, text=True, timeout=30)
     assert twice.returncode == 2 and twice.stdout == "", twice
     assert "ports %s and %s are the same device" % (sim.path, link) in twice.stderr, twice.stderr
+    # A second device node of the same pseudo-terminal is the same device by its number.
+    if os.geteuid() == 0:
+        node = tmp_path / "second-node"
+        os.mknod(node, 0o600 | stat.S_IFCHR, os.stat(sim.path).st_rdev)
+        again = subprocess.run([programs.cli, "--port", sim.path, "--port", str(node),
+                                str(DEMO)], capture_output=True, text=True, timeout=30)
+        assert again.returncode == 2 and "are the same device" in again.stderr, again
     sim.stop()
     assert sum(sim.requests().values()) == before
 
