@@ -16,6 +16,8 @@ namespace {
 
 constexpr int kMaxBarWidth = 30;
 constexpr int kMinBarWidth = 5;
+// The text beside a bar of fixed width: "Connecting: probe 50 of 50", "65/65 records  01:50 left".
+constexpr std::size_t kTextRoom = 25;
 // Redrawing a terminal line thousands of times a minute costs more than it shows.
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 
@@ -53,6 +55,18 @@ std::string progressLine(const download::Progress& progress, double elapsedSecon
     const bool counted = progress.count != download::Count::None && progress.steps > 0;
     const int done = counted ? progress.step : progress.done;
     const int total = counted ? progress.steps : progress.total;
+    // Where the terminal has room for a bar beside kTextRoom columns of text, the bar's width
+    // follows the terminal alone, so that it keeps its width as the texts change; the longest
+    // text that fits goes beside it, the shortest cut if none does.
+    const int fixedWidth =
+        std::min(kMaxBarWidth, static_cast<int>(room) - 3 - static_cast<int>(kTextRoom));
+    if (fixedWidth >= kMinBarWidth) {
+        const std::size_t textRoom = room - static_cast<std::size_t>(fixedWidth) - 3;
+        const auto fits = std::find_if(texts.begin(), texts.end(),
+                                       [&](const std::string& t) { return t.size() <= textRoom; });
+        std::string text = fits != texts.end() ? *fits : texts.back().substr(0, textRoom);
+        return barText(done, total, fixedWidth) + " " + text;
+    }
     // "[" bar "] " text: the longest text that leaves room for a bar; then the text alone, cut
     // if it must be.
     const auto withBar = std::find_if(texts.begin(), texts.end(), [&](const std::string& t) {

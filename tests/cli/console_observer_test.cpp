@@ -114,6 +114,9 @@ TEST(ProgressLine, NeverFillsTheTerminalWidth) {
         }
         const std::string wide = progressLine(progress, 3725.0, 80);
         EXPECT_EQ(wide.front(), '[') << wide;
+        // At 40 columns every phase's bar has one width, whichever text fits beside it.
+        EXPECT_EQ(progressLine(progress, 3725.0, 40).find(']'), 12u)
+            << progressLine(progress, 3725.0, 40);
     }
     EXPECT_EQ(progressLine({0, 56, Phase::Connecting, Count::Probe, 7, 50}, 0, 40),
               "[##---------] Connecting: probe 7 of 50");
