@@ -63,10 +63,22 @@ class UnitObserver final : public download::DownloadObserver {
         }
         // Nobody stands at a station's keyboard: the card becomes a status and an entry.
         errors_.push_back("0 - " + std::string(kCardStatus));
+        lastKey_.clear();
         checked_.showStatus(kCardStatus, download::Severity::Error);
     }
     void reportError(const platform::Fault& fault) override {
-        errors_.push_back(fault.shown());
+        // The record keeps a report repeated in a row once, with its count: "... (x100)".
+        std::string shown = fault.shown();
+        std::string key = shown;
+        if (!key.empty() && key.back() == ')' && key.rfind(" (") != std::string::npos)
+            key.resize(key.rfind(" ("));
+        if (!errors_.empty() && key == lastKey_) {
+            errors_.back() = key + " (x" + std::to_string(++repeats_) + ")";
+        } else {
+            errors_.push_back(std::move(shown));
+            lastKey_ = std::move(key);
+            repeats_ = 1;
+        }
         checked_.reportError(fault);
     }
 
@@ -80,6 +92,8 @@ class UnitObserver final : public download::DownloadObserver {
     bool cardAsStatus_;
     std::string lastStatus_;
     std::vector<std::string> errors_;
+    std::string lastKey_;
+    int repeats_ = 0;
     int recordsSent_ = 0;
 };
 

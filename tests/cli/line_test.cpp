@@ -657,6 +657,8 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
     nak.nakProgram = 5;
     sim::Options unplug;
     unplug.unplugAfter = 10;
+    sim::Options babble;
+    babble.babbleAfter = 20;
     const std::vector<SimLine> three = {{"/dev/ttyA", {unitSlot(0, kNever)}},
                                         {"/dev/ttyB", {unitOf(nak)}},
                                         {"/dev/ttyC", {unitOf(unplug)}}};
@@ -726,6 +728,14 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
          .outHas = {R"("result":"Cancelled")"},
          .lacks = {"standard input ended"},
          .stopAtPrompt = true},
+        {.name = "a babbling line: its cause, and its reports counted in the record",
+         .ports = {{"/dev/ttyA", {unitOf(babble)}}},
+         .options = {.json = true},
+         .exit = 1,
+         .outHas = {R"("cause":"noise")",
+                    R"(["9 - Subscript out of range: the line is noisy: something else is )"
+                    R"(sending (x)"},
+         .units = {"/dev/ttyA Flash Error 1"}},
         {.name = "a trace of two ports, each line naming its port",
          .ports = {one[0], {"/dev/ttyB", {unitSlot(0, kNever)}}},
          .options = {},
