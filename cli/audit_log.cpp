@@ -80,6 +80,16 @@ std::string hexAddress(std::uint32_t address) {
     return text;
 }
 
+std::string hexBytes(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0x0F];
+    }
+    return text;
+}
+
 nlohmann::json verdictFields(const UnitRecord& record) {
     nlohmann::json errors = nlohmann::json::array();
     for (const std::string& error : record.errors) errors.push_back(jsonText(error));
@@ -102,6 +112,8 @@ nlohmann::json verdictFields(const UnitRecord& record) {
         object["refusal"] = {{"line", record.refusal->line},
                              {"reason", jsonText(record.refusal->reason)}};
     }
+    if (!record.cause.empty()) object["cause"] = record.cause;
+    if (!record.reply.empty()) object["reply"] = record.reply;
     if (record.serial) object["serial"] = jsonText(*record.serial);
     if (record.unit) object["unit"] = *record.unit;
     if (record.skippedRecords) object["skipped_records"] = *record.skippedRecords;
@@ -130,8 +142,8 @@ platform::Result<std::unique_ptr<AuditLog>> AuditLog::open(const std::filesystem
     return std::unique_ptr<AuditLog>(new AuditLog(std::move(*opened)));
 }
 
-platform::Result<void> AuditLog::append(const UnitRecord& record) {
-    return file_->append(auditLine(record));
+platform::Result<void> AuditLog::append(const UnitRecord& record, const platform::LockWait& wait) {
+    return file_->append(auditLine(record), wait);
 }
 
 }  // namespace korvath::cli

@@ -53,6 +53,8 @@ struct UnitRecord {
     Tags tags;                            ///< from --tag
     std::optional<std::string> serial;    ///< the unit's serial number, from --ask-serial
     std::optional<int> skippedRecords;    ///< with --skip-erased: records left out as erased
+    std::string cause;                    ///< why it failed (download::causeName); empty: Done!
+    std::string reply;                    ///< the failing reply's bytes in hex, when any came
 };
 
 /// The tags of `texts` ("KEY=VALUE" each) up to the first one refused, and that refusal (an
@@ -79,8 +81,12 @@ struct ParsedTags {
 /// `address` as six upper-case hex digits, as the image and the status texts write it.
 [[nodiscard]] std::string hexAddress(std::uint32_t address);
 
+/// `bytes` as upper-case hex digits, two a byte ("3F06").
+[[nodiscard]] std::string hexBytes(const std::vector<std::uint8_t>& bytes);
+
 /// What a unit's log line and its result event share: result, exit, seconds, model, errors,
-/// advice, tags; refused_record ({line, address}) when the controller refused a record,
+/// advice, tags; cause when it failed and reply when the failing exchange brought bytes;
+/// refused_record ({line, address}) when the controller refused a record,
 /// refusal ({line, reason}) when the image was refused for the model that answered, serial
 /// when one was asked for, unit in station mode, skipped_records with --skip-erased.
 [[nodiscard]] nlohmann::json verdictFields(const UnitRecord& record);
@@ -99,8 +105,10 @@ class AuditLog {
     [[nodiscard]] static platform::Result<std::unique_ptr<AuditLog>> open(
         const std::filesystem::path& path);
 
-    /// Writes the record's line; when that fails, nothing of it is left in the file.
-    [[nodiscard]] platform::Result<void> append(const UnitRecord& record);
+    /// Writes the record's line; when that fails, nothing of it is left in the file. Another
+    /// program's lock on the file is waited for as `wait` says, never longer.
+    [[nodiscard]] platform::Result<void> append(const UnitRecord& record,
+                                                const platform::LockWait& wait = {});
 
   private:
     explicit AuditLog(std::unique_ptr<platform::AppendFile> file) : file_(std::move(file)) {}

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 namespace korvath::cli {
 
@@ -74,8 +75,12 @@ std::string traceLines(const link::WireExchange& exchange, double startMs, std::
 }
 
 ModeObserver::ModeObserver(download::DownloadObserver& inner, ConsoleModes modes,
-                           link::Clock& clock, std::FILE* err)
-    : inner_(inner), modes_(modes), err_(err), startMs_(clock.nowMs()) {}
+                           link::Clock& clock, std::FILE* err, std::string prefix)
+    : inner_(inner),
+      modes_(modes),
+      err_(err),
+      startMs_(clock.nowMs()),
+      prefix_(std::move(prefix)) {}
 
 void ModeObserver::showStatus(std::string_view text, download::Severity severity) {
     if (modes_.quiet && severity == download::Severity::Normal) {
@@ -88,12 +93,17 @@ void ModeObserver::showStatus(std::string_view text, download::Severity severity
 
 void ModeObserver::showProgress(const download::Progress& progress) {
     progress_ = progress;
-    inner_.showProgress(progress);
+    if (!modes_.quiet) inner_.showProgress(progress);
 }
 
 void ModeObserver::exchanged(const link::WireExchange& exchange) {
     if (!modes_.trace) return;
-    const std::string lines = traceLines(exchange, startMs_, tracePhase(progress_));
+    std::string lines = traceLines(exchange, startMs_, tracePhase(progress_));
+    if (!prefix_.empty()) {
+        lines.insert(0, prefix_);
+        lines.insert(lines.find('\n') + 1, prefix_);
+    }
+    // One write for both lines: the ports' traces never mix within an exchange.
     std::fputs(lines.c_str(), err_);
     std::fflush(err_);
 }

@@ -1,4 +1,4 @@
-// The two other faces of a single-port run on the console: --quiet keeps only the failures and
+// The two other faces of a run on the console: --quiet keeps only the failures and
 // the final status; --trace adds every frame on the wire, in hex, on standard error. Both sit
 // between the download and the console observer, which keeps drawing what they let through.
 #pragma once
@@ -42,9 +42,11 @@ void addConsoleModes(CLI::App& app, ConsoleModes& modes);
 /// Passes every report on to `inner` as the modes say, and writes the trace to `err`.
 class ModeObserver final : public download::DownloadObserver, public link::WireTrace {
   public:
-    /// `clock` is the link's: trace times count from this construction.
+    /// `clock` is the link's: trace times count from this construction. Each trace line starts
+    /// with `prefix` (the port's name when several run at once). --quiet also holds back the
+    /// progress reports.
     ModeObserver(download::DownloadObserver& inner, ConsoleModes modes, link::Clock& clock,
-                 std::FILE* err);
+                 std::FILE* err, std::string prefix = {});
 
     void showStatus(std::string_view text, download::Severity severity) override;
     void explainStatus(std::string_view reason) override { inner_.explainStatus(reason); }
@@ -61,6 +63,7 @@ class ModeObserver final : public download::DownloadObserver, public link::WireT
     ConsoleModes modes_;
     std::FILE* err_;
     double startMs_;
+    std::string prefix_;
     download::Progress progress_;
     std::optional<std::string> heldBack_;
 };

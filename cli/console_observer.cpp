@@ -16,6 +16,8 @@ namespace {
 
 constexpr int kMaxBarWidth = 30;
 constexpr int kMinBarWidth = 5;
+// The text beside a bar of fixed width: "Connecting: probe 50 of 50", "65/65 records  01:50 left".
+constexpr std::size_t kTextRoom = 25;
 // Redrawing a terminal line thousands of times a minute costs more than it shows.
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 
@@ -53,6 +55,18 @@ std::string progressLine(const download::Progress& progress, double elapsedSecon
     const bool counted = progress.count != download::Count::None && progress.steps > 0;
     const int done = counted ? progress.step : progress.done;
     const int total = counted ? progress.steps : progress.total;
+    // Where the terminal has room for a bar beside kTextRoom columns of text, the bar's width
+    // follows the terminal alone, so that it keeps its width as the texts change; the longest
+    // text that fits goes beside it, the shortest cut if none does.
+    const int fixedWidth =
+        std::min(kMaxBarWidth, static_cast<int>(room) - 3 - static_cast<int>(kTextRoom));
+    if (fixedWidth >= kMinBarWidth) {
+        const std::size_t textRoom = room - static_cast<std::size_t>(fixedWidth) - 3;
+        const auto fits = std::find_if(texts.begin(), texts.end(),
+                                       [&](const std::string& t) { return t.size() <= textRoom; });
+        std::string text = fits != texts.end() ? *fits : texts.back().substr(0, textRoom);
+        return barText(done, total, fixedWidth) + " " + text;
+    }
     // "[" bar "] " text: the longest text that leaves room for a bar; then the text alone, cut
     // if it must be.
     const auto withBar = std::find_if(texts.begin(), texts.end(), [&](const std::string& t) {
@@ -162,15 +176,46 @@ void ConsoleObserver::explainStatus(std::string_view reason) {
     std::fflush(err_);
 }
 
+std::string RepeatedReports::add(const platform::Fault& fault) {
+    const std::string shown =
+        std::to_string(static_cast<int>(fault.number)) + " - " + platform::printable(fault.text);
+    std::string key = shown;
+    if (!key.empty() && key.back() == ')') {
+        if (const std::size_t open = key.rfind(" ("); open != std::string::npos) key.resize(open);
+    }
+    if (key == key_) {
+        ++repeats_;
+        return {};
+    }
+    std::string text = flush();
+    key_ = std::move(key);
+    shown_ = key_;
+    repeats_ = 0;
+    return text + shown + "\n";
+}
+
+std::string RepeatedReports::flush() {
+    std::string text;
+    if (repeats_ > 0) text = shown_ + " (x" + std::to_string(repeats_ + 1) + ")\n";
+    key_.clear();
+    repeats_ = 0;
+    return text;
+}
+
 void ConsoleObserver::reportError(const platform::Fault& fault) {
+    const std::string text = reports_.add(fault);
+    if (text.empty()) return;
     clearBar();
-    std::fprintf(err_, "%d - %s\n", static_cast<int>(fault.number),
-                 platform::printable(fault.text).c_str());
+    std::fputs(text.c_str(), err_);
     std::fflush(err_);
 }
 
 void ConsoleObserver::finish() {
     clearBar();
+    const std::string repeats = reports_.flush();
+    if (repeats.empty()) return;
+    std::fputs(repeats.c_str(), err_);
+    std::fflush(err_);
 }
 
 }  // namespace korvath::cli

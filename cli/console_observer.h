@@ -15,6 +15,24 @@
 
 namespace korvath::cli {
 
+/// Error reports as a technician reads them: the same report in a row is printed once, and the
+/// repeats are counted and told once as "<report> (xN)" when another report comes or the
+/// unit ends. Reports differing only in their figures in brackets at the end ("(a reply of
+/// 79361 bytes, more than 51)") count as the same.
+class RepeatedReports {
+  public:
+    /// What to print now for `fault` ("<number> - <text>" lines, each ending in "\n"; empty
+    /// for a repeat).
+    [[nodiscard]] std::string add(const platform::Fault& fault);
+    /// The count of the repeats not told yet; empty when there were none.
+    [[nodiscard]] std::string flush();
+
+  private:
+    std::string key_;
+    std::string shown_;
+    int repeats_ = 0;
+};
+
 class ConsoleObserver final : public download::DownloadObserver {
   public:
     /// `drawBar`: draw the progress bar on `err`; `waitForEnter`: the programming-card message
@@ -35,7 +53,7 @@ class ConsoleObserver final : public download::DownloadObserver {
 
     /// The last status text shown, as the status box would hold it.
     [[nodiscard]] const std::string& lastStatus() const { return lastStatus_; }
-    /// Finishes a bar line left open on the terminal.
+    /// Finishes a bar line left open on the terminal and tells the repeats of the last report.
     void finish();
 
   private:
@@ -56,6 +74,7 @@ class ConsoleObserver final : public download::DownloadObserver {
     std::optional<Clock::time_point> programmingStart_;
     std::optional<download::Progress> lastProgress_;
     Clock::time_point lastDraw_{};
+    RepeatedReports reports_;
 };
 
 using download::formatDuration;

@@ -1,5 +1,6 @@
 #include "guidance.h"
 
+#include "audit_log.h"
 #include "download/progress_text.h"
 #include "platform/escape.h"
 
@@ -44,9 +45,48 @@ std::string guidanceAfter(download::Outcome outcome, std::string_view lastStatus
     return {};
 }
 
+std::string causeLine(const download::DownloadResult& result, std::string_view port) {
+    using download::Cause;
+    const std::string line = "the cable, the adapter, and that no other program has " +
+                             platform::printable(port) + " open.\n";
+    const std::string reply = hexBytes(result.reply);
+    switch (result.cause) {
+        case Cause::None:
+        case Cause::NotConnected:
+        case Cause::ImageRefused:
+        case Cause::Cancelled:
+            return {};
+        case Cause::Refused:
+            return "Cause: the controller refused (NAK) what was sent to it. Check that the "
+                   "image is meant for this controller; if it refuses again, its flash may be "
+                   "faulty.\n";
+        case Cause::Garbled:
+            return "Cause: the reply was garbled (" + reply.substr(0, 32) +
+                   " instead of ACK or NAK). Check " + line;
+        case Cause::NoReply:
+            return "Cause: the controller did not reply in time. Check " + line;
+        case Cause::Noise:
+            return "Cause: the line is noisy: something else is sending. Check " + line;
+        case Cause::PortLost:
+            return "Cause: the port was lost: the adapter was unplugged or stopped working. "
+                   "Check the adapter's plug and cable, then run the download again.\n";
+        case Cause::WrongPassword:
+            return "Cause: the controller refused every password. Check that it is a "
+                   "controller this tool programs and that it is in its bootloader.\n";
+        case Cause::EraseFailed:
+            return "Cause: the controller could not erase sector " +
+                   std::to_string(result.failedSector.value_or(0)) +
+                   " of its flash. Run the download again; if the same sector fails, the "
+                   "controller's flash is faulty.\n";
+        case Cause::LogFailed:
+            return "Cause: the unit's record could not be written to the log.\n";
+    }
+    return {};
+}
+
 std::string guidanceAfter(const download::DownloadResult& result, std::string_view port) {
-    return guidanceAfter(result.outcome, result.lastStatus, result.flash, result.model.has_value(),
-                         port);
+    return causeLine(result, port) + guidanceAfter(result.outcome, result.lastStatus, result.flash,
+                                                   result.model.has_value(), port);
 }
 
 void printGuidance(const download::DownloadResult& result, std::string_view port, std::FILE* err) {

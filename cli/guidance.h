@@ -17,7 +17,12 @@ namespace korvath::cli {
                                         download::FlashState flash, bool passwordPassed,
                                         std::string_view port);
 
-/// guidanceAfter() for a download that ended with `result`.
+/// One line on why a download that ended with `result` failed, in the words of a technician,
+/// and what to check; empty when the status and the advice after it say it already (no
+/// controller answered, a refused image, a cancel, "Done!").
+[[nodiscard]] std::string causeLine(const download::DownloadResult& result, std::string_view port);
+
+/// causeLine() and guidanceAfter() for a download that ended with `result`.
 [[nodiscard]] std::string guidanceAfter(const download::DownloadResult& result,
                                         std::string_view port);
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "image/prescan.h"
 #include "json_observer.h"
 #include "platform/escape.h"
 #include "platform/platform.h"
@@ -95,6 +96,34 @@ int runCheck(const std::filesystem::path& path, const std::string& shownName, st
     using platform::printable;
     const CheckedImage checked = checkImageFile(path);
     const bool json = format == CheckFormat::Json;
+    if (checked.read.failure == image::ReadFailure::TooLong) {
+        // Refused unread: its size is the one fact known, and the limit it passes.
+        std::error_code ec;
+        const std::uintmax_t bytes = std::filesystem::file_size(path, ec);
+        const std::string why =
+            bytes > image::kMaxImageBytes
+                ? "more than " + std::to_string(image::kMaxImageBytes) + " bytes"
+                : "more than " + std::to_string(image::kMaxImageLines) + " lines";
+        const std::string status(image::text::FileTooLong);
+        if (json) {
+            const Event object{{"image", jsonText(platform::utf8Text(path))},
+                               {"bytes", bytes},
+                               {"result", "refused"},
+                               {"exit", checked.exitCode},
+                               {"status", status},
+                               {"line", 0},
+                               {"reason", why}};
+            std::fputs(eventLine(object, std::chrono::system_clock::now()).c_str(), out);
+        } else {
+            std::fprintf(out, "image: %s\n", printable(platform::utf8Text(path)).c_str());
+            std::fprintf(out, "bytes: %ju\n", bytes);
+            std::fprintf(out, "result: refused\n");
+        }
+        std::fflush(out);
+        std::fprintf(err, "korvath-cli: image %s refused: %s (%s)\n", printable(shownName).c_str(),
+                     status.c_str(), why.c_str());
+        return checked.exitCode;
+    }
     if (!checked.read.image) {
         const std::string reason = unreadableReason(checked.read);
         const std::string why = reason.empty() ? checked.read.message : reason;

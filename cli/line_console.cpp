@@ -95,16 +95,14 @@ void LineConsole::progress(std::size_t port, const download::Progress& progress)
 
 void LineConsole::error(std::size_t port, const platform::Fault& fault) {
     const std::lock_guard lock(mutex_);
+    const std::string text = entries_[port].reports.add(fault);
+    if (text.empty()) return;
     eraseBoard();
-    std::fprintf(err_, "%s: %d - %s\n", ports_[port].c_str(), static_cast<int>(fault.number),
-                 platform::printable(fault.text).c_str());
-    std::fflush(err_);
+    printPrefixed(port, text);
     drawBoard();
 }
 
-void LineConsole::advice(std::size_t port, const std::string& text) {
-    const std::lock_guard lock(mutex_);
-    eraseBoard();
+void LineConsole::printPrefixed(std::size_t port, const std::string& text) {
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
@@ -114,12 +112,20 @@ void LineConsole::advice(std::size_t port, const std::string& text) {
         start = end + 1;
     }
     std::fflush(err_);
+}
+
+void LineConsole::advice(std::size_t port, const std::string& text) {
+    const std::lock_guard lock(mutex_);
+    eraseBoard();
+    printPrefixed(port, entries_[port].reports.flush() + text);
     drawBoard();
 }
 
 void LineConsole::finish() {
     const std::lock_guard lock(mutex_);
     eraseBoard();
+    for (std::size_t port = 0; port < entries_.size(); ++port)
+        printPrefixed(port, entries_[port].reports.flush());
     board_ = false;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "console_observer.h"
 #include "download/observer.h"
 
 namespace korvath::cli {
@@ -23,7 +24,8 @@ class LineConsole {
     void status(std::size_t port, std::string_view text);
     void progress(std::size_t port, const download::Progress& progress);
     void error(std::size_t port, const platform::Fault& fault);
-    /// Advice after a unit (several lines allowed), each line prefixed, on standard error.
+    /// Advice after a unit (several lines allowed), each line prefixed, on standard error,
+    /// after the count of the port's repeated reports.
     void advice(std::size_t port, const std::string& text);
     /// Takes the board off the terminal; the summary follows on a clean line.
     void finish();
@@ -33,7 +35,10 @@ class LineConsole {
     struct Entry {
         download::Progress progress{};
         std::string status;
+        RepeatedReports reports{};
     };
+    /// Prints `text` (whole lines) on standard error, each line prefixed with the port.
+    void printPrefixed(std::size_t port, const std::string& text);
     void eraseBoard();
     void drawBoard();
 

@@ -35,9 +35,10 @@ using korvath::platform::printable;
 #ifdef _WIN32
 constexpr const char* kPortHelp =
     "COM port number (5 opens COM5), port name (COM5), usb:SERIAL or sim[:N]; repeat it to run "
-    "several ports at once";
+    "up to 64 ports at once";
 constexpr const char* kExitSignals =
-    "  130  cancelled by Ctrl-C; 143 by Ctrl-Break or by closing the console\n";
+    "   130 cancelled by Ctrl-C\n"
+    "   143 cancelled by Ctrl-Break or by closing the console\n";
 constexpr const char* kListedAs = "      the ports, with the COM numbers --port takes\n";
 constexpr const char* kPortExample =
     "  korvath-cli --port 5 firmware.shx\n"
@@ -47,10 +48,13 @@ constexpr const char* kMore =
 #else
 constexpr const char* kPortHelp =
     "Port number (n-th listed port), name, device path, usb:SERIAL or sim[:N]; repeat it to run "
-    "several ports at once";
+    "up to 64 ports at once";
 constexpr const char* kExitSignals =
-    "  130  cancelled by SIGINT (Ctrl-C); 143 by SIGTERM; 129 by SIGHUP; 131 by SIGQUIT;\n"
-    "       141 standard output closed\n";
+    "   129 cancelled by SIGHUP (the terminal closed)\n"
+    "   130 cancelled by SIGINT (Ctrl-C)\n"
+    "   131 cancelled by SIGQUIT\n"
+    "   141 standard output closed\n"
+    "   143 cancelled by SIGTERM\n";
 constexpr const char* kListedAs = "      the ports, numbered as --port takes them\n";
 constexpr const char* kPortExample =
     "  korvath-cli --port 1 firmware.shx\n"
@@ -60,11 +64,13 @@ constexpr const char* kMore = "See korvath-cli(1) for station mode, the log and 
 
 const std::string kFooter =
     std::string(
+        // One code a row, the text in a column of its own: a row that wraps continues under
+        // its text, at the width of the row's indent and the code's column.
         "Exit status:\n"
-        "  0    Done! (with --check: the image was accepted)\n"
-        "  1    the controller or the line failed\n"
-        "  2    a usage error, an image that cannot be read, a port that cannot be opened\n"
-        "  3    the image was refused\n") +
+        "   0   Done! (with --check: the image was accepted)\n"
+        "   1   the controller or the line failed\n"
+        "   2   a usage error, an image or log that cannot be read, a port not opened\n"
+        "   3   the image was refused\n") +
     kExitSignals +
     "A cancelled download ends after the exchange in flight, with the exit frame.\n"
     "--json also works with --check (one object) and --list-ports (one object a port).\n"
@@ -129,7 +135,7 @@ int main(int argc, char** argv) {
         "its serial bootloader. The port 'sim' (or sim:2, sim:3) is a built-in simulated\n"
         "controller for trying the tool without hardware.",
         "korvath-cli"};
-    cli.set_version_flag("--version", std::string("korvath-cli ") + korvath::kVersionText);
+    cli.set_version_flag("-V,--version", std::string("korvath-cli ") + korvath::kVersionText);
     std::vector<std::string> portTexts;
     std::string imageText;
     bool list = false;
@@ -160,6 +166,18 @@ int main(int argc, char** argv) {
         // UTF-8 on every system, so that an image path keeps every letter on Windows too.
         korvath::platform::Utf8Arguments arguments(argc, argv);
         cli.parse(arguments.count(), arguments.values());
+    } catch (const CLI::ExtrasError& e) {
+        // A mistyped option: name the nearest one the program knows.
+        for (const std::string& extra : cli.remaining()) {
+            if (extra.rfind("-", 0) != 0) continue;
+            const std::string nearest = korvath::cli::nearestOption(extra, cli);
+            std::fprintf(stderr, "korvath-cli: unknown option %s%s (see --help)\n",
+                         printable(extra).c_str(),
+                         nearest.empty() ? "" : ("; did you mean " + nearest + "?").c_str());
+            return kExitUsage;
+        }
+        const int code = cli.exit(e);
+        return code == 0 ? kExitDone : kExitUsage;
     } catch (const CLI::ParseError& e) {
         const int code = cli.exit(e);
         return code == 0 ? kExitDone : kExitUsage;
@@ -203,13 +221,6 @@ int main(int argc, char** argv) {
                                               .line = 0,
                                               .tags = {}}));
         }
-        return kExitUsage;
-    }
-
-    if (korvath::cli::isLineRun(portTexts, line) && (modes.quiet || modes.trace)) {
-        std::fprintf(stderr,
-                     "korvath-cli: --quiet and --trace take one port without "
-                     "--station, --log or --json\n");
         return kExitUsage;
     }
 

@@ -10,6 +10,10 @@
 #include <thread>
 #include <utility>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "audit_log.h"
 #include "console_observer.h"
 #include "download/downloader.h"
@@ -58,10 +62,22 @@ class UnitObserver final : public download::DownloadObserver {
         }
         // Nobody stands at a station's keyboard: the card becomes a status and an entry.
         errors_.push_back("0 - " + std::string(kCardStatus));
+        lastKey_.clear();
         checked_.showStatus(kCardStatus, download::Severity::Error);
     }
     void reportError(const platform::Fault& fault) override {
-        errors_.push_back(fault.shown());
+        // The record keeps a report repeated in a row once, with its count: "... (x100)".
+        std::string shown = fault.shown();
+        std::string key = shown;
+        if (!key.empty() && key.back() == ')' && key.rfind(" (") != std::string::npos)
+            key.resize(key.rfind(" ("));
+        if (!errors_.empty() && key == lastKey_) {
+            errors_.back() = key + " (x" + std::to_string(++repeats_) + ")";
+        } else {
+            errors_.push_back(std::move(shown));
+            lastKey_ = std::move(key);
+            repeats_ = 1;
+        }
         checked_.reportError(fault);
     }
 
@@ -73,14 +89,24 @@ class UnitObserver final : public download::DownloadObserver {
     bool cardAsStatus_;
     std::string lastStatus_;
     std::vector<std::string> errors_;
+    std::string lastKey_;
+    int repeats_ = 0;
 };
 
-/// One line of `in` without its '\n'; empty when the input ended before any character.
-std::optional<std::string> readLine(std::FILE* in) {
+/// One line of `in` without its '\n' (nor a '\r' before it); nothing when the input ended
+/// before any character or `stop` was requested while waiting for it. The wait for each byte
+/// ends on a stop, so Ctrl-C at a prompt cancels at once.
+std::optional<std::string> readLine(std::FILE* in, const std::stop_token& stop) {
     std::string line;
     int c = 0;
-    while ((c = std::fgetc(in)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+    for (;;) {
+        if (!platform::waitForInput(in, stop)) return std::nullopt;
+        c = std::fgetc(in);
+        if (c == EOF || c == '\n') break;
+        line.push_back(static_cast<char>(c));
+    }
     if (c == EOF && line.empty()) return std::nullopt;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
 }
 
@@ -122,6 +148,20 @@ std::string deviceOf(const ports::ParsedPort& parsed,
     return device ? *device : std::string();
 }
 
+/// The device number of the character device `path` leads to; 0 when it is none or unknown.
+/// Two nodes of one device (a pseudo-terminal under /dev/pts and another name made for it)
+/// share it whatever their paths.
+unsigned long long deviceNumber(const std::string& path) {
+#if defined(_WIN32)
+    (void)path;
+    return 0;
+#else
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return 0;
+    return static_cast<unsigned long long>(info.st_rdev);
+#endif
+}
+
 /// Empty when every text of `texts` names a port of its own; else why not, for the user.
 std::string portTextProblem(const std::vector<std::string>& texts, ports::PortOpener& opener) {
     std::vector<ports::ParsedPort> parsedPorts;
@@ -140,7 +180,9 @@ std::string portTextProblem(const std::vector<std::string>& texts, ports::PortOp
         devices.push_back(deviceOf(parsedPorts[i], listed));
         for (std::size_t j = 0; j < i; ++j) {
             if (texts[j] == texts[i]) return "port " + texts[i] + " given twice";
-            if (!devices[i].empty() && devices[i] == devices[j]) {
+            const bool sameNode = !devices[i].empty() && devices[i] == devices[j];
+            const unsigned long long number = deviceNumber(devices[i]);
+            if (sameNode || (number != 0 && number == deviceNumber(devices[j]))) {
                 return "ports " + texts[j] + " and " + texts[i] + " are the same device, " +
                        devices[i] + ": one controller cannot be programmed twice at once";
             }
@@ -225,6 +267,8 @@ class LineRun {
     OutputCheck output_;
     std::mutex openMutex_;
     std::mutex inputMutex_;
+    /// Serial numbers answered for a port before it asked ("PORT=SERIAL").
+    std::vector<std::optional<std::string>> answered_{ports_.size()};
     std::unique_ptr<LineConsole> console_;
     std::unique_ptr<ConsoleObserver> single_;
     EventStream* events_;
@@ -257,23 +301,44 @@ void LineRun::note(std::size_t index, const std::string& text) {
 }
 
 std::optional<std::string> LineRun::askSerial(std::size_t index) {
-    // One question at a time: the answer is read for the port that asked.
+    // One question at a time, on a line of its own that names the port. An answer may name its
+    // port ("PORT=SERIAL"): it then goes to that port whichever asked, so that a scan never
+    // lands on the wrong fixture.
     const std::lock_guard lock(inputMutex_);
     for (;;) {
         if (waits_.stop_requested()) return std::nullopt;
-        std::fprintf(around_.err, "%s: serial number? ",
-                     platform::printable(ports_[index]).c_str());
+        if (std::optional<std::string>& early = answered_[index]) {
+            std::optional<std::string> serial = std::move(early);
+            early.reset();
+            return serial;
+        }
+        std::fprintf(around_.err, "%s: serial number?%s\n",
+                     platform::printable(ports_[index]).c_str(),
+                     ports_.size() > 1 ? " (or PORT=SERIAL)" : "");
         std::fflush(around_.err);
-        std::optional<std::string> serial = readLine(around_.in);
+        std::optional<std::string> serial = readLine(around_.in, waits_.get_token());
         if (!serial) return std::nullopt;
-        if (!serial->empty() && serial->back() == '\r') serial->pop_back();
-        if (!serial->empty()) return serial;
+        if (serial->empty()) {
+            std::fprintf(around_.err, "%s: empty: scan again\n",
+                         platform::printable(ports_[index]).c_str());
+            continue;
+        }
+        const std::size_t equals = serial->find('=');
+        const auto named = equals == std::string::npos
+                               ? ports_.end()
+                               : std::find(ports_.begin(), ports_.end(), serial->substr(0, equals));
+        if (named == ports_.end()) return serial;
+        const auto port = static_cast<std::size_t>(named - ports_.begin());
+        if (port == index) return serial->substr(equals + 1);
+        answered_[port] = serial->substr(equals + 1);
     }
 }
 
 std::optional<RefusedRecord> LineRun::refusedRecord(const download::DownloadResult& result) const {
+    // A record that met a garbled reply, silence or noise was not refused by the controller.
     const std::int32_t line = result.refusedLine;
-    if (line < 2 || !image_.read.image || line > image_.read.image->lineCount())
+    if (result.cause != download::Cause::Refused || line < 2 || !image_.read.image ||
+        line > image_.read.image->lineCount())
         return std::nullopt;
     return RefusedRecord{line, image::recordAddress(image_.read.image->line(line))};
 }
@@ -295,19 +360,27 @@ UnitRecord LineRun::recordFor(std::size_t index, std::optional<int> unit) const 
 download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
                                       std::optional<int> unit) {
     std::unique_ptr<download::DownloadObserver> own = observerFor(index, unit);
-    // --quiet and --trace sit between the download and the console.
+    // --quiet and --trace sit between the download and the console or the events; with several
+    // ports each trace line names its port.
     std::optional<ModeObserver> modes;
-    if (!own) modes.emplace(*single_, around_.modes, link.clock(), around_.err);
+    if (!own || around_.modes.quiet || around_.modes.trace) {
+        modes.emplace(own ? *own : static_cast<download::DownloadObserver&>(*single_),
+                      around_.modes, link.clock(), around_.err,
+                      ports_.size() > 1 ? platform::printable(ports_[index]) + ": " : "");
+    }
     download::DownloadObserver& inner =
-        own ? *own : static_cast<download::DownloadObserver&>(*modes);
+        modes ? static_cast<download::DownloadObserver&>(*modes) : *own;
     UnitObserver observer(inner, options_.station || ports_.size() > 1, output_);
 
     UnitRecord record = recordFor(index, unit);
     if (options_.askSerial) {
         record.serial = askSerial(index);
         if (!record.serial) {
-            note(index, "No serial number: standard input ended");
-            tallies_[index].exit = std::max(tallies_[index].exit, kExitUsage);
+            // A stop at the prompt is the run's cancel; an input that ended is a usage error.
+            if (!waits_.stop_requested()) {
+                note(index, "No serial number: standard input ended");
+                tallies_[index].exit = std::max(tallies_[index].exit, kExitUsage);
+            }
             if (options_.station) {
                 // No serial number can be asked for any more: the unit that answered is left
                 // unprogrammed, and no further unit is started.
@@ -329,8 +402,8 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
     link.setErrorSink(nullptr);
     link.setTrace(nullptr);
     const std::string advice = guidanceAfter(result, ports_[index]);
-    if (modes) {
-        modes->finish();
+    if (modes) modes->finish();
+    if (!own) {
         single_->finish();
         printGuidance(result, ports_[index], around_.err);
     } else if (console_) {
@@ -350,6 +423,8 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
     }
     if (record.skippedRecords.has_value()) record.skippedRecords = result.skippedRecords;
     record.errors = observer.errors();
+    record.cause = download::causeName(result.cause);
+    record.reply = hexBytes(result.reply);
     record.refusedRecord = refusedRecord(result);
     if (result.outcome == download::Outcome::ImageRefused && result.model && image_.read.image) {
         // The rules of the model that answered; the check before the ports held those of all.
@@ -370,6 +445,7 @@ void LineRun::recordNotProgrammed(std::size_t index, int unit) {
     record.started = record.finished = Wall::now();
     record.result = station_text::NotProgrammed;
     record.exit = kExitFailed;
+    record.cause = download::causeName(download::Cause::Cancelled);
     keep(index, record);
 }
 
@@ -381,13 +457,31 @@ void LineRun::keep(std::size_t index, const UnitRecord& record) {
     tally.verdict = record.result;
     tally.exit = std::max(tally.exit, record.exit);
 
-    const platform::Result<void> logged = log_ ? log_->append(record) : platform::Result<void>();
+    // A lock on the log held by whoever can read it delays the record by at most the bound, and
+    // a stop meanwhile writes it at once: a flashed unit is recorded either way.
+    const platform::LockWait wait{
+        .boundMs = around_.logLockBoundMs,
+        .stop = stop_.get_token(),
+        .note = [this, index](const std::string& text) { note(index, text); }};
+    const platform::Result<void> logged =
+        log_ ? log_->append(record, wait) : platform::Result<void>();
     if (events_ != nullptr) {
         Event event = resultEvent(record);
-        if (!logged) event["log_error"] = jsonText(logged.fault().text);
+        if (!logged) {
+            event["log_error"] = jsonText(logged.fault().text);
+            if (record.cause.empty())
+                event["cause"] = download::causeName(download::Cause::LogFailed);
+        }
         events_->write(std::move(event));
     }
     if (!logged) {
+        // The unit's last status is its failure: "Done!" is not the last word of a unit that
+        // was not recorded.
+        if (events_ == nullptr) {
+            std::unique_ptr<download::DownloadObserver> own = observerFor(index, record.unit);
+            (own ? *own : *single_)
+                .showStatus(station_text::NotRecorded, download::Severity::Error);
+        }
         // The unit was flashed but not recorded: it counts as failed, and no further unit is
         // started, so that none is flashed unrecorded.
         waits_.request_stop();
@@ -527,6 +621,9 @@ void LineRun::printSummary() {
 }
 
 int LineRun::run() {
+    // Each answer is read byte by byte from the descriptor that the prompt's wait watches:
+    // nothing is left waiting in a buffer the wait does not see.
+    if (options_.askSerial) std::setvbuf(around_.in, nullptr, _IONBF, 0);
     if (events_ == nullptr && ports_.size() == 1) {
         single_ =
             std::make_unique<ConsoleObserver>(around_.out, around_.err, around_.in,
@@ -598,6 +695,38 @@ void addLineOptions(CLI::App& app, LineOptions& options) {
                  "already holds them. The last record is always sent");
 }
 
+std::string nearestOption(const std::string& typed, const CLI::App& app) {
+    const std::string name = typed.substr(0, typed.find('='));
+    const auto distance = [](const std::string& a, const std::string& b) {
+        std::vector<std::size_t> row(b.size() + 1);
+        for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+        for (std::size_t i = 1; i <= a.size(); ++i) {
+            std::size_t diagonal = row[0];
+            row[0] = i;
+            for (std::size_t j = 1; j <= b.size(); ++j) {
+                const std::size_t above = row[j];
+                row[j] = std::min(
+                    {row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+                diagonal = above;
+            }
+        }
+        return row[b.size()];
+    };
+    std::string nearest;
+    // Two letters wrong, or a third of a long name, is still a typing error.
+    std::size_t best = std::max<std::size_t>(2, name.size() / 3) + 1;
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& known : option->get_lnames()) {
+            const std::string candidate = "--" + known;
+            if (const std::size_t d = distance(name, candidate); d < best) {
+                best = d;
+                nearest = candidate;
+            }
+        }
+    }
+    return nearest;
+}
+
 bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options) {
     return ports.size() > 1 || options.station || options.json || options.logPath.has_value() ||
            !options.tagTexts.empty() || options.askSerial;
@@ -634,17 +763,34 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
         !problem.empty()) {
         return refuse(kExitUsage, "Usage error", problem);
     }
-    // Checked once, by the rules every model shares, before any port is opened. A plain run
-    // records nothing and leaves the rules to its download: its image is not checked twice.
-    const CheckedImage checked =
-        plain ? CheckedImage{.read = std::move(read)} : checkImage(std::move(read), image);
+    // Checked once, by the rules every model shares, before any port is opened, in every mode:
+    // a damaged file is told at once, not after a dead cable's fifty probes. The rules of the
+    // model that answers are still applied by the download, after the password.
+    const CheckedImage checked = checkImage(std::move(read), image);
     if (checked.exitCode != kExitDone) {
         const bool refused = checked.exitCode == kExitRefused && !checked.check.refusals.empty();
+        if (plain && checked.exitCode == kExitRefused) {
+            // The plain console's last line on standard output is the status, as after a download.
+            const std::string status = refused ? checked.check.refusals.front().status
+                                               : std::string(image::text::FileTooLong);
+            std::fprintf(around.out, "%s\n", platform::printable(status).c_str());
+            std::fflush(around.out);
+        }
         return refuse(checked.exitCode,
                       refused ? checked.check.refusals.front().status : "Image not read",
                       checked.message, refused ? checked.check.refusals.front().line : 0);
     }
     std::unique_ptr<AuditLog> log;
+    if (options.logPath) {
+        // The same file by any path (a link, "./", another name): appending to it would write
+        // records into the image.
+        std::error_code same;
+        if (std::filesystem::equivalent(platform::pathFromUtf8(*options.logPath), image, same)) {
+            return refuse(kExitUsage, "Usage error",
+                          "the log \"" + *options.logPath +
+                              "\" is the image file: give the log a file of its own");
+        }
+    }
     if (options.logPath) {
         platform::Result<std::unique_ptr<AuditLog>> opened =
             AuditLog::open(platform::pathFromUtf8(*options.logPath));

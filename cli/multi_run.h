@@ -40,6 +40,10 @@ struct LineOptions {
 /// `app`, filling `options`.
 void addLineOptions(CLI::App& app, LineOptions& options);
 
+/// The option of `app` nearest to the mistyped `typed` ("--prot": "--port"), by the fewest
+/// letters to insert, delete or change; empty when none is near enough to be meant.
+[[nodiscard]] std::string nearestOption(const std::string& typed, const CLI::App& app);
+
 /// True when `ports` and `options` ask for more than one plain download.
 [[nodiscard]] bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options);
 
@@ -59,12 +63,14 @@ struct LineSurroundings {
     std::stop_source stop;
     std::function<int()> signalNumber;
     ConsoleModes modes{};
+    /// How long a unit's log line waits for another program's lock on the log.
+    double logLockBoundMs = 10000;
 };
 
 /// Checks the image once, opens the log, then runs one download per port at the same time
 /// (each port on its own thread, with its own link), or station mode. A plain run of one port
-/// keeps the console's output and leaves the image's rules to the download, which tells them
-/// after the password as the window does. Returns the exit code:
+/// keeps the console's output; its refused image ends with the refusal's status on `out`.
+/// Returns the exit code:
 /// 0 when every unit ended "Done!", else the highest unit's code; 2 before any port is opened
 /// for a usage error or an unwritable log, 3 for a refused image; 128 + the signal for a
 /// station or run stopped by SIGINT, SIGTERM, SIGHUP or SIGQUIT (130, 143, 129, 131); 1 when a

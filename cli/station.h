@@ -24,6 +24,8 @@ inline constexpr std::string_view UnitKeepsCard =
     "The unit still answers: it still has its programming card";
 /// The result of a unit that answered but whose download never began.
 inline constexpr std::string_view NotProgrammed = "Not programmed";
+/// A unit whose log line could not be written: programmed, perhaps, but not recorded.
+inline constexpr std::string_view NotRecorded = "Not recorded";
 }  // namespace station_text
 
 /// Calls `done` once a second on the link's clock until it returns true (true) or a stop is

@@ -4,7 +4,7 @@ function __korvath_cli_ports
 end
 
 complete -c korvath-cli -s h -l help -d 'Print the help and exit'
-complete -c korvath-cli -l version -d 'Print the version and exit'
+complete -c korvath-cli -s V -l version -d 'Print the version and exit'
 complete -c korvath-cli -l list-ports -d 'List the serial ports and the simulated controllers'
 complete -c korvath-cli -s p -l port -x -a '(__korvath_cli_ports)' -d 'Port number, name, device path, usb:SERIAL or sim[:N]'
 complete -c korvath-cli -l station -d 'Wait for controller after controller on every port'

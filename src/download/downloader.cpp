@@ -38,6 +38,36 @@ std::string withIndex(std::string_view text, int index) {
 
 }  // namespace
 
+std::string_view causeName(Cause cause) {
+    switch (cause) {
+        case Cause::None:
+            break;
+        case Cause::Refused:
+            return "refused";
+        case Cause::Garbled:
+            return "garbled";
+        case Cause::NoReply:
+            return "no_reply";
+        case Cause::Noise:
+            return "noise";
+        case Cause::PortLost:
+            return "port_lost";
+        case Cause::WrongPassword:
+            return "wrong_password";
+        case Cause::NotConnected:
+            return "not_connected";
+        case Cause::EraseFailed:
+            return "erase_failed";
+        case Cause::ImageRefused:
+            return "image_refused";
+        case Cause::Cancelled:
+            return "cancelled";
+        case Cause::LogFailed:
+            return "log_failed";
+    }
+    return {};
+}
+
 Downloader::Downloader(link::Link& link, DownloadObserver& observer)
     : link_(link), observer_(observer) {}
 
@@ -73,7 +103,32 @@ bool Downloader::stopRequested() {
     if (!stop_.stop_requested()) return false;
     run_.result.outcome = Outcome::Cancelled;
     run_.result.stoppedBy = Stop::Cancelled;
+    run_.result.cause = Cause::Cancelled;
     return true;
+}
+
+void Downloader::blameLine(Cause answered) {
+    const link::ExchangeResult& last = link_.lastExchange();
+    DownloadResult& result = run_.result;
+    result.reply = last.reply;
+    switch (link::heardOf(last)) {
+        case link::Heard::Ack:
+        case link::Heard::Nak:
+            result.cause = answered;
+            return;
+        case link::Heard::Other:
+            result.cause = Cause::Garbled;
+            return;
+        case link::Heard::Nothing:
+            result.cause = Cause::NoReply;
+            return;
+        case link::Heard::Noise:
+            result.cause = Cause::Noise;
+            return;
+        case link::Heard::PortLost:
+            result.cause = Cause::PortLost;
+            return;
+    }
 }
 
 void Downloader::pause(double ms) {
@@ -83,6 +138,36 @@ void Downloader::pause(double ms) {
 void Downloader::fail(Outcome outcome, Stop stop, std::string_view text) {
     run_.result.outcome = outcome;
     run_.result.stoppedBy = stop;
+    switch (stop) {
+        case Stop::NoConnection:
+            blameLine(Cause::NotConnected);
+            // Probes that met silence throughout: no controller there at all.
+            if (run_.result.cause == Cause::NoReply) run_.result.cause = Cause::NotConnected;
+            break;
+        case Stop::WrongPassword:
+            blameLine(Cause::WrongPassword);
+            break;
+        case Stop::EraseFailed:
+            blameLine(Cause::EraseFailed);
+            break;
+        case Stop::RecordRefused:
+            blameLine(Cause::Refused);
+            break;
+        case Stop::UnexpectedError:
+            // Nothing the controller said explains an error of this program: the port's.
+            blameLine(Cause::PortLost);
+            break;
+        case Stop::ImageUnreadable:
+        case Stop::ImageRefused:
+            run_.result.cause = Cause::ImageRefused;
+            break;
+        case Stop::Cancelled:
+            run_.result.cause = Cause::Cancelled;
+            break;
+        case Stop::Nothing:
+        case Stop::Busy:
+            break;
+    }
     showStatus(text, Severity::Error);
 }
 
@@ -223,6 +308,7 @@ std::optional<std::int32_t> Downloader::prescan(const image::ImageFile& image, l
     if (result.accepted) return result.lastRecordLine;
     run_.result.outcome = Outcome::ImageRefused;
     run_.result.stoppedBy = Stop::ImageRefused;
+    run_.result.cause = Cause::ImageRefused;
     return std::nullopt;
 }
 
@@ -264,7 +350,11 @@ bool Downloader::erase(link::Model model) {
         }
         if (stopRequested()) return false;
         if (!done) {
+            run_.result.failedSector = index;
             fail(Outcome::DeviceFailure, Stop::EraseFailed, text::EraseFailed);
+            observer_.explainStatus(
+                "sector " + std::to_string(index) + " (number " + std::to_string(sector) +
+                ") is neither blank nor erased after " + std::to_string(kErasePasses) + " passes");
             return false;
         }
         run_.erasedSectors[static_cast<std::size_t>(index)] = true;

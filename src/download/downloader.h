@@ -94,6 +94,28 @@ enum class Stop {
     Busy,             ///< another download was still running on this downloader
 };
 
+/// Why a download ended short of "Done!", from a closed set that records and scripts rely on.
+/// The line's faults (Refused to PortLost) are told by the exchange that failed, not by the
+/// step it failed in: a garbled reply to a record is the cable's fault, not the flash's.
+enum class Cause {
+    None,           ///< "Done!", or nothing ran
+    Refused,        ///< the controller answered NAK
+    Garbled,        ///< the controller answered another byte than ACK or NAK
+    NoReply,        ///< a command got no reply within its time-out
+    Noise,          ///< the line never fell quiet, or a reply was longer than any may be
+    PortLost,       ///< the port failed: unplugged, or its driver gave up
+    WrongPassword,  ///< every password was refused
+    NotConnected,   ///< no probe was answered at all
+    EraseFailed,    ///< the controller refused to erase a sector
+    ImageRefused,   ///< the image was refused or could not be read
+    Cancelled,      ///< a stop was requested
+    LogFailed,      ///< the unit's record could not be written (set by the caller that logs)
+};
+
+/// The cause's name in records and events: "refused", "garbled", "no_reply", ...; empty for
+/// None.
+[[nodiscard]] std::string_view causeName(Cause cause);
+
 /// How one download ended.
 struct DownloadResult {
     Outcome outcome = Outcome::NotRun;
@@ -108,6 +130,11 @@ struct DownloadResult {
     int skippedRecords = 0;
     /// The image line (header = 1) of the record the controller refused; 0 when none was.
     std::int32_t refusedLine = 0;
+    Cause cause = Cause::None;
+    /// The bytes of the reply that ended it, when the failing exchange brought any.
+    std::vector<std::uint8_t> reply;
+    /// The sector index (0 for the model's first) that could not be erased.
+    std::optional<int> failedSector;
 };
 
 class Downloader {
@@ -190,6 +217,9 @@ class Downloader {
     /// Tells the observer where the bar and the phase's own count stand.
     void publishProgress();
     void fail(Outcome outcome, Stop stop, std::string_view text);
+    /// Sets the cause from what the last exchange heard: `answered` when the controller gave
+    /// a clear answer (NAK, or ACK to a step that still failed), the line's fault otherwise.
+    void blameLine(Cause answered);
     void stopAfterError(const std::string& what);
 
     link::Link& link_;

@@ -49,7 +49,8 @@ class DownloadObserver : public link::ErrorSink {
     /// Replaces the status text; the last one stays shown.
     virtual void showStatus(std::string_view text, Severity severity) = 0;
 
-    /// Why the status just shown came about, for a refused image: "line N: reason". Front ends
+    /// Why the status just shown came about: "line N: reason" for a refused image, the sector
+    /// for a failed erase. Front ends
     /// show it beside the status (standard error, the status box's tool tip); the status text
     /// itself stays as short as the status box.
     virtual void explainStatus(std::string_view /*reason*/) {}

@@ -25,11 +25,22 @@ std::string hex6(std::uint32_t address) {
     return text;
 }
 
+/// The start of `text` in quotes, its bytes kept apart: a tab as "\t", any other byte outside
+/// printable ASCII as "\xHH" (a byte-order mark reads "\xef\xbb\xbf"), never all alike.
 std::string quoted(std::string_view text) {
     constexpr std::size_t kShown = 16;
-    std::string shown(text.substr(0, kShown));
-    for (char& c : shown) {
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+    std::string shown;
+    for (const char c : text.substr(0, kShown)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\t') {
+            shown += "\\t";
+        } else if (byte < 0x20 || byte > 0x7E) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned>(byte));
+            shown += escape;
+        } else {
+            shown += c;
+        }
     }
     return "\"" + shown + (text.size() > kShown ? "...\"" : "\"");
 }

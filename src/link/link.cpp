@@ -45,15 +45,15 @@ ExchangeResult Link::portFailure() {
 
 ExchangeResult Link::ExchangeFrame(std::span<const std::uint8_t> frame, int timeoutMs) {
     if (frame.empty() || frame.size() > protocol::kMaxFrameLength) {
-        return fail(rangeFault("frame of " + std::to_string(frame.size()) + " bytes"));
+        return last_ = fail(rangeFault("frame of " + std::to_string(frame.size()) + " bytes"));
     }
-    if (!port_->isOpen()) return {};
+    if (!port_->isOpen()) return last_ = {};
 
     port_->discardInput();
     const double sentMs = trace_ != nullptr ? clock_->nowMs() : 0;
-    const ExchangeResult result = port_->write(frame) ? collectReply(timeoutMs) : portFailure();
-    if (trace_ != nullptr) trace_->exchanged({frame, result, sentMs, clock_->nowMs(), timeoutMs});
-    return result;
+    last_ = port_->write(frame) ? collectReply(timeoutMs) : portFailure();
+    if (trace_ != nullptr) trace_->exchanged({frame, last_, sentMs, clock_->nowMs(), timeoutMs});
+    return last_;
 }
 
 ExchangeResult Link::collectReply(int timeoutMs) {
@@ -64,9 +64,10 @@ ExchangeResult Link::collectReply(int timeoutMs) {
     if (!port_->readAll(result.reply)) return portFailure();
     if (result.reply.size() > protocol::kMaxReplyLength) {
         const std::size_t received = result.reply.size();
-        ExchangeResult failed =
-            fail(rangeFault("reply of " + std::to_string(received) + " bytes, more than " +
-                            std::to_string(protocol::kMaxReplyLength)));
+        // Said as a technician knows it; the figures in brackets differ from reply to reply.
+        ExchangeResult failed = fail(rangeFault(
+            "the line is noisy: something else is sending (a reply of " + std::to_string(received) +
+            " bytes, more than " + std::to_string(protocol::kMaxReplyLength) + ")"));
         result.reply.resize(protocol::kMaxReplyLength);
         failed.reply = std::move(result.reply);
         return failed;
@@ -113,6 +114,26 @@ Link::WaitEnd Link::waitForReply(double timeoutMs) {
         }
         if (port_->waitForBytes(count, until - now) < 0) return WaitEnd::PortFailed;
     }
+}
+
+Heard heardOf(const ExchangeResult& result) {
+    switch (result.status) {
+        case ExchangeResult::Status::Replied:
+            if (result.reply.empty()) return Heard::Nothing;
+            if (result.reply.front() == protocol::kAck) return Heard::Ack;
+            return result.reply.front() == protocol::kNak ? Heard::Nak : Heard::Other;
+        case ExchangeResult::Status::TimedOut:
+            // Bytes that kept coming until the time-out: the line never fell quiet.
+            return result.reply.empty() ? Heard::Nothing : Heard::Noise;
+        case ExchangeResult::Status::NotSent:
+            return Heard::PortLost;
+        case ExchangeResult::Status::Failed:
+            break;
+    }
+    // Too long a reply is the line's fault; any other failure is the port's.
+    const bool tooLong = result.fault && result.fault->number == ErrorNumber::IndexOutOfRange &&
+                         !result.reply.empty();
+    return tooLong ? Heard::Noise : Heard::PortLost;
 }
 
 Answer answerOf(const ExchangeResult& result) {

@@ -1,7 +1,8 @@
 // One serial link to one controller's bootloader: the request/reply exchange and the bootloader
 // commands. Frames are built in frames.h; it knows nothing of files or windows, reports the
 // port's and the reply's faults to an ErrorSink and, when asked, each exchange to a WireTrace.
-// It keeps no state between exchanges: each one is given its reply time-out.
+// Each exchange is given its reply time-out; the only state kept is what the last one brought
+// back, so that a failed command can say what the line did.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +38,19 @@ struct ExchangeResult {
         return status == Status::Replied && !reply.empty() && reply.front() == protocol::kAck;
     }
 };
+
+/// What an exchange heard on the line, for telling why a command failed.
+enum class Heard {
+    Ack,       ///< ACK in time
+    Nak,       ///< NAK in time: the controller refused
+    Other,     ///< another first byte in time: a garbled reply
+    Nothing,   ///< no byte within the reply time-out
+    Noise,     ///< a reply longer than any may be, or one that never fell quiet
+    PortLost,  ///< the port failed or was closed by an earlier failure
+};
+
+/// What `result` heard on the line.
+[[nodiscard]] Heard heardOf(const ExchangeResult& result);
 
 /// How the bootloader answered a command.
 enum class Answer {
@@ -86,6 +100,8 @@ class Link {
     void setTrace(WireTrace* trace) { trace_ = trace; }
     [[nodiscard]] Port& port() { return *port_; }
     [[nodiscard]] Clock& clock() { return *clock_; }
+    /// What the last exchange brought back (NotSent before the first one).
+    [[nodiscard]] const ExchangeResult& lastExchange() const { return last_; }
 
     /// Sends `frame` and collects the reply within `timeoutMs`. A reply is complete once bytes
     /// arrived and the line then stayed quiet for more than 2 ms; a reply that never falls quiet
@@ -126,6 +142,7 @@ class Link {
     Clock* clock_;
     ErrorSink* errors_;
     WireTrace* trace_ = nullptr;
+    ExchangeResult last_;
 };
 
 /// The answer a command got from `result`.

@@ -5,14 +5,28 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
 #include "platform/fault.h"
 
 namespace korvath::platform {
+
+/// How long an append waits for the lock another program holds on the file. Anyone who can
+/// read a log can lock it; a record must never wait for that for ever, so after `boundMs`, or
+/// at once when `stop` is requested, the record goes out without the lock: still one write of
+/// the whole record at the end of the file, which the system does not mix with another.
+struct LockWait {
+    double boundMs = 10000;
+    std::stop_token stop{};
+    /// Told once when the wait begins (what it waits for) and once when the record goes out
+    /// without the lock (why).
+    std::function<void(const std::string&)> note{};
+};
 
 class AppendFile {
   public:
@@ -33,6 +47,10 @@ class AppendFile {
     /// that a record never continues a broken one. A file deleted or replaced since the last
     /// write is opened again at its path (created when it is gone).
     [[nodiscard]] Result<void> append(std::string_view bytes);
+    /// The same, waiting for another program's lock on the file as `wait` says. A record written
+    /// without the lock is neither repaired before nor cut back after: the end of the file may
+    /// be another program's meanwhile.
+    [[nodiscard]] Result<void> append(std::string_view bytes, const LockWait& wait);
 
     /// The path given to open().
     [[nodiscard]] const std::filesystem::path& path() const { return path_; }

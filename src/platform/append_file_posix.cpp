@@ -4,7 +4,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <optional>
@@ -100,19 +103,59 @@ Result<void> checkRoom(int fd, std::size_t room) {
 }
 
 /// Holds an exclusive lock on the file among the programs that append to it this way, so that
-/// its size stays put from the check before a write to the cut after a failed one.
+/// its size stays put from the check before a write to the cut after a failed one. The lock is
+/// waited for as LockWait says; held() tells whether it was taken.
 class FileLock {
   public:
-    explicit FileLock(int fd) : fd_(fd) {
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    FileLock(int fd, const std::filesystem::path& path, const LockWait& wait) : fd_(fd) {
+        if (tryLock()) return;
+        if (wait.note) {
+            wait.note("waiting up to " + std::to_string(static_cast<int>(wait.boundMs / 1000)) +
+                      " s for the log " + path.string() + ": another program holds its lock");
+        }
+        using Steady = std::chrono::steady_clock;
+        const Steady::time_point deadline =
+            Steady::now() + std::chrono::duration_cast<Steady::duration>(
+                                std::chrono::duration<double, std::milli>(wait.boundMs));
+        // A lock held by another program says nothing when it goes: look again every 20 ms,
+        // until the bound or a stop.
+        std::mutex mutex;
+        std::condition_variable_any wake;
+        std::unique_lock sleeping(mutex);
+        while (!wait.stop.stop_requested() && Steady::now() < deadline) {
+            const Steady::time_point next = Steady::now() + std::chrono::milliseconds(20);
+            wake.wait_until(sleeping, wait.stop, std::min(deadline, next), [] { return false; });
+            if (tryLock()) return;
+        }
+        if (wait.note) {
+            wait.note(wait.stop.stop_requested()
+                          ? "the log's lock was not free when the run was stopped: the line is "
+                            "appended without it"
+                          : "the log's lock was not free in " +
+                                std::to_string(static_cast<int>(wait.boundMs / 1000)) +
+                                " s: the line is appended without it");
         }
     }
-    ~FileLock() { ::flock(fd_, LOCK_UN); }
+    ~FileLock() {
+        if (held_) ::flock(fd_, LOCK_UN);
+    }
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
+    [[nodiscard]] bool held() const { return held_; }
 
   private:
+    bool tryLock() {
+        int result = 0;
+        while ((result = ::flock(fd_, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+        }
+        held_ = result == 0;
+        // A file system without locks: the record goes out as it would on any other.
+        if (!held_ && errno != EWOULDBLOCK) held_ = true;
+        return held_;
+    }
+
     int fd_;
+    bool held_ = false;
 };
 
 }  // namespace
@@ -152,9 +195,13 @@ Result<void> AppendFile::followPath() {
 }
 
 Result<void> AppendFile::append(std::string_view bytes) {
+    return append(bytes, LockWait{});
+}
+
+Result<void> AppendFile::append(std::string_view bytes, const LockWait& wait) {
     const std::lock_guard guard(mutex_);
     if (Result<void> followed = followPath(); !followed) return followed;
-    const FileLock lock(fd_);
+    const FileLock lock(fd_, path_, wait);
     struct stat info {};
     if (::fstat(fd_, &info) != 0) return systemFault(errno);
     const off_t before = info.st_size;
@@ -162,7 +209,8 @@ Result<void> AppendFile::append(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size() + 1);
     char last = '\n';
-    if (before > 0 && readable_ && ::pread(fd_, &last, 1, before - 1) == 1 && last != '\n') {
+    if (lock.held() && before > 0 && readable_ && ::pread(fd_, &last, 1, before - 1) == 1 &&
+        last != '\n') {
         text.push_back('\n');
     }
     text.append(bytes.data(), bytes.size());
@@ -179,6 +227,7 @@ Result<void> AppendFile::append(std::string_view bytes) {
         problem = systemFault(errno);
     }
     if (!problem) return {};
+    if (!lock.held()) return *problem;
     if (::ftruncate(fd_, before) != 0)
         problem->text += std::string("; cutting the file back failed: ") +
                          std::generic_category().message(errno);

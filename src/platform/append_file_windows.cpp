@@ -114,6 +114,11 @@ Result<void> AppendFile::followPath() {
     return {};
 }
 
+// Records are serialised by this program's own lock: no other program's lock is waited for.
+Result<void> AppendFile::append(std::string_view bytes, const LockWait& /*wait*/) {
+    return append(bytes);
+}
+
 Result<void> AppendFile::append(std::string_view bytes) {
     const std::lock_guard guard(mutex_);
     const long long before = ::_lseeki64(fd_, 0, SEEK_END);

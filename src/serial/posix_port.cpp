@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,6 +47,9 @@ constexpr double kWriteTimeoutMs = 2000;
 
 // A latency timer above this makes the reply's first byte wait for it.
 constexpr int kLowLatencyMs = 1;
+// The device numbers of pseudo-terminal slaves (UNIX98_PTY_SLAVE_MAJOR and the ones after it).
+constexpr unsigned int kFirstPtySlaveMajor = 136;
+constexpr unsigned int kLastPtySlaveMajor = 143;
 
 // Ports live on threads of their own: the C library's strerror may share one buffer among them.
 std::string systemText(int error) {
@@ -280,6 +284,14 @@ bool setLine(int fd) {
     return ::tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
+// True for the slave side of a pseudo-terminal (/dev/pts/N), by its device number.
+bool isPseudoTerminal(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return false;
+    const unsigned int kind = major(info.st_rdev);
+    return kind >= kFirstPtySlaveMajor && kind <= kLastPtySlaveMajor;
+}
+
 // Asks the driver to hand over received bytes at once. A driver without the request (a
 // pseudo-terminal answers ENOTTY) or that refuses it is fine: it is then as fast as it is.
 // Other systems have no such request.
@@ -321,11 +333,16 @@ platform::Result<link::OpenedPort> openSerialPort(std::string_view deviceText) {
         return platform::Fault{platform::errorNumberOf(error),
                                "Cannot lock " + device + ": " + systemText(error)};
     }
-    if (!::isatty(fd)) {
+    // The master side of a pseudo-terminal (/dev/ptmx opens a new one) is a terminal too, but
+    // no line leads anywhere from it.
+    unsigned int ptyNumber = 0;
+    if (!::isatty(fd) || ::ioctl(fd, TIOCGPTN, &ptyNumber) == 0) {
         ::close(fd);
         return platform::Fault{ErrorNumber::PathFileAccess, device + " is not a serial port"};
     }
-    if (::ioctl(fd, TIOCEXCL) != 0 || !setLine(fd)) {
+    // On a pseudo-terminal the exclusive flag outlives a killed run while the master stays open,
+    // and then keeps out the next one: flock alone holds it.
+    if ((!isPseudoTerminal(fd) && ::ioctl(fd, TIOCEXCL) != 0) || !setLine(fd)) {
         const int error = errno;
         ::close(fd);
         return platform::Fault{

@@ -1,7 +1,9 @@
 #include "console_observer.h"
+#include "audit_log.h"
 #include "console_modes.h"
 #include "guidance.h"
 #include "help/help_formatter.h"
+#include "multi_run.h"
 
 #include <gtest/gtest.h>
 
@@ -112,6 +114,9 @@ TEST(ProgressLine, NeverFillsTheTerminalWidth) {
         }
         const std::string wide = progressLine(progress, 3725.0, 80);
         EXPECT_EQ(wide.front(), '[') << wide;
+        // At 40 columns every phase's bar has one width, whichever text fits beside it.
+        EXPECT_EQ(progressLine(progress, 3725.0, 40).find(']'), 12u)
+            << progressLine(progress, 3725.0, 40);
     }
     EXPECT_EQ(progressLine({0, 56, Phase::Connecting, Count::Probe, 7, 50}, 0, 40),
               "[##---------] Connecting: probe 7 of 50");
@@ -284,6 +289,25 @@ TEST(HelpLayout, WrapsAtSpacesKeepingLineBreaksIndentsAndColumns) {
     for (const auto& c : cases) EXPECT_EQ(help::wrapText(c.text, c.width, c.hang), c.wrapped);
 }
 
+// A mistyped option is answered with the one meant, when one is near enough.
+TEST(NearestOption, IsTheOptionMeantOrNone) {
+    CLI::App app;
+    std::string text;
+    bool flag = false;
+    app.add_option("-p,--port", text);
+    app.add_flag("--json", flag);
+    app.add_flag("--station", flag);
+    const struct {
+        const char* typed;
+        const char* nearest;
+    } cases[] = {{"--prot", "--port"},
+                 {"--jsno", "--json"},
+                 {"--statoin=1", "--station"},
+                 {"--zzzzzzzzz", ""},
+                 {"-x", ""}};
+    for (const auto& c : cases) EXPECT_EQ(nearestOption(c.typed, app), c.nearest) << c.typed;
+}
+
 TEST(FormatDuration, MinutesAndHours) {
     EXPECT_EQ(formatDuration(0), "00:00");
     EXPECT_EQ(formatDuration(61.4), "01:01");
@@ -292,10 +316,11 @@ TEST(FormatDuration, MinutesAndHours) {
 }
 
 // The fault matrix of a single-port run: each fault of the simulated controller, the status it
-// ends with on standard output, the exit code korvath-cli gives for it and the error report on
-// standard error; then a clean download on a fault-free controller must leave the image in its
-// flash, drawing its progress line on a 40-column terminal. The image is that of the
-// end-to-end runs, 64 records from E00000 and the last one, or the whole flash of model 1.
+// ends with on standard output, the exit code korvath-cli gives for it, its cause with the reply
+// bytes seen, the line that tells the cause and the error report on standard error; then a clean
+// download on a fault-free controller must leave the image in its flash, drawing its progress line
+// on a 40-column terminal. The image is that of the end-to-end runs, 64 records from E00000 and the
+// last one, or the whole flash of model 1.
 struct SingleRun {
     download::DownloadResult result;
     std::vector<std::string> statuses;
@@ -367,6 +392,9 @@ struct FaultCase {
     sim::Options options;
     const char* status;
     int exitCode;
+    const char* cause;             ///< causeName(); empty for "Done!"
+    const char* reply;             ///< the reply bytes in hex match this
+    const char* says;              ///< the advice after the status starts with this
     const char* report = nullptr;  ///< an error report matches this, when given
     bool flashIsImage = false;     ///< the faulty run itself leaves the image in the flash
     bool wholeImage = false;       ///< every record of model 1's flash, E00000 to E7FFC0
@@ -395,11 +423,26 @@ TEST_P(FaultMatrix, EndsAsTheCommandLineReportsItAndACleanDownloadFollows) {
     EXPECT_EQ(run.statuses.back(), c.status);
     EXPECT_EQ(run.result.lastStatus, c.status);
     EXPECT_EQ(exitCodeFor(run.result.outcome, 0), c.exitCode);
+    EXPECT_EQ(download::causeName(run.result.cause), c.cause);
+    EXPECT_TRUE(std::regex_search(hexBytes(run.result.reply), std::regex(c.reply)))
+        << hexBytes(run.result.reply);
+    const std::string advice = guidanceAfter(run.result, "sim");
+    EXPECT_EQ(advice.rfind(c.says, 0), 0u) << advice;
     if (c.report != nullptr) {
         EXPECT_TRUE(std::any_of(
             run.reports.begin(), run.reports.end(),
             [&](const std::string& r) { return std::regex_search(r, std::regex(c.report)); }))
             << "no error report matching /" << c.report << "/";
+    }
+    // The same report in a row is told once, then its count.
+    for (std::size_t i = 1; i < run.reports.size(); ++i) {
+        const auto key = [&](std::size_t at) {
+            return run.reports[at].substr(0, run.reports[at].rfind(" ("));
+        };
+        if (key(i) == key(i - 1)) {
+            EXPECT_TRUE(std::regex_search(run.reports[i], std::regex(" \\(x[0-9]+\\)$")));
+            EXPECT_TRUE(i + 1 == run.reports.size() || key(i + 1) != key(i));
+        }
     }
     if (c.flashIsImage) {
         EXPECT_TRUE(run.flash == flashHolding(lines));
@@ -441,35 +484,45 @@ INSTANTIATE_TEST_SUITE_P(
     EachFault, FaultMatrix,
     ::testing::Values(
         FaultCase{"silent", faulty([](sim::Options& o) { o.silent = true; }), "Connection Error",
-                  kExitFailed},
+                  kExitFailed, "not_connected", "^$", "No controller answered on sim. Check:"},
         FaultCase{"passwords", faulty([](sim::Options& o) { o.refusePasswords = true; }),
-                  "Wrong Password", kExitFailed},
+                  "Wrong Password", kExitFailed, "wrong_password", "^15$",
+                  "Cause: the controller refused every password."},
         FaultCase{"nak_record", faulty([](sim::Options& o) { o.nakProgram = 5; }), "Flash Error",
-                  kExitFailed},
+                  kExitFailed, "refused", "^15$", "Cause: the controller refused (NAK)"},
         FaultCase{"drop", faulty([](sim::Options& o) { o.dropEvery = 3; }), "Flash Error",
-                  kExitFailed},
+                  kExitFailed, "no_reply", "^$",
+                  "Cause: the controller did not reply in time. Check the cable, the adapter, "
+                  "and that no other program has sim open.\n"},
         FaultCase{"garble", faulty([](sim::Options& o) {
                       o.garbleEvery = 3;
                       o.seed = 7;
                   }),
-                  "Flash Error", kExitFailed},
+                  "Flash Error", kExitFailed, "garbled", "^[0-9A-F]{2}$",
+                  "Cause: the reply was garbled ("},
         FaultCase{"babble", faulty([](sim::Options& o) { o.babbleAfter = 20; }), "Flash Error",
-                  kExitFailed, "^9 - .*more than 51"},
+                  kExitFailed, "noise", "A5A5A5A5",
+                  "Cause: the line is noisy: something else is sending.",
+                  "^9 - .*the line is noisy: something else is sending \\(x[0-9]+\\)$"},
         FaultCase{"unplug_program", faulty([](sim::Options& o) { o.unplugAfter = 10; }),
-                  "Flash Error", kExitFailed, "^57 - "},
+                  "Flash Error", kExitFailed, "port_lost", "^$", "Cause: the port was lost",
+                  "^57 - "},
         FaultCase{"erase_refused", faulty([](sim::Options& o) {
                       o.dirty = true;
                       o.refuseEraseSector = 12;
                   }),
-                  "Error erase flash S", kExitFailed},
+                  "Error erase flash S", kExitFailed, "erase_failed", "^15$",
+                  "Cause: the controller could not erase sector 2 of its flash."},
         FaultCase{"erase_slow", faulty([](sim::Options& o) {
                       o.dirty = true;
                       o.eraseMs = 4900;
                   }),
-                  "Done!", kExitDone, nullptr, true},
+                  "Done!", kExitDone, "", "^$", "", nullptr, true},
         FaultCase{"long_reply", faulty([](sim::Options& o) { o.longReplyEvery = 40; }),
-                  "Flash Error", kExitFailed, "^9 - .*reply of 61 bytes"},
-        FaultCase{"none_whole_image", sim::Options{}, "Done!", kExitDone, nullptr, true, true}),
+                  "Flash Error", kExitFailed, "noise", "^0600", "Cause: the line is noisy",
+                  "^9 - .*reply of 61 bytes"},
+        FaultCase{"none_whole_image", sim::Options{}, "Done!", kExitDone, "", "^$", "", nullptr,
+                  true, true}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -23,6 +23,11 @@
 #include "station.h"
 #include "support/virtual_clock.h"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace korvath::cli {
 namespace {
 
@@ -601,6 +606,37 @@ struct LineRunCase {
     std::vector<std::string> units{};
     bool portsOpened = true;
     std::vector<std::string> image = test::imageLines();
+    ConsoleModes modes{};
+    std::string input{};        ///< standard input: the answers to --ask-serial
+    bool stopAtPrompt = false;  ///< standard input is a terminal nobody types on; then Ctrl-C
+};
+
+/// A pseudo-terminal's slave end for standard input, nothing typed on it; the master stays
+/// open while it lives.
+class SilentTerminal {
+  public:
+    SilentTerminal() {
+#if !defined(_WIN32)
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0)
+            slave_ = std::fopen(::ptsname(master_), "r");
+#endif
+    }
+    ~SilentTerminal() {
+#if !defined(_WIN32)
+        if (slave_ != nullptr) std::fclose(slave_);
+        if (master_ >= 0) ::close(master_);
+#endif
+    }
+    SilentTerminal(const SilentTerminal&) = delete;
+    SilentTerminal& operator=(const SilentTerminal&) = delete;
+    [[nodiscard]] std::FILE* file() const {
+        return slave_;
+    }
+
+  private:
+    int master_ = -1;
+    std::FILE* slave_ = nullptr;
 };
 
 sim::UnitSlot unitOf(sim::Options options) {
@@ -632,6 +668,8 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
     nak.nakProgram = 5;
     sim::Options unplug;
     unplug.unplugAfter = 10;
+    sim::Options babble;
+    babble.babbleAfter = 20;
     const std::vector<SimLine> three = {{"/dev/ttyA", {unitSlot(0, kNever)}},
                                         {"/dev/ttyB", {unitOf(nak)}},
                                         {"/dev/ttyC", {unitOf(unplug)}}};
@@ -644,7 +682,9 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
          .exit = 1,
          .outHas =
              {R"("failed":2,"passed":1,"result":"Failed","scope":"run","tags":{"batch":"B7"})",
-              R"("refused_record":{"address":"E7F100","line":6})", R"(["57 - )"},
+              R"("cause":"refused")", R"("reply":"15")",
+              R"("refused_record":{"address":"E7F100","line":6})", R"(["57 - )",
+              R"("cause":"port_lost")"},
          .units = {"/dev/ttyA Done! 0", "/dev/ttyB Flash Error 1", "/dev/ttyC Flash Error 1"}},
         {.name = "--skip-erased: ten padding records left out, the refused record's line kept",
          .ports = {one[0], three[1]},
@@ -687,6 +727,51 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
          .out = "",
          .errHas = {"cannot write the log"},
          .portsOpened = false},
+        {.name = "the log is the image by another path",
+         .ports = one,
+         .options = {.logPath = "./image.shx"},
+         .exit = 2,
+         .out = "",
+         .errHas = {"is the image file"},
+         .portsOpened = false},
+        {.name = "serial numbers asked one port at a time, answers naming their port",
+         .ports = {one[0], {"/dev/ttyB", {unitSlot(0, kNever)}}},
+         .options = {.json = true, .askSerial = true},
+         .errHas = {"/dev/ttyA: serial number? (or PORT=SERIAL)\n", ": empty: scan again\n"},
+         .units = {"/dev/ttyA Done! 0 SN-A", "/dev/ttyB Done! 0 SN-B"},
+         .input = "/dev/ttyB=SN-B\n\n/dev/ttyA=SN-A\r\n"},
+        {.name = "Ctrl-C at the serial number's prompt",
+         .ports = one,
+         .options = {.json = true, .askSerial = true},
+         .exit = 130,
+         .outHas = {R"("result":"Cancelled")"},
+         .lacks = {"standard input ended"},
+         .stopAtPrompt = true},
+        {.name = "a babbling line: its cause, and its reports counted in the record",
+         .ports = {{"/dev/ttyA", {unitOf(babble)}}},
+         .options = {.json = true},
+         .exit = 1,
+         .outHas = {R"("cause":"noise")",
+                    R"(["9 - Subscript out of range: the line is noisy: something else is )"
+                    R"(sending (x)"},
+         .units = {"/dev/ttyA Flash Error 1"}},
+        {.name = "a trace of two ports, each line naming its port",
+         .ports = {one[0], {"/dev/ttyB", {unitSlot(0, kNever)}}},
+         .options = {},
+         .outHas = {"/dev/ttyA: Done!\n", "/dev/ttyB: Done!\n"},
+         .errHas = {"/dev/ttyA:      0.000 ms  connect  > 90\n/dev/ttyA: ",
+                    "/dev/ttyB:      0.000 ms  connect  > 90\n/dev/ttyB: "},
+         .units = {},
+         .modes = {.trace = true}},
+        {.name = "quiet with a log on two ports",
+         .ports = {one[0], three[1]},
+         .options = {.logPath = "units.jsonl"},
+         .exit = 1,
+         .outHas = {"/dev/ttyA: Done!\n", "/dev/ttyB: Flash Error\n"},
+         .errHas = {"/dev/ttyB: Cause: the controller refused (NAK)"},
+         .lacks = {"Programming!", "Connecting"},
+         .units = {"/dev/ttyA Done! 0", "/dev/ttyB Flash Error 1"},
+         .modes = {.quiet = true}},
     };
     test::TempDir dir;
     for (const LineRunCase& c : cases) {
@@ -697,19 +782,35 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
         Captured out;
         Captured err;
         Captured in;
+        std::fputs(c.input.c_str(), in.file());
+        std::rewind(in.file());
+        SilentTerminal terminal;
+#if defined(_WIN32)
+        if (c.stopAtPrompt) continue;
+#endif
+        std::thread ctrlC;
+        if (c.stopAtPrompt) {
+            ASSERT_NE(terminal.file(), nullptr);
+            ctrlC = std::thread([stop]() mutable {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                stop.request_stop();
+            });
+        }
         LineSurroundings around{
             .ports = opener,
             .newClock = [] { return std::make_unique<test::VirtualClock>(); },
             .out = out.file(),
             .err = err.file(),
-            .in = in.file(),
+            .in = c.stopAtPrompt ? terminal.file() : in.file(),
             .stop = stop,
-            .signalNumber = [stop, &c] { return stop.stop_requested() ? c.signal : 0; }};
+            .signalNumber = [stop, &c] { return stop.stop_requested() ? c.signal : 0; },
+            .modes = c.modes};
         LineOptions options = c.options;
         if (options.logPath) options.logPath = (dir.path() / *options.logPath).string();
         std::vector<std::string> texts;
         for (const SimLine& port : c.ports) texts.push_back(port.text);
         EXPECT_EQ(runLine(texts, image, image::ReadImage(image), options, around), c.exit);
+        if (ctrlC.joinable()) ctrlC.join();
 
         const std::string output = out.text();
         const std::string errors = err.text();
@@ -722,7 +823,8 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
             EXPECT_EQ((output + errors).find(part), kNone) << part;
         EXPECT_EQ(opener.opened() > 0, c.portsOpened);
         std::vector<std::string> units;
-        if (options.logPath && std::filesystem::exists(*options.logPath)) {
+        // A refused log is left as it was: it may be the image.
+        if (options.logPath && c.portsOpened && std::filesystem::exists(*options.logPath)) {
             std::stringstream log;
             log << std::ifstream(*options.logPath).rdbuf();
             for (std::string line; std::getline(log, line);) {
@@ -733,15 +835,18 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
                                 " " + entry["result"].get<std::string>() + " " +
                                 std::to_string(entry["exit"].get<int>()));
             }
+            std::sort(units.begin(), units.end());
             std::filesystem::remove(*options.logPath);
         } else if (options.json) {
             std::istringstream events(output);
             for (std::string line; std::getline(events, line);) {
                 const json event = json::parse(line);
                 if (event["event"] == "result" && event["scope"] == "unit")
-                    units.push_back(event["port"].get<std::string>() + " " +
-                                    event["result"].get<std::string>() + " " +
-                                    std::to_string(event["exit"].get<int>()));
+                    units.push_back(
+                        event["port"].get<std::string>() + " " +
+                        event["result"].get<std::string>() + " " +
+                        std::to_string(event["exit"].get<int>()) +
+                        (event.contains("serial") ? " " + event["serial"].get<std::string>() : ""));
             }
             std::sort(units.begin(), units.end());
         }

@@ -587,6 +587,32 @@ def test_line_json_endings(programs, tmp_path, kind, exit_code, fields):
             "result: refused"], check.stdout
 
 
+# A plain run reads and checks its image before it opens the port: a damaged file against a
+# controller that never answers is refused at once, untouched. --quiet keeps the audit log:
+# the quiet production run prints its final status only and records the unit.
+@pytest.mark.parametrize("kind", ["damaged-image-silent-port", "quiet-log"])
+def test_line_plain_image_first_and_quiet_log(programs, tmp_path, start_sim, kind):
+    damaged = kind == "damaged-image-silent-port"
+    lines = check_lines("corrupt") if damaged else small_image_lines(1)
+    image = write_lines(tmp_path / "image.shx", lines)
+    sim = start_sim("sim", ["--silent"] if damaged else [])
+    log = tmp_path / "units.jsonl"
+    options = [] if damaged else ["--quiet", "--log", log]
+    run = kh.run([programs.cli, "--port", sim.path, *options, image],
+                 (2 if damaged else CLEAN_BOUND_S) + STOP_GRACE_S)
+    sim.stop()
+    assert not run.crashed, run.stderr[-400:]
+    if damaged:
+        assert (run.exit_code, run.stdout) == (3, ["Checksum Error"]), (run.exit_code, run.stdout)
+        assert run.seconds < 2, "took %.1f s" % run.seconds
+        assert "line 6" in run.stderr, run.stderr
+        assert not any(sim.requests().values()), sim.requests()
+        return
+    assert (run.exit_code, run.stdout) == (0, ["Done!"]), (run.exit_code, run.stderr[-400:])
+    entries = log_lines(log, image, lines, [sim.path])
+    assert [(entry["result"], entry["exit"]) for entry in entries] == [("Done!", 0)], entries
+
+
 @pytest.mark.parametrize("number, line", [(signal.SIGHUP, "Programming!"),
                                           (signal.SIGQUIT, "Resetting target")],
                          ids=["SIGHUP-programming", "SIGQUIT-resetting"])
@@ -681,7 +707,7 @@ CHECK_ROWS = [
                       "64-byte boundary)"),
     ("duplicate", 3, "Duplicate address (line 4: the record at E00000 was already written by "
                      "line 2)"),
-    ("too-long", 3, "File too long"),
+    ("too-long", 3, "refused: File too long (more than 4620217 bytes)"),
     ("folder", 2, "is a folder"),
 ]
 
@@ -709,7 +735,13 @@ def test_check(programs, tmp_path, kind, exit_code, reason):
     verdict = json.loads(as_json.stdout[0])
     assert ISO_UTC.match(verdict["time"]) and verdict["exit"] == exit_code, verdict
     assert verdict["result"] == {0: "accepted", 2: "unreadable", 3: "refused"}[exit_code]
-    if kind in ("too-long", "folder"):
+    if kind == "too-long":
+        # Refused unread: its size and the limit it passes.
+        assert facts == {"image": str(path), "bytes": str(path.stat().st_size),
+                         "result": "refused"}, facts
+        assert (verdict["bytes"], verdict["status"]) == (path.stat().st_size, "File too long")
+        return
+    if kind == "folder":
         assert facts == {}
         return
     assert {key: str(verdict[key]) for key in ("records", "lines", "sha256")} == {

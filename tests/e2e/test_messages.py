@@ -9,6 +9,7 @@ import pwd
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import tempfile
 import time
@@ -403,8 +404,16 @@ def test_help_fits_eighty_columns_and_version_names_the_program(programs, progra
     assert long_lines == []
     for clutter in ("Excludes", " TEXT", "INT:", "Needs:"):
         assert clutter not in shown.stdout
-    version = subprocess.run([path, "--version"], capture_output=True, text=True, timeout=30)
-    assert version.stdout.startswith("korvath-%s " % program), version.stdout
+    for flag in ("--version", "-V") if program == "cli" else ("--version",):
+        version = subprocess.run([path, flag], capture_output=True, text=True, timeout=30)
+        assert version.stdout.startswith("korvath-%s " % program), version.stdout
+    if program == "cli":
+        # The exit codes are a table: one code a line, none wrapped into another's row.
+        codes = re.findall(r"^   (\d+) +\S", shown.stdout, re.M)
+        assert codes == ["0", "1", "2", "3", "129", "130", "131", "141", "143"], shown.stdout
+        typo = subprocess.run([path, "--prot", "sim", "x.shx"], capture_output=True, text=True,
+                              timeout=30)
+        assert typo.returncode == 2 and "did you mean --port?" in typo.stderr, typo
 
 
 # Completion for bash, zsh and fish offers every long option the help lists.
@@ -422,15 +431,27 @@ def test_completion_covers_every_option(programs):
         assert missing == [], shell
 
 
+def s2_line(address, byte):
+    """A data line of 64 bytes `byte` at `address`, with its checksum."""
+    body = bytes([0x44]) + address.to_bytes(3, "big") + bytes([byte] * 64)
+    return b"S2" + (body + bytes([~sum(body) & 0xFF])).hex().upper().encode()
+
+
 # --trace shows each frame and reply on standard error; --quiet leaves only the failure. A
-# refused image ends right after the password, so the run takes no sector pauses.
-@pytest.mark.parametrize("option, stdout", [
-    ("--trace", "Idle\nConnecting\nSending Password\nChecksum Error\n"),
-    ("--quiet", "Checksum Error\n"),
+# damaged image is refused before the port is opened, in every mode: nothing goes on the wire.
+# A record beyond model 1's flash is refused by that model's rules, right after the password.
+@pytest.mark.parametrize("option, damage, stdout", [
+    ("--trace", "checksum", "Checksum Error\n"),
+    ("--quiet", "checksum", "Checksum Error\n"),
+    ("--trace", "ninth-sector", "Idle\nConnecting\nSending Password\nRecord outside flash\n"),
+    ("--quiet", "ninth-sector", "Record outside flash\n"),
 ])
-def test_trace_and_quiet(programs, tmp_path, option, stdout):
+def test_trace_and_quiet(programs, tmp_path, option, damage, stdout):
     lines = DEMO.read_bytes().split(b"\r\n")
-    lines[4] = lines[4][:-1] + (b"0" if lines[4][-1:] != b"0" else b"1")
+    if damage == "checksum":
+        lines[4] = lines[4][:-1] + (b"0" if lines[4][-1:] != b"0" else b"1")
+    else:
+        lines.insert(2, s2_line(0xE80000, 0x11))
     image = tmp_path / "bad.shx"
     image.write_bytes(b"\r\n".join(lines))
     result = subprocess.run([programs.cli, option, "--port", "sim", str(image)],
@@ -438,7 +459,7 @@ def test_trace_and_quiet(programs, tmp_path, option, stdout):
     assert result.returncode == 3, result
     assert result.stdout == stdout
     traced = re.findall(r"^ *[0-9]+\.[0-9]{3} ms  (\w+) +([<>]) (.*)$", result.stderr, re.M)
-    if option == "--quiet":
+    if option == "--quiet" or damage == "checksum":
         assert traced == []
         return
     assert traced[:2] == [("connect", ">", "90"), ("connect", "<", "06")]
@@ -470,6 +491,13 @@ def test_a_busy_port_is_refused_under_a_symbolic_link(programs, start_sim, tmp_p
                             str(DEMO)], capture_output=True, text=True, timeout=30)
     assert twice.returncode == 2 and twice.stdout == "", twice
     assert "ports %s and %s are the same device" % (sim.path, link) in twice.stderr, twice.stderr
+    # A second device node of the same pseudo-terminal is the same device by its number.
+    if os.geteuid() == 0:
+        node = tmp_path / "second-node"
+        os.mknod(node, 0o600 | stat.S_IFCHR, os.stat(sim.path).st_rdev)
+        again = subprocess.run([programs.cli, "--port", sim.path, "--port", str(node),
+                                str(DEMO)], capture_output=True, text=True, timeout=30)
+        assert again.returncode == 2 and "are the same device" in again.stderr, again
     sim.stop()
     assert sum(sim.requests().values()) == before
 

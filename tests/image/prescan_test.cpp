@@ -34,6 +34,7 @@ struct PrescanCase {
     std::int16_t kind = 0;
     std::int32_t lastRecordLine = kNoPair;
     const char* lineEnd = "\r\n";
+    const char* reasonHas = "";  ///< the first refusal's reason holds this
     // Names the case in test listings instead of dumping its bytes.
     friend void PrintTo(const PrescanCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -64,6 +65,11 @@ TEST_P(Prescan, JudgesTheWholeFile) {
     EXPECT_EQ(result.statuses(), c.messages);
     // Every refusal says, beside its status, where and why.
     for (const Refusal& refusal : result.refusals) EXPECT_FALSE(refusal.reason.empty());
+    if (*c.reasonHas != '\0') {
+        ASSERT_FALSE(result.refusals.empty());
+        EXPECT_NE(result.refusals.front().reason.find(c.reasonHas), std::string::npos)
+            << result.refusals.front().reason;
+    }
     EXPECT_EQ(result.imageKind, c.kind);
     EXPECT_EQ(result.lastRecordLine, c.lastRecordLine);
 }
@@ -77,6 +83,15 @@ INSTANTIATE_TEST_SUITE_P(
                                   1,
                                   false,
                                   {"Wrong file format"}},
+                      PrescanCase{"ByteOrderMarkAndTabKeptInTheExcerpt",
+                                  {"\xEF\xBB\xBFS0\t0600004844521B", kLast, kEndLine},
+                                  1,
+                                  false,
+                                  {"Wrong file format"},
+                                  0,
+                                  kNoPair,
+                                  "\r\n",
+                                  "\"\\xef\\xbb\\xbfS0\\t0600004844..."},
                       PrescanCase{"HeaderOnly", {kHeaderLine}, 1, false, {"No last record E7FFC0"}},
                       PrescanCase{"Valid", kValid, 1, true, {}, 1, 5},
                       PrescanCase{"ValidWithLf", kValid, 2, true, {}, 1, 5, "\n"},

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -9,6 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -17,7 +20,10 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <stop_token>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/append_file.h"
 #include "platform/platform.h"
@@ -179,6 +185,58 @@ TEST(AppendFile, ARecordIsWholeOrAbsent) {
     std::filesystem::remove(small.dir / "filler");
     EXPECT_TRUE(smallFile.append(record));
     EXPECT_EQ(fileText(log), record + record);
+}
+
+// Anyone who can read the log can lock it. A record waits for another program's lock at most
+// its bound, saying what it waits for, and a stop ends the wait at once; either way the record
+// is appended whole. A lock let go meanwhile is taken, and the record written under it.
+TEST(AppendFile, AnotherProgramsLockDelaysARecordAtMostItsBound) {
+    const struct {
+        const char* name;
+        int lock;  ///< LOCK_SH or LOCK_EX, held by another open of the file
+        double boundMs;
+        int stopAfterMs;     ///< a stop is requested this long into the wait; 0: none
+        int releaseAfterMs;  ///< the other lock goes this long into the wait; 0: never
+        std::size_t notes;   ///< what the wait said
+    } rows[] = {
+        {"a shared lock held", LOCK_SH, 200, 0, 0, 2},
+        {"an exclusive lock held", LOCK_EX, 200, 0, 0, 2},
+        {"a stop during the wait", LOCK_SH, 600000, 30, 0, 2},
+        {"the lock let go during the wait", LOCK_EX, 600000, 0, 30, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Scratch scratch("lock");
+        const std::filesystem::path path = scratch.dir / "log.jsonl";
+        Result<std::unique_ptr<AppendFile>> opened = AppendFile::open(path);
+        ASSERT_TRUE(opened) << opened.fault().text;
+        const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(other, 0);
+        ASSERT_EQ(::flock(other, row.lock), 0);
+        std::stop_source stop;
+        std::vector<std::string> notes;
+        const LockWait wait{.boundMs = row.boundMs,
+                            .stop = stop.get_token(),
+                            .note = [&](const std::string& text) { notes.push_back(text); }};
+        std::thread later([&] {
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(std::max(row.stopAfterMs, row.releaseAfterMs)));
+            if (row.stopAfterMs > 0) stop.request_stop();
+            if (row.releaseAfterMs > 0) ::flock(other, LOCK_UN);
+        });
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_TRUE((*opened)->append("{\"unit\":1}\n", wait));
+        const auto waited = std::chrono::steady_clock::now() - started;
+        later.join();
+        ::close(other);
+        EXPECT_EQ(fileText(path), "{\"unit\":1}\n");
+        ASSERT_EQ(notes.size(), row.notes);
+        EXPECT_NE(notes.front().find("another program holds its lock"), std::string::npos);
+        if (row.notes > 1) {
+            EXPECT_NE(notes.back().find("appended without it"), std::string::npos);
+        }
+        EXPECT_LT(waited, std::chrono::seconds(60)) << "the bound or the stop ended the wait";
+    }
 }
 
 TEST(Terminal, SizeIsTheWindowOfThePseudoTerminal) {

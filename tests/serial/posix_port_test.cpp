@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -288,6 +289,9 @@ TEST_F(PosixPortTest, WaitsEndWithinAFractionOfAMillisecond) {
     }
 }
 
+// A plain file, and the master side of a pseudo-terminal (a terminal, but no line), are no
+// serial ports. The pseudo-terminal in use is held by flock alone: no exclusive flag is left
+// on it for the next run to trip over should this one be killed.
 TEST_F(PosixPortTest, OpenOfANonTerminalIsRefused) {
     const std::filesystem::path file = std::filesystem::temp_directory_path() /
                                        ("korvath-not-a-port-" + std::to_string(::getpid()));
@@ -296,10 +300,19 @@ TEST_F(PosixPortTest, OpenOfANonTerminalIsRefused) {
         ASSERT_NE(f, nullptr);
         std::fclose(f);
     }
-    const platform::Result<OpenedPort> opened = openSerialPort(file.string());
-    ASSERT_FALSE(opened);
-    EXPECT_EQ(opened.fault().text, file.string() + " is not a serial port");
+    for (const std::string& name : {file.string(), std::string("/dev/ptmx")}) {
+        const platform::Result<OpenedPort> opened = openSerialPort(name);
+        ASSERT_FALSE(opened) << name;
+        EXPECT_EQ(opened.fault().text, name + " is not a serial port");
+    }
     std::filesystem::remove(file);
+
+    const int other = ::open(device.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    int exclusive = 1;
+    ASSERT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    ::close(other);
 }
 
 // The advice reads the adapter's timer and product from sysfs; a tree of our own stands in.
