@@ -119,7 +119,7 @@ sql -c "CREATE ROLE rsyslog LOGIN" \
 relp_port=$(free_port)
 # Replaces OLD by NEW in the text of variable `conf`; OLD must be there.
 substitute() {
-  [[ $conf == *"$1"* ]] || fail "the shipped configuration has no $1"
+  [[ $conf == *"$1"* ]] || fail "the configuration has no $1"
   conf=${conf//"$1"/"$2"}
 }
 mkdir "$work/central" "$work/station"
@@ -136,6 +136,18 @@ printf 'global(workDirectory="%s" localHostname="line-station-7")\n%s\n' "$work/
 for name in central station; do
   rsyslogd -N1 -f "$work/$name.conf" >"$work/$name-check.out" 2>&1 ||
     fail "rsyslogd -N1 refuses the $name configuration: $(<"$work/$name-check.out")"
+done
+# Installed as the README says: a file in /etc/rsyslog.d beside the distribution's own
+# configuration (read here, with its includes and work folder moved into the test's folder).
+for name in central station; do
+  mkdir -p "$work/dropin-$name/rsyslog.d"
+  cp "dist/line/$name-rsyslog.conf" "$work/dropin-$name/rsyslog.d/korvath-$name.conf"
+  conf=$(</etc/rsyslog.conf)
+  substitute /etc/rsyslog.d/ "$work/dropin-$name/rsyslog.d/"
+  substitute /var/spool/rsyslog "$work/dropin-$name"
+  printf '%s\n' "$conf" >"$work/dropin-$name/rsyslog.conf"
+  rsyslogd -N1 -f "$work/dropin-$name/rsyslog.conf" >"$work/$name-check.out" 2>&1 ||
+    fail "rsyslogd -N1 refuses the $name file in rsyslog.d: $(<"$work/$name-check.out")"
 done
 
 started() { [[ -s $work/$1.pid ]]; }
