@@ -6,6 +6,7 @@
 
 #include "platform/escape.h"
 #include "platform/platform.h"
+#include "platform/random.h"
 
 namespace korvath::cli {
 
@@ -40,6 +41,25 @@ ParsedTags parseTags(const std::vector<std::string>& texts) {
         tags.emplace_back(key, text.substr(equals + 1));
     }
     return parsed;
+}
+
+std::string uuidText(std::array<std::uint8_t, 16> bytes) {
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4: random
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // the RFC 4122 variant
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>(bytes[i]));
+        text += hex;
+    }
+    return text;
+}
+
+std::string newRunId() {
+    std::array<std::uint8_t, 16> bytes{};
+    platform::randomBytes(bytes);
+    return uuidText(bytes);
 }
 
 std::string isoUtc(std::chrono::system_clock::time_point when) {
@@ -122,6 +142,9 @@ nlohmann::json verdictFields(const UnitRecord& record) {
 
 std::string auditLine(const UnitRecord& record) {
     nlohmann::json object = verdictFields(record);
+    object["run_id"] = record.runId;
+    // Outside station mode each port downloads one unit.
+    object["unit"] = record.unit.value_or(1);
     object["started"] = isoUtc(record.started);
     object["finished"] = isoUtc(record.finished);
     object["host"] = jsonText(record.host);

@@ -2,6 +2,7 @@
 // appended to a file that several ports share.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -33,6 +34,7 @@ struct ImageRefusal {
 
 /// What is known of one unit once its download has ended.
 struct UnitRecord {
+    std::string runId;  ///< the korvath-cli run's id, as newRunId() makes it
     std::chrono::system_clock::time_point started;
     std::chrono::system_clock::time_point finished;
     std::string host;
@@ -46,7 +48,7 @@ struct UnitRecord {
     double seconds = 0;
     std::vector<std::string> errors;  ///< "<n> - <text>", in order
     std::string version;
-    std::optional<int> unit;  ///< station mode: 1, 2, ... per port
+    std::optional<int> unit;  ///< station mode: 1, 2, ... per port; a plain run's unit is 1
     std::optional<RefusedRecord> refusedRecord;
     std::optional<ImageRefusal> refusal;  ///< the image was refused for the model that answered
     std::vector<std::string> advice;      ///< what to do next, one sentence or list item a line
@@ -65,6 +67,13 @@ struct ParsedTags {
     platform::Result<void> checked{};
 };
 [[nodiscard]] ParsedTags parseTags(const std::vector<std::string>& texts);
+
+/// `bytes` as a random UUID (version 4): "1b4e28ba-2fa1-41d2-883f-0016d3cca427".
+[[nodiscard]] std::string uuidText(std::array<std::uint8_t, 16> bytes);
+
+/// A new run id: a random UUID from the system's random source. Every line of a run carries
+/// it, so that the run id, port and unit name one line wherever the lines are gathered.
+[[nodiscard]] std::string newRunId();
 
 /// "2026-12-07T13:05:09.123Z".
 [[nodiscard]] std::string isoUtc(std::chrono::system_clock::time_point when);
@@ -91,8 +100,9 @@ struct ParsedTags {
 /// when one was asked for, unit in station mode, skipped_records with --skip-erased.
 [[nodiscard]] nlohmann::json verdictFields(const UnitRecord& record);
 
-/// The record as one JSON object on one line, ending in "\n": the verdict's keys and started,
-/// finished, host, port, image, image_sha256, records and version.
+/// The record as one JSON object on one line, ending in "\n": the verdict's keys and run_id,
+/// unit (1 outside station mode), started, finished, host, port, image, image_sha256, records
+/// and version.
 [[nodiscard]] std::string auditLine(const UnitRecord& record);
 
 /// A log file opened for appending. Each record goes out as one write of one whole line and

@@ -216,6 +216,7 @@ class LineRun {
           log_(std::move(log)),
           tallies_(ports.size()),
           host_(platform::hostName()),
+          runId_(newRunId()),
           around_(around),
           stop_(around.stop),
           output_(stop_, around.out, around.err),
@@ -257,6 +258,7 @@ class LineRun {
     std::unique_ptr<AuditLog> log_;
     std::vector<PortTally> tallies_;
     std::string host_;
+    std::string runId_;
     LineSurroundings& around_;
     std::stop_source stop_;
     // The station's waits end on a stop too, and also when a unit's line could not be
@@ -345,6 +347,7 @@ std::optional<RefusedRecord> LineRun::refusedRecord(const download::DownloadResu
 
 UnitRecord LineRun::recordFor(std::size_t index, std::optional<int> unit) const {
     UnitRecord record;
+    record.runId = runId_;
     record.host = host_;
     record.port = ports_[index];
     record.image = path_;

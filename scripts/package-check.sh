@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package, checks it and installs it on this machine with apt-get, then checks
 # the installed tool: the package holds the programs, desktop entry, icons, manual pages,
-# completion and demo image; lintian finds no errors (its warnings are printed); the desktop
-# entry is valid; the installed korvath-cli downloads the installed demo image into the
-# simulated controller to "Done!"; and the window started from the desktop entry under Xvfb with
-# openbox carries its icon. A picture of that screen is written to FILE.
+# completion, demo image and the line's records setup (rsyslog configurations, SQL); lintian
+# finds no errors (its warnings are printed); the desktop entry is valid; the installed
+# korvath-cli downloads the installed demo image into the simulated controller to "Done!"; and
+# the window started from the desktop entry under Xvfb with openbox carries its icon. A picture
+# of that screen is written to FILE.
 # Usage: scripts/package-check.sh [--build DIR] [--screenshot FILE]
 #   --build DIR        the package's build folder (default: build/package)
 #   --screenshot FILE  default: DIR/installed-window.png
@@ -37,13 +38,15 @@ for path in usr/bin/korvath usr/bin/korvath-cli usr/bin/korvath-sim \
   usr/share/man/man1/{korvath,korvath-cli,korvath-sim}.1.gz \
   usr/share/bash-completion/completions/korvath-cli usr/share/zsh/vendor-completions/_korvath-cli \
   usr/share/fish/vendor_completions.d/korvath-cli.fish usr/share/korvath/examples/demo.shx \
-  usr/share/mime/packages/korvath.xml; do
+  usr/share/mime/packages/korvath.xml \
+  usr/share/korvath/line/{station-rsyslog.conf,central-rsyslog.conf,schema.sql,queries.sql}; do
   if ! grep -qxF "./$path" <<<"$contents"; then
     echo "package-check: the package has no /$path" >&2
     exit 1
   fi
 done
-echo "holds the programs, desktop entry, .shx type, icons, manual pages, completion and demo image"
+echo "holds the programs, desktop entry, .shx type, icons, manual pages, completion, demo image" \
+  "and the line's records setup"
 
 echo "== lintian (errors fail, warnings are listed)"
 status=0

@@ -9,6 +9,7 @@
 #include <limits>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -57,6 +58,7 @@ std::string keys(const json& object) {
 
 UnitRecord sampleRecord() {
     UnitRecord record;
+    record.runId = "7c9e6679-7425-40de-944b-e07fc1f90ae7";
     record.started = kWhen;
     record.finished = record.started + std::chrono::milliseconds(21500);
     record.host = "bench-1";
@@ -77,7 +79,7 @@ TEST(AuditLine, HasExactlyTheKeysWithTheirValues) {
     json object = parsed(auditLine(record));
     EXPECT_EQ(keys(object),
               "advice,errors,exit,finished,host,image,image_sha256,model,port,records,"
-              "result,seconds,started,tags,version");
+              "result,run_id,seconds,started,tags,unit,version");
     EXPECT_EQ(object["started"], "2026-12-07T13:05:09.123Z");
     EXPECT_EQ(object["finished"], "2026-12-07T13:05:30.623Z");
     EXPECT_EQ(object["image"], "/images/app \"v2\".shx");
@@ -87,6 +89,7 @@ TEST(AuditLine, HasExactlyTheKeysWithTheirValues) {
     EXPECT_DOUBLE_EQ(object["seconds"].get<double>(), 21.5);
     EXPECT_EQ(object["errors"][0], "3 - Timeout");
     EXPECT_EQ(object["tags"], json::object());
+    EXPECT_EQ(object["unit"], 1);
 
     // The detail of a refused record, the advice, the unit's identity; names that are not
     // UTF-8 keep their bytes visible, so that two of them never read alike.
@@ -104,7 +107,7 @@ TEST(AuditLine, HasExactlyTheKeysWithTheirValues) {
     // is hostile here.
     record.image = "/images/app\n.shx";
     object = parsed(auditLine(record));
-    EXPECT_EQ(object.size(), 19u);
+    EXPECT_EQ(object.size(), 20u);
     EXPECT_EQ(object["model"], 3);
     EXPECT_EQ(object["unit"], 2);
     EXPECT_EQ(object["refused_record"], json({{"line", 7}, {"address", "E00140"}}));
@@ -130,10 +133,19 @@ TEST(AuditLine, IsWrittenExactlySo) {
               "\"image\":\"/images/app \\\"v2\\\".shx\",\"image_sha256\":\"" +
                   std::string(64, 'a') +
                   "\",\"model\":2,\"port\":\"/dev/ttyUSB0\",\"records\":65,"
-                  "\"result\":\"Flash Error\",\"seconds\":21,"
-                  "\"started\":\"2026-12-07T13:05:09.123Z\",\"tags\":{},\"version\":\"1.0.0\"}\n");
+                  "\"result\":\"Flash Error\","
+                  "\"run_id\":\"7c9e6679-7425-40de-944b-e07fc1f90ae7\",\"seconds\":21,"
+                  "\"started\":\"2026-12-07T13:05:09.123Z\",\"tags\":{},\"unit\":1,"
+                  "\"version\":\"1.0.0\"}\n");
     record.seconds = 0.0996;
     EXPECT_NE(auditLine(record).find("\"seconds\":0.1,"), std::string::npos);
+
+    // A run id is a random UUID: its version and variant bits are set whatever the bytes.
+    std::array<std::uint8_t, 16> bytes{};
+    EXPECT_EQ(uuidText(bytes), "00000000-0000-4000-8000-000000000000");
+    bytes.fill(0xFF);
+    EXPECT_EQ(uuidText(bytes), "ffffffff-ffff-4fff-bfff-ffffffffffff");
+    EXPECT_NE(newRunId(), newRunId());
 }
 
 TEST(AuditLog, ThreadsAppendWholeLinesAfterWhatWasThere) {
@@ -168,7 +180,7 @@ TEST(AuditLog, ThreadsAppendWholeLinesAfterWhatWasThere) {
     EXPECT_EQ(line, "{\"earlier\":1}");
     int lines = 0;
     while (std::getline(in, line)) {
-        EXPECT_EQ(parsed(line + "\n").size(), 16u);
+        EXPECT_EQ(parsed(line + "\n").size(), 17u);
         ++lines;
     }
     EXPECT_EQ(lines, kThreads * kEach);
@@ -601,8 +613,8 @@ struct LineRunCase {
     std::vector<std::string> outHas{};
     std::vector<std::string> errHas{};
     std::vector<std::string> lacks{};  ///< in neither output
-    /// "unit result exit" of each log line (the port for a unit without a number), or "port
-    /// result exit" of each unit's result event.
+    /// "port unit result exit" of each log line, or "port result exit" of each unit's result
+    /// event.
     std::vector<std::string> units{};
     bool portsOpened = true;
     std::vector<std::string> image = test::imageLines();
@@ -701,7 +713,8 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
          .exit = 130,
          .outHas = {"Cancelled\n", "Station: 3 units passed, 1 failed"},
          .lacks = {"Remove the unit", "Card"},
-         .units = {"1 Done! 0", "2 Done! 0", "3 Done! 0", "4 Cancelled 130"}},
+         .units = {"/dev/ttyA 1 Done! 0", "/dev/ttyA 2 Done! 0", "/dev/ttyA 3 Done! 0",
+                   "/dev/ttyA 4 Cancelled 130"}},
         {.name = "SIGHUP while programming",
          .ports = one,
          .options = {.logPath = "units.jsonl"},
@@ -710,7 +723,7 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
          .exit = 129,
          .outHas = {"Programming!\nCancelled\n"},
          .errHas = {"flash is incomplete"},
-         .units = {"/dev/ttyA Cancelled 129"}},
+         .units = {"/dev/ttyA 1 Cancelled 129"}},
         {.name = "SIGQUIT in the reset wait",
          .ports = one,
          .options = {.logPath = "units.jsonl"},
@@ -719,7 +732,7 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
          .exit = 131,
          .outHas = {"Resetting target\nCancelled\n"},
          .errHas = {"written completely"},
-         .units = {"/dev/ttyA Cancelled 131"}},
+         .units = {"/dev/ttyA 1 Cancelled 131"}},
         {.name = "a log in a folder that does not exist",
          .ports = {one[0], {"/dev/ttyB", {unitSlot(0, kNever)}}},
          .options = {.logPath = "missing/units.jsonl"},
@@ -827,14 +840,23 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
         if (options.logPath && c.portsOpened && std::filesystem::exists(*options.logPath)) {
             std::stringstream log;
             log << std::ifstream(*options.logPath).rdbuf();
+            // One run id for the whole run; with the port and unit it names each line once.
+            std::set<std::string> runIds;
+            std::set<std::pair<std::string, int>> keys;
             for (std::string line; std::getline(log, line);) {
                 const json entry = json::parse(line);
-                const json number = entry.value("unit", json());
-                units.push_back((number.is_null() ? entry["port"].get<std::string>()
-                                                  : std::to_string(number.get<int>())) +
-                                " " + entry["result"].get<std::string>() + " " +
+                runIds.insert(entry["run_id"].get<std::string>());
+                keys.emplace(entry["port"], entry["unit"]);
+                units.push_back(entry["port"].get<std::string>() + " " +
+                                std::to_string(entry["unit"].get<int>()) + " " +
+                                entry["result"].get<std::string>() + " " +
                                 std::to_string(entry["exit"].get<int>()));
             }
+            EXPECT_EQ(runIds.size(), units.empty() ? 0u : 1u);
+            for (const std::string& id : runIds)
+                EXPECT_TRUE(
+                    std::regex_match(id, std::regex("[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}")));
+            EXPECT_EQ(keys.size(), units.size());
             std::sort(units.begin(), units.end());
             std::filesystem::remove(*options.logPath);
         } else if (options.json) {

@@ -474,7 +474,8 @@ def test_file(programs, tmp_path, start_sim, new_relay, row):
 # The production line: several ports in one run, station mode, the audit log, JSON events
 
 LOG_KEYS = {"started", "finished", "host", "port", "image", "image_sha256", "records", "model",
-            "result", "exit", "seconds", "errors", "version", "advice", "tags"}
+            "result", "exit", "seconds", "errors", "version", "advice", "tags", "run_id", "unit"}
+RUN_ID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z$")
 
 
@@ -482,8 +483,12 @@ def log_lines(path, image, lines, ports, station=False):
     """The audit log's objects, each checked for its keys and the image's facts."""
     objects = [json.loads(text) for text in path.read_text().splitlines()]
     records = sum(1 for line in lines if line.startswith("S2"))
+    # One run id a run; with the port and the unit (1 outside station mode) it names one line.
+    assert len({entry["run_id"] for entry in objects}) == 1 and RUN_ID.match(objects[0]["run_id"])
+    assert len({(entry["port"], entry["unit"]) for entry in objects}) == len(objects)
     for entry in objects:
-        assert set(entry) == LOG_KEYS | ({"unit"} if station else set()), sorted(entry)
+        assert set(entry) == LOG_KEYS, sorted(entry)
+        assert station or entry["unit"] == 1
         assert ISO_UTC.match(entry["started"]) and ISO_UTC.match(entry["finished"]), entry
         assert entry["started"] <= entry["finished"]
         assert entry["port"] in ports and entry["image"] == str(image.resolve())

@@ -64,6 +64,9 @@ def audit_line(run, model, work, port):
     # BCrypt's SHA-256 under Wine against Python's.
     assert record["image_sha256"] == hashlib.sha256(image).hexdigest()
     assert (record["result"], record["exit"], record["model"]) == ("Done!", 0, model)
+    # The run id from BCrypt's random source.
+    assert re.fullmatch(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}",
+                        record["run_id"]) and record["unit"] == 1
     assert record["image"].lower() == windows_path(work / "image.shx").lower()
     assert run.status == "Done!"
 
