@@ -783,7 +783,7 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
          .outHas = {"/dev/ttyA: Done!\n", "/dev/ttyB: Flash Error\n"},
          .errHas = {"/dev/ttyB: Cause: the controller refused (NAK)"},
          .lacks = {"Programming!", "Connecting"},
-         .units = {"/dev/ttyA Done! 0", "/dev/ttyB Flash Error 1"},
+         .units = {"/dev/ttyA 1 Done! 0", "/dev/ttyB 1 Flash Error 1"},
          .modes = {.quiet = true}},
     };
     test::TempDir dir;
