@@ -123,7 +123,7 @@ int main(int argc, char* argv[]) {
     });
 
     korvath::ui::QtPrompts prompts;
-    korvath::ports::SystemPorts ports;
+    korvath::ports::SystemPorts ports(korvath::ports::SystemPorts::kWindowListAdvice);
     korvath::ui::QtSettingsStore settings;
     korvath::ui::FrmUtil window(
         {prompts, ports, nullptr, &settings,

@@ -74,7 +74,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
                                                        ICC_BAR_CLASSES | ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
 
-    korvath::ports::SystemPorts ports;
+    korvath::ports::SystemPorts ports(korvath::ports::SystemPorts::kWindowListAdvice);
     korvath::ui_win32::RegistrySettings settings;
     korvath::ui_win32::MainWindow window(instance, ports, settings, &settings);
     window.show(showCommand, image);

@@ -15,11 +15,8 @@ platform::Result<std::string> resolveDevice(std::string_view name) {
     const std::filesystem::path device = std::filesystem::canonical(typed, ec);
     if (ec) {
         if (ec == std::errc::no_such_file_or_directory) {
-            return platform::Fault{
-                platform::ErrorNumber::FileNotFound,
-                "Port " + typed.string() +
-                    " does not exist: the port list (korvath-cli --list-ports, or the port "
-                    "box's drop-down) shows the ports there are"};
+            return platform::Fault{platform::ErrorNumber::FileNotFound,
+                                   "Port " + typed.string() + " does not exist"};
         }
         return platform::Fault{platform::errorNumberOf(ec.value()),
                                "Cannot find port " + typed.string() + ": " + ec.message()};

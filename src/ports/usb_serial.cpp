@@ -13,9 +13,8 @@ platform::Result<std::string> portWithSerial(const std::vector<PortChoice>& list
     std::string quoted = "\"";
     quoted.append(serial).append("\"");
     if (found.empty()) {
-        return platform::Fault{
-            platform::ErrorNumber::FileNotFound,
-            "No USB adapter with serial number " + quoted + " is plugged in (see --list-ports)"};
+        return platform::Fault{platform::ErrorNumber::FileNotFound,
+                               "No USB adapter with serial number " + quoted + " is plugged in"};
     }
     if (found.size() > 1) {
         std::string names;

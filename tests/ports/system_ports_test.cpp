@@ -58,7 +58,7 @@ TEST(SystemPorts, APortNumberIsItsPlaceInTheList) {
     for (int number : {0, 3}) {
         const platform::Result<std::string> none = detail::portNameForNumber(number, listed);
         ASSERT_FALSE(none);
-        EXPECT_NE(none.fault().text.find("lists 2 (1 to 2;"), std::string::npos)
+        EXPECT_NE(none.fault().text.find("lists 2 (1 to 2)"), std::string::npos)
             << none.fault().text;
     }
     EXPECT_NE(detail::portNameForNumber(1, {}).fault().text.find("lists no serial ports"),
@@ -121,6 +121,17 @@ TEST(SystemPorts, AMissingDevicePointsAtThePortList) {
     const std::string error = SystemPorts().open("ttyKorvathNone9", clock).fault().text;
     EXPECT_EQ(error.rfind("Port /dev/ttyKorvathNone9 does not exist", 0), 0U) << error;
     EXPECT_NE(error.find("--list-ports"), std::string::npos) << error;
+    // The window's user has no terminal: the same reason points at the port box's list.
+    const std::string shown =
+        SystemPorts(SystemPorts::kWindowListAdvice).open("ttyKorvathNone9", clock).fault().text;
+    EXPECT_EQ(shown,
+              "Port /dev/ttyKorvathNone9 does not exist; pick one of the ports in the port "
+              "box's list");
+    EXPECT_EQ(SystemPorts(SystemPorts::kWindowListAdvice)
+                  .open("99", clock)
+                  .fault()
+                  .text.find("korvath-cli"),
+              std::string::npos);
 
     // A port the system does not have names those it has.
     const platform::Fault missing{platform::ErrorNumber::FileNotFound, "Port COM9 does not exist"};

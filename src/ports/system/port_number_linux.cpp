@@ -13,8 +13,8 @@ platform::Result<std::string> portNameForNumber(int number, const std::vector<Li
     if (listed.empty()) {
         error += "the system lists no serial ports";
     } else {
-        error += "the system lists " + std::to_string(size) + " (1 to " + std::to_string(size) +
-                 "; korvath-cli --list-ports shows them)";
+        error +=
+            "the system lists " + std::to_string(size) + " (1 to " + std::to_string(size) + ")";
     }
     return platform::Fault{platform::ErrorNumber::FileNotFound, error};
 }

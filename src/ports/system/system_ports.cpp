@@ -32,6 +32,17 @@ std::vector<PortChoice> SystemPorts::listChoices() {
 }
 
 platform::Result<OpenedPort> SystemPorts::open(std::string_view text, link::Clock& clock) {
+    platform::Result<OpenedPort> opened = openPort(text, clock);
+    // A port that is not there: say where the ports that are there are shown.
+    if (opened || opened.fault().number != platform::ErrorNumber::FileNotFound ||
+        listAdvice_.empty())
+        return opened;
+    platform::Fault fault = opened.fault();
+    fault.text += "; " + listAdvice_;
+    return fault;
+}
+
+platform::Result<OpenedPort> SystemPorts::openPort(std::string_view text, link::Clock& clock) {
     const platform::Result<ParsedPort> parsed = parsePortText(text);
     if (!parsed) return parsed.fault();
     platform::Result<std::string> name = parsed->name;

@@ -3,12 +3,24 @@
 // open their ports here.
 #pragma once
 
+#include <string>
+#include <utility>
+
 #include "ports/port_opener.h"
 
 namespace korvath::ports {
 
 class SystemPorts final : public PortOpener {
   public:
+    /// `listAdvice` ends the reason of a port that is not there: where this front end shows the
+    /// ports there are (a command on a terminal, the drop-down in the window).
+    explicit SystemPorts(std::string listAdvice = kCommandLineListAdvice)
+        : listAdvice_(std::move(listAdvice)) {}
+
+    static constexpr const char* kCommandLineListAdvice =
+        "korvath-cli --list-ports shows the ports there are";
+    static constexpr const char* kWindowListAdvice = "pick one of the ports in the port box's list";
+
     /// The serial ports the system lists, in name order, followed by "sim", "sim:2" and "sim:3".
     [[nodiscard]] std::vector<PortChoice> listChoices() override;
 
@@ -19,6 +31,11 @@ class SystemPorts final : public PortOpener {
     /// that does not exist is refused naming the ports the system lists.
     [[nodiscard]] platform::Result<OpenedPort> open(std::string_view text,
                                                     link::Clock& clock) override;
+
+  private:
+    [[nodiscard]] platform::Result<OpenedPort> openPort(std::string_view text, link::Clock& clock);
+
+    std::string listAdvice_;
 };
 
 }  // namespace korvath::ports
