@@ -161,12 +161,13 @@ def test_list_ports(wine, paths, tmp_path, start_sim, port_link):
     numbers = [found[1] for found in (re.match(r"^\s*(\d+)\s+%s\b" % COM_PORT, line)
                                       for line in listed.stdout) if found]
     assert numbers, listed.stdout
-    # A refused image is refused after the password: the number reached the controller.
-    image = kh.write_lines(tmp_path / "refused.shx", linux.with_record(0xE00010)())
+    # A record past model 1's sectors is refused only after the password, by the model that
+    # answered: the number reached the controller.
+    image = kh.write_lines(tmp_path / "refused.shx", linux.with_record(0xE80000)())
     sim = start_sim(FAST)
     run = cli(wine, paths, numbers[0], image, limit=FAILURE_BOUND_S)
     sim.stop()
-    assert (run.status, run.exit_code) == ("Misaligned record", 3), run.stderr[-400:]
+    assert (run.status, run.exit_code) == ("Record outside flash", 3), run.stderr[-400:]
     assert sim.requests()["password"] >= 1
 
 
