@@ -117,7 +117,6 @@ void ConsoleObserver::showStatus(std::string_view text, download::Severity) {
     // The bar goes while the line is written and comes back under it.
     const bool redraw = barShown_;
     clearBar();
-    lastStatus_.assign(text);
     std::fprintf(out_, "%s\n", platform::printable(text).c_str());
     std::fflush(out_);
     if (redraw && lastProgress_) drawBar(*lastProgress_);

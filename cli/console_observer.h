@@ -51,8 +51,6 @@ class ConsoleObserver final : public download::DownloadObserver {
     void askToRemoveProgrammingCard() override;
     void reportError(const platform::Fault& fault) override;
 
-    /// The last status text shown, as the status box would hold it.
-    [[nodiscard]] const std::string& lastStatus() const { return lastStatus_; }
     /// Finishes a bar line left open on the terminal and tells the repeats of the last report.
     void finish();
 
@@ -68,7 +66,6 @@ class ConsoleObserver final : public download::DownloadObserver {
     bool waitForEnter_;
     std::stop_token stop_;
     bool barShown_ = false;
-    std::string lastStatus_;
     std::function<int()> columns_;
     // Programming time is measured from its first report, for the time left.
     std::optional<Clock::time_point> programmingStart_;

@@ -14,11 +14,11 @@ constexpr std::string_view kIncomplete =
 
 }  // namespace
 
-std::string guidanceAfter(download::Outcome outcome, std::string_view lastStatus,
-                          download::FlashState flash, bool passwordPassed, std::string_view port) {
+std::string guidanceAfter(download::Ending ending, download::FlashState flash, bool passwordPassed,
+                          std::string_view port) {
+    using download::Ending;
     using download::FlashState;
-    using download::Outcome;
-    if (outcome == Outcome::Cancelled) {
+    if (ending == Ending::Cancelled) {
         switch (flash) {
             case FlashState::Untouched:
                 return passwordPassed ? "Cancelled before erasing: the controller left "
@@ -34,8 +34,8 @@ std::string guidanceAfter(download::Outcome outcome, std::string_view lastStatus
                        "controller left programming mode.\n";
         }
     }
-    if (outcome == Outcome::Done) return {};
-    if (lastStatus == download::text::ConnectionError) {
+    if (ending == Ending::Done) return {};
+    if (ending == Ending::NoConnection) {
         std::string text = "No controller answered on " + platform::printable(port) + ". Check:\n";
         for (const std::string_view check : download::kConnectionChecks)
             text.append("  - ").append(check).append("\n");
@@ -85,8 +85,8 @@ std::string causeLine(const download::DownloadResult& result, std::string_view p
 }
 
 std::string guidanceAfter(const download::DownloadResult& result, std::string_view port) {
-    return causeLine(result, port) + guidanceAfter(result.outcome, result.lastStatus, result.flash,
-                                                   result.model.has_value(), port);
+    return causeLine(result, port) +
+           guidanceAfter(result.ending, result.flash, result.model.has_value(), port);
 }
 
 void printGuidance(const download::DownloadResult& result, std::string_view port, std::FILE* err) {

@@ -10,12 +10,11 @@
 
 namespace korvath::cli {
 
-/// The advice for a download that ended with `outcome`, its last status `lastStatus` and its
-/// flash in `flash`, on port `port`; empty when there is nothing to add. `passwordPassed`:
-/// a controller accepted a password (the exit frame was then sent).
-[[nodiscard]] std::string guidanceAfter(download::Outcome outcome, std::string_view lastStatus,
-                                        download::FlashState flash, bool passwordPassed,
-                                        std::string_view port);
+/// The advice for a download that ended with `ending` and left its flash in `flash`, on port
+/// `port`; empty when there is nothing to add. `passwordPassed`: a controller accepted a
+/// password (the exit frame was then sent).
+[[nodiscard]] std::string guidanceAfter(download::Ending ending, download::FlashState flash,
+                                        bool passwordPassed, std::string_view port);
 
 /// One line on why a download that ended with `result` failed, in the words of a technician,
 /// and what to check; empty when the status and the advice after it say it already (no

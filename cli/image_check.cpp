@@ -30,18 +30,23 @@ std::string refusalText(const image::Refusal& refusal) {
 
 }  // namespace
 
-int exitCodeFor(download::Outcome outcome, int stopSignal) {
-    switch (outcome) {
-        case download::Outcome::Done:
+int exitCodeFor(download::Ending ending, int stopSignal) {
+    switch (ending) {
+        case download::Ending::Done:
             return kExitDone;
-        case download::Outcome::ImageRefused:
+        case download::Ending::ImageRefused:
             return kExitRefused;
-        case download::Outcome::ImageUnreadable:
+        case download::Ending::ImageUnreadable:
             return kExitUsage;
-        case download::Outcome::Cancelled:
+        case download::Ending::Cancelled:
             return platform::cancelledExitCode(stopSignal);
-        case download::Outcome::DeviceFailure:
-        case download::Outcome::NotRun:
+        case download::Ending::NotRun:
+        case download::Ending::NoConnection:
+        case download::Ending::WrongPassword:
+        case download::Ending::EraseFailed:
+        case download::Ending::RecordRefused:
+        case download::Ending::UnexpectedError:
+        case download::Ending::Busy:
             break;
     }
     return kExitFailed;

@@ -19,7 +19,7 @@ inline constexpr int kExitRefused = 3;  ///< the image was refused
 
 /// The exit code for how a download ended. A cancelled run exits 128 + `stopSignal`, the signal
 /// that stopped it (130 for Ctrl-C, 143 for SIGTERM).
-[[nodiscard]] int exitCodeFor(download::Outcome outcome, int stopSignal);
+[[nodiscard]] int exitCodeFor(download::Ending ending, int stopSignal);
 
 /// The exit code for an image check: 0 accepted, 2 not read (missing, folder, not a regular
 /// file), 3 refused (a rule, or too long).

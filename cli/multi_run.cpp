@@ -48,7 +48,6 @@ class UnitObserver final : public download::DownloadObserver {
         : checked_(inner, output), cardAsStatus_(cardAsStatus) {}
 
     void showStatus(std::string_view text, download::Severity severity) override {
-        lastStatus_.assign(text);
         checked_.showStatus(text, severity);
     }
     void explainStatus(std::string_view reason) override { checked_.explainStatus(reason); }
@@ -81,13 +80,11 @@ class UnitObserver final : public download::DownloadObserver {
         checked_.reportError(fault);
     }
 
-    [[nodiscard]] const std::string& lastStatus() const { return lastStatus_; }
     [[nodiscard]] const std::vector<std::string>& errors() const { return errors_; }
 
   private:
     OutputCheckedObserver checked_;
     bool cardAsStatus_;
-    std::string lastStatus_;
     std::vector<std::string> errors_;
     std::string lastKey_;
     int repeats_ = 0;
@@ -417,11 +414,11 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
     record.finished = Wall::now();
     record.seconds = (link.clock().nowMs() - startedMs) / 1000.0;
     if (result.model) record.model = link::protocol::number(*result.model);
-    record.result = observer.lastStatus();
+    record.result = result.lastStatus;
     const int signal = around_.signalNumber();
-    record.exit = exitCodeFor(result.outcome, signal);
+    record.exit = exitCodeFor(result.ending, signal);
     // A run stopped because its output could not be written failed; no signal ended it.
-    if (result.outcome == download::Outcome::Cancelled && output_.failed() && signal == 0) {
+    if (result.ending == download::Ending::Cancelled && output_.failed() && signal == 0) {
         record.exit = kExitFailed;
     }
     if (record.skippedRecords.has_value()) record.skippedRecords = result.skippedRecords;
@@ -429,7 +426,7 @@ download::ResetHeard LineRun::runUnit(std::size_t index, link::Link& link,
     record.cause = download::causeName(result.cause);
     record.reply = hexBytes(result.reply);
     record.refusedRecord = refusedRecord(result);
-    if (result.outcome == download::Outcome::ImageRefused && result.model && image_.read.image) {
+    if (result.ending == download::Ending::ImageRefused && result.model && image_.read.image) {
         // The rules of the model that answered; the check before the ports held those of all.
         const image::PrescanResult prescan = image::PrescanImage(*image_.read.image, *result.model);
         if (!prescan.refusals.empty()) {

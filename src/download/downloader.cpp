@@ -101,8 +101,7 @@ void Downloader::publishProgress() {
 
 bool Downloader::stopRequested() {
     if (!stop_.stop_requested()) return false;
-    run_.result.outcome = Outcome::Cancelled;
-    run_.result.stoppedBy = Stop::Cancelled;
+    run_.result.ending = Ending::Cancelled;
     run_.result.cause = Cause::Cancelled;
     return true;
 }
@@ -135,37 +134,37 @@ void Downloader::pause(double ms) {
     link_.clock().pauseMs(ms, stop_);
 }
 
-void Downloader::fail(Outcome outcome, Stop stop, std::string_view text) {
-    run_.result.outcome = outcome;
-    run_.result.stoppedBy = stop;
-    switch (stop) {
-        case Stop::NoConnection:
+void Downloader::fail(Ending ending, std::string_view text) {
+    run_.result.ending = ending;
+    switch (ending) {
+        case Ending::NoConnection:
             blameLine(Cause::NotConnected);
             // Probes that met silence throughout: no controller there at all.
             if (run_.result.cause == Cause::NoReply) run_.result.cause = Cause::NotConnected;
             break;
-        case Stop::WrongPassword:
+        case Ending::WrongPassword:
             blameLine(Cause::WrongPassword);
             break;
-        case Stop::EraseFailed:
+        case Ending::EraseFailed:
             blameLine(Cause::EraseFailed);
             break;
-        case Stop::RecordRefused:
+        case Ending::RecordRefused:
             blameLine(Cause::Refused);
             break;
-        case Stop::UnexpectedError:
+        case Ending::UnexpectedError:
             // Nothing the controller said explains an error of this program: the port's.
             blameLine(Cause::PortLost);
             break;
-        case Stop::ImageUnreadable:
-        case Stop::ImageRefused:
+        case Ending::ImageUnreadable:
+        case Ending::ImageRefused:
             run_.result.cause = Cause::ImageRefused;
             break;
-        case Stop::Cancelled:
+        case Ending::Cancelled:
             run_.result.cause = Cause::Cancelled;
             break;
-        case Stop::Nothing:
-        case Stop::Busy:
+        case Ending::NotRun:
+        case Ending::Done:
+        case Ending::Busy:
             break;
     }
     showStatus(text, Severity::Error);
@@ -186,7 +185,7 @@ DownloadResult Downloader::RunDownload(const image::ImageRead& image) {
     // The window may call in again from a progress update; one link cannot run two downloads.
     if (running_.exchange(true)) {
         DownloadResult busy;
-        busy.stoppedBy = Stop::Busy;
+        busy.ending = Ending::Busy;
         return busy;
     }
     run_ = Run{};
@@ -203,8 +202,7 @@ DownloadResult Downloader::RunDownload(const image::ImageRead& image) {
 }
 
 void Downloader::stopAfterError(const std::string& what) {
-    ignoringErrors(
-        [&] { fail(Outcome::DeviceFailure, Stop::UnexpectedError, "Download stopped: " + what); });
+    ignoringErrors([&] { fail(Ending::UnexpectedError, "Download stopped: " + what); });
     if (run_.exitDue) ignoringErrors([this] { link_.exitProgramming(replyTimeoutMs_); });
 }
 
@@ -220,7 +218,7 @@ void Downloader::runSteps(const image::ImageRead& read) {
     showStatus(text::Idle);
     showStatus(text::Connecting);
     if (!connect()) {
-        if (result.outcome == Outcome::Cancelled) showStatus(text::Cancelled, Severity::Error);
+        if (result.ending == Ending::Cancelled) showStatus(text::Cancelled, Severity::Error);
         return;
     }
 
@@ -245,25 +243,24 @@ void Downloader::runSteps(const image::ImageRead& read) {
     }
 
     // A download cancelled before the password was accepted owes the device no exit frame.
-    if (result.model || result.outcome != Outcome::Cancelled) exitProgramming();
+    if (result.model || result.ending != Ending::Cancelled) exitProgramming();
     run_.exitDue = false;
     if (programmed) {
         result.flash = FlashState::Written;
         showStatus(text::Resetting);
         resetTarget();
-        if (result.outcome != Outcome::Cancelled) {
+        if (result.ending != Ending::Cancelled) {
             showStatus(text::Done);
-            result.outcome = Outcome::Done;
+            result.ending = Ending::Done;
         }
     }
-    if (result.outcome == Outcome::Cancelled) showStatus(text::Cancelled, Severity::Error);
+    if (result.ending == Ending::Cancelled) showStatus(text::Cancelled, Severity::Error);
 }
 
 bool Downloader::setUpProgress(const image::ImageRead& read) {
     if (!read.image) {
         const bool tooLong = read.failure == image::ReadFailure::TooLong;
-        fail(tooLong ? Outcome::ImageRefused : Outcome::ImageUnreadable,
-             tooLong ? Stop::ImageRefused : Stop::ImageUnreadable,
+        fail(tooLong ? Ending::ImageRefused : Ending::ImageUnreadable,
              read.message.empty() ? std::string("Cannot read image file") : read.message);
         return false;
     }
@@ -271,7 +268,7 @@ bool Downloader::setUpProgress(const image::ImageRead& read) {
     const std::uintmax_t maximum = progressMaximum(read.image->bytes().size());
     if (maximum > static_cast<std::uintmax_t>(std::numeric_limits<std::int16_t>::max()) ||
         read.image->lineCount() > image::kMaxImageLines) {
-        fail(Outcome::ImageRefused, Stop::ImageRefused, image::text::FileTooLong);
+        fail(Ending::ImageRefused, image::text::FileTooLong);
         return false;
     }
     updateProgress({.value = 0, .min = 0, .max = static_cast<int>(maximum)}, Phase::Connecting);
@@ -284,7 +281,7 @@ bool Downloader::connect() {
         showStep(Count::Probe, attempt + 1, kConnectAttempts);
         if (link_.probe(replyTimeoutMs_)) return true;
     }
-    fail(Outcome::DeviceFailure, Stop::NoConnection, text::ConnectionError);
+    fail(Ending::NoConnection, text::ConnectionError);
     return false;
 }
 
@@ -295,7 +292,7 @@ std::optional<link::Model> Downloader::unlock() {
         showStep(Count::PasswordRound, attempt + 1, kPasswordAttempts);
         if (const std::optional<link::Model> model = link_.unlock()) return model;
     }
-    fail(Outcome::DeviceFailure, Stop::WrongPassword, text::WrongPassword);
+    fail(Ending::WrongPassword, text::WrongPassword);
     return std::nullopt;
 }
 
@@ -306,8 +303,7 @@ std::optional<std::int32_t> Downloader::prescan(const image::ImageFile& image, l
         observer_.explainStatus(refusal.detail());
     }
     if (result.accepted) return result.lastRecordLine;
-    run_.result.outcome = Outcome::ImageRefused;
-    run_.result.stoppedBy = Stop::ImageRefused;
+    run_.result.ending = Ending::ImageRefused;
     run_.result.cause = Cause::ImageRefused;
     return std::nullopt;
 }
@@ -351,7 +347,7 @@ bool Downloader::erase(link::Model model) {
         if (stopRequested()) return false;
         if (!done) {
             run_.result.failedSector = index;
-            fail(Outcome::DeviceFailure, Stop::EraseFailed, text::EraseFailed);
+            fail(Ending::EraseFailed, text::EraseFailed);
             observer_.explainStatus(
                 "sector " + std::to_string(index) + " (number " + std::to_string(sector) +
                 ") is neither blank nor erased after " + std::to_string(kErasePasses) + " passes");
@@ -407,7 +403,7 @@ bool Downloader::program(const image::ImageFile& image, link::Model model,
         if (stopRequested()) return false;
         if (link_.program(record, replyTimeoutMs_) != link::Answer::Accepted) {
             run_.result.refusedLine = lineNumber;
-            fail(Outcome::DeviceFailure, Stop::RecordRefused, text::FlashError);
+            fail(Ending::RecordRefused, text::FlashError);
             return false;
         }
         run_.step = ++sent;

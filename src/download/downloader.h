@@ -44,16 +44,6 @@ inline constexpr std::string_view Done = "Done!";
 inline constexpr std::string_view Cancelled = "Cancelled";
 }  // namespace text
 
-/// How the last download ended, for callers that need more than the status text.
-enum class Outcome {
-    NotRun,
-    Done,             ///< "Done!" was shown
-    DeviceFailure,    ///< connection, password, erase or programming failed
-    ImageRefused,     ///< the image was refused: a rule of the image checks, or too long
-    ImageUnreadable,  ///< the image could not be read (missing, a folder, not a regular file)
-    Cancelled,        ///< a stop was requested and the download ended at an exchange boundary
-};
-
 /// How the reset wait after the exit frame listens to the line.
 enum class ResetWatch {
     /// Eight seconds, then one probe: a controller still answering has its programming card in.
@@ -80,19 +70,42 @@ enum class FlashState {
     Written,     ///< every record was sent and acknowledged
 };
 
-/// What ended a download short of "Done!".
-enum class Stop {
-    Nothing,          ///< it ran to its end
+/// How a download ended: "Done!", or the one thing that stopped it short of that. The status
+/// text shown last is for people; callers decide on this.
+enum class Ending {
+    NotRun,           ///< nothing ran yet
+    Done,             ///< "Done!" was shown
     NoConnection,     ///< no probe was acknowledged
     WrongPassword,    ///< no password was accepted
-    ImageUnreadable,  ///< the image could not be read
-    ImageRefused,     ///< the image checks refused it
+    ImageUnreadable,  ///< the image could not be read (missing, a folder, not a regular file)
+    ImageRefused,     ///< the image was refused: a rule of the image checks, or too long
     EraseFailed,      ///< a sector stayed neither blank nor erased
     RecordRefused,    ///< a record was refused or not answered
     UnexpectedError,  ///< an error nobody expected ("Download stopped: ...")
-    Cancelled,        ///< a stop was requested
-    Busy,             ///< another download was still running on this downloader
+    Cancelled,        ///< a stop was requested and the download ended at an exchange boundary
+    Busy,             ///< another download was still running on this downloader: nothing ran
 };
+
+/// True for the endings where the controller or the line failed (connection, password, erase,
+/// programming, or an unexpected error on the way), as opposed to the image, a stop or success.
+[[nodiscard]] constexpr bool isDeviceFailure(Ending ending) {
+    switch (ending) {
+        case Ending::NoConnection:
+        case Ending::WrongPassword:
+        case Ending::EraseFailed:
+        case Ending::RecordRefused:
+        case Ending::UnexpectedError:
+            return true;
+        case Ending::NotRun:
+        case Ending::Done:
+        case Ending::ImageUnreadable:
+        case Ending::ImageRefused:
+        case Ending::Cancelled:
+        case Ending::Busy:
+            return false;
+    }
+    return false;
+}
 
 /// Why a download ended short of "Done!", from a closed set that records and scripts rely on.
 /// The line's faults (Refused to PortLost) are told by the exchange that failed, not by the
@@ -118,13 +131,13 @@ enum class Cause {
 
 /// How one download ended.
 struct DownloadResult {
-    Outcome outcome = Outcome::NotRun;
+    Ending ending = Ending::NotRun;
     FlashState flash = FlashState::Untouched;
     /// The model that accepted a password; empty when that step did not pass.
     std::optional<link::Model> model;
-    /// The last status text shown, as the status box holds it afterwards.
+    /// The last status text shown, as the status box holds it afterwards: for people and
+    /// records, never for deciding.
     std::string lastStatus;
-    Stop stoppedBy = Stop::Nothing;
     ResetHeard resetHeard = ResetHeard::Nothing;
     /// Records left out as erased-state (Downloader::setSkipErased); 0 when every one was sent.
     int skippedRecords = 0;
@@ -153,7 +166,7 @@ class Downloader {
 
     /// A download asked to stop through `stop` ends at the next boundary between exchanges
     /// (never inside one), sends the exit frame when the password step had passed, shows
-    /// "Cancelled" and ends with Outcome::Cancelled; its pauses end early. Tokens of one
+    /// "Cancelled" and ends with Ending::Cancelled; its pauses end early. Tokens of one
     /// std::stop_source cancel many downloads at once. Set it before RunDownload.
     void setStopToken(std::stop_token stop) { stop_ = std::move(stop); }
 
@@ -203,7 +216,7 @@ class Downloader {
     void askToRemoveCard();
     void exitProgramming();
 
-    /// True (and the outcome Cancelled) once a stop was requested: checked between exchanges.
+    /// True (and the ending Cancelled) once a stop was requested: checked between exchanges.
     bool stopRequested();
     /// A pause that a stop request ends early.
     void pause(double ms);
@@ -216,7 +229,7 @@ class Downloader {
     void updateProgress(const ProgressUpdate& update, Phase phase);
     /// Tells the observer where the bar and the phase's own count stand.
     void publishProgress();
-    void fail(Outcome outcome, Stop stop, std::string_view text);
+    void fail(Ending ending, std::string_view text);
     /// Sets the cause from what the last exchange heard: `answered` when the controller gave
     /// a clear answer (NAK, or ACK to a step that still failed), the line's fault otherwise.
     void blameLine(Cause answered);

@@ -26,14 +26,11 @@ class DownloadThread::Observer final : public download::DownloadObserver {
         programmingStartMs_ = -1;
         lastRecordShownMs_ = -1;
         heldRecord_.reset();
-        lastStatus_.clear();
     }
-    [[nodiscard]] const std::string& lastStatus() const { return lastStatus_; }
 
     void showStatus(std::string_view text, download::Severity severity) override {
         showHeldRecord();
-        lastStatus_ = std::string(text);
-        owner_.post_(StatusReport{lastStatus_, severityOf(severity)});
+        owner_.post_(StatusReport{std::string(text), severityOf(severity)});
     }
 
     void explainStatus(std::string_view reason) override {
@@ -113,7 +110,6 @@ class DownloadThread::Observer final : public download::DownloadObserver {
     double programmingStartMs_ = -1;  // on the download's clock; -1 before programming
     double lastRecordShownMs_ = -1;   // when a record's progress was last posted
     std::optional<download::Progress> heldRecord_;
-    std::string lastStatus_;
 };
 
 DownloadThread::DownloadThread(ports::PortOpener& opener, link::Clock* clock,
@@ -259,8 +255,8 @@ void DownloadThread::doDownload(const image::ImageRead& image) {
     const download::DownloadResult result = downloader_.RunDownload(image);
     post_(BusyPointerReport{false});
     // A device that went away during the download closed the port: the report says so.
-    post_(FinishedReport{result.outcome, result.flash, result.model.has_value(), result.resetHeard,
-                         observer_->lastStatus(), portOpen()});
+    post_(FinishedReport{result.ending, result.flash, result.model.has_value(), result.resetHeard,
+                         portOpen()});
     ended();
 }
 

@@ -52,13 +52,11 @@ struct PortReport {
 /// A download was asked for while no port was open: nothing ran.
 struct RefusedReport {};
 struct FinishedReport {
-    download::Outcome outcome = download::Outcome::NotRun;
+    download::Ending ending = download::Ending::NotRun;
     download::FlashState flash = download::FlashState::Untouched;
     /// A controller accepted a password: the exit frame was owed and sent.
     bool passwordPassed = false;
     download::ResetHeard resetHeard = download::ResetHeard::Nothing;
-    /// The last status text of the download.
-    std::string status;
     bool portOpen = false;
 };
 

@@ -196,11 +196,11 @@ class WindowModel::Impl {
         if (!sameBytes(read, checked_)) {
             Effects effects;
             applyCheck(std::move(read), effects);
-            notice_ = fileDetails_ + "\n" +
+            setNotice(fileDetails_ + "\n" +
                       (state.check == FileCheck::Accepted
                            ? "The file changed since it was checked: nothing was downloaded. "
                              "Download writes it as shown now."
-                           : "The file changed since it was checked: nothing was downloaded.");
+                           : "The file changed since it was checked: nothing was downloaded."));
             updateDetails();
             updateEnabled();
             return effects;
@@ -209,7 +209,7 @@ class WindowModel::Impl {
         // from here on must not reach the running download.
         state.busy = true;
         stopping_ = false;
-        notice_.clear();
+        setNotice({});
         updateDetails();
         thread_->download(std::move(read));
         updateEnabled();
@@ -280,6 +280,7 @@ class WindowModel::Impl {
     }
 
     void showStatus(Effects& effects, std::string text, Severity severity) {
+        statusShowsPortError_ = false;
         state.status = std::move(text);
         state.severity = severity;
         effects.statusShown = true;
@@ -295,6 +296,11 @@ class WindowModel::Impl {
         state.enabled.download =
             portSettled && state.portOpen && state.check == FileCheck::Accepted;
         state.enabled.stop = state.busy && !stopping_;
+    }
+
+    void setNotice(std::string text) {
+        notice_ = std::move(text);
+        noticeShowsPortError_ = false;
     }
 
     /// The details line says what matters most now: a notice about the last port command or
@@ -354,7 +360,7 @@ class WindowModel::Impl {
         state.fileName = shownPath(path.filename());
         remembered_.lastImage = path;
         remember();
-        notice_.clear();
+        setNotice({});
         applyCheck(std::move(read), effects);
         updateDetails();
         updateEnabled();
@@ -399,7 +405,7 @@ class WindowModel::Impl {
     }
 
     void apply(Effects&, ExplanationReport& report) {
-        notice_ = shownPath(state.image) + "\n" + report.reason;
+        setNotice(shownPath(state.image) + "\n" + report.reason);
         updateDetails();
     }
 
@@ -424,13 +430,15 @@ class WindowModel::Impl {
             // The status box is too narrow for a whole reason: the details line has it all.
             const std::string& reason = report.opening.fault().text;
             state.portError = reason;
-            notice_ = reason;
+            setNotice(reason);
+            noticeShowsPortError_ = true;
             showStatus(effects, reason, Severity::Error);
+            statusShowsPortError_ = true;
             effects.beep = true;
         } else if (report.open) {
-            if (state.status == state.portError)
+            if (statusShowsPortError_)
                 showStatus(effects, std::string(download::text::Idle), Severity::Normal);
-            if (notice_ == state.portError) notice_.clear();
+            if (noticeShowsPortError_) setNotice({});
             state.portError.clear();
             remembered_.portText = openingText_;
             remember();
@@ -451,16 +459,16 @@ class WindowModel::Impl {
         state.portOpen = report.portOpen;
         effects.portReported = true;
         effects.beep = true;
-        if (report.outcome == download::Outcome::Done) {
-            notice_.clear();
+        if (report.ending == download::Ending::Done) {
+            setNotice({});
             if (report.resetHeard == download::ResetHeard::Silence && simulatedPort(openingText_))
-                notice_ = kSimulatedRestart;
-        } else if (report.outcome == download::Outcome::Cancelled) {
-            notice_ = cancelledText(report.flash, report.passwordPassed);
-        } else if (report.status == download::text::ConnectionError) {
-            notice_ = connectionChecklist(openingText_.empty() ? state.portText : openingText_);
+                setNotice(kSimulatedRestart);
+        } else if (report.ending == download::Ending::Cancelled) {
+            setNotice(cancelledText(report.flash, report.passwordPassed));
+        } else if (report.ending == download::Ending::NoConnection) {
+            setNotice(connectionChecklist(openingText_.empty() ? state.portText : openingText_));
         } else if (report.flash == download::FlashState::Incomplete) {
-            notice_ = kFlashIncomplete;
+            setNotice(kFlashIncomplete);
         }
         updateDetails();
         stopping_ = false;
@@ -475,6 +483,10 @@ class WindowModel::Impl {
     std::filesystem::path lastConfirmed_;
     std::string fileDetails_;
     std::string notice_;
+    /// The status box and the notice still show the port's failure to open: a port that opens
+    /// later takes it back.
+    bool statusShowsPortError_ = false;
+    bool noticeShowsPortError_ = false;
     /// The content of the chosen file as checked: what a download sends.
     image::ImageRead checked_;
     bool stopping_ = false;
