@@ -71,7 +71,7 @@ class AckingPort final : public link::Port {
 /// One read of `path`; throws when it cannot be read.
 std::shared_ptr<const image::ImageFile> readImage(const std::filesystem::path& path) {
     image::ImageRead read = image::ReadImage(path);
-    if (!read.image) throw std::runtime_error(read.message);
+    if (!read.image) throw std::runtime_error(read.fault.text);
     return read.image;
 }
 

@@ -72,7 +72,7 @@ std::string unreadableReason(const image::ImageRead& read) {
         case image::ReadFailure::Unreadable:
             break;
     }
-    return "cannot be read: " + read.message;
+    return "cannot be read: " + read.fault.text;
 }
 
 CheckedImage checkImageFile(const std::filesystem::path& path) {
@@ -88,7 +88,8 @@ CheckedImage checkImage(image::ImageRead read, const std::filesystem::path& path
     const std::string name = platform::utf8Text(path);
     if (!checked.read.image) {
         const std::string reason = unreadableReason(checked.read);
-        checked.message = "image " + name + " " + (reason.empty() ? checked.read.message : reason);
+        checked.message =
+            "image " + name + " " + (reason.empty() ? checked.read.fault.text : reason);
     } else if (!checked.check.accepted) {
         checked.message =
             "image " + name + " refused: " + refusalText(checked.check.refusals.front());
@@ -131,7 +132,7 @@ int runCheck(const std::filesystem::path& path, const std::string& shownName, st
     }
     if (!checked.read.image) {
         const std::string reason = unreadableReason(checked.read);
-        const std::string why = reason.empty() ? checked.read.message : reason;
+        const std::string why = reason.empty() ? checked.read.fault.text : reason;
         std::fprintf(err, "korvath-cli: image %s %s\n", printable(shownName).c_str(),
                      printable(why).c_str());
         if (json) {

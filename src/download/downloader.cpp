@@ -5,6 +5,7 @@
 #include <exception>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "image/prescan.h"
@@ -77,7 +78,9 @@ void Downloader::showStatus(std::string_view text, Severity severity) {
 }
 
 void Downloader::updateProgress(const ProgressUpdate& update, Phase phase) {
-    progress_.apply(update);
+    // Every value given to the bar fits in 16 bits: setUpProgress refused any longer image.
+    if (const platform::Result<ProgressState> applied = progress_.apply(update); !applied)
+        throw std::logic_error(applied.fault().text);
     run_.phase = phase;
     publishProgress();
 }
@@ -174,7 +177,8 @@ DownloadResult Downloader::RunDownload(const std::filesystem::path& imagePath) {
     if (!platform::isFullPath(imagePath)) {
         image::ImageRead relative;
         relative.failure = image::ReadFailure::Unreadable;
-        relative.message = "Image path is not a full path: " + platform::utf8Text(imagePath);
+        relative.fault = {platform::ErrorNumber::InvalidArgument,
+                          "Image path is not a full path: " + platform::utf8Text(imagePath)};
         return RunDownload(relative);
     }
     // The file is read here, once: everything after works on these bytes.
@@ -261,7 +265,7 @@ bool Downloader::setUpProgress(const image::ImageRead& read) {
     if (!read.image) {
         const bool tooLong = read.failure == image::ReadFailure::TooLong;
         fail(tooLong ? Ending::ImageRefused : Ending::ImageUnreadable,
-             read.message.empty() ? std::string("Cannot read image file") : read.message);
+             read.fault.text.empty() ? std::string("Cannot read image file") : read.fault.text);
         return false;
     }
     // Line numbers and the bar are 16-bit: refuse here, before anything goes to the device.

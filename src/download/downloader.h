@@ -224,8 +224,8 @@ class Downloader {
     void showStep(Count count, int step, int steps);
 
     void showStatus(std::string_view text, Severity severity = Severity::Normal);
-    /// Applies `update` to the bar (LinkError Overflow for a value outside 16 bits, the bar
-    /// then unchanged) and tells the observer, also when nothing changed.
+    /// Applies `update` to the bar and tells the observer, also when nothing changed. A value
+    /// outside 16 bits is this class's mistake: std::logic_error, the bar unchanged.
     void updateProgress(const ProgressUpdate& update, Phase phase);
     /// Tells the observer where the bar and the phase's own count stand.
     void publishProgress();

@@ -3,30 +3,25 @@
 #include <cstdint>
 #include <limits>
 
-#include "link/link_error.h"
-
 namespace korvath::download {
 
 namespace {
 
-std::optional<int> toInt16(const std::optional<int>& argument) {
-    if (!argument) return std::nullopt;
-    if (*argument < std::numeric_limits<std::int16_t>::min() ||
-        *argument > std::numeric_limits<std::int16_t>::max()) {
-        throw link::LinkError(link::ErrorNumber::Overflow);
-    }
-    return *argument;
+bool fitsInt16(const std::optional<int>& argument) {
+    return !argument || (*argument >= std::numeric_limits<std::int16_t>::min() &&
+                         *argument <= std::numeric_limits<std::int16_t>::max());
 }
 
 }  // namespace
 
-const ProgressState& ProgressModel::apply(const ProgressUpdate& update) {
-    // Every argument is converted before any is applied, so a refused call leaves the bar as it
+platform::Result<ProgressState> ProgressModel::apply(const ProgressUpdate& update) {
+    // Every argument is checked before any is applied, so a refused call leaves the bar as it
     // was.
-    const auto min = toInt16(update.min);
-    const auto max = toInt16(update.max);
-    const auto value = toInt16(update.value);
-    const auto step = toInt16(update.step);
+    if (!fitsInt16(update.min) || !fitsInt16(update.max) || !fitsInt16(update.value) ||
+        !fitsInt16(update.step)) {
+        return platform::faultOf(platform::ErrorNumber::Overflow);
+    }
+    const auto& [value, step, min, max] = update;
 
     if (min) state_.Min = *min;
     if (max) state_.Max = *max;

@@ -4,6 +4,8 @@
 
 #include <optional>
 
+#include "platform/fault.h"
+
 namespace korvath::download {
 
 /// The progress bar's three properties, as UpdateProgress leaves them.
@@ -14,7 +16,7 @@ struct ProgressState {
 };
 
 /// Arguments of one UpdateProgress call; each is optional and applied in the order
-/// min, max, value, step. Values outside -32768..32767 raise LinkError Overflow.
+/// min, max, value, step. Values outside -32768..32767 are refused as Overflow.
 struct ProgressUpdate {
     std::optional<int> value{};
     std::optional<int> step{};
@@ -24,8 +26,9 @@ struct ProgressUpdate {
 
 class ProgressModel {
   public:
-    /// Applies `update` and returns the new state.
-    const ProgressState& apply(const ProgressUpdate& update);
+    /// Applies `update` and returns the new state; an argument outside 16 bits is refused as
+    /// Overflow and leaves the state as it was.
+    [[nodiscard]] platform::Result<ProgressState> apply(const ProgressUpdate& update);
     [[nodiscard]] const ProgressState& state() const { return state_; }
 
   private:

@@ -14,7 +14,7 @@ std::string describeFileError(int errnoValue) {
 }
 
 /// The status text of a read failure.
-std::string describe(const FileBytes& read) {
+std::string describeText(const FileBytes& read) {
     switch (read.failure) {
         case ReadFailure::None:
             return {};
@@ -31,6 +31,28 @@ std::string describe(const FileBytes& read) {
     }
     return (read.opened ? "Cannot read image file: " : "Cannot open image file: ") +
            describeFileError(read.error);
+}
+
+platform::ErrorNumber numberOf(const FileBytes& read) {
+    using platform::ErrorNumber;
+    switch (read.failure) {
+        case ReadFailure::None:
+        case ReadFailure::Unreadable:
+            break;
+        case ReadFailure::Missing:
+            return ErrorNumber::FileNotFound;
+        case ReadFailure::Folder:
+        case ReadFailure::NotRegular:
+            return ErrorNumber::PathFileAccess;
+        case ReadFailure::TooLong:
+            return ErrorNumber::Overflow;
+    }
+    return platform::errorNumberOf(read.error);
+}
+
+/// A read failure as the fault the caller gets: numbered by its kind, worded for the status.
+platform::Fault describe(const FileBytes& read) {
+    return {numberOf(read), describeText(read)};
 }
 
 }  // namespace
@@ -61,7 +83,7 @@ ImageRead ReadImage(const std::filesystem::path& path) {
     ImageRead result;
     if (read.failure != ReadFailure::None) {
         result.failure = read.failure;
-        result.message = describe(read);
+        result.fault = describe(read);
         return result;
     }
     auto image = std::make_shared<const ImageFile>(path, std::move(read.bytes));
@@ -69,7 +91,7 @@ ImageRead ReadImage(const std::filesystem::path& path) {
         result.failure = ReadFailure::TooLong;
         FileBytes tooLong;
         tooLong.failure = ReadFailure::TooLong;
-        result.message = describe(tooLong);
+        result.fault = describe(tooLong);
         return result;
     }
     result.image = std::move(image);

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/fault.h"
+
 namespace korvath::image {
 
 /// The most bytes an image may hold: the progress bar counts one step per 141 bytes, rounded,
@@ -52,10 +54,12 @@ enum class ReadFailure {
     TooLong,     ///< more than kMaxImageBytes or kMaxImageLines; refused before reading on
 };
 
+/// The image, or why it could not be taken: the kind the callers decide on, and the fault
+/// whose text is the status shown ("File too long", "Cannot open image file: ...").
 struct ImageRead {
     std::shared_ptr<const ImageFile> image;  ///< null unless failure is None
     ReadFailure failure = ReadFailure::None;
-    std::string message;  ///< the status text of a failure, e.g. "File too long"
+    platform::Fault fault{};  ///< its text is empty when the image was read
 };
 
 /// Reads the image at `path` once. Only a regular file is read, and its size is judged before

@@ -348,7 +348,7 @@ class WindowModel::Impl {
                 text +=
                     "Expected an image whose first line begins with S0; this file cannot "
                     "be read: " +
-                    read.message;
+                    read.fault.text;
             }
             Effects effects = boxed({Icon::Warning, kFileCheck, std::move(text)});
             if (fromDialog) effects.dialogAt = path;
@@ -374,8 +374,8 @@ class WindowModel::Impl {
         if (!read.image) {
             state.check = FileCheck::Refused;
             state.fileTip = where;
-            fileDetails_ = where + "\n" + read.message;
-            showStatus(effects, read.message, Severity::Error);
+            fileDetails_ = where + "\n" + read.fault.text;
+            showStatus(effects, read.fault.text, Severity::Error);
         } else {
             const image::ImageCheck check = image::CheckImage(*read.image, services_.sha256);
             std::string facts = recordsText(check.facts.records);

@@ -32,7 +32,7 @@ const std::string kLongLine = std::string(64 * 1024 - 1, 'x');
 TEST_P(LineEnds, SplitAsTheImageRulesSay) {
     test::TempDir dir;
     const ImageRead read = ReadImage(dir.writeRaw("f.shx", GetParam().content));
-    ASSERT_TRUE(read.image) << read.message;
+    ASSERT_TRUE(read.image) << read.fault.text;
     EXPECT_EQ(linesOf(*read.image), GetParam().lines);
 }
 
@@ -68,7 +68,7 @@ TEST(ReadImage, ReadsImagesWhosePathsHaveSpacesAndLettersBeyondAscii) {
         u8"\u6620\u50cf \u30d5\u30a1\u30a4\u30eb.shx"};
     for (const auto& name : names) {
         const ImageRead read = ReadImage(dir.write(name, {"S0", "S8"}));
-        ASSERT_TRUE(read.image) << read.message;
+        ASSERT_TRUE(read.image) << read.fault.text;
         EXPECT_EQ(linesOf(*read.image), (std::vector<std::string>{"S0", "S8"}));
     }
 }

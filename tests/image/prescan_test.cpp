@@ -59,7 +59,7 @@ TEST_P(Prescan, JudgesTheWholeFile) {
     const PrescanCase& c = GetParam();
     test::TempDir dir;
     const ImageRead read = ReadImage(dir.write("image.shx", c.lines, c.lineEnd));
-    ASSERT_TRUE(read.image) << read.message;
+    ASSERT_TRUE(read.image) << read.fault.text;
     const PrescanResult result = PrescanImage(*read.image, static_cast<link::Model>(c.model));
     EXPECT_EQ(result.accepted, c.result);
     EXPECT_EQ(result.statuses(), c.messages);
@@ -389,13 +389,13 @@ TEST(PrescanLimits, TakesThirtyTwoThousandSevenHundredSixtySevenLinesAndNoMore) 
     };
     // The length is taken; the same address on every line is what refuses it.
     const ImageRead longest = ReadImage(dir.writeRaw("long.shx", content(32764)));
-    ASSERT_TRUE(longest.image) << longest.message;
+    ASSERT_TRUE(longest.image) << longest.fault.text;
     EXPECT_EQ(PrescanImage(*longest.image, link::Model::M1).statuses(),
               std::vector<std::string>{"Duplicate address"});
 
     const ImageRead tooLong = ReadImage(dir.writeRaw("long.shx", content(32765)));
     EXPECT_EQ(tooLong.failure, ReadFailure::TooLong);
-    EXPECT_EQ(tooLong.message, "File too long");
+    EXPECT_EQ(tooLong.fault, (platform::Fault{platform::ErrorNumber::Overflow, "File too long"}));
     EXPECT_EQ(PrescanImage(ImageFile("long.shx", content(32765)), link::Model::M1).statuses(),
               std::vector<std::string>{"File too long"});
 }
@@ -404,10 +404,12 @@ TEST(ReadImage, ReadsRegularFilesOnlyAndJudgesTheSizeFirst) {
     test::TempDir dir;
     const ImageRead gone = ReadImage(dir.path() / "gone.shx");
     EXPECT_EQ(gone.failure, ReadFailure::Missing);
-    EXPECT_EQ(gone.message, "Cannot open image file: No such file or directory");
+    EXPECT_EQ(gone.fault, (platform::Fault{platform::ErrorNumber::FileNotFound,
+                                           "Cannot open image file: No such file or directory"}));
     const ImageRead folder = ReadImage(dir.path());
     EXPECT_EQ(folder.failure, ReadFailure::Folder);
-    EXPECT_EQ(folder.message, "Cannot read image file: Is a directory");
+    EXPECT_EQ(folder.fault, (platform::Fault{platform::ErrorNumber::PathFileAccess,
+                                             "Cannot read image file: Is a directory"}));
     EXPECT_FALSE(folder.image);
 
     // Largest taken, one byte more refused; a sparse file of 2 GB is refused without reading it.
@@ -417,7 +419,7 @@ TEST(ReadImage, ReadsRegularFilesOnlyAndJudgesTheSizeFirst) {
     EXPECT_EQ(ReadImage(sized).failure, ReadFailure::TooLong);
     std::filesystem::resize_file(sized, 2'000'000'000);
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(ReadImage(sized).message, "File too long");
+    EXPECT_EQ(ReadImage(sized).fault.text, "File too long");
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
 
     const ImageRead read = ReadImage(dir.write("e.shx", kValid));
@@ -437,7 +439,9 @@ TEST(ReadImage, RefusesPipesAndDevicesWithoutWaiting) {
     for (const std::filesystem::path& path : {fifo, std::filesystem::path("/dev/zero")}) {
         const ImageRead read = ReadImage(path);
         EXPECT_EQ(read.failure, ReadFailure::NotRegular) << path;
-        EXPECT_EQ(read.message, "Cannot read image file: not a regular file") << path;
+        EXPECT_EQ(read.fault, (platform::Fault{platform::ErrorNumber::PathFileAccess,
+                                               "Cannot read image file: not a regular file"}))
+            << path;
     }
     EXPECT_FALSE(HasImageHeader(fifo));
 }

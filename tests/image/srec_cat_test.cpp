@@ -28,7 +28,7 @@ class SrecCatImage : public ::testing::Test {
 
 TEST_F(SrecCatImage, HasTheShapeTheDeviceTakes) {
     const ImageRead read = ReadImage(image);
-    ASSERT_TRUE(read.image) << read.message;
+    ASSERT_TRUE(read.image) << read.fault.text;
     std::vector<std::string> lines;
     for (std::int32_t n = 1; n <= read.image->lineCount(); ++n)
         lines.emplace_back(read.image->line(n));
@@ -46,7 +46,7 @@ TEST_F(SrecCatImage, HasTheShapeTheDeviceTakes) {
 
 TEST_F(SrecCatImage, PassesThePrescanAndOneChangedDigitDoesNot) {
     const ImageRead read = ReadImage(image);
-    ASSERT_TRUE(read.image) << read.message;
+    ASSERT_TRUE(read.image) << read.fault.text;
     const PrescanResult result = PrescanImage(*read.image, link::Model::M1);
     EXPECT_TRUE(result.accepted);
     EXPECT_EQ(result.imageKind, 1);
