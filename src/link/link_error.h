@@ -1,6 +1,5 @@
-// Errors of the device link: the faults of the exchange (platform/fault.h), the exception that
-// carries the range errors of a caller's mistake, and the sink through which the exchange
-// reports.
+// Errors of the device link: the faults of the exchange (platform/fault.h), the exception for
+// a caller that broke a contract, and the sink through which the exchange reports.
 #pragma once
 
 #include <stdexcept>
@@ -15,7 +14,8 @@ using platform::ErrorNumber;
 using platform::Fault;
 using platform::toString;
 
-/// A range error raised where the protocol rules forbid a value; it reaches the caller.
+/// Thrown only for a caller's mistake: a frame or a sector number the protocol has no room
+/// for, which no input of a user can produce. Failures of the line travel as a Fault.
 class LinkError : public std::runtime_error {
   public:
     explicit LinkError(ErrorNumber number);
