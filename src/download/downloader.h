@@ -180,8 +180,6 @@ class Downloader {
     /// record count of the progress reports counts the records sent.
     void setSkipErased(bool skip) { skipErased_ = skip; }
 
-    [[nodiscard]] const ProgressState& progress() const { return progress_.state(); }
-
     /// True from the erase phase to the end of a download; readable from any thread.
     [[nodiscard]] bool busy() const { return busy_; }
 
