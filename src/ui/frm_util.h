@@ -115,7 +115,7 @@ class FrmUtil : public QWidget, private window::WindowFace {
     window::EffectsGuard guard_{*this};
     const window::Layout layout_ = window::layoutAt(kDesignDpi);
 
-    // The design's controls; their object names are those the design gives them.
+    // The design's controls, also by their row in the design (controls_).
     std::array<QWidget*, window::kControlCount> controls_{};
     QGroupBox* statusFrame_ = nullptr;
     QProgressBar* bar_ = nullptr;
