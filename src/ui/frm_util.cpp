@@ -1,7 +1,6 @@
 #include "ui/frm_util.h"
 
 #include <QApplication>
-#include <QButtonGroup>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -26,28 +25,36 @@ namespace korvath::ui {
 
 namespace {
 
-// The design is laid out in twips; 15 twips make one pixel at 96 dpi.
-constexpr int kTwipsPerPixel = 15;
-constexpr int kClientWidthTwips = 6285;
-constexpr int kClientHeightTwips = 2190;
-// The design font (8 points at 96 dpi), in pixels so that the layout does not depend on dpi.
-constexpr int kFontPixelSize = 11;
-// The details line below the controls: its margins in pixels.
-constexpr int kDetailsMargin = 4;
+using window::Control;
 
-constexpr int px(int twips) {
-    return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel;
-}
-
-struct Twips {
-    int left;
-    int top;
-    int width;
-    int height;
+// The controls' object names, by which tests and scripts find them.
+constexpr struct {
+    Control control;
+    const char* name;
+} kObjectNames[] = {
+    {Control::PortBox, "Apriti"},         {Control::OpenPort, "cmdOper_0"},
+    {Control::ClosePort, "cmdOper_1"},    {Control::ChooseFile, "cmdSelectFile"},
+    {Control::Download, "DwnloadButton"}, {Control::StatusFrame, "Frame6"},
+    {Control::Bar, "DwnldrBar"},          {Control::Status, "DwStatus"},
+    {Control::FileFrame, "Frame3"},       {Control::FileName, "txtFileName"},
+    {Control::DownloadFrame, "Frame1"},   {Control::PortFrame, "Frame2"},
+    {Control::LineSettings, "Label1"},    {Control::PortLabel, "Label2"},
+    {Control::Details, "details"},
 };
 
-QRect toPixels(const Twips& t) {
-    return QRect(px(t.left), px(t.top), px(t.width), px(t.height));
+QString objectNameOf(Control control) {
+    for (const auto& entry : kObjectNames) {
+        if (entry.control == control) return QLatin1String(entry.name);
+    }
+    return {};
+}
+
+QString captionOf(Control control) {
+    return QString::fromUtf8(window::designOf(control).caption);
+}
+
+QRect toQRect(const window::Rect& r) {
+    return QRect(r.left, r.top, r.width, r.height);
 }
 
 void setColour(QWidget* widget, QPalette::ColorRole role, std::uint32_t ole) {
@@ -98,10 +105,6 @@ MessageIcon iconOf(window::Icon icon) {
     return MessageIcon::None;
 }
 
-OleColor colourOf(window::Severity severity) {
-    return severity == window::Severity::Error ? StatusColorError : StatusColorNormal;
-}
-
 /// The one local file that a drag carries; nothing for anything else.
 std::optional<QString> droppedFile(const QMimeData* data) {
     if (data == nullptr || !data->hasUrls() || data->urls().size() != 1) return std::nullopt;
@@ -124,7 +127,7 @@ FrmUtil::FrmUtil(WindowServices services, QWidget* parent)
         window::Services{services.ports, *settings, *this, services.clock, platform::sha256,
                          QApplication::applicationDisplayName().toStdString()});
     buildControls();
-    Apriti->setChoiceSource([&ports = services.ports] { return ports.listChoices(); });
+    portBox_->setChoiceSource([&ports = services.ports] { return ports.listChoices(); });
     placeControls();
     setTitle();
 
@@ -151,81 +154,65 @@ void FrmUtil::wake() {
 
 void FrmUtil::pollModel() {
     wakePending_ = false;
+    if (!guard_.mayPoll()) return;
     // One report at a time, each drawn before the next: the status box shows every text.
     while (std::optional<window::Effects> effects = model_->poll()) follow(std::move(*effects));
 }
 
 void FrmUtil::buildControls() {
     QFont font = this->font();
-    font.setPixelSize(kFontPixelSize);
+    font.setPixelSize(window::kFontPixelsAt96);
     setFont(font);
     setAutoFillBackground(true);
-    setColour(this, QPalette::Window, kBackColor);
+    setColour(this, QPalette::Window, window::kBackColour);
     setAcceptDrops(true);
 
-    Frame6 = new QGroupBox(QStringLiteral("Status"), this);
-    Frame6->setObjectName(QStringLiteral("Frame6"));
-    DwnldrBar = new QProgressBar(Frame6);
-    DwnldrBar->setObjectName(QStringLiteral("DwnldrBar"));
-    DwnldrBar->setTextVisible(false);
-    DwStatus = new ElidingLineEdit(Qt::ElideRight, Frame6);
-    DwStatus->setText(QStringLiteral("Idle"));
-    DwStatus->setObjectName(QStringLiteral("DwStatus"));
-    DwStatus->setReadOnly(true);
-    DwStatus->setAlignment(Qt::AlignCenter);
-    DwStatus->setFocusPolicy(Qt::ClickFocus);
-    makeBold(DwStatus);
-    setColour(DwStatus, QPalette::Base, StatusColorNormal);
+    statusFrame_ = new QGroupBox(captionOf(Control::StatusFrame), this);
+    styleControl(statusFrame_, Control::StatusFrame);
+    bar_ = new QProgressBar(statusFrame_);
+    styleControl(bar_, Control::Bar);
+    bar_->setTextVisible(false);
+    status_ = new ElidingLineEdit(Qt::ElideRight, statusFrame_);
+    status_->setText(captionOf(Control::Status));
+    styleControl(status_, Control::Status);
+    status_->setReadOnly(true);
+    status_->setAlignment(Qt::AlignCenter);
+    status_->setFocusPolicy(Qt::ClickFocus);
 
-    Frame3 = new QGroupBox(QStringLiteral("Filename"), this);
-    Frame3->setObjectName(QStringLiteral("Frame3"));
-    txtFileName = new ElidingLineEdit(Qt::ElideMiddle, Frame3);
-    txtFileName->setObjectName(QStringLiteral("txtFileName"));
-    txtFileName->setReadOnly(true);
-    txtFileName->setAlignment(Qt::AlignCenter);
-    txtFileName->setFocusPolicy(Qt::ClickFocus);
-    makeBold(txtFileName);
-    setColour(txtFileName, QPalette::Base, kBlack);
-    setColour(txtFileName, QPalette::Text, kYellow);
-    cmdSelectFile = new QPushButton(QStringLiteral("O&pen"), Frame3);
-    cmdSelectFile->setObjectName(QStringLiteral("cmdSelectFile"));
+    fileFrame_ = new QGroupBox(captionOf(Control::FileFrame), this);
+    styleControl(fileFrame_, Control::FileFrame);
+    fileName_ = new ElidingLineEdit(Qt::ElideMiddle, fileFrame_);
+    styleControl(fileName_, Control::FileName);
+    fileName_->setReadOnly(true);
+    fileName_->setAlignment(Qt::AlignCenter);
+    fileName_->setFocusPolicy(Qt::ClickFocus);
+    chooseFileButton_ = new QPushButton(captionOf(Control::ChooseFile), fileFrame_);
+    styleControl(chooseFileButton_, Control::ChooseFile);
 
-    Frame1 = new QGroupBox(this);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
-    DwnloadButton = new QPushButton(QStringLiteral("&Download"), Frame1);
-    DwnloadButton->setObjectName(QStringLiteral("DwnloadButton"));
-    makeBold(DwnloadButton);
+    downloadFrame_ = new QGroupBox(captionOf(Control::DownloadFrame), this);
+    styleControl(downloadFrame_, Control::DownloadFrame);
+    downloadButton_ = new QPushButton(captionOf(Control::Download), downloadFrame_);
+    styleControl(downloadButton_, Control::Download);
 
-    Frame2 = new QGroupBox(QStringLiteral("COM Control"), this);
-    Frame2->setObjectName(QStringLiteral("Frame2"));
-    Label1 = new QLabel(QStringLiteral("38400,N,8"), Frame2);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setAlignment(Qt::AlignCenter);
-    makeBold(Label1);
-    setColour(Label1, QPalette::WindowText, kPortClosedColor);
-    Label2 = new QLabel(QStringLiteral("CO&M"), Frame2);
-    Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
-    makeBold(Label2);
-    Apriti = new PortComboBox(Frame2);
-    Apriti->setObjectName(QStringLiteral("Apriti"));
-    Label2->setBuddy(Apriti);
-    Apriti->lineEdit()->setAlignment(Qt::AlignCenter);
-    makeBold(Apriti);
-    setColour(Apriti, QPalette::Base, kWhite);
-
-    cmdOperGroup = new QButtonGroup(this);
-    const char* const captions[2] = {"&Open", "&Close"};
-    const char* const tips[2] = {"Open Selected Serial port", "Close opened serial port"};
-    for (int i = 0; i < 2; ++i) {
-        cmdOper[i] = new QPushButton(QString::fromLatin1(captions[i]), Frame2);
-        cmdOper[i]->setObjectName(QStringLiteral("cmdOper_%1").arg(i));
-        cmdOper[i]->setToolTip(QString::fromLatin1(tips[i]));
-        cmdOperGroup->addButton(cmdOper[i], i);
-    }
+    portFrame_ = new QGroupBox(captionOf(Control::PortFrame), this);
+    styleControl(portFrame_, Control::PortFrame);
+    lineSettings_ = new QLabel(captionOf(Control::LineSettings), portFrame_);
+    styleControl(lineSettings_, Control::LineSettings);
+    lineSettings_->setAlignment(Qt::AlignCenter);
+    portLabel_ = new QLabel(captionOf(Control::PortLabel), portFrame_);
+    styleControl(portLabel_, Control::PortLabel);
+    portLabel_->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+    portBox_ = new PortComboBox(portFrame_);
+    styleControl(portBox_, Control::PortBox);
+    portLabel_->setBuddy(portBox_);
+    portBox_->lineEdit()->setAlignment(Qt::AlignCenter);
+    openButton_ = new QPushButton(captionOf(Control::OpenPort), portFrame_);
+    styleControl(openButton_, Control::OpenPort);
+    closeButton_ = new QPushButton(captionOf(Control::ClosePort), portFrame_);
+    styleControl(closeButton_, Control::ClosePort);
 
     details_ = new QLabel(this);
-    details_->setObjectName(QStringLiteral("details"));
+    styleControl(details_, Control::Details);
     details_->setWordWrap(true);
     details_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     details_->setTextFormat(Qt::PlainText);
@@ -234,51 +221,47 @@ void FrmUtil::buildControls() {
     details_->hide();
 
     // Enter presses the button that has the focus, as in a dialog.
-    for (QPushButton* button : {cmdOper[0], cmdOper[1], cmdSelectFile, DwnloadButton})
+    for (QPushButton* button : {openButton_, closeButton_, chooseFileButton_, downloadButton_})
         button->setAutoDefault(true);
 
-    connect(cmdOperGroup, &QButtonGroup::idClicked, this, &FrmUtil::cmdOperClick);
-    connect(cmdSelectFile, &QPushButton::clicked, this, &FrmUtil::cmdSelectFileClick);
-    connect(DwnloadButton, &QPushButton::clicked, this, &FrmUtil::dwnloadButtonClick);
-    connect(Apriti, &QComboBox::editTextChanged, this, [this](const QString& text) {
+    connect(openButton_, &QPushButton::clicked, this, [this] { cmdOperClick(0); });
+    connect(closeButton_, &QPushButton::clicked, this, [this] { cmdOperClick(1); });
+    connect(chooseFileButton_, &QPushButton::clicked, this, &FrmUtil::cmdSelectFileClick);
+    connect(downloadButton_, &QPushButton::clicked, this, &FrmUtil::dwnloadButtonClick);
+    connect(portBox_, &QComboBox::editTextChanged, this, [this](const QString& text) {
         // The box is narrower than a device path: its tool tip always shows the whole text.
-        Apriti->setToolTip(text);
+        portBox_->setToolTip(text);
         model_->setPortText(text.toStdString());
     });
-    connect(Apriti->lineEdit(), &QLineEdit::returnPressed, this, [this] { cmdOperClick(0); });
+    connect(portBox_->lineEdit(), &QLineEdit::returnPressed, this, [this] { cmdOperClick(0); });
 
-    setTabOrder(Apriti, cmdOper[0]);
-    setTabOrder(cmdOper[0], cmdOper[1]);
-    setTabOrder(cmdOper[1], cmdSelectFile);
-    setTabOrder(cmdSelectFile, DwnloadButton);
-    Apriti->setFocus();
+    setTabOrder(portBox_, openButton_);
+    setTabOrder(openButton_, closeButton_);
+    setTabOrder(closeButton_, chooseFileButton_);
+    setTabOrder(chooseFileButton_, downloadButton_);
+    portBox_->setFocus();
+}
+
+void FrmUtil::styleControl(QWidget* widget, Control control) {
+    const window::ControlDesign& design = window::designOf(control);
+    controls_[static_cast<int>(control)] = widget;
+    widget->setObjectName(objectNameOf(control));
+    if (design.bold) makeBold(widget);
+    widget->setToolTip(QString::fromUtf8(design.tip));
+    if (design.background) setColour(widget, QPalette::Base, *design.background);
+    // A label's text is drawn in its window text colour, an edit field's in its text colour.
+    const QPalette::ColorRole textRole =
+        qobject_cast<QLabel*>(widget) != nullptr ? QPalette::WindowText : QPalette::Text;
+    if (design.text) setColour(widget, textRole, *design.text);
 }
 
 void FrmUtil::placeControls() {
-    const struct {
-        QWidget* widget;
-        Twips design;
-    } table[] = {
-        {Frame6, {60, 60, 4425, 615}},
-        // The status box takes room from the bar so that the longest status text fits in bold.
-        {DwnldrBar, {120, 220, 1545, 285}},
-        {DwStatus, {1725, 220, 2610, 285}},
-        {Frame3, {60, 705, 4455, 735}},
-        {txtFileName, {120, 240, 3030, 360}},
-        {cmdSelectFile, {3270, 240, 1065, 375}},
-        {Frame1, {60, 1440, 4455, 735}},
-        {DwnloadButton, {120, 240, 4185, 375}},
-        {Frame2, {4560, 60, 1695, 2115}},
-        {Label1, {300, 195, 1095, 225}},
-        // The port box spans the frame under its label: the drop-down arrow takes room and
-        // the end of a device path ("…ttyUSB0", "…pts/12") must fit.
-        {Label2, {120, 435, 495, 210}},
-        {Apriti, {120, 660, 1455, 285}},
-        {cmdOper[0], {240, 1080, 1275, 405}},
-        {cmdOper[1], {240, 1560, 1275, 405}},
-    };
-    for (const auto& entry : table) entry.widget->setGeometry(toPixels(entry.design));
-    setFixedSize(px(kClientWidthTwips), px(kClientHeightTwips));
+    for (const window::ControlDesign& row : window::design()) {
+        if (row.control == Control::Details) continue;  // placed when it has something to say
+        controls_[static_cast<int>(row.control)]->setGeometry(
+            toQRect(layout_.inFrame(row.control)));
+    }
+    setFixedSize(layout_.clientWidth, layout_.clientHeight);
 }
 
 void FrmUtil::setTitle() {
@@ -314,7 +297,11 @@ void FrmUtil::closeEvent(QCloseEvent* event) {
     event->ignore();
     // The question comes up once the close request has been turned down.
     QMetaObject::invokeMethod(
-        this, [this] { follow(model_->closeRequested()); }, Qt::QueuedConnection);
+        this,
+        [this] {
+            if (guard_.mayAskToClose()) follow(model_->closeRequested());
+        },
+        Qt::QueuedConnection);
 }
 
 void FrmUtil::dragEnterEvent(QDragEnterEvent* event) {
@@ -330,10 +317,11 @@ void FrmUtil::dropEvent(QDropEvent* event) {
 }
 
 void FrmUtil::follow(window::Effects effects) {
+    const window::EffectsGuard::Showing showing(guard_);
     for (;;) {
         draw();
         if (effects.statusShown)
-            emit statusShown(DwStatus->text(), colourOf(model_->state().severity));
+            emit statusShown(status_->text(), window::statusColour(model_->state().severity));
         if (effects.portReported) emit portStateShown(model_->state().portOpen);
         showEffects(effects);
         if (drawnBusy_ && !model_->state().busy) emit downloadEnded();
@@ -371,38 +359,38 @@ void FrmUtil::showEffects(const window::Effects& effects) {
 void FrmUtil::draw() {
     const window::State& state = model_->state();
 
-    if (Apriti->currentText() != fromUtf8(state.portText))
-        Apriti->setEditText(fromUtf8(state.portText));
-    setColour(Label1, QPalette::WindowText, state.portOpen ? kPortOpenColor : kPortClosedColor);
-    Label1->setToolTip(fromUtf8(state.portError));
-    Apriti->setEnabled(state.enabled.portBox);
-    cmdOper[0]->setEnabled(state.enabled.openPort);
-    cmdOper[1]->setEnabled(state.enabled.closePort);
-    cmdSelectFile->setEnabled(state.enabled.chooseFile);
+    if (portBox_->currentText() != fromUtf8(state.portText))
+        portBox_->setEditText(fromUtf8(state.portText));
+    setColour(lineSettings_, QPalette::WindowText, window::portColour(state.portOpen));
+    lineSettings_->setToolTip(fromUtf8(state.portError));
+    portBox_->setEnabled(state.enabled.portBox);
+    openButton_->setEnabled(state.enabled.openPort);
+    closeButton_->setEnabled(state.enabled.closePort);
+    chooseFileButton_->setEnabled(state.enabled.chooseFile);
     // One button, one place: Download while idle, Stop while a download runs. Its key stays
     // Alt+D either way, so that the hand that started a download can stop it.
-    const QString caption = state.busy ? QStringLiteral("Stop") : QStringLiteral("&Download");
-    if (DwnloadButton->text() != caption) {
-        DwnloadButton->setText(caption);
-        if (state.busy) DwnloadButton->setShortcut(QKeySequence(Qt::ALT | Qt::Key_D));
+    const QString caption = state.busy ? QStringLiteral("Stop") : captionOf(Control::Download);
+    if (downloadButton_->text() != caption) {
+        downloadButton_->setText(caption);
+        if (state.busy) downloadButton_->setShortcut(QKeySequence(Qt::ALT | Qt::Key_D));
     }
-    DwnloadButton->setEnabled(state.busy ? state.enabled.stop : state.enabled.download);
+    downloadButton_->setEnabled(state.busy ? state.enabled.stop : state.enabled.download);
 
-    txtFileName->setText(fromUtf8(state.fileName));
-    txtFileName->setToolTip(fromUtf8(state.fileTip));
+    fileName_->setText(fromUtf8(state.fileName));
+    fileName_->setToolTip(fromUtf8(state.fileTip));
 
     const QString status = fromUtf8(state.status);
-    setColour(DwStatus, QPalette::Base, colourOf(state.severity));
-    if (DwStatus->text() != status) {
-        DwStatus->setText(status);
-        DwStatus->setCursorPosition(0);
+    setColour(status_, QPalette::Base, window::statusColour(state.severity));
+    if (status_->text() != status) {
+        status_->setText(status);
+        status_->setCursorPosition(0);
     }
     // A long message shows elided; the tool tip holds all of it.
-    DwStatus->setToolTip(DwStatus->elided() ? status : QString());
+    status_->setToolTip(status_->elided() ? status : QString());
 
-    DwnldrBar->setRange(0, state.barMax);
-    DwnldrBar->setValue(state.barValue);
-    DwnldrBar->setToolTip(fromUtf8(state.barTip));
+    bar_->setRange(0, state.barMax);
+    bar_->setValue(state.barValue);
+    bar_->setToolTip(fromUtf8(state.barTip));
 
     setBusyPointer(state.busyPointer);
 
@@ -410,12 +398,12 @@ void FrmUtil::draw() {
     const QString details = fromUtf8(state.details);
     if (details != details_->text() || details_->isHidden() != details.isEmpty()) {
         details_->setText(details);
-        const int width = px(kClientWidthTwips) - 2 * kDetailsMargin;
-        const int height = details.isEmpty() ? 0 : details_->heightForWidth(width);
-        details_->setGeometry(kDetailsMargin, px(kClientHeightTwips), width, height);
+        QRect place = toQRect(layout_[Control::Details]);
+        place.setHeight(details.isEmpty() ? 0 : details_->heightForWidth(place.width()));
+        details_->setGeometry(place);
         details_->setVisible(!details.isEmpty());
-        setFixedSize(px(kClientWidthTwips),
-                     px(kClientHeightTwips) + (details.isEmpty() ? 0 : height + kDetailsMargin));
+        setFixedSize(layout_.clientWidth,
+                     window::clientHeightWithDetails(layout_, place.height(), kDesignDpi));
     }
 }
 

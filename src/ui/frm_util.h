@@ -3,6 +3,7 @@
 // window/window_model.h; the port and the download live on the model's thread.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -15,10 +16,11 @@
 #include "link/clock.h"
 #include "ports/port_opener.h"
 #include "ui/prompts.h"
+#include "window/effects_guard.h"
+#include "window/layout.h"
 #include "window/settings.h"
 #include "window/window_model.h"
 
-class QButtonGroup;
 class QCloseEvent;
 class QDragEnterEvent;
 class QDropEvent;
@@ -52,6 +54,8 @@ class FrmUtil : public QWidget, private window::WindowFace {
   public:
     /// The title before the version is appended (two blanks after the dash).
     static constexpr const char* kDesignTitle = "Velbrannic -  Application Downloader";
+    /// Qt lays out in device-independent pixels: the design at 96 dpi, scaled by Qt itself.
+    static constexpr int kDesignDpi = 96;
 
     explicit FrmUtil(WindowServices services, QWidget* parent = nullptr);
     ~FrmUtil() override;
@@ -93,6 +97,8 @@ class FrmUtil : public QWidget, private window::WindowFace {
     void pollModel();
 
     void buildControls();
+    /// Gives `widget` the object name, font weight, tool tip and colours of `control`.
+    void styleControl(QWidget* widget, window::Control control);
     void placeControls();
     void setTitle();
 
@@ -106,21 +112,25 @@ class FrmUtil : public QWidget, private window::WindowFace {
     std::unique_ptr<window::MemorySettings> ownSettings_;
     std::unique_ptr<window::WindowModel> model_;
     std::atomic<bool> wakePending_{false};
+    window::EffectsGuard guard_{*this};
+    const window::Layout layout_ = window::layoutAt(kDesignDpi);
 
-    QGroupBox* Frame6 = nullptr;
-    QProgressBar* DwnldrBar = nullptr;
-    ElidingLineEdit* DwStatus = nullptr;
-    QGroupBox* Frame3 = nullptr;
-    ElidingLineEdit* txtFileName = nullptr;
-    QPushButton* cmdSelectFile = nullptr;
-    QGroupBox* Frame1 = nullptr;
-    QPushButton* DwnloadButton = nullptr;
-    QGroupBox* Frame2 = nullptr;
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    PortComboBox* Apriti = nullptr;
-    QPushButton* cmdOper[2] = {nullptr, nullptr};
-    QButtonGroup* cmdOperGroup = nullptr;
+    // The design's controls, also by their row in the design (controls_).
+    std::array<QWidget*, window::kControlCount> controls_{};
+    QGroupBox* statusFrame_ = nullptr;
+    QProgressBar* bar_ = nullptr;
+    ElidingLineEdit* status_ = nullptr;
+    QGroupBox* fileFrame_ = nullptr;
+    ElidingLineEdit* fileName_ = nullptr;
+    QPushButton* chooseFileButton_ = nullptr;
+    QGroupBox* downloadFrame_ = nullptr;
+    QPushButton* downloadButton_ = nullptr;
+    QGroupBox* portFrame_ = nullptr;
+    QLabel* lineSettings_ = nullptr;
+    QLabel* portLabel_ = nullptr;
+    PortComboBox* portBox_ = nullptr;
+    QPushButton* openButton_ = nullptr;
+    QPushButton* closeButton_ = nullptr;
     QLabel* details_ = nullptr;
 
     bool busyPointer_ = false;

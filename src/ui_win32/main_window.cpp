@@ -23,52 +23,53 @@ constexpr DWORD kWindowExStyle = WS_EX_ACCEPTFILES;
 // The drop-down list below the port box shows this many ports before it scrolls.
 constexpr int kListedPorts = 8;
 
-// The design's colours; COLORREF holds them as 0xBBGGRR, as the design gives them.
-constexpr COLORREF kStatusNormal = 0xFFFFC0;  // light cyan: progress and success
-constexpr COLORREF kStatusError = 0x8080FF;   // light red: every failure
-constexpr COLORREF kBackColour = 0xE0E0E0;
-constexpr COLORREF kPortOpenColour = 0x008000;
-constexpr COLORREF kPortClosedColour = 0x0000FF;
-constexpr COLORREF kYellow = 0x00FFFF;
-constexpr COLORREF kBlack = 0x000000;
-constexpr COLORREF kWhite = 0xFFFFFF;
+// The design's colours (window/layout.h) are 0xBBGGRR, as COLORREF holds them.
+static_assert(RGB(0x12, 0x34, 0x56) == 0x563412);
 
 struct ControlEntry {
     Control control;
     const wchar_t* windowClass;
-    const wchar_t* text;
     DWORD style;
     DWORD exStyle;
-    bool bold;
-    const wchar_t* tip;
 };
 
 // Created in this order, which is also the tab order. The port box's label comes first: its
-// mnemonic moves the focus to the next control, the port box.
+// mnemonic moves the focus to the next control, the port box. Captions, fonts and tips are the
+// design's.
 const ControlEntry kControls[] = {
-    {Control::PortLabel, WC_STATICW, L"CO&M", SS_LEFT, 0, true, nullptr},
-    {Control::PortBox, WC_COMBOBOXW, L"",
+    {Control::PortLabel, WC_STATICW, SS_LEFT, 0},
+    {Control::PortBox, WC_COMBOBOXW,
      CBS_DROPDOWN | CBS_AUTOHSCROLL | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS | WS_VSCROLL | WS_TABSTOP,
-     0, true, nullptr},
-    {Control::OpenPort, WC_BUTTONW, L"&Open", BS_PUSHBUTTON | WS_TABSTOP, 0, false,
-     L"Open Selected Serial port"},
-    {Control::ClosePort, WC_BUTTONW, L"&Close", BS_PUSHBUTTON | WS_TABSTOP, 0, false,
-     L"Close opened serial port"},
-    {Control::ChooseFile, WC_BUTTONW, L"O&pen", BS_PUSHBUTTON | WS_TABSTOP, 0, false, nullptr},
-    {Control::Download, WC_BUTTONW, L"&Download", BS_PUSHBUTTON | WS_TABSTOP, 0, true, nullptr},
-    {Control::Bar, PROGRESS_CLASSW, L"", PBS_SMOOTH, 0, false, nullptr},
-    {Control::Status, WC_EDITW, L"Idle", ES_READONLY | ES_CENTER | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
-     true, nullptr},
+     0},
+    {Control::OpenPort, WC_BUTTONW, BS_PUSHBUTTON | WS_TABSTOP, 0},
+    {Control::ClosePort, WC_BUTTONW, BS_PUSHBUTTON | WS_TABSTOP, 0},
+    {Control::ChooseFile, WC_BUTTONW, BS_PUSHBUTTON | WS_TABSTOP, 0},
+    {Control::Download, WC_BUTTONW, BS_PUSHBUTTON | WS_TABSTOP, 0},
+    {Control::Bar, PROGRESS_CLASSW, PBS_SMOOTH, 0},
+    {Control::Status, WC_EDITW, ES_READONLY | ES_CENTER | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE},
     // Multi-line only so that its one line can sit in the middle of the box (centreFileName).
-    {Control::FileName, WC_EDITW, L"", ES_READONLY | ES_CENTER | ES_AUTOHSCROLL | ES_MULTILINE,
-     WS_EX_CLIENTEDGE, true, nullptr},
-    {Control::LineSettings, WC_STATICW, L"38400,N,8", SS_CENTER | SS_NOTIFY, 0, true, nullptr},
-    {Control::Details, WC_EDITW, L"", ES_READONLY | ES_MULTILINE, 0, false, nullptr},
-    {Control::StatusFrame, WC_BUTTONW, L"Status", BS_GROUPBOX, 0, false, nullptr},
-    {Control::FileFrame, WC_BUTTONW, L"Filename", BS_GROUPBOX, 0, false, nullptr},
-    {Control::DownloadFrame, WC_BUTTONW, L"", BS_GROUPBOX, 0, false, nullptr},
-    {Control::PortFrame, WC_BUTTONW, L"COM Control", BS_GROUPBOX, 0, false, nullptr},
+    {Control::FileName, WC_EDITW, ES_READONLY | ES_CENTER | ES_AUTOHSCROLL | ES_MULTILINE,
+     WS_EX_CLIENTEDGE},
+    {Control::LineSettings, WC_STATICW, SS_CENTER | SS_NOTIFY, 0},
+    {Control::Details, WC_EDITW, ES_READONLY | ES_MULTILINE, 0},
+    {Control::StatusFrame, WC_BUTTONW, BS_GROUPBOX, 0},
+    {Control::FileFrame, WC_BUTTONW, BS_GROUPBOX, 0},
+    {Control::DownloadFrame, WC_BUTTONW, BS_GROUPBOX, 0},
+    {Control::PortFrame, WC_BUTTONW, BS_GROUPBOX, 0},
 };
+
+bool isBold(Control control) {
+    return window::designOf(control).bold;
+}
+
+// The colours the design gives a control; where it gives none, black on the window's grey.
+COLORREF backgroundOf(Control control) {
+    return window::designOf(control).background.value_or(window::kBackColour);
+}
+
+COLORREF textOf(Control control) {
+    return window::designOf(control).text.value_or(window::kBlack);
+}
 
 int idOf(Control control) {
     return kFirstControlId + static_cast<int>(control);
@@ -170,9 +171,9 @@ MainWindow::MainWindow(HINSTANCE instance, ports::PortOpener& ports,
         windowClass.lpszClassName = kClassName;
         RegisterClassExW(&windowClass);
     }
-    backBrush_ = CreateSolidBrush(kBackColour);
-    fileBrush_ = CreateSolidBrush(kBlack);
-    portBoxBrush_ = CreateSolidBrush(kWhite);
+    backBrush_ = CreateSolidBrush(window::kBackColour);
+    fileBrush_ = CreateSolidBrush(backgroundOf(Control::FileName));
+    portBoxBrush_ = CreateSolidBrush(backgroundOf(Control::PortBox));
     window_ = CreateWindowExW(kWindowExStyle, kClassName, windowTitle().c_str(), kWindowStyle,
                               CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, instance, this);
     dpi_ = static_cast<int>(GetDpiForWindow(window_));
@@ -208,7 +209,8 @@ void MainWindow::createFonts() {
     HFONT bold = CreateFontIndirectW(&font);
     for (const ControlEntry& entry : kControls) {
         if (HWND c = control(entry.control)) {
-            SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(entry.bold ? bold : normal), TRUE);
+            SendMessageW(c, WM_SETFONT,
+                         reinterpret_cast<WPARAM>(isBold(entry.control) ? bold : normal), TRUE);
         }
     }
     if (font_) DeleteObject(font_);
@@ -220,12 +222,12 @@ void MainWindow::createFonts() {
 void MainWindow::createControls() {
     for (const ControlEntry& entry : kControls) {
         HWND c = CreateWindowExW(
-            entry.exStyle, entry.windowClass, entry.text,
+            entry.exStyle, entry.windowClass, wide(window::designOf(entry.control).caption).c_str(),
             WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | entry.style, 0, 0, 0, 0, window_,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(idOf(entry.control))), instance_, nullptr);
         controls_[static_cast<int>(entry.control)] = c;
-        SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(entry.bold ? boldFont_ : font_),
-                     FALSE);
+        SendMessageW(c, WM_SETFONT,
+                     reinterpret_cast<WPARAM>(isBold(entry.control) ? boldFont_ : font_), FALSE);
     }
     ShowWindow(control(Control::Details), SW_HIDE);
     EnableWindow(control(Control::ClosePort), FALSE);
@@ -245,7 +247,8 @@ void MainWindow::createControls() {
                             CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
     // Long tips (a file's path and digest) wrap instead of running off the screen.
     SendMessageW(tips_, TTM_SETMAXTIPWIDTH, 0, scaled(480, dpi_));
-    for (const ControlEntry& entry : kControls) addTool(entry.control, entry.tip ? entry.tip : L"");
+    for (const ControlEntry& entry : kControls)
+        addTool(entry.control, wide(window::designOf(entry.control).tip));
 }
 
 void MainWindow::addTool(Control c, const std::wstring& text) {
@@ -370,16 +373,12 @@ void MainWindow::wake() {
 
 void MainWindow::onWake() {
     wakePosted_ = false;
-    if (applying_) {
-        wakeMissed_ = true;
-        return;
-    }
+    if (!guard_.mayPoll()) return;
     while (std::optional<window::Effects> effects = model_->poll()) apply(std::move(*effects));
 }
 
 void MainWindow::apply(window::Effects effects) {
-    const bool nested = applying_;
-    applying_ = true;
+    const window::EffectsGuard::Showing showing(guard_);
     for (;;) {
         draw();
         for (const window::Message& m : effects.messages) {
@@ -400,9 +399,6 @@ void MainWindow::apply(window::Effects effects) {
         effects = model_->fileChosen(askForImage(*effects.dialogAt));
     }
     draw();
-    if (nested) return;
-    applying_ = false;
-    if (std::exchange(wakeMissed_, false)) wake();
 }
 
 void MainWindow::draw() {
@@ -423,7 +419,8 @@ void MainWindow::draw() {
     EnableWindow(control(Control::ClosePort), s.enabled.closePort);
     EnableWindow(control(Control::ChooseFile), s.enabled.chooseFile);
     // One button, one place: Download while idle, Stop while a download runs.
-    setText(control(Control::Download), s.busy ? L"Stop" : L"&Download");
+    setText(control(Control::Download),
+            s.busy ? L"Stop" : wide(window::designOf(Control::Download).caption));
     EnableWindow(control(Control::Download), s.busy ? s.enabled.stop : s.enabled.download);
 
     InvalidateRect(control(Control::LineSettings), nullptr, TRUE);
@@ -432,7 +429,7 @@ void MainWindow::draw() {
     setText(control(Control::FileName), wide(s.fileName));
     setTip(Control::FileName, withCrLf(s.fileTip));
 
-    const COLORREF colour = s.severity == window::Severity::Error ? kStatusError : kStatusNormal;
+    const COLORREF colour = window::statusColour(s.severity);
     const std::wstring status = wide(s.status);
     if (colour != statusColour_ || !statusBrush_) {
         if (statusBrush_) DeleteObject(statusBrush_);
@@ -651,23 +648,22 @@ void MainWindow::dropFiles(HDROP drop) {
 LRESULT MainWindow::colourFor(HWND c, HDC dc) {
     if (c == control(Control::Status)) {
         SetBkColor(dc, statusColour_);
-        SetTextColor(dc, kBlack);
+        SetTextColor(dc, textOf(Control::Status));
         return reinterpret_cast<LRESULT>(statusBrush_);
     }
     if (c == control(Control::FileName)) {
-        SetBkColor(dc, kBlack);
-        SetTextColor(dc, kYellow);
+        SetBkColor(dc, backgroundOf(Control::FileName));
+        SetTextColor(dc, textOf(Control::FileName));
         return reinterpret_cast<LRESULT>(fileBrush_);
     }
     if (GetParent(c) == control(Control::PortBox)) {
-        SetBkColor(dc, kWhite);
-        SetTextColor(dc, kBlack);
+        SetBkColor(dc, backgroundOf(Control::PortBox));
+        SetTextColor(dc, textOf(Control::PortBox));
         return reinterpret_cast<LRESULT>(portBoxBrush_);
     }
-    if (c == control(Control::LineSettings)) {
-        SetTextColor(dc, model_ && model_->state().portOpen ? kPortOpenColour : kPortClosedColour);
-    }
-    SetBkColor(dc, kBackColour);
+    if (c == control(Control::LineSettings))
+        SetTextColor(dc, window::portColour(model_ && model_->state().portOpen));
+    SetBkColor(dc, window::kBackColour);
     SetBkMode(dc, TRANSPARENT);
     return reinterpret_cast<LRESULT>(backBrush_);
 }
@@ -737,7 +733,7 @@ LRESULT MainWindow::handle(UINT message, WPARAM w, LPARAM l) {
             // would leave the controller in programming mode. Stopped, the download posts the
             // close again once its exit frame is out.
             if (model_ && !model_->mayClose()) {
-                if (!applying_) apply(model_->closeRequested());
+                if (guard_.mayAskToClose()) apply(model_->closeRequested());
                 return 0;
             }
             rememberPlace();

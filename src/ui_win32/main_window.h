@@ -1,4 +1,4 @@
-// The Win32 face of the window model: it builds the controls of the Linux window's design,
+// The Win32 face of the window model: it builds the controls of the window's design,
 // forwards what the user does to the model and draws what the model says. Message boxes, the
 // beep, the open-file dialog and the busy pointer are the Win32 ones; the model's reports
 // arrive as a message posted to the window, so they are drawn on its own thread.
@@ -19,6 +19,7 @@
 #include "ports/port_opener.h"
 #include "ui_win32/layout.h"
 #include "ui_win32/registry_settings.h"
+#include "window/effects_guard.h"
 #include "window/window_model.h"
 
 namespace korvath::ui_win32 {
@@ -100,10 +101,7 @@ class MainWindow final : public window::WindowFace {
 
     /// A wake is posted and not yet handled: further wakes need no message of their own.
     std::atomic<bool> wakePosted_{false};
-    /// Effects are being shown (a modal box or the dialog runs its own message loop): reports
-    /// that arrive meanwhile wait until they are done, so that they keep their order.
-    bool applying_ = false;
-    bool wakeMissed_ = false;
+    window::EffectsGuard guard_{*this};
 
     std::unique_ptr<window::WindowModel> model_;
 };

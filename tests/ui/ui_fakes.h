@@ -55,8 +55,11 @@ class ScriptedPrompts final : public ui::Prompts {
     /// The answers to the question whether to stop a download, in order; none left: keep on.
     std::deque<bool> stopAnswers;
     std::vector<QString> questions;
+    /// Called while the question is up, as a real box's event loop would run meanwhile.
+    std::function<void()> onQuestion;
     bool askToStop(QWidget*, const QString&, const QString& text) override {
         questions.push_back(text);
+        if (onQuestion) onQuestion();
         if (stopAnswers.empty()) return false;
         const bool answer = stopAnswers.front();
         stopAnswers.pop_front();

@@ -277,9 +277,17 @@ class WindowDownloadTest : public QObject {
         QCOMPARE(statusBox()->text(), QStringLiteral("Connecting"));
         QCOMPARE(ended.count(), 0);
 
-        // The device goes away: one error box, the remaining probes fail at once.
-        gate.unplug();
-        QVERIFY(ended.wait(kDownloadTimeoutMs));
+        // The device goes away while the close question is up: the download's end waits until
+        // the question is answered, then one error box; the remaining probes fail at once.
+        QString shownDuringQuestion;
+        prompts_.onQuestion = [&] {
+            gate.unplug();
+            QTest::qWait(300);
+            shownDuringQuestion = statusBox()->text() + QString::number(prompts_.messages.size());
+        };
+        QVERIFY(!window_->close());
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kDownloadTimeoutMs);
+        QCOMPARE(shownDuringQuestion, QStringLiteral("Connecting0"));
         QCOMPARE(prompts_.messages.size(), std::size_t(1));
         QCOMPARE(prompts_.messages.front().text.left(5), QStringLiteral("57 - "));
         QCOMPARE(statusBox()->text(), QStringLiteral("Connection Error"));

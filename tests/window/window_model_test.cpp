@@ -14,6 +14,7 @@
 #include "image/image_files.h"
 #include "sim/sim_port.h"
 #include "support/virtual_clock.h"
+#include "window/effects_guard.h"
 #include "window/window_model.h"
 
 namespace korvath::window {
@@ -681,6 +682,30 @@ TEST_P(StopTable, EndsAtTheNextExchange) {
     take(model->download());
     untilIdle();
     EXPECT_EQ(statuses.back(), "Done!");
+}
+
+// A face's boxes run their own event loop: a report or a close that arrives there waits until
+// the outermost showing ends, and the face is woken for it then, once.
+TEST(EffectsGuard, HoldsWhatArrivesWhileEffectsAreShown) {
+    TestFace face;
+    EffectsGuard guard(face);
+    EXPECT_TRUE(guard.mayPoll());
+    {
+        const EffectsGuard::Showing outer(guard);
+        EXPECT_FALSE(guard.mayAskToClose());
+        {
+            const EffectsGuard::Showing nested(guard);
+            EXPECT_FALSE(guard.mayPoll());
+            EXPECT_FALSE(guard.mayPoll());
+        }
+        EXPECT_TRUE(guard.showing());
+        EXPECT_EQ(face.wakes(), 0);
+    }
+    EXPECT_EQ(face.wakes(), 1);
+    EXPECT_TRUE(guard.mayAskToClose());
+    { const EffectsGuard::Showing quiet(guard); }
+    EXPECT_EQ(face.wakes(), 1);
+    EXPECT_TRUE(guard.mayPoll());
 }
 
 }  // namespace
