@@ -110,9 +110,7 @@ int main(int argc, char* argv[]) {
     window.show();
     if (firstPaint) return QApplication::exec();
 
-    QString lastStatus;
-    QObject::connect(&window, &FrmUtil::statusShown, [&lastStatus](const QString& text, quint32) {
-        lastStatus = text;
+    QObject::connect(&window, &FrmUtil::statusShown, [](const QString& text, quint32) {
         std::printf("%s\n", qPrintable(text));
         std::fflush(stdout);
     });
@@ -136,5 +134,5 @@ int main(int argc, char* argv[]) {
     }
     downloadButton->click();
     QApplication::exec();
-    return lastStatus == QStringLiteral("Done!") ? 0 : 1;
+    return window.lastEnding() == korvath::download::Ending::Done ? 0 : 1;
 }

@@ -69,6 +69,9 @@ class FrmUtil : public QWidget, private window::WindowFace {
     [[nodiscard]] bool isBusy() const { return model_->state().busy; }
     /// The port state as the download thread last reported it.
     [[nodiscard]] bool portIsOpen() const { return model_->state().portOpen; }
+    [[nodiscard]] korvath::download::Ending lastEnding() const {
+        return model_->state().lastEnding;
+    }
     /// Full path of the file last confirmed in the dialog, also when it was then refused.
     [[nodiscard]] const QString& dialogFileName() const { return dialogFileName_; }
     /// Full path of the chosen image that Download sends; empty when none is chosen.

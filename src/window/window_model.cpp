@@ -459,6 +459,7 @@ class WindowModel::Impl {
         state.portOpen = report.portOpen;
         effects.portReported = true;
         effects.beep = true;
+        state.lastEnding = report.ending;
         if (report.ending == download::Ending::Done) {
             setNotice({});
             if (report.resetHeard == download::ResetHeard::Silence && simulatedPort(openingText_))

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "download/downloader.h"
 #include "image/check.h"
 #include "link/clock.h"
 #include "ports/port_opener.h"
@@ -103,6 +104,8 @@ struct State {
     bool busy = false;
     /// The busy pointer over the window (from the erase phase to the end of a download).
     bool busyPointer = false;
+    /// How the last download ended; NotRun until one has.
+    download::Ending lastEnding = download::Ending::NotRun;
 
     std::string status = "Idle";
     Severity severity = Severity::Normal;
