@@ -109,8 +109,8 @@ bool isGone(DWORD error) {
 
 class WindowsPort final : public detail::FirstByteWaits {
   public:
-    WindowsPort(HANDLE handle, std::string device)
-        : FirstByteWaits(std::move(device)), handle_(handle) {
+    WindowsPort(HANDLE handle, std::string device, link::Clock& clock)
+        : FirstByteWaits(std::move(device), clock), handle_(handle) {
         // Sleeps and comm time-outs in single milliseconds rather than the default 15.6 ms tick.
         ::timeBeginPeriod(1);
     }
@@ -121,44 +121,50 @@ class WindowsPort final : public detail::FirstByteWaits {
 
     [[nodiscard]] bool isOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
 
-    void discardInput() override {
-        if (!isOpen()) return;
+    platform::Result<void> discardInput() override {
+        if (!isOpen()) return refusal();
         dropReceived();
         DWORD errors = 0;
         COMSTAT status{};
-        if (!::ClearCommError(handle_, &errors, &status)) {
-            failed(::GetLastError(), "discarding input");
-            return;
-        }
+        if (!::ClearCommError(handle_, &errors, &status))
+            return failed(::GetLastError(), "discarding input");
         if (status.cbInQue > 0 && !::PurgeComm(handle_, PURGE_RXCLEAR))
-            failed(::GetLastError(), "discarding input");
+            return failed(::GetLastError(), "discarding input");
+        return {};
     }
 
-    bool write(std::span<const std::uint8_t> bytes) override {
-        if (!isOpen()) return notOpen();
-        if (bytes.empty()) return true;
+    platform::Result<void> write(std::span<const std::uint8_t> bytes) override {
+        if (!isOpen()) return refusal();
+        if (bytes.empty()) return {};
         DWORD written = 0;
         if (!::WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                          nullptr)) {
             return failed(::GetLastError(), "writing");
         }
-        if (written != bytes.size()) return fail("Timed out writing to " + device());
-        return true;
+        if (written != bytes.size()) return fault("Timed out writing to " + device());
+        return {};
     }
 
   private:
-    FirstByte readFirstByte(unsigned ms, std::uint8_t& byte) override {
+    platform::Result<FirstByte> readFirstByte(unsigned ms, std::uint8_t& byte) override {
         DWORD got = 0;
-        if (!useTimeouts(Reading::FirstByte, ms) || !::ReadFile(handle_, &byte, 1, &got, nullptr)) {
-            failed(::GetLastError(), "reading");
-            return FirstByte::Failed;
-        }
+        if (!useTimeouts(Reading::FirstByte, ms) || !::ReadFile(handle_, &byte, 1, &got, nullptr))
+            return failed(::GetLastError(), "reading");
         return got == 0 ? FirstByte::Nothing : FirstByte::Byte;
     }
 
-    bool takeArrived() override { return drain(); }
-
-    void pause(double ms) override { platform::sleepFor(ms); }
+    // Takes what has arrived without waiting.
+    platform::Result<void> takeArrived() override {
+        if (!useTimeouts(Reading::Drain, 0)) return failed(::GetLastError(), "reading");
+        std::uint8_t buffer[kReadChunk];
+        for (;;) {
+            DWORD got = 0;
+            if (!::ReadFile(handle_, buffer, kReadChunk, &got, nullptr))
+                return failed(::GetLastError(), "reading");
+            receive(buffer, buffer + got);
+            if (got < kReadChunk) return {};
+        }
+    }
 
     // Changes the comm time-outs only when they differ from those in force.
     bool useTimeouts(Reading reading, DWORD constantMs) {
@@ -169,19 +175,6 @@ class WindowsPort final : public detail::FirstByteWaits {
         return true;
     }
 
-    // Takes what has arrived without waiting.
-    bool drain() {
-        if (!useTimeouts(Reading::Drain, 0)) return failed(::GetLastError(), "reading");
-        std::uint8_t buffer[kReadChunk];
-        for (;;) {
-            DWORD got = 0;
-            if (!::ReadFile(handle_, buffer, kReadChunk, &got, nullptr))
-                return failed(::GetLastError(), "reading");
-            receive(buffer, buffer + got);
-            if (got < kReadChunk) return true;
-        }
-    }
-
     void closeDevice() override {
         if (handle_ == INVALID_HANDLE_VALUE) return;
         ::CloseHandle(handle_);
@@ -189,7 +182,7 @@ class WindowsPort final : public detail::FirstByteWaits {
         ::timeEndPeriod(1);
     }
 
-    bool failed(DWORD error, const char* doing) {
+    platform::Fault failed(DWORD error, const char* doing) {
         if (isGone(error)) return lost();
         return failedWhile(doing, systemText(error));
     }
@@ -271,17 +264,17 @@ std::optional<Latency> latencyOf(const std::string& port) {
 }
 
 // A USB adapter that hands over received bytes only every LatencyTimer ms makes every reply
-// wait for it. Said once per port and program run.
-std::string latencyAdvice(const std::string& port) {
+// wait for it. Found once per port and program run.
+std::optional<link::SlowAdapter> slowAdapter(const std::string& port) {
     static std::mutex mutex;
     static std::set<std::string> advised;
     const std::optional<Latency> latency = latencyOf(port);
-    if (!latency || latency->ms <= 1) return {};
+    if (!latency || latency->ms <= 1) return std::nullopt;
     {
         const std::lock_guard lock(mutex);
-        if (!advised.insert(port).second) return {};
+        if (!advised.insert(port).second) return std::nullopt;
     }
-    return detail::windowsLatencyAdvice(port, static_cast<int>(latency->ms), latency->adapter);
+    return link::SlowAdapter{port, static_cast<int>(latency->ms), latency->adapter};
 }
 
 // 38400 baud, 8N1, binary, no flow control of either kind, DTR and RTS on (some adapters and
@@ -320,7 +313,7 @@ bool setLine(HANDLE handle) {
 
 }  // namespace
 
-platform::Result<link::OpenedPort> openSerialPort(std::string_view device) {
+platform::Result<link::OpenedPort> openSerialPort(std::string_view device, link::Clock& clock) {
     using platform::ErrorNumber;
     const std::string shown = shownName(device);
     if (device.empty()) return platform::Fault{ErrorNumber::InvalidArgument, "No port given"};
@@ -344,8 +337,8 @@ platform::Result<link::OpenedPort> openSerialPort(std::string_view device) {
             "Cannot set up " + shown + " as a serial port: " + systemText(error)};
     }
     ::PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    std::string advice = latencyAdvice(shown);
-    return link::OpenedPort{std::make_unique<WindowsPort>(handle, shown), std::move(advice)};
+    return link::OpenedPort{std::make_unique<WindowsPort>(handle, shown, clock),
+                            slowAdapter(shown)};
 }
 
 }  // namespace korvath::serial
