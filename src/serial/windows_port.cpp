@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "link/link_error.h"
-#include "platform/platform.h"
+#include "platform/wide_text.h"
 #include "serial/port_base.h"
 #include "serial/serial_port.h"
 
@@ -33,30 +33,13 @@ namespace {
 constexpr DWORD kWriteTimeoutMs = 2000;
 constexpr DWORD kReadChunk = 4096;
 
-std::wstring wide(std::string_view text) {
-    if (text.empty()) return {};
-    const int size =
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(std::max(size, 0)), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(),
-                          size);
-    return result;
-}
-
-std::string utf8(const wchar_t* text, int length) {
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(std::max(size, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, length, result.data(), size, nullptr, nullptr);
-    return result;
-}
-
 // The system's wording of `error`, without its closing full stop and line break.
 std::string systemText(DWORD error) {
     wchar_t* buffer = nullptr;
     const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::string text = length > 0 ? utf8(buffer, static_cast<int>(length)) : std::string();
+    std::string text = length > 0 ? platform::utf8({buffer, length}) : std::string();
     if (buffer != nullptr) ::LocalFree(buffer);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
                              text.back() == '.')) {
@@ -242,7 +225,7 @@ std::optional<Latency> latencyOf(const std::string& port) {
             ::SetupDiOpenDevRegKey(devices, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
         if (key == INVALID_HANDLE_VALUE) continue;
         DWORD ms = 0;
-        if (sameName(readText(key, L"PortName"), wide(port)) &&
+        if (sameName(readText(key, L"PortName"), platform::wide(port)) &&
             readDword(key, L"LatencyTimer", ms)) {
             wchar_t name[256] = {};
             DWORD type = 0;
@@ -251,9 +234,7 @@ std::optional<Latency> latencyOf(const std::string& port) {
                                                     reinterpret_cast<BYTE*>(name),
                                                     sizeof name - sizeof(wchar_t), nullptr) &&
                 type == REG_SZ) {
-                latency.adapter = utf8(name, -1);
-                while (!latency.adapter.empty() && latency.adapter.back() == '\0')
-                    latency.adapter.pop_back();
+                latency.adapter = platform::utf8(name);
             }
             found = latency;
         }
@@ -317,8 +298,9 @@ platform::Result<link::OpenedPort> openSerialPort(std::string_view device, link:
     using platform::ErrorNumber;
     const std::string shown = shownName(device);
     if (device.empty()) return platform::Fault{ErrorNumber::InvalidArgument, "No port given"};
-    const HANDLE handle = ::CreateFileW(wide(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                        nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE handle =
+        ::CreateFileW(platform::wide(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
