@@ -19,9 +19,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -31,7 +28,6 @@
 #include <system_error>
 #include <vector>
 
-#include "link/link_error.h"
 #include "platform/platform.h"
 #include "serial/port_base.h"
 #include "serial/serial_port.h"

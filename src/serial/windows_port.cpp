@@ -11,9 +11,6 @@
 #include <setupapi.h>
 
 #include <algorithm>
-#include <chrono>
-#include <climits>
-#include <cmath>
 #include <cwctype>
 #include <mutex>
 #include <optional>
@@ -21,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "link/link_error.h"
 #include "platform/wide_text.h"
 #include "serial/port_base.h"
 #include "serial/serial_port.h"
