@@ -18,6 +18,7 @@
 
 #include "korvath/version.h"
 #include "platform/escape.h"
+#include "platform/platform.h"
 #include "platform/stop_signals.h"
 #include "ports/system/system_ports.h"
 #include "ui/frm_util.h"
@@ -48,6 +49,7 @@ void stopDownloadOnFatal(QtMsgType type, const QMessageLogContext& context, cons
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    korvath::platform::failOversizeWrites();
     // Before QApplication, which aborts without a display.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--") == 0) break;

@@ -45,22 +45,24 @@ class AckingPort final : public link::Port {
     explicit AckingPort(InstantClock& clock) : clock_(clock) {}
 
     [[nodiscard]] bool isOpen() const override { return true; }
-    void discardInput() override { waiting_ = 0; }
-    bool write(std::span<const std::uint8_t>) override {
-        waiting_ = 1;
-        return true;
+    korvath::platform::Result<void> discardInput() override {
+        waiting_ = 0;
+        return {};
     }
-    [[nodiscard]] int bytesWaiting() override { return waiting_; }
-    int waitForBytes(int, double timeoutMs) override {
+    korvath::platform::Result<void> write(std::span<const std::uint8_t>) override {
+        waiting_ = 1;
+        return {};
+    }
+    [[nodiscard]] korvath::platform::Result<int> bytesWaiting() override { return waiting_; }
+    korvath::platform::Result<int> waitForBytes(int, double timeoutMs) override {
         clock_.sleepMs(timeoutMs);
         return waiting_;
     }
-    bool readAll(std::vector<std::uint8_t>& out) override {
+    korvath::platform::Result<void> readAll(std::vector<std::uint8_t>& out) override {
         out.assign(static_cast<std::size_t>(waiting_), link::protocol::kAck);
         waiting_ = 0;
-        return true;
+        return {};
     }
-    [[nodiscard]] korvath::platform::Fault lastError() const override { return {}; }
     void close() override {}
 
   private:

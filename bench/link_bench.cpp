@@ -47,12 +47,12 @@ struct Bench {
         if (!opened) state.SkipWithError(opened.fault().text.c_str());
     }
     PtyDevice device;
+    SteadyClock clock;
     korvath::platform::Result<korvath::link::OpenedPort> opened =
-        korvath::serial::openSerialPort(device.path());
+        korvath::serial::openSerialPort(device.path(), clock);
     std::unique_ptr<korvath::link::Port> owned =
         opened ? std::move(opened->port) : std::make_unique<korvath::link::ClosedPort>();
     korvath::link::Port& port = *owned;
-    SteadyClock clock;
 };
 
 /// Answers every complete program frame with an ACK.
@@ -106,10 +106,10 @@ void BM_FrameRoundTripOnPort(benchmark::State& state) {
     std::vector<double> times;
     for (auto _ : state) {
         const double start = nowMs();
-        bench.port.discardInput();
-        bench.port.write(frame);
-        if (bench.port.waitForBytes(0, 1000) != 1) state.SkipWithError("no ACK");
-        bench.port.readAll(reply);
+        if (!bench.port.discardInput() || !bench.port.write(frame))
+            state.SkipWithError("the port failed");
+        const korvath::platform::Result<int> waited = bench.port.waitForBytes(0, 1000);
+        if (!waited || *waited != 1 || !bench.port.readAll(reply)) state.SkipWithError("no ACK");
         const double took = nowMs() - start;
         times.push_back(took);
         state.SetIterationTime(took / 1e3);

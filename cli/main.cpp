@@ -130,6 +130,7 @@ int listPorts(bool json) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    korvath::platform::failOversizeWrites();
     CLI::App cli{
         "Writes an application image (.SHX) into a controller's external flash through\n"
         "its serial bootloader. The port 'sim' (or sim:2, sim:3) is a built-in simulated\n"

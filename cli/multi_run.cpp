@@ -277,7 +277,7 @@ platform::Result<ports::OpenedPort> LineRun::openPort(std::size_t index, link::C
     // The system's port list is read while opening; one port at a time keeps that simple.
     const std::lock_guard lock(openMutex_);
     platform::Result<ports::OpenedPort> opened = around_.ports.open(ports_[index], clock);
-    if (opened && !opened->advice.empty()) note(index, opened->advice);
+    if (opened && opened->slowAdapter) note(index, ports::slowAdapterAdvice(*opened->slowAdapter));
     return opened;
 }
 

@@ -34,8 +34,7 @@ ExchangeResult Link::fail(Fault fault) {
     return result;
 }
 
-ExchangeResult Link::portFailure() {
-    Fault fault = port_->lastError();
+ExchangeResult Link::portFailure(Fault fault) {
     // Closing makes every later exchange end at once and silently: one report per failure,
     // not one per retry of the download.
     port_->close();
@@ -49,19 +48,21 @@ ExchangeResult Link::ExchangeFrame(std::span<const std::uint8_t> frame, int time
     }
     if (!port_->isOpen()) return last_ = {};
 
-    port_->discardInput();
+    const platform::Result<void> discarded = port_->discardInput();
     const double sentMs = trace_ != nullptr ? clock_->nowMs() : 0;
-    last_ = port_->write(frame) ? collectReply(timeoutMs) : portFailure();
+    const platform::Result<void> written = discarded ? port_->write(frame) : discarded;
+    last_ = written ? collectReply(timeoutMs) : portFailure(written.fault());
     if (trace_ != nullptr) trace_->exchanged({frame, last_, sentMs, clock_->nowMs(), timeoutMs});
     return last_;
 }
 
 ExchangeResult Link::collectReply(int timeoutMs) {
-    const WaitEnd end = waitForReply(timeoutMs);
-    if (end == WaitEnd::PortFailed) return portFailure();
+    const platform::Result<WaitEnd> end = waitForReply(timeoutMs);
+    if (!end) return portFailure(end.fault());
 
     ExchangeResult result;
-    if (!port_->readAll(result.reply)) return portFailure();
+    if (platform::Result<void> read = port_->readAll(result.reply); !read)
+        return portFailure(read.fault());
     if (result.reply.size() > protocol::kMaxReplyLength) {
         const std::size_t received = result.reply.size();
         // Said as a technician knows it; the figures in brackets differ from reply to reply.
@@ -72,20 +73,21 @@ ExchangeResult Link::collectReply(int timeoutMs) {
         failed.reply = std::move(result.reply);
         return failed;
     }
-    result.status = end == WaitEnd::Complete ? ExchangeResult::Status::Replied
-                                             : ExchangeResult::Status::TimedOut;
+    result.status = *end == WaitEnd::Complete ? ExchangeResult::Status::Replied
+                                              : ExchangeResult::Status::TimedOut;
     return result;
 }
 
-Link::WaitEnd Link::waitForReply(double timeoutMs) {
+platform::Result<Link::WaitEnd> Link::waitForReply(double timeoutMs) {
     int previous = 0;
     double quietSince = clock_->nowMs();
     double firstByteAt = 0;
     bool anyBytes = false;
 
     for (;;) {
-        const int count = port_->bytesWaiting();
-        if (count < 0) return WaitEnd::PortFailed;
+        const platform::Result<int> waiting = port_->bytesWaiting();
+        if (!waiting) return waiting.fault();
+        const int count = *waiting;
         const double now = clock_->nowMs();
         if (count != previous) {
             previous = count;
@@ -112,7 +114,8 @@ Link::WaitEnd Link::waitForReply(double timeoutMs) {
             if (now >= deadline) return WaitEnd::TimedOut;
             until = deadline;
         }
-        if (port_->waitForBytes(count, until - now) < 0) return WaitEnd::PortFailed;
+        if (platform::Result<int> waited = port_->waitForBytes(count, until - now); !waited)
+            return waited.fault();
     }
 }
 

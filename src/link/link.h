@@ -131,11 +131,11 @@ class Link {
     bool exitProgramming(int timeoutMs = protocol::kDefaultReplyTimeoutMs);
 
   private:
-    enum class WaitEnd { Complete, TimedOut, PortFailed };
-    WaitEnd waitForReply(double timeoutMs);
+    enum class WaitEnd { Complete, TimedOut };
+    platform::Result<WaitEnd> waitForReply(double timeoutMs);
     Answer sectorCommand(SectorCommand command, int sector);
     ExchangeResult fail(Fault fault);
-    ExchangeResult portFailure();
+    ExchangeResult portFailure(Fault fault);
     ExchangeResult collectReply(int timeoutMs);
 
     Port* port_;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,6 +13,9 @@
 
 namespace korvath::link {
 
+/// Every call but isOpen() and close() gives the fault that stopped it. An adapter that finds
+/// the device gone closes itself, so isOpen() is false afterwards, and it gives that same
+/// fault for every later call: it explains a refusal better than "not open" does.
 class Port {
   public:
     virtual ~Port() = default;
@@ -20,26 +24,22 @@ class Port {
     [[nodiscard]] virtual bool isOpen() const = 0;
 
     /// Drops every byte received so far, in the driver and in our own buffer.
-    virtual void discardInput() = 0;
+    virtual platform::Result<void> discardInput() = 0;
 
     /// Sends `bytes` unchanged, in order, as one output operation, and returns once they are
-    /// handed to the driver. False on failure (see lastError()).
-    virtual bool write(std::span<const std::uint8_t> bytes) = 0;
+    /// handed to the driver.
+    virtual platform::Result<void> write(std::span<const std::uint8_t> bytes) = 0;
 
-    /// Received bytes not yet read; -1 when the port failed (see lastError()).
-    [[nodiscard]] virtual int bytesWaiting() = 0;
+    /// Received bytes not yet read.
+    [[nodiscard]] virtual platform::Result<int> bytesWaiting() = 0;
 
     /// Blocks until more than `known` bytes are waiting or `timeoutMs` has passed, whichever
-    /// comes first; never spins. Returns the count waiting afterwards, -1 when the port failed.
-    virtual int waitForBytes(int known, double timeoutMs) = 0;
+    /// comes first; never spins. Gives the count waiting afterwards.
+    virtual platform::Result<int> waitForBytes(int known, double timeoutMs) = 0;
 
     /// Moves every waiting byte into `out` (replacing its content), unchanged and in arrival
-    /// order. False on failure (see lastError()).
-    virtual bool readAll(std::vector<std::uint8_t>& out) = 0;
-
-    /// The failure behind the last false / -1 result. An adapter that finds the device gone
-    /// closes itself, so isOpen() is false afterwards.
-    [[nodiscard]] virtual platform::Fault lastError() const = 0;
+    /// order.
+    virtual platform::Result<void> readAll(std::vector<std::uint8_t>& out) = 0;
 
     /// Closes the port; closing a closed port does nothing.
     virtual void close() = 0;
@@ -53,25 +53,35 @@ namespace korvath::link {
 class ClosedPort final : public Port {
   public:
     [[nodiscard]] bool isOpen() const override { return false; }
-    void discardInput() override {}
-    bool write(std::span<const std::uint8_t>) override { return false; }
-    [[nodiscard]] int bytesWaiting() override { return -1; }
-    int waitForBytes(int, double) override { return -1; }
-    bool readAll(std::vector<std::uint8_t>& out) override {
+    platform::Result<void> discardInput() override { return notOpen(); }
+    platform::Result<void> write(std::span<const std::uint8_t>) override { return notOpen(); }
+    [[nodiscard]] platform::Result<int> bytesWaiting() override { return notOpen(); }
+    platform::Result<int> waitForBytes(int, double) override { return notOpen(); }
+    platform::Result<void> readAll(std::vector<std::uint8_t>& out) override {
         out.clear();
-        return false;
-    }
-    [[nodiscard]] platform::Fault lastError() const override {
-        return {platform::ErrorNumber::DeviceIo, "Port is not open"};
+        return notOpen();
     }
     void close() override {}
+
+    /// What every port says to a call after it was closed.
+    [[nodiscard]] static platform::Fault notOpen() {
+        return {platform::ErrorNumber::DeviceIo, "Port is not open"};
+    }
 };
 
-/// A port just opened, and what the user should hear about its adapter even though it opened
-/// (a slow latency timer, and how to lower it; empty when there is nothing to say).
+/// An adapter that hands received bytes over only every `latencyMs` (its latency timer, above
+/// 1 ms), so that every reply waits for it: worth a word to the user though the port opened.
+struct SlowAdapter {
+    std::string port;  ///< as the user knows it: "/dev/ttyUSB0", "COM5"
+    int latencyMs = 0;
+    std::string adapter;  ///< its name as the system shows it; empty when the system does not say
+};
+
+/// A port just opened, and what the user should hear about its adapter (found once per device
+/// and run; the ports module words it).
 struct OpenedPort {
     std::unique_ptr<Port> port;
-    std::string advice{};
+    std::optional<SlowAdapter> slowAdapter{};
 };
 
 }  // namespace korvath::link

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstring>
 #include <optional>
 #include <system_error>
@@ -163,9 +162,6 @@ class FileLock {
 Result<std::unique_ptr<AppendFile>> AppendFile::open(const std::filesystem::path& path,
                                                      std::size_t room) {
     if (path.empty()) return Fault{ErrorNumber::InvalidArgument, "no file name given"};
-    // A write beyond the file-size limit then fails like one on a full disk, and is cut back,
-    // instead of ending the program in the middle of a download.
-    std::signal(SIGXFSZ, SIG_IGN);
     const Result<Descriptor> opened = openRegular(path);
     if (!opened) return opened.fault();
     if (Result<void> roomy = checkRoom(opened->fd, room); !roomy) {

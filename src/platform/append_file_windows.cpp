@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "platform/append_file.h"
 #include "platform/platform.h"
@@ -20,7 +20,7 @@ namespace {
 
 /// The system's words for `error`, numbered by its kind.
 Fault systemFault(int error) {
-    return {errorNumberOf(error), std::strerror(error)};
+    return {errorNumberOf(error), std::generic_category().message(error)};
 }
 
 Fault notRegular(const std::string& kind) {
@@ -100,7 +100,7 @@ Result<std::unique_ptr<AppendFile>> AppendFile::open(const std::filesystem::path
     if (!ec && space.available < room) {
         ::_close(*fd);
         return Fault{ErrorNumber::DiskFull,
-                     std::string("no room for a line: ") + std::strerror(ENOSPC)};
+                     std::string("no room for a line: ") + std::generic_category().message(ENOSPC)};
     }
     return std::unique_ptr<AppendFile>(new AppendFile(path, *fd, true));
 }
@@ -144,7 +144,8 @@ Result<void> AppendFile::append(std::string_view bytes) {
     }
     if (!problem) return {};
     if (::_chsize_s(fd_, before) != 0)
-        problem->text += std::string("; cutting the file back failed: ") + std::strerror(errno);
+        problem->text += std::string("; cutting the file back failed: ") +
+                         std::generic_category().message(errno);
     return *problem;
 }
 

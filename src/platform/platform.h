@@ -48,6 +48,11 @@ void sleepFor(double ms);
 /// every record. Windows has no such allowance.
 void exactTimers();
 
+/// Makes a write beyond the process's file-size limit fail like one on a full disk, so that the
+/// log can cut it back, instead of ending the program in the middle of a download (Linux sends
+/// SIGXFSZ). Process-wide: a program calls it once at its start, no library does.
+void failOversizeWrites();
+
 /// This computer's name on the network as the system gives it ("line-pc-3"); empty when the
 /// system does not say.
 [[nodiscard]] std::string hostName();

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 #include "platform/platform.h"
@@ -74,6 +75,10 @@ void exactTimers() {
     // 1 ns, the least the kernel takes; 0 would mean "back to the default".
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
+}
+
+void failOversizeWrites() {
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 Utf8Arguments::Utf8Arguments(int argc, char** argv) : texts_(argv, argv + argc) {

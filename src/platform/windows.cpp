@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/wide_text.h"
 
 // Older MinGW headers lack the flag; Windows before 10 (1803) refuses it, and sleeping then falls
 // back to Sleep in whole milliseconds.
@@ -59,15 +60,27 @@ bool isSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
 
-std::string utf8FromWide(const wchar_t* text) {
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 1) return {};
-    std::string result(static_cast<std::size_t>(bytes - 1), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), bytes, nullptr, nullptr);
+}  // namespace
+
+std::wstring wide(std::string_view text) {
+    if (text.empty()) return {};
+    const int length = static_cast<int>(text.size());
+    const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(std::max(size, 0)), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, result.data(), size);
     return result;
 }
 
-}  // namespace
+std::string utf8(std::wstring_view text) {
+    text = text.substr(0, text.find(L'\0'));
+    if (text.empty()) return {};
+    const int length = static_cast<int>(text.size());
+    const int size =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(std::max(size, 0)), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), size, nullptr, nullptr);
+    return result;
+}
 
 bool waitForInput(std::FILE* in, const std::stop_token& stop) {
     const HANDLE input = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(in)));
@@ -131,23 +144,20 @@ void sleepFor(double ms) {
 
 void exactTimers() {}
 
+void failOversizeWrites() {}
+
 std::string hostName() {
     wchar_t name[256] = {};
     DWORD length = static_cast<DWORD>(std::size(name));
     if (!::GetComputerNameExW(ComputerNameDnsHostname, name, &length)) return {};
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(length), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(std::max(size, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(length), text.data(), size, nullptr,
-                          nullptr);
-    return text;
+    return utf8({name, length});
 }
 
 Utf8Arguments::Utf8Arguments(int argc, char** argv) {
     int count = 0;
-    if (wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
-        for (int i = 0; i < count; ++i) texts_.push_back(utf8FromWide(wide[i]));
-        ::LocalFree(wide);
+    if (wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+        for (int i = 0; i < count; ++i) texts_.push_back(utf8(arguments[i]));
+        ::LocalFree(arguments);
     } else {
         texts_.assign(argv, argv + argc);
     }

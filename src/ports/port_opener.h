@@ -28,8 +28,12 @@ struct PortChoice {
     std::string byId{};
 };
 
-/// An open port and its advice, given once per device and program run.
+/// An open port and what to tell the user about its adapter, found once per device and run.
 using link::OpenedPort;
+
+/// What to tell the user about `slow`: what its latency timer costs every reply, and how to
+/// lower it on this system.
+[[nodiscard]] std::string slowAdapterAdvice(const link::SlowAdapter& slow);
 
 class PortOpener {
   public:

@@ -1,19 +1,20 @@
 // What the serial port of every system keeps alike: the bytes received and not yet taken, the
-// last failure, and the rule that a port closed by a failure keeps giving that failure as the
-// reason for every later refusal. Each system supplies the device's handle and its waits.
+// wait for more of them on the link's clock, and the rule that a port closed by a failure keeps
+// giving that failure as the reason for every later refusal. Each system supplies the device's
+// handle and one step of the wait.
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "link/link_error.h"
+#include "link/clock.h"
 #include "link/port.h"
 #include "serial/serial_port.h"
 
@@ -21,44 +22,52 @@ namespace korvath::serial::detail {
 
 class PortBase : public link::Port {
   public:
-    [[nodiscard]] int bytesWaiting() override {
-        if (!isOpen()) {
-            notOpen();
-            return -1;
-        }
+    [[nodiscard]] platform::Result<int> bytesWaiting() override {
+        if (!isOpen()) return refusal();
         // Bytes still in the driver show in the next wait, which returns at once for them.
         return count();
     }
 
-    bool readAll(std::vector<std::uint8_t>& out) override {
-        out.clear();
-        if (!isOpen()) return notOpen();
-        out.swap(received_);
-        return true;
+    platform::Result<int> waitForBytes(int known, double timeoutMs) override {
+        if (!isOpen()) return refusal();
+        // NaN, negative and absurd time-outs become "now" and "a long time".
+        const double bounded =
+            timeoutMs > 0 ? std::min(timeoutMs, static_cast<double>(INT_MAX)) : 0;
+        const double deadline = clock_.nowMs() + bounded;
+        while (count() <= known) {
+            const platform::Result<Step> step = waitStep(deadline - clock_.nowMs());
+            if (!step) return step.fault();
+            if (*step == Step::TimeUp) break;
+        }
+        return count();
     }
 
-    [[nodiscard]] platform::Fault lastError() const override { return lastError_; }
+    platform::Result<void> readAll(std::vector<std::uint8_t>& out) override {
+        out.clear();
+        if (!isOpen()) return refusal();
+        out.swap(received_);
+        return {};
+    }
 
     void close() override { closePort(); }
 
   protected:
-    using Clock = std::chrono::steady_clock;
+    /// `clock` is the link's and must outlive the port.
+    PortBase(std::string device, link::Clock& clock) : device_(std::move(device)), clock_(clock) {}
 
-    explicit PortBase(std::string device) : device_(std::move(device)) {}
+    enum class Step { Again, TimeUp };
+
+    /// One step of a wait with `leftMs` to go (zero or less: take what has arrived without
+    /// waiting): waits for bytes and takes in what came (receive()). TimeUp when the time is up
+    /// with nothing more to take; Again to look at the count and the time again. A fault has
+    /// already closed the port.
+    virtual platform::Result<Step> waitStep(double leftMs) = 0;
 
     /// Releases the system's handle, when there is one. A system's destructor calls closePort().
     virtual void closeDevice() = 0;
 
-    /// When a wait of `timeoutMs` ends: NaN, negative and absurd time-outs become "now" and "a
-    /// long time".
-    [[nodiscard]] static Clock::time_point deadlineAfter(double timeoutMs) {
-        const double bounded =
-            timeoutMs > 0 ? std::min(timeoutMs, static_cast<double>(INT_MAX)) : 0;
-        return Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                  std::chrono::duration<double, std::milli>(bounded));
-    }
-
     [[nodiscard]] const std::string& device() const { return device_; }
+    [[nodiscard]] link::Clock& clock() { return clock_; }
 
     [[nodiscard]] int count() const {
         return static_cast<int>(std::min<std::size_t>(received_.size(), INT_MAX));
@@ -75,36 +84,35 @@ class PortBase : public link::Port {
         received_.clear();
     }
 
-    bool fail(std::string description) {
-        lastError_ = {link::ErrorNumber::DeviceIo, std::move(description)};
-        return false;
+    [[nodiscard]] static platform::Fault fault(std::string description) {
+        return {platform::ErrorNumber::DeviceIo, std::move(description)};
     }
 
-    // The device went away: every later operation is refused with this reason.
-    bool lost() {
-        closePort();
-        closedByFailure_ = true;
-        return fail(lostMessage(device_));
-    }
+    /// The device went away: every later operation is refused with this reason.
+    platform::Fault lost() { return closeFor(fault(lostMessage(device_))); }
 
     /// Closes the port after the system's call failed with `reason` while `doing` something.
-    bool failedWhile(const char* doing, const std::string& reason) {
-        closePort();
-        closedByFailure_ = true;
-        return fail("Port " + device_ + " failed while " + doing + ": " + reason);
+    platform::Fault failedWhile(const char* doing, const std::string& reason) {
+        return closeFor(fault("Port " + device_ + " failed while " + doing + ": " + reason));
     }
 
-    bool notOpen() {
+    /// Why a call on a closed port is refused.
+    [[nodiscard]] platform::Fault refusal() const {
         // After the device went away, its failure explains every later refusal better.
-        if (!closedByFailure_) lastError_ = {link::ErrorNumber::DeviceIo, "Port is not open"};
-        return false;
+        return closedBy_ ? *closedBy_ : link::ClosedPort::notOpen();
     }
 
   private:
+    platform::Fault closeFor(platform::Fault reason) {
+        closePort();
+        closedBy_ = reason;
+        return reason;
+    }
+
     std::string device_;
+    link::Clock& clock_;
     std::vector<std::uint8_t> received_;
-    platform::Fault lastError_;
-    bool closedByFailure_ = false;
+    std::optional<platform::Fault> closedBy_;
 };
 
 /// A port whose waits are reads: one read waits up to a time-out for the first byte, then a read
@@ -120,67 +128,44 @@ class FirstByteWaits : public PortBase {
     /// whole time-out starts the count again.
     static constexpr int kEarlyEmptyReads = 3;
 
-    int waitForBytes(int known, double timeoutMs) override {
-        if (!isOpen()) {
-            notOpen();
-            return -1;
-        }
-        const double bounded =
-            timeoutMs > 0 ? std::min(timeoutMs, static_cast<double>(INT_MAX)) : 0;
-        const Clock::time_point deadline =
-            now() + std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double, std::milli>(bounded));
-        while (count() <= known) {
-            const double left = msBetween(now(), deadline);
-            // Time-outs count whole milliseconds: those go to the read, the rest is paused, so
-            // that a 2 ms quiet gap does not grow to 3.
-            const double whole = std::floor(left);
-            if (whole < 1) {
-                pause(left);
-                if (!takeArrived()) return -1;
-                break;
-            }
-            const Clock::time_point asked = now();
-            std::uint8_t byte = 0;
-            switch (readFirstByte(static_cast<unsigned>(whole), byte)) {
-                case FirstByte::Failed:
-                    return -1;
-                case FirstByte::Nothing:
-                    if (msBetween(asked, now()) >= whole / 2) {
-                        earlyEmptyReads_ = 0;
-                    } else if (++earlyEmptyReads_ >= kEarlyEmptyReads) {
-                        earlyEmptyReads_ = 0;
-                        lost();
-                        return -1;
-                    }
-                    continue;
-                case FirstByte::Byte:
-                    earlyEmptyReads_ = 0;
-                    receive(&byte, &byte + 1);
-                    if (!takeArrived()) return -1;
-                    break;
-            }
-        }
-        return count();
-    }
-
   protected:
     using PortBase::PortBase;
 
-    enum class FirstByte { Byte, Nothing, Failed };
+    enum class FirstByte { Byte, Nothing };
 
-    /// One read that waits up to `ms` (at least 1) for one byte. Failed has already closed the
-    /// port with its reason.
-    virtual FirstByte readFirstByte(unsigned ms, std::uint8_t& byte) = 0;
-    /// Takes what has arrived without waiting; false has closed the port with its reason.
-    virtual bool takeArrived() = 0;
-    /// Waits `ms` (below 1) without reading.
-    virtual void pause(double ms) = 0;
-    [[nodiscard]] virtual Clock::time_point now() const { return Clock::now(); }
+    /// One read that waits up to `ms` (at least 1) for one byte. A fault has already closed the
+    /// port.
+    virtual platform::Result<FirstByte> readFirstByte(unsigned ms, std::uint8_t& byte) = 0;
+    /// Takes what has arrived without waiting; a fault has already closed the port.
+    virtual platform::Result<void> takeArrived() = 0;
 
   private:
-    static double msBetween(Clock::time_point from, Clock::time_point to) {
-        return std::chrono::duration<double, std::milli>(to - from).count();
+    platform::Result<Step> waitStep(double leftMs) override {
+        // Time-outs count whole milliseconds: those go to the read, the rest is paused, so
+        // that a 2 ms quiet gap does not grow to 3.
+        const double whole = std::floor(leftMs);
+        if (whole < 1) {
+            clock().sleepMs(leftMs);
+            if (platform::Result<void> taken = takeArrived(); !taken) return taken.fault();
+            return Step::TimeUp;
+        }
+        const double asked = clock().nowMs();
+        std::uint8_t byte = 0;
+        const platform::Result<FirstByte> read = readFirstByte(static_cast<unsigned>(whole), byte);
+        if (!read) return read.fault();
+        if (*read == FirstByte::Nothing) {
+            if (clock().nowMs() - asked >= whole / 2) {
+                earlyEmptyReads_ = 0;
+            } else if (++earlyEmptyReads_ >= kEarlyEmptyReads) {
+                earlyEmptyReads_ = 0;
+                return lost();
+            }
+            return Step::Again;
+        }
+        earlyEmptyReads_ = 0;
+        receive(&byte, &byte + 1);
+        if (platform::Result<void> taken = takeArrived(); !taken) return taken.fault();
+        return Step::Again;
     }
 
     int earlyEmptyReads_ = 0;

@@ -11,9 +11,6 @@
 #include <setupapi.h>
 
 #include <algorithm>
-#include <chrono>
-#include <climits>
-#include <cmath>
 #include <cwctype>
 #include <mutex>
 #include <optional>
@@ -21,8 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "link/link_error.h"
-#include "platform/platform.h"
+#include "platform/wide_text.h"
 #include "serial/port_base.h"
 #include "serial/serial_port.h"
 
@@ -33,30 +29,13 @@ namespace {
 constexpr DWORD kWriteTimeoutMs = 2000;
 constexpr DWORD kReadChunk = 4096;
 
-std::wstring wide(std::string_view text) {
-    if (text.empty()) return {};
-    const int size =
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(std::max(size, 0)), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(),
-                          size);
-    return result;
-}
-
-std::string utf8(const wchar_t* text, int length) {
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(std::max(size, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, length, result.data(), size, nullptr, nullptr);
-    return result;
-}
-
 // The system's wording of `error`, without its closing full stop and line break.
 std::string systemText(DWORD error) {
     wchar_t* buffer = nullptr;
     const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::string text = length > 0 ? utf8(buffer, static_cast<int>(length)) : std::string();
+    std::string text = length > 0 ? platform::utf8({buffer, length}) : std::string();
     if (buffer != nullptr) ::LocalFree(buffer);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
                              text.back() == '.')) {
@@ -109,8 +88,8 @@ bool isGone(DWORD error) {
 
 class WindowsPort final : public detail::FirstByteWaits {
   public:
-    WindowsPort(HANDLE handle, std::string device)
-        : FirstByteWaits(std::move(device)), handle_(handle) {
+    WindowsPort(HANDLE handle, std::string device, link::Clock& clock)
+        : FirstByteWaits(std::move(device), clock), handle_(handle) {
         // Sleeps and comm time-outs in single milliseconds rather than the default 15.6 ms tick.
         ::timeBeginPeriod(1);
     }
@@ -121,44 +100,50 @@ class WindowsPort final : public detail::FirstByteWaits {
 
     [[nodiscard]] bool isOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
 
-    void discardInput() override {
-        if (!isOpen()) return;
+    platform::Result<void> discardInput() override {
+        if (!isOpen()) return refusal();
         dropReceived();
         DWORD errors = 0;
         COMSTAT status{};
-        if (!::ClearCommError(handle_, &errors, &status)) {
-            failed(::GetLastError(), "discarding input");
-            return;
-        }
+        if (!::ClearCommError(handle_, &errors, &status))
+            return failed(::GetLastError(), "discarding input");
         if (status.cbInQue > 0 && !::PurgeComm(handle_, PURGE_RXCLEAR))
-            failed(::GetLastError(), "discarding input");
+            return failed(::GetLastError(), "discarding input");
+        return {};
     }
 
-    bool write(std::span<const std::uint8_t> bytes) override {
-        if (!isOpen()) return notOpen();
-        if (bytes.empty()) return true;
+    platform::Result<void> write(std::span<const std::uint8_t> bytes) override {
+        if (!isOpen()) return refusal();
+        if (bytes.empty()) return {};
         DWORD written = 0;
         if (!::WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                          nullptr)) {
             return failed(::GetLastError(), "writing");
         }
-        if (written != bytes.size()) return fail("Timed out writing to " + device());
-        return true;
+        if (written != bytes.size()) return fault("Timed out writing to " + device());
+        return {};
     }
 
   private:
-    FirstByte readFirstByte(unsigned ms, std::uint8_t& byte) override {
+    platform::Result<FirstByte> readFirstByte(unsigned ms, std::uint8_t& byte) override {
         DWORD got = 0;
-        if (!useTimeouts(Reading::FirstByte, ms) || !::ReadFile(handle_, &byte, 1, &got, nullptr)) {
-            failed(::GetLastError(), "reading");
-            return FirstByte::Failed;
-        }
+        if (!useTimeouts(Reading::FirstByte, ms) || !::ReadFile(handle_, &byte, 1, &got, nullptr))
+            return failed(::GetLastError(), "reading");
         return got == 0 ? FirstByte::Nothing : FirstByte::Byte;
     }
 
-    bool takeArrived() override { return drain(); }
-
-    void pause(double ms) override { platform::sleepFor(ms); }
+    // Takes what has arrived without waiting.
+    platform::Result<void> takeArrived() override {
+        if (!useTimeouts(Reading::Drain, 0)) return failed(::GetLastError(), "reading");
+        std::uint8_t buffer[kReadChunk];
+        for (;;) {
+            DWORD got = 0;
+            if (!::ReadFile(handle_, buffer, kReadChunk, &got, nullptr))
+                return failed(::GetLastError(), "reading");
+            receive(buffer, buffer + got);
+            if (got < kReadChunk) return {};
+        }
+    }
 
     // Changes the comm time-outs only when they differ from those in force.
     bool useTimeouts(Reading reading, DWORD constantMs) {
@@ -169,19 +154,6 @@ class WindowsPort final : public detail::FirstByteWaits {
         return true;
     }
 
-    // Takes what has arrived without waiting.
-    bool drain() {
-        if (!useTimeouts(Reading::Drain, 0)) return failed(::GetLastError(), "reading");
-        std::uint8_t buffer[kReadChunk];
-        for (;;) {
-            DWORD got = 0;
-            if (!::ReadFile(handle_, buffer, kReadChunk, &got, nullptr))
-                return failed(::GetLastError(), "reading");
-            receive(buffer, buffer + got);
-            if (got < kReadChunk) return true;
-        }
-    }
-
     void closeDevice() override {
         if (handle_ == INVALID_HANDLE_VALUE) return;
         ::CloseHandle(handle_);
@@ -189,7 +161,7 @@ class WindowsPort final : public detail::FirstByteWaits {
         ::timeEndPeriod(1);
     }
 
-    bool failed(DWORD error, const char* doing) {
+    platform::Fault failed(DWORD error, const char* doing) {
         if (isGone(error)) return lost();
         return failedWhile(doing, systemText(error));
     }
@@ -249,7 +221,7 @@ std::optional<Latency> latencyOf(const std::string& port) {
             ::SetupDiOpenDevRegKey(devices, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
         if (key == INVALID_HANDLE_VALUE) continue;
         DWORD ms = 0;
-        if (sameName(readText(key, L"PortName"), wide(port)) &&
+        if (sameName(readText(key, L"PortName"), platform::wide(port)) &&
             readDword(key, L"LatencyTimer", ms)) {
             wchar_t name[256] = {};
             DWORD type = 0;
@@ -258,9 +230,7 @@ std::optional<Latency> latencyOf(const std::string& port) {
                                                     reinterpret_cast<BYTE*>(name),
                                                     sizeof name - sizeof(wchar_t), nullptr) &&
                 type == REG_SZ) {
-                latency.adapter = utf8(name, -1);
-                while (!latency.adapter.empty() && latency.adapter.back() == '\0')
-                    latency.adapter.pop_back();
+                latency.adapter = platform::utf8(name);
             }
             found = latency;
         }
@@ -271,17 +241,17 @@ std::optional<Latency> latencyOf(const std::string& port) {
 }
 
 // A USB adapter that hands over received bytes only every LatencyTimer ms makes every reply
-// wait for it. Said once per port and program run.
-std::string latencyAdvice(const std::string& port) {
+// wait for it. Found once per port and program run.
+std::optional<link::SlowAdapter> slowAdapter(const std::string& port) {
     static std::mutex mutex;
     static std::set<std::string> advised;
     const std::optional<Latency> latency = latencyOf(port);
-    if (!latency || latency->ms <= 1) return {};
+    if (!latency || latency->ms <= 1) return std::nullopt;
     {
         const std::lock_guard lock(mutex);
-        if (!advised.insert(port).second) return {};
+        if (!advised.insert(port).second) return std::nullopt;
     }
-    return detail::windowsLatencyAdvice(port, static_cast<int>(latency->ms), latency->adapter);
+    return link::SlowAdapter{port, static_cast<int>(latency->ms), latency->adapter};
 }
 
 // 38400 baud, 8N1, binary, no flow control of either kind, DTR and RTS on (some adapters and
@@ -320,12 +290,13 @@ bool setLine(HANDLE handle) {
 
 }  // namespace
 
-platform::Result<link::OpenedPort> openSerialPort(std::string_view device) {
+platform::Result<link::OpenedPort> openSerialPort(std::string_view device, link::Clock& clock) {
     using platform::ErrorNumber;
     const std::string shown = shownName(device);
     if (device.empty()) return platform::Fault{ErrorNumber::InvalidArgument, "No port given"};
-    const HANDLE handle = ::CreateFileW(wide(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                        nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE handle =
+        ::CreateFileW(platform::wide(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
@@ -344,8 +315,8 @@ platform::Result<link::OpenedPort> openSerialPort(std::string_view device) {
             "Cannot set up " + shown + " as a serial port: " + systemText(error)};
     }
     ::PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    std::string advice = latencyAdvice(shown);
-    return link::OpenedPort{std::make_unique<WindowsPort>(handle, shown), std::move(advice)};
+    return link::OpenedPort{std::make_unique<WindowsPort>(handle, shown, clock),
+                            slowAdapter(shown)};
 }
 
 }  // namespace korvath::serial

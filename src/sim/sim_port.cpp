@@ -27,7 +27,8 @@ SimPort::SimPort(std::vector<UnitSlot> units, link::Clock& clock)
     for (const UnitSlot& slot : slots_)
         units_.push_back(std::make_unique<Controller>(slot.options));
     arrivesAtMs_ = clock_.nowMs() + slots_.front().arrivesAfterMs;
-    catchUp(clock_.nowMs());
+    // Plugs in a unit due at once; a line that fails here fails the first call instead.
+    static_cast<void>(catchUp(clock_.nowMs()));
 }
 
 void SimPort::plugIn() {
@@ -49,17 +50,14 @@ void SimPort::onResponse(const Response& response, double requestEndMs) {
     leavesAtMs_ = requestEndMs + response.processingMs + replyMs + slots_[arrived_ - 1].staysMs;
 }
 
-bool SimPort::catchUp(double nowMs) {
-    if (!open_) {
-        error_ = deviceError("port is not open");
-        return false;
-    }
+platform::Result<void> SimPort::catchUp(double nowMs) {
+    if (!open_) return deviceError("port is not open");
     const auto keep = [this](std::uint8_t byte) {
         if (received_.size() < kReceiveCapacity) received_.push_back(byte);
     };
     for (;;) {
         if (!line_) {
-            if (nowMs < arrivesAtMs_) return true;
+            if (nowMs < arrivesAtMs_) return {};
             plugIn();
         }
         // Up to the unit's leaving at most: what it would do after that never happens.
@@ -67,10 +65,9 @@ bool SimPort::catchUp(double nowMs) {
         line_->advance(until, keep);
         if (line_->deadAt(until)) {
             close();
-            error_ = deviceError("the device is gone");
-            return false;
+            return deviceError("the device is gone");
         }
-        if (nowMs < leavesAtMs_) return true;
+        if (nowMs < leavesAtMs_) return {};
         const double leftAt = leavesAtMs_;
         line_.reset();
         leavesAtMs_ = kNever;
@@ -78,28 +75,31 @@ bool SimPort::catchUp(double nowMs) {
     }
 }
 
-void SimPort::discardInput() {
-    if (catchUp(clock_.nowMs())) received_.clear();
+platform::Result<void> SimPort::discardInput() {
+    platform::Result<void> caughtUp = catchUp(clock_.nowMs());
+    if (caughtUp) received_.clear();
+    return caughtUp;
 }
 
-bool SimPort::write(std::span<const std::uint8_t> bytes) {
+platform::Result<void> SimPort::write(std::span<const std::uint8_t> bytes) {
     const double now = clock_.nowMs();
-    if (!catchUp(now)) return false;
+    if (platform::Result<void> caughtUp = catchUp(now); !caughtUp) return caughtUp;
     // With no unit on the line the bytes go nowhere.
     if (line_) line_->send(bytes, now);
-    return true;
+    return {};
 }
 
-int SimPort::bytesWaiting() {
-    if (!catchUp(clock_.nowMs())) return -1;
+platform::Result<int> SimPort::bytesWaiting() {
+    if (platform::Result<void> caughtUp = catchUp(clock_.nowMs()); !caughtUp)
+        return caughtUp.fault();
     return static_cast<int>(received_.size());
 }
 
-int SimPort::waitForBytes(int known, double timeoutMs) {
+platform::Result<int> SimPort::waitForBytes(int known, double timeoutMs) {
     double now = clock_.nowMs();
     const double deadline = now + (timeoutMs > 0 ? timeoutMs : 0.0);
     for (;;) {
-        if (!catchUp(now)) return -1;
+        if (platform::Result<void> caughtUp = catchUp(now); !caughtUp) return caughtUp.fault();
         const int count = static_cast<int>(received_.size());
         if (count > known || now >= deadline) return count;
         const auto next = line_ ? line_->nextEventMs() : std::nullopt;
@@ -110,11 +110,11 @@ int SimPort::waitForBytes(int known, double timeoutMs) {
     }
 }
 
-bool SimPort::readAll(std::vector<std::uint8_t>& out) {
+platform::Result<void> SimPort::readAll(std::vector<std::uint8_t>& out) {
     out.clear();
-    if (!catchUp(clock_.nowMs())) return false;
+    if (platform::Result<void> caughtUp = catchUp(clock_.nowMs()); !caughtUp) return caughtUp;
     out.swap(received_);
-    return true;
+    return {};
 }
 
 void SimPort::close() {

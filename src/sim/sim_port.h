@@ -46,22 +46,21 @@ class SimPort final : public link::Port {
     [[nodiscard]] const Controller& unit(std::size_t index) const { return *units_.at(index); }
 
     [[nodiscard]] bool isOpen() const override { return open_; }
-    void discardInput() override;
+    platform::Result<void> discardInput() override;
     /// Puts the bytes on the line; the controller takes each when it has arrived.
-    bool write(std::span<const std::uint8_t> bytes) override;
-    [[nodiscard]] int bytesWaiting() override;
+    platform::Result<void> write(std::span<const std::uint8_t> bytes) override;
+    [[nodiscard]] platform::Result<int> bytesWaiting() override;
     /// Sleeps on the clock until the next byte is due or the time-out ends, never spinning.
-    int waitForBytes(int known, double timeoutMs) override;
-    bool readAll(std::vector<std::uint8_t>& out) override;
-    [[nodiscard]] platform::Fault lastError() const override { return error_; }
+    platform::Result<int> waitForBytes(int known, double timeoutMs) override;
+    platform::Result<void> readAll(std::vector<std::uint8_t>& out) override;
     void close() override;
 
   private:
     static constexpr double kNever = std::numeric_limits<double>::infinity();
 
-    /// Runs the line up to now, units coming and going on the way. False, with the error set,
-    /// when the port is closed or the line has died (the port then closes itself).
-    bool catchUp(double nowMs);
+    /// Runs the line up to now, units coming and going on the way. Fails when the port is
+    /// closed or the line has died (the port then closes itself).
+    platform::Result<void> catchUp(double nowMs);
     void plugIn();
     void onResponse(const Response& response, double requestEndMs);
 
@@ -74,7 +73,6 @@ class SimPort final : public link::Port {
     link::Clock& clock_;
     bool open_ = true;
     std::vector<std::uint8_t> received_;
-    platform::Fault error_;
 };
 
 }  // namespace korvath::sim

@@ -1,12 +1,12 @@
-// UTF-8, the program's text, to and from UTF-16, the text of the Win32 calls.
+// UTF-8, the program's text, to and from UTF-16, the text of the Win32 calls: the platform's one
+// conversion, under the names this face uses.
 #pragma once
 
-#include <string>
-#include <string_view>
+#include "platform/wide_text.h"
 
 namespace korvath::ui_win32 {
 
-[[nodiscard]] std::wstring wide(std::string_view utf8);
-[[nodiscard]] std::string utf8(std::wstring_view text);
+using platform::utf8;
+using platform::wide;
 
 }  // namespace korvath::ui_win32

@@ -543,19 +543,20 @@ class SimLinePort final : public link::Port {
         : sim_(std::move(units), clock), at_(at), stop_(std::move(stop)) {}
 
     [[nodiscard]] bool isOpen() const override { return sim_.isOpen(); }
-    void discardInput() override { sim_.discardInput(); }
-    bool write(std::span<const std::uint8_t> bytes) override {
+    platform::Result<void> discardInput() override { return sim_.discardInput(); }
+    platform::Result<void> write(std::span<const std::uint8_t> bytes) override {
         stopWhenDue();
         return sim_.write(bytes);
     }
-    [[nodiscard]] int bytesWaiting() override { return sim_.bytesWaiting(); }
-    int waitForBytes(int known, double timeoutMs) override {
-        const int count = sim_.waitForBytes(known, timeoutMs);
+    [[nodiscard]] platform::Result<int> bytesWaiting() override { return sim_.bytesWaiting(); }
+    platform::Result<int> waitForBytes(int known, double timeoutMs) override {
+        platform::Result<int> count = sim_.waitForBytes(known, timeoutMs);
         stopWhenDue();
         return count;
     }
-    bool readAll(std::vector<std::uint8_t>& out) override { return sim_.readAll(out); }
-    [[nodiscard]] platform::Fault lastError() const override { return sim_.lastError(); }
+    platform::Result<void> readAll(std::vector<std::uint8_t>& out) override {
+        return sim_.readAll(out);
+    }
     void close() override { sim_.close(); }
 
   private:

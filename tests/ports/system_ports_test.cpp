@@ -12,6 +12,7 @@
 #include "serial/pty_device.h"
 #include "serial/serial_port.h"
 #include "sim/sim_port.h"
+#include "support/fake_port.h"
 #include "support/virtual_clock.h"
 
 namespace korvath::ports {
@@ -86,7 +87,7 @@ TEST(SystemPorts, OpensAPseudoTerminalByPathAsARealPort) {
     device.start([](const Bytes& received) { return Bytes{received.back()}; });
     const Bytes sent{0x90};
     ASSERT_TRUE(port.write(sent));
-    EXPECT_EQ(port.waitForBytes(0, 3000), 1);
+    EXPECT_EQ(test::countOf(port.waitForBytes(0, 3000)), 1);
     Bytes reply;
     ASSERT_TRUE(port.readAll(reply));
     EXPECT_EQ(reply, sent);
@@ -139,6 +140,17 @@ TEST(SystemPorts, AMissingDevicePointsAtThePortList) {
               "Port COM9 does not exist: the system lists COM1, COM5");
     EXPECT_EQ(detail::withListedPorts(missing, {}).text,
               "Port COM9 does not exist: the system lists no serial ports");
+}
+
+// A slow adapter is named with its timer and told how to lower it, for now and for good.
+TEST(SystemPorts, ASlowAdapterIsToldHowToLowerItsTimer) {
+    const std::string advice = slowAdapterAdvice({"/dev/ttyKV0", 16, "Test Adapter"});
+    for (const char* part : {"The USB adapter \"Test Adapter\" on /dev/ttyKV0", "every 16 ms",
+                             "/sys/bus/usb-serial/devices/ttyKV0/latency_timer", "udev rule"}) {
+        EXPECT_NE(advice.find(part), std::string::npos) << part << " in: " << advice;
+    }
+    const std::string unnamed = slowAdapterAdvice({"/dev/ttyUSB3", 2, ""});
+    EXPECT_EQ(unnamed.rfind("The USB adapter on /dev/ttyUSB3 ", 0), 0U) << unnamed;
 }
 
 }  // namespace

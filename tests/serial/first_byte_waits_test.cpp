@@ -1,5 +1,5 @@
 // The waits of a port whose reads wait for a first byte (the Windows port), on a port that plays
-// a script of reads and a clock of its own: a lost device is told from a quiet line by how its
+// a script of reads on a virtual clock: a lost device is told from a quiet line by how its
 // reads end, and a wait never outlasts its time-out.
 #include <gtest/gtest.h>
 
@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "serial/port_base.h"
+#include "support/fake_port.h"
+#include "support/virtual_clock.h"
 
 namespace korvath::serial {
 namespace {
@@ -21,39 +23,32 @@ struct Read {
 
 class ScriptedPort final : public detail::FirstByteWaits {
   public:
-    explicit ScriptedPort(std::vector<Read> script)
-        : FirstByteWaits("COM9"), script_(script.begin(), script.end()) {}
+    ScriptedPort(std::vector<Read> script, test::VirtualClock& clock)
+        : FirstByteWaits("COM9", clock), script_(script.begin(), script.end()), clock_(clock) {}
 
     [[nodiscard]] bool isOpen() const override { return open_; }
-    void discardInput() override {}
-    bool write(std::span<const std::uint8_t>) override { return open_; }
+    platform::Result<void> discardInput() override { return {}; }
+    platform::Result<void> write(std::span<const std::uint8_t>) override { return {}; }
 
     int reads = 0;
-    double elapsedMs = 0;
 
   private:
-    FirstByte readFirstByte(unsigned ms, std::uint8_t& byte) override {
+    platform::Result<FirstByte> readFirstByte(unsigned ms, std::uint8_t& byte) override {
         ++reads;
         // Past its script the line is quiet: every read takes its whole time-out.
         const Read read = script_.empty() ? Read{Read::Nothing, -1} : script_.front();
         if (!script_.empty()) script_.pop_front();
-        elapsedMs += read.tookMs < 0 ? ms : read.tookMs;
-        if (read.gives == Read::Failure) {
-            failedWhile("reading", "The device does not recognize the command");
-            return FirstByte::Failed;
-        }
+        clock_.advanceBy(read.tookMs < 0 ? ms : read.tookMs);
+        if (read.gives == Read::Failure)
+            return failedWhile("reading", "The device does not recognize the command");
         byte = 0x06;
         return read.gives == Read::Byte ? FirstByte::Byte : FirstByte::Nothing;
     }
-    bool takeArrived() override { return open_; }
-    void pause(double ms) override { elapsedMs += ms; }
-    [[nodiscard]] Clock::time_point now() const override {
-        return Clock::time_point(std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double, std::milli>(elapsedMs)));
-    }
+    platform::Result<void> takeArrived() override { return {}; }
     void closeDevice() override { open_ = false; }
 
     std::deque<Read> script_;
+    test::VirtualClock& clock_;
     bool open_ = true;
 };
 
@@ -71,16 +66,20 @@ class FirstByteWait : public ::testing::TestWithParam<WaitCase> {};
 
 TEST_P(FirstByteWait, EndsWithinItsTimeOutAndTellsALostDevice) {
     const WaitCase& c = GetParam();
-    ScriptedPort port(c.script);
-    EXPECT_EQ(port.waitForBytes(0, c.timeoutMs), c.returned);
-    EXPECT_LE(port.elapsedMs, c.atMostMs);
+    test::VirtualClock clock;
+    const double start = clock.now();
+    ScriptedPort port(c.script, clock);
+    const platform::Result<int> waited = port.waitForBytes(0, c.timeoutMs);
+    EXPECT_EQ(test::countOf(waited), c.returned);
+    EXPECT_LE(clock.now() - start, c.atMostMs);
     EXPECT_EQ(port.isOpen(), c.returned >= 0);
     if (c.lost) {
-        EXPECT_EQ(port.lastError().text, lostMessage("COM9"));
+        EXPECT_EQ(waited.fault().text, lostMessage("COM9"));
         EXPECT_EQ(port.reads, detail::FirstByteWaits::kEarlyEmptyReads);
         // Every later call is refused with the same reason, at once.
-        EXPECT_EQ(port.waitForBytes(0, c.timeoutMs), -1);
-        EXPECT_EQ(port.lastError().text, lostMessage("COM9"));
+        const platform::Result<int> again = port.waitForBytes(0, c.timeoutMs);
+        ASSERT_FALSE(again);
+        EXPECT_EQ(again.fault().text, lostMessage("COM9"));
     }
 }
 

@@ -12,6 +12,7 @@
 #include "ports/system/port_list.h"
 #include "ports/system/system_ports.h"
 #include "serial/serial_port.h"
+#include "support/fake_port.h"
 
 namespace korvath::serial {
 namespace {
@@ -48,7 +49,7 @@ TEST(WindowsPort, TalksToTheSimulatorThroughAMappedComPort) {
     // A silent line: the wait takes its time-out, never much less or more.
     for (const double ms : {1.5, 30.0}) {
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(port.waitForBytes(0, ms), 0);
+        EXPECT_EQ(test::countOf(port.waitForBytes(0, ms)), 0);
         const double took = msSince(start);
         EXPECT_GE(took, ms - 0.05) << ms;
         EXPECT_LT(took, ms + 20) << ms;
@@ -56,7 +57,7 @@ TEST(WindowsPort, TalksToTheSimulatorThroughAMappedComPort) {
     port.close();
     EXPECT_FALSE(port.isOpen());
 
-    const platform::Result<link::OpenedPort> missing = openSerialPort("\\\\.\\COM250");
+    const platform::Result<link::OpenedPort> missing = openSerialPort("\\\\.\\COM250", clock);
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.fault(),
               (platform::Fault{platform::ErrorNumber::FileNotFound, "Port COM250 does not exist"}));

@@ -31,38 +31,41 @@ void FakePort::deliverDue() {
     }
 }
 
-bool FakePort::gone() {
+std::optional<platform::Fault> FakePort::gone() {
     if (open_ && clock_.now() >= unplugAt_) {
         open_ = false;
-        error_ = {platform::ErrorNumber::DeviceIo, "Device I/O error: the device was disconnected"};
-        return true;
+        unplugged_ = true;
     }
-    return !open_;
+    if (open_) return std::nullopt;
+    if (!unplugged_) return platform::Fault{};
+    return platform::Fault{platform::ErrorNumber::DeviceIo,
+                           "Device I/O error: the device was disconnected"};
 }
 
-void FakePort::discardInput() {
+platform::Result<void> FakePort::discardInput() {
     deliverDue();
     received_.clear();
+    return {};
 }
 
-bool FakePort::write(std::span<const std::uint8_t> bytes) {
-    if (gone()) return false;
+platform::Result<void> FakePort::write(std::span<const std::uint8_t> bytes) {
+    if (auto fault = gone()) return *fault;
     frames_.emplace_back(bytes.begin(), bytes.end());
     if (device_) {
         const double now = clock_.now();
         for (const Chunk& chunk : device_(bytes, now)) schedule(now + chunk.afterMs, chunk.bytes);
     }
-    return true;
+    return {};
 }
 
-int FakePort::bytesWaiting() {
-    if (gone()) return -1;
+platform::Result<int> FakePort::bytesWaiting() {
+    if (auto fault = gone()) return *fault;
     deliverDue();
     return static_cast<int>(received_.size());
 }
 
-int FakePort::waitForBytes(int known, double timeoutMs) {
-    if (gone()) return -1;
+platform::Result<int> FakePort::waitForBytes(int known, double timeoutMs) {
+    if (auto fault = gone()) return *fault;
     deliverDue();
     if (static_cast<int>(received_.size()) > known) return static_cast<int>(received_.size());
     const double deadline = clock_.now() + std::max(timeoutMs, 0.0);
@@ -70,17 +73,17 @@ int FakePort::waitForBytes(int known, double timeoutMs) {
     if (!pending_.empty() && pending_.front().at < wakeAt) wakeAt = pending_.front().at;
     if (unplugAt_ < wakeAt) wakeAt = unplugAt_;
     clock_.advanceTo(wakeAt);
-    if (gone()) return -1;
+    if (auto fault = gone()) return *fault;
     deliverDue();
     return static_cast<int>(received_.size());
 }
 
-bool FakePort::readAll(std::vector<std::uint8_t>& out) {
+platform::Result<void> FakePort::readAll(std::vector<std::uint8_t>& out) {
     out.clear();
-    if (gone()) return false;
+    if (auto fault = gone()) return *fault;
     deliverDue();
     out.swap(received_);
-    return true;
+    return {};
 }
 
 }  // namespace korvath::test

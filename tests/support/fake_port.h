@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -25,6 +26,11 @@ struct Chunk {
 /// The scripted device: gets each written frame (and the time it was written), returns what
 /// it sends back. An empty result is silence.
 using Device = std::function<std::vector<Chunk>(std::span<const std::uint8_t> frame, double nowMs)>;
+
+/// What a port's count call gave, -1 for a fault: how the test tables write it.
+[[nodiscard]] inline int countOf(const platform::Result<int>& waited) {
+    return waited ? *waited : -1;
+}
 
 /// A one-byte reply (ACK 0x06 by default) after `afterMs`.
 [[nodiscard]] std::vector<Chunk> reply(std::uint8_t byte = 0x06, double afterMs = 0.5);
@@ -48,12 +54,11 @@ class FakePort final : public link::Port {
     void clearFrames() { frames_.clear(); }
 
     [[nodiscard]] bool isOpen() const override { return open_; }
-    void discardInput() override;
-    bool write(std::span<const std::uint8_t> bytes) override;
-    [[nodiscard]] int bytesWaiting() override;
-    int waitForBytes(int known, double timeoutMs) override;
-    bool readAll(std::vector<std::uint8_t>& out) override;
-    [[nodiscard]] platform::Fault lastError() const override { return error_; }
+    platform::Result<void> discardInput() override;
+    platform::Result<void> write(std::span<const std::uint8_t> bytes) override;
+    [[nodiscard]] platform::Result<int> bytesWaiting() override;
+    platform::Result<int> waitForBytes(int known, double timeoutMs) override;
+    platform::Result<void> readAll(std::vector<std::uint8_t>& out) override;
     void close() override { open_ = false; }
 
   private:
@@ -63,7 +68,8 @@ class FakePort final : public link::Port {
     };
     void schedule(double at, const Bytes& bytes);
     void deliverDue();
-    bool gone();
+    /// The fault once the device is gone or the port closed.
+    [[nodiscard]] std::optional<platform::Fault> gone();
 
     VirtualClock& clock_;
     Device device_;
@@ -72,7 +78,7 @@ class FakePort final : public link::Port {
     std::deque<Pending> pending_;
     Bytes received_;
     std::vector<Bytes> frames_;
-    platform::Fault error_;
+    bool unplugged_ = false;
 };
 
 }  // namespace korvath::test

@@ -17,30 +17,28 @@ class GatePort final : public link::Port {
         std::lock_guard lock(mutex_);
         return open_ && !gone_;
     }
-    void discardInput() override {}
-    bool write(std::span<const std::uint8_t>) override {
+    platform::Result<void> discardInput() override { return {}; }
+    platform::Result<void> write(std::span<const std::uint8_t>) override {
         std::lock_guard lock(mutex_);
-        if (!alive()) return false;
+        if (!alive()) return kGone;
         ++writes_;
-        return true;
+        return {};
     }
-    [[nodiscard]] int bytesWaiting() override {
+    [[nodiscard]] platform::Result<int> bytesWaiting() override {
         std::lock_guard lock(mutex_);
-        return alive() ? 0 : -1;
+        return nothingOrGone();
     }
-    int waitForBytes(int, double timeoutMs) override {
+    platform::Result<int> waitForBytes(int, double timeoutMs) override {
         std::unique_lock lock(mutex_);
         changed_.wait_for(lock, std::chrono::duration<double, std::milli>(timeoutMs),
                           [this] { return gone_ || !open_; });
-        return alive() ? 0 : -1;
+        return nothingOrGone();
     }
-    bool readAll(std::vector<std::uint8_t>& out) override {
+    platform::Result<void> readAll(std::vector<std::uint8_t>& out) override {
         out.clear();
         std::lock_guard lock(mutex_);
-        return alive();
-    }
-    [[nodiscard]] platform::Fault lastError() const override {
-        return {platform::ErrorNumber::DeviceIo, "Device gone"};
+        if (!alive()) return kGone;
+        return {};
     }
     void close() override {
         std::lock_guard lock(mutex_);
@@ -66,6 +64,12 @@ class GatePort final : public link::Port {
     }
 
   private:
+    inline static const platform::Fault kGone{platform::ErrorNumber::DeviceIo, "Device gone"};
+
+    platform::Result<int> nothingOrGone() {
+        if (!alive()) return kGone;
+        return 0;
+    }
     bool alive() {
         if (gone_) open_ = false;
         return open_;

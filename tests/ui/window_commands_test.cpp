@@ -55,7 +55,8 @@ class PseudoTerminal {
 
 /// Whether someone else could open `path` now (a port held open is refused as busy).
 bool othersCanOpen(const QString& path) {
-    const auto opened = korvath::serial::openSerialPort(path.toStdString());
+    korvath::link::SteadyClock clock;
+    const auto opened = korvath::serial::openSerialPort(path.toStdString(), clock);
     if (opened) opened->port->close();
     return opened.ok();
 }

@@ -81,17 +81,18 @@ class HeldPort final : public link::Port {
     HeldPort(std::unique_ptr<sim::SimPort> port, Hold& hold)
         : port_(std::move(port)), hold_(hold) {}
     [[nodiscard]] bool isOpen() const override { return port_->isOpen(); }
-    void discardInput() override { port_->discardInput(); }
-    bool write(std::span<const std::uint8_t> bytes) override {
+    platform::Result<void> discardInput() override { return port_->discardInput(); }
+    platform::Result<void> write(std::span<const std::uint8_t> bytes) override {
         hold_.at(bytes);
         return port_->write(bytes);
     }
-    [[nodiscard]] int bytesWaiting() override { return port_->bytesWaiting(); }
-    int waitForBytes(int known, double timeoutMs) override {
+    [[nodiscard]] platform::Result<int> bytesWaiting() override { return port_->bytesWaiting(); }
+    platform::Result<int> waitForBytes(int known, double timeoutMs) override {
         return port_->waitForBytes(known, timeoutMs);
     }
-    bool readAll(std::vector<std::uint8_t>& out) override { return port_->readAll(out); }
-    [[nodiscard]] platform::Fault lastError() const override { return port_->lastError(); }
+    platform::Result<void> readAll(std::vector<std::uint8_t>& out) override {
+        return port_->readAll(out);
+    }
     void close() override { port_->close(); }
 
   private:

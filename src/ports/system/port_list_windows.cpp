@@ -11,22 +11,13 @@
 #include <cwctype>
 #include <map>
 
+#include "platform/wide_text.h"
 #include "ports/system/port_list.h"
 #include "ports/windows_port_name.h"
 
 namespace korvath::ports::detail {
 
 namespace {
-
-std::string utf8(std::wstring_view text) {
-    if (text.empty()) return {};
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(std::max(size, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(),
-                          size, nullptr, nullptr);
-    return result;
-}
 
 // A registry string up to its first terminator (the registry does not promise one).
 std::wstring registryText(const std::vector<wchar_t>& data, DWORD bytes) {
@@ -52,7 +43,7 @@ std::vector<std::string> registeredNames() {
                                             reinterpret_cast<BYTE*>(data.data()), &dataBytes);
         if (status == ERROR_NO_MORE_ITEMS) break;
         if (status != ERROR_SUCCESS || type != REG_SZ) continue;
-        const std::string name = utf8(registryText(data, dataBytes));
+        const std::string name = platform::utf8(registryText(data, dataBytes));
         if (!name.empty()) names.push_back(name);
     }
     ::RegCloseKey(key);
@@ -100,7 +91,8 @@ void readInstanceId(const std::wstring& id, ListedPort& port) {
         pid + 8 > upper.size()) {
         return;
     }
-    std::string usbId = utf8(upper.substr(vid + 4, 4)) + ":" + utf8(upper.substr(pid + 4, 4));
+    std::string usbId =
+        platform::utf8(upper.substr(vid + 4, 4)) + ":" + platform::utf8(upper.substr(pid + 4, 4));
     std::transform(usbId.begin(), usbId.end(), usbId.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     port.usbId = usbId;
@@ -108,7 +100,7 @@ void readInstanceId(const std::wstring& id, ListedPort& port) {
     if (lastSlash != std::wstring::npos && lastSlash > pid) {
         const std::wstring serial = id.substr(lastSlash + 1);
         if (!serial.empty() && serial.find(L'&') == std::wstring::npos)
-            port.serialNumber = utf8(serial);
+            port.serialNumber = platform::utf8(serial);
     }
 }
 
@@ -122,12 +114,12 @@ std::map<std::string, ListedPort> describedPorts() {
         SP_DEVINFO_DATA info{};
         info.cbSize = sizeof info;
         if (!::SetupDiEnumDeviceInfo(devices, index, &info)) break;
-        const std::string name = utf8(portNameOf(devices, info));
+        const std::string name = platform::utf8(portNameOf(devices, info));
         if (name.empty()) continue;
         ListedPort port;
         port.name = name;
-        port.description = utf8(deviceProperty(devices, info, SPDRP_FRIENDLYNAME));
-        port.maker = utf8(deviceProperty(devices, info, SPDRP_MFG));
+        port.description = platform::utf8(deviceProperty(devices, info, SPDRP_FRIENDLYNAME));
+        port.maker = platform::utf8(deviceProperty(devices, info, SPDRP_MFG));
         std::vector<wchar_t> id(512);
         if (::SetupDiGetDeviceInstanceIdW(devices, &info, id.data(), static_cast<DWORD>(id.size()),
                                           nullptr)) {

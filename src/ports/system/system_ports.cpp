@@ -63,7 +63,7 @@ platform::Result<OpenedPort> SystemPorts::openPort(std::string_view text, link::
     // port is the device's, so a second name for it (a symbolic link) finds it busy too.
     const platform::Result<std::string> device = resolveDevice(*name);
     if (!device) return device.fault();
-    platform::Result<OpenedPort> opened = serial::openSerialPort(*device);
+    platform::Result<OpenedPort> opened = serial::openSerialPort(*device, clock);
     // A port name mistyped or an adapter in another socket: the ports there are tell which.
     if (!opened && opened.fault().number == platform::ErrorNumber::FileNotFound)
         return detail::withListedPorts(opened.fault(), detail::listPorts());

@@ -1,5 +1,5 @@
-// The serial port on Linux and other POSIX systems: a non-blocking descriptor, raw termios, the
-// kernel's locks (flock and TIOCEXCL) and ppoll waits.
+// The serial port on Linux: a non-blocking descriptor, raw termios, the kernel's locks (flock and
+// TIOCEXCL), the driver's low-latency flag and ppoll waits.
 //
 // A record's exchange costs at most five system calls: a FIONREAD that finds no stale input
 // (tcflush only when there is some), the write, a ppoll that ends with the reply's first byte,
@@ -7,9 +7,7 @@
 // kept here, so counting and handing over the reply cost nothing more.
 #include <fcntl.h>
 #include <grp.h>
-#if defined(__linux__)
 #include <linux/serial.h>
-#endif
 #include <poll.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -21,18 +19,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <vector>
 
-#include "link/link_error.h"
 #include "platform/platform.h"
 #include "serial/port_base.h"
 #include "serial/serial_port.h"
@@ -111,72 +106,65 @@ std::string readFirstLine(const std::filesystem::path& path) {
 namespace detail {
 
 // A USB adapter that hands over received bytes only every latency_timer ms makes every reply
-// wait for it. Said once per device and program run.
-std::string latencyAdvice(const std::string& device, const std::filesystem::path& ttyClass) {
+// wait for it. Found once per device and program run.
+std::optional<link::SlowAdapter> slowAdapter(const std::string& device,
+                                             const std::filesystem::path& ttyClass) {
     static std::mutex mutex;
     static std::set<std::string> advised;
     const std::string name = std::filesystem::path(device).filename().string();
     const std::filesystem::path sysDevice = ttyClass / name / "device";
     const std::string timer = readFirstLine(sysDevice / "latency_timer");
-    if (timer.empty()) return {};
+    if (timer.empty()) return std::nullopt;
     int ms = 0;
     try {
         ms = std::stoi(timer);
     } catch (const std::exception&) {
-        return {};
+        return std::nullopt;
     }
-    if (ms <= kLowLatencyMs) return {};
+    if (ms <= kLowLatencyMs) return std::nullopt;
     {
         const std::lock_guard lock(mutex);
-        if (!advised.insert(device).second) return {};
+        if (!advised.insert(device).second) return std::nullopt;
     }
     std::error_code ec;
     const std::filesystem::path usbDevice =
         std::filesystem::canonical(sysDevice, ec).parent_path().parent_path();
-    std::string adapter = ec ? std::string() : readFirstLine(usbDevice / "product");
-    adapter = adapter.empty() ? "The USB adapter" : "The USB adapter \"" + adapter + "\"";
-    return adapter + " on " + device + " hands received bytes over only every " +
-           std::to_string(ms) + " ms (its latency timer): every reply waits up to " +
-           std::to_string(ms) +
-           " ms for it, which can slow a download by half. Lower it to 1 ms: echo 1 | sudo tee "
-           "/sys/bus/usb-serial/devices/" +
-           name +
-           "/latency_timer, or for good with a udev rule such as ACTION==\"add\", "
-           "SUBSYSTEM==\"usb-serial\", ATTR{latency_timer}=\"1\"";
+    return link::SlowAdapter{device, ms, ec ? std::string() : readFirstLine(usbDevice / "product")};
 }
 
 }  // namespace detail
 
 namespace {
 
-class PosixPort final : public detail::PortBase {
+class LinuxPort final : public detail::PortBase {
   public:
-    PosixPort(int fd, std::string device) : PortBase(std::move(device)), fd_(fd) {
+    LinuxPort(int fd, std::string device, link::Clock& clock)
+        : PortBase(std::move(device), clock), fd_(fd) {
         // Waits end on time rather than some tens of microseconds late on every record.
         platform::exactTimers();
     }
-    ~PosixPort() override { closePort(); }
+    ~LinuxPort() override { closePort(); }
 
-    PosixPort(const PosixPort&) = delete;
-    PosixPort& operator=(const PosixPort&) = delete;
+    LinuxPort(const LinuxPort&) = delete;
+    LinuxPort& operator=(const LinuxPort&) = delete;
 
     [[nodiscard]] bool isOpen() const override { return fd_ >= 0; }
 
-    void discardInput() override {
-        if (!isOpen()) return;
+    platform::Result<void> discardInput() override {
+        if (!isOpen()) return refusal();
         dropReceived();
         int waiting = 0;
         if (::ioctl(fd_, FIONREAD, &waiting) != 0) {
-            failed(errno, "discarding input");
-            return;
+            return failed(errno, "discarding input");
         }
-        if (waiting > 0 && ::tcflush(fd_, TCIFLUSH) != 0) failed(errno, "discarding input");
+        if (waiting > 0 && ::tcflush(fd_, TCIFLUSH) != 0) return failed(errno, "discarding input");
+        return {};
     }
 
-    bool write(std::span<const std::uint8_t> bytes) override {
-        if (!isOpen()) return notOpen();
+    platform::Result<void> write(std::span<const std::uint8_t> bytes) override {
+        if (!isOpen()) return refusal();
         std::size_t sent = 0;
-        const auto start = std::chrono::steady_clock::now();
+        const double start = clock().nowMs();
         while (sent < bytes.size()) {
             const ssize_t n = ::write(fd_, bytes.data() + sent, bytes.size() - sent);
             if (n > 0) {
@@ -186,44 +174,15 @@ class PosixPort final : public detail::PortBase {
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && errno != EAGAIN) return failed(errno, "writing");
             // The driver's buffer is full: wait until it takes more.
-            const double left = kWriteTimeoutMs - std::chrono::duration<double, std::milli>(
-                                                      std::chrono::steady_clock::now() - start)
-                                                      .count();
-            if (left <= 0) return fail("Timed out writing to " + device());
+            const double left = kWriteTimeoutMs - (clock().nowMs() - start);
+            if (left <= 0) return fault("Timed out writing to " + device());
             pollfd poller{fd_, POLLOUT, 0};
             const timespec wait = toTimespec(left);
             if (::ppoll(&poller, 1, &wait, nullptr) < 0 && errno != EINTR)
                 return failed(errno, "writing");
             if ((poller.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return lost();
         }
-        return true;
-    }
-
-    int waitForBytes(int known, double timeoutMs) override {
-        if (!isOpen()) {
-            notOpen();
-            return -1;
-        }
-        const auto deadline = deadlineAfter(timeoutMs);
-        while (count() <= known) {
-            const double left =
-                std::chrono::duration<double, std::milli>(deadline - Clock::now()).count();
-            pollfd poller{fd_, POLLIN, 0};
-            const timespec wait = toTimespec(left);
-            const int ready = ::ppoll(&poller, 1, &wait, nullptr);
-            if (ready < 0) {
-                if (errno == EINTR) continue;
-                failed(errno, "waiting");
-                return -1;
-            }
-            if (ready == 0) break;
-            if ((poller.revents & POLLNVAL) != 0) {
-                failed(EBADF, "waiting");
-                return -1;
-            }
-            if (!fetch()) return -1;
-        }
-        return count();
+        return {};
     }
 
   private:
@@ -233,19 +192,33 @@ class PosixPort final : public detail::PortBase {
         return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     }
 
+    platform::Result<Step> waitStep(double leftMs) override {
+        pollfd poller{fd_, POLLIN, 0};
+        const timespec wait = toTimespec(leftMs);
+        const int ready = ::ppoll(&poller, 1, &wait, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) return Step::Again;
+            return failed(errno, "waiting");
+        }
+        if (ready == 0) return Step::TimeUp;
+        if ((poller.revents & POLLNVAL) != 0) return failed(EBADF, "waiting");
+        if (platform::Result<void> fetched = fetch(); !fetched) return fetched.fault();
+        return Step::Again;
+    }
+
     // Takes in what the driver holds. A hung-up terminal reads as end of file.
-    bool fetch() {
+    platform::Result<void> fetch() {
         std::uint8_t buffer[4096];
         for (;;) {
             const ssize_t n = ::read(fd_, buffer, sizeof buffer);
             if (n > 0) {
                 receive(buffer, buffer + n);
-                if (static_cast<std::size_t>(n) < sizeof buffer) return true;
+                if (static_cast<std::size_t>(n) < sizeof buffer) return {};
                 continue;
             }
             if (n == 0) return lost();
             if (errno == EINTR) continue;
-            if (errno == EAGAIN) return true;
+            if (errno == EAGAIN) return {};
             return failed(errno, "reading");
         }
     }
@@ -259,7 +232,7 @@ class PosixPort final : public detail::PortBase {
         fd_ = -1;
     }
 
-    bool failed(int error, const char* doing) {
+    platform::Fault failed(int error, const char* doing) {
         if (error == EIO || error == ENXIO || error == ENODEV || error == EPIPE) return lost();
         return failedWhile(doing, systemText(error));
     }
@@ -294,20 +267,17 @@ bool isPseudoTerminal(int fd) {
 
 // Asks the driver to hand over received bytes at once. A driver without the request (a
 // pseudo-terminal answers ENOTTY) or that refuses it is fine: it is then as fast as it is.
-// Other systems have no such request.
-void askLowLatency([[maybe_unused]] int fd) {
-#if defined(__linux__)
+void askLowLatency(int fd) {
     serial_struct info{};
     if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return;
     if ((info.flags & ASYNC_LOW_LATENCY) != 0) return;
     info.flags |= ASYNC_LOW_LATENCY;
     ::ioctl(fd, TIOCSSERIAL, &info);
-#endif
 }
 
 }  // namespace
 
-platform::Result<link::OpenedPort> openSerialPort(std::string_view deviceText) {
+platform::Result<link::OpenedPort> openSerialPort(std::string_view deviceText, link::Clock& clock) {
     using platform::ErrorNumber;
     const std::string device(deviceText);
     if (device.empty()) return platform::Fault{ErrorNumber::InvalidArgument, "No port given"};
@@ -350,8 +320,8 @@ platform::Result<link::OpenedPort> openSerialPort(std::string_view deviceText) {
             "Cannot set up " + device + " as a serial port: " + systemText(error)};
     }
     askLowLatency(fd);
-    std::string advice = detail::latencyAdvice(device, "/sys/class/tty");
-    return link::OpenedPort{std::make_unique<PosixPort>(fd, device), std::move(advice)};
+    return link::OpenedPort{std::make_unique<LinuxPort>(fd, device, clock),
+                            detail::slowAdapter(device, "/sys/class/tty")};
 }
 
 }  // namespace korvath::serial
