@@ -262,6 +262,10 @@ TEST_F(PosixPortTest, DiscardDropsOnlyWhatWasWaiting) {
     port.discardInput();
     EXPECT_EQ(port.bytesWaiting(), 0);
     EXPECT_EQ(port.waitForBytes(0, 30), 0);
+    device.send({0x15});
+    ::usleep(20000);
+    port.discardInput();
+    EXPECT_EQ(port.waitForBytes(0, 30), 0) << "a wait that found the driver empty is long past";
     device.send({0x06});
     EXPECT_EQ(port.waitForBytes(0, 500), 1);
     std::vector<std::uint8_t> out;
