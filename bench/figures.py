@@ -187,7 +187,8 @@ def mean_ratio(reps, pick):
 def cpu_row(reps, what, options):
     ratios = [r["cli"]["cpu_us"] / r["ref"]["cpu_us"] for r in reps]
     return (f"CPU per record{what}, korvath-cli / reference client",
-            f"{perf.spread(ratios, '{:.2f}')} (mean {statistics.fmean(ratios):.2f}); korvath-cli "
+            f"{perf.spread(ratios, '{:.2f}')}"
+            f"{f' (mean {statistics.fmean(ratios):.2f})' if len(ratios) > 1 else ''}; korvath-cli "
             f"{perf.spread([r['cli']['cpu_us'] for r in reps], '{:.0f}')} µs, reference "
             f"{perf.spread([r['ref']['cpu_us'] for r in reps], '{:.0f}')} µs",
             f"≤ {CPU_RATIO_TARGET}", perf.verdict(max(ratios) <= CPU_RATIO_TARGET), options)
