@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Measures many units at once: one korvath-cli run each with 1, 8, 32 and 64 ports against one
 paced korvath-sim serving them all, and the ideal reference client through the same simulator,
-the whole series repeated. Prints the table and writes it as a section of docs/performance.md.
+the whole series repeated. Prints the table and writes it as a report of its own.
 Run through scripts/bench.sh --scale, which builds first.
 
 One korvath-sim serves max(units) pseudo-terminals for korvath-cli, each with --units successive
@@ -16,7 +16,6 @@ run's figures pool the intervals of all its units. Every ratio is taken within o
 the series and reported as the range over the repetitions.
 """
 
-import argparse
 import datetime
 import os
 import re
@@ -351,9 +350,7 @@ class Config:
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", required=True, type=Path, help="the configured build folder")
-    parser.add_argument("--out", type=Path, help="Markdown file whose section to write")
+    parser = perf.arguments(__doc__)
     parser.add_argument("--quick", action="store_true", help="512 records instead of 2048")
     parser.add_argument("--records", type=int, help="records in the image (default 2048)")
     parser.add_argument("--repeats", type=int,

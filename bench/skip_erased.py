@@ -5,11 +5,10 @@ korvath-cli with it and by the reference client (bench/ref_client.c), each throu
 of its own (bench/perf.py's simulator: 38400 8N1 paced on a pseudo-terminal, --program-ms 0),
 three repetitions. Counts the program frames each simulator received, takes each client's
 whole-job time and compares every simulator's flash dump with the image. Prints the table and
-writes it as the section "Padded images" of docs/performance.md. Run through
+writes it as a report of its own ("Padded images"). Run through
 scripts/bench.sh --skip-erased, which builds first.
 """
 
-import argparse
 import datetime
 import shutil
 import subprocess
@@ -149,11 +148,7 @@ def markdown(reps, records, padding, started, finished, load, info):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", required=True, type=Path, help="the configured build folder")
-    parser.add_argument("--out", type=Path, help="Markdown file to write the section into")
-    parser.add_argument("--records", type=int, default=2048)
-    parser.add_argument("--repeats", type=int, default=3)
+    parser = perf.arguments(__doc__, records=2048, repeats=3)
     args = parser.parse_args()
     build = args.build.resolve()
     if shutil.which("srec_cat") is None:

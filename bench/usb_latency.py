@@ -4,11 +4,10 @@ plays it: a 2048-record download by korvath-cli at T = 16 ms (the usual default)
 each beside the reference client (bench/ref_client.c) programming the same image through its
 own simulator at the same time, three repetitions each. Also counts the system calls a record
 costs each client (strace -c on two image sizes; the difference over the extra records) and
-their CPU per record. Prints the table and writes it as the section "USB adapters" of
-docs/performance.md. Run through scripts/bench.sh --usb, which builds first.
+their CPU per record. Prints the table and writes it as a report of its own ("USB adapters").
+Run through scripts/bench.sh --usb, which builds first.
 """
 
-import argparse
 import datetime
 import re
 import shutil
@@ -168,11 +167,7 @@ def markdown(rows, calls, started, finished, load, records, repeats, info):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", required=True, type=Path, help="the configured build folder")
-    parser.add_argument("--out", type=Path, help="Markdown file to write the section into")
-    parser.add_argument("--records", type=int, default=2048)
-    parser.add_argument("--repeats", type=int, default=3)
+    parser = perf.arguments(__doc__, records=2048, repeats=3)
     parser.add_argument("--latencies", default="16,1", help="T values in ms, comma-separated")
     args = parser.parse_args()
     build = args.build.resolve()

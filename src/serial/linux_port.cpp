@@ -1,10 +1,10 @@
 // The serial port on Linux: a non-blocking descriptor, raw termios, the kernel's locks (flock and
 // TIOCEXCL), the driver's low-latency flag and ppoll waits.
 //
-// A record's exchange costs at most five system calls: a FIONREAD that finds no stale input
-// (tcflush only when there is some), the write, a ppoll that ends with the reply's first byte,
-// the read that takes it, and the ppoll that times out the reply's quiet gap. What was read is
-// kept here, so counting and handing over the reply cost nothing more.
+// A record's exchange costs four system calls: the write, a ppoll that ends with the reply's
+// first byte, the read that takes it, and the ppoll that times out the reply's quiet gap. What
+// was read is kept here, so counting and handing over the reply cost nothing more; the driver
+// is asked for stale input before a frame only when its last look is no longer fresh.
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/serial.h>
@@ -39,6 +39,12 @@ namespace {
 // The longest frame takes 27 ms on the line; a write still pending after this is a stuck
 // driver or a line held by flow control that we never asked for.
 constexpr double kWriteTimeoutMs = 2000;
+
+// A wait that timed out saw the driver empty. Until this much later, asking it again before a
+// frame would only catch a byte that arrived in that moment, which is no more stale than one
+// arriving between the question and the write, which no discard can catch; later, late replies
+// and noise may have piled up. A fifth of a byte's time on the line at 38400 baud.
+constexpr double kDriverSeenEmptyForMs = 0.05;
 
 // A latency timer above this makes the reply's first byte wait for it.
 constexpr int kLowLatencyMs = 1;
@@ -153,6 +159,7 @@ class LinuxPort final : public detail::PortBase {
     platform::Result<void> discardInput() override {
         if (!isOpen()) return refusal();
         dropReceived();
+        if (clock().nowMs() - seenEmptyAtMs_ < kDriverSeenEmptyForMs) return {};
         int waiting = 0;
         if (::ioctl(fd_, FIONREAD, &waiting) != 0) {
             return failed(errno, "discarding input");
@@ -200,7 +207,11 @@ class LinuxPort final : public detail::PortBase {
             if (errno == EINTR) return Step::Again;
             return failed(errno, "waiting");
         }
-        if (ready == 0) return Step::TimeUp;
+        if (ready == 0) {
+            // The kernel looks at the driver once more when the time-out wakes it.
+            seenEmptyAtMs_ = clock().nowMs();
+            return Step::TimeUp;
+        }
         if ((poller.revents & POLLNVAL) != 0) return failed(EBADF, "waiting");
         if (platform::Result<void> fetched = fetch(); !fetched) return fetched.fault();
         return Step::Again;
@@ -238,6 +249,8 @@ class LinuxPort final : public detail::PortBase {
     }
 
     int fd_;
+    // Far enough in the past that the first frame always asks the driver.
+    double seenEmptyAtMs_ = -1e9;
 };
 
 // Raw bytes at 38400 8N1: no echo, no line editing, no translation of CR or LF, no software or
