@@ -13,15 +13,15 @@
 #include <sstream>
 #include <thread>
 
-#include "audit_log.h"
 #include "download/downloader.h"
 #include "image/image_files.h"
-#include "json_observer.h"
-#include "line_console.h"
+#include "line/audit_log.h"
+#include "line/json_observer.h"
+#include "line/line_console.h"
+#include "line/multi_run.h"
+#include "line/station.h"
 #include "link/clock.h"
-#include "multi_run.h"
 #include "sim/sim_port.h"
-#include "station.h"
 #include "support/virtual_clock.h"
 
 #if !defined(_WIN32)
@@ -29,7 +29,7 @@
 #include <unistd.h>
 #endif
 
-namespace korvath::cli {
+namespace korvath::line {
 namespace {
 
 using nlohmann::json;
@@ -877,4 +877,4 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
 }
 
 }  // namespace
-}  // namespace korvath::cli
+}  // namespace korvath::line

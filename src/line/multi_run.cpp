@@ -1,6 +1,5 @@
-#include "multi_run.h"
+#include "line/multi_run.h"
 
-#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -14,27 +13,27 @@
 #include <sys/stat.h>
 #endif
 
-#include "audit_log.h"
-#include "console_observer.h"
 #include "download/downloader.h"
-#include "guidance.h"
 #include "image/prescan.h"
 #include "image/record.h"
-#include "image_check.h"
-#include "json_observer.h"
 #include "korvath/version.h"
-#include "line_console.h"
+#include "line/audit_log.h"
+#include "line/console_observer.h"
+#include "line/guidance.h"
+#include "line/image_check.h"
+#include "line/json_observer.h"
+#include "line/line_console.h"
+#include "line/output_check.h"
+#include "line/station.h"
 #include "link/link.h"
-#include "output_check.h"
 #include "platform/escape.h"
 #include "platform/platform.h"
 #include "platform/stop_signals.h"
 #include "ports/device_path.h"
 #include "ports/port_name.h"
 #include "ports/usb_serial.h"
-#include "station.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 namespace {
 
@@ -677,59 +676,6 @@ int LineRun::run() {
 
 }  // namespace
 
-void addLineOptions(CLI::App& app, LineOptions& options) {
-    app.add_flag("--station", options.station,
-                 "Station mode: on every port, wait for a controller, download, wait until it "
-                 "leaves, and again, until Ctrl-C; then print the totals");
-    app.add_option("--log", options.logPath,
-                   "Append one JSON line per unit to FILE (the audit record), a regular file");
-    app.add_flag("--json", options.json,
-                 "Print one JSON object per event (status, explanation, progress, error, result) "
-                 "instead of text");
-    app.add_option("--tag", options.tagTexts,
-                   "KEY=VALUE copied into every log line and result event under \"tags\" "
-                   "(operator, batch, fixture); repeatable")
-        ->allow_extra_args(false);
-    app.add_flag("--ask-serial", options.askSerial,
-                 "Before each unit's download, ask for its serial number on standard input (a "
-                 "barcode scanner types it and Enter) and log it as \"serial\"");
-    app.add_flag("--skip-erased", options.skipErased,
-                 "Leave out records whose 64 data bytes are all 0xFF (padding): the erased flash "
-                 "already holds them. The last record is always sent");
-}
-
-std::string nearestOption(const std::string& typed, const CLI::App& app) {
-    const std::string name = typed.substr(0, typed.find('='));
-    const auto distance = [](const std::string& a, const std::string& b) {
-        std::vector<std::size_t> row(b.size() + 1);
-        for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-        for (std::size_t i = 1; i <= a.size(); ++i) {
-            std::size_t diagonal = row[0];
-            row[0] = i;
-            for (std::size_t j = 1; j <= b.size(); ++j) {
-                const std::size_t above = row[j];
-                row[j] = std::min(
-                    {row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-                diagonal = above;
-            }
-        }
-        return row[b.size()];
-    };
-    std::string nearest;
-    // Two letters wrong, or a third of a long name, is still a typing error.
-    std::size_t best = std::max<std::size_t>(2, name.size() / 3) + 1;
-    for (const CLI::Option* option : app.get_options()) {
-        for (const std::string& known : option->get_lnames()) {
-            const std::string candidate = "--" + known;
-            if (const std::size_t d = distance(name, candidate); d < best) {
-                best = d;
-                nearest = candidate;
-            }
-        }
-    }
-    return nearest;
-}
-
 bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options) {
     return ports.size() > 1 || options.station || options.json || options.logPath.has_value() ||
            !options.tagTexts.empty() || options.askSerial;
@@ -809,4 +755,4 @@ int runLine(const std::vector<std::string>& ports, const std::filesystem::path& 
     return run.run();
 }
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

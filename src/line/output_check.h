@@ -10,7 +10,7 @@
 
 #include "download/observer.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 class OutputCheck {
   public:
@@ -74,4 +74,4 @@ class OutputCheckedObserver final : public download::DownloadObserver {
     OutputCheck& output_;
 };
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

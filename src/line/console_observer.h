@@ -13,7 +13,7 @@
 #include "download/observer.h"
 #include "download/progress_text.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 /// Error reports as a technician reads them: the same report in a row is printed once, and the
 /// repeats are counted and told once as "<report> (xN)" when another report comes or the
@@ -89,4 +89,4 @@ using download::formatDuration;
 [[nodiscard]] std::string progressLine(const download::Progress& progress, double elapsedSeconds,
                                        int columns);
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

@@ -12,18 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "audit_log.h"
-#include "console_modes.h"
 #include "image/image_file.h"
+#include "line/audit_log.h"
+#include "line/console_modes.h"
 #include "link/clock.h"
 #include "platform/platform.h"
 #include "ports/port_opener.h"
 
-namespace CLI {
-class App;
-}
-
-namespace korvath::cli {
+namespace korvath::line {
 
 inline constexpr std::size_t kMaxPorts = 64;
 
@@ -35,14 +31,6 @@ struct LineOptions {
     bool askSerial = false;
     bool skipErased = false;  ///< every download of the run leaves out erased-state records
 };
-
-/// Adds --station, --log FILE, --json, --tag KEY=VALUE, --ask-serial and --skip-erased to
-/// `app`, filling `options`.
-void addLineOptions(CLI::App& app, LineOptions& options);
-
-/// The option of `app` nearest to the mistyped `typed` ("--prot": "--port"), by the fewest
-/// letters to insert, delete or change; empty when none is near enough to be meant.
-[[nodiscard]] std::string nearestOption(const std::string& typed, const CLI::App& app);
 
 /// True when `ports` and `options` ask for more than one plain download.
 [[nodiscard]] bool isLineRun(const std::vector<std::string>& ports, const LineOptions& options);
@@ -80,4 +68,4 @@ struct LineSurroundings {
 int runLine(const std::vector<std::string>& ports, const std::filesystem::path& image,
             image::ImageRead read, const LineOptions& options, LineSurroundings& around);
 
-}  // namespace korvath::cli
+}  // namespace korvath::line
