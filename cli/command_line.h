@@ -7,7 +7,7 @@
 #include <string>
 
 #include "line/console_modes.h"
-#include "line/multi_run.h"
+#include "line/plan.h"
 
 namespace CLI {
 class App;

@@ -15,8 +15,8 @@
 #include "help/help_formatter.h"
 #include "korvath/version.h"
 #include "line/image_check.h"
-#include "line/json_observer.h"
-#include "line/multi_run.h"
+#include "line/output.h"
+#include "line/run.h"
 #include "link/clock.h"
 #include "platform/escape.h"
 #include "platform/platform.h"
@@ -201,6 +201,39 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    // From here on Ctrl-C, SIGTERM, SIGHUP, SIGQUIT or a closed output stop the run between two
+    // exchanges; the ports are then closed as after any download.
+    using korvath::platform::Stream;
+    korvath::ports::SystemPorts ports;
+    korvath::line::LineSurroundings around{
+        .ports = ports,
+        .newClock = [] { return std::make_unique<korvath::link::SteadyClock>(); },
+        .in = stdin,
+        .stop = {},
+        .signalNumber = &korvath::platform::SignalWatch::signalNumber,
+        .modes = modes};
+    // The output is chosen once, for the whole run: events, one port's console, or the board.
+    std::unique_ptr<korvath::line::LineOutput> output;
+    if (line.json) {
+        output = std::make_unique<korvath::line::EventOutput>(portTexts, stdout, stderr);
+    } else {
+        // The progress line redraws itself with \r and ESC [K, which a Windows console obeys
+        // only when asked to.
+        const bool controls =
+            modes.barAllowed() && korvath::platform::enableTerminalControls(Stream::Error);
+        const korvath::platform::TerminalSize size =
+            korvath::platform::terminalSize(stderr).value_or(korvath::platform::TerminalSize{});
+        if (portTexts.size() == 1) {
+            output = std::make_unique<korvath::line::ConsoleOutput>(
+                portTexts.front(), stdout, stderr, stdin, modes.barAllowed() && controls,
+                !line.station && korvath::platform::isTerminal(Stream::Input),
+                around.stop.get_token(), line.station);
+        } else {
+            output = std::make_unique<korvath::line::BoardOutput>(
+                portTexts, stdout, stderr, controls, size.columns, size.rows);
+        }
+    }
+
     std::error_code ec;
     const std::filesystem::path image =
         std::filesystem::absolute(korvath::platform::pathFromUtf8(imageText), ec);
@@ -211,38 +244,13 @@ int main(int argc, char** argv) {
         ec ? korvath::image::ImageRead{} : korvath::image::ReadImage(image);
     const std::string unreadable = korvath::line::unreadableReason(read);
     if (ec || !unreadable.empty()) {
-        const std::string message = "image " + imageText + " " + (ec ? ec.message() : unreadable);
-        std::fprintf(stderr, "korvath-cli: %s\n", printable(message).c_str());
-        if (line.json) {
-            korvath::line::EventStream(stdout).write(
-                korvath::line::runResultEvent({.exit = kExitUsage,
-                                               .result = "Image not read",
-                                               .reason = message,
-                                               .line = 0,
-                                               .tags = {}}));
-        }
+        output->refused({.exit = kExitUsage,
+                         .result = "Image not read",
+                         .reason = "image " + imageText + " " + (ec ? ec.message() : unreadable),
+                         .line = 0,
+                         .tags = {}});
         return kExitUsage;
     }
-
-    // From here on Ctrl-C, SIGTERM, SIGHUP, SIGQUIT or a closed output stop the run between two
-    // exchanges; the ports are then closed as after any download.
-    using korvath::platform::Stream;
-    korvath::ports::SystemPorts ports;
-    korvath::line::LineSurroundings around{
-        .ports = ports,
-        .newClock = [] { return std::make_unique<korvath::link::SteadyClock>(); },
-        .out = stdout,
-        .err = stderr,
-        .in = stdin,
-        // The progress line redraws itself with \r and ESC [K, which a Windows console obeys
-        // only when asked to.
-        .errorControls =
-            modes.barAllowed() && korvath::platform::enableTerminalControls(Stream::Error),
-        .keyboard = korvath::platform::isTerminal(Stream::Input),
-        .size = korvath::platform::terminalSize(stderr).value_or(korvath::platform::TerminalSize{}),
-        .stop = {},
-        .signalNumber = &korvath::platform::SignalWatch::signalNumber,
-        .modes = modes};
     korvath::platform::SignalWatch signalWatch(around.stop);
-    return korvath::line::runLine(portTexts, image, std::move(read), line, around);
+    return korvath::line::runLine(portTexts, image, std::move(read), line, around, *output);
 }

@@ -2,7 +2,7 @@
 #include "line/audit_log.h"
 #include "line/console_modes.h"
 #include "line/guidance.h"
-#include "line/multi_run.h"
+#include "line/run.h"
 
 #include <gtest/gtest.h>
 

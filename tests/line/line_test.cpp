@@ -18,7 +18,7 @@
 #include "line/audit_log.h"
 #include "line/json_observer.h"
 #include "line/line_console.h"
-#include "line/multi_run.h"
+#include "line/run.h"
 #include "line/station.h"
 #include "link/clock.h"
 #include "sim/sim_port.h"
@@ -812,8 +812,6 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
         LineSurroundings around{
             .ports = opener,
             .newClock = [] { return std::make_unique<test::VirtualClock>(); },
-            .out = out.file(),
-            .err = err.file(),
             .in = c.stopAtPrompt ? terminal.file() : in.file(),
             .stop = stop,
             .signalNumber = [stop, &c] { return stop.stop_requested() ? c.signal : 0; },
@@ -822,7 +820,16 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
         if (options.logPath) options.logPath = (dir.path() / *options.logPath).string();
         std::vector<std::string> texts;
         for (const SimLine& port : c.ports) texts.push_back(port.text);
-        EXPECT_EQ(runLine(texts, image, image::ReadImage(image), options, around), c.exit);
+        std::unique_ptr<LineOutput> sink;
+        if (options.json) {
+            sink = std::make_unique<EventOutput>(texts, out.file(), err.file());
+        } else if (texts.size() == 1) {
+            sink = std::make_unique<ConsoleOutput>(texts[0], out.file(), err.file(), around.in,
+                                                   false, false, stop.get_token(), options.station);
+        } else {
+            sink = std::make_unique<BoardOutput>(texts, out.file(), err.file(), false, 0, 0);
+        }
+        EXPECT_EQ(runLine(texts, image, image::ReadImage(image), options, around, *sink), c.exit);
         if (ctrlC.joinable()) ctrlC.join();
 
         const std::string output = out.text();
