@@ -1,4 +1,4 @@
-// The command line's side of a download: status texts one per line on standard output, a
+// One port's download on the console: status texts one per line on standard output, a
 // progress bar on standard error when it is a terminal, error reports as "<number> - <text>".
 #pragma once
 

@@ -1,5 +1,5 @@
-// The image side of korvath-cli: reading the image before any port is touched, the offline
-// check (--check) and the exit code that tells a script what happened.
+// The image side of a run: the image read and checked once before any port is touched, why
+// it cannot be flashed, and the exit code that tells a script what happened.
 #pragma once
 
 #include <cstdio>
