@@ -225,7 +225,7 @@ int main(int argc, char** argv) {
             korvath::platform::terminalSize(stderr).value_or(korvath::platform::TerminalSize{});
         if (portTexts.size() == 1) {
             output = std::make_unique<korvath::line::ConsoleOutput>(
-                portTexts.front(), stdout, stderr, stdin, modes.barAllowed() && controls,
+                portTexts.front(), stdout, stderr, stdin, controls,
                 !line.station && korvath::platform::isTerminal(Stream::Input),
                 around.stop.get_token(), line.station);
         } else {

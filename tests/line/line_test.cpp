@@ -520,6 +520,7 @@ struct LineRunCase {
     ConsoleModes modes{};
     std::string input{};        ///< standard input: the answers to --ask-serial
     bool stopAtPrompt = false;  ///< standard input is a terminal nobody types on; then Ctrl-C
+    std::vector<std::string> missing{};  ///< port texts after `ports` that name no port
 };
 
 /// A pseudo-terminal's slave end for standard input, nothing typed on it; the master stays
@@ -791,6 +792,20 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
                     "/dev/ttyB:      0.000 ms  connect  > 90\n/dev/ttyB: "},
          .units = {},
          .modes = {.trace = true}},
+        {.name = "a port that is not there, with events",
+         .ports = one,
+         .options = {.json = true},
+         .exit = 2,
+         .outHas = {R"("reason":"Port /dev/ttyZ does not exist")"},
+         .units = {"/dev/ttyA Done! 0", "/dev/ttyZ Cannot open port 2"},
+         .missing = {"/dev/ttyZ"}},
+        {.name = "a port that is not there, on the board",
+         .ports = one,
+         .options = {},
+         .exit = 2,
+         .outHas = {"Port       Verdict                   Time\n/dev/ttyA  Done!      ",
+                    "\n/dev/ttyZ  Cannot open port          00:00\n"},
+         .missing = {"/dev/ttyZ"}},
         {.name = "quiet with a log on two ports",
          .ports = {one[0], three[1]},
          .options = {.logPath = "units.jsonl"},
@@ -835,6 +850,7 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
         if (options.logPath) options.logPath = (dir.path() / *options.logPath).string();
         std::vector<std::string> texts;
         for (const SimLine& port : c.ports) texts.push_back(port.text);
+        texts.insert(texts.end(), c.missing.begin(), c.missing.end());
         std::unique_ptr<LineOutput> sink;
         if (options.json) {
             sink = std::make_unique<EventOutput>(texts, out.file(), err.file());
