@@ -11,13 +11,13 @@
 #include <string>
 #include <utility>
 
-#include "console_modes.h"
+#include "command_line.h"
 #include "help/help_formatter.h"
-#include "image_check.h"
-#include "json_observer.h"
 #include "korvath/version.h"
+#include "line/image_check.h"
+#include "line/output.h"
+#include "line/run.h"
 #include "link/clock.h"
-#include "multi_run.h"
 #include "platform/escape.h"
 #include "platform/platform.h"
 #include "platform/stop_signals.h"
@@ -25,8 +25,8 @@
 
 namespace {
 
-using korvath::cli::kExitDone;
-using korvath::cli::kExitUsage;
+using korvath::line::kExitDone;
+using korvath::line::kExitUsage;
 
 using korvath::platform::printable;
 
@@ -91,7 +91,7 @@ const std::string kFooter =
 int checkedExit(int code) {
     if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return code;
     std::fputs("korvath-cli: standard output could not be written\n", stderr);
-    return korvath::cli::kExitFailed;
+    return korvath::line::kExitFailed;
 }
 
 int listPorts(bool json) {
@@ -100,7 +100,7 @@ int listPorts(bool json) {
     // names come from the system and the adapters' own descriptors: shown escaped.
     for (const korvath::ports::PortChoice& choice : ports.listChoices()) {
         if (json) {
-            using korvath::cli::jsonText;
+            using korvath::line::jsonText;
             const nlohmann::json object{
                 {"number", choice.number > 0 ? nlohmann::json(choice.number) : nlohmann::json()},
                 {"port", jsonText(choice.text)},
@@ -144,9 +144,9 @@ int main(int argc, char** argv) {
     auto* portOption = cli.add_option("-p,--port", portTexts, kPortHelp)
                            ->allow_extra_args(false)
                            ->option_text("PORT");
-    korvath::cli::LineOptions line;
+    korvath::line::LineOptions line;
     korvath::cli::addLineOptions(cli, line);
-    korvath::cli::ConsoleModes modes;
+    korvath::line::ConsoleModes modes;
     korvath::cli::addConsoleModes(cli, modes);
     cli.get_option("--log")->option_text("FILE");
     cli.get_option("--tag")->option_text("KEY=VALUE");
@@ -202,6 +202,39 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    // From here on Ctrl-C, SIGTERM, SIGHUP, SIGQUIT or a closed output stop the run between two
+    // exchanges; the ports are then closed as after any download.
+    using korvath::platform::Stream;
+    korvath::ports::SystemPorts ports;
+    korvath::line::LineSurroundings around{
+        .ports = ports,
+        .newClock = [] { return std::make_unique<korvath::link::SteadyClock>(); },
+        .in = stdin,
+        .stop = {},
+        .signalNumber = &korvath::platform::SignalWatch::signalNumber,
+        .modes = modes};
+    // The output is chosen once, for the whole run: events, one port's console, or the board.
+    std::unique_ptr<korvath::line::LineOutput> output;
+    if (line.json) {
+        output = std::make_unique<korvath::line::EventOutput>(portTexts, stdout, stderr);
+    } else {
+        // The progress line redraws itself with \r and ESC [K, which a Windows console obeys
+        // only when asked to.
+        const bool controls =
+            modes.barAllowed() && korvath::platform::enableTerminalControls(Stream::Error);
+        const korvath::platform::TerminalSize size =
+            korvath::platform::terminalSize(stderr).value_or(korvath::platform::TerminalSize{});
+        if (portTexts.size() == 1) {
+            output = std::make_unique<korvath::line::ConsoleOutput>(
+                portTexts.front(), stdout, stderr, stdin, controls,
+                !line.station && korvath::platform::isTerminal(Stream::Input),
+                around.stop.get_token(), line.station);
+        } else {
+            output = std::make_unique<korvath::line::BoardOutput>(
+                portTexts, stdout, stderr, controls, size.columns, size.rows);
+        }
+    }
+
     std::error_code ec;
     const std::filesystem::path image =
         std::filesystem::absolute(korvath::platform::pathFromUtf8(imageText), ec);
@@ -210,40 +243,15 @@ int main(int argc, char** argv) {
     // the download to refuse, as the window does.
     korvath::image::ImageRead read =
         ec ? korvath::image::ImageRead{} : korvath::image::ReadImage(image);
-    const std::string unreadable = korvath::cli::unreadableReason(read);
+    const std::string unreadable = korvath::line::unreadableReason(read);
     if (ec || !unreadable.empty()) {
-        const std::string message = "image " + imageText + " " + (ec ? ec.message() : unreadable);
-        std::fprintf(stderr, "korvath-cli: %s\n", printable(message).c_str());
-        if (line.json) {
-            korvath::cli::EventStream(stdout).write(
-                korvath::cli::runResultEvent({.exit = kExitUsage,
-                                              .result = "Image not read",
-                                              .reason = message,
-                                              .line = 0,
-                                              .tags = {}}));
-        }
+        output->refused({.exit = kExitUsage,
+                         .result = "Image not read",
+                         .reason = "image " + imageText + " " + (ec ? ec.message() : unreadable),
+                         .line = 0,
+                         .tags = {}});
         return kExitUsage;
     }
-
-    // From here on Ctrl-C, SIGTERM, SIGHUP, SIGQUIT or a closed output stop the run between two
-    // exchanges; the ports are then closed as after any download.
-    using korvath::platform::Stream;
-    korvath::ports::SystemPorts ports;
-    korvath::cli::LineSurroundings around{
-        .ports = ports,
-        .newClock = [] { return std::make_unique<korvath::link::SteadyClock>(); },
-        .out = stdout,
-        .err = stderr,
-        .in = stdin,
-        // The progress line redraws itself with \r and ESC [K, which a Windows console obeys
-        // only when asked to.
-        .errorControls =
-            modes.barAllowed() && korvath::platform::enableTerminalControls(Stream::Error),
-        .keyboard = korvath::platform::isTerminal(Stream::Input),
-        .size = korvath::platform::terminalSize(stderr).value_or(korvath::platform::TerminalSize{}),
-        .stop = {},
-        .signalNumber = &korvath::platform::SignalWatch::signalNumber,
-        .modes = modes};
     korvath::platform::SignalWatch signalWatch(around.stop);
-    return korvath::cli::runLine(portTexts, image, std::move(read), line, around);
+    return korvath::line::runLine(portTexts, image, std::move(read), line, around, *output);
 }

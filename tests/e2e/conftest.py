@@ -226,7 +226,7 @@ def pytest_sessionfinish(session):
         "## Fault matrix",
         "",
         "The faults of the simulated controller's own options are rows of the in-process fault "
-        "matrix (`tests/cli`); here are those that take another process. "
+        "matrix (`tests/line`); here are those that take another process. "
         "Each row downloads a small image (65 records, model 1, 38400 baud timing) into a "
         "controller with one fault, through a port of the test's own that stays open across "
         "controllers. The controller is then replaced by a fault-free one behind the same port "

@@ -228,7 +228,7 @@ def port_in_use(context, row):
 LOST = re.compile(r"^57 - Port /dev/\S+ was lost: the adapter was unplugged or reset$")
 
 # Each fault option of the simulated controller, with its status, exit code and error report,
-# is a row of the in-process fault matrix (tests/cli, on the simulated port and the virtual
+# is a row of the in-process fault matrix (tests/line, on the simulated port and the virtual
 # clock). Here stay the faults that need the processes and the pseudo-terminal: a controller
 # killed mid-erase, a second program on the port.
 FAULT_ROWS = [

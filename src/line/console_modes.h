@@ -12,11 +12,7 @@
 #include "link/clock.h"
 #include "link/link.h"
 
-namespace CLI {
-class App;
-}
-
-namespace korvath::cli {
+namespace korvath::line {
 
 struct ConsoleModes {
     bool quiet = false;
@@ -25,9 +21,6 @@ struct ConsoleModes {
     /// The progress line would mix with the trace, and --quiet shows no progress.
     [[nodiscard]] bool barAllowed() const { return !quiet && !trace; }
 };
-
-/// Adds --quiet and --trace to `app`, filling `modes`.
-void addConsoleModes(CLI::App& app, ConsoleModes& modes);
 
 /// The two trace lines of one exchange: "<ms> <phase> > <frame>" and "<ms> <phase> < <reply>",
 /// the times in milliseconds since `startMs` on the link's clock. A reply that did not come
@@ -68,4 +61,4 @@ class ModeObserver final : public download::DownloadObserver, public link::WireT
     std::optional<std::string> heldBack_;
 };
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

@@ -1,10 +1,10 @@
-#include "guidance.h"
+#include "line/guidance.h"
 
-#include "audit_log.h"
 #include "download/progress_text.h"
+#include "line/audit_log.h"
 #include "platform/escape.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 namespace {
 
@@ -96,4 +96,4 @@ void printGuidance(const download::DownloadResult& result, std::string_view port
     std::fflush(err);
 }
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

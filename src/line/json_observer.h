@@ -16,10 +16,10 @@
 #include <optional>
 #include <string>
 
-#include "audit_log.h"
 #include "download/observer.h"
+#include "line/audit_log.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 using Event = nlohmann::json;
 using WallClock = std::function<std::chrono::system_clock::time_point()>;
@@ -94,4 +94,4 @@ class JsonObserver final : public download::DownloadObserver {
 inline constexpr std::string_view kCardStatus =
     "Programming Card check: Please remove Programming Card first";
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

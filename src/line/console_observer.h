@@ -1,4 +1,4 @@
-// The command line's side of a download: status texts one per line on standard output, a
+// One port's download on the console: status texts one per line on standard output, a
 // progress bar on standard error when it is a terminal, error reports as "<number> - <text>".
 #pragma once
 
@@ -13,7 +13,7 @@
 #include "download/observer.h"
 #include "download/progress_text.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 /// Error reports as a technician reads them: the same report in a row is printed once, and the
 /// repeats are counted and told once as "<report> (xN)" when another report comes or the
@@ -86,4 +86,4 @@ using download::formatDuration;
 [[nodiscard]] std::string progressLine(const download::Progress& progress, double elapsedSeconds,
                                        int columns);
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

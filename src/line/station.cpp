@@ -1,6 +1,6 @@
-#include "station.h"
+#include "line/station.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 void runStation(link::Link& link, std::stop_token stop, StationPort& port) {
     using download::Severity;
@@ -31,4 +31,4 @@ void runStation(link::Link& link, std::stop_token stop, StationPort& port) {
     }
 }
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

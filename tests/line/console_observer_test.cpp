@@ -1,9 +1,8 @@
-#include "console_observer.h"
-#include "audit_log.h"
-#include "console_modes.h"
-#include "guidance.h"
-#include "help/help_formatter.h"
-#include "multi_run.h"
+#include "line/console_observer.h"
+#include "line/audit_log.h"
+#include "line/console_modes.h"
+#include "line/guidance.h"
+#include "line/run.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +21,7 @@
 
 #include "download/downloader.h"
 #include "image/image_files.h"
-#include "image_check.h"
+#include "line/image_check.h"
 #include "sim/sim_port.h"
 #ifndef _WIN32
 #include <unistd.h>
@@ -30,7 +29,7 @@
 
 #include "support/virtual_clock.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 namespace {
 
 std::string contents(std::FILE* f) {
@@ -279,40 +278,6 @@ TEST(TraceLines, SayWhatCameBack) {
     EXPECT_EQ(tracePhase({0, 0, download::Phase::Connecting, download::Count::Probe}), "connect");
 }
 
-TEST(HelpLayout, WrapsAtSpacesKeepingLineBreaksIndentsAndColumns) {
-    const struct {
-        const char* text;
-        int width;
-        int hang;
-        const char* wrapped;
-    } cases[] = {
-        {"one two three four", 9, 0, "one two\nthree\nfour\n"},
-        {"  0    Done! at once\n\nnext", 14, 4, "  0    Done!\n      at once\n\nnext\n"},
-        {"a verylongwordindeed b", 6, 0, "a\nverylongwordindeed\nb\n"},
-        {"fits exactly", 12, 0, "fits exactly\n"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(help::wrapText(c.text, c.width, c.hang), c.wrapped);
-}
-
-// A mistyped option is answered with the one meant, when one is near enough.
-TEST(NearestOption, IsTheOptionMeantOrNone) {
-    CLI::App app;
-    std::string text;
-    bool flag = false;
-    app.add_option("-p,--port", text);
-    app.add_flag("--json", flag);
-    app.add_flag("--station", flag);
-    const struct {
-        const char* typed;
-        const char* nearest;
-    } cases[] = {{"--prot", "--port"},
-                 {"--jsno", "--json"},
-                 {"--statoin=1", "--station"},
-                 {"--zzzzzzzzz", ""},
-                 {"-x", ""}};
-    for (const auto& c : cases) EXPECT_EQ(nearestOption(c.typed, app), c.nearest) << c.typed;
-}
-
 TEST(FormatDuration, MinutesAndHours) {
     EXPECT_EQ(formatDuration(0), "00:00");
     EXPECT_EQ(formatDuration(61.4), "01:01");
@@ -537,4 +502,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace korvath::cli
+}  // namespace korvath::line

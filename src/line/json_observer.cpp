@@ -1,8 +1,8 @@
-#include "json_observer.h"
+#include "line/json_observer.h"
 
 #include <utility>
 
-namespace korvath::cli {
+namespace korvath::line {
 
 namespace {
 
@@ -134,4 +134,4 @@ void JsonObserver::reportError(const platform::Fault& fault) {
     stream_.write(errorEvent(port_, unit_, fault));
 }
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

@@ -13,15 +13,16 @@
 #include <sstream>
 #include <thread>
 
-#include "audit_log.h"
 #include "download/downloader.h"
 #include "image/image_files.h"
-#include "json_observer.h"
-#include "line_console.h"
+#include "line/audit_log.h"
+#include "line/json_observer.h"
+#include "line/line_console.h"
+#include "line/run.h"
+#include "line/station.h"
+#include "line/tally.h"
 #include "link/clock.h"
-#include "multi_run.h"
 #include "sim/sim_port.h"
-#include "station.h"
 #include "support/virtual_clock.h"
 
 #if !defined(_WIN32)
@@ -29,7 +30,7 @@
 #include <unistd.h>
 #endif
 
-namespace korvath::cli {
+namespace korvath::line {
 namespace {
 
 using nlohmann::json;
@@ -375,58 +376,6 @@ class EndingClock final : public link::Clock {
     double stopAt_;
 };
 
-/// Runs each unit's download as korvath-cli's station does and writes down, as "unit text",
-/// the station's statuses, each unit's last status and each programming-card report.
-class SimStation final : public StationPort {
-  public:
-    SimStation(std::vector<sim::UnitSlot> units, const image::ImageRead& image, int stopAfterUnit)
-        : port_(std::move(units), clock_), image_(image), stopAfterUnit_(stopAfterUnit) {}
-
-    std::vector<std::string> run() {
-        runStation(link_, stop_.get_token(), *this);
-        return log_;
-    }
-    [[nodiscard]] const sim::SimPort& port() const { return port_; }
-
-    void showStatus(int unit, std::string_view text, download::Severity) override {
-        log_.push_back(std::to_string(unit) + " " + std::string(text));
-    }
-    download::ResetHeard download(int unit) override {
-        struct Observer final : download::DownloadObserver {
-            std::vector<std::string>& log;
-            int unit;
-            std::string last;
-            Observer(std::vector<std::string>& l, int u) : log(l), unit(u) {}
-            void showStatus(std::string_view text, download::Severity) override { last = text; }
-            void showProgress(const download::Progress&) override {}
-            void askToRemoveProgrammingCard() override {
-                log.push_back(std::to_string(unit) + " card");
-            }
-            void reportError(const platform::Fault&) override {}
-        } observer(log_, unit);
-        download::Downloader downloader(link_, observer);
-        downloader.setStopToken(stop_.get_token());
-        downloader.setResetWatch(download::ResetWatch::EverySecond);
-        const download::DownloadResult result = downloader.RunDownload(image_);
-        log_.push_back(std::to_string(unit) + " " + observer.last);
-        if (unit == stopAfterUnit_) stop_.request_stop();
-        return result.resetHeard;
-    }
-    void recordNotProgrammed(int unit) override {
-        log_.push_back(std::to_string(unit) + " " + std::string(station_text::NotProgrammed));
-    }
-    void reopen() override {}
-
-  private:
-    std::stop_source stop_;
-    EndingClock clock_{stop_, 400000};
-    sim::SimPort port_;
-    link::Link link_{port_, clock_};
-    const image::ImageRead& image_;
-    int stopAfterUnit_;
-    std::vector<std::string> log_;
-};
-
 sim::UnitSlot unitSlot(double arrivesAfterMs, double staysMs = 0, bool card = false) {
     sim::UnitSlot slot;
     slot.options.card = card;
@@ -446,64 +395,6 @@ bool holdsImage(const sim::Controller& unit, const std::vector<std::string>& lin
         }
     }
     return true;
-}
-
-struct StationCase {
-    const char* name;
-    std::vector<sim::UnitSlot> units;
-    std::vector<std::string> log;
-    int stopAfterUnit = 0;
-};
-
-TEST(Station, EveryUnitThatAnsweredIsProgrammedOrRecorded) {
-    using Log = std::vector<std::string>;
-    constexpr double kNever = std::numeric_limits<double>::infinity();
-    const auto after = [](double gapMs) {
-        return std::vector<sim::UnitSlot>{unitSlot(0), unitSlot(gapMs), unitSlot(gapMs, kNever)};
-    };
-    // Arriving within the reset wait, a unit is downloaded at once; later, after the station
-    // has seen the last one leave.
-    const Log atOnce = {
-        "1 Waiting for controller",   "1 Done!", "2 Done!", "3 Done!", "3 Remove the unit",
-        "4 Waiting for the next unit"};
-    const Log oneByOne = {"1 Waiting for controller",    "1 Done!", "1 Remove the unit",
-                          "2 Waiting for the next unit", "2 Done!", "2 Remove the unit",
-                          "3 Waiting for the next unit", "3 Done!", "3 Remove the unit",
-                          "4 Waiting for the next unit"};
-    const StationCase cases[] = {
-        {"half a second after the restart", after(500), atOnce},
-        {"2 s after the restart", after(2000), atOnce},
-        {"7 s after the restart", after(7000), atOnce},
-        {"9 s after the restart", after(9000), oneByOne},
-        {"a unit keeping its card for 25 s",
-         {unitSlot(0, 25000, true), unitSlot(2000, kNever)},
-         {"1 Waiting for controller", "1 card", "1 Done!", "1 Remove the unit",
-          std::string("1 ") + std::string(station_text::UnitKeepsCard),
-          "2 Waiting for the next unit", "2 Done!", "2 Remove the unit",
-          "3 Waiting for the next unit"}},
-        {"a card unit taken off and the next one plugged in during the reset wait",
-         {unitSlot(0, 1500, true), unitSlot(1500, kNever)},
-         {"1 Waiting for controller", "1 Done!", "2 Done!", "2 Remove the unit",
-          "3 Waiting for the next unit"}},
-        {"stopped with the next unit on the line",
-         after(2000),
-         {"1 Waiting for controller", "1 Done!", "2 Not programmed"},
-         1},
-    };
-    test::TempDir dir;
-    const std::vector<std::string> lines = test::imageLines();
-    const image::ImageRead image = image::ReadImage(dir.write("image.shx", lines));
-    ASSERT_TRUE(image.image);
-    for (const StationCase& c : cases) {
-        SimStation station(c.units, image, c.stopAfterUnit);
-        EXPECT_EQ(station.run(), c.log) << c.name;
-        const sim::SimPort& port = station.port();
-        for (std::size_t i = 0; i < port.arrivedUnits(); ++i) {
-            const bool programmed = port.unit(i).counters().programs > 0;
-            EXPECT_EQ(programmed && holdsImage(port.unit(i), lines), programmed)
-                << c.name << ", unit " << i + 1;
-        }
-    }
 }
 
 /// Standard output or error of a run in this process: a temporary file, read back whole.
@@ -540,33 +431,36 @@ class SimLinePort final : public link::Port {
   public:
     SimLinePort(std::vector<sim::UnitSlot> units, link::Clock& clock, StopAt at,
                 std::stop_source stop)
-        : sim_(std::move(units), clock), at_(at), stop_(std::move(stop)) {}
+        : sim_(std::make_shared<sim::SimPort>(std::move(units), clock)),
+          at_(at),
+          stop_(std::move(stop)) {}
+    [[nodiscard]] std::shared_ptr<sim::SimPort> sim() const { return sim_; }
 
-    [[nodiscard]] bool isOpen() const override { return sim_.isOpen(); }
-    platform::Result<void> discardInput() override { return sim_.discardInput(); }
+    [[nodiscard]] bool isOpen() const override { return sim_->isOpen(); }
+    platform::Result<void> discardInput() override { return sim_->discardInput(); }
     platform::Result<void> write(std::span<const std::uint8_t> bytes) override {
         stopWhenDue();
-        return sim_.write(bytes);
+        return sim_->write(bytes);
     }
-    [[nodiscard]] platform::Result<int> bytesWaiting() override { return sim_.bytesWaiting(); }
+    [[nodiscard]] platform::Result<int> bytesWaiting() override { return sim_->bytesWaiting(); }
     platform::Result<int> waitForBytes(int known, double timeoutMs) override {
-        platform::Result<int> count = sim_.waitForBytes(known, timeoutMs);
+        platform::Result<int> count = sim_->waitForBytes(known, timeoutMs);
         stopWhenDue();
         return count;
     }
     platform::Result<void> readAll(std::vector<std::uint8_t>& out) override {
-        return sim_.readAll(out);
+        return sim_->readAll(out);
     }
-    void close() override { sim_.close(); }
+    void close() override { sim_->close(); }
 
   private:
     void stopWhenDue() {
-        if (at_.unit == 0 || sim_.arrivedUnits() < at_.unit) return;
-        const sim::Counters& counters = sim_.controller().counters();
+        if (at_.unit == 0 || sim_->arrivedUnits() < at_.unit) return;
+        const sim::Counters& counters = sim_->controller().counters();
         if ((at_.exitFrame ? counters.exits : counters.programs) > 0) stop_.request_stop();
     }
 
-    sim::SimPort sim_;
+    std::shared_ptr<sim::SimPort> sim_;
     StopAt at_;
     std::stop_source stop_;
 };
@@ -586,16 +480,21 @@ class SimOpener final : public ports::PortOpener {
         const std::lock_guard lock(mutex_);
         ++opened_;
         for (const SimLine& line : lines_) {
-            if (line.text == text)
-                return ports::OpenedPort{
-                    std::make_unique<SimLinePort>(line.units, clock, at_, stop_)};
+            if (line.text == text) {
+                auto port = std::make_unique<SimLinePort>(line.units, clock, at_, stop_);
+                sims_.push_back(port->sim());
+                return ports::OpenedPort{std::move(port)};
+            }
         }
         return platform::Fault{platform::ErrorNumber::FileNotFound,
                                "Port " + std::string(text) + " does not exist"};
     }
     [[nodiscard]] int opened() const { return opened_; }
+    /// The simulated ports opened, in order.
+    [[nodiscard]] const std::vector<std::shared_ptr<sim::SimPort>>& sims() const { return sims_; }
 
   private:
+    std::vector<std::shared_ptr<sim::SimPort>> sims_;
     std::vector<SimLine> lines_;
     StopAt at_;
     std::stop_source stop_;
@@ -622,6 +521,7 @@ struct LineRunCase {
     ConsoleModes modes{};
     std::string input{};        ///< standard input: the answers to --ask-serial
     bool stopAtPrompt = false;  ///< standard input is a terminal nobody types on; then Ctrl-C
+    std::vector<std::string> missing{};  ///< port texts after `ports` that name no port
 };
 
 /// A pseudo-terminal's slave end for standard input, nothing typed on it; the master stays
@@ -666,6 +566,122 @@ std::vector<std::string> padded(int first, int last) {
             0xE7F000 + 64 * static_cast<std::uint32_t>(i), std::vector<std::uint8_t>(64, 0xFF));
     }
     return lines;
+}
+
+/// The station's sink, writing down as "unit text" the station's statuses, each unit's
+/// result and each programming-card report; it stops the run once unit `stopAfterUnit` is
+/// recorded.
+class StationLog final : public LineOutput {
+  public:
+    StationLog(std::vector<std::string> ports, const Captured& output, std::stop_source stop,
+               int stopAfterUnit)
+        : LineOutput(std::move(ports), output.file(), output.file()),
+          stop_(std::move(stop)),
+          stopAfterUnit_(stopAfterUnit) {}
+
+    std::unique_ptr<download::DownloadObserver> observer(std::size_t,
+                                                         std::optional<int> unit) override {
+        struct Observer final : download::DownloadObserver {
+            std::vector<std::string>& log;
+            int unit;
+            Observer(std::vector<std::string>& l, int u) : log(l), unit(u) {}
+            void showStatus(std::string_view text, download::Severity) override {
+                using namespace station_text;
+                const std::string_view kept[] = {WaitingForController, RemoveUnit,
+                                                 WaitingForNextUnit, UnitKeepsCard};
+                if (text == kCardStatus) log.push_back(std::to_string(unit) + " card");
+                if (std::find(std::begin(kept), std::end(kept), text) != std::end(kept))
+                    log.push_back(std::to_string(unit) + " " + std::string(text));
+            }
+            void showProgress(const download::Progress&) override {}
+            void askToRemoveProgrammingCard() override {}
+            void reportError(const platform::Fault&) override {}
+        };
+        return std::make_unique<Observer>(log, unit.value_or(0));
+    }
+    void note(std::size_t, const std::string&) override {}
+    void unitEnded(std::size_t, const download::DownloadResult&, const std::string&) override {}
+    void unitRecorded(std::size_t, const UnitRecord& record,
+                      const platform::Result<void>&) override {
+        log.push_back(std::to_string(record.unit.value_or(0)) + " " + record.result);
+        if (record.unit == stopAfterUnit_) stop_.request_stop();
+    }
+    void summary(const LineTally&) override {}
+
+    std::vector<std::string> log;
+
+  private:
+    std::stop_source stop_;
+    int stopAfterUnit_;
+};
+
+struct StationCase {
+    const char* name;
+    std::vector<sim::UnitSlot> units;
+    std::vector<std::string> log;
+    int stopAfterUnit = 0;
+};
+
+// Station mode through the line's runner, simulated units coming and going on the virtual clock.
+TEST(Station, EveryUnitThatAnsweredIsProgrammedOrRecorded) {
+    using Log = std::vector<std::string>;
+    constexpr double kNever = std::numeric_limits<double>::infinity();
+    const auto after = [](double gapMs) {
+        return std::vector<sim::UnitSlot>{unitSlot(0), unitSlot(gapMs), unitSlot(gapMs, kNever)};
+    };
+    // Arriving within the reset wait, a unit is downloaded at once; later, after the station
+    // has seen the last one leave.
+    const Log atOnce = {
+        "1 Waiting for controller",   "1 Done!", "2 Done!", "3 Done!", "3 Remove the unit",
+        "4 Waiting for the next unit"};
+    const Log oneByOne = {"1 Waiting for controller",    "1 Done!", "1 Remove the unit",
+                          "2 Waiting for the next unit", "2 Done!", "2 Remove the unit",
+                          "3 Waiting for the next unit", "3 Done!", "3 Remove the unit",
+                          "4 Waiting for the next unit"};
+    const StationCase cases[] = {
+        {"half a second after the restart", after(500), atOnce},
+        {"2 s after the restart", after(2000), atOnce},
+        {"7 s after the restart", after(7000), atOnce},
+        {"9 s after the restart", after(9000), oneByOne},
+        {"a unit keeping its card for 25 s",
+         {unitSlot(0, 25000, true), unitSlot(2000, kNever)},
+         {"1 Waiting for controller", "1 card", "1 Done!", "1 Remove the unit",
+          std::string("1 ") + std::string(station_text::UnitKeepsCard),
+          "2 Waiting for the next unit", "2 Done!", "2 Remove the unit",
+          "3 Waiting for the next unit"}},
+        {"a card unit taken off and the next one plugged in during the reset wait",
+         {unitSlot(0, 1500, true), unitSlot(1500, kNever)},
+         {"1 Waiting for controller", "1 Done!", "2 Done!", "2 Remove the unit",
+          "3 Waiting for the next unit"}},
+        {"stopped with the next unit on the line",
+         after(2000),
+         {"1 Waiting for controller", "1 Done!", "2 Not programmed"},
+         1},
+    };
+    test::TempDir dir;
+    const std::vector<std::string> lines = test::imageLines();
+    const std::filesystem::path image = dir.write("image.shx", lines);
+    for (const StationCase& c : cases) {
+        std::stop_source stop;
+        SimOpener opener({{"/dev/ttyA", c.units}}, {}, stop);
+        LineSurroundings around{
+            .ports = opener,
+            .newClock = [stop] { return std::make_unique<EndingClock>(stop, 400000); },
+            .in = nullptr,
+            .stop = stop,
+            .signalNumber = [] { return 0; }};
+        Captured output;
+        StationLog log({"/dev/ttyA"}, output, stop, c.stopAfterUnit);
+        runLine({"/dev/ttyA"}, image, image::ReadImage(image), {.station = true}, around, log);
+        EXPECT_EQ(log.log, c.log) << c.name;
+        ASSERT_EQ(opener.sims().size(), 1u) << c.name;
+        const sim::SimPort& port = *opener.sims().front();
+        for (std::size_t i = 0; i < port.arrivedUnits(); ++i) {
+            const bool programmed = port.unit(i).counters().programs > 0;
+            EXPECT_EQ(programmed && holdsImage(port.unit(i), lines), programmed)
+                << c.name << ", unit " << i + 1;
+        }
+    }
 }
 
 // Whole runs of korvath-cli's runner in this process: simulated units on the virtual clock, the
@@ -777,6 +793,20 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
                     "/dev/ttyB:      0.000 ms  connect  > 90\n/dev/ttyB: "},
          .units = {},
          .modes = {.trace = true}},
+        {.name = "a port that is not there, with events",
+         .ports = one,
+         .options = {.json = true},
+         .exit = 2,
+         .outHas = {R"("reason":"Port /dev/ttyZ does not exist")"},
+         .units = {"/dev/ttyA Done! 0", "/dev/ttyZ Cannot open port 2"},
+         .missing = {"/dev/ttyZ"}},
+        {.name = "a port that is not there, on the board",
+         .ports = one,
+         .options = {},
+         .exit = 2,
+         .outHas = {"Port       Verdict                   Time\n/dev/ttyA  Done!      ",
+                    "\n/dev/ttyZ  Cannot open port          00:00\n"},
+         .missing = {"/dev/ttyZ"}},
         {.name = "quiet with a log on two ports",
          .ports = {one[0], three[1]},
          .options = {.logPath = "units.jsonl"},
@@ -813,8 +843,6 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
         LineSurroundings around{
             .ports = opener,
             .newClock = [] { return std::make_unique<test::VirtualClock>(); },
-            .out = out.file(),
-            .err = err.file(),
             .in = c.stopAtPrompt ? terminal.file() : in.file(),
             .stop = stop,
             .signalNumber = [stop, &c] { return stop.stop_requested() ? c.signal : 0; },
@@ -823,7 +851,17 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
         if (options.logPath) options.logPath = (dir.path() / *options.logPath).string();
         std::vector<std::string> texts;
         for (const SimLine& port : c.ports) texts.push_back(port.text);
-        EXPECT_EQ(runLine(texts, image, image::ReadImage(image), options, around), c.exit);
+        texts.insert(texts.end(), c.missing.begin(), c.missing.end());
+        std::unique_ptr<LineOutput> sink;
+        if (options.json) {
+            sink = std::make_unique<EventOutput>(texts, out.file(), err.file());
+        } else if (texts.size() == 1) {
+            sink = std::make_unique<ConsoleOutput>(texts[0], out.file(), err.file(), around.in,
+                                                   false, false, stop.get_token(), options.station);
+        } else {
+            sink = std::make_unique<BoardOutput>(texts, out.file(), err.file(), false, 0, 0);
+        }
+        EXPECT_EQ(runLine(texts, image, image::ReadImage(image), options, around, *sink), c.exit);
         if (ctrlC.joinable()) ctrlC.join();
 
         const std::string output = out.text();
@@ -878,4 +916,4 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
 }
 
 }  // namespace
-}  // namespace korvath::cli
+}  // namespace korvath::line

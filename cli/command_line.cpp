@@ -1,106 +1,90 @@
-#include "image_check.h"
+#include "command_line.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <utility>
+#include <vector>
 
-#include "image/prescan.h"
-#include "json_observer.h"
+#include "image/check.h"
+#include "line/audit_log.h"
+#include "line/image_check.h"
+#include "line/json_observer.h"
 #include "platform/escape.h"
 #include "platform/platform.h"
-#include "platform/sha256.h"
-#include "platform/stop_signals.h"
 
 namespace korvath::cli {
 
-namespace {
+using line::CheckedImage;
+using line::Event;
+using line::hexAddress;
+using line::jsonText;
+using line::kExitRefused;
 
-std::string hex6(std::uint32_t address) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%06X", static_cast<unsigned>(address));
-    return text;
+void addLineOptions(CLI::App& app, line::LineOptions& options) {
+    app.add_flag("--station", options.station,
+                 "Station mode: on every port, wait for a controller, download, wait until it "
+                 "leaves, and again, until Ctrl-C; then print the totals");
+    app.add_option("--log", options.logPath,
+                   "Append one JSON line per unit to FILE (the audit record), a regular file");
+    app.add_flag("--json", options.json,
+                 "Print one JSON object per event (status, explanation, progress, error, result) "
+                 "instead of text");
+    app.add_option("--tag", options.tagTexts,
+                   "KEY=VALUE copied into every log line and result event under \"tags\" "
+                   "(operator, batch, fixture); repeatable")
+        ->allow_extra_args(false);
+    app.add_flag("--ask-serial", options.askSerial,
+                 "Before each unit's download, ask for its serial number on standard input (a "
+                 "barcode scanner types it and Enter) and log it as \"serial\"");
+    app.add_flag("--skip-erased", options.skipErased,
+                 "Leave out records whose 64 data bytes are all 0xFF (padding): the erased flash "
+                 "already holds them. The last record is always sent");
 }
 
-std::string refusalText(const image::Refusal& refusal) {
-    const std::string detail = refusal.detail();
-    return detail.empty() ? refusal.status : refusal.status + " (" + detail + ")";
-}
-
-}  // namespace
-
-int exitCodeFor(download::Ending ending, int stopSignal) {
-    switch (ending) {
-        case download::Ending::Done:
-            return kExitDone;
-        case download::Ending::ImageRefused:
-            return kExitRefused;
-        case download::Ending::ImageUnreadable:
-            return kExitUsage;
-        case download::Ending::Cancelled:
-            return platform::cancelledExitCode(stopSignal);
-        case download::Ending::NotRun:
-        case download::Ending::NoConnection:
-        case download::Ending::WrongPassword:
-        case download::Ending::EraseFailed:
-        case download::Ending::RecordRefused:
-        case download::Ending::UnexpectedError:
-        case download::Ending::Busy:
-            break;
+std::string nearestOption(const std::string& typed, const CLI::App& app) {
+    const std::string name = typed.substr(0, typed.find('='));
+    const auto distance = [](const std::string& a, const std::string& b) {
+        std::vector<std::size_t> row(b.size() + 1);
+        for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+        for (std::size_t i = 1; i <= a.size(); ++i) {
+            std::size_t diagonal = row[0];
+            row[0] = i;
+            for (std::size_t j = 1; j <= b.size(); ++j) {
+                const std::size_t above = row[j];
+                row[j] = std::min(
+                    {row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+                diagonal = above;
+            }
+        }
+        return row[b.size()];
+    };
+    std::string nearest;
+    // Two letters wrong, or a third of a long name, is still a typing error.
+    std::size_t best = std::max<std::size_t>(2, name.size() / 3) + 1;
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& known : option->get_lnames()) {
+            const std::string candidate = "--" + known;
+            if (const std::size_t d = distance(name, candidate); d < best) {
+                best = d;
+                nearest = candidate;
+            }
+        }
     }
-    return kExitFailed;
+    return nearest;
 }
 
-int exitCodeFor(const image::ImageRead& read, const image::ImageCheck* check) {
-    if (read.failure == image::ReadFailure::TooLong) return kExitRefused;
-    if (!read.image) return kExitUsage;
-    return check != nullptr && !check->accepted ? kExitRefused : kExitDone;
-}
-
-std::string unreadableReason(const image::ImageRead& read) {
-    switch (read.failure) {
-        case image::ReadFailure::None:
-        case image::ReadFailure::TooLong:
-            return {};
-        case image::ReadFailure::Missing:
-            return "does not exist";
-        case image::ReadFailure::Folder:
-            return "is a folder, not an image file";
-        case image::ReadFailure::NotRegular:
-            return "is not a regular file (a device, pipe or socket)";
-        case image::ReadFailure::Unreadable:
-            break;
-    }
-    return "cannot be read: " + read.fault.text;
-}
-
-CheckedImage checkImageFile(const std::filesystem::path& path) {
-    return checkImage(image::ReadImage(path), path);
-}
-
-CheckedImage checkImage(image::ImageRead read, const std::filesystem::path& path) {
-    CheckedImage checked;
-    checked.read = std::move(read);
-    if (checked.read.image)
-        checked.check = image::CheckImage(*checked.read.image, platform::sha256);
-    checked.exitCode = exitCodeFor(checked.read, checked.read.image ? &checked.check : nullptr);
-    const std::string name = platform::utf8Text(path);
-    if (!checked.read.image) {
-        const std::string reason = unreadableReason(checked.read);
-        checked.message =
-            "image " + name + " " + (reason.empty() ? checked.read.fault.text : reason);
-    } else if (!checked.check.accepted) {
-        checked.message =
-            "image " + name + " refused: " + refusalText(checked.check.refusals.front());
-    }
-    return checked;
+void addConsoleModes(CLI::App& app, line::ConsoleModes& modes) {
+    app.add_flag("-q,--quiet", modes.quiet, "Print only the failures and the final status");
+    app.add_flag("--trace", modes.trace,
+                 "Print every frame sent and every reply in hex on standard error, with the "
+                 "milliseconds since the start and the phase; no progress line");
 }
 
 int runCheck(const std::filesystem::path& path, const std::string& shownName, std::FILE* out,
              std::FILE* err, CheckFormat format) {
     using platform::printable;
-    const CheckedImage checked = checkImageFile(path);
+    const CheckedImage checked = line::checkImageFile(path);
     const bool json = format == CheckFormat::Json;
     if (checked.read.failure == image::ReadFailure::TooLong) {
         // Refused unread: its size is the one fact known, and the limit it passes.
@@ -119,7 +103,7 @@ int runCheck(const std::filesystem::path& path, const std::string& shownName, st
                                {"status", status},
                                {"line", 0},
                                {"reason", why}};
-            std::fputs(eventLine(object, std::chrono::system_clock::now()).c_str(), out);
+            std::fputs(line::eventLine(object, std::chrono::system_clock::now()).c_str(), out);
         } else {
             std::fprintf(out, "image: %s\n", printable(platform::utf8Text(path)).c_str());
             std::fprintf(out, "bytes: %ju\n", bytes);
@@ -131,7 +115,7 @@ int runCheck(const std::filesystem::path& path, const std::string& shownName, st
         return checked.exitCode;
     }
     if (!checked.read.image) {
-        const std::string reason = unreadableReason(checked.read);
+        const std::string reason = line::unreadableReason(checked.read);
         const std::string why = reason.empty() ? checked.read.fault.text : reason;
         std::fprintf(err, "korvath-cli: image %s %s\n", printable(shownName).c_str(),
                      printable(why).c_str());
@@ -141,7 +125,7 @@ int runCheck(const std::filesystem::path& path, const std::string& shownName, st
                 {"result", checked.exitCode == kExitRefused ? "refused" : "unreadable"},
                 {"exit", checked.exitCode},
                 {"reason", jsonText(why)}};
-            std::fputs(eventLine(object, std::chrono::system_clock::now()).c_str(), out);
+            std::fputs(line::eventLine(object, std::chrono::system_clock::now()).c_str(), out);
             std::fflush(out);
         }
         return checked.exitCode;
@@ -158,8 +142,8 @@ int runCheck(const std::filesystem::path& path, const std::string& shownName, st
                      {"bytes", facts.bytes},
                      {"lines", facts.lines},
                      {"records", facts.records},
-                     {"lowest", facts.records > 0 ? Event(hex6(facts.lowest)) : Event()},
-                     {"highest", facts.records > 0 ? Event(hex6(facts.highest)) : Event()},
+                     {"lowest", facts.records > 0 ? Event(hexAddress(facts.lowest)) : Event()},
+                     {"highest", facts.records > 0 ? Event(hexAddress(facts.highest)) : Event()},
                      {"kind", facts.kind},
                      {"models", Event::array()},
                      {"sha256", facts.sha256},
@@ -176,14 +160,17 @@ int runCheck(const std::filesystem::path& path, const std::string& shownName, st
             object["line"] = refusal.line;
             object["reason"] = jsonText(refusal.reason);
         }
-        std::fputs(eventLine(std::move(object), std::chrono::system_clock::now()).c_str(), out);
+        std::fputs(line::eventLine(std::move(object), std::chrono::system_clock::now()).c_str(),
+                   out);
     } else {
         std::fprintf(out, "image: %s\n", printable(platform::utf8Text(path)).c_str());
         std::fprintf(out, "bytes: %ju\n", facts.bytes);
         std::fprintf(out, "lines: %d\n", static_cast<int>(facts.lines));
         std::fprintf(out, "records: %d\n", static_cast<int>(facts.records));
-        std::fprintf(out, "lowest: %s\n", facts.records > 0 ? hex6(facts.lowest).c_str() : "-");
-        std::fprintf(out, "highest: %s\n", facts.records > 0 ? hex6(facts.highest).c_str() : "-");
+        std::fprintf(out, "lowest: %s\n",
+                     facts.records > 0 ? hexAddress(facts.lowest).c_str() : "-");
+        std::fprintf(out, "highest: %s\n",
+                     facts.records > 0 ? hexAddress(facts.highest).c_str() : "-");
         std::fprintf(out, "kind: %d\n", static_cast<int>(facts.kind));
         std::fprintf(out, "models: %s\n", models.empty() ? "-" : models.c_str());
         std::fprintf(out, "sha256: %s\n", facts.sha256.c_str());
@@ -197,7 +184,7 @@ int runCheck(const std::filesystem::path& path, const std::string& shownName, st
     std::fflush(out);
     if (!accepted) {
         std::fprintf(err, "korvath-cli: image %s refused: %s\n", printable(shownName).c_str(),
-                     printable(refusalText(checked.check.refusals.front())).c_str());
+                     printable(line::refusalText(checked.check.refusals.front())).c_str());
     }
     return checked.exitCode;
 }

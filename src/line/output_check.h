@@ -10,12 +10,12 @@
 
 #include "download/observer.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 class OutputCheck {
   public:
     /// Watches `out` and `err`; the first write error found requests a stop of `stop`.
-    explicit OutputCheck(std::stop_source stop, std::FILE* out = stdout, std::FILE* err = stderr)
+    OutputCheck(std::stop_source stop, std::FILE* out, std::FILE* err)
         : stop_(std::move(stop)), out_(out), err_(err) {}
 
     /// True once a write to either stream failed.
@@ -74,4 +74,4 @@ class OutputCheckedObserver final : public download::DownloadObserver {
     OutputCheck& output_;
 };
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

@@ -10,7 +10,7 @@
 #include "download/observer.h"
 #include "link/link.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 inline constexpr double kProbeIntervalMs = 1000;
 /// A unit still answering this long after it was to be taken off has its programming card in.
@@ -89,4 +89,4 @@ class StationPort {
 /// downloaded, or (stopped before its download began) as not programmed.
 void runStation(link::Link& link, std::stop_token stop, StationPort& port);
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

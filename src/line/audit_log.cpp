@@ -1,4 +1,4 @@
-#include "audit_log.h"
+#include "line/audit_log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include "platform/platform.h"
 #include "platform/random.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 namespace {
 
@@ -169,4 +169,4 @@ platform::Result<void> AuditLog::append(const UnitRecord& record, const platform
     return file_->append(auditLine(record), wait);
 }
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

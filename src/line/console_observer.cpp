@@ -1,4 +1,4 @@
-#include "console_observer.h"
+#include "line/console_observer.h"
 
 #include "platform/escape.h"
 
@@ -10,7 +10,7 @@
 
 #include "platform/platform.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 namespace {
 
@@ -217,4 +217,4 @@ void ConsoleObserver::finish() {
     std::fflush(err_);
 }
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

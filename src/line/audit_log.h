@@ -15,7 +15,7 @@
 
 #include "platform/append_file.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 /// KEY=VALUE pairs from --tag, in the order given.
 using Tags = std::vector<std::pair<std::string, std::string>>;
@@ -125,4 +125,4 @@ class AuditLog {
     std::unique_ptr<platform::AppendFile> file_;
 };
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

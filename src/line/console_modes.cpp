@@ -1,11 +1,10 @@
-#include "console_modes.h"
+#include "line/console_modes.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
 #include <utility>
 
-namespace korvath::cli {
+namespace korvath::line {
 
 namespace {
 
@@ -29,13 +28,6 @@ std::string traceLine(double ms, std::string_view phase, char direction, const s
 }
 
 }  // namespace
-
-void addConsoleModes(CLI::App& app, ConsoleModes& modes) {
-    app.add_flag("-q,--quiet", modes.quiet, "Print only the failures and the final status");
-    app.add_flag("--trace", modes.trace,
-                 "Print every frame sent and every reply in hex on standard error, with the "
-                 "milliseconds since the start and the phase; no progress line");
-}
 
 std::string_view tracePhase(const download::Progress& progress) {
     switch (progress.phase) {
@@ -113,4 +105,4 @@ void ModeObserver::finish() {
     heldBack_.reset();
 }
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

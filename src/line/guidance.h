@@ -8,7 +8,7 @@
 
 #include "download/downloader.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 /// The advice for a download that ended with `ending` and left its flash in `flash`, on port
 /// `port`; empty when there is nothing to add. `passwordPassed`: a controller accepted a
@@ -28,4 +28,4 @@ namespace korvath::cli {
 /// Prints guidanceAfter() for `result` to `err`, if there is any.
 void printGuidance(const download::DownloadResult& result, std::string_view port, std::FILE* err);
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

@@ -1,12 +1,12 @@
-#include "line_console.h"
+#include "line/line_console.h"
 
 #include <algorithm>
 
-#include "console_observer.h"
-#include "json_observer.h"
+#include "line/console_observer.h"
+#include "line/json_observer.h"
 #include "platform/escape.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 namespace {
 
@@ -149,4 +149,4 @@ void PortLineObserver::reportError(const platform::Fault& fault) {
     console_.error(port_, fault);
 }
 
-}  // namespace korvath::cli
+}  // namespace korvath::line

@@ -1,5 +1,5 @@
-// The image side of korvath-cli: reading the image before any port is touched, the offline
-// check (--check) and the exit code that tells a script what happened.
+// The image side of a run: the image read and checked once before any port is touched, why
+// it cannot be flashed, and the exit code that tells a script what happened.
 #pragma once
 
 #include <cstdio>
@@ -10,7 +10,7 @@
 #include "image/check.h"
 #include "image/image_file.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 inline constexpr int kExitDone = 0;     ///< "Done!", or the image was accepted by --check
 inline constexpr int kExitFailed = 1;   ///< the controller or the line failed
@@ -39,16 +39,11 @@ struct CheckedImage {
     int exitCode = kExitDone;
     std::string message{};
 };
+/// "STATUS (detail)": a refusal as standard error tells it.
+[[nodiscard]] std::string refusalText(const image::Refusal& refusal);
+
 [[nodiscard]] CheckedImage checkImageFile(const std::filesystem::path& path);
 /// The same for an image already read from `path`, so that it is not read a second time.
 [[nodiscard]] CheckedImage checkImage(image::ImageRead read, const std::filesystem::path& path);
 
-enum class CheckFormat { Text, Json };
-
-/// korvath-cli --check IMAGE: the facts one "key: value" a line on `out` (Json: one object
-/// with the same keys, "exit", "time" and for a refusal "status", "line" and "reason"), the
-/// reason for a refusal on `err`. Names are shown escaped. Returns the exit code.
-int runCheck(const std::filesystem::path& path, const std::string& shownName, std::FILE* out,
-             std::FILE* err, CheckFormat format = CheckFormat::Text);
-
-}  // namespace korvath::cli
+}  // namespace korvath::line

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "console_observer.h"
 #include "download/observer.h"
+#include "line/console_observer.h"
 
-namespace korvath::cli {
+namespace korvath::line {
 
 class LineConsole {
   public:
@@ -76,4 +76,4 @@ class PortLineObserver final : public download::DownloadObserver {
     std::size_t port_;
 };
 
-}  // namespace korvath::cli
+}  // namespace korvath::line
