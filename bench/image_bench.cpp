@@ -72,7 +72,7 @@ class AckingPort final : public link::Port {
 
 /// One read of `path`; throws when it cannot be read.
 std::shared_ptr<const image::ImageFile> readImage(const std::filesystem::path& path) {
-    image::ImageRead read = image::ReadImage(path);
+    image::ImageRead read = image::readImage(path);
     if (!read.image) throw std::runtime_error(read.fault.text);
     return read.image;
 }
@@ -80,7 +80,7 @@ std::shared_ptr<const image::ImageFile> readImage(const std::filesystem::path& p
 /// The pre-scan of `image` for model 1, as a download starts; returns the last record's line
 /// and throws when the image is refused.
 std::int32_t prescan(const image::ImageFile& image) {
-    const image::PrescanResult result = image::PrescanImage(image, link::Model::M1);
+    const image::PrescanResult result = image::prescanImage(image, link::Model::M1);
     if (!result.accepted) {
         throw std::runtime_error("pre-scan refused " + image.path().string() + ": " +
                                  (result.refusals.empty() ? "" : result.refusals.back().status));

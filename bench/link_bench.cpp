@@ -89,7 +89,7 @@ void BM_SilentExchange(benchmark::State& state) {
     const std::vector<std::uint8_t> probe = {protocol::kProbe};
     for (auto _ : state) {
         const double start = threadCpuMs();
-        if (link.ExchangeFrame(probe).status != korvath::link::ExchangeResult::Status::TimedOut)
+        if (link.exchangeFrame(probe).status != korvath::link::ExchangeResult::Status::TimedOut)
             state.SkipWithError("the silent device answered");
         cpu += threadCpuMs() - start;
     }
@@ -118,7 +118,7 @@ void BM_FrameRoundTripOnPort(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameRoundTripOnPort)->Iterations(200)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-// The same through Link::ExchangeFrame, which adds the quiet gap that marks a reply complete.
+// The same through Link::exchangeFrame, which adds the quiet gap that marks a reply complete.
 void BM_FrameExchange(benchmark::State& state) {
     Bench bench(state);
     bench.device.start(ackFrames);
@@ -127,7 +127,7 @@ void BM_FrameExchange(benchmark::State& state) {
     const std::vector<std::uint8_t> frame = someFrame();
     for (auto _ : state) {
         const double start = nowMs();
-        const korvath::link::ExchangeResult result = link.ExchangeFrame(frame);
+        const korvath::link::ExchangeResult result = link.exchangeFrame(frame);
         if (!result.acked() || result.reply.size() != 1) state.SkipWithError("no ACK");
         const double took = nowMs() - start;
         times.push_back(took);

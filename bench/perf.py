@@ -661,7 +661,7 @@ def markdown(cfg, info, results, rows, started, finished, load):
             "",
             f"- frame out and ACK back through the serial port alone: {trip:.3f} ms (median of "
             "200)",
-            f"- the same through `Link::ExchangeFrame`, which adds the quiet period: "
+            f"- the same through `Link::exchangeFrame`, which adds the quiet period: "
             f"{exchange:.3f} ms, so the quiet wait itself lasts {exchange - trip:.3f} ms "
             f"against the {REPLY_QUIET_MS:.0f} ms the protocol asks for",
             f"- a silent 1000 ms reply wait costs {silent:.3f} ms of CPU",

@@ -242,7 +242,7 @@ int main(int argc, char** argv) {
     // nothing on the line, and the download sends these very bytes. A file too long is left to
     // the download to refuse, as the window does.
     korvath::image::ImageRead read =
-        ec ? korvath::image::ImageRead{} : korvath::image::ReadImage(image);
+        ec ? korvath::image::ImageRead{} : korvath::image::readImage(image);
     const std::string unreadable = korvath::line::unreadableReason(read);
     if (ec || !unreadable.empty()) {
         output->refused({.exit = kExitUsage,

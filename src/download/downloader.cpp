@@ -94,8 +94,8 @@ void Downloader::showStep(Count count, int step, int steps) {
 
 void Downloader::publishProgress() {
     const ProgressState& state = progress_.state();
-    observer_.showProgress({.done = state.Value,
-                            .total = state.Max,
+    observer_.showProgress({.done = state.value,
+                            .total = state.max,
                             .phase = run_.phase,
                             .count = run_.count,
                             .step = run_.step,
@@ -173,19 +173,19 @@ void Downloader::fail(Ending ending, std::string_view text) {
     showStatus(text, Severity::Error);
 }
 
-DownloadResult Downloader::RunDownload(const std::filesystem::path& imagePath) {
+DownloadResult Downloader::runDownload(const std::filesystem::path& imagePath) {
     if (!platform::isFullPath(imagePath)) {
         image::ImageRead relative;
         relative.failure = image::ReadFailure::Unreadable;
         relative.fault = {platform::ErrorNumber::InvalidArgument,
                           "Image path is not a full path: " + platform::utf8Text(imagePath)};
-        return RunDownload(relative);
+        return runDownload(relative);
     }
     // The file is read here, once: everything after works on these bytes.
-    return RunDownload(image::ReadImage(imagePath));
+    return runDownload(image::readImage(imagePath));
 }
 
-DownloadResult Downloader::RunDownload(const image::ImageRead& image) {
+DownloadResult Downloader::runDownload(const image::ImageRead& image) {
     // The window may call in again from a progress update; one link cannot run two downloads.
     if (running_.exchange(true)) {
         DownloadResult busy;
@@ -301,7 +301,7 @@ std::optional<link::Model> Downloader::unlock() {
 }
 
 std::optional<std::int32_t> Downloader::prescan(const image::ImageFile& image, link::Model model) {
-    const image::PrescanResult result = image::PrescanImage(image, model);
+    const image::PrescanResult result = image::prescanImage(image, model);
     for (const image::Refusal& refusal : result.refusals) {
         showStatus(refusal.status, Severity::Error);
         observer_.explainStatus(refusal.detail());

@@ -158,22 +158,22 @@ class Downloader {
 
     /// Runs one download of the image at `imagePath`, which must be a full path (a relative one
     /// is refused, never resolved against the current directory). Never throws.
-    DownloadResult RunDownload(const std::filesystem::path& imagePath);
+    DownloadResult runDownload(const std::filesystem::path& imagePath);
 
-    /// The same with an image already read (image::ReadImage), so that several downloads send
+    /// The same with an image already read (image::readImage), so that several downloads send
     /// the very bytes that were checked once. A failed read is reported as for a path.
-    DownloadResult RunDownload(const image::ImageRead& image);
+    DownloadResult runDownload(const image::ImageRead& image);
 
     /// A download asked to stop through `stop` ends at the next boundary between exchanges
     /// (never inside one), sends the exit frame when the password step had passed, shows
     /// "Cancelled" and ends with Ending::Cancelled; its pauses end early. Tokens of one
-    /// std::stop_source cancel many downloads at once. Set it before RunDownload.
+    /// std::stop_source cancel many downloads at once. Set it before runDownload.
     void setStopToken(std::stop_token stop) { stop_ = std::move(stop); }
 
-    /// ResetWatch::ProbeAtEnd unless set; set it before RunDownload.
+    /// ResetWatch::ProbeAtEnd unless set; set it before runDownload.
     void setResetWatch(ResetWatch watch) { resetWatch_ = watch; }
 
-    /// Off unless set; set it before RunDownload. When on, a record whose 64 data bytes are all
+    /// Off unless set; set it before runDownload. When on, a record whose 64 data bytes are all
     /// 0xFF is not sent if every byte it covers lies in a sector this download erased or found
     /// blank: erased flash already reads 0xFF there, and programming 0xFF changes no bit. The
     /// last record is always sent, since it tells the bootloader that the image is whole. The

@@ -23,13 +23,13 @@ platform::Result<ProgressState> ProgressModel::apply(const ProgressUpdate& updat
     }
     const auto& [value, step, min, max] = update;
 
-    if (min) state_.Min = *min;
-    if (max) state_.Max = *max;
-    // Clamped against Max only; Min is never consulted, so a negative step can go below it.
-    if (value) state_.Value = state_.Max >= *value ? *value : state_.Max;
+    if (min) state_.min = *min;
+    if (max) state_.max = *max;
+    // Clamped against max only; min is never consulted, so a negative step can go below it.
+    if (value) state_.value = state_.max >= *value ? *value : state_.max;
     if (step) {
-        const int next = state_.Value + *step;
-        state_.Value = state_.Max >= next ? next : state_.Max;
+        const int next = state_.value + *step;
+        state_.value = state_.max >= next ? next : state_.max;
     }
     return state_;
 }

@@ -1,4 +1,4 @@
-// The progress bar's arithmetic (Min, Max and Value as whole 16-bit numbers, clamped against Max
+// The progress bar's arithmetic (min, max and value as whole 16-bit numbers, clamped against max
 // only), kept here so that the window and the command line only draw what it says.
 #pragma once
 
@@ -10,9 +10,9 @@ namespace korvath::download {
 
 /// The progress bar's three properties, as UpdateProgress leaves them.
 struct ProgressState {
-    int Min = 0;
-    int Max = 10;
-    int Value = 0;
+    int min = 0;
+    int max = 10;
+    int value = 0;
 };
 
 /// Arguments of one UpdateProgress call; each is optional and applied in the order

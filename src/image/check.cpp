@@ -32,7 +32,7 @@ std::string hexDigest(const Sha256Digest& digest) {
     return text;
 }
 
-ImageCheck CheckImage(const ImageFile& image, const Sha256Function& sha256) {
+ImageCheck checkImage(const ImageFile& image, const Sha256Function& sha256) {
     ImageCheck check;
     ImageFacts& facts = check.facts;
     facts.bytes = image.bytes().size();
@@ -64,7 +64,7 @@ ImageCheck CheckImage(const ImageFile& image, const Sha256Function& sha256) {
     const std::optional<Refusal> shared = detail::refusalOfRecords(image, scan, std::nullopt);
     std::vector<Refusal> lastRefusals;
     for (const protocol::ModelFacts& model : protocol::kModels) {
-        const PrescanResult result = PrescanImage(image, model.model);
+        const PrescanResult result = prescanImage(image, model.model);
         if (result.accepted) {
             facts.models.push_back(model.model);
         } else {

@@ -54,7 +54,7 @@ struct ImageCheck {
 /// Checks `image` as the pre-scan would, for any model: the line rules, then records on 64-byte
 /// boundaries inside E00000-E8FFFF, no address twice, and the record at E7FFC0 last before the
 /// first end line. `sha256` null: facts.sha256 stays empty.
-[[nodiscard]] ImageCheck CheckImage(const ImageFile& image, const Sha256Function& sha256 = {});
+[[nodiscard]] ImageCheck checkImage(const ImageFile& image, const Sha256Function& sha256 = {});
 
 /// `digest` as 64 lower-case hex digits.
 [[nodiscard]] std::string hexDigest(const Sha256Digest& digest);

@@ -78,7 +78,7 @@ std::string_view ImageFile::line(std::int32_t number) const {
     return std::string_view(bytes_).substr(offset, length);
 }
 
-ImageRead ReadImage(const std::filesystem::path& path) {
+ImageRead readImage(const std::filesystem::path& path) {
     FileBytes read = readFileBytes(path, kMaxImageBytes);
     ImageRead result;
     if (read.failure != ReadFailure::None) {

@@ -64,7 +64,7 @@ struct ImageRead {
 
 /// Reads the image at `path` once. Only a regular file is read, and its size is judged before
 /// a byte of it is: a pipe, a device or a sparse file of gigabytes never stalls the caller.
-[[nodiscard]] ImageRead ReadImage(const std::filesystem::path& path);
+[[nodiscard]] ImageRead readImage(const std::filesystem::path& path);
 
 /// The bytes of one regular file, read by the platform's adapter (file_bytes_posix.cpp or
 /// file_bytes_windows.cpp): at most `limit` bytes, never blocking on a special file.

@@ -45,18 +45,18 @@ std::string quoted(std::string_view text) {
     return "\"" + shown + (text.size() > kShown ? "...\"" : "\"");
 }
 
-/// Why CheckRecord refuses `line`, in words.
+/// Why checkRecord refuses `line`, in words.
 std::string recordFault(std::string_view line) {
     if (line.size() != kDataLineLength)
         return "a data record has " + std::to_string(kDataLineLength) + " characters, this one " +
                std::to_string(line.size());
     for (std::size_t i = 1; i < line.size(); ++i) {
-        if (HexField(line.substr(i, 1), 1) == 0 && line[i] != '0')
+        if (hexField(line.substr(i, 1), 1) == 0 && line[i] != '0')
             return "character " + std::to_string(i + 1) + " is not a hex digit";
     }
     unsigned sum = 0;
     for (std::size_t position = 3; position < kDataLineLength - 1; position += 2)
-        sum += HexField(line, position);
+        sum += hexField(line, position);
     return "its checksum is " + std::string(line.substr(kDataLineLength - 2)) +
            ", its bytes give " + hex6(~sum & 0xFFu).substr(4);
 }
@@ -68,7 +68,7 @@ std::optional<Refusal> refusalOfSentLine(std::string_view line, std::int32_t num
                        quoted(line) +
                            " is neither a data record (\"S244\") nor the end line "
                            "(\"S8\")"};
-    if (!CheckRecord(line))
+    if (!checkRecord(line))
         return Refusal{std::string(text::ChecksumError), number, recordFault(line)};
     return std::nullopt;
 }
@@ -226,7 +226,7 @@ std::optional<Refusal> refusalOfRecords(const ImageFile& image, const LineScan& 
 
 }  // namespace detail
 
-PrescanResult PrescanImage(const ImageFile& image, link::protocol::Model model) {
+PrescanResult prescanImage(const ImageFile& image, link::protocol::Model model) {
     const detail::LineScan scan = detail::scanLines(image);
     PrescanResult result;
     result.imageKind = scan.imageKind;
@@ -246,8 +246,8 @@ PrescanResult PrescanImage(const ImageFile& image, link::protocol::Model model) 
     return result;
 }
 
-bool HasImageHeader(const std::filesystem::path& path) {
-    const ImageRead read = ReadImage(path);
+bool hasImageHeader(const std::filesystem::path& path) {
+    const ImageRead read = readImage(path);
     if (read.failure == ReadFailure::TooLong) return true;
     return read.image && beginsWith(read.image->line(1), kHeaderPrefix);
 }

@@ -65,16 +65,16 @@ struct PrescanResult {
 
 /// Checks `image` for `model`. First the line rules: every line the programming loop would
 /// send (after the header, before the first line that begins with "S8") must be a data record
-/// that CheckRecord accepts, a last record must have an end line after it and no address beyond
+/// that checkRecord accepts, a last record must have an end line after it and no address beyond
 /// the flash before it, and an image of kind 2 only suits model 3. When those hold, the records
 /// sent: each on a 64-byte boundary, inside the model's sectors, no address twice (the last
 /// record counted where it lands), and the last one sent is the record at E7FFC0.
-[[nodiscard]] PrescanResult PrescanImage(const ImageFile& image, link::protocol::Model model);
+[[nodiscard]] PrescanResult prescanImage(const ImageFile& image, link::protocol::Model model);
 
 /// True when the file's first line begins with "S0"; false also when the file is empty, is not
 /// a regular file or cannot be read. A file too long to be taken is left to the image checks,
 /// which refuse it as "File too long": true.
-[[nodiscard]] bool HasImageHeader(const std::filesystem::path& path);
+[[nodiscard]] bool hasImageHeader(const std::filesystem::path& path);
 
 namespace detail {
 

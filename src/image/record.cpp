@@ -35,7 +35,7 @@ bool beginsWith(std::string_view line, std::string_view prefix) {
     return line.substr(0, prefix.size()) == prefix;
 }
 
-std::uint8_t HexField(std::string_view line, std::size_t position) {
+std::uint8_t hexField(std::string_view line, std::size_t position) {
     unsigned value = 0;
     if (position == 0) return 0;
     for (std::size_t i = position - 1; i < position + 1 && i < line.size(); ++i) {
@@ -46,7 +46,7 @@ std::uint8_t HexField(std::string_view line, std::size_t position) {
     return static_cast<std::uint8_t>(value);
 }
 
-bool CheckRecord(std::string_view line) {
+bool checkRecord(std::string_view line) {
     if (line.size() != kDataLineLength || !beginsWith(line, kDataRecordPrefix)) return false;
     // Plain pointers: this runs for every record of an image, in unoptimised builds too.
     const std::int8_t* const value = kHexDigits.data();
@@ -59,13 +59,13 @@ bool CheckRecord(std::string_view line) {
     for (std::size_t i = kCountPosition - 1; i < kRecordChecksumPosition - 1; i += 2)
         sum += static_cast<unsigned>(value[chars[i]] * 16 + value[chars[i + 1]]);
     const auto expected = static_cast<std::uint8_t>(~sum & 0xFFu);
-    return HexField(line, kRecordChecksumPosition) == expected;
+    return hexField(line, kRecordChecksumPosition) == expected;
 }
 
 std::uint32_t recordAddress(std::string_view line) {
     std::uint32_t address = 0;
     for (std::size_t i = 0; i < 3; ++i)
-        address = (address << 8) | HexField(line, kAddressHighPosition + 2 * i);
+        address = (address << 8) | hexField(line, kAddressHighPosition + 2 * i);
     return address;
 }
 
@@ -76,7 +76,7 @@ link::DataRecord dataRecord(std::string_view line) {
     std::string shown(line.substr(0, line.size() >= 2 ? line.size() - 2 : 0));
     shown += "FF";
     for (std::size_t j = 0; j < record.data.size(); ++j)
-        record.data[j] = HexField(shown, kDataPosition + 2 * j);
+        record.data[j] = hexField(shown, kDataPosition + 2 * j);
     return record;
 }
 

@@ -24,18 +24,18 @@ inline constexpr std::size_t kDataLineLength = 140;
 /// The byte held by the two-character hex field at 1-based `position` of `line`. The field is
 /// read up to its first character that is not a hex digit, and a position past the end of the
 /// line ends it too: "4A" gives 0x4A, "4" or "4G" gives 4, "G4", "" or " 4" give 0.
-[[nodiscard]] std::uint8_t HexField(std::string_view line, std::size_t position);
+[[nodiscard]] std::uint8_t hexField(std::string_view line, std::size_t position);
 
 /// True when `line` is a well-formed data record: it begins with "S244", has 140 characters,
 /// holds only hex digits after the "S" and its checksum (characters 139-140, the ones'
 /// complement of the sum of the count, address and data bytes) is right.
-[[nodiscard]] bool CheckRecord(std::string_view line);
+[[nodiscard]] bool checkRecord(std::string_view line);
 
-/// The 24-bit address of a data line (characters 5-10), read by HexField.
+/// The 24-bit address of a data line (characters 5-10), read by hexField.
 [[nodiscard]] std::uint32_t recordAddress(std::string_view line);
 
 /// The address (characters 5-10) and the 64 data bytes (from character 11) of a data line,
-/// each field read by HexField. The line's last two characters are read as "FF": the record's
+/// each field read by hexField. The line's last two characters are read as "FF": the record's
 /// checksum is not data, and a line cut short gives its closing bytes as FF and zeros beyond.
 [[nodiscard]] link::DataRecord dataRecord(std::string_view line);
 

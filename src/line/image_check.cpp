@@ -66,14 +66,14 @@ std::string unreadableReason(const image::ImageRead& read) {
 }
 
 CheckedImage checkImageFile(const std::filesystem::path& path) {
-    return checkImage(image::ReadImage(path), path);
+    return checkImage(image::readImage(path), path);
 }
 
 CheckedImage checkImage(image::ImageRead read, const std::filesystem::path& path) {
     CheckedImage checked;
     checked.read = std::move(read);
     if (checked.read.image)
-        checked.check = image::CheckImage(*checked.read.image, platform::sha256);
+        checked.check = image::checkImage(*checked.read.image, platform::sha256);
     checked.exitCode = exitCodeFor(checked.read, checked.read.image ? &checked.check : nullptr);
     const std::string name = platform::utf8Text(path);
     if (!checked.read.image) {

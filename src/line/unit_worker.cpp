@@ -195,7 +195,7 @@ download::ResetHeard UnitWorker::runUnit(link::Link& link, std::optional<int> un
     downloader.setStopToken(run_.stop.get_token());
     if (options.station) downloader.setResetWatch(download::ResetWatch::EverySecond);
     downloader.setSkipErased(options.skipErased);
-    const download::DownloadResult result = downloader.RunDownload(plan.checked.read);
+    const download::DownloadResult result = downloader.runDownload(plan.checked.read);
     link.setErrorSink(nullptr);
     link.setTrace(nullptr);
     const std::string advice = guidanceAfter(result, port());
@@ -221,7 +221,7 @@ download::ResetHeard UnitWorker::runUnit(link::Link& link, std::optional<int> un
     const image::ImageRead& read = plan.checked.read;
     if (result.ending == download::Ending::ImageRefused && result.model && read.image) {
         // The rules of the model that answered; the check before the ports held those of all.
-        const image::PrescanResult prescan = image::PrescanImage(*read.image, *result.model);
+        const image::PrescanResult prescan = image::prescanImage(*read.image, *result.model);
         if (!prescan.refusals.empty()) {
             record.refusal = {prescan.refusals.front().line, prescan.refusals.front().reason};
         }

@@ -42,7 +42,7 @@ ExchangeResult Link::portFailure(Fault fault) {
     return fail(std::move(fault));
 }
 
-ExchangeResult Link::ExchangeFrame(std::span<const std::uint8_t> frame, int timeoutMs) {
+ExchangeResult Link::exchangeFrame(std::span<const std::uint8_t> frame, int timeoutMs) {
     if (frame.empty() || frame.size() > protocol::kMaxFrameLength) {
         return last_ = fail(rangeFault("frame of " + std::to_string(frame.size()) + " bytes"));
     }
@@ -147,12 +147,12 @@ Answer answerOf(const ExchangeResult& result) {
 
 bool Link::probe(int timeoutMs) {
     const std::array<std::uint8_t, 1> frame = {protocol::kProbe};
-    return ExchangeFrame(frame, timeoutMs).acked();
+    return exchangeFrame(frame, timeoutMs).acked();
 }
 
 std::optional<Model> Link::unlock() {
     for (const protocol::ModelFacts& facts : protocol::kModels) {
-        if (ExchangeFrame(passwordFrame(facts.password), protocol::kLongReplyTimeoutMs).acked())
+        if (exchangeFrame(passwordFrame(facts.password), protocol::kLongReplyTimeoutMs).acked())
             return facts.model;
     }
     return std::nullopt;
@@ -160,7 +160,7 @@ std::optional<Model> Link::unlock() {
 
 Answer Link::sectorCommand(SectorCommand command, int sector) {
     const SectorFrame frame = sectorFrame(command, sectorByte(sector));
-    return answerOf(ExchangeFrame(frame, protocol::kLongReplyTimeoutMs));
+    return answerOf(exchangeFrame(frame, protocol::kLongReplyTimeoutMs));
 }
 
 SectorState Link::blankCheck(int sector) {
@@ -180,11 +180,11 @@ Answer Link::erase(int sector) {
 }
 
 Answer Link::program(const DataRecord& record, int timeoutMs) {
-    return answerOf(ExchangeFrame(programFrame(record), timeoutMs));
+    return answerOf(exchangeFrame(programFrame(record), timeoutMs));
 }
 
 bool Link::exitProgramming(int timeoutMs) {
-    return ExchangeFrame(protocol::kExitFrame, timeoutMs).acked();
+    return exchangeFrame(protocol::kExitFrame, timeoutMs).acked();
 }
 
 }  // namespace korvath::link

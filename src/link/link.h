@@ -108,7 +108,7 @@ class Link {
     /// is cut off after the time-out. Failures are reported once to the ErrorSink and a failed
     /// port is closed, so later exchanges end at once as NotSent, silently. A frame of no bytes
     /// or more than kMaxFrameLength is refused with error 9 and nothing is sent.
-    [[nodiscard]] ExchangeResult ExchangeFrame(std::span<const std::uint8_t> frame,
+    [[nodiscard]] ExchangeResult exchangeFrame(std::span<const std::uint8_t> frame,
                                                int timeoutMs = protocol::kDefaultReplyTimeoutMs);
 
     // Probes, records and the exit frame wait the time-out they are given (kDefaultReplyTimeoutMs

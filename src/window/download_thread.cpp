@@ -252,7 +252,7 @@ void DownloadThread::doDownload(const image::ImageRead& image) {
         runStop_.request_stop();
     });
     observer_->beginDownload();
-    const download::DownloadResult result = downloader_.RunDownload(image);
+    const download::DownloadResult result = downloader_.runDownload(image);
     post_(BusyPointerReport{false});
     // A device that went away during the download closed the port: the report says so.
     post_(FinishedReport{result.ending, result.flash, result.model.has_value(), result.resetHeard,

@@ -192,7 +192,7 @@ class WindowModel::Impl {
         // What is flashed is what the window shows: the file is read once more and its bytes
         // go to the controller only when they are the ones checked. A file replaced since is
         // checked afresh and shown; the next Download sends it.
-        image::ImageRead read = image::ReadImage(state.image);
+        image::ImageRead read = image::readImage(state.image);
         if (!sameBytes(read, checked_)) {
             Effects effects;
             applyCheck(std::move(read), effects);
@@ -330,10 +330,10 @@ class WindowModel::Impl {
             remembered_.imageFolder = path.parent_path();
             remember();
         }
-        image::ImageRead read = image::ReadImage(path);
+        image::ImageRead read = image::readImage(path);
         const bool header =
             read.image ? read.image->line(1).starts_with("S0")
-                       : read.failure == image::ReadFailure::TooLong && image::HasImageHeader(path);
+                       : read.failure == image::ReadFailure::TooLong && image::hasImageHeader(path);
         if (!header) {
             const std::string headline = headlineOf(read.failure);
             std::string text = headline + "\n\n" + quotedPath(path) + "\n";
@@ -377,7 +377,7 @@ class WindowModel::Impl {
             fileDetails_ = where + "\n" + read.fault.text;
             showStatus(effects, read.fault.text, Severity::Error);
         } else {
-            const image::ImageCheck check = image::CheckImage(*read.image, services_.sha256);
+            const image::ImageCheck check = image::checkImage(*read.image, services_.sha256);
             std::string facts = recordsText(check.facts.records);
             if (!check.facts.sha256.empty())
                 facts += ", SHA-256 " + check.facts.sha256.substr(0, kShownDigestLength);

@@ -98,7 +98,7 @@ class DownloadTest : public ::testing::Test {
     }
 
     DownloadResult run(const std::filesystem::path& image) {
-        result = downloader.RunDownload(image);
+        result = downloader.runDownload(image);
         return result;
     }
 
@@ -408,7 +408,7 @@ TEST_P(SkipErased, LeavesOutPaddingAndTheFlashStillEqualsTheImage) {
     observer.downloader = &downloader;
     downloader.setSkipErased(c.skip);
     test::TempDir dir;
-    const DownloadResult result = downloader.RunDownload(dir.write("padded.shx", lines));
+    const DownloadResult result = downloader.runDownload(dir.write("padded.shx", lines));
 
     const link::Model model = *link::protocol::modelNumbered(c.model);
     std::vector<std::uint8_t> expected(port.controller().flash().size(), 0xFF);
@@ -884,7 +884,7 @@ TEST_F(DownloadTest, ASecondDownloadStartedFromAProgressUpdateDoesNothing) {
     int nested = 0;
     observer.onProgress = [&] {
         if (nested++ == 0) {
-            EXPECT_EQ(downloader.RunDownload(file).ending, Ending::Busy);
+            EXPECT_EQ(downloader.runDownload(file).ending, Ending::Busy);
         }
     };
     EXPECT_EQ(run(file).ending, Ending::Done);
@@ -930,7 +930,7 @@ TEST_F(SrecCatDownload, SendsEveryRecordByteForByteInUnderASecond) {
         static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     EXPECT_EQ(observer.last().text, "Done!");
 
-    const image::ImageRead read = image::ReadImage(image);
+    const image::ImageRead read = image::readImage(image);
     ASSERT_TRUE(read.image);
     std::vector<Bytes> expected;
     for (std::int32_t n = 2; n <= read.image->lineCount() && read.image->line(n).starts_with("S2");

@@ -20,15 +20,15 @@ class Progress : public ::testing::TestWithParam<ProgressCase> {};
 
 TEST_P(Progress, ClampsAgainstMaxOnly) {
     ProgressModel model;
-    ASSERT_TRUE(model.apply({.value = static_cast<int>(GetParam().before.Value),
-                             .min = static_cast<int>(GetParam().before.Min),
-                             .max = static_cast<int>(GetParam().before.Max)}));
+    ASSERT_TRUE(model.apply({.value = static_cast<int>(GetParam().before.value),
+                             .min = static_cast<int>(GetParam().before.min),
+                             .max = static_cast<int>(GetParam().before.max)}));
     const platform::Result<ProgressState> applied = model.apply(GetParam().update);
     ASSERT_TRUE(applied);
     const ProgressState& s = *applied;
-    EXPECT_EQ(s.Min, GetParam().after.Min);
-    EXPECT_EQ(s.Max, GetParam().after.Max);
-    EXPECT_EQ(s.Value, GetParam().after.Value);
+    EXPECT_EQ(s.min, GetParam().after.min);
+    EXPECT_EQ(s.max, GetParam().after.max);
+    EXPECT_EQ(s.value, GetParam().after.value);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,8 +67,8 @@ TEST(ProgressLimits, ArgumentsBeyondSixteenBitsOverflowAndChangeNothing) {
         const platform::Result<ProgressState> refusedUpdate = model.apply(update);
         ASSERT_FALSE(refusedUpdate);
         EXPECT_EQ(refusedUpdate.fault().number, platform::ErrorNumber::Overflow);
-        EXPECT_EQ(model.state().Value, 4);
-        EXPECT_EQ(model.state().Max, 10);
+        EXPECT_EQ(model.state().value, 4);
+        EXPECT_EQ(model.state().max, 10);
     }
 }
 

@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             default: {
                 const korvath::link::ExchangeResult result =
-                    link.ExchangeFrame(korvath::link::protocol::kExitFrame);
+                    link.exchangeFrame(korvath::link::protocol::kExitFrame);
                 ok = result.acked();
                 if (ok) check(result.reply.size() <= korvath::link::protocol::kMaxReplyLength);
                 break;

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto model = static_cast<Model>(1 + data[0] % 3);
     const korvath::image::ImageFile image(
         "fuzz.shx", std::string(reinterpret_cast<const char*>(data + 1), size - 1));
-    const korvath::image::PrescanResult result = korvath::image::PrescanImage(image, model);
+    const korvath::image::PrescanResult result = korvath::image::prescanImage(image, model);
     if (result.accepted) {
         if (!result.refusals.empty()) std::abort();
         if (result.imageKind != 1 && result.imageKind != 2) std::abort();
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (size - 1 == 0 && (result.accepted || result.refusals.size() != 1)) std::abort();
 
-    const korvath::image::ImageCheck check = korvath::image::CheckImage(image);
+    const korvath::image::ImageCheck check = korvath::image::checkImage(image);
     const auto& models = check.facts.models;
     const bool listed = std::find(models.begin(), models.end(), model) != models.end();
     if (result.accepted != listed) std::abort();

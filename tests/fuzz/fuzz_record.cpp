@@ -1,4 +1,4 @@
-// CheckRecord and the program frame over arbitrary lines: the frame is always 73 bytes with a
+// checkRecord and the program frame over arbitrary lines: the frame is always 73 bytes with a
 // right checksum, and an accepted line's frame carries exactly that line's address and data.
 #include <cstdint>
 #include <cstdlib>
@@ -28,7 +28,7 @@ std::uint8_t byteAt(const std::string& line, std::size_t position) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string original(reinterpret_cast<const char*>(data), size);
-    const bool accepted = korvath::image::CheckRecord(original);
+    const bool accepted = korvath::image::checkRecord(original);
     if (!korvath::image::beginsWith(original, "S244")) {
         check(!accepted);
         return 0;

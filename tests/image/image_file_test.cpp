@@ -31,7 +31,7 @@ const std::string kLongLine = std::string(64 * 1024 - 1, 'x');
 
 TEST_P(LineEnds, SplitAsTheImageRulesSay) {
     test::TempDir dir;
-    const ImageRead read = ReadImage(dir.writeRaw("f.shx", GetParam().content));
+    const ImageRead read = readImage(dir.writeRaw("f.shx", GetParam().content));
     ASSERT_TRUE(read.image) << read.fault.text;
     EXPECT_EQ(linesOf(*read.image), GetParam().lines);
 }
@@ -50,16 +50,16 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // The refusals (a missing file, a folder, a file beyond the limit) are tested beside the pre-scan.
-TEST(ReadImage, KeepsAHugeLineWhole) {
+TEST(readImage, KeepsAHugeLineWhole) {
     test::TempDir dir;
     const std::string huge(kMaxImageBytes - 10, '7');
-    const ImageRead read = ReadImage(dir.writeRaw("huge.shx", "S0\r\n" + huge + "\r\nS8\r\n"));
+    const ImageRead read = readImage(dir.writeRaw("huge.shx", "S0\r\n" + huge + "\r\nS8\r\n"));
     ASSERT_TRUE(read.image);
     EXPECT_EQ(linesOf(*read.image), (std::vector<std::string>{"S0", huge, "S8"}));
 }
 
 // Image paths as technicians have them: folders and names with spaces and letters beyond ASCII.
-TEST(ReadImage, ReadsImagesWhosePathsHaveSpacesAndLettersBeyondAscii) {
+TEST(readImage, ReadsImagesWhosePathsHaveSpacesAndLettersBeyondAscii) {
     test::TempDir dir;
     const std::filesystem::path names[] = {
         u8"Pr\u00fcfstand Halle 3/Steuerger\u00e4t \u00e4\u00f6\u00fc \u00df.shx",
@@ -67,7 +67,7 @@ TEST(ReadImage, ReadsImagesWhosePathsHaveSpacesAndLettersBeyondAscii) {
         u8"1.shx",
         u8"\u6620\u50cf \u30d5\u30a1\u30a4\u30eb.shx"};
     for (const auto& name : names) {
-        const ImageRead read = ReadImage(dir.write(name, {"S0", "S8"}));
+        const ImageRead read = readImage(dir.write(name, {"S0", "S8"}));
         ASSERT_TRUE(read.image) << read.fault.text;
         EXPECT_EQ(linesOf(*read.image), (std::vector<std::string>{"S0", "S8"}));
     }

@@ -58,9 +58,9 @@ class Prescan : public ::testing::TestWithParam<PrescanCase> {};
 TEST_P(Prescan, JudgesTheWholeFile) {
     const PrescanCase& c = GetParam();
     test::TempDir dir;
-    const ImageRead read = ReadImage(dir.write("image.shx", c.lines, c.lineEnd));
+    const ImageRead read = readImage(dir.write("image.shx", c.lines, c.lineEnd));
     ASSERT_TRUE(read.image) << read.fault.text;
-    const PrescanResult result = PrescanImage(*read.image, static_cast<link::Model>(c.model));
+    const PrescanResult result = prescanImage(*read.image, static_cast<link::Model>(c.model));
     EXPECT_EQ(result.accepted, c.result);
     EXPECT_EQ(result.statuses(), c.messages);
     // Every refusal says, beside its status, where and why.
@@ -353,7 +353,7 @@ TEST(PrescanRefusals, GiveTheLineAndTheReason) {
     const ImageFile misaligned("m.shx", kHeaderLine + "\r\n" + dataLine(0xE7FF80) + "\r\n" +
                                             dataLine(0xE00010) + "\r\n" + kLast + "\r\n" +
                                             kEndLine + "\r\n");
-    const PrescanResult result = PrescanImage(misaligned, link::Model::M1);
+    const PrescanResult result = prescanImage(misaligned, link::Model::M1);
     ASSERT_EQ(result.refusals.size(), 1u);
     EXPECT_EQ(result.refusals[0].line, 3);
     EXPECT_EQ(result.refusals[0].detail(),
@@ -361,15 +361,15 @@ TEST(PrescanRefusals, GiveTheLineAndTheReason) {
 
     const ImageFile twice("t.shx", kHeaderLine + "\n" + kLast + "\n" + dataLine(0xE7FF80) + "\n" +
                                        kLast + "\n" + kLast + "\n" + kEndLine + "\n");
-    EXPECT_EQ(PrescanImage(twice, link::Model::M3).refusals.at(0).detail(),
+    EXPECT_EQ(prescanImage(twice, link::Model::M3).refusals.at(0).detail(),
               "line 4: the record at E7FFC0 was already written by line 2");
-    EXPECT_EQ(PrescanImage(ImageFile("s.shx", kHeaderLine + "\n" + dataLine(0xE7FF80) + "\n" +
+    EXPECT_EQ(prescanImage(ImageFile("s.shx", kHeaderLine + "\n" + dataLine(0xE7FF80) + "\n" +
                                                   kEndLine + "\n"),
                            link::Model::M1)
                   .refusals.at(0)
                   .detail(),
               "line 3: the first end line follows the record at E7FF80, not the one at E7FFC0");
-    EXPECT_EQ(PrescanImage(ImageFile("o.shx", kHeaderLine + "\n" + dataLine(0xE80000) + "\n" +
+    EXPECT_EQ(prescanImage(ImageFile("o.shx", kHeaderLine + "\n" + dataLine(0xE80000) + "\n" +
                                                   kLast + "\n" + kEndLine + "\n"),
                            link::Model::M2)
                   .refusals.at(0)
@@ -388,25 +388,25 @@ TEST(PrescanLimits, TakesThirtyTwoThousandSevenHundredSixtySevenLinesAndNoMore) 
         return text + kLast + "\n" + kEndLine + "\n";
     };
     // The length is taken; the same address on every line is what refuses it.
-    const ImageRead longest = ReadImage(dir.writeRaw("long.shx", content(32764)));
+    const ImageRead longest = readImage(dir.writeRaw("long.shx", content(32764)));
     ASSERT_TRUE(longest.image) << longest.fault.text;
-    EXPECT_EQ(PrescanImage(*longest.image, link::Model::M1).statuses(),
+    EXPECT_EQ(prescanImage(*longest.image, link::Model::M1).statuses(),
               std::vector<std::string>{"Duplicate address"});
 
-    const ImageRead tooLong = ReadImage(dir.writeRaw("long.shx", content(32765)));
+    const ImageRead tooLong = readImage(dir.writeRaw("long.shx", content(32765)));
     EXPECT_EQ(tooLong.failure, ReadFailure::TooLong);
     EXPECT_EQ(tooLong.fault, (platform::Fault{platform::ErrorNumber::Overflow, "File too long"}));
-    EXPECT_EQ(PrescanImage(ImageFile("long.shx", content(32765)), link::Model::M1).statuses(),
+    EXPECT_EQ(prescanImage(ImageFile("long.shx", content(32765)), link::Model::M1).statuses(),
               std::vector<std::string>{"File too long"});
 }
 
-TEST(ReadImage, ReadsRegularFilesOnlyAndJudgesTheSizeFirst) {
+TEST(readImage, ReadsRegularFilesOnlyAndJudgesTheSizeFirst) {
     test::TempDir dir;
-    const ImageRead gone = ReadImage(dir.path() / "gone.shx");
+    const ImageRead gone = readImage(dir.path() / "gone.shx");
     EXPECT_EQ(gone.failure, ReadFailure::Missing);
     EXPECT_EQ(gone.fault, (platform::Fault{platform::ErrorNumber::FileNotFound,
                                            "Cannot open image file: No such file or directory"}));
-    const ImageRead folder = ReadImage(dir.path());
+    const ImageRead folder = readImage(dir.path());
     EXPECT_EQ(folder.failure, ReadFailure::Folder);
     EXPECT_EQ(folder.fault, (platform::Fault{platform::ErrorNumber::PathFileAccess,
                                              "Cannot read image file: Is a directory"}));
@@ -414,15 +414,15 @@ TEST(ReadImage, ReadsRegularFilesOnlyAndJudgesTheSizeFirst) {
 
     // Largest taken, one byte more refused; a sparse file of 2 GB is refused without reading it.
     const auto sized = dir.writeRaw("sized.shx", std::string(kMaxImageBytes, 'S'));
-    EXPECT_TRUE(ReadImage(sized).image);
+    EXPECT_TRUE(readImage(sized).image);
     std::filesystem::resize_file(sized, kMaxImageBytes + 1);
-    EXPECT_EQ(ReadImage(sized).failure, ReadFailure::TooLong);
+    EXPECT_EQ(readImage(sized).failure, ReadFailure::TooLong);
     std::filesystem::resize_file(sized, 2'000'000'000);
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(ReadImage(sized).fault.text, "File too long");
+    EXPECT_EQ(readImage(sized).fault.text, "File too long");
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
 
-    const ImageRead read = ReadImage(dir.write("e.shx", kValid));
+    const ImageRead read = readImage(dir.write("e.shx", kValid));
     ASSERT_TRUE(read.image);
     EXPECT_EQ(read.image->bytes().size(), 4 * 142u + 18 + 14);
     EXPECT_EQ(read.image->lineCount(), 6);
@@ -432,18 +432,18 @@ TEST(ReadImage, ReadsRegularFilesOnlyAndJudgesTheSizeFirst) {
 
 #ifndef _WIN32
 // A pipe would block the reader until someone writes to it; a device never ends.
-TEST(ReadImage, RefusesPipesAndDevicesWithoutWaiting) {
+TEST(readImage, RefusesPipesAndDevicesWithoutWaiting) {
     test::TempDir dir;
     const auto fifo = dir.path() / "fifo.shx";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     for (const std::filesystem::path& path : {fifo, std::filesystem::path("/dev/zero")}) {
-        const ImageRead read = ReadImage(path);
+        const ImageRead read = readImage(path);
         EXPECT_EQ(read.failure, ReadFailure::NotRegular) << path;
         EXPECT_EQ(read.fault, (platform::Fault{platform::ErrorNumber::PathFileAccess,
                                                "Cannot read image file: not a regular file"}))
             << path;
     }
-    EXPECT_FALSE(HasImageHeader(fifo));
+    EXPECT_FALSE(hasImageHeader(fifo));
 }
 #endif
 
@@ -453,12 +453,12 @@ TEST(ImageHeader, IsTheFirstLineBeginningWithS0) {
         {"S0\r\n", true},  {"S00600004844521B", true}, {"s0\r\n", false},
         {"S\r\n0", false}, {"\r\nS0\r\n", false},      {"", false}};
     for (const auto& [content, expected] : cases)
-        EXPECT_EQ(HasImageHeader(dir.writeRaw("h.shx", content)), expected) << content;
-    EXPECT_FALSE(HasImageHeader(dir.path() / "gone.shx"));
-    EXPECT_FALSE(HasImageHeader(dir.path()));
+        EXPECT_EQ(hasImageHeader(dir.writeRaw("h.shx", content)), expected) << content;
+    EXPECT_FALSE(hasImageHeader(dir.path() / "gone.shx"));
+    EXPECT_FALSE(hasImageHeader(dir.path()));
     // Too long to take: the image checks say so, not the header test.
     EXPECT_TRUE(
-        HasImageHeader(dir.writeRaw("long.shx", "S0\r\n" + std::string(kMaxImageBytes, '7'))));
+        hasImageHeader(dir.writeRaw("long.shx", "S0\r\n" + std::string(kMaxImageBytes, '7'))));
 }
 
 }  // namespace

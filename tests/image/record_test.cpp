@@ -43,7 +43,7 @@ class CheckRecordCases : public ::testing::TestWithParam<CheckCase> {};
 
 TEST_P(CheckRecordCases, AcceptOnlyWellFormedDataRecords) {
     const std::string before = GetParam().line;
-    EXPECT_EQ(CheckRecord(GetParam().line), GetParam().expected);
+    EXPECT_EQ(checkRecord(GetParam().line), GetParam().expected);
     EXPECT_EQ(GetParam().line, before);
 }
 
@@ -80,13 +80,13 @@ struct HexCase {
     std::uint8_t expected;
 };
 
-TEST(HexField, ReadsLeadingHexDigitsOfItsTwoCharacters) {
+TEST(hexField, ReadsLeadingHexDigitsOfItsTwoCharacters) {
     // A non-hex character ends a field just as the end of the line does.
     const std::vector<HexCase> cases = {{"4A", 1, 0x4A}, {"ff", 1, 0xFF},   {"4", 1, 0x04},
                                         {"4G", 1, 0x04}, {"G4", 1, 0x00},   {" 4", 1, 0x00},
                                         {"4A", 3, 0x00}, {"x4A7", 2, 0x4A}, {"4A", 0, 0x00}};
     for (const auto& c : cases)
-        EXPECT_EQ(HexField(c.line, c.position), c.expected) << c.line << " at " << c.position;
+        EXPECT_EQ(hexField(c.line, c.position), c.expected) << c.line << " at " << c.position;
 }
 
 class ProgramRecordTest : public ::testing::Test {

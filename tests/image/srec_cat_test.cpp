@@ -27,7 +27,7 @@ class SrecCatImage : public ::testing::Test {
 };
 
 TEST_F(SrecCatImage, HasTheShapeTheDeviceTakes) {
-    const ImageRead read = ReadImage(image);
+    const ImageRead read = readImage(image);
     ASSERT_TRUE(read.image) << read.fault.text;
     std::vector<std::string> lines;
     for (std::int32_t n = 1; n <= read.image->lineCount(); ++n)
@@ -36,7 +36,7 @@ TEST_F(SrecCatImage, HasTheShapeTheDeviceTakes) {
     EXPECT_TRUE(beginsWith(lines.front(), "S0"));
     EXPECT_TRUE(beginsWith(lines.back(), "S8"));
     for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
-        ASSERT_TRUE(CheckRecord(lines[i])) << "line " << i + 1;
+        ASSERT_TRUE(checkRecord(lines[i])) << "line " << i + 1;
         ASSERT_EQ(lines[i].substr(4, 6), test::dataLine(0xE00000 + 64 * (i - 1)).substr(4, 6));
     }
     const std::string content = readFile(image);
@@ -45,9 +45,9 @@ TEST_F(SrecCatImage, HasTheShapeTheDeviceTakes) {
 }
 
 TEST_F(SrecCatImage, PassesThePrescanAndOneChangedDigitDoesNot) {
-    const ImageRead read = ReadImage(image);
+    const ImageRead read = readImage(image);
     ASSERT_TRUE(read.image) << read.fault.text;
-    const PrescanResult result = PrescanImage(*read.image, link::Model::M1);
+    const PrescanResult result = prescanImage(*read.image, link::Model::M1);
     EXPECT_TRUE(result.accepted);
     EXPECT_EQ(result.imageKind, 1);
     EXPECT_EQ(result.lastRecordLine, 8193);
@@ -59,7 +59,7 @@ TEST_F(SrecCatImage, PassesThePrescanAndOneChangedDigitDoesNot) {
     char& digit = content[line4000 + 139];
     digit = digit == '0' ? '1' : '0';
     test::TempDir dir;
-    const PrescanResult bad = PrescanImage(ImageFile("bad.shx", content), link::Model::M1);
+    const PrescanResult bad = prescanImage(ImageFile("bad.shx", content), link::Model::M1);
     EXPECT_FALSE(bad.accepted);
     EXPECT_EQ(bad.statuses(), std::vector<std::string>{"Checksum Error"});
     ASSERT_EQ(bad.refusals.size(), 1u);

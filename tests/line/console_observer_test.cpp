@@ -314,7 +314,7 @@ SingleRun runSingle(const sim::Options& options, test::VirtualClock& clock,
     ConsoleObserver console(f.out, f.err, f.in, columns > 0, false, [columns] { return columns; });
     link::Link link(port, clock, &console);
     download::Downloader downloader(link, console);
-    SingleRun run{downloader.RunDownload(image), {}, {}, {}, {}};
+    SingleRun run{downloader.runDownload(image), {}, {}, {}, {}};
     console.finish();
     run.statuses = linesOf(contents(f.out));
     run.err = contents(f.err);
@@ -387,7 +387,7 @@ TEST_P(FaultMatrix, EndsAsTheCommandLineReportsItAndACleanDownloadFollows) {
     if (c.wholeImage && std::string(KORVATH_SREC_IMAGE).empty()) GTEST_SKIP() << "no srec_cat";
     test::TempDir dir;
     const std::vector<std::string> lines = faultMatrixImage(c.wholeImage);
-    const image::ImageRead image = image::ReadImage(dir.write("image.shx", lines));
+    const image::ImageRead image = image::readImage(dir.write("image.shx", lines));
     test::VirtualClock clock;
 
     const SingleRun run = runSingle(c.options, clock, image);

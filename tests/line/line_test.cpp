@@ -672,7 +672,7 @@ TEST(Station, EveryUnitThatAnsweredIsProgrammedOrRecorded) {
             .signalNumber = [] { return 0; }};
         Captured output;
         StationLog log({"/dev/ttyA"}, output, stop, c.stopAfterUnit);
-        runLine({"/dev/ttyA"}, image, image::ReadImage(image), {.station = true}, around, log);
+        runLine({"/dev/ttyA"}, image, image::readImage(image), {.station = true}, around, log);
         EXPECT_EQ(log.log, c.log) << c.name;
         ASSERT_EQ(opener.sims().size(), 1u) << c.name;
         const sim::SimPort& port = *opener.sims().front();
@@ -861,7 +861,7 @@ TEST(LineRun, EndsWithItsExitCodeOutputAndRecords) {
         } else {
             sink = std::make_unique<BoardOutput>(texts, out.file(), err.file(), false, 0, 0);
         }
-        EXPECT_EQ(runLine(texts, image, image::ReadImage(image), options, around, *sink), c.exit);
+        EXPECT_EQ(runLine(texts, image, image::readImage(image), options, around, *sink), c.exit);
         if (ctrlC.joinable()) ctrlC.join();
 
         const std::string output = out.text();

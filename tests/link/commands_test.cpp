@@ -45,7 +45,7 @@ TEST_F(CommandsTest, ProbeTrustsAnAckOnlyWhenTheWaitDidNotTimeOut) {
     port.setDevice({});
     EXPECT_FALSE(link.probe());
     const Bytes probe = {0x90};
-    EXPECT_EQ(link.ExchangeFrame(probe).status, ExchangeResult::Status::TimedOut);
+    EXPECT_EQ(link.exchangeFrame(probe).status, ExchangeResult::Status::TimedOut);
 }
 
 TEST_F(CommandsTest, PasswordStopsAtTheAcceptedPosition) {

@@ -27,7 +27,7 @@ class ExchangeTest : public ::testing::Test {
     ExchangeResult exchange(std::size_t count) {
         Bytes frame(count, 0);
         if (count > 0) frame[0] = 0x90;
-        return link.ExchangeFrame(frame);
+        return link.exchangeFrame(frame);
     }
 };
 

@@ -59,7 +59,7 @@ std::unique_ptr<Port> openOrFail(const std::string& path, Clock& clock) {
 
 class LinuxPortTest : public ::testing::Test {
   protected:
-    ExchangeResult probe() { return link.ExchangeFrame(Bytes{protocol::kProbe}); }
+    ExchangeResult probe() { return link.exchangeFrame(Bytes{protocol::kProbe}); }
 
     PtyDevice device;
     SteadyClock clock;
@@ -148,7 +148,7 @@ TEST_F(LinuxPortTest, FrameAndReplyCrossTheLineUnchanged) {
         return received.size() == length ? answer : Bytes{};
     });
 
-    const ExchangeResult result = link.ExchangeFrame(frame);
+    const ExchangeResult result = link.exchangeFrame(frame);
     EXPECT_EQ(result.status, Status::Replied);
     EXPECT_EQ(device.received(), frame);
     EXPECT_EQ(result.reply, answer);
@@ -173,7 +173,7 @@ TEST_F(LinuxPortTest, DeviceGoneIsReportedOnceAndClosesThePort) {
 
         const Bytes probe = {protocol::kProbe};
         auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(otherLink.ExchangeFrame(probe).status, Status::Failed);
+        EXPECT_EQ(otherLink.exchangeFrame(probe).status, Status::Failed);
         EXPECT_LT(msSince(start), 500.0);
         ASSERT_EQ(reports.reports.size(), 1u);
         EXPECT_EQ(reports.reports[0].number, ErrorNumber::DeviceIo);
@@ -181,7 +181,7 @@ TEST_F(LinuxPortTest, DeviceGoneIsReportedOnceAndClosesThePort) {
         EXPECT_FALSE(otherPort->isOpen());
 
         start = std::chrono::steady_clock::now();
-        EXPECT_EQ(otherLink.ExchangeFrame(probe).status, Status::NotSent);
+        EXPECT_EQ(otherLink.exchangeFrame(probe).status, Status::NotSent);
         EXPECT_LT(msSince(start), 50.0);
         EXPECT_EQ(reports.reports.size(), 1u);
     }

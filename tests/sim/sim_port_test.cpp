@@ -177,7 +177,7 @@ TEST(SimPortWithLink, DownloadStepsAgainstEachModel) {
         EXPECT_NE(link.erase(base + count), link::Answer::Accepted);
         EXPECT_TRUE(link.exitProgramming());
         EXPECT_FALSE(link.probe());
-        EXPECT_EQ(link.ExchangeFrame(probe()).status, link::ExchangeResult::Status::TimedOut);
+        EXPECT_EQ(link.exchangeFrame(probe()).status, link::ExchangeResult::Status::TimedOut);
     }
 }
 
