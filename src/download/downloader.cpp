@@ -383,10 +383,13 @@ bool Downloader::program(const image::ImageFile& image, link::Model model,
                          std::int32_t lastRecordLine) {
     showStatus(text::Programming);
     // What is left out is known before the first record goes: the count shows what is sent.
-    int toSend = 0;
-    for (std::int32_t lineNumber = 2; lineNumber <= lastRecordLine; ++lineNumber) {
-        if (lineNumber == lastRecordLine || !leftOut(image::dataRecord(image.line(lineNumber))))
-            ++toSend;
+    int toSend = lastRecordLine - 1;
+    if (skipErased_) {
+        toSend = 0;
+        for (std::int32_t lineNumber = 2; lineNumber <= lastRecordLine; ++lineNumber) {
+            if (lineNumber == lastRecordLine || !leftOut(image::dataRecord(image.line(lineNumber))))
+                ++toSend;
+        }
     }
     int sent = 0;
     int barBehind = 0;  // records left out since the last report: the bar follows the file

@@ -72,11 +72,34 @@ std::uint32_t recordAddress(std::string_view line) {
 link::DataRecord dataRecord(std::string_view line) {
     link::DataRecord record;
     record.address = recordAddress(line);
-    // The data is read from the line with its last two characters taken as "FF".
-    std::string shown(line.substr(0, line.size() >= 2 ? line.size() - 2 : 0));
-    shown += "FF";
-    for (std::size_t j = 0; j < record.data.size(); ++j)
-        record.data[j] = hexField(shown, kDataPosition + 2 * j);
+    // The data is read from the line with its last two characters taken as "FF", a field ending
+    // at its first character that is not a hex digit. This runs once for every record sent:
+    // the line is read where it lies, not copied.
+    const std::size_t kept = line.size() >= 2 ? line.size() - 2 : 0;
+    const std::size_t shown = kept + 2;
+    const std::int8_t* const value = kHexDigits.data();
+    const auto* const chars = reinterpret_cast<const unsigned char*>(line.data());
+    constexpr std::size_t kDataEnd = kDataPosition + 2 * link::protocol::kRecordDataBytes - 1;
+    std::size_t j = 0;
+    // Both digits of every field within the line: the common case, without the checks below.
+    if (kept >= kDataEnd) {
+        for (; j < record.data.size(); ++j) {
+            const int high = value[chars[kDataPosition - 1 + 2 * j]];
+            const int low = value[chars[kDataPosition + 2 * j]];
+            if (high < 0 || low < 0) break;
+            record.data[j] = static_cast<std::uint8_t>(high * 16 + low);
+        }
+    }
+    for (; j < record.data.size(); ++j) {
+        unsigned value = 0;
+        for (std::size_t i = kDataPosition - 1 + 2 * j; i < kDataPosition + 1 + 2 * j && i < shown;
+             ++i) {
+            const int digit = i < kept ? hexDigit(line[i]) : 0xF;
+            if (digit < 0) break;
+            value = value * 16 + static_cast<unsigned>(digit);
+        }
+        record.data[j] = static_cast<std::uint8_t>(value);
+    }
     return record;
 }
 

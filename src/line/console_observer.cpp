@@ -123,13 +123,14 @@ void ConsoleObserver::showStatus(std::string_view text, download::Severity) {
 }
 
 void ConsoleObserver::showProgress(const download::Progress& progress) {
-    const auto now = Clock::now();
+    // The clock is read only where it is needed: this runs once for every record.
     if (progress.phase != download::Phase::Programming) {
         programmingStart_.reset();
     } else if (!programmingStart_) {
-        programmingStart_ = now;
+        programmingStart_ = Clock::now();
     }
     if (!drawBar_) return;
+    const auto now = Clock::now();
     // A new step of what the phase counts is drawn at once (they come seconds apart while
     // connecting and erasing); records are drawn at most every kRedrawInterval.
     const download::Count lastCount = lastProgress_ ? lastProgress_->count : download::Count::None;

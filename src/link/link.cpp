@@ -43,6 +43,10 @@ ExchangeResult Link::portFailure(Fault fault) {
 }
 
 ExchangeResult Link::exchangeFrame(std::span<const std::uint8_t> frame, int timeoutMs) {
+    return exchange(frame, timeoutMs);
+}
+
+const ExchangeResult& Link::exchange(std::span<const std::uint8_t> frame, int timeoutMs) {
     if (frame.empty() || frame.size() > protocol::kMaxFrameLength) {
         return last_ = fail(rangeFault("frame of " + std::to_string(frame.size()) + " bytes"));
     }
@@ -51,31 +55,41 @@ ExchangeResult Link::exchangeFrame(std::span<const std::uint8_t> frame, int time
     const platform::Result<void> discarded = port_->discardInput();
     const double sentMs = trace_ != nullptr ? clock_->nowMs() : 0;
     const platform::Result<void> written = discarded ? port_->write(frame) : discarded;
-    last_ = written ? collectReply(timeoutMs) : portFailure(written.fault());
+    if (written)
+        collectReply(timeoutMs);
+    else
+        last_ = portFailure(written.fault());
     if (trace_ != nullptr) trace_->exchanged({frame, last_, sentMs, clock_->nowMs(), timeoutMs});
     return last_;
 }
 
-ExchangeResult Link::collectReply(int timeoutMs) {
+void Link::collectReply(int timeoutMs) {
     const platform::Result<WaitEnd> end = waitForReply(timeoutMs);
-    if (!end) return portFailure(end.fault());
-
-    ExchangeResult result;
-    if (platform::Result<void> read = port_->readAll(result.reply); !read)
-        return portFailure(read.fault());
-    if (result.reply.size() > protocol::kMaxReplyLength) {
-        const std::size_t received = result.reply.size();
+    if (!end) {
+        last_ = portFailure(end.fault());
+        return;
+    }
+    // The reply goes into the buffer of the last one, which the port takes back in exchange:
+    // an exchange a record allocates nothing.
+    std::vector<std::uint8_t>& reply = last_.reply;
+    if (platform::Result<void> read = port_->readAll(reply); !read) {
+        last_ = portFailure(read.fault());
+        return;
+    }
+    if (reply.size() > protocol::kMaxReplyLength) {
+        const std::size_t received = reply.size();
         // Said as a technician knows it; the figures in brackets differ from reply to reply.
         ExchangeResult failed = fail(rangeFault(
             "the line is noisy: something else is sending (a reply of " + std::to_string(received) +
             " bytes, more than " + std::to_string(protocol::kMaxReplyLength) + ")"));
-        result.reply.resize(protocol::kMaxReplyLength);
-        failed.reply = std::move(result.reply);
-        return failed;
+        reply.resize(protocol::kMaxReplyLength);
+        failed.reply = std::move(reply);
+        last_ = std::move(failed);
+        return;
     }
-    result.status = *end == WaitEnd::Complete ? ExchangeResult::Status::Replied
-                                              : ExchangeResult::Status::TimedOut;
-    return result;
+    last_.fault.reset();
+    last_.status = *end == WaitEnd::Complete ? ExchangeResult::Status::Replied
+                                             : ExchangeResult::Status::TimedOut;
 }
 
 platform::Result<Link::WaitEnd> Link::waitForReply(double timeoutMs) {
@@ -147,12 +161,12 @@ Answer answerOf(const ExchangeResult& result) {
 
 bool Link::probe(int timeoutMs) {
     const std::array<std::uint8_t, 1> frame = {protocol::kProbe};
-    return exchangeFrame(frame, timeoutMs).acked();
+    return exchange(frame, timeoutMs).acked();
 }
 
 std::optional<Model> Link::unlock() {
     for (const protocol::ModelFacts& facts : protocol::kModels) {
-        if (exchangeFrame(passwordFrame(facts.password), protocol::kLongReplyTimeoutMs).acked())
+        if (exchange(passwordFrame(facts.password), protocol::kLongReplyTimeoutMs).acked())
             return facts.model;
     }
     return std::nullopt;
@@ -160,7 +174,7 @@ std::optional<Model> Link::unlock() {
 
 Answer Link::sectorCommand(SectorCommand command, int sector) {
     const SectorFrame frame = sectorFrame(command, sectorByte(sector));
-    return answerOf(exchangeFrame(frame, protocol::kLongReplyTimeoutMs));
+    return answerOf(exchange(frame, protocol::kLongReplyTimeoutMs));
 }
 
 SectorState Link::blankCheck(int sector) {
@@ -180,11 +194,11 @@ Answer Link::erase(int sector) {
 }
 
 Answer Link::program(const DataRecord& record, int timeoutMs) {
-    return answerOf(exchangeFrame(programFrame(record), timeoutMs));
+    return answerOf(exchange(programFrame(record), timeoutMs));
 }
 
 bool Link::exitProgramming(int timeoutMs) {
-    return exchangeFrame(protocol::kExitFrame, timeoutMs).acked();
+    return exchange(protocol::kExitFrame, timeoutMs).acked();
 }
 
 }  // namespace korvath::link

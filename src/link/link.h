@@ -136,7 +136,10 @@ class Link {
     Answer sectorCommand(SectorCommand command, int sector);
     ExchangeResult fail(Fault fault);
     ExchangeResult portFailure(Fault fault);
-    ExchangeResult collectReply(int timeoutMs);
+    /// exchangeFrame without the copy: the result is last_, good until the next exchange.
+    const ExchangeResult& exchange(std::span<const std::uint8_t> frame, int timeoutMs);
+    /// Waits for the reply and leaves what came in last_.
+    void collectReply(int timeoutMs);
 
     Port* port_;
     Clock* clock_;
