@@ -58,6 +58,10 @@ class DownloadObserver : public link::ErrorSink {
     /// The bar changed, or was only to be redrawn.
     virtual void showProgress(const Progress& progress) = 0;
 
+    /// False for an observer whose showProgress never writes anywhere (a console without a
+    /// bar): what follows each record then need not look for a failed write.
+    [[nodiscard]] virtual bool writesProgress() const { return true; }
+
     /// "Please remove Programming Card first," / "then close this window." with the title
     /// "Programming Card check". Returns only once the user has acknowledged it.
     virtual void askToRemoveProgrammingCard() = 0;

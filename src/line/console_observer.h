@@ -48,6 +48,7 @@ class ConsoleObserver final : public download::DownloadObserver {
     /// On standard error, "korvath-cli: line N: reason": the status line stays as it is.
     void explainStatus(std::string_view reason) override;
     void showProgress(const download::Progress& progress) override;
+    [[nodiscard]] bool writesProgress() const override { return drawBar_; }
     void askToRemoveProgrammingCard() override;
     void reportError(const platform::Fault& fault) override;
 

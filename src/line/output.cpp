@@ -20,6 +20,7 @@ class Lent final : public download::DownloadObserver {
     void showProgress(const download::Progress& progress) override {
         inner_.showProgress(progress);
     }
+    [[nodiscard]] bool writesProgress() const override { return inner_.writesProgress(); }
     void askToRemoveProgrammingCard() override { inner_.askToRemoveProgrammingCard(); }
     void reportError(const platform::Fault& fault) override { inner_.reportError(fault); }
 

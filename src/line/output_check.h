@@ -47,7 +47,7 @@ class OutputCheck {
 class OutputCheckedObserver final : public download::DownloadObserver {
   public:
     OutputCheckedObserver(download::DownloadObserver& inner, OutputCheck& output)
-        : inner_(inner), output_(output) {}
+        : inner_(inner), output_(output), checkProgress_(inner.writesProgress()) {}
     void showStatus(std::string_view text, download::Severity severity) override {
         inner_.showStatus(text, severity);
         output_.check();
@@ -58,8 +58,10 @@ class OutputCheckedObserver final : public download::DownloadObserver {
     }
     void showProgress(const download::Progress& progress) override {
         inner_.showProgress(progress);
-        output_.check();
+        // Once a record: looking at the streams locks both, so only where something was written.
+        if (checkProgress_) output_.check();
     }
+    [[nodiscard]] bool writesProgress() const override { return checkProgress_; }
     void askToRemoveProgrammingCard() override {
         inner_.askToRemoveProgrammingCard();
         output_.check();
@@ -72,6 +74,7 @@ class OutputCheckedObserver final : public download::DownloadObserver {
   private:
     download::DownloadObserver& inner_;
     OutputCheck& output_;
+    bool checkProgress_;
 };
 
 }  // namespace korvath::line

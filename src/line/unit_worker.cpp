@@ -33,6 +33,7 @@ class UnitObserver final : public download::DownloadObserver {
     void showProgress(const download::Progress& progress) override {
         checked_.showProgress(progress);
     }
+    [[nodiscard]] bool writesProgress() const override { return checked_.writesProgress(); }
     void askToRemoveProgrammingCard() override {
         if (!cardAsStatus_) {
             checked_.askToRemoveProgrammingCard();

@@ -67,6 +67,8 @@ TEST(ConsoleObserver, StatusLinesGoToStdoutAndErrorsToStderrWithoutABarWhenNotAT
     observer.explainStatus("line 2: \x9b");
     observer.finish();
     EXPECT_EQ(contents(f.out), "Idle\nConnection Error\n");
+    // Its progress wrote nothing, as it says: nothing after a record looks for a failed write.
+    EXPECT_FALSE(observer.writesProgress());
     EXPECT_EQ(contents(f.err),
               "57 - Device I/O error: /dev/ttyUSB0 is gone\n"
               "57 - Device I/O error: /dev/x\\n0 - ok\\x1b]0;t\\x07 is gone\n"
@@ -76,6 +78,7 @@ TEST(ConsoleObserver, StatusLinesGoToStdoutAndErrorsToStderrWithoutABarWhenNotAT
 TEST(ConsoleObserver, BarCountsTheImagesRecordsAndIsClearedBeforeText) {
     Files f;
     ConsoleObserver observer(f.out, f.err, f.in, true, false, [] { return 80; });
+    EXPECT_TRUE(observer.writesProgress());
     using download::Count;
     using download::Phase;
     observer.showProgress({10, 56, Phase::Erasing, Count::Sector, 3, 8});
