@@ -171,7 +171,8 @@ class LinuxPort final : public detail::PortBase {
     platform::Result<void> write(std::span<const std::uint8_t> bytes) override {
         if (!isOpen()) return refusal();
         std::size_t sent = 0;
-        const double start = clock().nowMs();
+        // Taken when the driver first has no room: a frame usually goes in one call.
+        std::optional<double> start;
         while (sent < bytes.size()) {
             const ssize_t n = ::write(fd_, bytes.data() + sent, bytes.size() - sent);
             if (n > 0) {
@@ -181,7 +182,9 @@ class LinuxPort final : public detail::PortBase {
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && errno != EAGAIN) return failed(errno, "writing");
             // The driver's buffer is full: wait until it takes more.
-            const double left = kWriteTimeoutMs - (clock().nowMs() - start);
+            const double now = clock().nowMs();
+            if (!start) start = now;
+            const double left = kWriteTimeoutMs - (now - *start);
             if (left <= 0) return fault("Timed out writing to " + device());
             pollfd poller{fd_, POLLOUT, 0};
             const timespec wait = toTimespec(left);

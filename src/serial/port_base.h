@@ -33,11 +33,13 @@ class PortBase : public link::Port {
         // NaN, negative and absurd time-outs become "now" and "a long time".
         const double bounded =
             timeoutMs > 0 ? std::min(timeoutMs, static_cast<double>(INT_MAX)) : 0;
-        const double deadline = clock_.nowMs() + bounded;
+        double now = clock_.nowMs();
+        const double deadline = now + bounded;
         while (count() <= known) {
-            const platform::Result<Step> step = waitStep(deadline - clock_.nowMs());
+            const platform::Result<Step> step = waitStep(deadline - now);
             if (!step) return step.fault();
             if (*step == Step::TimeUp) break;
+            now = clock_.nowMs();
         }
         return count();
     }
