@@ -667,6 +667,8 @@ TEST_P(StopTable, EndsAtTheNextExchange) {
 
     const bool kept = row.ending == Ending::CloseAndKeep;
     EXPECT_EQ(statuses.back(), kept ? "Done!" : "Cancelled");
+    EXPECT_EQ(state().lastEnding,
+              kept ? korvath::download::Ending::Done : korvath::download::Ending::Cancelled);
     EXPECT_EQ(state().severity, kept ? Severity::Normal : Severity::Error);
     EXPECT_EQ(opener.last->controller().counters().exits, row.exits);
     EXPECT_EQ(state().details.rfind(row.details, 0), 0u) << state().details;
@@ -683,6 +685,7 @@ TEST_P(StopTable, EndsAtTheNextExchange) {
     take(model->download());
     untilIdle();
     EXPECT_EQ(statuses.back(), "Done!");
+    EXPECT_EQ(state().lastEnding, korvath::download::Ending::Done);
 }
 
 // A face's boxes run their own event loop: a report or a close that arrives there waits until
